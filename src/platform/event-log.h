@@ -1,0 +1,40 @@
+// Append-only JSON-lines log of what Korvath does (KORVATH_EVENT_LOG=FILE).
+// Tests and benchmarks read it to check orders and timings; with no file set
+// every call is a cheap no-op.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace korvath {
+
+using EventValue = std::variant<std::string, std::int64_t, bool, double>;
+using EventField = std::pair<std::string_view, EventValue>;
+
+class EventLog {
+ public:
+  EventLog();  // logs nothing
+  explicit EventLog(std::string path);
+  ~EventLog();
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
+  bool enabled() const;
+  // Writes {"t_ms": <monotonic ms>, "event": <event>, ...fields} as one line.
+  // Text fields are system text and are written as UTF-8.
+  void Record(std::string_view event, std::initializer_list<EventField> fields = {});
+
+ private:
+  struct File;
+  std::unique_ptr<File> file_;
+};
+
+// Milliseconds on the monotonic clock, the same clock as the log's t_ms.
+std::int64_t MonotonicMs();
+
+}  // namespace korvath
