@@ -1,0 +1,45 @@
+// Supplying, launching and finding aria2 at start-up.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+struct StartAria2Params {
+  // The cookie text; EngineState::cookie_header becomes "Cookie: " + cookie.
+  Text cookie;
+  // Where aria2c.exe and aria2.conf are written: the program's own directory
+  // (the directory of /proc/self/exe); tests pass a temporary directory.
+  std::string program_dir;
+  // The aria2 program copied to <program_dir>/aria2c.exe; absent: FindAria2Program().
+  std::optional<std::string> aria2_program;
+  // Where aria2's own output goes; absent: /dev/null.
+  std::optional<std::string> output_log;
+};
+
+// Warns about a running "Dravenet.exe", ends an aria2c.exe left from an
+// earlier run, copies the aria2 program to <program_dir>/aria2c.exe (up to 11
+// tries while the file is busy), writes aria2.conf when missing, launches
+// aria2 in the current directory (downloads land in ./ZorbitDravenet) with a
+// fresh RPC secret, and waits until a process named aria2c.exe exists.
+// Fills `state` (cookie_header, rpc_port "6800", rpc_secret, aria2_pid).
+// On failure a message box has been shown and the result is false.
+// Records "aria2_started" {pid, argv} with the secret written as "***".
+bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params);
+
+// The aria2 program to supply: $KORVATH_ARIA2C when set and non-empty,
+// otherwise "aria2c" found on $PATH; nullopt when neither exists.
+std::optional<std::string> FindAria2Program();
+
+// The parameters aria2 is started with, as an argument list (without the
+// program itself): the fixed options, --conf-path=<conf_path> and
+// --rpc-secret=<secret> last.
+std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path);
+
+}  // namespace korvath

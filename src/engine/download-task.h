@@ -1,0 +1,30 @@
+// Turning one recognised download request into one aria2 task.
+#pragma once
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+// All fields are system text.
+struct DownloadTask {
+  Text name;  // file name to save under; may be empty (aria2 then names it)
+  Text link;  // the address exactly as the page requested it
+  Text dir;   // relative to aria2's working directory: "ZorbitDravenet"
+};
+
+// The aria2.addUri body for `task`: every value JSON-escaped, name and dir in
+// UTF-8, the name made safe to be a single file name inside dir.
+Text DownloadTaskBody(const EngineState& state, const DownloadTask& task);
+
+// The name as aria2 gets it (UTF-8): "/" and "\" become "_", control
+// characters are dropped, "." and ".." become "".
+Text SafeFileName(std::string_view name_utf8);
+
+// Sends aria2.addUri. True when aria2's reply has a non-empty "result" (the
+// gid); otherwise a message box has been shown. Records "task_created"
+// {name, gid} or "task_failed" {name}.
+bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const DownloadTask& task);
+
+}  // namespace korvath

@@ -1,0 +1,24 @@
+// Process lookups and the small desktop helpers the engine shares.
+#pragma once
+
+#include <string_view>
+
+#include "platform/desktop.h"
+
+namespace korvath {
+
+// Id of the first live process whose name equals `name` without regard to the
+// case of ASCII letters, or 0. A process's names are its /proc/<pid>/comm and
+// the base name of /proc/<pid>/exe. Zombies (already ended, not yet reaped)
+// do not count.
+int FindProcessByName(std::string_view name);
+
+// Sends SIGTERM to `pid` without waiting, so aria2 can save its control files.
+// True when the signal was delivered; false for pid <= 0 or a dead process.
+bool TerminateProcessById(int pid);
+
+// A message box with the caption "友情提醒", owned by one of our visible
+// windows when one is found within 100 ms. Returns the ButtonCode.
+int NoticeBox(Desktop& desktop, std::string_view text, int flags = 0);
+
+}  // namespace korvath

@@ -1,0 +1,61 @@
+// The JSON-RPC form every request to aria2 takes: address, body templates
+// with placeholders, sending, and the two calls besides task creation.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+// "http://127.0.0.1:" + rpc_port + "/jsonrpc?tm=" + UnixTimestampText().
+Text RpcEndpoint(const EngineState& state);
+
+// 13 digits: seconds since 1970-01-01 08:00:00 (local clock) followed by
+// "000"; on a UTC+8 clock this is Unix time in milliseconds.
+Text UnixTimestampText();
+
+struct Placeholder {
+  std::string_view placeholder;
+  std::string_view value;  // inserted as given (escape it before, when needed)
+};
+
+// Replaces every occurrence of each placeholder (ASCII letters matched without
+// case) in one pass over `template_text`: text that a value inserts is never
+// searched again. Where two placeholders match at the same place the earlier
+// pair wins.
+Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<Placeholder> pairs);
+
+// `value` written as the inside of a JSON string: quote, backslash and control
+// characters escaped; other bytes (UTF-8 or system text) kept as they are.
+Text JsonStringContent(std::string_view value);
+
+// Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet and returns
+// the reply text (up to the first zero byte); empty when aria2 did not answer.
+// Records "rpc" {method, ok, ms}.
+Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
+
+struct GlobalOptions {
+  int split = 8;
+  int connections_per_server = 8;
+  int concurrent_tasks = 3;
+  int timeout_seconds = 1;
+  Text user_agent = "LogStatistic";
+};
+
+// The aria2.changeGlobalOption body for `options` (with the secret).
+Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
+
+// Sends aria2.changeGlobalOption; when aria2 does not answer, retries once
+// after 500 ms through HttpRequestWinHttp. True when the reply contains "OK";
+// otherwise a NoticeBox has been shown. Records "global_options_accepted" on
+// success.
+bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options = {});
+
+// Sends aria2.pauseAll; the reply is dropped and nothing is shown.
+void PauseAll(Desktop& desktop, const EngineState& state);
+
+}  // namespace korvath
