@@ -1,0 +1,225 @@
+#include "engine/aria2-bootstrap.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "engine/processes.h"
+#include "util/text.h"
+
+extern char** environ;
+
+namespace korvath {
+namespace {
+
+constexpr std::string_view kAria2Name = "aria2c.exe";
+constexpr int kWriteTries = 11;
+constexpr int kDetectionLooks = 11;
+
+// 128 random bits as 32 hex digits: enough that no web page can guess it.
+Text MakeRpcSecret() {
+  unsigned char random[16];
+  size_t got = 0;
+  while (got < sizeof random) {
+    ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof random) {
+    std::ifstream urandom("/dev/urandom", std::ios::binary);
+    urandom.read(reinterpret_cast<char*>(random), sizeof random);
+    if (urandom.gcount() != static_cast<std::streamsize>(sizeof random)) return {};
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  Text secret;
+  for (unsigned char byte : random) {
+    secret += kHex[byte >> 4];
+    secret += kHex[byte & 15];
+  }
+  return secret;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// One attempt at writing the program out. Over a running copy the open fails
+// with ETXTBSY: that is the "occupied" case the caller retries.
+bool WriteExecutable(const std::string& path, const std::string& contents) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < contents.size()) {
+    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  // An existing file keeps its old mode through O_TRUNC; it must run.
+  ok = ::fchmod(fd, 0755) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  return ok;
+}
+
+// Only when nothing of that name exists: the user's own settings survive, and
+// O_EXCL|O_NOFOLLOW keeps us from writing through a link.
+void WriteConfIfMissing(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  Text contents = Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" +
+                  Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n";
+  ssize_t ignored = ::write(fd, contents.data(), contents.size());
+  (void)ignored;
+  ::close(fd);
+}
+
+Text ArgvForLog(const std::vector<std::string>& argv) {
+  Text joined;
+  for (const std::string& arg : argv) {
+    if (!joined.empty()) joined += ' ';
+    joined += arg.starts_with("--rpc-secret=") ? Text("--rpc-secret=***") : arg;
+  }
+  return joined;
+}
+
+// Starts aria2 in our own working directory (its downloads go there) as the
+// leader of its own process group, so a Ctrl-C in the terminal reaches only
+// Korvath, which pauses the downloads before it ends aria2. Returns the pid or 0.
+pid_t Launch(const std::string& program, const std::vector<std::string>& arguments, const std::string& output) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : arguments) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // Sockets and files of ours must not live on in aria2 (a listening socket
+  // inherited there would keep its port taken after we end).
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD, SIGQUIT}) sigaddset(&defaults, signal_number);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+  pid_t pid = 0;
+  int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : 0;
+}
+
+// Whether our own child still runs; an ended one is reaped here.
+bool ChildRunning(pid_t child) {
+  if (child <= 0) return false;
+  int status = 0;
+  pid_t r = ::waitpid(child, &status, WNOHANG);
+  return r == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path) {
+  Text parameters = "--enable-rpc=true --rpc-allow-origin-all=true --rpc-listen-port=" + state.rpc_port +
+                    " --conf-path=aria2.conf -q --disable-ipv6=true";
+  std::vector<std::string> arguments;
+  for (const Text& part : SplitText(parameters, " ")) {
+    if (part.empty()) continue;
+    // Absolute: aria2 must read the file we wrote next to the program, not a
+    // (usually missing) one in whatever directory Korvath was started from.
+    arguments.push_back(part == "--conf-path=aria2.conf" ? "--conf-path=" + conf_path : part);
+  }
+  arguments.push_back("--rpc-secret=" + state.rpc_secret);
+  return arguments;
+}
+
+bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params) {
+  state.cookie_header = "Cookie: " + params.cookie;
+  state.rpc_port = "6800";
+  state.aria2_pid = FindProcessByName(kAria2Name);
+
+  if (FindProcessByName("Dravenet.exe") != 0) {
+    NoticeBox(desktop, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"), kMbIconError);
+  }
+
+  if (state.aria2_pid != 0) TerminateProcessById(state.aria2_pid);
+  state.aria2_pid = 0;
+
+  std::error_code ignored;
+  std::string program_dir = std::filesystem::absolute(params.program_dir, ignored).lexically_normal().string();
+  while (program_dir.size() > 1 && program_dir.ends_with('/')) program_dir.pop_back();
+  std::string exe_path = program_dir + "/" + std::string(kAria2Name);
+  std::string conf_path = program_dir + "/aria2.conf";
+
+  std::optional<std::string> source = params.aria2_program ? params.aria2_program : FindAria2Program();
+  std::string program_bytes;
+  if (!source || !ReadWholeFile(*source, program_bytes) || program_bytes.empty()) {
+    MessageBox(desktop,
+               Gbk(u8"找不到aria2下载程序，无法下载。请先安装Debian软件包“aria2”（sudo apt install aria2），"
+                   u8"或用环境变量KORVATH_ARIA2C指定aria2c程序的位置。"),
+               kMbIconError);
+    return false;
+  }
+
+  for (int tries = 0;;) {
+    if (WriteExecutable(exe_path, program_bytes)) break;
+    desktop.DelayPumping(100);
+    if (++tries >= kWriteTries) {
+      MessageBox(desktop, Gbk(u8"当前目录下的aria2c.exe被占用"));
+      return false;
+    }
+  }
+
+  WriteConfIfMissing(conf_path);
+
+  state.rpc_secret = MakeRpcSecret();
+  std::vector<std::string> arguments = Aria2Arguments(state, conf_path);
+  pid_t child = Launch(exe_path, arguments, params.output_log.value_or("/dev/null"));
+  if (child > 0) {
+    std::vector<std::string> argv{exe_path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    desktop.Log().Record("aria2_started", {{"pid", std::int64_t{child}}, {"argv", ArgvForLog(argv)}});
+  }
+
+  for (int looks = 0;;) {
+    if (state.aria2_pid != 0) break;
+    // Our own child is the aria2 we will end at shut-down; any other process
+    // of that name only counts when ours is gone.
+    state.aria2_pid = ChildRunning(child) ? child : FindProcessByName(kAria2Name);
+    desktop.DelayPumping(100);
+    if (++looks >= kDetectionLooks) {
+      if (state.aria2_pid != 0) break;
+      MessageBox(desktop, Gbk(u8"检测不到aria2"));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace korvath

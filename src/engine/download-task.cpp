@@ -1,0 +1,73 @@
+#include "engine/download-task.h"
+
+#include "engine/rpc-client.h"
+#include "util/json-object.h"
+
+namespace korvath {
+namespace {
+
+const Text& AddUriTemplate() {
+  return Gbk(
+      u8R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:qzvtre",["任务"],{"dir":"目录","header":"BDUSS","max-tries":"0","out":"文件名"}]})");
+}
+
+}  // namespace
+
+Text SafeFileName(std::string_view name_utf8) {
+  Text safe;
+  safe.reserve(name_utf8.size());
+  for (size_t i = 0; i < name_utf8.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(name_utf8[i]);
+    if (byte < 0x20 || byte == 0x7f) continue;
+    // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8.
+    if (byte == 0xc2 && i + 1 < name_utf8.size()) {
+      unsigned char next = static_cast<unsigned char>(name_utf8[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        ++i;
+        continue;
+      }
+    }
+    // aria2 joins "out" to "dir" as a path: a separator in the name would
+    // reach other directories.
+    safe += (byte == '/' || byte == '\\') ? '_' : static_cast<char>(byte);
+  }
+  if (safe == "." || safe == "..") safe.clear();
+  return safe;
+}
+
+Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
+  // The name is made safe after the conversion: in system text a "\" byte can
+  // be the second half of a Chinese character, in UTF-8 never.
+  Text name = JsonStringContent(SafeFileName(GbkToUtf8(task.name)));
+  Text dir = JsonStringContent(GbkToUtf8(task.dir));
+  Text link = JsonStringContent(task.link);
+  Text secret = JsonStringContent(state.rpc_secret);
+  Text cookie = JsonStringContent(state.cookie_header);
+  return ReplacePlaceholders(AddUriTemplate(), {{Gbk(u8"文件名"), name},
+                                                {Gbk(u8"目录"), dir},
+                                                {Gbk(u8"任务"), link},
+                                                {"qzvtre", secret},
+                                                {"BDUSS", cookie}});
+}
+
+bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const DownloadTask& task) {
+  JsonObject reply_json;
+  desktop.PumpMessages();
+  Text reply = SendRpc(desktop, state, DownloadTaskBody(state, task));
+  if (reply.empty()) {
+    MessageBox(desktop, Gbk(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
+    desktop.Log().Record("task_failed", {{"name", task.name}});
+    return false;
+  }
+  reply_json.Parse(reply);
+  Text gid = reply_json.GetProperty("result");
+  if (!gid.empty()) {
+    desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});
+    return true;
+  }
+  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + reply);
+  desktop.Log().Record("task_failed", {{"name", task.name}});
+  return false;
+}
+
+}  // namespace korvath

@@ -1,0 +1,165 @@
+#include "engine/rpc-client.h"
+
+#include <ctime>
+
+#include "engine/processes.h"
+#include "http/winhttp-request.h"
+#include "http/wininet-request.h"
+
+namespace korvath {
+namespace {
+
+const Text& GlobalOptionsTemplate() {
+  return Gbk(
+      u8R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:qzvtre",{"continue":"true","auto-file-renaming":"false","follow-torrent":"false","split":"分段","max-concurrent-downloads":"同时下载任务数","max-connection-per-server":"连接","user-agent":"自定义UA","timeout":"超时","connect-timeout":"超时","min-split-size":"1M"}]})");
+}
+
+const Text& PauseAllTemplate() {
+  return Gbk(u8R"({"jsonrpc":"2.0","method":"aria2.pauseAll","id":1,"params":["token:qzvtre"]})");
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool MatchesAt(std::string_view text, size_t at, std::string_view needle) {
+  if (needle.size() > text.size() - at) return false;
+  for (size_t i = 0; i < needle.size(); ++i) {
+    if (AsciiLower(text[at + i]) != AsciiLower(needle[i])) return false;
+  }
+  return true;
+}
+
+// The method name for the event log, read from the body's "method" member.
+std::string MethodOf(std::string_view body) {
+  constexpr std::string_view kKey = "\"method\":\"";
+  auto start = body.find(kKey);
+  if (start == std::string_view::npos) return {};
+  start += kKey.size();
+  auto end = body.find('"', start);
+  return std::string(body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+}
+
+void RecordRpc(Desktop& desktop, std::string_view body, bool ok, std::int64_t started) {
+  desktop.Log().Record("rpc", {{"method", MethodOf(body)}, {"ok", ok}, {"ms", MonotonicMs() - started}});
+}
+
+}  // namespace
+
+Text UnixTimestampText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  // The local wall clock read as if it were UTC, counted from 08:00 of
+  // 1970-01-01: the original's arithmetic, which is Unix time on a UTC+8 clock.
+  std::int64_t seconds = static_cast<std::int64_t>(timegm(&local)) - 8 * 3600;
+  return ToText(seconds) + "000";
+}
+
+Text RpcEndpoint(const EngineState& state) {
+  return "http://127.0.0.1:" + state.rpc_port + "/jsonrpc?tm=" + UnixTimestampText();
+}
+
+Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<Placeholder> pairs) {
+  Text result;
+  result.reserve(template_text.size() + 64);
+  size_t at = 0;
+  while (at < template_text.size()) {
+    const Placeholder* hit = nullptr;
+    for (const Placeholder& pair : pairs) {
+      if (!pair.placeholder.empty() && MatchesAt(template_text, at, pair.placeholder)) {
+        hit = &pair;
+        break;
+      }
+    }
+    if (hit) {
+      result += hit->value;
+      at += hit->placeholder.size();
+      continue;
+    }
+    // A lead byte and its trail byte move together, so a placeholder is never
+    // found starting in the middle of a double-byte character.
+    size_t step = (static_cast<unsigned char>(template_text[at]) >= 0x80 && at + 1 < template_text.size()) ? 2 : 1;
+    result.append(template_text.substr(at, step));
+    at += step;
+  }
+  return result;
+}
+
+Text JsonStringContent(std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  Text out;
+  out.reserve(value.size() + 8);
+  for (char c : value) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
+  std::int64_t started = MonotonicMs();
+  WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)});
+  Text reply = ToText(result.body);
+  RecordRpc(desktop, body, !reply.empty(), started);
+  return reply;
+}
+
+Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
+  Text split = ToText(options.split);
+  Text concurrent = ToText(options.concurrent_tasks);
+  Text connections = ToText(options.connections_per_server);
+  Text timeout = ToText(options.timeout_seconds);
+  Text secret = JsonStringContent(state.rpc_secret);
+  Text user_agent = JsonStringContent(options.user_agent);
+  return ReplacePlaceholders(GlobalOptionsTemplate(), {{"qzvtre", secret},
+                                                       {Gbk(u8"分段"), split},
+                                                       {Gbk(u8"同时下载任务数"), concurrent},
+                                                       {Gbk(u8"连接"), connections},
+                                                       {Gbk(u8"超时"), timeout},
+                                                       {Gbk(u8"自定义UA"), user_agent}});
+}
+
+bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options) {
+  Text reply = SendRpc(desktop, state, GlobalOptionsBody(state, options));
+  desktop.PumpMessages();
+  if (reply.empty()) {
+    // aria2 may have been started a moment ago and not listen yet.
+    desktop.DelayPumping(500);
+    Text body = GlobalOptionsBody(state, options);
+    std::int64_t started = MonotonicMs();
+    reply = HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = body}).text;
+    RecordRpc(desktop, body, !reply.empty(), started);
+    desktop.PumpMessages();
+    if (reply.empty()) {
+      NoticeBox(desktop, Gbk(u8"初始化aria2的rpc服务失败，请检查您电脑的防火墙设置。"));
+      return false;
+    }
+  }
+  if (FindText(reply, "OK") == -1) {
+    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + reply);
+    return false;
+  }
+  desktop.Log().Record("global_options_accepted");
+  return true;
+}
+
+void PauseAll(Desktop& desktop, const EngineState& state) {
+  SendRpc(desktop, state, ReplacePlaceholders(PauseAllTemplate(), {{"qzvtre", JsonStringContent(state.rpc_secret)}}));
+}
+
+}  // namespace korvath
