@@ -63,19 +63,52 @@ Text ToText(double value);  // "%.13g", at least three exponent digits
 Text ToText(float value);   // "%.6g"
 Text ToText(bool value);    // "真" / "假"
 Text ToText(const Bytes& bytes);  // up to the first zero byte
+Text ToText(std::uint8_t value);  // "%u"
+Text ToText(std::string_view text);  // itself
+Text ToText(const char* text);       // itself (keeps literals from turning into bool)
 Text DateTimeText(DateTime value);
 Bytes ToBytes(std::string_view text);
+Bytes ToBytes(int value);           // 4 bytes, little-endian
+Bytes ToBytes(std::int64_t value);  // 8 bytes, little-endian
+Bytes ToBytes(double value);        // 8 bytes, little-endian
 std::int64_t ToInt(std::string_view text);
-Text HexText(std::int64_t value);
+std::int64_t ToInt(double value);  // truncated toward zero, saturated at the int64 range
+Text HexText(std::int64_t value);  // of the low 32 bits
 DateTime ToDateTime(std::string_view text);
+// Full-width GBK forms (A3A1-A3FE, the full-width space A1A1) as their ASCII forms.
+Text ToHalfWidth(std::string_view text);
 
 // ---- byte sets ----------------------------------------------------------
+std::int64_t BytesLength(const Bytes& bytes);
 Bytes BytesLeft(const Bytes& bytes, std::int64_t n);
 Bytes BytesMid(const Bytes& bytes, std::int64_t start, std::int64_t n);
 Bytes BlankBytes(std::int64_t n);
+Bytes operator+(const Bytes& a, const Bytes& b);
+
+// Type codes of ReadBytesValue.
+enum class ValueType {
+  kByte = 1, kInt16 = 2, kInt32 = 3, kInt64 = 4, kFloat = 5, kDouble = 6,
+  kBool = 7, kDateTime = 8, kAddress = 9, kText = 10
+};
+struct BytesValue {
+  bool ok = false;        // false only for a type outside 1-10
+  std::int64_t integer = 0;  // byte, integers, bool (0/1), address
+  double number = 0;         // float, double, DateTime (integers are copied here too)
+  Text text;                 // kText: up to the first zero byte
+  Text error;                // the programming-error message when !ok
+};
+// Reads a value in its little-endian in-memory form from the 1-based position;
+// a set too short for the type reads as if padded with zero bytes.
+BytesValue ReadBytesValue(const Bytes& bytes, int type, std::int64_t position = 1);
 
 // ---- date-time ----------------------------------------------------------
 DateTime Now();
+struct DateParts {
+  int year = 100, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+// kNoDate for a date or time that does not exist (years 100-9999).
+DateTime MakeDateTime(const DateParts& parts);
+DateParts SplitDateTime(DateTime value);  // rounded to the second
 // Units: 1 years, 2 quarters, 3 months, 4 weeks, 5 days, 6 hours, 7 minutes, 8 seconds.
 double TimeDiff(DateTime a, DateTime b, int unit);
 
