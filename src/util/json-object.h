@@ -84,7 +84,7 @@ class JsonObject {
   bool HasProperty(std::string_view path) const;
   // Member names of the value (empty path = root): an object's keys in
   // insertion order, an array's indexes "0", "1", ...; the count is size().
-  // A name holding "," comes back split in two.
+  // Other values have none.
   TextArray GetKeys(std::string_view path = {}) const;
   // The type code of the value; empty path = root.
   int GetType(std::string_view path = {}) const;
