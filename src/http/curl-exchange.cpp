@@ -1,0 +1,279 @@
+#include "http/curl-exchange.h"
+
+#include "http/header-text.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+namespace korvath::http_internal {
+namespace {
+
+struct Sink {
+  ExchangeOutcome* out;
+  std::size_t body_cap;
+  bool capped = false;
+};
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const std::size_t n = size * count;
+  Bytes& body = sink->out->body;
+  const std::size_t room = sink->body_cap - std::min(sink->body_cap, body.size());
+  const std::size_t take = std::min(room, n);
+  body.insert(body.end(), data, data + take);
+  if (take < n) {
+    // Past the cap the rest is not worth the memory or the wait: stop reading
+    // and hand back what we have, as a read that ended early.
+    sink->capped = true;
+    return 0;
+  }
+  return n;
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const std::size_t n = size * count;
+  std::string_view line(data, n);
+  ExchangeOutcome& out = *sink->out;
+  // Each status line starts a new response (redirect hops, 1xx interim
+  // answers, a proxy's CONNECT reply): only the final block is reported.
+  if (line.substr(0, 5) == "HTTP/") {
+    out.headers.clear();
+    out.headers_complete = false;
+  }
+  if (out.headers.size() + n > kMaxHeaderBlock) return 0;
+  out.headers.append(line);
+  if (line == "\r\n" || line == "\n") out.headers_complete = true;
+  return n;
+}
+
+bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
+  for (const std::string& line : lines) {
+    const auto end = line.find_first_of(":;");
+    if (end != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < end && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(line[i])) ==
+             std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Handle {
+  CURL* curl = curl_easy_init();
+  curl_slist* headers = nullptr;
+  ~Handle() {
+    if (curl) curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+  }
+};
+
+template <typename T>
+bool Set(CURL* curl, CURLoption option, T value) {
+  return curl_easy_setopt(curl, option, value) == CURLE_OK;
+}
+
+Stage StageAfterFailure(CURLcode code, const ExchangeOutcome& out, bool capped, CURL* curl) {
+  if (capped) return Stage::kRead;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SEND_ERROR:
+    case CURLE_PROXY:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      // A redirect to a refused scheme is a failed answer, not a failed send.
+      if (code == CURLE_UNSUPPORTED_PROTOCOL && out.headers_complete) return Stage::kResponse;
+      return Stage::kSend;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return Stage::kResponse;
+    default:
+      break;
+  }
+  if (out.headers_complete) return Stage::kRead;
+  long sent = 0;
+  curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &sent);
+  return sent > 0 ? Stage::kResponse : Stage::kSend;
+}
+
+}  // namespace
+
+std::string EscapeUrlBytes(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool UsableHost(std::string_view host) {
+  if (host.empty() || host.size() > 253) return false;
+  return std::all_of(host.begin(), host.end(), [](char ch) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+  });
+}
+
+bool HeaderLinesForWire(std::string_view header_text, std::vector<std::string>& lines) {
+  bool all_good = true;
+  std::size_t pos = 0;
+  while (pos <= header_text.size()) {
+    std::size_t end = header_text.find("\r\n", pos);
+    if (end == std::string_view::npos) end = header_text.size();
+    std::string_view line = header_text.substr(pos, end - pos);
+    pos = end + 2;
+    if (line.empty()) continue;
+    const auto colon = line.find(':');
+    bool good = colon != std::string_view::npos && colon > 0 &&
+                line.find_first_of("\r\n") == std::string_view::npos;
+    for (std::size_t i = 0; good && i < colon; ++i) {
+      const unsigned char c = static_cast<unsigned char>(line[i]);
+      good = c > 0x20 && c != 0x7F;
+    }
+    if (!good) {
+      all_good = false;
+      continue;
+    }
+    std::string_view value = line.substr(colon + 1);
+    const bool blank_value = value.find_first_not_of(" \t") == std::string_view::npos;
+    if (blank_value) {
+      // "Name;" is curl's way to send "Name:" with nothing after it.
+      lines.push_back(std::string(line.substr(0, colon)) + ";");
+    } else {
+      lines.emplace_back(line);
+    }
+  }
+  return all_good;
+}
+
+ExchangeOutcome PerformExchange(const Exchange& ex, std::size_t body_cap) {
+  GlobalInit();
+  ExchangeOutcome out;
+  Handle h;
+  CURL* c = h.curl;
+  out.stage = Stage::kInit;
+  if (!c) return out;
+
+  Sink sink{&out, body_cap};
+  if (!Set(c, CURLOPT_NOSIGNAL, 1L) || !Set(c, CURLOPT_WRITEFUNCTION, &OnBody) ||
+      !Set(c, CURLOPT_WRITEDATA, &sink) || !Set(c, CURLOPT_HEADERFUNCTION, &OnHeader) ||
+      !Set(c, CURLOPT_HEADERDATA, &sink) ||
+      !Set(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ||
+      !Set(c, CURLOPT_PROTOCOLS_STR, "http,https") || !Set(c, CURLOPT_PATH_AS_IS, 1L) ||
+      !Set(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)) {
+    return out;
+  }
+
+  out.stage = Stage::kProxy;
+  // An empty proxy string also keeps curl from picking one up from the
+  // environment: "direct" must mean direct.
+  if (!Set(c, CURLOPT_PROXY, ex.proxy.c_str())) return out;
+
+  out.stage = Stage::kConnectTarget;
+  if (!Set(c, CURLOPT_URL, ex.url.c_str())) return out;
+
+  out.stage = Stage::kRequest;
+  const char* name = HttpMethodName(ex.method);
+  static const Bytes kNoBody;
+  const Bytes& body = ex.body ? *ex.body : kNoBody;
+  bool ok = true;
+  if (ex.method == 2) {
+    ok = Set(c, CURLOPT_NOBODY, 1L);
+  } else if (ex.send_body) {
+    ok = Set(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())) &&
+         Set(c, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+    if (ok && ex.method != 1) ok = Set(c, CURLOPT_CUSTOMREQUEST, name);
+  } else if (ex.method == 0) {
+    ok = Set(c, CURLOPT_HTTPGET, 1L);
+  } else {
+    ok = Set(c, CURLOPT_CUSTOMREQUEST, name);
+  }
+  if (!ok) return out;
+
+  out.stage = Stage::kTimeouts;
+  if (!Set(c, CURLOPT_CONNECTTIMEOUT_MS, ex.connect_timeout_ms) ||
+      !Set(c, CURLOPT_TIMEOUT_MS, ex.total_timeout_ms)) {
+    return out;
+  }
+  if (ex.stall_seconds > 0 &&
+      (!Set(c, CURLOPT_LOW_SPEED_LIMIT, 1L) || !Set(c, CURLOPT_LOW_SPEED_TIME, ex.stall_seconds))) {
+    return out;
+  }
+
+  out.stage = Stage::kCredentials;
+  if (!ex.user_name.empty()) {
+    if (!Set(c, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) ||
+        !Set(c, CURLOPT_USERNAME, ex.user_name.c_str()) ||
+        !Set(c, CURLOPT_PASSWORD, ex.password.c_str())) {
+      return out;
+    }
+  }
+  if (!ex.proxy_user.empty()) {
+    if (!Set(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC)) ||
+        !Set(c, CURLOPT_PROXYUSERNAME, ex.proxy_user.c_str()) ||
+        !Set(c, CURLOPT_PROXYPASSWORD, ex.proxy_password.c_str())) {
+      return out;
+    }
+  }
+
+  out.stage = Stage::kCookies;
+  if (ex.cookie_engine && !Set(c, CURLOPT_COOKIEFILE, "")) return out;
+
+  out.stage = Stage::kRedirects;
+  if (!Set(c, CURLOPT_FOLLOWLOCATION, ex.follow_redirects ? 1L : 0L) || !Set(c, CURLOPT_MAXREDIRS, 10L) ||
+      !Set(c, CURLOPT_REDIR_PROTOCOLS_STR, ex.https_only_redirects ? "https" : "http,https")) {
+    return out;
+  }
+  if (!ex.verify_peer && (!Set(c, CURLOPT_SSL_VERIFYPEER, 0L) || !Set(c, CURLOPT_SSL_VERIFYHOST, 0L))) {
+    return out;
+  }
+
+  out.stage = Stage::kHeaders;
+  // curl adds lines of its own unless told not to; the request must carry
+  // the routine's lines and nothing a caller would not expect.
+  std::vector<std::string> lines = ex.header_lines;
+  if (!HasHeader(lines, "Accept")) lines.push_back("Accept:");
+  if (!HasHeader(lines, "Expect")) lines.push_back("Expect:");
+  if (ex.send_body && !HasHeader(lines, "Content-Type")) lines.push_back("Content-Type:");
+  if (!ex.proxy.empty() && !HasHeader(lines, "Proxy-Connection")) lines.push_back("Proxy-Connection:");
+  for (const std::string& line : lines) {
+    curl_slist* next = curl_slist_append(h.headers, line.c_str());
+    if (!next) return out;
+    h.headers = next;
+  }
+  if (!Set(c, CURLOPT_HTTPHEADER, h.headers)) return out;
+
+  const CURLcode code = curl_easy_perform(c);
+  out.curl_code = static_cast<int>(code);
+  out.stage = code == CURLE_OK ? Stage::kDone : StageAfterFailure(code, out, sink.capped, c);
+  if (!out.headers_complete && out.stage != Stage::kDone && out.stage != Stage::kRead) {
+    out.headers.clear();
+  }
+  return out;
+}
+
+}  // namespace korvath::http_internal

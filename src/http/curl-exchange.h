@@ -1,0 +1,76 @@
+// One HTTP exchange over a fresh libcurl easy handle, shared by the request
+// routines. Internal to src/http: the routines decide what goes on the wire,
+// this file only drives curl and reports how far the exchange got.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "util/text.h"
+
+namespace korvath::http_internal {
+
+struct Exchange {
+  std::string url;                         // as curl should fetch it, userinfo-free
+  int method = 0;                          // method number, already in 0..7
+  bool send_body = false;                  // body (possibly empty) travels with the request
+  const Bytes* body = nullptr;
+  std::vector<std::string> header_lines;   // in wire order, each "Name: value"
+  std::string proxy;                       // curl proxy string; empty = direct
+  bool follow_redirects = true;
+  bool https_only_redirects = false;       // an https exchange may not be redirected to http
+  bool verify_peer = true;
+  bool cookie_engine = false;              // carry cookies set during redirects within the call
+  long connect_timeout_ms = 0;
+  long total_timeout_ms = 0;               // 0 = none
+  long stall_seconds = 0;                  // abort when nothing arrives for this long; 0 = never
+  std::string user_name, password;         // Basic, preemptive; empty = none
+  std::string proxy_user, proxy_password;
+};
+
+// How far an exchange got. The set-up stages mirror the steps of a request
+// routine so that each can report its own failure.
+enum class Stage {
+  kInit,           // no handle
+  kProxy,          // proxy option refused
+  kConnectTarget,  // URL option refused
+  kRequest,        // method or body options refused
+  kTimeouts,
+  kCredentials,
+  kCookies,
+  kRedirects,
+  kHeaders,        // header list could not be built
+  kSend,           // nothing reached the server: resolve, connect, TLS, proxy, send
+  kResponse,       // request sent, no complete response header block
+  kRead,           // headers complete, body cut short (error, time-out, size cap)
+  kDone,
+};
+
+struct ExchangeOutcome {
+  Stage stage = Stage::kInit;
+  Bytes body;
+  std::string headers;             // raw block of the final response, status line first
+  bool headers_complete = false;   // the blank line ending the block arrived
+  int curl_code = 0;
+};
+
+// Largest raw header block kept; a longer one aborts the exchange.
+inline constexpr std::size_t kMaxHeaderBlock = 1u << 20;
+
+ExchangeOutcome PerformExchange(const Exchange& exchange, std::size_t body_cap);
+
+// Splits CR LF separated header text into the lines to send. Empty lines are
+// skipped; a line with an empty value is kept (curl would otherwise read it as
+// "remove this header"). Returns false when a line cannot be sent as a header
+// (no ":", empty name, a name with blanks or controls, a bare CR or LF inside);
+// such lines are left out.
+bool HeaderLinesForWire(std::string_view header_text, std::vector<std::string>& lines);
+
+// Percent-encodes the bytes curl will not take in a URL (controls, blank,
+// DEL, bytes >= 0x80) and leaves everything else as it stands.
+std::string EscapeUrlBytes(std::string_view text);
+
+// Whether a host taken from a URL can name a server at all.
+bool UsableHost(std::string_view host);
+
+}  // namespace korvath::http_internal

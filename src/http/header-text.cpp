@@ -1,0 +1,156 @@
+#include "http/header-text.h"
+
+#include <cctype>
+
+namespace korvath {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+bool Contains(std::string_view text, std::string_view needle, bool ignore_case) {
+  return FindText(text, needle, std::nullopt, ignore_case) > 0;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* HttpMethodName(int method) {
+  static constexpr const char* kNames[] = {"GET",     "POST",   "HEAD",  "PUT",
+                                           "OPTIONS", "DELETE", "TRACE", "CONNECT"};
+  return method >= 0 && method <= 7 ? kNames[method] : kNames[0];
+}
+
+Text NormalizeHeaderNames(std::string_view header_text) {
+  Text out;
+  for (const Text& line : SplitText(header_text, kCrLf)) {
+    const auto colon = line.find(':');
+    if (colon == Text::npos) continue;
+    Text fixed = line;
+    bool piece_start = true;
+    for (std::size_t i = 0; i < colon; ++i) {
+      unsigned char c = static_cast<unsigned char>(fixed[i]);
+      if (piece_start && c < 0x80) fixed[i] = static_cast<char>(std::toupper(c));
+      piece_start = c == '-';
+    }
+    if (!out.empty()) out += kCrLf;
+    out += fixed;
+  }
+  return out;
+}
+
+Text WinInetUserAgent(std::string_view header_text) {
+  if (!Contains(header_text, "User-Agent:", true)) {
+    return "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
+  }
+  Text agent = TrimBlanks(TextBetween(Text(header_text) + "\r\n", "User-Agent:", kCrLf));
+  if (agent.empty()) {
+    const auto colon = header_text.find(':');
+    agent = TrimBlanks(header_text.substr(colon == std::string_view::npos ? header_text.size() : colon + 1));
+  }
+  // The agent becomes a header line of its own; a line break in it would
+  // smuggle further lines into the request.
+  const auto brk = agent.find_first_of("\r\n");
+  if (brk != Text::npos) agent = TrimBlanks(agent.substr(0, brk));
+  return agent;
+}
+
+Text CompleteWinInetHeaders(std::string_view header_text, std::string_view url, int method,
+                            bool ignore_case) {
+  Text h(header_text);
+  if (h.empty()) h = "Accept: */*";
+  if (!Contains(h, "Accept:", ignore_case)) h += "\r\nAccept: */*";
+  if (!Contains(h, "Referer:", ignore_case)) h += "\r\nReferer: " + Text(url);
+  if (!Contains(h, "Accept-Language:", ignore_case)) h += "\r\nAccept-Language: zh-cn";
+  if (method == 1 && !Contains(h, "Content-Type:", ignore_case)) {
+    h += "\r\nContent-Type: application/x-www-form-urlencoded";
+  }
+  return h;
+}
+
+Text AppendCookieLine(std::string_view header_text, std::string_view send_cookies) {
+  Text h(header_text);
+  if (send_cookies.empty()) return h;
+  if (Contains(send_cookies, "Cookie:", false)) {
+    h += kCrLf;
+  } else {
+    h += "\r\nCookie: ";
+  }
+  h += send_cookies;
+  return h;
+}
+
+Text WinHttpHeaderBlock(std::string_view extra_headers, int method, std::string_view send_cookies) {
+  Text block(extra_headers);
+  if (!block.empty()) block += kCrLf;
+  auto add_missing = [&block](std::string_view search, bool ignore_case, std::string_view line) {
+    if (!Contains(block, search, ignore_case)) {
+      block += line;
+      block += kCrLf;
+    }
+  };
+  add_missing("User-Agent: ", true,
+              "User-Agent: Mozilla/5.0 (compatible; MSIE 9.0; Windows NT 6.1; WOW64; Trident/5.0)");
+  add_missing("Accept: ", true, "Accept: text/html, application/xhtml+xml, */*");
+  add_missing("Accept-Encoding: ", true, "Accept-Encoding: gbk, GB2312");
+  add_missing("Accept-Language: ", true, "Accept-Language: zh-cn");
+  if (method == 1) add_missing("Content-Type:", false, "Content-Type: application/x-www-form-urlencoded");
+  add_missing("Cache-Control: ", true, "Cache-Control: no-cache");
+  if (!send_cookies.empty()) add_missing("Cookie: ", true, "Cookie: " + Text(send_cookies));
+  return block;
+}
+
+Text NormalizeSetCookie(std::string_view raw_headers) {
+  return ReplaceSubtext(raw_headers, "Set-Cookie", "Set-Cookie", {.case_sensitive = false});
+}
+
+Text CollectSetCookies(std::string_view raw_headers, CookieLineRule rule) {
+  Text cookies;
+  for (const Text& line : SplitText(raw_headers, kCrLf)) {
+    bool is_cookie_line = false;
+    if (rule == CookieLineRule::kContainsSetCookie) {
+      is_cookie_line = line.find("Set-Cookie") != Text::npos;
+    } else {
+      const auto sep = line.find(": ");
+      is_cookie_line = sep != Text::npos && std::string_view(line).substr(0, sep) == "Set-Cookie";
+    }
+    if (!is_cookie_line) continue;
+    Text cookie;
+    if (line.find(';') != Text::npos) {
+      cookie = TextBetween(line, "Set-Cookie:", ";");
+    } else {
+      cookie = ReplaceSubtext(line, "Set-Cookie:", "", {.case_sensitive = false});
+    }
+    cookie = TrimBlanks(cookie);
+    // A line that names Set-Cookie without carrying one ("Set-Cookie2: x;")
+    // yields nothing; an empty entry would only add a stray separator.
+    if (cookie.empty()) continue;
+    if (!cookies.empty()) cookies += "; ";
+    cookies += cookie;
+  }
+  return cookies;
+}
+
+std::optional<Text> LastLocation(std::string_view raw_headers) {
+  std::optional<Text> location;
+  for (const Text& line : SplitText(raw_headers, kCrLf)) {
+    if (StartsWithNoCase(line, "Location: ")) location = line.substr(10);
+  }
+  return location;
+}
+
+Text StatusTextOf(std::string_view raw_headers) {
+  if (raw_headers.size() < 10) return {};
+  const std::string_view rest = raw_headers.substr(9);
+  return Text(rest.substr(0, rest.find(kCrLf)));
+}
+
+}  // namespace korvath
