@@ -34,8 +34,10 @@ class WebEngine {
   // constructor calls it, and programs may call it before starting threads.
   static void PrepareEnvironment();
 
+  struct Impl;  // engine-side state, defined in src/webview only
+  Impl& impl() const { return *impl_; }
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,0 +1,318 @@
+#include "webview/web-view.h"
+
+#include <webkit2/webkit2.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <utility>
+
+#include "webview/web-engine-internal.h"
+#include "webview/web-engine.h"
+
+namespace korvath {
+
+struct WebView::State : std::enable_shared_from_this<WebView::State> {
+  WebView* owner = nullptr;  // cleared when the WebView object goes away
+  WebEngine* engine = nullptr;
+  GtkWidget* widget = nullptr;  // our own reference while the widget exists
+  Text reserved_scheme;         // lower case, UTF-8, without ':'
+  std::int64_t next_job = 1;
+
+  // The main load's failure, reported once the load has finished.
+  bool failed = false;
+  int failed_result = kLoadingFailed;
+  std::string failed_url;
+  std::string failed_reason;
+
+  WebKitWebView* view() const { return widget ? WEBKIT_WEB_VIEW(widget) : nullptr; }
+};
+
+namespace {
+
+using State = WebView::State;
+
+// Handlers may destroy the WebView or its window; each event copies what it
+// needs and keeps the state alive until it returns.
+template <typename Handler, typename... Args>
+void Fire(State* state, Handler WebView::*member, Args&&... args) {
+  auto keep = state->shared_from_this();
+  if (!keep->owner) return;
+  Handler handler = keep->owner->*member;
+  if (handler) handler(std::forward<Args>(args)...);
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+// ---- resources ------------------------------------------------------------
+
+struct ResourceJob {
+  std::weak_ptr<State> state;
+  std::int64_t job = 0;
+  std::string url;  // UTF-8, as the request asked for it
+};
+
+void DeleteResourceJob(gpointer data, GClosure*) { delete static_cast<ResourceJob*>(data); }
+
+void OnResourceFinished(WebKitWebResource* resource, gpointer data) {
+  auto* job = static_cast<ResourceJob*>(data);
+  auto state = job->state.lock();
+  if (!state || !state->widget) return;
+  std::int64_t length = 0;
+  if (WebKitURIResponse* response = webkit_web_resource_get_response(resource)) {
+    length = static_cast<std::int64_t>(webkit_uri_response_get_content_length(response));
+  }
+  Fire(state.get(), &WebView::on_load_url_end, Utf8ToGbk(job->url), job->job, length);
+}
+
+void OnResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest* request,
+                           gpointer data) {
+  auto* state = static_cast<State*>(data);
+  const char* uri = webkit_uri_request_get_uri(request);
+  auto* job = new ResourceJob{state->weak_from_this(), state->next_job++, uri ? uri : ""};
+  g_signal_connect_data(resource, "finished", G_CALLBACK(OnResourceFinished), job,
+                        DeleteResourceJob, GConnectFlags(0));
+  Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(job->url), job->job);
+}
+
+// ---- page loads -----------------------------------------------------------
+
+void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (event == WEBKIT_LOAD_STARTED) {
+    state->failed = false;
+    return;
+  }
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  if (state->failed) {
+    state->failed = false;
+    Fire(state, &WebView::on_loading_finish, Utf8ToGbk(state->failed_url), state->failed_result,
+         Utf8ToGbk(state->failed_reason));
+    return;
+  }
+  const char* uri = webkit_web_view_get_uri(view);
+  Fire(state, &WebView::on_loading_finish, Utf8ToGbk(uri ? uri : ""), kLoadingSucceeded, Text());
+}
+
+gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failing_uri, GError* error,
+                      gpointer data) {
+  auto* state = static_cast<State*>(data);
+  const bool cancelled =
+      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+      g_error_matches(error, WEBKIT_POLICY_ERROR,
+                      WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+  state->failed = true;
+  state->failed_result = cancelled ? kLoadingCanceled : kLoadingFailed;
+  state->failed_url = failing_uri ? failing_uri : "";
+  state->failed_reason = error && error->message ? error->message : "";
+  // The engine's own error page would be a second load racing whatever page
+  // the window shows for a failure; the window decides instead.
+  return TRUE;
+}
+
+// ---- policy ---------------------------------------------------------------
+
+bool IsAttachment(WebKitURIResponse* response) {
+  SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
+  if (!headers) return false;
+  const char* disposition = soup_message_headers_get_one(headers, "Content-Disposition");
+  if (!disposition) return false;
+  std::string_view value = disposition;
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  return StartsWithNoCase(value, "attachment");
+}
+
+gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
+                        WebKitPolicyDecisionType type, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+    auto* response_decision = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    WebKitURIResponse* response = webkit_response_policy_decision_get_response(response_decision);
+    // Only the download engine saves files: a response the view cannot show
+    // is dropped here instead of becoming an engine download.
+    if (IsAttachment(response) ||
+        !webkit_response_policy_decision_is_mime_type_supported(response_decision)) {
+      webkit_policy_decision_ignore(decision);
+      return TRUE;
+    }
+    return FALSE;
+  }
+
+  auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(navigation);
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = webkit_uri_request_get_uri(request);
+  const std::string uri_text = uri ? uri : "";
+
+  if (!state->reserved_scheme.empty() && StartsWithNoCase(uri_text, state->reserved_scheme + ":")) {
+    webkit_policy_decision_ignore(decision);
+    Fire(state, &WebView::on_reserved_link, Utf8ToGbk(uri_text));
+    return TRUE;
+  }
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    // There is no second browser window: a link aimed at a new window opens
+    // here, so its requests are seen like any other.
+    webkit_policy_decision_ignore(decision);
+    webkit_web_view_load_request(view, request);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// ---- lifetime -------------------------------------------------------------
+
+void OnDestroy(GtkWidget* widget, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (state->widget != widget) return;
+  g_signal_handlers_disconnect_by_data(widget, state);
+  if (state->engine) webview_internal::ForgetEngineView(*state->engine, widget);
+  state->widget = nullptr;
+  g_object_unref(widget);
+}
+
+// ---- scripts --------------------------------------------------------------
+
+struct ScriptCall {
+  bool done = false;
+  bool timed_out = false;
+  bool ok = false;
+  std::string value;
+};
+
+void OnScriptDone(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* holder = static_cast<std::shared_ptr<ScriptCall>*>(data);
+  ScriptCall& call = **holder;
+  GError* error = nullptr;
+  JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                        result, &error);
+  if (value) {
+    call.ok = true;
+    if (!jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
+      char* text = jsc_value_to_string(value);
+      if (text) call.value = text;
+      g_free(text);
+    }
+    g_object_unref(value);
+  }
+  if (error) g_error_free(error);
+  call.done = true;
+  delete holder;
+}
+
+gboolean OnScriptTimeout(gpointer data) {
+  (*static_cast<std::shared_ptr<ScriptCall>*>(data))->timed_out = true;
+  return G_SOURCE_REMOVE;
+}
+
+void DeleteScriptHolder(gpointer data) { delete static_cast<std::shared_ptr<ScriptCall>*>(data); }
+
+}  // namespace
+
+WebView::WebView(WebEngine& engine, WebViewOptions options) : state_(std::make_shared<State>()) {
+  state_->owner = this;
+  state_->engine = &engine;
+  if (options.reserved_scheme) {
+    std::string scheme = GbkToUtf8(*options.reserved_scheme);
+    if (!scheme.empty() && scheme.back() == ':') scheme.pop_back();
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    state_->reserved_scheme = scheme;
+  }
+
+  GtkWidget* widget = webview_internal::CreateEngineView(engine);
+  // Our own reference: the widget lives until it, or the window holding it,
+  // is destroyed, whether or not a container ever took it.
+  g_object_ref_sink(widget);
+  state_->widget = widget;
+  State* data = state_.get();
+  g_signal_connect(widget, "destroy", G_CALLBACK(OnDestroy), data);
+  g_signal_connect(widget, "resource-load-started", G_CALLBACK(OnResourceLoadStarted), data);
+  g_signal_connect(widget, "load-changed", G_CALLBACK(OnLoadChanged), data);
+  g_signal_connect(widget, "load-failed", G_CALLBACK(OnLoadFailed), data);
+  g_signal_connect(widget, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
+
+  if (options.start_url && !options.start_url->empty()) LoadUrl(*options.start_url);
+}
+
+WebView::~WebView() {
+  state_->owner = nullptr;
+  Destroy();
+}
+
+GtkWidget* WebView::widget() const { return state_->widget; }
+
+bool WebView::Exists() const { return state_->widget != nullptr; }
+
+void WebView::Destroy() {
+  if (GtkWidget* widget = state_->widget) gtk_widget_destroy(widget);
+}
+
+void WebView::LoadUrl(const Text& url) {
+  if (WebKitWebView* view = state_->view()) webkit_web_view_load_uri(view, GbkToUtf8(url).c_str());
+}
+
+void WebView::LoadHtml(std::string_view html_utf8, std::optional<Text> base_uri) {
+  WebKitWebView* view = state_->view();
+  if (!view) return;
+  const std::string html(html_utf8);
+  const std::string base = base_uri ? GbkToUtf8(*base_uri) : std::string();
+  webkit_web_view_load_html(view, html.c_str(), base_uri ? base.c_str() : nullptr);
+}
+
+void WebView::Reload() {
+  if (WebKitWebView* view = state_->view()) webkit_web_view_reload(view);
+}
+
+void WebView::GoBack() {
+  if (WebKitWebView* view = state_->view()) webkit_web_view_go_back(view);
+}
+
+Text WebView::CurrentUrl() const {
+  WebKitWebView* view = state_->view();
+  if (!view) return Text();
+  const char* uri = webkit_web_view_get_uri(view);
+  return uri ? Utf8ToGbk(uri) : Text();
+}
+
+Text WebView::GetPageText() {
+  const std::string locator = std::string("document.querySelectorAll('") + "html" + "')[" + "0" + "]";
+  ScriptResult result = EvaluateScript("return " + locator + ".innerText", 5000);
+  return result.ok ? result.value : Text();
+}
+
+WebView::ScriptResult WebView::EvaluateScript(std::string_view body_utf8, int timeout_ms) {
+  WebKitWebView* view = state_->view();
+  if (!view) return {};
+  auto keep = state_;  // the view may be destroyed while we wait
+  g_object_ref(view);
+  auto call = std::make_shared<ScriptCall>();
+  GCancellable* cancellable = g_cancellable_new();
+  webkit_web_view_call_async_javascript_function(
+      view, body_utf8.data(), static_cast<gssize>(body_utf8.size()), nullptr, nullptr, nullptr,
+      cancellable, OnScriptDone, new std::shared_ptr<ScriptCall>(call));
+  guint timer = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(std::max(timeout_ms, 0)),
+                                   OnScriptTimeout, new std::shared_ptr<ScriptCall>(call),
+                                   DeleteScriptHolder);
+  // The caller waits for the answer; window events keep flowing meanwhile.
+  while (!call->done && !call->timed_out) g_main_context_iteration(nullptr, TRUE);
+  if (!call->timed_out) g_source_remove(timer);
+  if (!call->done) g_cancellable_cancel(cancellable);
+  g_object_unref(cancellable);
+  g_object_unref(view);
+  ScriptResult result;
+  if (call->done && call->ok) {
+    result.ok = true;
+    result.value = Utf8ToGbk(call->value);
+  }
+  return result;
+}
+
+}  // namespace korvath

@@ -1,0 +1,441 @@
+// The web view against a loopback site, on a real display.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <gtk/gtk.h>
+#include <httplib.h>
+#include <webkit2/webkit2.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "util/text.h"
+#include "webview/web-engine.h"
+#include "webview/web-view.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Handles window events until `done` holds or `ms` pass; returns `done()`.
+template <typename Done>
+bool PumpUntil(Done done, int ms = 10000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!done() && Clock::now() < deadline) {
+    if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return done();
+}
+
+void Pump(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+// A small site: a page with a script, an image and an iframe that loads an
+// image of its own, pages to move between, text in Chinese, and files that
+// must never be saved by the view.
+class Site {
+ public:
+  Site() {
+    const std::string png = Png();
+    server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+      std::lock_guard lock(mutex_);
+      ++hits_[req.path];
+    });
+    server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(
+          "<html><head><script src='/app.js'></script></head><body>"
+          "<p>main</p><img src='/pic.png'><iframe src='/frame.html'></iframe></body></html>",
+          "text/html");
+    });
+    server_.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("window.appLoaded = 1;", "application/javascript");
+    });
+    server_.Get("/pic.png", [png](const httplib::Request&, httplib::Response& res) {
+      res.set_content(png, "image/png");
+    });
+    server_.Get("/frame.html", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("<html><body><img src='/frame-pic.png'></body></html>", "text/html");
+    });
+    server_.Get("/frame-pic.png", [png](const httplib::Request&, httplib::Response& res) {
+      res.set_content(png, "image/png");
+    });
+    server_.Get(R"(/page(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content("<html><body>page " + req.matches[1].str() + "</body></html>", "text/html");
+    });
+    server_.Get("/chinese", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(
+          "<html><head><meta charset='utf-8'></head><body><p>文件名：测试 文件.txt</p>"
+          "<p>文件大小：1.5 MB</p><p>한국어 😀</p></body></html>",
+          "text/html; charset=utf-8");
+    });
+    server_.Get("/attachment", [](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Content-Disposition", "attachment; filename=\"kept-out.txt\"");
+      res.set_content("plain text that a browser could show", "text/plain");
+    });
+    server_.Get("/binary", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(4096, '\x01'), "application/octet-stream");
+    });
+    // Short keep-alive, so stopping the server does not wait for idle
+    // connections of the engine.
+    server_.set_keep_alive_timeout(1);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~Site() {
+    server_.stop();
+    thread_.join();
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  int Hits(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return hits_[path];
+  }
+
+ private:
+  static std::string Png() {
+    // 1x1 red pixel.
+    static const unsigned char bytes[] = {
+        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+        0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00, 0x00, 0x90,
+        0x77, 0x53, 0xde, 0x00, 0x00, 0x00, 0x0c, 0x49, 0x44, 0x41, 0x54, 0x08, 0xd7, 0x63, 0xf8,
+        0xcf, 0xc0, 0x00, 0x00, 0x03, 0x01, 0x01, 0x00, 0x18, 0xdd, 0x8d, 0xb0, 0x00, 0x00, 0x00,
+        0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  }
+
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::map<std::string, int> hits_;
+};
+
+struct Begin {
+  Text url;
+  std::int64_t job;
+};
+struct Finish {
+  Text url;
+  int result;
+  Text reason;
+};
+
+class WebViewTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Anything the engine might save lands here, where the tests look for it.
+    downloads_ = new fs::path(fs::temp_directory_path() / ("korvath-webview-" + std::to_string(getpid())));
+    fs::create_directories(*downloads_);
+    setenv("HOME", downloads_->c_str(), 1);
+    setenv("XDG_DOWNLOAD_DIR", downloads_->c_str(), 1);
+    WebEngine::PrepareEnvironment();
+    gtk_init(nullptr, nullptr);
+    engine_ = new WebEngine();
+  }
+  static void TearDownTestSuite() {
+    delete engine_;
+    fs::remove_all(*downloads_);
+    delete downloads_;
+  }
+
+  void SetUp() override {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(window_), 480, 360);
+    view_ = std::make_unique<WebView>(*engine_, WebViewOptions{.reserved_scheme = "korvath-folder"});
+    gtk_container_add(GTK_CONTAINER(window_), view_->widget());
+    gtk_widget_show_all(window_);
+    view_->on_load_url_begin = [this](const Text& url, std::int64_t job) { begins_.push_back({url, job}); };
+    view_->on_load_url_end = [this](const Text& url, std::int64_t job, std::int64_t) {
+      ends_.push_back({url, job});
+    };
+    view_->on_loading_finish = [this](const Text& url, int result, const Text& reason) {
+      finishes_.push_back({url, result, reason});
+    };
+  }
+  void TearDown() override {
+    view_.reset();
+    if (window_) gtk_widget_destroy(window_);
+    Pump(50);
+  }
+
+  // Loads and waits for the page's LoadingFinish.
+  [[nodiscard]] bool LoadAndWait(const std::string& url) {
+    const size_t before = finishes_.size();
+    view_->LoadUrl(url);
+    return PumpUntil([&] { return finishes_.size() > before; });
+  }
+  [[nodiscard]] bool LoadHtmlAndWait(const std::string& html) {
+    const size_t before = finishes_.size();
+    view_->LoadHtml(html);
+    return PumpUntil([&] { return finishes_.size() > before; });
+  }
+  bool Began(const std::string& url) const {
+    return std::any_of(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == url; });
+  }
+
+  static WebEngine* engine_;
+  static fs::path* downloads_;
+  Site site_;
+  GtkWidget* window_ = nullptr;
+  std::unique_ptr<WebView> view_;
+  std::vector<Begin> begins_;
+  std::vector<Begin> ends_;
+  std::vector<Finish> finishes_;
+};
+
+WebEngine* WebViewTest::engine_ = nullptr;
+fs::path* WebViewTest::downloads_ = nullptr;
+
+TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/")));
+  // Subresources of the frame may still be finishing after the main load.
+  ASSERT_TRUE(PumpUntil([&] { return ends_.size() >= 5; }, 5000));
+
+  EXPECT_EQ(finishes_.back().url, site_.Url("/"));
+  EXPECT_EQ(finishes_.back().result, kLoadingSucceeded);
+  EXPECT_EQ(finishes_.back().reason, "");
+  for (const char* path : {"/", "/app.js", "/pic.png", "/frame.html", "/frame-pic.png"}) {
+    EXPECT_TRUE(Began(site_.Url(path))) << path;
+    EXPECT_GE(site_.Hits(path), 1) << path;
+  }
+  // Every request that began also ended, under the same job and URL, after
+  // it began; jobs are unique.
+  for (size_t i = 0; i < begins_.size(); ++i) {
+    for (size_t j = i + 1; j < begins_.size(); ++j) EXPECT_NE(begins_[i].job, begins_[j].job);
+  }
+  for (const Begin& end : ends_) {
+    auto begin = std::find_if(begins_.begin(), begins_.end(),
+                              [&](const Begin& b) { return b.job == end.job; });
+    ASSERT_NE(begin, begins_.end()) << end.url;
+    EXPECT_EQ(begin->url, end.url);
+  }
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/"));
+}
+
+TEST_F(WebViewTest, ReloadRequestsAgainAndGoBackReturns) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page2")));
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page2"));
+
+  const size_t finished = finishes_.size();
+  view_->Reload();
+  ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > finished; }));
+  EXPECT_EQ(site_.Hits("/page2"), 2);
+
+  const size_t before_back = finishes_.size();
+  view_->GoBack();
+  ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before_back; }));
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1"));
+  EXPECT_EQ(view_->GetPageText(), "page 1");
+}
+
+TEST_F(WebViewTest, PageTextComesBackAsSystemText) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/chinese")));
+  const Text text = view_->GetPageText();
+  EXPECT_NE(text.find(Gbk(u8"文件名：测试 文件.txt")), Text::npos) << text;
+  EXPECT_NE(text.find(Gbk(u8"文件大小：1.5 MB")), Text::npos) << text;
+  // Characters GBK lacks survive through GB18030.
+  EXPECT_NE(text.find(Gbk(u8"한국어 😀")), Text::npos) << text;
+  EXPECT_EQ(GbkToUtf8(text).find('?'), std::string::npos);
+
+  // LoadHtml takes UTF-8 bytes as they are.
+  ASSERT_TRUE(LoadHtmlAndWait("<html><head><meta charset='utf-8'></head><body>下载管理</body></html>"));
+  EXPECT_EQ(view_->GetPageText(), Gbk(u8"下载管理"));
+}
+
+TEST_F(WebViewTest, ScriptsThatFailOrNeverAnswerGiveNothing) {
+  ASSERT_TRUE(LoadHtmlAndWait("<html><body>x</body></html>"));
+  EXPECT_EQ(view_->EvaluateScript("return 6 * 7").value, "42");
+  EXPECT_FALSE(view_->EvaluateScript("throw new Error('no')").ok);
+  EXPECT_EQ(view_->EvaluateScript("return undefined").value, "");
+
+  const auto start = Clock::now();
+  const auto never = view_->EvaluateScript("return new Promise(() => {})", 300);
+  const auto waited = Clock::now() - start;
+  EXPECT_FALSE(never.ok);
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  // The view still answers after a call it gave up on.
+  EXPECT_EQ(view_->GetPageText(), "x");
+}
+
+TEST_F(WebViewTest, FailedLoadsReportTheFailure) {
+  // A port nobody listens on: bind one, then close it.
+  int closed_port = 0;
+  {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    closed_port = ntohs(address.sin_port);
+    close(fd);
+  }
+  const std::string url = "http://127.0.0.1:" + std::to_string(closed_port) + "/";
+  ASSERT_TRUE(LoadAndWait(url));
+  EXPECT_EQ(finishes_.back().url, url);
+  EXPECT_EQ(finishes_.back().result, kLoadingFailed);
+  EXPECT_FALSE(finishes_.back().reason.empty());
+  EXPECT_EQ(finishes_.size(), 1u);  // one report per load, not one per signal
+}
+
+TEST_F(WebViewTest, NeverSavesAFileItself) {
+  std::vector<WebKitDownload*> downloads;
+  int completed = 0;
+  auto* context = static_cast<WebKitWebContext*>(engine_->context());
+  struct Watch {
+    int* completed;
+  } watch{&completed};
+  const gulong started = g_signal_connect(
+      context, "download-started",
+      G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, gpointer data) {
+        auto* w = static_cast<Watch*>(data);
+        g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload* d, gpointer p) {
+                           // "finished" also follows a failure; only a saved file counts.
+                           if (webkit_download_get_destination(d) &&
+                               webkit_download_get_received_data_length(d) > 0)
+                             ++*static_cast<Watch*>(p)->completed;
+                         }),
+                         w);
+      }),
+      &watch);
+
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  const int cancelled_before = engine_->cancelled_downloads();
+  for (const char* path : {"/attachment", "/binary"}) {
+    ASSERT_TRUE(LoadAndWait(site_.Url(path)));
+    EXPECT_TRUE(Began(site_.Url(path))) << path;
+    EXPECT_EQ(site_.Hits(path), 1) << path;
+    EXPECT_NE(finishes_.back().result, kLoadingSucceeded) << path;
+    EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1")) << path;  // the page stays
+  }
+
+  // A link with the download attribute goes straight to the engine's
+  // download machinery: it is cancelled there.
+  const std::string link = site_.Url("/binary?link");
+  view_->EvaluateScript("const a = document.createElement('a'); a.href = '" + link +
+                        "'; a.download = 'x.bin'; document.body.appendChild(a); a.click();");
+  PumpUntil([&] { return engine_->cancelled_downloads() > cancelled_before; }, 5000);
+  Pump(500);
+
+  g_signal_handler_disconnect(context, started);
+  EXPECT_EQ(completed, 0);
+  EXPECT_GT(engine_->cancelled_downloads(), cancelled_before);
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(*downloads_)) {
+    if (entry.is_regular_file() && entry.path().string().find("/.") == std::string::npos)
+      found.push_back(entry.path().string());
+  }
+  EXPECT_TRUE(found.empty()) << found.front();
+}
+
+TEST_F(WebViewTest, ReservedLinksGoToTheirHandlerAndTheOthersStayHere) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  std::vector<Text> reserved;
+  view_->on_reserved_link = [&](const Text& uri) { reserved.push_back(uri); };
+  view_->EvaluateScript(
+      "const a = document.createElement('a'); a.href = 'korvath-folder:/tmp/some dir';"
+      "document.body.appendChild(a); a.click();");
+  ASSERT_TRUE(PumpUntil([&] { return !reserved.empty(); }, 5000));
+  EXPECT_EQ(reserved.front(), "korvath-folder:/tmp/some%20dir");
+  Pump(200);
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1"));
+
+  // A link aimed at a new window opens in this view.
+  const size_t before = finishes_.size();
+  view_->EvaluateScript("const b = document.createElement('a'); b.href = '" + site_.Url("/page3") +
+                        "'; b.target = '_blank'; document.body.appendChild(b); b.click();");
+  ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
+  EXPECT_TRUE(Began(site_.Url("/page3")));
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page3"));
+}
+
+TEST_F(WebViewTest, AViewThatIsGoneDoesNothing) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  // Closing the window takes the view's widget with it.
+  gtk_widget_destroy(window_);
+  window_ = nullptr;
+  EXPECT_FALSE(view_->Exists());
+  EXPECT_EQ(view_->widget(), nullptr);
+  view_->LoadUrl(site_.Url("/page2"));
+  view_->LoadHtml("<p>x</p>");
+  view_->Reload();
+  view_->GoBack();
+  EXPECT_EQ(view_->GetPageText(), "");
+  EXPECT_EQ(view_->CurrentUrl(), "");
+  EXPECT_FALSE(view_->EvaluateScript("return 1").ok);
+  Pump(300);
+  EXPECT_EQ(site_.Hits("/page2"), 0);
+  EXPECT_EQ(site_.Hits("/page1"), 1);
+
+  // A handler may destroy the view it is called from.
+  auto other = std::make_unique<WebView>(*engine_);
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_container_add(GTK_CONTAINER(window), other->widget());
+  gtk_widget_show_all(window);
+  bool called = false;
+  other->on_loading_finish = [&](const Text&, int, const Text&) {
+    called = true;
+    other.reset();
+  };
+  other->LoadUrl(site_.Url("/page4"));
+  ASSERT_TRUE(PumpUntil([&] { return called; }));
+  EXPECT_EQ(other, nullptr);
+  gtk_widget_destroy(window);
+}
+
+TEST_F(WebViewTest, DrawsThePageOnTheDisplay) {
+  ASSERT_TRUE(LoadHtmlAndWait(
+      "<html><body style='margin:0;background:#1e90ff'>"
+      "<h1 style='color:white;font-family:sans-serif'>Korvath 网页视图</h1></body></html>"));
+  Pump(300);
+  cairo_surface_t* surface = nullptr;
+  webkit_web_view_get_snapshot(
+      WEBKIT_WEB_VIEW(view_->widget()), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
+      nullptr,
+      +[](GObject* source, GAsyncResult* result, gpointer data) {
+        *static_cast<cairo_surface_t**>(data) =
+            webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+      },
+      &surface);
+  ASSERT_TRUE(PumpUntil([&] { return surface != nullptr; }));
+  cairo_surface_t* image = cairo_surface_map_to_image(surface, nullptr);
+  const int width = cairo_image_surface_get_width(image);
+  const int height = cairo_image_surface_get_height(image);
+  EXPECT_GT(width, 100);
+  EXPECT_GT(height, 100);
+  // Bottom-left corner is page background: dodger blue (ARGB32, native endian).
+  const auto* row = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(image) +
+                                                      (height - 5) * cairo_image_surface_get_stride(image));
+  EXPECT_EQ(row[5] & 0xffffff, 0x1e90ffu);
+  cairo_surface_unmap_image(surface, image);
+
+  const char* build = std::getenv("KORVATH_BUILD_DIR");
+  const fs::path dir = fs::path(build ? build : ".") / "screenshots";
+  fs::create_directories(dir);
+  const fs::path file = dir / "webview.png";
+  EXPECT_EQ(cairo_surface_write_to_png(surface, file.c_str()), CAIRO_STATUS_SUCCESS);
+  cairo_surface_destroy(surface);
+  EXPECT_GT(fs::file_size(file), 0u);
+}
+
+}  // namespace
+}  // namespace korvath
