@@ -1,0 +1,251 @@
+// Start-up against the real aria2: files written, the command line, the
+// secret, the clean-up of an earlier aria2 and every start-up message.
+#include "engine/aria2-bootstrap.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "engine/engine-fixture.h"
+#include "engine/processes.h"
+#include "engine/rpc-client.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+
+std::string Aria2Program() {
+  auto program = FindAria2Program();
+  return program ? *program : std::string();
+}
+
+class StartAria2Test : public testing::Aria2Test {
+ protected:
+  StartAria2Params Params() {
+    return {.cookie = "Zorbit", .program_dir = program_dir.string(), .output_log = (log_dir / "aria2.out").string()};
+  }
+  // A copy of sleep placed as aria2c.exe and running, as a stuck earlier aria2.
+  int RunBusyCopy(bool ignore_term) {
+    fs::copy_file("/bin/sleep", program_dir / "aria2c.exe", fs::copy_options::overwrite_existing);
+    int pid = testing::Spawn(program_dir / "aria2c.exe", {"60"}, ignore_term);
+    extra_pids.push_back(pid);
+    testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2));
+    return pid;
+  }
+};
+
+TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret) {
+  ASSERT_FALSE(Aria2Program().empty()) << "the aria2 package is needed for these tests";
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  EXPECT_TRUE(desktop->boxes.empty());
+  EXPECT_EQ(state.cookie_header, "Cookie: Zorbit");
+  EXPECT_EQ(state.rpc_port, "6800");
+  EXPECT_TRUE(std::regex_match(state.rpc_secret, std::regex("[0-9a-f]{32}")));
+  ASSERT_GT(state.aria2_pid, 0);
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/exe"), program_dir / "aria2c.exe");
+
+  EXPECT_EQ(ReadFile(program_dir / "aria2c.exe"), ReadFile(Aria2Program()));
+  EXPECT_EQ(ReadFile(program_dir / "aria2.conf"),
+            Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" + Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n");
+
+  // The command line as aria2 got it: the fixed options, the absolute
+  // configuration path, the secret last.
+  std::string cmdline = ReadFile("/proc/" + std::to_string(state.aria2_pid) + "/cmdline");
+  std::vector<std::string> argv;
+  for (size_t at = 0; at < cmdline.size();) {
+    size_t end = cmdline.find('\0', at);
+    argv.push_back(cmdline.substr(at, end - at));
+    at = end + 1;
+  }
+  std::vector<std::string> expected{(program_dir / "aria2c.exe").string(),
+                                    "--enable-rpc=true",
+                                    "--rpc-allow-origin-all=true",
+                                    "--rpc-listen-port=6800",
+                                    "--conf-path=" + (program_dir / "aria2.conf").string(),
+                                    "-q",
+                                    "--disable-ipv6=true",
+                                    "--rpc-secret=" + state.rpc_secret};
+  EXPECT_EQ(argv, expected);
+
+  auto started = desktop->Events("aria2_started");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["pid"], state.aria2_pid);
+  EXPECT_NE(started[0]["argv"].get<std::string>().find("--rpc-secret=***"), std::string::npos);
+  EXPECT_EQ(desktop->RawLog().find(state.rpc_secret), std::string::npos);
+
+  // aria2 started in our working directory, whatever the program directory is.
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/cwd"), work_dir);
+}
+
+TEST_F(StartAria2Test, OptionsReallyReachAria2AndRequestsWithoutTheSecretAreRefused) {
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  ASSERT_TRUE(SetGlobalOptions(*desktop, state));
+  EXPECT_TRUE(desktop->boxes.empty());
+
+  auto options = testing::Aria2Call(state, "aria2.getGlobalOption")["result"];
+  EXPECT_EQ(options["split"], "8");
+  EXPECT_EQ(options["max-connection-per-server"], "8");
+  EXPECT_EQ(options["max-concurrent-downloads"], "3");
+  EXPECT_EQ(options["timeout"], "1");
+  EXPECT_EQ(options["connect-timeout"], "1");
+  EXPECT_EQ(options["user-agent"], "LogStatistic");
+  EXPECT_EQ(options["continue"], "true");
+  EXPECT_EQ(options["auto-file-renaming"], "false");
+  EXPECT_EQ(options["follow-torrent"], "false");
+  EXPECT_EQ(options["min-split-size"], "1048576");
+
+  // What any web page could send: no token, or the old empty one.
+  for (const char* body : {R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":[]})",
+                           R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":["token:"]})"}) {
+    std::string reply = testing::CurlPost("http://127.0.0.1:6800/jsonrpc", body);
+    EXPECT_NE(reply.find("Unauthorized"), std::string::npos) << reply;
+  }
+
+  // A wrong secret gets aria2's error, which reaches the user.
+  EngineState wrong = state;
+  wrong.rpc_secret = "00000000000000000000000000000000";
+  EXPECT_FALSE(SetGlobalOptions(*desktop, wrong));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_TRUE(desktop->boxes[0].text.starts_with(Gbk(u8"aria2在修改配置时发生错误，详细信息：")));
+  EXPECT_NE(desktop->boxes[0].text.find("Unauthorized"), std::string::npos);
+}
+
+TEST_F(StartAria2Test, AnExistingConfigurationIsKeptAndReadFromAnotherWorkingDirectory) {
+  // The user's own setting proves which file aria2 read: the one beside the
+  // program, although the working directory holds none.
+  std::string mine = "# mine\r\nmax-overall-upload-limit=7K\n\xff\xfe no newline";
+  testing::WriteFile(program_dir / "aria2.conf", mine);
+  ASSERT_NE(program_dir, work_dir);
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  EXPECT_EQ(ReadFile(program_dir / "aria2.conf"), mine);
+  EXPECT_FALSE(fs::exists(work_dir / "aria2.conf"));
+  ASSERT_TRUE(testing::WaitFor([&] { return testing::PortListening(6800); }, std::chrono::seconds(5)));
+  EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"]["max-overall-upload-limit"], "7168");
+}
+
+TEST_F(StartAria2Test, AnEarlierAria2IsEndedAndEveryStartHasANewSecret) {
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  int first_pid = state.aria2_pid;
+  Text first_secret = state.rpc_secret;
+  ASSERT_TRUE(testing::WaitFor([&] { return testing::PortListening(6800); }, std::chrono::seconds(5)));
+
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  extra_pids.push_back(first_pid);
+  EXPECT_NE(state.aria2_pid, first_pid);
+  EXPECT_NE(state.rpc_secret, first_secret);
+  // The first one got SIGTERM; as it shuts down the file stays busy, so the
+  // write may have needed retries.
+  EXPECT_TRUE(testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == state.aria2_pid; },
+                               std::chrono::seconds(5)));
+  EXPECT_TRUE(desktop->boxes.empty());
+  EXPECT_TRUE(SetGlobalOptions(*desktop, state));
+}
+
+TEST_F(StartAria2Test, AProcessNamedInCapitalsCountsAsAnEarlierAria2) {
+  fs::copy_file("/bin/sleep", program_dir / "ARIA2C.EXE");
+  int pid = testing::Spawn(program_dir / "ARIA2C.EXE", {"60"});
+  extra_pids.push_back(pid);
+  ASSERT_TRUE(testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2)));
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_NE(state.aria2_pid, pid);
+}
+
+TEST_F(StartAria2Test, ABusyProgramFileIsRetriedElevenTimesThenReported) {
+  int busy = RunBusyCopy(/*ignore_term=*/true);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(StartAria2(*desktop, state, Params()));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1100));
+  EXPECT_EQ(desktop->delays, std::vector<int>(11, 100));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"当前目录下的aria2c.exe被占用"));
+  EXPECT_EQ(testing::RecordingDesktop::CaptionOf(desktop->boxes[0]), Gbk(u8"信息："));
+  EXPECT_EQ(desktop->boxes[0].flags, 0);
+  EXPECT_EQ(::kill(busy, 0), 0);  // it ignored SIGTERM and still runs
+  EXPECT_TRUE(desktop->Events("aria2_started").empty());
+}
+
+TEST_F(StartAria2Test, AProgramFileFreedDuringTheRetriesIsWritten) {
+  int busy = RunBusyCopy(/*ignore_term=*/true);
+  desktop->on_pump = [&] {
+    if (desktop->delays.size() == 3) {
+      ::kill(busy, SIGKILL);
+      ::waitpid(busy, nullptr, 0);
+    }
+  };
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  EXPECT_TRUE(desktop->boxes.empty());
+  // Three failed writes (the third freed the file), then the detection looks.
+  EXPECT_GE(desktop->delays.size(), 4u);
+  EXPECT_EQ(ReadFile(program_dir / "aria2c.exe"), ReadFile(Aria2Program()));
+}
+
+TEST_F(StartAria2Test, AProgramThatDoesNotStayRunningIsReportedAsNotDetected) {
+  // Exits at once, like an aria2 that cannot start.
+  ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string(),
+                                            .aria2_program = "/bin/true"}) == false);
+  EXPECT_EQ(desktop->delays, std::vector<int>(11, 100));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"检测不到aria2"));
+  EXPECT_EQ(desktop->boxes[0].flags, 0);
+  EXPECT_EQ(state.aria2_pid, 0);
+}
+
+TEST_F(StartAria2Test, AMissingAria2ProgramNamesThePackageToInstall) {
+  EXPECT_FALSE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string(),
+                                             .aria2_program = (work_dir / "no-such-aria2c").string()}));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  const Text& text = desktop->boxes[0].text;
+  EXPECT_NE(text.find(Gbk(u8"找不到aria2")), std::string::npos);
+  EXPECT_NE(text.find("apt install aria2"), std::string::npos);
+  EXPECT_EQ(desktop->boxes[0].flags, kMbIconError);
+  EXPECT_FALSE(fs::exists(program_dir / "aria2c.exe"));
+  EXPECT_EQ(state.aria2_pid, 0);
+}
+
+TEST_F(StartAria2Test, AConflictingDownloaderIsWarnedAboutAndStartUpGoesOn) {
+  fs::copy_file("/bin/sleep", work_dir / "Dravenet.exe");
+  int pid = testing::Spawn(work_dir / "Dravenet.exe", {"60"});
+  extra_pids.push_back(pid);
+  ASSERT_TRUE(testing::WaitFor([&] { return FindProcessByName("dravenet.exe") == pid; }, std::chrono::seconds(2)));
+  ASSERT_TRUE(StartAria2(*desktop, state, Params()));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"));
+  EXPECT_EQ(desktop->boxes[0].caption, Gbk(u8"友情提醒"));
+  EXPECT_EQ(desktop->boxes[0].flags, kMbIconError);
+  EXPECT_TRUE(desktop->boxes[0].owned);
+  EXPECT_EQ(::kill(pid, 0), 0);  // only a warning: it is left running
+}
+
+TEST(FindAria2Program, TheOperatorsChoiceWinsAndIsNotSilentlyReplaced) {
+  auto saved = [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  auto old_choice = saved("KORVATH_ARIA2C");
+  auto old_path = saved("PATH");
+  auto dir = testing::MakeTempDir("korvath-path");
+  fs::copy_file("/bin/true", dir / "aria2c");
+  testing::WriteFile(dir / "not-executable", "x");
+
+  ::setenv("KORVATH_ARIA2C", "/bin/true", 1);
+  EXPECT_EQ(FindAria2Program(), "/bin/true");
+  ::setenv("KORVATH_ARIA2C", (dir / "not-executable").c_str(), 1);
+  EXPECT_EQ(FindAria2Program(), std::nullopt);
+  ::unsetenv("KORVATH_ARIA2C");
+  ::setenv("PATH", ("/nonexistent:" + dir.string()).c_str(), 1);
+  EXPECT_EQ(FindAria2Program(), (dir / "aria2c").string());
+  ::setenv("PATH", "/nonexistent", 1);
+  EXPECT_EQ(FindAria2Program(), std::nullopt);
+
+  if (old_choice) ::setenv("KORVATH_ARIA2C", old_choice->c_str(), 1);
+  if (old_path) ::setenv("PATH", old_path->c_str(), 1);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace korvath
