@@ -165,8 +165,12 @@ double TimeDiff(DateTime a, DateTime b, int unit) {
   const DateParts pb = SplitDateTime(b);
   const double days = Linear(a) - Linear(b);
   // A little under half a second, so that a difference stored as a binary
-  // fraction of a day does not truncate to one unit less.
-  constexpr double kNudge = 5.787037037037037e-6;
+  // fraction of a day does not truncate to one unit less. The nudge goes away
+  // from zero, so b - a is always exactly -(a - b).
+  const auto whole = [](double x) {
+    constexpr double kNudge = 5.787037037037037e-6;
+    return x < 0 ? -std::trunc(-x + kNudge) : std::trunc(x + kNudge);
+  };
   switch (unit) {
     case 1:
       return pa.year - pb.year;
@@ -175,15 +179,15 @@ double TimeDiff(DateTime a, DateTime b, int unit) {
     case 3:
       return (pa.year * 12 + pa.month) - (pb.year * 12 + pb.month);
     case 4:
-      return std::trunc(days / 7 + kNudge);
+      return whole(days / 7);
     case 5:
       return days;
     case 6:
-      return std::trunc(days * 24 + kNudge);
+      return whole(days * 24);
     case 7:
-      return std::trunc(days * 1440 + kNudge);
+      return whole(days * 1440);
     default:
-      return std::trunc(days * 86400 + kNudge);
+      return whole(days * 86400);
   }
 }
 
