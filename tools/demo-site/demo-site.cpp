@@ -1,0 +1,271 @@
+#include "demo-site.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace korvath::demo {
+
+namespace {
+
+// Korvath's window lays its button strip over the top 50 pixels of the page,
+// so the page keeps that band free.
+constexpr const char* kStyle = R"(
+body { margin: 0; padding: 56px 20px 20px; font: 15px/1.5 "Noto Sans CJK SC", sans-serif;
+       background: #f4f6fa; color: #1d2430; }
+h1 { font-size: 20px; margin: 0 0 12px; }
+ul { list-style: none; padding: 0; margin: 0; }
+li { background: #fff; border: 1px solid #d8dee8; border-radius: 6px; margin: 0 0 8px; }
+li a { display: flex; justify-content: space-between; gap: 12px; padding: 10px 12px;
+       color: #1d2430; text-decoration: none; }
+li a:hover { background: #eaf1ff; }
+.size { color: #6b7688; white-space: nowrap; }
+.card { background: #fff; border: 1px solid #d8dee8; border-radius: 6px; padding: 16px; }
+.field { white-space: pre-wrap; word-break: break-all; margin: 0 0 6px; }
+.download { display: inline-block; margin-top: 12px; padding: 8px 28px; background: #2b6de5;
+            color: #fff; border-radius: 4px; text-decoration: none; font-size: 16px; }
+.back { display: inline-block; margin-bottom: 12px; color: #2b6de5; }
+.hint { color: #6b7688; font-size: 13px; margin-top: 16px; }
+)";
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// RFC 5987 value for Content-Disposition's filename*.
+std::string PercentEncode(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// httplib keeps a range as (first, last) with -1 for an absent side:
+// "500-" is (500, -1), "-500" (the last 500 bytes) is (-1, 500).
+bool RangesSatisfiable(const httplib::Ranges& ranges, std::uint64_t size) {
+  for (const auto& [first, last] : ranges) {
+    if (first < 0) {
+      if (last <= 0 || size == 0) return false;
+    } else if (static_cast<std::uint64_t>(first) >= size || (last >= 0 && last < first)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Page(const std::string& title, const std::string& body) {
+  return "<!doctype html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>" + HtmlEscape(title) +
+         "</title><style>" + kStyle + "</style></head><body>" + body + "</body></html>\n";
+}
+
+}  // namespace
+
+std::string DemoSiteOptions::DefaultNoticeReply() {
+  return "status=ok\n[gg]欢迎使用 Korvath 演示分享站点：这里的文件都在本机生成，不需要联网。/n"
+         "打开一个文件，点“下载”，Korvath 就把它交给 aria2。[/gg]\n";
+}
+
+struct DemoSite::Impl {
+  DemoSiteOptions options;
+  httplib::Server server;
+  std::thread thread;
+  int port = -1;
+  mutable std::mutex mutex;
+  std::vector<DownloadRequest> downloads;
+
+  explicit Impl(DemoSiteOptions o) : options(std::move(o)) {}
+
+  const DemoFile* FileAt(const std::string& number, std::size_t& index) const {
+    if (number.empty() || number.size() > 6) return nullptr;
+    index = std::stoul(number);
+    if (index >= options.files.size()) return nullptr;
+    return &options.files[index];
+  }
+
+  std::string ListPage() const {
+    std::string items;
+    for (std::size_t i = 0; i < options.files.size(); ++i) {
+      const DemoFile& f = options.files[i];
+      std::string name = f.shown_name;
+      for (char& c : name) {
+        if (c == '\n') c = ' ';
+      }
+      items += "<li><a href=\"/app/s/" + std::to_string(i) + "\"><span>" + HtmlEscape(name) +
+               "</span><span class=\"size\">" + SizeText(f.size) + "</span></a></li>";
+    }
+    return Page("Korvath 演示分享", "<h1>分享的文件</h1><ul>" + items +
+                                        "</ul><p class=\"hint\">这是 Korvath 自带的离线演示站点。</p>");
+  }
+
+  std::string FilePage(std::size_t index) const {
+    const DemoFile& f = options.files[index];
+    // The name and size sit in blocks of their own, so the page's text reads
+    // "文件名：<name>" LF "文件大小：<size>"; pre-wrap keeps the name's own
+    // spaces and line break as they are.
+    std::string body = "<a class=\"back\" href=\"/app/\">← 全部文件</a><div class=\"card\">"
+                       "<div class=\"field\" id=\"name\">文件名：" +
+                       HtmlEscape(f.shown_name) +
+                       "</div>"
+                       "<div class=\"field\" id=\"size\">文件大小：" +
+                       SizeText(f.size) +
+                       "</div>"
+                       "<a class=\"download\" id=\"download\" href=\"" +
+                       DownloadPath(index) + "\">下载</a></div>";
+    return Page(SavedName(f) + " - Korvath 演示分享", body);
+  }
+
+  static std::string DownloadPath(std::size_t index) {
+    return "/d/" + std::to_string(index) + "?bkt=korvath-demo&fid=" + std::to_string(index);
+  }
+
+  void Routes() {
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/app/"); });
+    server.Get("/app", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/app/"); });
+    server.Get("/app/", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(ListPage(), "text/html; charset=utf-8");
+    });
+    server.Get(R"(/app/s/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      std::size_t index = 0;
+      if (!FileAt(req.matches[1], index)) {
+        res.status = 404;
+        res.set_content(Page("没有这个文件", "<h1>没有这个文件</h1><a href=\"/app/\">返回</a>"),
+                        "text/html; charset=utf-8");
+        return;
+      }
+      res.set_content(FilePage(index), "text/html; charset=utf-8");
+    });
+    server.Get(R"(/d/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      std::size_t index = 0;
+      const DemoFile* file = FileAt(req.matches[1], index);
+      if (!file || !req.has_param("bkt")) {
+        res.status = 404;
+        res.set_content("no such file\n", "text/plain");
+        return;
+      }
+      {
+        std::lock_guard lock(mutex);
+        downloads.push_back({index, req.get_header_value("Range"), req.get_header_value("Cookie"),
+                             req.get_header_value("User-Agent")});
+      }
+      res.set_header("Accept-Ranges", "bytes");
+      res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(SavedName(*file)));
+      if (!RangesSatisfiable(req.ranges, file->size)) {
+        // The server library would answer these with a 206 of nonsense length.
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(file->size));
+        return;
+      }
+      if (file->size == 0) {
+        // A provider of length 0 would leave the response without a length.
+        res.set_content("", "application/octet-stream");
+        return;
+      }
+      DemoFile copy = *file;
+      if (req.ranges.size() > 1) {
+        // The library labels every part of a multipart answer with a total
+        // of 0. A full answer is always allowed instead, and only a chunked
+        // one escapes the library's range handling (its Content-Type still
+        // says multipart; no downloader asks for several ranges at once).
+        res.status = 200;
+        res.set_chunked_content_provider(
+            "application/octet-stream", [copy](std::size_t offset, httplib::DataSink& sink) {
+              if (offset >= copy.size) {
+                sink.done();
+                return true;
+              }
+              std::uint64_t n = std::min<std::uint64_t>(copy.size - offset, 256 * 1024);
+              std::string bytes;
+              if (!ReadContent(copy, offset, n, bytes)) return false;
+              return sink.write(bytes.data(), bytes.size());
+            });
+        return;
+      }
+      // The status is left unset: the server answers 206 with Content-Range
+      // for a satisfiable Range header and 200 otherwise.
+      res.set_content_provider(
+          static_cast<std::size_t>(copy.size), "application/octet-stream",
+          [copy](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            constexpr std::size_t kChunk = 256 * 1024;
+            std::size_t n = length < kChunk ? length : kChunk;
+            std::string bytes;
+            if (!ReadContent(copy, offset, n, bytes)) return false;
+            return sink.write(bytes.data(), bytes.size());
+          });
+    });
+    server.Get("/getpassword", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(options.notice_reply, "text/plain; charset=utf-8");
+    });
+  }
+};
+
+DemoSite::DemoSite(DemoSiteOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  // aria2 opens up to 8 connections per file and the browser keeps its own
+  // alive; the default pool of 8 threads would make them queue.
+  impl_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  impl_->server.set_keep_alive_timeout(2);
+  impl_->Routes();
+}
+
+DemoSite::~DemoSite() { Stop(); }
+
+int DemoSite::Start() {
+  if (impl_->thread.joinable()) return impl_->port;
+  int port = impl_->options.port == 0 ? impl_->server.bind_to_any_port(impl_->options.host)
+                                      : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
+                                             ? impl_->options.port
+                                             : -1);
+  if (port <= 0) return -1;
+  impl_->port = port;
+  impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  // Stop() can only interrupt a server that is already listening.
+  for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return port;
+}
+
+void DemoSite::Stop() {
+  if (!impl_->thread.joinable()) return;
+  impl_->server.stop();
+  impl_->thread.join();
+}
+
+int DemoSite::port() const { return impl_->port; }
+std::string DemoSite::BaseUrl() const { return "http://" + impl_->options.host + ":" + std::to_string(impl_->port); }
+std::string DemoSite::AppUrl() const { return BaseUrl() + "/app/"; }
+std::string DemoSite::NoticeUrl() const { return BaseUrl() + "/getpassword"; }
+std::string DemoSite::FilePageUrl(std::size_t index) const { return BaseUrl() + "/app/s/" + std::to_string(index); }
+std::string DemoSite::DownloadUrl(std::size_t index) const { return BaseUrl() + Impl::DownloadPath(index); }
+const std::vector<DemoFile>& DemoSite::files() const { return impl_->options.files; }
+
+std::vector<DownloadRequest> DemoSite::DownloadRequests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->downloads;
+}
+
+}  // namespace korvath::demo
