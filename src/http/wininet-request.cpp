@@ -71,6 +71,10 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   x.cookie_engine = !p.send_cookies.has_value();
   x.connect_timeout_ms = kConnectTimeoutMs;
   x.total_timeout_ms = kExchangeTimeoutMs;
+  if (p.timeout_ms) {
+    x.total_timeout_ms = *p.timeout_ms > 0 ? *p.timeout_ms : 1;
+    if (x.connect_timeout_ms > x.total_timeout_ms) x.connect_timeout_ms = x.total_timeout_ms;
+  }
 
   ExchangeOutcome out = http_internal::PerformExchange(x, kMaxResponseBytes);
   if (out.stage < Stage::kSend) return {};

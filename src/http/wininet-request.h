@@ -30,6 +30,8 @@ struct WinInetParams {
   // HttpRequestWinInetEx only; HttpRequestWinInet ignores them.
   bool complete_headers = true;     // add the default header lines
   bool normalize_headers = true;    // "user-agent:" -> "User-Agent:" first
+  // Limit for the whole exchange, connecting included; absent: the limits above.
+  std::optional<long> timeout_ms;
 };
 
 struct WinInetResult {
