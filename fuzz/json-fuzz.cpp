@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   object.GetNumber(path);
   object.HasProperty(path);
   const bool same_join = path.empty() || path.front() != '[';
-  if (same_join && object.Count(path) != static_cast<std::int64_t>(object.GetKeys(path).size())) __builtin_trap();
+  if (same_join && object.Count(path) != static_cast<std::int64_t>(object.GetKeys(path).size()))
+    __builtin_trap();
   object.GetMember(0, path);
   object.GetObject(path).ToJson();
   object.GetMemberObject(1, path).ToJson();

@@ -1,17 +1,16 @@
 #include "util/json-object.h"
 
-#include "util/json-syntax.h"
-
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "util/json-syntax.h"
 
 namespace korvath {
 
@@ -159,12 +158,22 @@ std::optional<Json> InputValue(std::string_view text, bool expression, bool empt
 // Compact JSON (UTF-8) as the script engine writes it.
 void AppendJson(std::string& out, const Json& v) {
   switch (v.type()) {
-    case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
+    case Json::value_t::boolean:
+      out += v.get<bool>() ? "true" : "false";
+      return;
     // Whole numbers read from a document keep all their digits.
-    case Json::value_t::number_integer: out += std::to_string(v.get<std::int64_t>()); return;
-    case Json::value_t::number_unsigned: out += std::to_string(v.get<std::uint64_t>()); return;
-    case Json::value_t::number_float: out += ScriptNumber(v.get<double>()); return;
-    case Json::value_t::string: AppendQuoted(out, v.get_ref<const std::string&>()); return;
+    case Json::value_t::number_integer:
+      out += std::to_string(v.get<std::int64_t>());
+      return;
+    case Json::value_t::number_unsigned:
+      out += std::to_string(v.get<std::uint64_t>());
+      return;
+    case Json::value_t::number_float:
+      out += ScriptNumber(v.get<double>());
+      return;
+    case Json::value_t::string:
+      AppendQuoted(out, v.get_ref<const std::string&>());
+      return;
     case Json::value_t::array: {
       out += '[';
       bool first = true;
@@ -189,7 +198,9 @@ void AppendJson(std::string& out, const Json& v) {
       out += '}';
       return;
     }
-    default: out += "null"; return;
+    default:
+      out += "null";
+      return;
   }
 }
 
@@ -201,9 +212,12 @@ Text JsonText(const Json& v) {
 
 double ToNumber(const Json& v) {
   double value = 0;
-  if (v.is_number()) value = v.get<double>();
-  else if (v.is_boolean()) value = v.get<bool>() ? 1 : 0;
-  else if (v.is_string()) value = StringToNumber(v.get_ref<const std::string&>());
+  if (v.is_number())
+    value = v.get<double>();
+  else if (v.is_boolean())
+    value = v.get<bool>() ? 1 : 0;
+  else if (v.is_string())
+    value = StringToNumber(v.get_ref<const std::string&>());
   return std::isnan(value) ? 0 : value;
 }
 
@@ -219,15 +233,22 @@ Text ValueText(const Json& v, bool thirteen_digits) {
 int TypeCode(const Json* v) {
   if (v == nullptr) return kJsonNull;
   switch (v->type()) {
-    case Json::value_t::null: return kJsonNull;
-    case Json::value_t::boolean: return kJsonBoolean;
+    case Json::value_t::null:
+      return kJsonNull;
+    case Json::value_t::boolean:
+      return kJsonBoolean;
     case Json::value_t::number_integer:
     case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: return kJsonNumber;
-    case Json::value_t::object: return kJsonObject;
-    case Json::value_t::array: return kJsonArray;
-    case Json::value_t::string: return kJsonString;
-    default: return kJsonOther;
+    case Json::value_t::number_float:
+      return kJsonNumber;
+    case Json::value_t::object:
+      return kJsonObject;
+    case Json::value_t::array:
+      return kJsonArray;
+    case Json::value_t::string:
+      return kJsonString;
+    default:
+      return kJsonOther;
   }
 }
 
@@ -407,7 +428,8 @@ void JsonObject::SetMember(std::int64_t index, std::string_view value, bool expr
   if (!document_) return;
   Guarded(false, [&] {
     auto stored = InputValue(value, expression, /*empty_is_object=*/false);
-    return stored && Assign(document_->root, {Accessor{.is_index = true, .index = index}}, std::move(*stored));
+    return stored &&
+           Assign(document_->root, {Accessor{.is_index = true, .index = index}}, std::move(*stored));
   });
 }
 
@@ -433,8 +455,10 @@ void JsonObject::RemoveProperty(std::string_view path) {
 void JsonObject::Clear(int type_code) {
   if (!document_) return;
   Guarded(false, [&] {
-    if (type_code == kJsonNull || type_code == kJsonObject) document_->root = Json::object();
-    else if (type_code == kJsonArray) document_->root = Json::array();
+    if (type_code == kJsonNull || type_code == kJsonObject)
+      document_->root = Json::object();
+    else if (type_code == kJsonArray)
+      document_->root = Json::array();
     return true;
   });
 }

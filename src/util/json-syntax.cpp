@@ -64,14 +64,29 @@ std::optional<std::string> ParseQuotedKey(std::string_view s, std::size_t& i) {
       }
     }
     switch (c) {
-      case 'n': key += '\n'; break;
-      case 'r': key += '\r'; break;
-      case 't': key += '\t'; break;
-      case 'b': key += '\b'; break;
-      case 'f': key += '\f'; break;
-      case 'v': key += '\v'; break;
-      case '0': key += '\0'; break;
-      default: key += c;
+      case 'n':
+        key += '\n';
+        break;
+      case 'r':
+        key += '\r';
+        break;
+      case 't':
+        key += '\t';
+        break;
+      case 'b':
+        key += '\b';
+        break;
+      case 'f':
+        key += '\f';
+        break;
+      case 'v':
+        key += '\v';
+        break;
+      case '0':
+        key += '\0';
+        break;
+      default:
+        key += c;
     }
   }
   if (i >= s.size()) return std::nullopt;
@@ -130,8 +145,10 @@ bool NestedTooDeep(std::string_view json, int max_depth) {
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -155,8 +172,10 @@ std::string ScriptNumber(double v) {
   std::string sign;
   std::string digits;
   for (char c : text.substr(0, e)) {
-    if (c == '-') sign = "-";
-    else if (c != '.') digits += c;
+    if (c == '-')
+      sign = "-";
+    else if (c != '.')
+      digits += c;
   }
   const int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
   const int k = static_cast<int>(digits.size());
@@ -175,9 +194,10 @@ std::string ScriptNumber(double v) {
 namespace {
 
 bool EscapedAsUnicode(std::uint32_t cp) {
-  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || (cp >= 0x600 && cp <= 0x604) || cp == 0x70F ||
-         cp == 0x17B4 || cp == 0x17B5 || (cp >= 0x200C && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
-         (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFF);
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || (cp >= 0x600 && cp <= 0x604) ||
+         cp == 0x70F || cp == 0x17B4 || cp == 0x17B5 || (cp >= 0x200C && cp <= 0x200F) ||
+         (cp >= 0x2028 && cp <= 0x202F) || (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF ||
+         (cp >= 0xFFF0 && cp <= 0xFFFF);
 }
 
 }  // namespace
@@ -191,13 +211,27 @@ void AppendQuoted(std::string& out, std::string_view s) {
     std::uint32_t cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
     for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (EscapedAsUnicode(cp)) {
           static constexpr char kHex[] = "0123456789abcdef";

@@ -36,7 +36,7 @@ std::size_t BraceQuantifierLength(std::string_view p, std::size_t at) {
 
 // Rewrites an ECMAScript 3 pattern (UTF-8) into the PCRE2 syntax that means
 // the same, or gives nullopt for syntax ECMAScript 3 lacks (look-behind,
-// named groups, inline options, atomic groups, possessive quantifiers), so
+// named groups, inline options, atomic groups, possessive quantifiers, verbs), so
 // such a pattern is refused as it would be by a script engine.
 // In multi-line mode "^" and "$" also hold at CR, LF, U+2028 and U+2029, so
 // a CR LF page behaves as a script engine sees it.
@@ -75,6 +75,8 @@ std::optional<std::string> ToPcrePattern(std::string_view p, bool multi_line) {
       if (i < p.size() && p[i] == '^') out += p[i++];
       continue;
     }
+    // "(*" is a PCRE2 verb such as (*ACCEPT) but a syntax error in ECMAScript.
+    if (c == '(' && i + 1 < p.size() && p[i + 1] == '*') return std::nullopt;
     if (c == '(' && i + 1 < p.size() && p[i + 1] == '?') {
       if (i + 2 >= p.size() || !std::strchr(":=!", p[i + 2])) return std::nullopt;
       out.append(p.substr(i, 3));
@@ -147,7 +149,8 @@ struct RegexObject::Matches {
     if (!span) return {};
     RegexHit hit;
     hit.text = Utf8ToGbk(std::string_view(subject_utf8).substr(span->first, span->second - span->first));
-    hit.position = static_cast<std::int64_t>(Utf8ToGbk(std::string_view(subject_utf8).substr(0, span->first)).size());
+    hit.position =
+        static_cast<std::int64_t>(Utf8ToGbk(std::string_view(subject_utf8).substr(0, span->first)).size());
     return hit;
   }
 };
@@ -195,8 +198,8 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject, Reg
     int error_code = 0;
     PCRE2_SIZE error_offset = 0;
     std::unique_ptr<pcre2_code, decltype(&pcre2_code_free)> code(
-        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated->data()), translated->size(), flags, &error_code,
-                      &error_offset, compile_context.get()),
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated->data()), translated->size(), flags,
+                      &error_code, &error_offset, compile_context.get()),
         &pcre2_code_free);
     if (!code) return false;
     std::uint32_t group_count = 0;
@@ -220,7 +223,8 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject, Reg
     while (position <= s.size()) {
       // Any failure here (no match, the backtracking limit, a bad offset)
       // ends the search with the matches found so far.
-      const int rc = pcre2_match(code.get(), data, s.size(), position, 0, match_data.get(), match_context.get());
+      const int rc =
+          pcre2_match(code.get(), data, s.size(), position, 0, match_data.get(), match_context.get());
       if (rc <= 0) break;
       const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match_data.get());
       matches->spans.emplace_back(ovector, ovector + 2 * (group_count + 1));

@@ -38,7 +38,8 @@ TEST(JsonObjectTest, FailedParseLeavesNullRootWithEmptyReads) {
 }
 
 TEST(JsonObjectTest, GetPropertyWritesNumbersWithThirteenDigits) {
-  JsonObject object = Parsed(R"({"big":12345678901234,"half":3.5,"whole":2089,"neg":-0.25,"t":true,"n":null})");
+  JsonObject object =
+      Parsed(R"({"big":12345678901234,"half":3.5,"whole":2089,"neg":-0.25,"t":true,"n":null})");
   EXPECT_EQ(object.GetProperty("big"), "1.234567890123e+013");
   EXPECT_EQ(object.GetProperty("half"), "3.5");
   EXPECT_EQ(object.GetProperty("whole"), "2089");
