@@ -85,30 +85,14 @@ bool Set(CURL* curl, CURLoption option, T value) {
 
 Stage StageAfterFailure(CURLcode code, const ExchangeOutcome& out, bool capped, CURL* curl) {
   if (capped) return Stage::kRead;
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SEND_ERROR:
-    case CURLE_PROXY:
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      // A redirect to a refused scheme is a failed answer, not a failed send.
-      if (code == CURLE_UNSUPPORTED_PROTOCOL && out.headers_complete) return Stage::kResponse;
-      return Stage::kSend;
-    case CURLE_TOO_MANY_REDIRECTS:
-      return Stage::kResponse;
-    default:
-      break;
-  }
-  if (out.headers_complete) return Stage::kRead;
+  if (code == CURLE_SEND_ERROR) return Stage::kSend;
   long sent = 0;
   curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &sent);
+  // A refused redirect or a redirect loop, and an answer that is no HTTP at
+  // all, fail the response even though some header lines may have come.
+  const bool answer_refused = code == CURLE_TOO_MANY_REDIRECTS || code == CURLE_UNSUPPORTED_PROTOCOL ||
+                              code == CURLE_WEIRD_SERVER_REPLY;
+  if (out.headers_complete && !answer_refused) return Stage::kRead;
   return sent > 0 ? Stage::kResponse : Stage::kSend;
 }
 
