@@ -37,17 +37,18 @@ void EventLog::Record(std::string_view event, std::initializer_list<EventField> 
   nlohmann::ordered_json line;
   line["t_ms"] = MonotonicMs();
   line["event"] = std::string(event);
-  for (const auto& [name, value] : fields) {
+  for (const EventField& field : fields) {
+    auto& slot = line[std::string(field.first)];
     std::visit(
-        [&](const auto& v) {
+        [&slot](const auto& v) {
           using V = std::decay_t<decltype(v)>;
           if constexpr (std::is_same_v<V, std::string>) {
-            line[std::string(name)] = GbkToUtf8(v);
+            slot = GbkToUtf8(v);
           } else {
-            line[std::string(name)] = v;
+            slot = v;
           }
         },
-        value);
+        field.second);
   }
   // One write per line, so lines from nested handlers never interleave.
   std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
