@@ -1,0 +1,63 @@
+// Download request intake: recognises the share page's request for a stored
+// file among all the resource requests the page starts, reads the file's name
+// from the page and hands the download to aria2.
+#pragma once
+
+#include <string_view>
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+// The storage service's own base URL unless KORVATH_STORAGE_BASE says
+// otherwise. A link that starts with it is the page leaving for the storage
+// service directly; the intake sends the page back instead.
+inline constexpr std::string_view kDefaultStorageBase = "http://d.pcs.baidu.com/";
+
+// The main web view, as far as the intake needs it.
+class IntakePage {
+ public:
+  virtual ~IntakePage() = default;
+  virtual void GoBack() = 0;
+  // The rendered text of the whole current page, as system text.
+  virtual Text GetPageText() = 0;
+};
+
+// The shell's part: the download-manager window and the loading overlay.
+class IntakeShell {
+ public:
+  virtual ~IntakeShell() = default;
+  // Opens the download-manager window, or raises it when it is open.
+  virtual void ShowDownloadManager() = 0;
+  virtual void HideLoadingOverlay() = 0;
+};
+
+struct IntakeContext {
+  Desktop& desktop;
+  const EngineState& engine;
+  IntakePage& page;
+  IntakeShell& shell;
+  // Compared with as many leading bytes of each link as it has. Empty: no
+  // link counts as a storage address (an empty base would match them all).
+  Text storage_base = Text(kDefaultStorageBase);
+};
+
+// Handles one resource request of the page, `link` being its address:
+//   - a storage address: the page goes back, nothing else;
+//   - no "bkt=" (exact case): nothing;
+//   - otherwise the name between "文件名：" and "文件大小：" on the page, line
+//     feeds removed (empty when a marker is missing), becomes a task in
+//     "ZorbitDravenet": global options are sent, the task is created, then
+//     the download manager is shown or "创建任务失败！请重试……" is, and the
+//     loading overlay is hidden.
+// The waits inside may run a nested call; each call keeps to its own locals.
+// Records "intake_request" {url, kind: "storage" | "ignored" | "download"}.
+void InterceptDownload(const IntakeContext& context, std::string_view link);
+
+// The name as the page shows it, without its line feeds (carriage returns
+// and everything else kept); "" when a marker is missing.
+Text FileNameFromPageText(std::string_view page_text);
+
+}  // namespace korvath

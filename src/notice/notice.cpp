@@ -1,0 +1,21 @@
+#include "notice/notice.h"
+
+#include "http/wininet-request.h"
+#include "util/text.h"
+
+namespace korvath {
+
+void FetchNotice(Desktop& desktop, std::string_view url) {
+  // The announcement is a courtesy: start-up must not stall on a service that
+  // accepts the connection and then says nothing.
+  const WinInetResult reply =
+      HttpRequestWinInetEx({.url = Text(url), .method = 0, .timeout_ms = kNoticeTimeoutMs});
+  const Text text = Utf8BytesToText(reply.body);
+  const Text announcement = TextBetween(text, "[gg]", "[/gg]");
+  const bool shown = !announcement.empty();
+  desktop.Log().Record("notice", {{"shown", shown}});
+  if (!shown) return;
+  MessageBox(desktop, ReplaceSubtext(announcement, "/n", "\r\n", {.case_sensitive = true}), kMbIconInformation);
+}
+
+}  // namespace korvath

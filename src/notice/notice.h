@@ -1,0 +1,24 @@
+// The start-up announcement: asks the notice service for its text and shows
+// the announcement, if there is one, in an information box.
+#pragma once
+
+#include <string_view>
+
+#include "platform/desktop.h"
+
+namespace korvath {
+
+// Where the announcement is asked for unless KORVATH_NOTICE_URL says otherwise.
+inline constexpr std::string_view kDefaultNoticeUrl = "http://127.0.0.1:4288/getpassword";
+
+// The longest start-up waits for the notice service, connecting included.
+inline constexpr long kNoticeTimeoutMs = 5000;
+
+// GETs `url`, takes the text between the first "[gg]" and the first "[/gg]"
+// after it, turns every "/n" in it into a line break and shows it with the
+// information icon and the caption "信息：". An empty announcement, a missing
+// marker, an unreachable or silent server show nothing; nothing is retried.
+// Returns once the box is closed. Records "notice" {shown}.
+void FetchNotice(Desktop& desktop, std::string_view url = kDefaultNoticeUrl);
+
+}  // namespace korvath
