@@ -1,0 +1,109 @@
+// The program's entry: options, one running instance, the main loop.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "intake/intake.h"
+#include "shell/shell.h"
+
+namespace korvath {
+namespace {
+
+constexpr const char* kApplicationId = "org.korvath.Korvath";
+
+// What the download intake may do to the main window and the shell.
+class ShellIntake : public IntakePage, public IntakeShell {
+ public:
+  explicit ShellIntake(Shell& shell) : shell_(shell) {}
+  void GoBack() override {
+    if (shell_.main) shell_.main->view().GoBack();
+  }
+  Text GetPageText() override { return shell_.main ? shell_.main->view().GetPageText() : Text(); }
+  void ShowDownloadManager() override { korvath::ShowDownloadManager(shell_); }
+  void HideLoadingOverlay() override {
+    if (shell_.main) shell_.main->HideLoadingOverlay();
+  }
+
+ private:
+  Shell& shell_;
+};
+
+void OnPageRequest(Shell& shell, const Text& url) {
+  ShellIntake intake(shell);
+  IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
+  if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
+  InterceptDownload(context, url);
+}
+
+void BuildMainWindow(Shell& shell) {
+  Shell* s = &shell;
+  MainWindowHandlers handlers{
+      .about = [s] { ShowAboutWindow(*s); },
+      .download_manager = [s] { ToggleDownloadManager(*s); },
+      .moved = [s] { if (s->ManagerExists()) DockDownloadManager(*s); },
+      .activated = [s] { if (s->ManagerExists()) RaiseDownloadManager(*s); },
+      .close_requested = [s] { ShutDown(*s, "window_closed"); },
+      .request = [s](const Text& url) { OnPageRequest(*s, url); },
+  };
+  shell.main = std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url,
+                                            std::move(handlers));
+}
+
+void OnActivate(GtkApplication*, gpointer data) {
+  auto& shell = *static_cast<Shell*>(data);
+  if (shell.main) {
+    // A second start of the program lands here.
+    shell.main->Present();
+    shell.LogWindow("main", "raised", shell.main->OuterRectangle());
+    return;
+  }
+  shell.web_engine = std::make_unique<WebEngine>();
+  BuildMainWindow(shell);
+  shell.main->Show();
+  shell.LogWindow("main", "opened", shell.main->OuterRectangle());
+  InstallSignalHandlers(shell);
+  if (!StartUp(shell)) {
+    // No aria2: the program ends with exit code 0 and no further step.
+    g_application_quit(G_APPLICATION(shell.app));
+  }
+}
+
+}  // namespace
+
+int RunKorvath(int argc, char** argv) {
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  Options options = ParseOptions(args);
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "korvath: %s\n\n%s", options.error.c_str(), HelpText().c_str());
+    return 2;
+  }
+  if (options.show_help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (options.show_version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+
+  // Window positions only work on X11; under Wayland GDK's X11 backend
+  // (XWayland) keeps them.
+  gdk_set_allowed_backends("x11");
+  WebEngine::PrepareEnvironment();
+
+  Shell shell(std::move(options));
+  shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  g_signal_connect(shell.app, "activate", G_CALLBACK(OnActivate), &shell);
+  // The options were read above; GApplication sees only the program name.
+  char* app_argv[] = {argc > 0 ? argv[0] : const_cast<char*>("korvath"), nullptr};
+  int status = g_application_run(G_APPLICATION(shell.app), 1, app_argv);
+  // Only the start-up failure returns here; shut-down ends the process itself.
+  shell.manager.reset();
+  shell.main.reset();
+  g_object_unref(shell.app);
+  return status;
+}
+
+}  // namespace korvath

@@ -1,0 +1,171 @@
+#include "shell/download-manager-window.h"
+
+#include <gio/gio.h>
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "shell/main-window.h"
+#include "webview/web-engine.h"
+
+extern "C" GResource* korvath_get_resource(void);
+
+namespace korvath {
+namespace {
+
+constexpr const char* kReservedScheme = "korvath-folder";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string BuiltInPage() {
+  // Referencing the resource bundle keeps its registration in the link.
+  (void)korvath_get_resource();
+  GBytes* bytes = g_resources_lookup_data("/org/korvath/download-manager.html",
+                                          G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  if (!bytes) return {};
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  std::string html(data, size);
+  g_bytes_unref(bytes);
+  return html;
+}
+
+}  // namespace
+
+std::string Base64Url(std::string_view bytes) {
+  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
+    out += kAlphabet[v >> 18 & 63];
+    out += kAlphabet[v >> 12 & 63];
+    out += kAlphabet[v >> 6 & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i + 1 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16;
+    out += kAlphabet[v >> 18 & 63];
+    out += kAlphabet[v >> 12 & 63];
+  } else if (i + 2 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8;
+    out += kAlphabet[v >> 18 & 63];
+    out += kAlphabet[v >> 12 & 63];
+    out += kAlphabet[v >> 6 & 63];
+  }
+  return out;
+}
+
+ManagerDocument LoadManagerDocument(const ManagerPage& page) {
+  ManagerDocument doc;
+  const std::string origin = "http://127.0.0.1:" + page.rpc_port;
+  if (page.ariang_file) {
+    doc.html = ReadFile(*page.ariang_file);
+    // AriaNg's own route for RPC settings: protocol/host/port/interface/secret,
+    // the secret base64url-encoded. The page itself stays byte for byte.
+    doc.base_uri = origin + "/ariang/#!/settings/rpc/set/http/127.0.0.1/" + page.rpc_port + "/jsonrpc/" +
+                   Base64Url(page.rpc_secret);
+  } else {
+    doc.html = BuiltInPage();
+    doc.base_uri = origin + "/korvath-manager#port=" + page.rpc_port + "&secret=" + page.rpc_secret;
+  }
+  return doc;
+}
+
+DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPage& page,
+                                             std::function<void()> closed)
+    : closed_(std::move(closed)) {
+  InstallShellStyles();
+  view_ = std::make_unique<WebView>(engine, WebViewOptions{.reserved_scheme = Text(kReservedScheme)});
+  view_->on_reserved_link = [](const Text& uri) { OpenDownloadFolder(GbkToUtf8(uri)); };
+
+  window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+  gtk_window_set_title(window_, reinterpret_cast<const char*>(u8"下载管理"));
+  gtk_window_set_resizable(window_, FALSE);
+  gtk_window_set_skip_taskbar_hint(window_, TRUE);
+  gtk_window_set_default_size(window_, kWidth, kHeight);
+  GtkWidget* area = gtk_fixed_new();
+  gtk_widget_set_size_request(area, kWidth, kHeight);
+  gtk_container_add(GTK_CONTAINER(window_), area);
+  gtk_widget_set_size_request(view_->widget(), 200, 100);
+  gtk_fixed_put(GTK_FIXED(area), view_->widget(), 0, 0);
+
+  g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+                     GdkWindow* gdk = gtk_widget_get_window(w);
+                     gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+                     gdk_window_set_decorations(
+                         gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU));
+                   }),
+                   nullptr);
+  g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                     auto* self = static_cast<DownloadManagerWindow*>(data);
+                     self->window_ = nullptr;
+                     if (self->closed_) self->closed_();
+                   }),
+                   this);
+
+  ScreenSize screen = PrimaryScreenSize();
+  gtk_window_set_position(window_, GTK_WIN_POS_NONE);
+  MoveWindowTo(window_, Truncate((screen.width - kWidth) / 2.0), Truncate((screen.height - kHeight) / 2.0));
+
+  // Created: the view over the whole window (it never follows a resize, as
+  // the window has none), then a fresh copy of the page.
+  Rect r = OuterRectangle();
+  gtk_widget_set_size_request(view_->widget(), std::min(r.width, kWidth), std::min(r.height, kHeight));
+  ManagerDocument doc = LoadManagerDocument(page);
+  view_->LoadHtml(doc.html, Utf8ToGbk(doc.base_uri));
+  gtk_widget_show_all(GTK_WIDGET(window_));
+}
+
+DownloadManagerWindow::~DownloadManagerWindow() { Close(); }
+
+Rect DownloadManagerWindow::OuterRectangle() const { return window_ ? OuterRect(window_) : Rect{}; }
+
+void DownloadManagerWindow::Close() {
+  if (!window_) return;
+  gtk_widget_hide(GTK_WIDGET(window_));
+  gtk_widget_destroy(GTK_WIDGET(window_));  // the destroy handler clears window_
+}
+
+bool OpenDownloadFolder(const std::string& link_utf8) {
+  const std::string prefix = std::string(kReservedScheme) + ":";
+  if (link_utf8.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string encoded = link_utf8.substr(prefix.size());
+  // "korvath-folder:///abs/path" is not the form the page uses, but a URL
+  // writer may add the empty authority; drop it.
+  if (encoded.compare(0, 3, "///") == 0) encoded.erase(0, 2);
+  char* decoded = g_uri_unescape_string(encoded.c_str(), nullptr);
+  if (!decoded) return false;
+  std::filesystem::path path(decoded);
+  g_free(decoded);
+  if (path.empty()) return false;
+  std::error_code ec;
+  if (path.is_relative()) path = std::filesystem::current_path(ec) / path;
+  path = path.lexically_normal();
+  std::filesystem::path folder;
+  if (std::filesystem::is_directory(path, ec)) {
+    folder = path;
+  } else if (std::filesystem::is_directory(path.parent_path(), ec)) {
+    folder = path.parent_path();
+  } else {
+    return false;
+  }
+  // An argument vector, never a shell: the path comes from a web page.
+  std::string folder_text = folder.string();
+  gchar* argv[] = {const_cast<gchar*>("xdg-open"), folder_text.data(), nullptr};
+  GError* error = nullptr;
+  gboolean ok = g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, &error);
+  if (error) g_error_free(error);
+  return ok;
+}
+
+}  // namespace korvath

@@ -1,0 +1,68 @@
+// DownloadManagerWindow: the download-manager page in a web view, in a small
+// fixed window beside the main one.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "shell/window-geometry.h"
+#include "webview/web-view.h"
+
+namespace korvath {
+
+class WebEngine;
+
+// What the window shows: our own page from the program's resources, or an
+// AriaNg all-in-one file, pointed at this run's aria2 either way.
+struct ManagerPage {
+  std::optional<std::string> ariang_file;  // KORVATH_ARIANG
+  std::string rpc_port = "6800";
+  std::string rpc_secret;
+};
+
+// The HTML (UTF-8, unchanged bytes) and the document address to load it
+// under; empty html when the page could not be read.
+struct ManagerDocument {
+  std::string html;
+  std::string base_uri;
+};
+ManagerDocument LoadManagerDocument(const ManagerPage& page);
+
+// base64url without padding, the form AriaNg's settings route takes.
+std::string Base64Url(std::string_view bytes);
+
+class DownloadManagerWindow {
+ public:
+  static constexpr int kWidth = 846;
+  static constexpr int kHeight = 509;
+
+  // Creates the window centred on the screen, stretches its web view over it
+  // and loads a fresh copy of the page; shows it. `closed` runs when the
+  // window is destroyed by any means.
+  DownloadManagerWindow(WebEngine& engine, const ManagerPage& page, std::function<void()> closed);
+  ~DownloadManagerWindow();
+  DownloadManagerWindow(const DownloadManagerWindow&) = delete;
+  DownloadManagerWindow& operator=(const DownloadManagerWindow&) = delete;
+
+  bool Exists() const { return window_ != nullptr; }
+  GtkWindow* window() const { return window_; }
+  WebView& view() { return *view_; }
+  Rect OuterRectangle() const;
+  // Hides, then destroys the window.
+  void Close();
+
+ private:
+  GtkWindow* window_ = nullptr;
+  std::unique_ptr<WebView> view_;
+  std::function<void()> closed_;
+};
+
+// Opens the folder a "korvath-folder:" link names (percent-encoded path,
+// relative to the working directory): the directory itself, or the one that
+// holds the named file. Returns false when neither exists or xdg-open cannot
+// be started.
+bool OpenDownloadFolder(const std::string& link_utf8);
+
+}  // namespace korvath

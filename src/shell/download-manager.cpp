@@ -1,0 +1,87 @@
+// Opening, closing and placing the download manager beside the main window.
+#include <gtk/gtk.h>
+
+#include "shell/shell.h"
+
+namespace korvath {
+
+void Shell::LogWindow(const char* name, const char* action, Rect where) {
+  desktop.Log().Record("window", {{"name", std::string(name)},
+                                  {"action", std::string(action)},
+                                  {"left", std::int64_t{where.left}},
+                                  {"top", std::int64_t{where.top}}});
+}
+
+namespace {
+
+void CreateDownloadManager(Shell& shell) {
+  ManagerPage page{.ariang_file = shell.options.ariang,
+                   .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
+                   .rpc_secret = shell.engine.rpc_secret};
+  // The old object, if any, belongs to a window that is already gone.
+  Shell* s = &shell;
+  shell.manager = std::make_unique<DownloadManagerWindow>(*shell.web_engine, page, [s] {
+    s->LogWindow("download_manager", "closed", {});
+  });
+  shell.LogWindow("download_manager", "opened", shell.manager->OuterRectangle());
+}
+
+}  // namespace
+
+void ToggleDownloadManager(Shell& shell) {
+  if (shell.ManagerExists()) {
+    shell.manager->Close();
+    return;
+  }
+  CreateDownloadManager(shell);
+  PlaceMainForDownloadManager(shell);
+}
+
+void ShowDownloadManager(Shell& shell) {
+  if (shell.ManagerExists()) {
+    RaiseDownloadManager(shell, 100);
+    return;
+  }
+  CreateDownloadManager(shell);
+  PlaceMainForDownloadManager(shell);
+}
+
+void CloseDownloadManager(Shell& shell) {
+  if (shell.ManagerExists()) shell.manager->Close();
+}
+
+void DockDownloadManager(Shell& shell) {
+  if (!shell.ManagerExists() || !shell.main) return;
+  Rect main = shell.main->OuterRectangle();
+  Rect before = shell.manager->OuterRectangle();
+  const int left = main.left + main.width;
+  if (before.left == left && before.top == main.top) return;
+  MoveWindowTo(shell.manager->window(), left, main.top);
+  shell.LogWindow("download_manager", "moved", {left, main.top, 0, 0});
+}
+
+void PlaceMainForDownloadManager(Shell& shell) {
+  if (!shell.ManagerExists() || !shell.main) return;
+  Rect main = shell.main->OuterRectangle();
+  Rect dlmgr = shell.manager->OuterRectangle();
+  const int left = Truncate(double(PrimaryScreenSize().width) - dlmgr.width - main.width - 200);
+  if (left == main.left) return;  // no move, so no docking either
+  MoveWindowTo(shell.main->window(), left, main.top);
+  shell.LogWindow("main", "moved", {left, main.top, 0, 0});
+}
+
+void RaiseDownloadManager(Shell& shell, int pause_ms) {
+  if (!shell.ManagerExists()) return;
+  GtkWindow* w = shell.manager->window();
+  gtk_window_set_keep_above(w, TRUE);
+  // Without a window manager the keep-above hint restacks nothing; raising
+  // the window itself does, and a window manager treats it as a request.
+  if (GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(w))) gdk_window_raise(gdk);
+  if (pause_ms > 0) WaitPumping(pause_ms);
+  // The pause may have let a handler close the window.
+  if (!shell.ManagerExists()) return;
+  gtk_window_set_keep_above(shell.manager->window(), FALSE);
+  shell.LogWindow("download_manager", "raised", shell.manager->OuterRectangle());
+}
+
+}  // namespace korvath

@@ -1,0 +1,101 @@
+// The order the program comes up and goes down in.
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/aria2-bootstrap.h"
+#include "engine/processes.h"
+#include "engine/rpc-client.h"
+#include "notice/notice.h"
+#include "shell/shell.h"
+
+namespace korvath {
+namespace {
+
+void Step(Shell& shell, const char* event, const char* step) {
+  shell.desktop.Log().Record(event, {{"step", std::string(step)}});
+}
+
+[[noreturn]] void EndProgram(int code) {
+  // Ends at once, wherever the call came from: shut-down may run inside a
+  // nested wait of some handler, and nothing below it must resume. The web
+  // engine's helper processes end when their connection to us closes.
+  std::fflush(nullptr);
+  _exit(code);
+}
+
+}  // namespace
+
+std::string ProgramDirectory() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::filesystem::current_path(ec).string();
+  return exe.parent_path().string();
+}
+
+bool StartUp(Shell& shell) {
+  // 1. The announcement, if the notice service has one; never stops start-up.
+  Step(shell, "startup_step", "notice");
+  FetchNotice(shell.desktop, shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl)));
+
+  // 2. aria2, or the program ends.
+  Step(shell, "startup_step", "aria2");
+  StartAria2Params params{.cookie = Text("Zorbit"), .program_dir = ProgramDirectory()};
+  if (shell.options.aria2c) params.aria2_program = shell.options.aria2c;
+  if (!StartAria2(shell.desktop, shell.engine, params)) {
+    MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);
+    Step(shell, "startup_step", "aria2_failed");
+    return false;
+  }
+
+  // 3. Only now does the page get the whole window.
+  Step(shell, "startup_step", "stretch_web_view");
+  shell.main->StretchMainWebView();
+
+  // 4. Errors are reported by the call itself; start-up ends either way.
+  Step(shell, "startup_step", "global_options");
+  SetGlobalOptions(shell.desktop, shell.engine,
+                   {.split = 8, .connections_per_server = 8, .concurrent_tasks = 3, .timeout_seconds = 1,
+                    .user_agent = Text("LogStatistic")});
+  Step(shell, "startup_step", "ready");
+  return true;
+}
+
+void ShutDown(Shell& shell, const char* reason) {
+  // A signal or a second close arriving while the steps below wait must not
+  // start them over.
+  if (shell.shutting_down) return;
+  shell.shutting_down = true;
+  shell.desktop.Log().Record("shutdown_step", {{"step", std::string("begin")}, {"reason", std::string(reason)}});
+
+  Step(shell, "shutdown_step", "close_download_manager");
+  CloseDownloadManager(shell);
+
+  // Paused downloads keep their control files, so they can resume later.
+  Step(shell, "shutdown_step", "pause_all");
+  if (shell.engine.aria2_pid > 0) PauseAll(shell.desktop, shell.engine);
+
+  Step(shell, "shutdown_step", "end_aria2");
+  TerminateProcessById(shell.engine.aria2_pid);
+
+  Step(shell, "shutdown_step", "exit");
+  EndProgram(0);
+}
+
+void InstallSignalHandlers(Shell& shell) {
+  // Delivered through the main loop, so they also run inside nested waits.
+  g_unix_signal_add(SIGTERM, +[](gpointer data) -> gboolean {
+    ShutDown(*static_cast<Shell*>(data), "SIGTERM");
+    return G_SOURCE_CONTINUE;
+  }, &shell);
+  g_unix_signal_add(SIGINT, +[](gpointer data) -> gboolean {
+    ShutDown(*static_cast<Shell*>(data), "SIGINT");
+    return G_SOURCE_CONTINUE;
+  }, &shell);
+}
+
+}  // namespace korvath

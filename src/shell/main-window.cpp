@@ -1,0 +1,254 @@
+#include "shell/main-window.h"
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+
+#include "shell/gtk-desktop.h"
+#include "webview/web-engine.h"
+
+namespace korvath {
+namespace {
+
+const char* U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+GtkWidget* MakeButton(const char8_t* name, const char8_t* caption) {
+  GtkWidget* b = gtk_button_new_with_label(U8(caption));
+  gtk_widget_set_name(b, U8(name));
+  gtk_style_context_add_class(gtk_widget_get_style_context(b), "korvath-control");
+  return b;
+}
+
+// Escapes text for the inside of an HTML element or attribute.
+std::string HtmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void InstallShellStyles() {
+  static bool installed = false;
+  if (installed) return;
+  GdkScreen* screen = gdk_screen_get_default();
+  if (!screen) return;
+  installed = true;
+  GtkCssProvider* css = gtk_css_provider_new();
+  // Template buttons are 24 pixels high; the theme's minimum would spill out
+  // of that rectangle. The loading label keeps its own opaque background so it
+  // stays readable over any page; the cover only veils the page.
+  gtk_css_provider_load_from_data(css,
+                                  ".korvath-control { min-height: 0; min-width: 0; padding: 0 2px;"
+                                  "  margin: 0; }\n"
+                                  "#korvath-loading { font-family: \"Microsoft YaHei\", \"Noto Sans CJK SC\","
+                                  "  \"Noto Sans CJK\", sans-serif; font-size: 29px; font-weight: 400;"
+                                  "  color: #202020; background-color: rgba(255, 255, 255, 0.94);"
+                                  "  border: 1px solid #c8c8c8; border-radius: 6px; }\n"
+                                  "#korvath-cover { background-color: rgba(235, 235, 235, 0.55); }\n",
+                                  -1, nullptr);
+  gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(css),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(css);
+}
+
+std::string UnreachablePage(const std::string& url_utf8) {
+  const std::string url = HtmlEscape(url_utf8);
+  return std::string(U8(u8"<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+                        u8"<title>无法连接分享站点</title><style>"
+                        u8"body{font-family:\"Microsoft YaHei\",\"Noto Sans CJK SC\",sans-serif;"
+                        u8"margin:90px 32px;color:#333}h1{font-size:20px}"
+                        u8"code{word-break:break-all;background:#f2f2f2;padding:2px 4px}"
+                        u8"</style></head><body><h1>无法连接分享站点</h1><p>无法打开：<code>")) +
+         url +
+         U8(u8"</code></p><p>请检查网络连接后点击“刷新”或“首页”重试。"
+            u8"若要使用其他地址，请设置环境变量 KORVATH_APP_URL。</p></body></html>");
+}
+
+MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url,
+                       MainWindowHandlers handlers)
+    : app_url_(std::move(app_url)), handlers_(std::move(handlers)) {
+  InstallShellStyles();
+  view_ = std::make_unique<WebView>(engine);
+  Build(app);
+  view_->on_load_url_begin = [this](const Text& url, std::int64_t) {
+    ShowLoadingOverlay();
+    if (handlers_.request) handlers_.request(url);
+  };
+  view_->on_load_url_end = [this](const Text&, std::int64_t, std::int64_t) { HideLoadingOverlay(); };
+  view_->on_loading_finish = [this](const Text& url, int result, const Text& reason) {
+    HideLoadingOverlay();
+    OnLoadingFinish(url, result, reason);
+  };
+  view_->LoadUrl(Utf8ToGbk(app_url_));
+}
+
+MainWindow::~MainWindow() {
+  if (window_) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_widget_destroy(GTK_WIDGET(window_));
+  }
+}
+
+void MainWindow::Build(GtkApplication* app) {
+  window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+  if (app) gtk_window_set_application(window_, app);
+  gtk_window_set_title(window_, "Korvath - Fenlow");
+  gtk_window_set_resizable(window_, FALSE);
+  gtk_window_set_default_size(window_, kWidth, kHeight);
+
+  // The page lies under every other control, so it is the overlay's main
+  // child (in a GtkFixed of the window's size); the controls float above it.
+  overlay_ = gtk_overlay_new();
+  page_area_ = gtk_fixed_new();
+  gtk_widget_set_size_request(page_area_, kWidth, kHeight);
+  gtk_container_add(GTK_CONTAINER(overlay_), page_area_);
+  gtk_container_add(GTK_CONTAINER(window_), overlay_);
+
+  about_ = MakeButton(u8"按钮_关于", u8"关于");
+  refresh_ = MakeButton(u8"按钮_刷新", u8"刷新");
+  loading_label_ = gtk_label_new(U8(u8"载入中……"));
+  gtk_widget_set_name(loading_label_, "korvath-loading");
+  cover_ = gtk_label_new("");
+  gtk_widget_set_name(cover_, "korvath-cover");
+  manager_button_ = MakeButton(u8"按钮_下载管理", u8"下载管理");
+  home_ = MakeButton(u8"按钮_首页", u8"首页");
+
+  // Controls created first lie on top; overlay children added last lie on
+  // top, so they go in in reverse order of creation.
+  auto* ov = GTK_OVERLAY(overlay_);
+  gtk_widget_set_size_request(view_->widget(), 69, 48);
+  gtk_fixed_put(GTK_FIXED(page_area_), view_->widget(), 0, 0);
+  PlaceControl(ov, home_, {264, 16, 64, 24});
+  PlaceControl(ov, manager_button_, {424, 16, 64, 24});
+  PlaceControl(ov, cover_, {24, 232, 58, 68});
+  PlaceControl(ov, loading_label_, {136, 264, 336, 144});
+  PlaceControl(ov, refresh_, {344, 16, 64, 24});
+  PlaceControl(ov, about_, {504, 16, 64, 24});
+
+  g_signal_connect_swapped(home_, "clicked", G_CALLBACK(+[](MainWindow* w) { w->Home(); }), this);
+  g_signal_connect_swapped(refresh_, "clicked", G_CALLBACK(+[](MainWindow* w) { w->Refresh(); }), this);
+  g_signal_connect_swapped(manager_button_, "clicked", G_CALLBACK(+[](MainWindow* w) {
+                             if (w->handlers_.download_manager) w->handlers_.download_manager();
+                           }),
+                           this);
+  g_signal_connect_swapped(about_, "clicked", G_CALLBACK(+[](MainWindow* w) {
+                             if (w->handlers_.about) w->handlers_.about();
+                           }),
+                           this);
+
+  // Close and minimise boxes, no maximise; the window manager reads these.
+  g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+                     GdkWindow* gdk = gtk_widget_get_window(w);
+                     gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE |
+                                                                 GDK_FUNC_CLOSE));
+                     gdk_window_set_decorations(gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE |
+                                                                     GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
+                   }),
+                   nullptr);
+  g_signal_connect(window_, "configure-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                     auto* self = static_cast<MainWindow*>(data);
+                     Rect now = self->OuterRectangle();
+                     if (now.left != self->last_position_.left || now.top != self->last_position_.top) {
+                       self->last_position_ = now;
+                       if (self->handlers_.moved) self->handlers_.moved();
+                     }
+                     return FALSE;
+                   }),
+                   this);
+  g_signal_connect(window_, "notify::is-active", G_CALLBACK(+[](GtkWindow* w, GParamSpec*, gpointer data) {
+                     auto* self = static_cast<MainWindow*>(data);
+                     if (gtk_window_is_active(w) && self->handlers_.activated) self->handlers_.activated();
+                   }),
+                   this);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                     auto* self = static_cast<MainWindow*>(data);
+                     if (self->handlers_.close_requested) self->handlers_.close_requested();
+                     // Shut-down ends the program; the window is never
+                     // destroyed underneath a handler that is still running.
+                     return TRUE;
+                   }),
+                   this);
+
+  // Centred by the template's own formula rather than the window manager's.
+  ScreenSize screen = PrimaryScreenSize();
+  const int left = Truncate((screen.width - kWidth) / 2.0);
+  const int top = Truncate((screen.height - kHeight) / 2.0);
+  gtk_window_set_position(window_, GTK_WIN_POS_NONE);
+  MoveWindowTo(window_, left, top);
+  last_position_ = {left, top, kWidth, kHeight};
+}
+
+void MainWindow::Show() { gtk_widget_show_all(GTK_WIDGET(window_)); }
+
+void MainWindow::Present() { gtk_window_present(window_); }
+
+Rect MainWindow::OuterRectangle() const { return OuterRect(window_); }
+
+void MainWindow::Home() {
+  failed_url_.clear();
+  view_->LoadUrl(Utf8ToGbk(app_url_));
+}
+
+void MainWindow::Refresh() {
+  // Reloading our stand-in page would only show it again: try the address
+  // that failed instead.
+  if (!failed_url_.empty()) {
+    std::string url = failed_url_;
+    failed_url_.clear();
+    view_->LoadUrl(Utf8ToGbk(url));
+    return;
+  }
+  view_->Reload();
+}
+
+void MainWindow::StretchMainWebView() {
+  Rect r = OuterRectangle();
+  // The page area has the window's size; a frame drawn by a window manager
+  // is outside it, so the view never grows the window.
+  gtk_widget_set_size_request(view_->widget(), std::min(r.width, kWidth), std::min(r.height, kHeight));
+}
+
+void MainWindow::ShowLoadingOverlay() {
+  Rect r = OuterRectangle();
+  MoveControl(cover_, {0, 50, r.width, r.height});
+  gtk_widget_show(cover_);
+  gtk_widget_show(loading_label_);
+}
+
+void MainWindow::HideLoadingOverlay() {
+  MoveControl(cover_, {0, 50, 0, 0});
+  gtk_widget_hide(cover_);
+  gtk_widget_hide(loading_label_);
+}
+
+void MainWindow::OnLoadingFinish(const Text& url, int result, const Text&) {
+  if (result != kLoadingFailed) return;
+  // A failed page load would leave a blank view; say what could not be
+  // reached instead. The page's base address is our own, not the failed one,
+  // so nothing on it can pass for the share site.
+  failed_url_ = GbkToUtf8(url);
+  view_->LoadHtml(UnreachablePage(failed_url_), Text("about:blank"));
+}
+
+GtkWidget* MainWindow::control(const char8_t* name) const {
+  const std::u8string n(name);
+  if (n == u8"按钮_关于") return about_;
+  if (n == u8"按钮_刷新") return refresh_;
+  if (n == u8"标签1") return loading_label_;
+  if (n == u8"遮挡标签") return cover_;
+  if (n == u8"按钮_下载管理") return manager_button_;
+  if (n == u8"按钮_首页") return home_;
+  if (n == u8"精易Web浏览器1") return view_->widget();
+  return nullptr;
+}
+
+}  // namespace korvath

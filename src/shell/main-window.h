@@ -1,0 +1,89 @@
+// MainWindow: the share-browsing app in a web view under a strip of four
+// buttons, with the loading overlay's two labels above the page.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "shell/window-geometry.h"
+#include "util/text.h"
+#include "webview/web-view.h"
+
+typedef struct _GtkApplication GtkApplication;
+
+namespace korvath {
+
+class WebEngine;
+
+struct MainWindowHandlers {
+  std::function<void()> about;             // 按钮_关于 clicked
+  std::function<void()> download_manager;  // 按钮_下载管理 clicked
+  std::function<void()> moved;             // the window's position changed
+  std::function<void()> activated;         // the window became the active one
+  std::function<void()> close_requested;   // the user asked to close the window
+  // Every resource request of the page, after the overlay is shown.
+  std::function<void(const Text& url)> request;
+};
+
+class MainWindow {
+ public:
+  static constexpr int kWidth = 590;
+  static constexpr int kHeight = 709;
+
+  // Builds the window from its template, centred on the primary screen, and
+  // starts loading `app_url` (UTF-8). Not shown yet.
+  MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url, MainWindowHandlers handlers);
+  ~MainWindow();
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  void Show();
+  // Brings the window to the front (a second start of the program).
+  void Present();
+  GtkWindow* window() const { return window_; }
+  WebView& view() { return *view_; }
+  Rect OuterRectangle() const;
+
+  // 按钮_首页: the app address again, even when it is shown already.
+  void Home();
+  // 按钮_刷新.
+  void Refresh();
+  // The web view over the whole window; called once, during start-up.
+  void StretchMainWebView();
+
+  void ShowLoadingOverlay();
+  void HideLoadingOverlay();
+
+  // The controls by their template names, for tests and placement.
+  GtkWidget* control(const char8_t* name) const;
+
+ private:
+  struct Signals;
+  void Build(GtkApplication* app);
+  void OnLoadingFinish(const Text& url, int result, const Text& reason);
+
+  std::string app_url_;
+  MainWindowHandlers handlers_;
+  GtkWindow* window_ = nullptr;
+  GtkWidget* overlay_ = nullptr;
+  GtkWidget* page_area_ = nullptr;
+  GtkWidget* about_ = nullptr;
+  GtkWidget* refresh_ = nullptr;
+  GtkWidget* loading_label_ = nullptr;  // 标签1
+  GtkWidget* cover_ = nullptr;          // 遮挡标签
+  GtkWidget* manager_button_ = nullptr;
+  GtkWidget* home_ = nullptr;
+  std::unique_ptr<WebView> view_;
+  // The address whose load failed while our local page stands in for it.
+  std::string failed_url_;
+  Rect last_position_{};
+};
+
+// The short local page shown when the app cannot be reached; names `url`.
+std::string UnreachablePage(const std::string& url_utf8);
+
+// Styles shared by the windows' template controls; installed once per screen.
+void InstallShellStyles();
+
+}  // namespace korvath

@@ -1,0 +1,3 @@
+#include "shell/shell.h"
+
+int main(int argc, char** argv) { return korvath::RunKorvath(argc, argv); }

@@ -1,0 +1,72 @@
+#include "shell/options.h"
+
+#include <cstdlib>
+
+#ifndef KORVATH_VERSION
+#define KORVATH_VERSION "0.0.0"
+#endif
+
+namespace korvath {
+
+Options ParseOptions(const std::vector<std::string>& args, const EnvLookup& env_in) {
+  EnvLookup env = env_in ? env_in : [](const char* name) -> const char* { return std::getenv(name); };
+  auto get = [&](const char* name) -> std::optional<std::string> {
+    const char* v = env(name);
+    if (!v || !*v) return std::nullopt;
+    return std::string(v);
+  };
+  Options o;
+  if (auto v = get("KORVATH_APP_URL")) o.app_url = *v;
+  o.notice_url = get("KORVATH_NOTICE_URL");
+  o.storage_base = get("KORVATH_STORAGE_BASE");
+  o.aria2c = get("KORVATH_ARIA2C");
+  o.ariang = get("KORVATH_ARIANG");
+  o.event_log = get("KORVATH_EVENT_LOG").value_or("");
+  o.auto_dialogs = get("KORVATH_DIALOGS").value_or("") == "auto";
+  for (const auto& a : args) {
+    if (a == "--help" || a == "-h") {
+      o.show_help = true;
+    } else if (a == "--version" || a == "-V") {
+      o.show_version = true;
+    } else if (o.error.empty()) {
+      o.error = "unknown argument: " + a;
+    }
+  }
+  return o;
+}
+
+std::string VersionText() { return std::string("korvath ") + KORVATH_VERSION + "\n"; }
+
+std::string HelpText() {
+  return std::string(
+             "Usage: korvath [--help] [--version]\n"
+             "\n"
+             "Korvath downloads the files of shared links with aria2. It takes no\n"
+             "arguments; it is set up through the environment:\n"
+             "\n"
+             "  KORVATH_APP_URL=URL       the share-browsing app shown in the main window\n"
+             "                            (default: ") +
+         kDefaultAppUrl +
+         ",\n"
+         "                            a placeholder that never resolves)\n"
+         "  KORVATH_NOTICE_URL=URL    where the start-up announcement is asked for\n"
+         "                            (default: http://127.0.0.1:4288/getpassword)\n"
+         "  KORVATH_STORAGE_BASE=URL  the storage service's base address; requests to it\n"
+         "                            send the app page back (default: the built-in one)\n"
+         "  KORVATH_ARIA2C=PATH       the aria2 program to run (default: aria2c on PATH)\n"
+         "  KORVATH_ARIANG=FILE       an AriaNg all-in-one page to show in the download\n"
+         "                            manager instead of the built-in page\n"
+         "  KORVATH_EVENT_LOG=FILE    append one JSON object per line for each event\n"
+         "                            (message boxes, aria2 start, RPC calls, intake,\n"
+         "                            tasks, windows, start-up and shut-down steps)\n"
+         "  KORVATH_DIALOGS=auto      answer every message box with OK without showing it\n"
+         "\n"
+         "A second start brings the running window to the front. SIGTERM and SIGINT\n"
+         "shut down as closing the main window does: downloads are paused and aria2\n"
+         "is ended.\n"
+         "\n"
+         "  --help     show this text\n"
+         "  --version  show the version\n";
+}
+
+}  // namespace korvath

@@ -1,0 +1,40 @@
+// Operator options: environment variables and the two command-line flags.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvath {
+
+// The share-browsing app's address when KORVATH_APP_URL is not set. The real
+// service's host is not ours to know; .invalid never resolves, so a missing
+// setting shows our own "could not be reached" page instead of someone
+// else's site.
+inline constexpr const char* kDefaultAppUrl = "https://share.korvath.invalid/app/";
+
+struct Options {
+  std::string app_url = kDefaultAppUrl;
+  std::optional<std::string> notice_url;    // absent: the notice client's default
+  std::optional<std::string> storage_base;  // absent: the intake's default
+  std::optional<std::string> aria2c;        // absent: aria2c on PATH
+  std::optional<std::string> ariang;        // an AriaNg all-in-one page to show instead
+  std::string event_log;                    // "" logs nothing
+  bool auto_dialogs = false;
+
+  bool show_help = false;
+  bool show_version = false;
+  std::string error;  // an unknown argument; the program prints it and the help
+};
+
+using EnvLookup = std::function<const char*(const char*)>;
+
+// Reads every KORVATH_* variable through `env` (getenv by default) and the
+// arguments after the program name. Empty variables count as unset.
+Options ParseOptions(const std::vector<std::string>& args, const EnvLookup& env = nullptr);
+
+std::string HelpText();
+std::string VersionText();
+
+}  // namespace korvath

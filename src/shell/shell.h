@@ -1,0 +1,65 @@
+// The running program: its options, desktop, engine state and windows, and
+// the operations that span more than one window.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/engine-state.h"
+#include "shell/download-manager-window.h"
+#include "shell/gtk-desktop.h"
+#include "shell/main-window.h"
+#include "shell/options.h"
+#include "webview/web-engine.h"
+
+typedef struct _GtkApplication GtkApplication;
+
+namespace korvath {
+
+struct Shell {
+  explicit Shell(Options opts)
+      : options(std::move(opts)),
+        desktop({.event_log = options.event_log, .auto_dialogs = options.auto_dialogs}) {}
+
+  Options options;
+  GtkDesktop desktop;
+  EngineState engine;  // created empty at start, released at the end
+  GtkApplication* app = nullptr;
+  std::unique_ptr<WebEngine> web_engine;
+  std::unique_ptr<MainWindow> main;
+  std::unique_ptr<DownloadManagerWindow> manager;
+  bool shutting_down = false;
+
+  bool ManagerExists() const { return manager && manager->Exists(); }
+  void LogWindow(const char* name, const char* action, Rect where);
+};
+
+// ---- download manager (download-manager.cpp) ----
+void ToggleDownloadManager(Shell& shell);
+void ShowDownloadManager(Shell& shell);
+void CloseDownloadManager(Shell& shell);
+void DockDownloadManager(Shell& shell);
+void PlaceMainForDownloadManager(Shell& shell);
+void RaiseDownloadManager(Shell& shell, int pause_ms = 0);
+
+// ---- about window (about-window.cpp) ----
+// Opens AboutWindow modally over the main window; returns when it is closed.
+void ShowAboutWindow(Shell& shell);
+
+// ---- start-up and shut-down (lifecycle.cpp) ----
+// Builds and shows the main window and runs the start-up steps. Returns false
+// when the program must end (aria2 could not be started); the exit code is 0.
+bool StartUp(Shell& shell);
+// Runs the shut-down steps once and ends the process with exit code 0; a
+// second call (a signal during the first) returns at once.
+void ShutDown(Shell& shell, const char* reason);
+// SIGTERM and SIGINT shut down like closing the main window.
+void InstallSignalHandlers(Shell& shell);
+
+// The directory of the running program (/proc/self/exe).
+std::string ProgramDirectory();
+
+// The whole program: options, single instance, main loop. Returns the exit code.
+int RunKorvath(int argc, char** argv);
+
+}  // namespace korvath

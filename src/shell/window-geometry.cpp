@@ -1,0 +1,96 @@
+#include "shell/window-geometry.h"
+
+#include <gtk/gtk.h>
+
+#include <cmath>
+
+namespace korvath {
+namespace {
+
+constexpr const char* kRectKey = "korvath-rect";
+constexpr const char* kAskedKey = "korvath-asked-position";
+
+gboolean PositionChild(GtkOverlay*, GtkWidget* child, GdkRectangle* allocation, gpointer) {
+  auto* rect = static_cast<Rect*>(g_object_get_data(G_OBJECT(child), kRectKey));
+  if (!rect) return FALSE;
+  // Hand the child its natural minimum first so GTK does not warn, then the
+  // template rectangle wins.
+  int min_w = 0, min_h = 0;
+  gtk_widget_get_preferred_width(child, &min_w, nullptr);
+  gtk_widget_get_preferred_height(child, &min_h, nullptr);
+  allocation->x = rect->left;
+  allocation->y = rect->top;
+  allocation->width = rect->width;
+  allocation->height = rect->height;
+  return TRUE;
+}
+
+}  // namespace
+
+int Truncate(double value) { return static_cast<int>(std::trunc(value)); }
+
+ScreenSize PrimaryScreenSize() {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) return {};
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+  if (!monitor) return {};
+  GdkRectangle geometry;
+  gdk_monitor_get_geometry(monitor, &geometry);
+  return {geometry.width, geometry.height};
+}
+
+Rect OuterRect(GtkWindow* window) {
+  Rect r;
+  GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window));
+  if (gdk && gtk_widget_get_mapped(GTK_WIDGET(window))) {
+    GdkRectangle frame;
+    gdk_window_get_frame_extents(gdk, &frame);
+    return {frame.x, frame.y, frame.width, frame.height};
+  }
+  auto* asked = static_cast<GdkPoint*>(g_object_get_data(G_OBJECT(window), kAskedKey));
+  if (asked) {
+    r.left = asked->x;
+    r.top = asked->y;
+  } else {
+    gtk_window_get_position(window, &r.left, &r.top);
+  }
+  gtk_window_get_size(window, &r.width, &r.height);
+  return r;
+}
+
+void MoveWindowTo(GtkWindow* window, int left, int top) {
+  Rect now = OuterRect(window);
+  if (now.left == left && now.top == top) return;
+  auto* asked = g_new(GdkPoint, 1);
+  asked->x = left;
+  asked->y = top;
+  g_object_set_data_full(G_OBJECT(window), kAskedKey, asked, g_free);
+  gtk_window_move(window, left, top);
+}
+
+void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect) {
+  g_object_set_data_full(G_OBJECT(control), kRectKey, new Rect(rect),
+                         [](gpointer p) { delete static_cast<Rect*>(p); });
+  gtk_widget_set_halign(control, GTK_ALIGN_FILL);
+  gtk_widget_set_valign(control, GTK_ALIGN_FILL);
+  if (!g_object_get_data(G_OBJECT(overlay), "korvath-positions")) {
+    g_signal_connect(overlay, "get-child-position", G_CALLBACK(PositionChild), nullptr);
+    g_object_set_data(G_OBJECT(overlay), "korvath-positions", GINT_TO_POINTER(1));
+  }
+  gtk_overlay_add_overlay(overlay, control);
+}
+
+void MoveControl(GtkWidget* control, Rect rect) {
+  auto* current = static_cast<Rect*>(g_object_get_data(G_OBJECT(control), kRectKey));
+  if (!current || *current == rect) return;
+  *current = rect;
+  if (GtkWidget* parent = gtk_widget_get_parent(control)) gtk_widget_queue_resize(parent);
+}
+
+Rect ControlRect(GtkWidget* control) {
+  auto* current = static_cast<Rect*>(g_object_get_data(G_OBJECT(control), kRectKey));
+  return current ? *current : Rect{};
+}
+
+}  // namespace korvath

@@ -1,0 +1,46 @@
+// Window placement in the integer pixels the windows' templates use.
+#pragma once
+
+typedef struct _GtkWindow GtkWindow;
+typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkOverlay GtkOverlay;
+
+namespace korvath {
+
+struct Rect {
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const Rect&) const = default;
+};
+
+// Width and height of the primary screen.
+struct ScreenSize {
+  int width = 0;
+  int height = 0;
+};
+ScreenSize PrimaryScreenSize();
+
+// The outer rectangle of a window: its frame when the window manager draws
+// one, else the window itself. Before the window is mapped, the position
+// last asked for and the size it was given.
+Rect OuterRect(GtkWindow* window);
+
+// Moves the window's outer top-left corner; a move to where it already is
+// does nothing, so it raises no position-changed event.
+void MoveWindowTo(GtkWindow* window, int left, int top);
+
+// Truncation toward zero of a double-precision result, as every geometry
+// formula of the windows asks.
+int Truncate(double value);
+
+// Template controls: children of a GtkOverlay placed at fixed rectangles.
+// Overlay children do not count toward the window's size, so a control may
+// reach past the window's edge (the loading cover does) without growing a
+// window that must keep its template size.
+void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect);
+void MoveControl(GtkWidget* control, Rect rect);
+Rect ControlRect(GtkWidget* control);
+
+}  // namespace korvath

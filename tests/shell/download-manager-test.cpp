@@ -1,0 +1,179 @@
+// The download-manager window: opening and closing from the main window's
+// button, its place beside the main window, and the page it shows.
+#include <gtest/gtest.h>
+
+#include "shell/download-manager-window.h"
+#include "shell/korvath-harness.h"
+#include "support/recording-server.h"
+
+namespace korvath::testing {
+namespace {
+
+const std::string kManagerTitle = reinterpret_cast<const char*>(u8"下载管理");
+
+std::unique_ptr<RecordingServer> AppServer() {
+  auto server = std::make_unique<RecordingServer>();
+  server->SetDefault(Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html"}));
+  return server;
+}
+
+class ManagerWindow : public ::testing::Test {
+ protected:
+  void StartKorvath(std::map<std::string, std::string> env = {}) {
+    ASSERT_TRUE(x.ok());
+    env["KORVATH_APP_URL"] = app->Url("/app/");
+    env["KORVATH_NOTICE_URL"] = notice->Url("/getpassword");
+    korvath = std::make_unique<KorvathProcess>(env);
+    auto w = x.WaitFor(korvath->pid(), "Korvath - Fenlow");
+    ASSERT_TRUE(w) << korvath->Output();
+    main = *w;
+    ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}));
+  }
+  void ClickManagerButton() { ClickAt(main, 424 + 32, 16 + 12); }
+  size_t Count(const std::string& action) const {
+    return korvath->EventsNamed("window", {{"name", "download_manager"}, {"action", action}}).size();
+  }
+
+  XDisplay x;
+  std::unique_ptr<RecordingServer> app = AppServer();
+  std::unique_ptr<RecordingServer> notice = AppServer();
+  std::unique_ptr<KorvathProcess> korvath;
+  Window main = 0;
+};
+
+TEST_F(ManagerWindow, ButtonOpensClosesAndOpensAFreshWindowBesideTheMainOne) {
+  StartKorvath();
+  ClickManagerButton();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  XRect m = x.Geometry(*manager);
+  EXPECT_EQ(m.width, 846);
+  EXPECT_EQ(m.height, 509);
+  // The main window makes room: screen − 846 − 590 − 200, and the manager
+  // docks at its right edge (284 and 874 on a 1920-pixel screen).
+  const int main_left = x.ScreenWidth() - 846 - 590 - 200;
+  EXPECT_TRUE(WaitUntil([&] {
+    return x.Geometry(main).left == main_left && x.Geometry(*manager).left == main_left + 590;
+  }, 5000)) << "main at " << x.Geometry(main).left << ", manager at " << x.Geometry(*manager).left;
+  EXPECT_EQ(x.Geometry(*manager).top, x.Geometry(main).top);
+  if (x.ScreenWidth() == 1920) {
+    EXPECT_EQ(x.Geometry(main).left, 284);
+    EXPECT_EQ(x.Geometry(*manager).left, 874);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Screenshot(*manager, "download-manager");
+
+  ClickManagerButton();
+  EXPECT_TRUE(WaitUntil([&] { return !x.Find(korvath->pid(), kManagerTitle); }, 5000));
+  EXPECT_EQ(Count("closed"), 1u);
+  // Closing the manager leaves aria2 and its downloads alone.
+  EXPECT_TRUE(ProcessAlive(korvath->Aria2Pid()));
+  EXPECT_TRUE(korvath->EventsNamed("rpc", {{"method", "aria2.pauseAll"}}).empty());
+
+  ClickManagerButton();
+  auto again = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(again);
+  EXPECT_NE(*again, *manager) << "the old window came back instead of a new one";
+  EXPECT_EQ(Count("opened"), 2u);
+}
+
+TEST_F(ManagerWindow, FollowsTheMainWindowWhenItMoves) {
+  StartKorvath();
+  // Moving the main window while the manager is closed changes nothing else.
+  MoveWindow(main, 100, 120);
+  ASSERT_TRUE(WaitUntil([&] { return x.Geometry(main).left == 100; }, 5000));
+  EXPECT_TRUE(korvath->EventsNamed("window", {{"name", "download_manager"}}).empty());
+
+  ClickManagerButton();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  MoveWindow(main, 40, 60);
+  EXPECT_TRUE(WaitUntil([&] {
+    XRect m = x.Geometry(*manager);
+    return m.left == 40 + 590 && m.top == 60;
+  }, 5000)) << "manager at " << x.Geometry(*manager).left << "," << x.Geometry(*manager).top;
+}
+
+TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
+  StartKorvath();
+  ClickManagerButton();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  x.RequestClose(*manager);
+  EXPECT_TRUE(WaitUntil([&] { return !x.Find(korvath->pid(), kManagerTitle); }, 5000));
+  EXPECT_FALSE(korvath->WaitExit(1000).has_value());
+  EXPECT_TRUE(x.Find(korvath->pid(), "Korvath - Fenlow"));
+  // The button opens it again afterwards.
+  ClickManagerButton();
+  EXPECT_TRUE(x.WaitFor(korvath->pid(), kManagerTitle));
+}
+
+TEST(ManagerDocument, AriaNgFileIsLoadedUnchangedAndPointedAtThisRunsAria2) {
+  std::string dir = MakeTempDir("ariang");
+  std::string file = dir + "/AriaNg.html";
+  std::string bytes = "<!DOCTYPE html>\n<html>\xE4\xB8\x8B\x00tail</html>";
+  bytes.push_back('\xFF');
+  std::ofstream(file, std::ios::binary) << bytes;
+  ManagerDocument doc = LoadManagerDocument({.ariang_file = file, .rpc_port = "6800", .rpc_secret = "s3cr3t?"});
+  EXPECT_EQ(doc.html, bytes);
+  // base64url("s3cr3t?") = "czNjcjN0Pw"
+  EXPECT_EQ(doc.base_uri, "http://127.0.0.1:6800/ariang/#!/settings/rpc/set/http/127.0.0.1/6800/jsonrpc/czNjcjN0Pw");
+  fs::remove_all(dir);
+}
+
+TEST(ManagerDocument, BuiltInPageGetsPortAndSecretInItsAddress) {
+  ManagerDocument doc = LoadManagerDocument({.rpc_port = "6800", .rpc_secret = "00ff"});
+  EXPECT_NE(doc.html.find("<html"), std::string::npos);
+  EXPECT_EQ(doc.base_uri, "http://127.0.0.1:6800/korvath-manager#port=6800&secret=00ff");
+}
+
+TEST(ManagerDocument, Base64UrlCoversEveryTailLength) {
+  EXPECT_EQ(Base64Url(""), "");
+  EXPECT_EQ(Base64Url("f"), "Zg");
+  EXPECT_EQ(Base64Url("fo"), "Zm8");
+  EXPECT_EQ(Base64Url("foo"), "Zm9v");
+  EXPECT_EQ(Base64Url("\xfb\xff"), "-_8");
+}
+
+TEST(FolderLink, OpensTheFolderOfADownloadWithXdgOpenAndNothingElse) {
+  std::string dir = MakeTempDir("folder");
+  fs::create_directories(dir + "/bin");
+  fs::create_directories(dir + "/ZorbitDravenet/sub dir");
+  std::string record = dir + "/opened.txt";
+  {
+    std::ofstream script(dir + "/bin/xdg-open");
+    script << "#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >> '" << record << "'\n";
+  }
+  fs::permissions(dir + "/bin/xdg-open", fs::perms::owner_all);
+  std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (dir + "/bin:" + old_path).c_str(), 1);
+  auto old_cwd = fs::current_path();
+  fs::current_path(dir);
+
+  // A file inside: its folder. Relative paths count from the working directory.
+  EXPECT_TRUE(OpenDownloadFolder("korvath-folder:ZorbitDravenet%2Fsub%20dir%2Fa%20file.bin"));
+  // A folder: itself.
+  EXPECT_TRUE(OpenDownloadFolder("korvath-folder:" + dir + "/ZorbitDravenet"));
+  // Shell syntax in a name stays a name, and a missing folder opens nothing.
+  EXPECT_FALSE(OpenDownloadFolder("korvath-folder:%24(touch%20" + dir + "%2Fpwned)%2Fx"));
+  EXPECT_FALSE(OpenDownloadFolder("http://example.invalid/x"));
+
+  fs::current_path(old_cwd);
+  setenv("PATH", old_path.c_str(), 1);
+  std::vector<std::string> lines;
+  WaitUntil([&] {
+    std::ifstream in(record);
+    lines.clear();
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines.size() >= 2;
+  }, 5000);
+  std::sort(lines.begin(), lines.end());
+  std::vector<std::string> expected = {"1:" + dir + "/ZorbitDravenet", "1:" + dir + "/ZorbitDravenet/sub dir"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+  EXPECT_FALSE(fs::exists(dir + "/pwned"));
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace korvath::testing
