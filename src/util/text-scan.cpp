@@ -45,6 +45,15 @@ namespace {
 using detail::BoundaryFinder;
 using detail::kNoPos;
 
+// Folding only matters when the needle has a letter; without one the exact
+// scan gives the same answer and needs no folded copy of the text.
+bool HasLetter(std::string_view s) {
+  for (const char c : s) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  }
+  return false;
+}
+
 Text FoldCopy(std::string_view s) {
   Text out(s);
   for (char& c : out) c = detail::FoldAscii(c);
@@ -62,7 +71,7 @@ std::int64_t FindText(std::string_view text, std::string_view needle, std::optio
   if (needle.empty()) return 1;
   const auto from = static_cast<std::size_t>(s - 1);
   std::size_t hit;
-  if (ignore_case) {
+  if (ignore_case && HasLetter(needle)) {
     const Text folded_text = FoldCopy(text);
     const Text folded_needle = FoldCopy(needle);
     hit = BoundaryFinder(folded_text, folded_needle).Next(from, text.size());
@@ -83,7 +92,7 @@ std::int64_t FindTextLast(std::string_view text, std::string_view needle, std::o
   if (region <= 0) return -1;
   if (needle.empty()) return 1;
   Text folded_text, folded_needle;
-  if (ignore_case) {
+  if (ignore_case && HasLetter(needle)) {
     folded_text = FoldCopy(text);
     folded_needle = FoldCopy(needle);
     text = folded_text;
@@ -113,7 +122,7 @@ Text ReplaceSubtext(std::string_view text, std::string_view find, std::string_vi
   std::string_view scan_text = text;
   std::string_view scan_find = find;
   Text folded_text, folded_find;
-  if (!options.case_sensitive) {
+  if (!options.case_sensitive && HasLetter(find)) {
     folded_text = FoldCopy(text);
     folded_find = FoldCopy(find);
     scan_text = folded_text;
