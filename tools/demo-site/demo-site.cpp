@@ -66,15 +66,20 @@ std::string PercentEncode(const std::string& text) {
 }
 
 // httplib keeps a range as (first, last) with -1 for an absent side:
-// "500-" is (500, -1), "-500" (the last 500 bytes) is (-1, 500).
-bool RangesSatisfiable(const httplib::Ranges& ranges, std::uint64_t size) {
-  for (const auto& [first, last] : ranges) {
-    if (first < 0) {
-      if (last <= 0 || size == 0) return false;
-    } else if (static_cast<std::uint64_t>(first) >= size || (last >= 0 && last < first)) {
-      return false;
-    }
+// "500-" is (500, -1), "-500" (the last 500 bytes) is (-1, 500). A range that
+// runs past the end is cut at the end; false when nothing of it exists.
+bool ResolveRange(const httplib::Range& range, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length) {
+  const auto [first, last] = range;
+  if (first < 0) {
+    if (last <= 0 || size == 0) return false;
+    length = std::min<std::uint64_t>(static_cast<std::uint64_t>(last), size);
+    offset = size - length;
+    return true;
   }
+  if (static_cast<std::uint64_t>(first) >= size || (last >= 0 && last < first)) return false;
+  offset = static_cast<std::uint64_t>(first);
+  std::uint64_t end = last < 0 ? size : std::min<std::uint64_t>(static_cast<std::uint64_t>(last) + 1, size);
+  length = end - offset;
   return true;
 }
 
@@ -174,46 +179,41 @@ struct DemoSite::Impl {
       }
       res.set_header("Accept-Ranges", "bytes");
       res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(SavedName(*file)));
-      if (!RangesSatisfiable(req.ranges, file->size)) {
-        // The server library would answer these with a 206 of nonsense length.
-        res.status = 416;
-        res.set_header("Content-Range", "bytes */" + std::to_string(file->size));
-        return;
+      // The library's own range handling neither clamps a range that runs
+      // past the end nor labels multipart answers correctly, so the site
+      // takes the ranges over and leaves the library none to apply (the
+      // request object is the server's own, only handed out as const).
+      httplib::Ranges ranges = req.ranges;
+      const_cast<httplib::Request&>(req).ranges.clear();
+      std::uint64_t offset = 0;
+      std::uint64_t length = file->size;
+      if (ranges.size() == 1) {
+        if (!ResolveRange(ranges[0], file->size, offset, length)) {
+          res.status = 416;
+          res.set_header("Content-Range", "bytes */" + std::to_string(file->size));
+          return;
+        }
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(offset) + "-" +
+                                            std::to_string(offset + length - 1) + "/" +
+                                            std::to_string(file->size));
+      } else {
+        // Several ranges at once: the whole file, which is always allowed.
+        res.status = 200;
       }
-      if (file->size == 0) {
+      if (length == 0) {
         // A provider of length 0 would leave the response without a length.
         res.set_content("", "application/octet-stream");
         return;
       }
       DemoFile copy = *file;
-      if (req.ranges.size() > 1) {
-        // The library labels every part of a multipart answer with a total
-        // of 0. A full answer is always allowed instead, and only a chunked
-        // one escapes the library's range handling (its Content-Type still
-        // says multipart; no downloader asks for several ranges at once).
-        res.status = 200;
-        res.set_chunked_content_provider(
-            "application/octet-stream", [copy](std::size_t offset, httplib::DataSink& sink) {
-              if (offset >= copy.size) {
-                sink.done();
-                return true;
-              }
-              std::uint64_t n = std::min<std::uint64_t>(copy.size - offset, 256 * 1024);
-              std::string bytes;
-              if (!ReadContent(copy, offset, n, bytes)) return false;
-              return sink.write(bytes.data(), bytes.size());
-            });
-        return;
-      }
-      // The status is left unset: the server answers 206 with Content-Range
-      // for a satisfiable Range header and 200 otherwise.
       res.set_content_provider(
-          static_cast<std::size_t>(copy.size), "application/octet-stream",
-          [copy](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          static_cast<std::size_t>(length), "application/octet-stream",
+          [copy, offset](std::size_t at, std::size_t n, httplib::DataSink& sink) {
             constexpr std::size_t kChunk = 256 * 1024;
-            std::size_t n = length < kChunk ? length : kChunk;
+            if (n > kChunk) n = kChunk;
             std::string bytes;
-            if (!ReadContent(copy, offset, n, bytes)) return false;
+            if (!ReadContent(copy, offset + at, n, bytes)) return false;
             return sink.write(bytes.data(), bytes.size());
           });
     });
