@@ -48,6 +48,7 @@ Text ToText(std::string_view text) { return Text(text); }
 Text ToText(const char* text) { return text == nullptr ? Text() : Text(text); }
 
 Text ToText(const Bytes& bytes) {
+  if (bytes.empty()) return "";
   const auto* begin = reinterpret_cast<const char*>(bytes.data());
   const auto* zero = static_cast<const char*>(std::memchr(begin, 0, bytes.size()));
   return Text(begin, zero == nullptr ? bytes.size() : static_cast<std::size_t>(zero - begin));
@@ -172,7 +173,7 @@ BytesValue ReadBytesValue(const Bytes& bytes, int type, std::int64_t position) {
   }
   // Copy through a zero-padded buffer: a set too short reads as if padded.
   std::uint8_t buffer[8] = {};
-  std::memcpy(buffer, data, std::min<std::size_t>(available, sizeof buffer));
+  if (available > 0) std::memcpy(buffer, data, std::min<std::size_t>(available, sizeof buffer));
   switch (static_cast<ValueType>(type)) {
     case ValueType::kByte:
       result.integer = buffer[0];
