@@ -1,0 +1,124 @@
+#include "manager-page/aria2-instance.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include <httplib.h>
+
+extern char** environ;
+
+namespace korvath::testing {
+
+std::string RandomSecret() {
+  std::random_device random;
+  std::string secret;
+  for (int i = 0; i < 16; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(random() & 0xff));
+    secret += hex;
+  }
+  return secret;
+}
+
+Aria2Instance::Aria2Instance(std::string secret, std::string dir, std::vector<std::string> extra_args)
+    : secret_(std::move(secret)), dir_(std::move(dir)), extra_args_(std::move(extra_args)) {}
+
+Aria2Instance::~Aria2Instance() { Stop(); }
+
+namespace {
+
+bool PortAnswers(int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(0, 300000);
+  client.set_read_timeout(1, 0);
+  return static_cast<bool>(client.Get("/"));
+}
+
+}  // namespace
+
+bool Aria2Instance::Start(int timeout_ms) {
+  if (pid_ > 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::vector<std::string> args = {
+      "aria2c", "--enable-rpc=true", "--rpc-listen-port=" + std::to_string(kPort),
+      "--rpc-secret=" + secret_, "--rpc-listen-all=false", "--disable-ipv6=true", "--no-conf=true",
+      "--quiet=true", "--dir=" + dir_, "--auto-save-interval=0", "--check-certificate=false",
+  };
+  args.insert(args.end(), extra_args_.begin(), extra_args_.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (PortAnswers(kPort)) {  // someone else's aria2 still holds the port
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      continue;
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "aria2c", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    pid_ = pid;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {  // lost the race for the port
+        pid_ = -1;
+        break;
+      }
+      nlohmann::json error;
+      nlohmann::json version = Call("aria2.getVersion", nlohmann::json::array(), &error);
+      if (version.is_object() && version.contains("version")) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  Stop();
+  return false;
+}
+
+void Aria2Instance::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  pid_ = -1;
+}
+
+nlohmann::json Aria2Instance::Call(const std::string& method, nlohmann::json params, nlohmann::json* error) {
+  nlohmann::json all = nlohmann::json::array({"token:" + secret_});
+  for (auto& p : params) all.push_back(p);
+  const nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", "test"}, {"method", method}, {"params", all}};
+  httplib::Client client("127.0.0.1", kPort);
+  client.set_connection_timeout(1, 0);
+  client.set_read_timeout(5, 0);
+  auto reply = client.Post("/jsonrpc", request.dump(), "application/json");
+  if (error) *error = nullptr;
+  if (!reply) {
+    if (error) *error = {{"message", "no answer"}};
+    return nullptr;
+  }
+  nlohmann::json body = nlohmann::json::parse(reply->body, nullptr, false);
+  if (body.is_discarded()) {
+    if (error) *error = {{"message", "bad reply"}};
+    return nullptr;
+  }
+  if (body.contains("error")) {
+    if (error) *error = body["error"];
+    return nullptr;
+  }
+  return body.value("result", nlohmann::json());
+}
+
+}  // namespace korvath::testing

@@ -1,0 +1,49 @@
+// A real aria2c for page tests: RPC on 127.0.0.1:6800 with a random secret,
+// downloads into a temporary directory, and a small JSON-RPC client.
+#pragma once
+
+#include <sys/types.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace korvath::testing {
+
+// A random hex secret of 32 characters.
+std::string RandomSecret();
+
+class Aria2Instance {
+ public:
+  static constexpr int kPort = 6800;
+
+  // Nothing runs until Start().
+  Aria2Instance(std::string secret, std::string dir, std::vector<std::string> extra_args = {});
+  ~Aria2Instance();
+  Aria2Instance(const Aria2Instance&) = delete;
+  Aria2Instance& operator=(const Aria2Instance&) = delete;
+
+  // Starts aria2c and waits until it answers with our secret. The port may
+  // still be held by an aria2 another test run left behind; this waits (up
+  // to timeout_ms) for it to be free rather than talking to a stranger.
+  bool Start(int timeout_ms = 30000);
+  // SIGTERM, then SIGKILL if it has not ended within 5 s; waits for the exit.
+  void Stop();
+  bool running() const { return pid_ > 0; }
+
+  // One JSON-RPC call with our secret prepended. The reply's "result", or
+  // the reply's "error" object in *error (null on success).
+  nlohmann::json Call(const std::string& method, nlohmann::json params = nlohmann::json::array(),
+                      nlohmann::json* error = nullptr);
+
+  const std::string& secret() const { return secret_; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string secret_;
+  std::string dir_;
+  std::vector<std::string> extra_args_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace korvath::testing

@@ -1,0 +1,387 @@
+// The download-manager page in WebKitGTK, talking to a real aria2 that
+// downloads from a loopback server. Each test starts its own aria2.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "manager-page/aria2-instance.h"
+#include "manager-page/file-server.h"
+#include "manager-page/page-driver.h"
+
+namespace korvath::testing {
+namespace {
+
+using nlohmann::json;
+
+// What JavaScript's encodeURIComponent makes of a string.
+std::string EncodeUriComponent(const std::string& s) {
+  static const std::string keep = "-_.!~*'()";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || keep.find(static_cast<char>(c)) != std::string::npos) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string JsString(const std::string& s) { return json(s).dump(); }
+
+// Every row as the user sees it, in page order.
+const char* kRowsScript = R"JS(
+  [...document.querySelectorAll('#list .row')].map((r) => ({
+    gid: r.dataset.gid, status: r.dataset.status,
+    state: r.querySelector('.st').textContent,
+    name: r.querySelector('.nm').textContent, title: r.querySelector('.nm').title,
+    size: r.querySelector('.sz').textContent, pct: r.querySelector('.pc').textContent,
+    speed: r.querySelector('.sp').textContent, eta: r.querySelector('.eta').textContent,
+    conn: r.querySelector('.cn').textContent, error: r.querySelector('.er').textContent,
+    href: r.querySelector('a.open').getAttribute('href'),
+    buttons: [...r.querySelectorAll('button[data-act]')].filter((b) => !b.hidden).map((b) => b.dataset.act),
+  }))
+)JS";
+
+class ManagerPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/korvath-manager-page-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_GT(server_.port(), 0);
+    html_ = ManagerPageHtml();
+    ASSERT_NE(html_.find("<!DOCTYPE html>"), std::string::npos) << "page missing from the resources";
+    // Two downloads at a time, one connection each: a third task waits, and
+    // the slow server's worker count stays small.
+    aria2_ = std::make_unique<Aria2Instance>(
+        RandomSecret(), dir_,
+        std::vector<std::string>{"--max-concurrent-downloads=2", "--split=1", "--max-connection-per-server=1",
+                                 "--max-tries=1", "--retry-wait=0", "--connect-timeout=5"});
+    ASSERT_TRUE(aria2_->Start()) << "aria2c did not start on port 6800";
+    page_ = std::make_unique<PageDriver>();
+  }
+
+  void TearDown() override {
+    page_.reset();
+    if (aria2_) aria2_->Stop();
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Add(const std::string& path, json options = json::object()) {
+    json error;
+    json gid = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url(path)}), options}), &error);
+    EXPECT_TRUE(gid.is_string()) << error.dump();
+    return gid.is_string() ? gid.get<std::string>() : "";
+  }
+
+  std::string StatusOf(const std::string& gid) {
+    json status = aria2_->Call("aria2.tellStatus", json::array({gid, json::array({"status"})}));
+    return status.is_object() ? status.value("status", "") : "gone";
+  }
+
+  bool WaitStatus(const std::string& gid, const std::string& status, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (StatusOf(gid) != status) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      page_->Pump(50);
+    }
+    return true;
+  }
+
+  bool OpenPage(const std::string& secret) {
+    return page_->Load(html_, ManagerPageUri(Aria2Instance::kPort, secret));
+  }
+
+  // aria2's own lists in the order the page shows them: active, waiting,
+  // then stopped newest first.
+  json Aria2Order() {
+    const json keys = json::array({"gid", "status"});
+    json active = aria2_->Call("aria2.tellActive", json::array({keys}));
+    json waiting = aria2_->Call("aria2.tellWaiting", json::array({0, 1000, keys}));
+    json stopped = aria2_->Call("aria2.tellStopped", json::array({0, 1000, keys}));
+    json order = json::array();
+    for (auto& t : active) order.push_back(t);
+    for (auto& t : waiting) order.push_back(t);
+    for (auto it = stopped.rbegin(); it != stopped.rend(); ++it) order.push_back(*it);
+    return order;
+  }
+
+  json PageOrder() {
+    json rows = Rows();
+    json order = json::array();
+    for (auto& r : rows) order.push_back({{"gid", r["gid"]}, {"status", r["status"]}});
+    return order;
+  }
+
+  // The page refreshes every second; give it a few to agree with aria2.
+  bool WaitPageMatchesAria2(int timeout_ms = 6000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      json expected = Aria2Order();
+      if (PageOrder() == expected) return true;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "page " << PageOrder().dump() << "\naria2 " << expected.dump();
+        return false;
+      }
+      page_->Pump(100);
+    }
+  }
+
+  json Rows() { return json::parse(page_->Eval(kRowsScript), nullptr, false); }
+
+  json Row(const std::string& gid) {
+    for (auto& r : Rows())
+      if (r["gid"] == gid) return r;
+    return nullptr;
+  }
+
+  void Click(const std::string& gid, const std::string& act) {
+    ASSERT_EQ(page_->Eval("(() => { const b = document.querySelector('.row[data-gid=" + JsString(gid) +
+                          "] button[data-act=" + JsString(act) + "]'); if (!b || b.hidden) return false; "
+                          "b.click(); return true; })()"),
+              "true")
+        << act << " button of " << gid;
+  }
+
+  void ClickId(const std::string& id) {
+    ASSERT_EQ(page_->Eval("(() => { const b = document.getElementById(" + JsString(id) +
+                          "); if (!b) return false; b.click(); return true; })()"),
+              "true");
+  }
+
+  void Screenshot(const std::string& name) {
+    const std::string path = ScreenshotDir() + "/" + name;
+    EXPECT_TRUE(page_->Screenshot(path)) << path;
+  }
+
+  std::string dir_;
+  FileServer server_;
+  std::string html_;
+  std::unique_ptr<Aria2Instance> aria2_;
+  std::unique_ptr<PageDriver> page_;
+};
+
+TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
+  const std::string done = Add("/fast/done.bin");
+  const std::string failed = Add("/missing/gone.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  ASSERT_TRUE(WaitStatus(failed, "error"));
+  const std::string a = Add("/slow/a.bin");
+  const std::string b = Add("/slow/b.bin");
+  const std::string queued = Add("/slow/c.bin");
+  const std::string held = Add("/slow/d.bin", {{"pause", "true"}});
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(WaitStatus(b, "active"));
+  ASSERT_EQ(StatusOf(queued), "waiting");
+  ASSERT_EQ(StatusOf(held), "paused");
+
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  // Progress and speed arrive with the next refreshes.
+  ASSERT_TRUE(page_->WaitFor("[...document.querySelectorAll('.s-active .sp')].every((e) => "
+                             "e.textContent !== '↓ 0 B/s')",
+                             8000));
+
+  json row = Row(done);
+  EXPECT_EQ(row["name"], "done.bin");
+  EXPECT_EQ(row["title"], "done.bin");
+  EXPECT_EQ(row["state"], "已完成");
+  EXPECT_EQ(row["size"], "100.0 KB / 100.0 KB");
+  EXPECT_EQ(row["pct"], "100.0%");
+  EXPECT_EQ(row["speed"], "");
+  EXPECT_EQ(row["buttons"], json({"forget"}));
+  EXPECT_EQ(row["href"], "korvath-folder:" + EncodeUriComponent(dir_ + "/done.bin"));
+
+  json fail_status = aria2_->Call("aria2.tellStatus", json::array({failed, json::array({"errorMessage", "errorCode"})}));
+  row = Row(failed);
+  EXPECT_EQ(row["state"], "出错");
+  ASSERT_TRUE(fail_status.is_object());
+  EXPECT_FALSE(fail_status["errorMessage"].get<std::string>().empty());
+  EXPECT_NE(row["error"].get<std::string>().find(fail_status["errorMessage"].get<std::string>()),
+            std::string::npos)
+      << row["error"];
+  EXPECT_EQ(row["buttons"], json({"retry", "forget"}));
+
+  row = Row(a);
+  EXPECT_EQ(row["name"], "a.bin");
+  EXPECT_EQ(row["state"], "下载中");
+  EXPECT_EQ(row["conn"], "连接 1");
+  EXPECT_EQ(row["size"].get<std::string>().find(" / 64.00 MB"), row["size"].get<std::string>().size() - 11)
+      << row["size"];
+  EXPECT_EQ(row["eta"].get<std::string>().rfind("剩余 ", 0), 0u) << row["eta"];
+  EXPECT_NE(row["eta"], "剩余 未知");
+  EXPECT_EQ(row["buttons"], json({"pause", "remove"}));
+
+  EXPECT_EQ(Row(queued)["state"], "等待中");
+  EXPECT_EQ(Row(held)["state"], "已暂停");
+  EXPECT_EQ(Row(held)["buttons"], json({"resume", "remove"}));
+
+  json counts = json::parse(page_->Eval(
+      "Object.fromEntries([...document.querySelectorAll('#tabs button')].map((b) => "
+      "[b.dataset.filter, +b.querySelector('b').textContent]))"));
+  EXPECT_EQ(counts, json({{"all", 6}, {"active", 2}, {"waiting", 1}, {"paused", 1}, {"complete", 1},
+                          {"error", 1}, {"removed", 0}}));
+  EXPECT_NE(page_->Eval("document.getElementById('total-speed').textContent"), "\"↓ 0 B/s\"");
+
+  // A filter tab shows only its state.
+  ASSERT_EQ(page_->Eval("(() => { document.querySelector('#tabs [data-filter=active]').click(); return "
+                        "[...document.querySelectorAll('#list .row')].filter((r) => r.offsetHeight > 0)"
+                        ".map((r) => r.dataset.gid); })()"),
+            json({a, b}).dump());
+  page_->Eval("document.querySelector('#tabs [data-filter=all]').click()");
+  Screenshot("manager-page-list.png");
+
+  // Open folder is a link the window handles: its navigation carries the path.
+  page_->Eval("document.querySelector('.row[data-gid=" + JsString(done) + "] a.open').click()");
+  page_->Pump(300);
+  ASSERT_EQ(page_->navigations().size(), 1u);
+  EXPECT_EQ(page_->navigations()[0], "korvath-folder:" + EncodeUriComponent(dir_ + "/done.bin"));
+}
+
+TEST_F(ManagerPageTest, ButtonsChangeAria2State) {
+  const std::string failed = Add("/missing/gone.bin", {{"out", "kept-name.bin"}, {"max-tries", "1"}});
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(failed, "error"));
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  const std::string a = Add("/slow/a.bin");
+  const std::string b = Add("/slow/b.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+
+  Click(a, "pause");
+  ASSERT_TRUE(WaitStatus(a, "paused"));
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
+                             "]').dataset.status === 'paused'", 5000));
+  Click(a, "resume");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+
+  // Removing a running task asks once, inline: the first click only arms.
+  Click(b, "remove");
+  page_->Pump(300);
+  EXPECT_EQ(StatusOf(b), "active");
+  EXPECT_EQ(page_->Eval("document.querySelector('.row[data-gid=" + JsString(b) +
+                        "] [data-act=remove]').textContent"),
+            "\"确认删除\"");
+  Click(b, "remove");
+  ASSERT_TRUE(WaitStatus(b, "removed"));
+
+  // A finished task leaves aria2's list and the page.
+  Click(done, "forget");
+  ASSERT_TRUE(WaitStatus(done, "gone"));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  EXPECT_TRUE(Row(done).is_null());
+
+  // Retry adds the same link with the same options and drops the old entry.
+  Click(failed, "retry");
+  ASSERT_TRUE(WaitStatus(failed, "gone"));
+  std::string again;
+  for (auto& t : Aria2Order()) {
+    json s = aria2_->Call("aria2.tellStatus", json::array({t["gid"], json::array({"gid", "files"})}));
+    if (t["gid"] != failed && s["files"][0]["uris"][0]["uri"] == server_.Url("/missing/gone.bin"))
+      again = t["gid"];
+  }
+  ASSERT_FALSE(again.empty()) << "no task for the retried link";
+  EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({again}))["out"], "kept-name.bin");
+  ASSERT_TRUE(WaitPageMatchesAria2());
+
+  // Totals: pause all, resume all, and the global limit.
+  ClickId("pause-all");
+  ASSERT_TRUE(WaitStatus(a, "paused"));
+  EXPECT_EQ(aria2_->Call("aria2.tellActive", json::array({json::array({"gid"})})).size(), 0u);
+  ClickId("resume-all");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+
+  page_->Eval("document.getElementById('limit').value = '512'; document.getElementById('limit-apply').click()");
+  page_->Pump(500);
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "524288");
+  page_->Eval("document.getElementById('limit').value = '-3'; document.getElementById('limit-apply').click()");
+  page_->Pump(500);
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "524288");
+  EXPECT_EQ(page_->Eval("document.getElementById('msg').hidden"), "false");
+  page_->Eval("document.getElementById('limit').value = ''; document.getElementById('limit-apply').click()");
+  page_->Pump(500);
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "0");
+  EXPECT_TRUE(page_->dialogs().empty());
+}
+
+TEST_F(ManagerPageTest, HostileAndLongNamesRenderAsPlainText) {
+  const std::string hostile = "<img src=x onerror=alert(1)>";
+  const std::string long_name = std::string(180, 'L') + "-" + "很长的名字" + ".bin";
+  const std::string evil = Add("/slow/" + EncodeUriComponent(hostile), {{"out", hostile}});
+  const std::string wide = Add("/slow/wide.bin", {{"out", long_name}});
+  ASSERT_TRUE(WaitStatus(evil, "active"));
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  page_->Pump(1500);  // an injected onerror would have fired by now
+
+  EXPECT_EQ(Row(evil)["name"], hostile);
+  EXPECT_EQ(Row(evil)["title"], hostile);
+  EXPECT_EQ(page_->Eval("document.querySelectorAll('#list img').length"), "0");
+  EXPECT_TRUE(page_->dialogs().empty()) << page_->dialogs()[0];
+
+  EXPECT_EQ(Row(wide)["name"], long_name);
+  EXPECT_EQ(Row(wide)["title"], long_name);
+  EXPECT_EQ(page_->Eval("(() => { const n = document.querySelector('.row[data-gid=" + JsString(wide) +
+                        "] .nm'); return n.scrollWidth > n.clientWidth && "
+                        "n.getBoundingClientRect().right <= innerWidth; })()"),
+            "true")
+      << "long name not elided within the window";
+  // The row's buttons stay on screen beside the long name.
+  EXPECT_EQ(page_->Eval("document.querySelector('.row[data-gid=" + JsString(wide) +
+                        "] [data-act=pause]').getBoundingClientRect().right <= innerWidth"),
+            "true");
+  Screenshot("manager-page-names.png");
+}
+
+TEST_F(ManagerPageTest, WrongSecretShowsNotice) {
+  Add("/slow/a.bin");
+  ASSERT_TRUE(OpenPage("not-" + aria2_->secret()));
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'auth'", 8000));
+  EXPECT_EQ(page_->Eval("document.getElementById('notice').hidden"), "false");
+  const std::string notice = page_->Eval("document.getElementById('notice').textContent");
+  EXPECT_NE(notice.find("Unauthorized"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("密钥"), std::string::npos) << notice;
+  EXPECT_EQ(page_->Eval("document.querySelectorAll('#list .row').length"), "0");
+  Screenshot("manager-page-unauthorized.png");
+}
+
+TEST_F(ManagerPageTest, RecoversWhenAria2ComesBack) {
+  const std::string first = Add("/slow/a.bin");
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.socket === 'open'", 5000));
+
+  aria2_->Stop();
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'down'", 8000));
+  EXPECT_EQ(page_->Eval("document.getElementById('notice').hidden"), "false");
+  EXPECT_NE(page_->Eval("document.getElementById('notice').textContent").find("无法连接到 aria2"),
+            std::string::npos);
+  // A click while aria2 is away says so instead of failing silently.
+  Click(first, "pause");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('msg').hidden", 6000));
+  EXPECT_NE(page_->Eval("document.getElementById('msg').textContent").find("暂停失败"), std::string::npos);
+  Screenshot("manager-page-down.png");
+
+  ASSERT_TRUE(aria2_->Start());
+  const std::string second = Add("/slow/b.bin");
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'ok'", 8000));
+  EXPECT_EQ(page_->Eval("document.getElementById('notice').hidden"), "true");
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  EXPECT_TRUE(Row(first).is_null());
+  EXPECT_FALSE(Row(second).is_null());
+  // Notifications come back too, not only the polling.
+  EXPECT_TRUE(page_->WaitFor("document.body.dataset.socket === 'open'", 8000));
+}
+
+}  // namespace
+}  // namespace korvath::testing

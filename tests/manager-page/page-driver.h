@@ -1,0 +1,56 @@
+// Drives the download-manager page in a real WebKitGTK view: a window of the
+// manager's size, script evaluation, waiting on page conditions, snapshots,
+// and a record of what the page tried to do outside itself (dialogs, link
+// navigations), so tests can see both the DOM and its side effects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvath::testing {
+
+// The page as embedded in the program (GResource), byte for byte.
+std::string ManagerPageHtml();
+
+// The base URI the window loads the page with.
+std::string ManagerPageUri(int port, const std::string& secret);
+
+// Where screenshots go: <build dir>/screenshots, created on demand.
+std::string ScreenshotDir();
+
+class PageDriver {
+ public:
+  // Initialises GTK on first use; width/height are the window's size.
+  PageDriver(int width = 846, int height = 509);
+  ~PageDriver();
+  PageDriver(const PageDriver&) = delete;
+  PageDriver& operator=(const PageDriver&) = delete;
+
+  // Loads html with base_uri and waits (bounded) until the load finished.
+  bool Load(const std::string& html, const std::string& base_uri);
+
+  // Evaluates an expression in the page's own world and returns its value as
+  // JSON text (strings come back JSON-quoted); "" when evaluation failed.
+  std::string Eval(const std::string& expression);
+  // Evaluates a boolean expression until it is true or timeout_ms passed.
+  bool WaitFor(const std::string& expression, int timeout_ms);
+  // Runs the main loop for ms milliseconds.
+  void Pump(int ms);
+  // Writes a PNG of the visible page; false when the snapshot failed.
+  bool Screenshot(const std::string& path);
+
+  // alert/confirm/prompt messages the page raised (answered and dropped).
+  const std::vector<std::string>& dialogs() const;
+  // URIs of navigations the page started after loading (all refused).
+  const std::vector<std::string>& navigations() const;
+  // Resident memory of the web process in KiB, 0 when it cannot be found.
+  long WebProcessRssKiB() const;
+
+  struct Impl;
+
+ private:
+  Impl* impl_;
+};
+
+}  // namespace korvath::testing
