@@ -116,3 +116,39 @@ TEST(Options, HelpAndVersionNameEveryVariableAndExitCleanly) {
 
 }  // namespace
 }  // namespace korvath::testing
+
+namespace korvath::testing {
+namespace {
+
+// Grey-level spread of a rectangle of the window: 0 for one flat colour.
+double Spread(Window w, int left, int top, int width, int height) {
+  std::string out = RunCommand("import -window " + std::to_string(w) + " -crop " + std::to_string(width) + "x" +
+                               std::to_string(height) + "+" + std::to_string(left) + "+" + std::to_string(top) +
+                               " -colorspace gray -format '%[fx:standard_deviation]' info: 2>/dev/null");
+  return out.empty() ? -1 : std::stod(out);
+}
+
+TEST(LoadingOverlay, ShowsWhileThePageLoadsAndGoesWhenItEnds) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  RecordingServer app;
+  // The page is slow to come: the overlay stays up meanwhile.
+  Reply slow = Reply::Ok("<html><body></body></html>", {"Content-Type: text/html"});
+  slow.delay_ms = 4000;
+  app.SetDefault(slow);
+  RecordingServer notice;
+  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
+  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
+  ASSERT_TRUE(main);
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Screenshot(*main, "main-window-loading");
+  // "载入中……" is drawn where 标签1 lies, and the buttons stay readable above the cover.
+  EXPECT_GT(Spread(*main, 136, 264, 336, 144), 0.05);
+  EXPECT_GT(Spread(*main, 264, 16, 64, 24), 0.05);
+  // The blank page has come: the label is gone.
+  EXPECT_TRUE(WaitUntil([&] { return Spread(*main, 136, 264, 336, 144) == 0; }, 10000));
+}
+
+}  // namespace
+}  // namespace korvath::testing
