@@ -10,11 +10,25 @@ Text CookieName(std::string_view entry) {
   return TrimBlanks(entry.substr(0, eq));
 }
 
+// Cookie values come from the network and are often UTF-8, so entries are
+// split byte by byte: a double-byte aware split would pair a value's last
+// high byte with the ";" after it and run two cookies together.
+TextArray SplitBytes(std::string_view text, std::string_view separator) {
+  TextArray parts;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, pos);
+    parts.emplace_back(text.substr(pos, end == std::string_view::npos ? end : end - pos));
+    if (end == std::string_view::npos) return parts;
+    pos = end + separator.size();
+  }
+}
+
 // Empty entries (from ";;" or a trailing separator) carry no cookie; keeping
 // them would put stray "; ; " into the Cookie line we send next.
 TextArray Entries(std::string_view text, std::string_view separator) {
   TextArray entries;
-  for (Text& entry : SplitText(text, separator)) {
+  for (Text& entry : SplitBytes(text, separator)) {
     if (!entry.empty()) entries.push_back(std::move(entry));
   }
   return entries;
@@ -39,7 +53,7 @@ Text Merge(TextArray old_entries, TextArray new_entries) {
   // Whole-entry duplicates go; the first occurrence keeps its place.
   std::unordered_set<Text> seen;
   Text result;
-  for (Text& entry : SplitText(joined, "; ")) {
+  for (Text& entry : SplitBytes(joined, "; ")) {
     if (!seen.insert(entry).second) continue;
     if (!result.empty()) result += "; ";
     result += entry;

@@ -1,6 +1,7 @@
 #include "http/header-text.h"
 
 #include <cctype>
+#include <vector>
 
 namespace korvath {
 namespace {
@@ -21,6 +22,46 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+// Response header blocks are network bytes, not system text: a double-byte
+// aware scan would pair a trailing high byte of a UTF-8 value with the CR or
+// ";" after it and run two lines or two fields together. So they are split
+// and searched byte by byte.
+std::vector<std::string_view> SplitCrLf(std::string_view text) {
+  std::vector<std::string_view> lines;
+  if (text.empty()) return lines;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t end = text.find(kCrLf, pos);
+    if (end == std::string_view::npos) {
+      lines.push_back(text.substr(pos));
+      return lines;
+    }
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view needle, std::size_t from = 0) {
+  for (std::size_t i = from; i + needle.size() <= text.size(); ++i) {
+    if (StartsWithNoCase(text.substr(i), needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+Text ReplaceNoCase(std::string_view text, std::string_view needle, std::string_view replacement) {
+  Text out;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t hit = FindNoCase(text, needle, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    out.append(replacement);
+    pos = hit + needle.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
 }  // namespace
 
 const char* HttpMethodName(int method) {
@@ -31,10 +72,10 @@ const char* HttpMethodName(int method) {
 
 Text NormalizeHeaderNames(std::string_view header_text) {
   Text out;
-  for (const Text& line : SplitText(header_text, kCrLf)) {
+  for (std::string_view line : SplitCrLf(header_text)) {
     const auto colon = line.find(':');
     if (colon == Text::npos) continue;
-    Text fixed = line;
+    Text fixed(line);
     bool piece_start = true;
     for (std::size_t i = 0; i < colon; ++i) {
       unsigned char c = static_cast<unsigned char>(fixed[i]);
@@ -109,25 +150,27 @@ Text WinHttpHeaderBlock(std::string_view extra_headers, int method, std::string_
 }
 
 Text NormalizeSetCookie(std::string_view raw_headers) {
-  return ReplaceSubtext(raw_headers, "Set-Cookie", "Set-Cookie", {.case_sensitive = false});
+  return ReplaceNoCase(raw_headers, "Set-Cookie", "Set-Cookie");
 }
 
 Text CollectSetCookies(std::string_view raw_headers, CookieLineRule rule) {
   Text cookies;
-  for (const Text& line : SplitText(raw_headers, kCrLf)) {
+  for (std::string_view line : SplitCrLf(raw_headers)) {
     bool is_cookie_line = false;
     if (rule == CookieLineRule::kContainsSetCookie) {
       is_cookie_line = line.find("Set-Cookie") != Text::npos;
     } else {
       const auto sep = line.find(": ");
-      is_cookie_line = sep != Text::npos && std::string_view(line).substr(0, sep) == "Set-Cookie";
+      is_cookie_line = sep != Text::npos && line.substr(0, sep) == "Set-Cookie";
     }
     if (!is_cookie_line) continue;
     Text cookie;
     if (line.find(';') != Text::npos) {
-      cookie = TextBetween(line, "Set-Cookie:", ";");
+      const std::size_t left = line.find("Set-Cookie:");
+      const std::size_t right = left == std::string_view::npos ? left : line.find(';', left + 11);
+      if (right != std::string_view::npos) cookie = line.substr(left + 11, right - left - 11);
     } else {
-      cookie = ReplaceSubtext(line, "Set-Cookie:", "", {.case_sensitive = false});
+      cookie = ReplaceNoCase(line, "Set-Cookie:", "");
     }
     cookie = TrimBlanks(cookie);
     // A line that names Set-Cookie without carrying one ("Set-Cookie2: x;")
@@ -141,8 +184,8 @@ Text CollectSetCookies(std::string_view raw_headers, CookieLineRule rule) {
 
 std::optional<Text> LastLocation(std::string_view raw_headers) {
   std::optional<Text> location;
-  for (const Text& line : SplitText(raw_headers, kCrLf)) {
-    if (StartsWithNoCase(line, "Location: ")) location = line.substr(10);
+  for (std::string_view line : SplitCrLf(raw_headers)) {
+    if (StartsWithNoCase(line, "Location: ")) location = Text(line.substr(10));
   }
   return location;
 }

@@ -194,10 +194,7 @@ WinHttpResult HttpRequestWinHttp(const WinHttpParams& p) {
   Text headers = NormalizeSetCookie(out.headers);
   result.status = StatusTextOf(headers);
   result.returned_cookies = CollectSetCookies(headers, CookieLineRule::kContainsSetCookie);
-  for (const Text& line : SplitText(headers, "\r\n")) {
-    (void)line;
-    pump();
-  }
+  for (std::size_t at = headers.find("\r\n"); at != Text::npos; at = headers.find("\r\n", at + 2)) pump();
   if (std::optional<Text> location = LastLocation(headers)) result.location = std::move(location);
   if (p.auto_merge_cookies && p.send_cookies) {
     result.returned_cookies = MergeCookies(*p.send_cookies, *result.returned_cookies);

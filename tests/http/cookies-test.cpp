@@ -46,6 +46,12 @@ TEST(CookieMerge, FullWidthBlanksCountAsBlanks) {
   EXPECT_EQ(MergeCookiesEx(full_width + "a=1" + full_width, ""), "a=1");
 }
 
+TEST(CookieMerge, Utf8ValuesKeepTheirSeparators) {
+  const std::string zh = "\xE4\xB8\xAD";
+  EXPECT_EQ(MergeCookies("n=" + zh + ";m=1", "m=2"), "m=2; n=" + zh);
+  EXPECT_EQ(MergeCookiesEx("n=" + zh + "; m=1", "m=2"), "m=2; n=" + zh);
+}
+
 TEST(CookieMerge, LargeInputsStayFast) {
   std::string old_cookies, new_cookies;
   for (int i = 0; i < 20000; ++i) {

@@ -58,6 +58,16 @@ TEST(HeaderText, CookieLinesByRule) {
   EXPECT_EQ(CollectSetCookies("HTTP/1.1 200 OK\r\n\r\n", CookieLineRule::kContainsSetCookie), "");
 }
 
+TEST(HeaderText, Utf8ValuesDoNotSwallowSeparators) {
+  // "中" in UTF-8 ends in a byte that a double-byte scan would pair with
+  // the ";" or CR after it.
+  const std::string zh = "\xE4\xB8\xAD";
+  const std::string raw = "HTTP/1.1 302 Found\r\nSet-Cookie: n=" + zh + "; path=/\r\nLocation: /" + zh +
+                          "\r\nSet-Cookie: k=v\r\n\r\n";
+  EXPECT_EQ(CollectSetCookies(raw, CookieLineRule::kContainsSetCookie), "n=" + zh + "; k=v");
+  EXPECT_EQ(LastLocation(raw), "/" + zh);
+}
+
 TEST(HeaderText, LocationAndStatus) {
   const std::string raw = "HTTP/1.1 302 Found\r\nLocation: /a\r\nLOCATION: /b\r\nLocation:/c\r\n\r\n";
   EXPECT_EQ(LastLocation(raw), "/b");
