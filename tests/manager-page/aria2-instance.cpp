@@ -97,7 +97,9 @@ void Aria2Instance::Stop() {
 }
 
 nlohmann::json Aria2Instance::Call(const std::string& method, nlohmann::json params, nlohmann::json* error) {
-  nlohmann::json all = nlohmann::json::array({"token:" + secret_});
+  // system.* methods take no token (multicall carries one per call).
+  nlohmann::json all = nlohmann::json::array();
+  if (method.rfind("system.", 0) != 0) all.push_back("token:" + secret_);
   for (auto& p : params) all.push_back(p);
   const nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", "test"}, {"method", method}, {"params", all}};
   httplib::Client client("127.0.0.1", kPort);

@@ -31,7 +31,7 @@ class Aria2Instance {
   void Stop();
   bool running() const { return pid_ > 0; }
 
-  // One JSON-RPC call with our secret prepended. The reply's "result", or
+  // One JSON-RPC call with our secret prepended (except system.* methods). The reply's "result", or
   // the reply's "error" object in *error (null on success).
   nlohmann::json Call(const std::string& method, nlohmann::json params = nlohmann::json::array(),
                       nlohmann::json* error = nullptr);

@@ -136,6 +136,24 @@ class ManagerPageTest : public ::testing::Test {
     }
   }
 
+  // With many tasks only the rows near the viewport exist: they must be the
+  // first of aria2's list, in order.
+  bool WaitPageMatchesAria2Prefix(int timeout_ms = 6000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      json expected = Aria2Order();
+      json shown = PageOrder();
+      if (!shown.empty() && shown.size() <= expected.size() &&
+          std::equal(shown.begin(), shown.end(), expected.begin()))
+        return true;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "page " << shown.dump().substr(0, 500);
+        return false;
+      }
+      page_->Pump(100);
+    }
+  }
+
   json Rows() { return json::parse(page_->Eval(kRowsScript), nullptr, false); }
 
   json Row(const std::string& gid) {
@@ -341,6 +359,37 @@ TEST_F(ManagerPageTest, HostileAndLongNamesRenderAsPlainText) {
                         "] [data-act=pause]').getBoundingClientRect().right <= innerWidth"),
             "true");
   Screenshot("manager-page-names.png");
+}
+
+TEST_F(ManagerPageTest, ThousandTasksAllReachableByScrolling) {
+  json calls = json::array();
+  for (int i = 0; i < 1000; ++i) {
+    json uris = json::array({server_.Url("/slow/t" + std::to_string(i) + ".bin")});
+    calls.push_back({{"methodName", "aria2.addUri"},
+                     {"params", json::array({"token:" + aria2_->secret(), uris, {{"pause", "true"}}})}});
+  }
+  json added = aria2_->Call("system.multicall", json::array({calls}));
+  ASSERT_TRUE(added.is_array() && added.size() == 1000u) << added.dump().substr(0, 300);
+  const json waiting = aria2_->Call("aria2.tellWaiting", json::array({0, 2000, json::array({"gid"})}));
+  ASSERT_EQ(waiting.size(), 1000u);
+
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('#tabs [data-filter=all] b').textContent === '1000'", 10000));
+  ASSERT_TRUE(WaitPageMatchesAria2Prefix());
+  // Only the rows near the viewport exist; the list is as tall as all of them.
+  const int in_dom = std::stoi(page_->Eval("document.querySelectorAll('#list .row').length"));
+  EXPECT_LT(in_dom, 60);
+  EXPECT_EQ(page_->Eval("document.getElementById('list').offsetHeight"), "62000");
+
+  const std::string last = waiting[999]["gid"];
+  page_->Eval("(() => { const s = document.getElementById('scroll'); s.scrollTop = s.scrollHeight; return 0; })()");
+  ASSERT_TRUE(page_->WaitFor("(() => { const r = [...document.querySelectorAll('#list .row')].pop(); "
+                             "return r && r.dataset.gid === " + JsString(last) + " && "
+                             "r.getBoundingClientRect().bottom <= innerHeight + 1; })()", 5000));
+  EXPECT_EQ(Row(last)["name"], "t999.bin");
+  EXPECT_EQ(Row(last)["state"], "已暂停");
+  Screenshot("manager-page-1000.png");
+  RecordProperty("render_ms_1000", page_->Eval("KorvathManager.lastRenderMs"));
 }
 
 TEST_F(ManagerPageTest, WrongSecretShowsNotice) {
