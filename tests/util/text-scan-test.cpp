@@ -190,7 +190,7 @@ TEST(FindText, FourByteCharactersAreNotSplit) {
 
 TEST(FindText, LeadByteAtTheEndEndsTheScan) {
   EXPECT_EQ(FindText("ab\x81", "\x81"), 3);
-  EXPECT_EQ(FindText("\x81", "\x81a"), -1);
+  EXPECT_EQ(FindText("\x81", "\x81" "a"), -1);
   EXPECT_EQ(ReplaceSubtext("a\x81", "a", "b"), "b\x81");
 }
 
