@@ -36,16 +36,17 @@ function(korvath_test_suite area)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  gtest_discover_tests(${target}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "KORVATH_SOURCE_DIR=${PROJECT_SOURCE_DIR};KORVATH_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  # Properties are applied when ctest reads the discovered list: passed through
+  # gtest_discover_tests, a list value (two labels, two variables) is split
+  # into separate arguments and the properties after it are lost.
+  set(env "KORVATH_SOURCE_DIR=${PROJECT_SOURCE_DIR};KORVATH_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  set(props "LABELS \"${labels}\" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT \"${env}\"")
   if(ARG_ARIA2)
-    # gtest_discover_tests cannot set a RESOURCE_LOCK per test, so the lock is
-    # applied when ctest reads the discovered list.
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
-      ${CMAKE_CURRENT_BINARY_DIR}/${target}-lock.cmake)
-    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${target}-lock.cmake
-      "foreach(t IN LISTS ${target}_TESTS)\n  set_tests_properties(\${t} PROPERTIES RESOURCE_LOCK aria2_port_6800)\nendforeach()\n")
+    string(APPEND props " RESOURCE_LOCK aria2_port_6800")
   endif()
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/${target}-props.cmake)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${target}-props.cmake
+    "foreach(t IN LISTS ${target}_TESTS)\n  set_tests_properties(\${t} PROPERTIES ${props})\nendforeach()\n")
 endfunction()
