@@ -83,6 +83,21 @@ void OnResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitUR
   Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(job->url), job->job);
 }
 
+// A link with the download attribute never becomes a resource load of the
+// page: the engine hands it straight to its download machinery, where the
+// engine cancels it. The page still asked for it, so the view reports it.
+void OnDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (!state->widget || webkit_download_get_web_view(download) != state->view()) return;
+  WebKitURIRequest* request = webkit_download_get_request(download);
+  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  const Text url = Utf8ToGbk(uri ? uri : "");
+  const std::int64_t job = state->next_job++;
+  auto keep = state->shared_from_this();
+  Fire(state, &WebView::on_load_url_begin, url, job);
+  if (keep->widget) Fire(state, &WebView::on_load_url_end, url, job, std::int64_t{0});
+}
+
 // ---- page loads -----------------------------------------------------------
 
 void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
@@ -173,7 +188,10 @@ void OnDestroy(GtkWidget* widget, gpointer data) {
   auto* state = static_cast<State*>(data);
   if (state->widget != widget) return;
   g_signal_handlers_disconnect_by_data(widget, state);
-  if (state->engine) webview_internal::ForgetEngineView(*state->engine, widget);
+  if (state->engine) {
+    g_signal_handlers_disconnect_by_data(state->engine->context(), state);
+    webview_internal::ForgetEngineView(*state->engine, widget);
+  }
   state->widget = nullptr;
   g_object_unref(widget);
 }
@@ -238,6 +256,7 @@ WebView::WebView(WebEngine& engine, WebViewOptions options) : state_(std::make_s
   g_signal_connect(widget, "load-changed", G_CALLBACK(OnLoadChanged), data);
   g_signal_connect(widget, "load-failed", G_CALLBACK(OnLoadFailed), data);
   g_signal_connect(widget, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
+  g_signal_connect(engine.context(), "download-started", G_CALLBACK(OnDownloadStarted), data);
 
   if (options.start_url && !options.start_url->empty()) LoadUrl(*options.start_url);
 }

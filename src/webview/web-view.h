@@ -75,7 +75,8 @@ class WebView {
   // Fires for every resource request of the page (documents, frames,
   // scripts, images, downloads) before it is sent.
   std::function<void(const Text& url, std::int64_t job)> on_load_url_begin;
-  // The resource finished or failed; data_length is the received body size.
+  // The resource finished or failed; data_length is the body length the
+  // response announced (0 when unknown or none).
   std::function<void(const Text& url, std::int64_t job, std::int64_t data_length)> on_load_url_end;
   // The main page finished (kLoadingSucceeded) or failed.
   std::function<void(const Text& url, int result, const Text& failure_reason)> on_loading_finish;

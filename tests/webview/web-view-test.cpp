@@ -335,6 +335,8 @@ TEST_F(WebViewTest, NeverSavesAFileItself) {
                         "'; a.download = 'x.bin'; document.body.appendChild(a); a.click();");
   PumpUntil([&] { return engine_->cancelled_downloads() > cancelled_before; }, 5000);
   Pump(500);
+  // The page's request is reported once, like any other.
+  EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == link; }), 1);
 
   g_signal_handler_disconnect(context, started);
   EXPECT_EQ(completed, 0);
