@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -401,6 +403,51 @@ TEST_F(WebViewTest, AViewThatIsGoneDoesNothing) {
   other->LoadUrl(site_.Url("/page4"));
   ASSERT_TRUE(PumpUntil([&] { return called; }));
   EXPECT_EQ(other, nullptr);
+  gtk_widget_destroy(window);
+}
+
+// Web processes started by this program.
+int WebProcessCount() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    const size_t open = line.find('(');
+    if (close == std::string::npos || open == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    int parent = 0;
+    rest >> state >> parent;
+    if (parent == getpid() && line.substr(open + 1, close - open - 1).starts_with("WebKitWebProces"))
+      ++count;
+  }
+  return count;
+}
+
+TEST_F(WebViewTest, AllViewsShareOneWebProcessAcrossSites) {
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  auto second = std::make_unique<WebView>(*engine_);
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_container_add(GTK_CONTAINER(window), second->widget());
+  gtk_widget_show_all(window);
+  bool loaded = false;
+  second->on_loading_finish = [&](const Text&, int, const Text&) { loaded = true; };
+  second->LoadHtml("<p>manager</p>");
+  ASSERT_TRUE(PumpUntil([&] { return loaded; }));
+  // Another site in the first view: the engine must not move it to a
+  // process of its own.
+  std::string other_site = site_.Url("/page2");
+  other_site.replace(other_site.find("127.0.0.1"), 9, "localhost");
+  ASSERT_TRUE(LoadAndWait(other_site));
+  EXPECT_EQ(finishes_.back().result, kLoadingSucceeded);
+  Pump(500);
+  EXPECT_EQ(WebProcessCount(), 1);
+  EXPECT_EQ(second->GetPageText(), "manager");
+  EXPECT_EQ(view_->GetPageText(), "page 2");
   gtk_widget_destroy(window);
 }
 
