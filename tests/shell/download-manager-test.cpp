@@ -177,3 +177,62 @@ TEST(FolderLink, OpensTheFolderOfADownloadWithXdgOpenAndNothingElse) {
 
 }  // namespace
 }  // namespace korvath::testing
+
+namespace korvath::testing {
+namespace {
+
+TEST_F(ManagerWindow, ADownloadRequestOnThePageOpensTheManagerWithTheNewTask) {
+  const std::string page = reinterpret_cast<const char*>(
+      u8"<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
+      u8"<p>文件名：report.bin</p><p>文件大小：5 B</p>"
+      u8"<script>onload = () => setTimeout(() => { new Image().src = '/dl/report.bin?bkt=7&sign=x'; }, 500);"
+      u8"</script></body></html>");
+  app->SetResponder([page](const RecordedRequest& r) {
+    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    return Reply::Ok(page, {"Content-Type: text/html; charset=utf-8"});
+  });
+  StartKorvath();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", Json::object(), 20000)) << korvath->Output();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  const int main_left = x.ScreenWidth() - 846 - 590 - 200;
+  EXPECT_TRUE(WaitUntil([&] { return x.Geometry(main).left == main_left; }, 5000));
+  EXPECT_EQ(korvath->EventsNamed("task_created")[0]["name"], "report.bin");
+  // aria2 fetched the file into the working directory's download folder.
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(korvath->work_dir() + "/ZorbitDravenet/report.bin"); }, 10000));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  Screenshot(*manager, "download-manager-task");
+}
+
+TEST_F(ManagerWindow, AnAriaNgFileIsShownUnchangedAndToldWhereThisRunsAria2Is) {
+  RecordingServer beacon;
+  std::string dir = MakeTempDir("ariang-e2e");
+  std::string file = dir + "/AriaNg.html";
+  std::ofstream(file) << "<!DOCTYPE html><html><body><script>new Image().src = '" << beacon.Url("/seen")
+                      << "?href=' + encodeURIComponent(location.href);</script></body></html>";
+  StartKorvath({{"KORVATH_ARIANG", file}});
+  ClickManagerButton();
+  ASSERT_TRUE(x.WaitFor(korvath->pid(), kManagerTitle));
+  RecordedRequest seen = beacon.Request(0, std::chrono::milliseconds(10000));
+  ASSERT_FALSE(seen.Target().empty());
+  // The page's own address carries AriaNg's RPC-settings route with this run's secret.
+  const std::string target = seen.Target();
+  EXPECT_NE(target.find("%23!%2Fsettings%2Frpc%2Fset%2Fhttp%2F127.0.0.1%2F6800%2Fjsonrpc%2F"), std::string::npos)
+      << target;
+  // The secret in the route is the one aria2 runs with: aria2 accepts it.
+  const std::string marker = "jsonrpc%2F";
+  auto at = target.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  std::string encoded = target.substr(at + marker.size());
+  while (encoded.size() % 4) encoded += '=';
+  std::string secret = RunCommand("printf '%s' '" + encoded + "' | tr '_-' '/+' | base64 -d 2>/dev/null");
+  ASSERT_FALSE(secret.empty());
+  std::string reply = RunCommand(
+      "curl -s --max-time 5 -d '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"aria2.getVersion\","
+      "\"params\":[\"token:" + secret + "\"]}' http://127.0.0.1:6800/jsonrpc");
+  EXPECT_NE(reply.find("\"version\""), std::string::npos) << reply;
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace korvath::testing
