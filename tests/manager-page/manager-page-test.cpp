@@ -434,3 +434,52 @@ TEST_F(ManagerPageTest, RecoversWhenAria2ComesBack) {
 
 }  // namespace
 }  // namespace korvath::testing
+
+namespace korvath::testing {
+namespace {
+
+// Replies that aria2 would not send but a broken or hostile peer might: the
+// list must still show one row per task and never throw.
+TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
+  PageDriver page;
+  ASSERT_TRUE(page.Load(ManagerPageHtml(), ManagerPageUri(1, "")));
+  page.Eval("KorvathManager.stop(); true");
+  const std::string reply = page.Eval(R"JS(
+    (() => {
+      const ms = KorvathManager.render({
+        active: [
+          { gid: 'a', status: 'active', totalLength: 'x', completedLength: null, files: 'not-a-list' },
+          { gid: 'a', status: 'waiting' },
+          null,
+          { status: 'active' },
+          { gid: 'b', status: '__proto__', files: [{ path: '/d/<b onclick=x>y.bin', uris: [] }] },
+        ],
+        waiting: 'nothing',
+        stopped: [
+          { gid: 'c', status: 'complete', files: [{ path: '', uris: [{ uri: 'http://h/p/%E4%B8%AD%E6%96%87.bin?x=1' }] }] },
+          { gid: 'd', status: 'error', errorMessage: '<i>bad</i>', files: [{ path: '', uris: [{ uri: 'http://h/%E0%A4%A.bin' }] }] },
+        ],
+      });
+      return { ms: typeof ms, rows: [...document.querySelectorAll('#list .row')].map((r) =>
+        [r.dataset.gid, r.querySelector('.nm').textContent, r.querySelector('.sz').textContent,
+         r.querySelector('.er').textContent]),
+        all: document.querySelector('#tabs [data-filter=all] b').textContent,
+        markup: document.querySelectorAll('#list b, #list i:not(.pb i)').length };
+    })()
+  )JS");
+  const nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
+  ASSERT_TRUE(r.is_object()) << reply;
+  EXPECT_EQ(r["ms"], "number");
+  EXPECT_EQ(r["all"], "4");
+  EXPECT_EQ(r["markup"], 0);
+  EXPECT_EQ(r["rows"], nlohmann::json::parse(R"([
+    ["a", "a", "0 B / 大小未知", ""],
+    ["b", "<b onclick=x>y.bin", "0 B / 大小未知", ""],
+    ["d", "%E0%A4%A.bin", "0 B / 大小未知", "<i>bad</i>"],
+    ["c", "中文.bin", "0 B / 大小未知", ""]
+  ])"));
+  EXPECT_TRUE(page.dialogs().empty());
+}
+
+}  // namespace
+}  // namespace korvath::testing
