@@ -98,12 +98,12 @@ Stage StageAfterFailure(CURLcode code, const ExchangeOutcome& out, bool capped, 
 
 }  // namespace
 
-std::string EscapeUrlBytes(std::string_view text) {
+std::string EscapeUrlBytes(std::string_view text, bool escape_high) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
-    if (c <= 0x20 || c >= 0x7F) {
+    if (c <= 0x20 || c == 0x7F || (escape_high && c > 0x7F)) {
       out += '%';
       out += kHex[c >> 4];
       out += kHex[c & 15];

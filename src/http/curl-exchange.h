@@ -67,8 +67,8 @@ ExchangeOutcome PerformExchange(const Exchange& exchange, std::size_t body_cap);
 bool HeaderLinesForWire(std::string_view header_text, std::vector<std::string>& lines);
 
 // Percent-encodes the bytes curl will not take in a URL (controls, blank,
-// DEL, bytes >= 0x80) and leaves everything else as it stands.
-std::string EscapeUrlBytes(std::string_view text);
+// DEL) and, when `escape_high`, bytes >= 0x80; everything else stays.
+std::string EscapeUrlBytes(std::string_view text, bool escape_high);
 
 // Whether a host taken from a URL can name a server at all.
 bool UsableHost(std::string_view host);

@@ -109,7 +109,7 @@ std::string UrlPart(CURLU* u, CURLUPart part, unsigned flags = 0) {
 // are not used.
 std::optional<Target> CrackUrl(std::string_view url) {
   // The text is system text; on the wire a URL carries UTF-8, escaped.
-  const std::string escaped = http_internal::EscapeUrlBytes(GbkToUtf8(url));
+  const std::string escaped = http_internal::EscapeUrlBytes(GbkToUtf8(url), true);
   CURLU* u = curl_url();
   if (!u) return std::nullopt;
   std::optional<Target> target;

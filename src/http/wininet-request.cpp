@@ -37,7 +37,9 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
 
   Exchange x;
   x.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
-          http_internal::EscapeUrlBytes(UrlPath(p.url));
+          // The object name goes out in the caller's own bytes, not converted
+          // (curl escapes the high ones on the wire).
+          http_internal::EscapeUrlBytes(UrlPath(p.url), false);
   x.method = method;
   if (!p.proxy.empty()) {
     x.proxy = p.proxy.find("://") == Text::npos ? "http://" + p.proxy : p.proxy;

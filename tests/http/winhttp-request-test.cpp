@@ -96,6 +96,12 @@ TEST(WinHttpWire, EmptyPathRequestsRootAndDropsTheQuery) {
   EXPECT_TRUE(q.Values("Authorization").empty());  // credentials in the URL are not used
 }
 
+TEST(WinHttpWire, SystemTextInTheUrlTravelsAsEscapedUtf8) {
+  RecordingServer server;
+  HttpRequestWinHttp({.url = server.Url("/\xD6\xD0 x?q=\xCE\xC4")});  // 中 and 文 in system text
+  EXPECT_EQ(server.Request(0).request_line, "GET /%E4%B8%AD%20x?q=%E6%96%87 HTTP/1.1");
+}
+
 TEST(WinHttpWire, CredentialsNeedBothHalves) {
   RecordingServer server;
   HttpRequestWinHttp({.url = server.Url("/"), .user_name = "u", .password = "p"});

@@ -134,6 +134,13 @@ TEST(WinInetWire, HostIsLoweredAndPortAndObjectNameComeFromTheUrl) {
   EXPECT_EQ(q.Values("Referer"), (std::vector<std::string>{url}));
 }
 
+TEST(WinInetWire, ObjectNameBytesArriveEscapedButUnchanged) {
+  RecordingServer server;
+  HttpRequestWinInet({.url = server.Url("/\xD6\xD0 \xCE\xC4?q=a b")});
+  // The system-text bytes themselves (no conversion), percent-escaped.
+  EXPECT_EQ(server.Request(0).request_line, "GET /%d6%d0%20%ce%c4?q=a%20b HTTP/1.1");
+}
+
 TEST(WinInetCookies, SuppliedCookiesAreSentAsOneLine) {
   RecordingServer server;
   HttpRequestWinInet({.url = server.Url("/"), .send_cookies = "a=1; b=2"});
