@@ -361,6 +361,32 @@ TEST_F(ManagerPageTest, HostileAndLongNamesRenderAsPlainText) {
   Screenshot("manager-page-names.png");
 }
 
+TEST_F(ManagerPageTest, NotificationsUpdateTheListWithoutPolling) {
+  const std::string a = Add("/slow/a.bin");
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.socket === 'open'", 5000));
+  page_->Eval("KorvathManager.setRefreshInterval(600000); true");
+  page_->Pump(300);  // a refresh already under way ends before the changes below
+
+  // Changes made by another client: only aria2's notifications can tell.
+  aria2_->Call("aria2.pause", json::array({a}));
+  ASSERT_TRUE(WaitStatus(a, "paused"));
+  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
+                             "]').dataset.status === 'paused'", 3000));
+  aria2_->Call("aria2.unpause", json::array({a}));
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
+                             "]').dataset.status === 'active'", 3000));
+  aria2_->Call("aria2.remove", json::array({a}));
+  ASSERT_TRUE(WaitStatus(a, "removed"));
+  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
+                             "]').dataset.status === 'removed'", 3000));
+  EXPECT_TRUE(WaitPageMatchesAria2(1000));
+}
+
 TEST_F(ManagerPageTest, ThousandTasksAllReachableByScrolling) {
   json calls = json::array();
   for (int i = 0; i < 1000; ++i) {
