@@ -42,8 +42,9 @@ class WebView {
   WebView(const WebView&) = delete;
   WebView& operator=(const WebView&) = delete;
 
-  // The engine widget, for the window to place (e.g. in a GtkFixed). The
-  // caller's container takes the floating reference; nullptr once destroyed.
+  // The engine widget, for the window to place (e.g. in a GtkFixed). The view
+  // holds its own reference: the widget lives until Destroy() or until the
+  // window holding it is destroyed; nullptr from then on.
   GtkWidget* widget() const;
   bool Exists() const;
   // Destroys the widget; afterwards every operation does nothing.
