@@ -27,7 +27,8 @@ namespace {
 using namespace korvath;
 
 const std::string kBody = [] {
-  std::string json = R"({"jsonrpc":"2.0","method":"aria2.addUri","id":"qzvtre","params":["token:",["http://127.0.0.1/f"],{"out":")";
+  std::string json =
+      R"({"jsonrpc":"2.0","method":"aria2.addUri","id":"qzvtre","params":["token:",["http://127.0.0.1/f"],{"out":")";
   json += std::string(400 - json.size() - 4, 'n');
   json += "\"}]}";
   return json;
@@ -70,7 +71,8 @@ void Run(benchmark::State& state, Post post) {
     }
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["req_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["req_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_BareCurlPost(benchmark::State& state) {
@@ -125,8 +127,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       const auto it = run.counters.find("req_per_s");
       if (it == run.counters.end()) continue;
       std::string name = run.run_name.function_name;
-      if (name.rfind("BM_BareCurlPost", 0) == 0) name = "bare libcurl";
-      else if (name.rfind("BM_", 0) == 0) name = name.substr(3);
+      if (name.rfind("BM_BareCurlPost", 0) == 0)
+        name = "bare libcurl";
+      else if (name.rfind("BM_", 0) == 0)
+        name = name.substr(3);
       measured[name].push_back(it->second.value);
     }
   }

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)UrlPort(url);
   const Text path = UrlPath(url);
   if (path.empty() || path[0] != '/') std::abort();
-  if (path != "/" && (path.size() > url.size() || url.compare(url.size() - path.size(), path.size(), path) != 0)) {
+  if (path != "/" &&
+      (path.size() > url.size() || url.compare(url.size() - path.size(), path.size(), path) != 0)) {
     std::abort();
   }
   return 0;

@@ -1,12 +1,12 @@
 #include "http/curl-exchange.h"
 
-#include "http/header-text.h"
-
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
 #include <mutex>
+
+#include "http/header-text.h"
 
 namespace korvath::http_internal {
 namespace {
@@ -132,8 +132,8 @@ bool HeaderLinesForWire(std::string_view header_text, std::vector<std::string>& 
     pos = end + 2;
     if (line.empty()) continue;
     const auto colon = line.find(':');
-    bool good = colon != std::string_view::npos && colon > 0 &&
-                line.find_first_of("\r\n") == std::string_view::npos;
+    bool good =
+        colon != std::string_view::npos && colon > 0 && line.find_first_of("\r\n") == std::string_view::npos;
     for (std::size_t i = 0; good && i < colon; ++i) {
       const unsigned char c = static_cast<unsigned char>(line[i]);
       good = c > 0x20 && c != 0x7F;
@@ -211,8 +211,7 @@ ExchangeOutcome PerformExchange(const Exchange& ex, std::size_t body_cap) {
   out.stage = Stage::kCredentials;
   if (!ex.user_name.empty()) {
     if (!Set(c, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) ||
-        !Set(c, CURLOPT_USERNAME, ex.user_name.c_str()) ||
-        !Set(c, CURLOPT_PASSWORD, ex.password.c_str())) {
+        !Set(c, CURLOPT_USERNAME, ex.user_name.c_str()) || !Set(c, CURLOPT_PASSWORD, ex.password.c_str())) {
       return out;
     }
   }

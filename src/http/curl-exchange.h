@@ -11,20 +11,20 @@
 namespace korvath::http_internal {
 
 struct Exchange {
-  std::string url;                         // as curl should fetch it, userinfo-free
-  int method = 0;                          // method number, already in 0..7
-  bool send_body = false;                  // body (possibly empty) travels with the request
+  std::string url;         // as curl should fetch it, userinfo-free
+  int method = 0;          // method number, already in 0..7
+  bool send_body = false;  // body (possibly empty) travels with the request
   const Bytes* body = nullptr;
-  std::vector<std::string> header_lines;   // in wire order, each "Name: value"
-  std::string proxy;                       // curl proxy string; empty = direct
+  std::vector<std::string> header_lines;  // in wire order, each "Name: value"
+  std::string proxy;                      // curl proxy string; empty = direct
   bool follow_redirects = true;
-  bool https_only_redirects = false;       // an https exchange may not be redirected to http
+  bool https_only_redirects = false;  // an https exchange may not be redirected to http
   bool verify_peer = true;
-  bool cookie_engine = false;              // carry cookies set during redirects within the call
+  bool cookie_engine = false;  // carry cookies set during redirects within the call
   long connect_timeout_ms = 0;
-  long total_timeout_ms = 0;               // 0 = none
-  long stall_seconds = 0;                  // abort when nothing arrives for this long; 0 = never
-  std::string user_name, password;         // Basic, preemptive; empty = none
+  long total_timeout_ms = 0;        // 0 = none
+  long stall_seconds = 0;           // abort when nothing arrives for this long; 0 = never
+  std::string user_name, password;  // Basic, preemptive; empty = none
   std::string proxy_user, proxy_password;
 };
 
@@ -39,18 +39,18 @@ enum class Stage {
   kCredentials,
   kCookies,
   kRedirects,
-  kHeaders,        // header list could not be built
-  kSend,           // nothing reached the server: resolve, connect, TLS, proxy, send
-  kResponse,       // request sent, no complete response header block
-  kRead,           // headers complete, body cut short (error, time-out, size cap)
+  kHeaders,   // header list could not be built
+  kSend,      // nothing reached the server: resolve, connect, TLS, proxy, send
+  kResponse,  // request sent, no complete response header block
+  kRead,      // headers complete, body cut short (error, time-out, size cap)
   kDone,
 };
 
 struct ExchangeOutcome {
   Stage stage = Stage::kInit;
   Bytes body;
-  std::string headers;             // raw block of the final response, status line first
-  bool headers_complete = false;   // the blank line ending the block arrived
+  std::string headers;            // raw block of the final response, status line first
+  bool headers_complete = false;  // the blank line ending the block arrived
   int curl_code = 0;
 };
 

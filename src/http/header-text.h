@@ -25,8 +25,7 @@ Text WinInetUserAgent(std::string_view header_text);
 // Adds the missing default lines (Accept, Referer, Accept-Language and, for a
 // POST, Content-Type) to WinINet-style header text. `ignore_case` selects the
 // Ex variant's case-blind search.
-Text CompleteWinInetHeaders(std::string_view header_text, std::string_view url, int method,
-                            bool ignore_case);
+Text CompleteWinInetHeaders(std::string_view header_text, std::string_view url, int method, bool ignore_case);
 
 // Appends the Cookie line for `send_cookies` (unchanged when it already holds
 // "Cookie:"); nothing when it is empty.

@@ -49,36 +49,60 @@ using http_internal::Stage;
 //                                replaces this message
 const Text& Message(int number) {
   switch (number) {
-    case 700: return Gbk(u8"700 当前系统不支持WinHttp服务!");
-    case 701: return Gbk(u8"701 解析URL地址失败!");
-    case 702: return Gbk(u8"702 创建WinHttp会话失败!");
-    case 703: return Gbk(u8"703 创建WinHttp连接失败!");
-    case 704: return Gbk(u8"704 创建WinHttp请求失败!");
-    case 705: return Gbk(u8"705 设置超时时间失败!");
-    case 707: return Gbk(u8"707 设置代理凭证失败!");
-    case 708: return Gbk(u8"708 禁止自动设置Cookies失败!");
-    case 709: return Gbk(u8"709 重定向设置失败!");
-    case 710: return Gbk(u8"710 设置协议头失败!");
-    case 711: return Gbk(u8"711 发送请求失败!");
-    case 712: return Gbk(u8"712 服务器未响应!");
-    default: return Gbk(u8"713 读取数据失败!");
+    case 700:
+      return Gbk(u8"700 当前系统不支持WinHttp服务!");
+    case 701:
+      return Gbk(u8"701 解析URL地址失败!");
+    case 702:
+      return Gbk(u8"702 创建WinHttp会话失败!");
+    case 703:
+      return Gbk(u8"703 创建WinHttp连接失败!");
+    case 704:
+      return Gbk(u8"704 创建WinHttp请求失败!");
+    case 705:
+      return Gbk(u8"705 设置超时时间失败!");
+    case 707:
+      return Gbk(u8"707 设置代理凭证失败!");
+    case 708:
+      return Gbk(u8"708 禁止自动设置Cookies失败!");
+    case 709:
+      return Gbk(u8"709 重定向设置失败!");
+    case 710:
+      return Gbk(u8"710 设置协议头失败!");
+    case 711:
+      return Gbk(u8"711 发送请求失败!");
+    case 712:
+      return Gbk(u8"712 服务器未响应!");
+    default:
+      return Gbk(u8"713 读取数据失败!");
   }
 }
 
 int NumberFor(Stage stage) {
   switch (stage) {
     case Stage::kInit:
-    case Stage::kProxy: return 702;
-    case Stage::kConnectTarget: return 703;
-    case Stage::kRequest: return 704;
-    case Stage::kTimeouts: return 705;
-    case Stage::kCredentials: return 707;
-    case Stage::kCookies: return 708;
-    case Stage::kRedirects: return 709;
-    case Stage::kHeaders: return 710;
-    case Stage::kSend: return 711;
-    case Stage::kResponse: return 712;
-    default: return 713;
+    case Stage::kProxy:
+      return 702;
+    case Stage::kConnectTarget:
+      return 703;
+    case Stage::kRequest:
+      return 704;
+    case Stage::kTimeouts:
+      return 705;
+    case Stage::kCredentials:
+      return 707;
+    case Stage::kCookies:
+      return 708;
+    case Stage::kRedirects:
+      return 709;
+    case Stage::kHeaders:
+      return 710;
+    case Stage::kSend:
+      return 711;
+    case Stage::kResponse:
+      return 712;
+    default:
+      return 713;
   }
 }
 

@@ -20,12 +20,12 @@ struct WinHttpParams {
   std::optional<Text> send_cookies;  // supplied: merged into returned_cookies
   Text extra_headers;                // lines joined by CR LF, no trailing CR LF
   bool no_redirect = false;
-  Text user_name;                    // Basic credentials, used when both are non-empty
+  Text user_name;  // Basic credentials, used when both are non-empty
   Text password;
-  Text proxy;                        // host:port; empty = direct
-  Text proxy_user;                   // proxy Basic credentials, used when both are non-empty
+  Text proxy;       // host:port; empty = direct
+  Text proxy_user;  // proxy Basic credentials, used when both are non-empty
   Text proxy_password;
-  int timeout_seconds = 0;           // every phase; 0 or negative = 30
+  int timeout_seconds = 0;  // every phase; 0 or negative = 30
   bool auto_merge_cookies = true;
   // Lets pending window events run while response headers are processed and
   // on the way out; empty = no pumping.
@@ -36,11 +36,11 @@ struct WinHttpParams {
 // copies only the engaged ones into its own variables.
 struct WinHttpResult {
   Text text;                             // body as text, charset-decoded, cut at a zero byte
-  std::optional<Bytes> response_bytes;  // body exactly as received
+  std::optional<Bytes> response_bytes;   // body exactly as received
   std::optional<Text> returned_headers;  // raw block, status line first
   std::optional<Text> returned_cookies;
-  std::optional<Text> location;          // last "Location: " value
-  std::optional<Text> status;            // "200 OK", or a numbered failure message
+  std::optional<Text> location;  // last "Location: " value
+  std::optional<Text> status;    // "200 OK", or a numbered failure message
 };
 
 WinHttpResult HttpRequestWinHttp(const WinHttpParams& params);

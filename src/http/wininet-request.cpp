@@ -89,9 +89,8 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
     result.returned_headers = std::move(out.headers);
   }
   if (!ex) result.returned_headers = NormalizeSetCookie(result.returned_headers);
-  result.returned_cookies =
-      CollectSetCookies(result.returned_headers,
-                        ex ? CookieLineRule::kNameIsSetCookie : CookieLineRule::kContainsSetCookie);
+  result.returned_cookies = CollectSetCookies(
+      result.returned_headers, ex ? CookieLineRule::kNameIsSetCookie : CookieLineRule::kContainsSetCookie);
   if (p.auto_merge_cookies && p.send_cookies) {
     result.returned_cookies = ex ? MergeCookiesEx(*p.send_cookies, result.returned_cookies)
                                  : MergeCookies(*p.send_cookies, result.returned_cookies);

@@ -18,18 +18,18 @@ namespace korvath {
 inline constexpr std::size_t kMaxResponseBytes = 64u << 20;
 
 struct WinInetParams {
-  Text url;                         // "http://..." or "https://..."
-  int method = 0;                   // 0 GET, 1 POST, ... 7 CONNECT; others GET
-  Text post_data;                   // body when post_bytes is empty
-  std::optional<Text> send_cookies; // supplied (even empty): own cookie handling off, merge on
-  Text extra_headers;               // lines joined by CR LF, no trailing CR LF
+  Text url;                          // "http://..." or "https://..."
+  int method = 0;                    // 0 GET, 1 POST, ... 7 CONNECT; others GET
+  Text post_data;                    // body when post_bytes is empty
+  std::optional<Text> send_cookies;  // supplied (even empty): own cookie handling off, merge on
+  Text extra_headers;                // lines joined by CR LF, no trailing CR LF
   bool no_redirect = false;
-  Bytes post_bytes;                 // body; wins over post_data when non-empty
-  Text proxy;                       // host:port; empty = direct
+  Bytes post_bytes;  // body; wins over post_data when non-empty
+  Text proxy;        // host:port; empty = direct
   bool auto_merge_cookies = true;
   // HttpRequestWinInetEx only; HttpRequestWinInet ignores them.
-  bool complete_headers = true;     // add the default header lines
-  bool normalize_headers = true;    // "user-agent:" -> "User-Agent:" first
+  bool complete_headers = true;   // add the default header lines
+  bool normalize_headers = true;  // "user-agent:" -> "User-Agent:" first
   // Limit for the whole exchange, connecting included; absent: the limits above.
   std::optional<long> timeout_ms;
 };
@@ -39,10 +39,10 @@ struct WinInetResult {
   // unusable...): body is empty and the outputs below were not produced, so a
   // caller keeps whatever it held before.
   bool opened = false;
-  Bytes body;                       // exactly as received, error statuses included
-  Text returned_cookies;            // name=value; ... set by the response (merged when asked)
-  Text returned_headers;            // raw block, status line first; empty past 5,000 bytes
-  Text sent_headers;                // the completed request header text
+  Bytes body;             // exactly as received, error statuses included
+  Text returned_cookies;  // name=value; ... set by the response (merged when asked)
+  Text returned_headers;  // raw block, status line first; empty past 5,000 bytes
+  Text sent_headers;      // the completed request header text
 };
 
 WinInetResult HttpRequestWinInet(const WinInetParams& params);

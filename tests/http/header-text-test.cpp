@@ -26,7 +26,8 @@ TEST(HeaderText, WinInetDefaultsDependOnCaseRule) {
   EXPECT_EQ(CompleteWinInetHeaders("", url, 1, false),
             "Accept: */*\r\nReferer: http://h/p\r\nAccept-Language: zh-cn\r\n"
             "Content-Type: application/x-www-form-urlencoded");
-  EXPECT_EQ(CompleteWinInetHeaders("accept: a\r\nreferer: r\r\naccept-language: l\r\ncontent-type: t", url, 1, true),
+  EXPECT_EQ(CompleteWinInetHeaders("accept: a\r\nreferer: r\r\naccept-language: l\r\ncontent-type: t", url, 1,
+                                   true),
             "accept: a\r\nreferer: r\r\naccept-language: l\r\ncontent-type: t");
   EXPECT_EQ(CompleteWinInetHeaders("accept: a", url, 0, false),
             "accept: a\r\nAccept: */*\r\nReferer: http://h/p\r\nAccept-Language: zh-cn");
@@ -37,10 +38,11 @@ TEST(HeaderText, WinInetDefaultsDependOnCaseRule) {
 
 TEST(HeaderText, WinHttpBlockSearchesWithTheBlank) {
   const std::string block = WinHttpHeaderBlock("User-Agent:X\r\naccept: y", 0, "c=1");
-  EXPECT_EQ(block,
-            "User-Agent:X\r\naccept: y\r\n"
-            "User-Agent: Mozilla/5.0 (compatible; MSIE 9.0; Windows NT 6.1; WOW64; Trident/5.0)\r\n"
-            "Accept-Encoding: gbk, GB2312\r\nAccept-Language: zh-cn\r\nCache-Control: no-cache\r\nCookie: c=1\r\n");
+  EXPECT_EQ(
+      block,
+      "User-Agent:X\r\naccept: y\r\n"
+      "User-Agent: Mozilla/5.0 (compatible; MSIE 9.0; Windows NT 6.1; WOW64; Trident/5.0)\r\n"
+      "Accept-Encoding: gbk, GB2312\r\nAccept-Language: zh-cn\r\nCache-Control: no-cache\r\nCookie: c=1\r\n");
   EXPECT_EQ(WinHttpHeaderBlock("cookie: mine", 0, "c=1").find("c=1"), std::string::npos);
 }
 

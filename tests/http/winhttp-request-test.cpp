@@ -40,9 +40,9 @@ TEST(WinHttpWire, GetAndPostCarryTheDefaultBlockInOrder) {
   EXPECT_EQ(g.header_lines, (Lines{HostLine(server), kUa, kAccept, kEncoding, kLanguage, kCache}));
   RecordedRequest p = server.Request(1);
   EXPECT_EQ(p.request_line, "POST /rpc HTTP/1.1");
-  EXPECT_EQ(p.header_lines, (Lines{HostLine(server), kUa, kAccept, kEncoding, kLanguage,
-                                   "Content-Type: application/x-www-form-urlencoded", kCache,
-                                   "Content-Length: 2"}));
+  EXPECT_EQ(p.header_lines,
+            (Lines{HostLine(server), kUa, kAccept, kEncoding, kLanguage,
+                   "Content-Type: application/x-www-form-urlencoded", kCache, "Content-Length: 2"}));
   EXPECT_EQ(p.body, "{}");
 }
 
@@ -52,8 +52,8 @@ TEST(WinHttpWire, CallerLinesComeFirstAndSuppressDefaultsOnlyWithTheBlank) {
   HttpRequestWinHttp({.url = server.Url("/"), .extra_headers = "User-Agent:X"});
   HttpRequestWinHttp({.url = server.Url("/"), .method = 1, .extra_headers = "content-type: text/plain"});
   HttpRequestWinHttp({.url = server.Url("/"), .extra_headers = "Content-Type: text/plain"});
-  EXPECT_EQ(server.Request(0).header_lines,
-            (Lines{HostLine(server), "user-agent: X", "accept-encoding: identity", kAccept, kLanguage, kCache}));
+  EXPECT_EQ(server.Request(0).header_lines, (Lines{HostLine(server), "user-agent: X",
+                                                   "accept-encoding: identity", kAccept, kLanguage, kCache}));
   EXPECT_EQ(server.Request(1).Values("User-Agent"),
             (Lines{"X", "Mozilla/5.0 (compatible; MSIE 9.0; Windows NT 6.1; WOW64; Trident/5.0)"}));
   EXPECT_EQ(server.Request(2).Values("Content-Type"),
@@ -112,8 +112,8 @@ TEST(WinHttpWire, CredentialsNeedBothHalves) {
 
 TEST(WinHttpResponse, StatusCookiesLocationAndHeaders) {
   RecordingServer server;
-  server.Push(Reply::Ok("gone", {"set-cookie: sid=9; Path=/", "Set-Cookie: k=v", "Location: /one",
-                                 "location: /two"},
+  server.Push(Reply::Ok("gone",
+                        {"set-cookie: sid=9; Path=/", "Set-Cookie: k=v", "Location: /one", "location: /two"},
                         "404 Not Found"));
   WinHttpResult r = HttpRequestWinHttp({.url = server.Url("/"), .no_redirect = true});
   EXPECT_EQ(r.text, "gone");
@@ -132,7 +132,8 @@ TEST(WinHttpResponse, StatusCookiesLocationAndHeaders) {
 TEST(WinHttpResponse, SuppliedCookiesAreMerged) {
   RecordingServer server;
   server.SetDefault(Reply::Ok("", {"Set-Cookie: b=3; path=/"}));
-  EXPECT_EQ(HttpRequestWinHttp({.url = server.Url("/"), .send_cookies = "a=1; b=2"}).returned_cookies, "b=3; a=1");
+  EXPECT_EQ(HttpRequestWinHttp({.url = server.Url("/"), .send_cookies = "a=1; b=2"}).returned_cookies,
+            "b=3; a=1");
   EXPECT_EQ(HttpRequestWinHttp({.url = server.Url("/"), .send_cookies = "a=1", .auto_merge_cookies = false})
                 .returned_cookies,
             "b=3");
@@ -196,7 +197,8 @@ TEST(WinHttpCharset, Utf8BodyWithZeroByteIsCutAfterDecoding) {
 
 TEST(WinHttpTransport, HttpsUrlOpensTlsOnItsPort) {
   RecordingServer server;
-  WinHttpResult r = HttpRequestWinHttp({.url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/path?q=1"});
+  WinHttpResult r =
+      HttpRequestWinHttp({.url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/path?q=1"});
   EXPECT_EQ(r.status, Gbk(u8"711 发送请求失败!"));  // our server hangs up on the hello
   ASSERT_EQ(server.Count(), 1u);
   EXPECT_EQ(static_cast<unsigned char>(server.Request(0).raw[0]), 0x16);
@@ -210,8 +212,8 @@ TEST(WinHttpTransport, ProxyFormsAndProxyCredentials) {
   RecordingServer proxy;
   testing::MakeForwardProxy(proxy);
   const std::string via = "127.0.0.1:" + std::to_string(proxy.Port());
-  WinHttpResult r = HttpRequestWinHttp(
-      {.url = origin.Url("/x"), .proxy = via, .proxy_user = "pu", .proxy_password = "pp"});
+  WinHttpResult r =
+      HttpRequestWinHttp({.url = origin.Url("/x"), .proxy = via, .proxy_user = "pu", .proxy_password = "pp"});
   EXPECT_EQ(r.text, "via proxy");
   RecordedRequest at_proxy = proxy.Request(0);
   EXPECT_EQ(at_proxy.request_line, "GET " + origin.Url("/x") + " HTTP/1.1");
@@ -245,8 +247,8 @@ TEST(WinHttpFailures, NumberedMessagesLeaveOtherOutputsUntouched) {
   ExpectUntouched(bad_header);
   EXPECT_EQ(server.Count(), 0u);
 
-  WinHttpResult refused =
-      HttpRequestWinHttp({.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", .send_cookies = "a=1"});
+  WinHttpResult refused = HttpRequestWinHttp(
+      {.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", .send_cookies = "a=1"});
   EXPECT_EQ(refused.status, Gbk(u8"711 发送请求失败!"));
   ExpectUntouched(refused);
 

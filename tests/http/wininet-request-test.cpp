@@ -35,10 +35,10 @@ TEST(WinInetWire, PostWithoutExtraHeadersSendsExactlyTheDefaultLines) {
   EXPECT_EQ(Str(r.body), "ok");
   RecordedRequest q = server.Request(0);
   EXPECT_EQ(q.request_line, "POST /jsonrpc?tm=1 HTTP/1.1");
-  EXPECT_EQ(q.header_lines, (std::vector<std::string>{
-                                HostLine(server), "Accept: */*", "Referer: " + url, "Accept-Language: zh-cn",
-                                "Content-Type: application/x-www-form-urlencoded", kAgent,
-                                "Content-Length: 7"}));
+  EXPECT_EQ(q.header_lines,
+            (std::vector<std::string>{
+                HostLine(server), "Accept: */*", "Referer: " + url, "Accept-Language: zh-cn",
+                "Content-Type: application/x-www-form-urlencoded", kAgent, "Content-Length: 7"}));
   EXPECT_EQ(q.body, "{\"a\":1}");
 }
 
@@ -77,7 +77,9 @@ TEST(WinInetWire, ExNormalisesNamesAndDropsLinesWithoutColonUnlessTold) {
   RecordingServer server;
   const std::string extra = "x-REQUESTED-with: y\r\nnot a header\r\nuser-agent: Bot/1";
   HttpRequestWinInetEx({.url = server.Url("/"), .extra_headers = extra, .complete_headers = false});
-  HttpRequestWinInetEx({.url = server.Url("/"), .extra_headers = extra, .complete_headers = false,
+  HttpRequestWinInetEx({.url = server.Url("/"),
+                        .extra_headers = extra,
+                        .complete_headers = false,
                         .normalize_headers = false});
   EXPECT_EQ(server.Request(0).header_lines,
             (std::vector<std::string>{HostLine(server), "X-REQUESTED-With: y", "User-Agent: Bot/1"}));
@@ -153,7 +155,8 @@ TEST(WinInetCookies, SuppliedCookiesAreSentAsOneLine) {
 
 TEST(WinInetCookies, SetCookieInAnyCaseCountsOnlyForThePlainVariant) {
   RecordingServer server;
-  server.SetDefault(Reply::Ok("x", {"set-cookie: a=1; path=/", "SET-COOKIE: b=2", "Set-Cookie: c=3; HttpOnly"}));
+  server.SetDefault(
+      Reply::Ok("x", {"set-cookie: a=1; path=/", "SET-COOKIE: b=2", "Set-Cookie: c=3; HttpOnly"}));
   WinInetResult plain = HttpRequestWinInet({.url = server.Url("/")});
   WinInetResult ex = HttpRequestWinInetEx({.url = server.Url("/")});
   EXPECT_EQ(plain.returned_cookies, "a=1; b=2; c=3");
@@ -198,7 +201,8 @@ TEST(WinInetResponse, BodyKeepsZeroBytesAndErrorStatusesAreNoFailure) {
 TEST(WinInetResponse, RedirectsAreFollowedUnlessTurnedOff) {
   RecordingServer server;
   server.SetResponder([](const RecordedRequest& q) {
-    if (q.Target() == "/start") return Reply::Ok("moved", {"Location: /next", "Set-Cookie: hop=1"}, "302 Found");
+    if (q.Target() == "/start")
+      return Reply::Ok("moved", {"Location: /next", "Set-Cookie: hop=1"}, "302 Found");
     return Reply::Ok("arrived:" + (q.Values("Cookie").empty() ? std::string("-") : q.Values("Cookie")[0]));
   });
   WinInetResult followed = HttpRequestWinInet({.url = server.Url("/start")});
@@ -234,7 +238,8 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
   RecordingServer proxy;
   testing::MakeForwardProxy(proxy);
   const std::string via = "127.0.0.1:" + std::to_string(proxy.Port());
-  WinInetResult r = HttpRequestWinInet({.url = origin.Url("/p?q=1"), .method = 1, .post_data = "d", .proxy = via});
+  WinInetResult r =
+      HttpRequestWinInet({.url = origin.Url("/p?q=1"), .method = 1, .post_data = "d", .proxy = via});
   EXPECT_EQ(Str(r.body), "from origin");
   EXPECT_EQ(r.returned_cookies, "o=1");
   RecordedRequest at_proxy = proxy.Request(0);
@@ -246,13 +251,14 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
   WinInetResult secure = HttpRequestWinInetEx(
       {.url = "https://127.0.0.1:" + std::to_string(origin.Port()) + "/s", .proxy = via});
   EXPECT_TRUE(secure.body.empty());
-  EXPECT_EQ(proxy.Request(1).request_line, "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.1");
+  EXPECT_EQ(proxy.Request(1).request_line,
+            "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.1");
 }
 
 TEST(WinInetFailures, RefusedClosedOrUnusableEndEmptyAndQuickly) {
   const auto start = std::chrono::steady_clock::now();
-  WinInetResult refused =
-      HttpRequestWinInet({.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", .send_cookies = "a=1"});
+  WinInetResult refused = HttpRequestWinInet(
+      {.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", .send_cookies = "a=1"});
   EXPECT_TRUE(refused.opened);
   EXPECT_TRUE(refused.body.empty());
   EXPECT_EQ(refused.returned_headers, "");

@@ -42,7 +42,8 @@ void MakeForwardProxy(RecordingServer& proxy) {
     }
     const auto slash = target.find('/', prefix.size());
     const int port = std::stoi(target.substr(prefix.size(), slash - prefix.size()));
-    std::string out = request.Method() + " " + (slash == std::string::npos ? "/" : target.substr(slash)) + " HTTP/1.1\r\n";
+    std::string out =
+        request.Method() + " " + (slash == std::string::npos ? "/" : target.substr(slash)) + " HTTP/1.1\r\n";
     for (const std::string& line : request.header_lines) {
       if (line.rfind("Proxy-", 0) == 0) continue;
       out += line + "\r\n";

@@ -78,7 +78,8 @@ RecordingServer::RecordingServer() : default_reply_(Reply::Ok("ok")) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_fd_, 64) != 0) {
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 64) != 0) {
     ::close(listen_fd_);
     listen_fd_ = -1;
     return;
@@ -268,8 +269,8 @@ void RecordingServer::Serve(int fd, int connection) {
     }
     request.raw = buffer.substr(0, consumed);
     buffer.erase(0, consumed);
-    const bool client_closes = !request.Values("Connection").empty() &&
-                               Lower(request.Values("Connection").front()) == "close";
+    const bool client_closes =
+        !request.Values("Connection").empty() && Lower(request.Values("Connection").front()) == "close";
     RecordedRequest copy = request;
     record(std::move(request));
 

@@ -34,7 +34,7 @@ struct RecordedRequest {
   std::string request_line;               // "POST /jsonrpc HTTP/1.1"
   std::vector<std::string> header_lines;  // in order, without CR LF
   std::string body;
-  int connection = 0;                     // 1-based accept count
+  int connection = 0;  // 1-based accept count
 
   std::string Method() const;
   std::string Target() const;
@@ -45,10 +45,10 @@ struct RecordedRequest {
 };
 
 struct Reply {
-  std::string raw;          // bytes written back as they stand
-  int delay_ms = 0;         // wait before answering (or before closing)
+  std::string raw;   // bytes written back as they stand
+  int delay_ms = 0;  // wait before answering (or before closing)
   bool close_without_answer = false;
-  bool close_after = false; // close the connection after answering
+  bool close_after = false;  // close the connection after answering
 
   // "HTTP/1.1 <status>\r\n" + each extra line + Content-Length + body.
   static Reply Ok(std::string body, std::vector<std::string> header_lines = {},
