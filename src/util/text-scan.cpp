@@ -8,15 +8,37 @@
 namespace korvath {
 namespace detail {
 
+const char* BoundaryFinder::Locate(const char* p, std::size_t length) {
+  const std::size_t m = needle_.size();
+  if (m == 1) return static_cast<const char*>(std::memchr(p, needle_[0], length));
+  // memchr on the first byte and a compare is much cheaper than restarting
+  // memmem at every match when matches are frequent.
+  const char* const end = p + length;
+  while (!use_memmem_) {
+    const std::size_t left = static_cast<std::size_t>(end - p);
+    if (left < m) return nullptr;
+    const auto* hit = static_cast<const char*>(std::memchr(p, needle_[0], left - m + 1));
+    if (hit == nullptr) return nullptr;
+    if (std::memcmp(hit + 1, needle_.data() + 1, m - 1) == 0) return hit;
+    // Each miss may have cost a compare of the whole needle; once those
+    // compares outweigh the bytes passed, memmem keeps the scan linear.
+    scanned_ += static_cast<std::size_t>(hit - p) + 1;
+    compared_ += m + 8;
+    if (compared_ > 2 * scanned_ + 4096) use_memmem_ = true;
+    p = hit + 1;
+  }
+  return static_cast<const char*>(memmem(p, static_cast<std::size_t>(end - p), needle_.data(), m));
+}
+
 std::size_t BoundaryFinder::Next(std::size_t from, std::size_t end) {
   const std::size_t m = needle_.size();
   std::size_t boundary = from;  // a known character boundary
   std::size_t pos = from;       // where the next candidate may begin
   const char* base = text_.data();
   while (pos <= end && end - pos >= m) {
-    const void* hit = memmem(base + pos, end - pos, needle_.data(), m);
+    const char* hit = Locate(base + pos, end - pos);
     if (hit == nullptr) return kNoPos;
-    const std::size_t candidate = static_cast<const char*>(hit) - base;
+    const std::size_t candidate = static_cast<std::size_t>(hit - base);
     // A byte below 0x80 that is not a digit always ends a character (it is a
     // one-byte character or a trail byte), so the byte after it is a boundary.
     // Walk back to the nearest such byte, then step forward to the candidate.

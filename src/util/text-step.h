@@ -32,17 +32,22 @@ inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char
 inline constexpr std::size_t kNoPos = static_cast<std::size_t>(-1);
 
 // Finds needle (non-empty) in text at a character boundary, the match lying
-// wholly before `end`. `from` must itself be a character boundary. Uses memmem
-// to jump to candidates and settles each candidate's boundary in time linear
-// in the bytes since the previous one.
+// wholly before `end`. `from` must itself be a character boundary. Jumps to
+// candidates with memchr/memmem and settles each candidate's boundary in time
+// linear in the bytes since the previous one.
 class BoundaryFinder {
  public:
   BoundaryFinder(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
   std::size_t Next(std::size_t from, std::size_t end);
 
  private:
+  const char* Locate(const char* p, std::size_t length);
+
   std::string_view text_;
   std::string_view needle_;
+  bool use_memmem_ = false;
+  std::size_t compared_ = 0;
+  std::size_t scanned_ = 0;
 };
 
 }  // namespace korvath::detail

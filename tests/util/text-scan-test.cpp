@@ -210,6 +210,21 @@ TEST(FindText, AgreesWithACharacterWalk) {
   }
 }
 
+// Long texts where the needle's first byte is everywhere: the scanner changes
+// its way of finding candidates part-way and must still agree.
+TEST(FindText, DenseCandidatesInLongTexts) {
+  const Text as = Text(50000, 'a');
+  EXPECT_EQ(FindText(as + "b", "aab"), 49999);
+  EXPECT_EQ(FindTextLast(as + "b" + as + "b", "aab"), 100000);
+  const Text zhong = RepeatText(30000, Gbk(u8"中"));
+  EXPECT_EQ(FindText(zhong + "a", "\xD0\xD6"), -1);  // every such pair straddles two characters
+  EXPECT_EQ(FindText(zhong + "a", Gbk(u8"中") + "a"), 59999);
+  EXPECT_EQ(FindText("x" + zhong + "a", "\xD0\xD6"), -1);
+  EXPECT_EQ(FindText("\xD0" + zhong, "\xD6\xD0"), -1);  // D0 D6 | D0 D6 ...: the pairs shift
+  EXPECT_EQ(SplitText(zhong, Gbk(u8"中")).size(), 30000u);
+  EXPECT_EQ(ReplaceSubtext(zhong, "\xD0\xD6", "x"), zhong);
+}
+
 TEST(ReplaceSubtext, StartCountAndCase) {
   EXPECT_EQ(ReplaceSubtext("a-a-a", "a", "b"), "b-b-b");
   EXPECT_EQ(ReplaceSubtext("a-a-a", "a", "b", {.count = 1}), "b-a-a");
