@@ -261,6 +261,24 @@ TEST_F(WebViewTest, PageTextComesBackAsSystemText) {
   EXPECT_EQ(view_->GetPageText(), Gbk(u8"下载管理"));
 }
 
+TEST_F(WebViewTest, PageTextCanBeReadWhileARequestIsReported) {
+  // A download click is handled inside its own request event, reading the
+  // file name from the page that is still shown.
+  ASSERT_TRUE(LoadAndWait(site_.Url("/chinese")));
+  Text text_seen;
+  bool asked = false;
+  view_->on_load_url_begin = [&](const Text& url, std::int64_t) {
+    if (url.find("/attachment") == Text::npos || asked) return;
+    asked = true;
+    text_seen = view_->GetPageText();
+  };
+  const size_t before = finishes_.size();
+  view_->EvaluateScript("location.href = '/attachment?bkt=1';");
+  ASSERT_TRUE(PumpUntil([&] { return asked && finishes_.size() > before; }));
+  EXPECT_NE(text_seen.find(Gbk(u8"文件名：测试 文件.txt")), Text::npos) << text_seen;
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/chinese"));
+}
+
 TEST_F(WebViewTest, ScriptsThatFailOrNeverAnswerGiveNothing) {
   ASSERT_TRUE(LoadHtmlAndWait("<html><body>x</body></html>"));
   EXPECT_EQ(view_->EvaluateScript("return 6 * 7").value, "42");
