@@ -4,8 +4,11 @@
 // every GBK byte sequence is the same in GB18030, and unlike GBK it can hold
 // every Unicode character, so no file name is ever reduced to "?".
 // Positions are 1-based byte positions; -1 means "not found". Scanning
-// operations step over a lead byte (>= 0x80) and its trail byte together, so a
-// match never starts on a trail byte. Cutting operations count plain bytes.
+// operations step over a lead byte (>= 0x80) and its trail byte together, and
+// over a complete GB18030 four-byte sequence (lead, digit, lead, digit) as one
+// character, so a match never starts inside a character. Cutting operations
+// count plain bytes. A text is taken as ending at its last byte; conversions
+// stop at a zero byte.
 #pragma once
 
 #include <cstdint>
