@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -180,6 +181,14 @@ class Aria2Test : public ::testing::Test {
   }
 
   void TearDown() override {
+    // aria2 gone before the test ended it explains most odd failures: usually
+    // another program on this machine that ended every "aria2c.exe".
+    int status = 0;
+    if (state.aria2_pid > 0 && ::waitpid(state.aria2_pid, &status, WNOHANG) == state.aria2_pid) {
+      std::fprintf(stderr, "note: aria2 %d ended before the test ended it (exit %d, signal %d): %s\n",
+                   state.aria2_pid, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                   WIFSIGNALED(status) ? WTERMSIG(status) : 0, ReadFile(log_dir / "aria2.out").c_str());
+    }
     EndProcess(state.aria2_pid);
     for (int pid : extra_pids) EndProcess(pid);
     WaitFor([] { return !PortListening(6800); }, std::chrono::seconds(10));
