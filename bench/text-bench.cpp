@@ -20,10 +20,22 @@ const Text& Corpus(std::int64_t mib) {
   static std::map<std::int64_t, Text> cache;
   auto& text = cache[mib];
   if (!text.empty()) return text;
-  const Text words[] = {Gbk(u8"文件名："), Gbk(u8"文件大小："), Gbk(u8"下载"), Gbk(u8"分享链接"),
-                        Gbk(u8"提取码"),   Gbk(u8"视频"),       Gbk(u8"资料"), Gbk(u8"压缩包"),
-                        "file",           "size",             "https://pan.example/s/", "2024",
-                        "MB",             ".zip",             "a1b2c3",                 "(1)"};
+  const Text words[] = {Gbk(u8"文件名："),
+                        Gbk(u8"文件大小："),
+                        Gbk(u8"下载"),
+                        Gbk(u8"分享链接"),
+                        Gbk(u8"提取码"),
+                        Gbk(u8"视频"),
+                        Gbk(u8"资料"),
+                        Gbk(u8"压缩包"),
+                        "file",
+                        "size",
+                        "https://pan.example/s/",
+                        "2024",
+                        "MB",
+                        ".zip",
+                        "a1b2c3",
+                        "(1)"};
   std::mt19937 rng(42);
   const std::size_t target = static_cast<std::size_t>(mib * kMiB);
   text.reserve(target + 64);
@@ -71,7 +83,8 @@ void BM_FindText_AsciiIgnoreCase(benchmark::State& state) {
 void BM_Memmem_Chinese(benchmark::State& state) {
   const Text& text = Corpus(state.range(0));
   const Text& needle = Gbk(u8"没有的词");
-  for (auto _ : state) benchmark::DoNotOptimize(memmem(text.data(), text.size(), needle.data(), needle.size()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(memmem(text.data(), text.size(), needle.data(), needle.size()));
   SetRate(state, text);
 }
 

@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (last != -1) Check(OnBoundary(text, 0, static_cast<std::size_t>(last - 1)));
   }
 
-  const Text replaced = ReplaceSubtext(text, needle, "#", {.start = start, .count = (flags >> 1) & 3,
-                                                           .case_sensitive = (flags & 8) != 0});
+  const Text replaced = ReplaceSubtext(
+      text, needle, "#", {.start = start, .count = (flags >> 1) & 3, .case_sensitive = (flags & 8) != 0});
   if (needle.size() == 1 && !ignore_case) Check(replaced.size() == text.size());
 
   const auto max = (flags & 16) ? std::optional<std::int64_t>(flags >> 5) : std::nullopt;
@@ -93,8 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(joined == text || joined + Text(needle) == text);
   }
 
-  const Text between = TextBetween(text, needle.substr(0, needle.size() / 2), needle.substr(needle.size() / 2),
-                                   {.start = start, .ignore_case = ignore_case});
+  const Text between =
+      TextBetween(text, needle.substr(0, needle.size() / 2), needle.substr(needle.size() / 2),
+                  {.start = start, .ignore_case = ignore_case});
   Check(between.size() <= text.size());
 
   const Text decoded = UrlDecode(text, (flags & 32) != 0);

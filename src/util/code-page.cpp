@@ -131,7 +131,10 @@ std::size_t InvalidUnitLength(Encoding encoding, std::string_view s) {
 class Converter {
  public:
   Converter(const char* to, const char* from)
-      : cd_(iconv_open(to, from)), to_(EncodingOf(to)), from_(EncodingOf(from)), replacement_(Replacement(to)) {}
+      : cd_(iconv_open(to, from)),
+        to_(EncodingOf(to)),
+        from_(EncodingOf(from)),
+        replacement_(Replacement(to)) {}
   ~Converter() {
     if (ok()) iconv_close(cd_);
   }
@@ -271,13 +274,9 @@ Text WideToText(const Bytes& utf16le, int code_page) {
   return ConverterFor(to, "UTF-16LE").Convert(wide);
 }
 
-Text Utf8ToGbk(std::string_view utf8) {
-  return ConverterFor("GB18030", "UTF-8").Convert(UpToNul(utf8));
-}
+Text Utf8ToGbk(std::string_view utf8) { return ConverterFor("GB18030", "UTF-8").Convert(UpToNul(utf8)); }
 
-Text GbkToUtf8(std::string_view text) {
-  return ConverterFor("UTF-8", "GB18030").Convert(UpToNul(text));
-}
+Text GbkToUtf8(std::string_view text) { return ConverterFor("UTF-8", "GB18030").Convert(UpToNul(text)); }
 
 const Text& Gbk(const char8_t* utf8_literal) {
   // Keyed by content, not address, so a caller's changing buffer can never

@@ -168,7 +168,8 @@ BytesValue ReadBytesValue(const Bytes& bytes, int type, std::int64_t position) {
   if (static_cast<ValueType>(type) == ValueType::kText) {
     const auto* begin = reinterpret_cast<const char*>(data);
     const auto* zero = available > 0 ? static_cast<const char*>(std::memchr(begin, 0, available)) : nullptr;
-    result.text = available == 0 ? Text() : Text(begin, zero ? static_cast<std::size_t>(zero - begin) : available);
+    result.text =
+        available == 0 ? Text() : Text(begin, zero ? static_cast<std::size_t>(zero - begin) : available);
     return result;
   }
   // Copy through a zero-padded buffer: a set too short reads as if padded.

@@ -93,7 +93,8 @@ Text DateTimeText(DateTime value) {
   const DateParts p = SplitDateTime(value);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%d", p.year);
-  Text out = buffer + Gbk(u8"年") + std::to_string(p.month) + Gbk(u8"月") + std::to_string(p.day) + Gbk(u8"日");
+  Text out =
+      buffer + Gbk(u8"年") + std::to_string(p.month) + Gbk(u8"月") + std::to_string(p.day) + Gbk(u8"日");
   if (p.second != 0) {
     out += std::to_string(p.hour) + Gbk(u8"时") + std::to_string(p.minute) + Gbk(u8"分") +
            std::to_string(p.second) + Gbk(u8"秒");
@@ -110,8 +111,8 @@ DateTime ToDateTime(std::string_view text) {
   // 年 月 日 时 分 秒 (and 點/点 forms are not accepted): year, month, day,
   // then optionally hour, minute, second.
   const Text half = ToHalfWidth(text);
-  const Text* units[] = {&Gbk(u8"年"), &Gbk(u8"月"), &Gbk(u8"日"), &Gbk(u8"时"), &Gbk(u8"分"), &Gbk(u8"秒"),
-                         &Gbk(u8"號"), &Gbk(u8"号"), &Gbk(u8"時")};
+  const Text* units[] = {&Gbk(u8"年"), &Gbk(u8"月"), &Gbk(u8"日"), &Gbk(u8"时"), &Gbk(u8"分"),
+                         &Gbk(u8"秒"), &Gbk(u8"號"), &Gbk(u8"号"), &Gbk(u8"時")};
   int numbers[6] = {};
   int count = 0;
   std::size_t i = 0;

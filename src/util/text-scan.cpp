@@ -170,7 +170,8 @@ Text ReplaceSubtext(std::string_view text, std::string_view find, std::string_vi
   return out;
 }
 
-TextArray SplitText(std::string_view text, std::string_view delimiter, std::optional<std::int64_t> max_parts) {
+TextArray SplitText(std::string_view text, std::string_view delimiter,
+                    std::optional<std::int64_t> max_parts) {
   TextArray parts;
   std::int64_t remaining = -1;  // -1: no maximum
   if (max_parts) remaining = std::max<std::int64_t>(*max_parts, 0);
@@ -192,7 +193,8 @@ TextArray SplitText(std::string_view text, std::string_view delimiter, std::opti
   return parts;
 }
 
-Text TextBetween(std::string_view text, std::string_view left, std::string_view right, BetweenOptions options) {
+Text TextBetween(std::string_view text, std::string_view left, std::string_view right,
+                 BetweenOptions options) {
   const Text& quote_token = Gbk(u8"#引号");
   const Text left_marker = ReplaceSubtext(left, quote_token, "\"", {.case_sensitive = true});
   const Text right_marker = ReplaceSubtext(right, quote_token, "\"", {.case_sensitive = true});

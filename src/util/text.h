@@ -62,11 +62,11 @@ int CompareText(std::string_view a, std::string_view b, bool case_sensitive = tr
 // ---- conversions --------------------------------------------------------
 Text ToText(int value);
 Text ToText(std::int64_t value);
-Text ToText(double value);  // "%.13g", at least three exponent digits
-Text ToText(float value);   // "%.6g"
-Text ToText(bool value);    // "真" / "假"
-Text ToText(const Bytes& bytes);  // up to the first zero byte
-Text ToText(std::uint8_t value);  // "%u"
+Text ToText(double value);           // "%.13g", at least three exponent digits
+Text ToText(float value);            // "%.6g"
+Text ToText(bool value);             // "真" / "假"
+Text ToText(const Bytes& bytes);     // up to the first zero byte
+Text ToText(std::uint8_t value);     // "%u"
 Text ToText(std::string_view text);  // itself
 Text ToText(const char* text);       // itself (keeps literals from turning into bool)
 Text DateTimeText(DateTime value);
@@ -90,11 +90,19 @@ Bytes operator+(const Bytes& a, const Bytes& b);
 
 // Type codes of ReadBytesValue.
 enum class ValueType {
-  kByte = 1, kInt16 = 2, kInt32 = 3, kInt64 = 4, kFloat = 5, kDouble = 6,
-  kBool = 7, kDateTime = 8, kAddress = 9, kText = 10
+  kByte = 1,
+  kInt16 = 2,
+  kInt32 = 3,
+  kInt64 = 4,
+  kFloat = 5,
+  kDouble = 6,
+  kBool = 7,
+  kDateTime = 8,
+  kAddress = 9,
+  kText = 10
 };
 struct BytesValue {
-  bool ok = false;        // false only for a type outside 1-10
+  bool ok = false;           // false only for a type outside 1-10
   std::int64_t integer = 0;  // byte, integers, bool (0/1), address
   double number = 0;         // float, double, DateTime (integers are copied here too)
   Text text;                 // kText: up to the first zero byte

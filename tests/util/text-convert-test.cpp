@@ -117,10 +117,10 @@ TEST(CodePages, GbkAndUtf8) {
 }
 
 TEST(CodePages, InvalidInputIsReplaced) {
-  EXPECT_EQ(Utf8ToGbk("a\xFF" "b"), "a?b");
-  EXPECT_EQ(Utf8ToGbk("a\xE4\xB8"), "a?");  // truncated sequence at the end
-  EXPECT_EQ(Utf8ToGbk("\xE4\xB8" "a"), "?a");    // one replacement per broken sequence
-  EXPECT_EQ(Utf8ToGbk("\xED\xA0\x80"), "?");    // an encoded surrogate is not UTF-8
+  EXPECT_EQ(Utf8ToGbk("a\xFF\x62"), "a?b");
+  EXPECT_EQ(Utf8ToGbk("a\xE4\xB8"), "a?");     // truncated sequence at the end
+  EXPECT_EQ(Utf8ToGbk("\xE4\xB8\x61"), "?a");  // one replacement per broken sequence
+  EXPECT_EQ(Utf8ToGbk("\xED\xA0\x80"), "?");   // an encoded surrogate is not UTF-8
   EXPECT_EQ(GbkToUtf8("a\x81"), "a?");
   EXPECT_EQ(GbkToUtf8("\x80z"), "?z");
   const Bytes lone_surrogate{'a', 0, 0x00, 0xD8, 'b', 0, 0, 0};
@@ -148,9 +148,9 @@ TEST(CodePages, PrivateUseCharactersSurvive) {
     ASSERT_EQ(WideToText(TextToWide(text, kCodePageSystem), kCodePageUtf8), utf8);
   }
   EXPECT_EQ(Utf8ToGbk("\xEE\x9E\x8D"), "\x84\x31\x82\x36");  // U+E78D
-  EXPECT_EQ(Utf8ToGbk("\xEF\xB8\x90"), "\xA6\xD9");              // U+FE10
+  EXPECT_EQ(Utf8ToGbk("\xEF\xB8\x90"), "\xA6\xD9");          // U+FE10
   EXPECT_EQ(GbkToUtf8("\xA6\xD9"), "\xEF\xB8\x90");
-  EXPECT_EQ(GbkToUtf8("\xFE\x51"), "\xF0\xA0\x82\x87");          // U+20087
+  EXPECT_EQ(GbkToUtf8("\xFE\x51"), "\xF0\xA0\x82\x87");  // U+20087
   EXPECT_EQ(Utf8ToGbk("\xF0\xA0\x82\x87"), "\xFE\x51");
 }
 
@@ -159,9 +159,9 @@ TEST(CodePages, PrivateUseCharactersSurvive) {
 TEST(CodePages, Utf8RoundTripIsLossless) {
   std::mt19937 rng(936);
   const std::pair<char32_t, char32_t> ranges[] = {
-      {0x20, 0x7E},        {0x80, 0x7FF},         {0x800, 0xD7FF},    {0xE000, 0xFFFD},
-      {0xAC00, 0xD7A3},    {0x3400, 0x4DBF},      {0x1F300, 0x1FAFF}, {0x20000, 0x2FFFF},
-      {0x10000, 0x10FFFF}, {0xFE10, 0xFE19},      {0xE5E5, 0xE5E5},   {0x4E00, 0x9FFF},
+      {0x20, 0x7E},        {0x80, 0x7FF},    {0x800, 0xD7FF},    {0xE000, 0xFFFD},
+      {0xAC00, 0xD7A3},    {0x3400, 0x4DBF}, {0x1F300, 0x1FAFF}, {0x20000, 0x2FFFF},
+      {0x10000, 0x10FFFF}, {0xFE10, 0xFE19}, {0xE5E5, 0xE5E5},   {0x4E00, 0x9FFF},
   };
   const auto encode = [](char32_t c, std::string& out) {
     if (c < 0x80) {

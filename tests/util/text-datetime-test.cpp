@@ -18,8 +18,8 @@ TEST(DateTime, DaysSince1899) {
   EXPECT_DOUBLE_EQ(MakeDateTime({.year = 1899, .month = 12, .day = 29, .hour = 6}), -1.25);
   EXPECT_EQ(MakeDateTime({.year = 2023, .month = 2, .day = 29}), kNoDate);
   EXPECT_EQ(MakeDateTime({.year = 2024, .month = 2, .day = 29, .hour = 24}), kNoDate);
-  const DateParts parts = SplitDateTime(MakeDateTime({.year = 2024, .month = 2, .day = 29, .hour = 23,
-                                                      .minute = 59, .second = 59}));
+  const DateParts parts = SplitDateTime(
+      MakeDateTime({.year = 2024, .month = 2, .day = 29, .hour = 23, .minute = 59, .second = 59}));
   EXPECT_EQ(parts.year, 2024);
   EXPECT_EQ(parts.month, 2);
   EXPECT_EQ(parts.day, 29);
@@ -33,7 +33,8 @@ TEST(DateTime, DaysSince1899) {
 TEST(DateTime, ParsesTheSystemFormAndOthers) {
   EXPECT_DOUBLE_EQ(ToDateTime("1970-01-01 08:00:00"), 25569.0 + 8.0 / 24);
   EXPECT_EQ(ToDateTime("2024-03-05"), MakeDateTime({.year = 2024, .month = 3, .day = 5}));
-  EXPECT_EQ(ToDateTime("2024/3/5 7:08"), MakeDateTime({.year = 2024, .month = 3, .day = 5, .hour = 7, .minute = 8}));
+  EXPECT_EQ(ToDateTime("2024/3/5 7:08"),
+            MakeDateTime({.year = 2024, .month = 3, .day = 5, .hour = 7, .minute = 8}));
   EXPECT_EQ(ToDateTime(Gbk(u8"2024年3月5日7时8分9秒")),
             MakeDateTime({.year = 2024, .month = 3, .day = 5, .hour = 7, .minute = 8, .second = 9}));
   EXPECT_EQ(ToDateTime(Gbk(u8"２０２４－０３－０５")), MakeDateTime({.year = 2024, .month = 3, .day = 5}));
@@ -67,7 +68,7 @@ TEST(TimeDiff, UnitsAndTruncation) {
   EXPECT_EQ(TimeDiff(a, b, 3), 3);
   EXPECT_EQ(TimeDiff(a, b, 2), 1);
   EXPECT_EQ(TimeDiff(a, b, 1), 1);
-  EXPECT_EQ(TimeDiff(a, b, 0), 1);    // clamped to years
+  EXPECT_EQ(TimeDiff(a, b, 0), 1);         // clamped to years
   EXPECT_EQ(TimeDiff(a, b, 99), 5529611);  // clamped to seconds
   EXPECT_EQ(TimeDiff(a, a, 8), 0);
   // Whole seconds do not lose one to binary fractions of a day.
@@ -89,8 +90,11 @@ TEST(DateTime, NowIsLocalTime) {
   // Unix time 0 in local time, for the zone the test runs in.
   const std::time_t zero = 0;
   localtime_r(&zero, &local);
-  const DateTime epoch = MakeDateTime({.year = local.tm_year + 1900, .month = local.tm_mon + 1,
-                                       .day = local.tm_mday, .hour = local.tm_hour, .minute = local.tm_min});
+  const DateTime epoch = MakeDateTime({.year = local.tm_year + 1900,
+                                       .month = local.tm_mon + 1,
+                                       .day = local.tm_mday,
+                                       .hour = local.tm_hour,
+                                       .minute = local.tm_min});
   EXPECT_NEAR(TimeDiff(now, epoch, 8), static_cast<double>(before), 2);
 }
 

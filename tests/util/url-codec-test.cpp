@@ -20,7 +20,7 @@ TEST(UrlDecode, EscapesAndMalformedInput) {
   EXPECT_EQ(UrlDecode("%e4%b8%ad", true), Gbk(u8"中"));
   EXPECT_EQ(UrlDecode("%D6%D0"), Gbk(u8"中"));
   EXPECT_EQ(UrlDecode("100%"), "100");
-  EXPECT_EQ(UrlDecode("a+b"), "a+b");  // '+' stays
+  EXPECT_EQ(UrlDecode("a+b"), "a+b");   // '+' stays
   EXPECT_EQ(UrlDecode("a%00b"), "ab");  // a zero byte adds nothing
   EXPECT_EQ(UrlDecode("%4"), "@");      // the missing digit counts as 0: 0x40
   // A non-hexadecimal digit counts as -2: "%G1" is (-2*16 + 1) mod 256 = 0xE1.
