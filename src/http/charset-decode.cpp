@@ -7,10 +7,31 @@
 #include "util/regex-object.h"
 
 namespace korvath {
+namespace {
+
+bool HasBytesNoCase(std::string_view text, std::string_view needle) {
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+  for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    while (k < needle.size() &&
+           lower(static_cast<unsigned char>(text[i + k])) == lower(static_cast<unsigned char>(needle[k])))
+      ++k;
+    if (k == needle.size()) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 Text DeclaredCharset(std::string_view text) {
+  const Text head = TextLeft(text, 1024);
+  // Most replies (JSON, plain text) hold no "charset=" at all; the pattern
+  // cannot match them, so the expression is not even compiled.
+  // The search is byte-wise on purpose: a match needs these ASCII bytes
+  // literally, however the expression pairs the bytes around them.
+  if (!HasBytesNoCase(head, "charset=") || !HasBytesNoCase(head, "<meta")) return {};
   RegexObject regex;
-  if (!regex.Create("<meta.+?charset=[^\\w]?([-\\w]+)", TextLeft(text, 1024))) return {};
+  if (!regex.Create("<meta.+?charset=[^\\w]?([-\\w]+)", head)) return {};
   return regex.GetSubMatch(1, 1);
 }
 

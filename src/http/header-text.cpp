@@ -1,6 +1,5 @@
 #include "http/header-text.h"
 
-#include <cctype>
 #include <vector>
 
 namespace korvath {
@@ -12,12 +11,15 @@ bool Contains(std::string_view text, std::string_view needle, bool ignore_case) 
   return FindText(text, needle, std::nullopt, ignore_case) > 0;
 }
 
+inline unsigned char AsciiLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
+    if (AsciiLower(static_cast<unsigned char>(text[i])) !=
+        AsciiLower(static_cast<unsigned char>(prefix[i]))) {
       return false;
+    }
   }
   return true;
 }
@@ -79,7 +81,7 @@ Text NormalizeHeaderNames(std::string_view header_text) {
     bool piece_start = true;
     for (std::size_t i = 0; i < colon; ++i) {
       unsigned char c = static_cast<unsigned char>(fixed[i]);
-      if (piece_start && c < 0x80) fixed[i] = static_cast<char>(std::toupper(c));
+      if (piece_start && c >= 'a' && c <= 'z') fixed[i] = static_cast<char>(c - 32);
       piece_start = c == '-';
     }
     if (!out.empty()) out += kCrLf;
