@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <string>
 #include <utility>
 
@@ -18,6 +19,10 @@ struct WebView::State : std::enable_shared_from_this<WebView::State> {
   GtkWidget* widget = nullptr;  // our own reference while the widget exists
   Text reserved_scheme;         // lower case, UTF-8, without ':'
   std::int64_t next_job = 1;
+  // Documents already reported when their navigation was decided, waiting for
+  // their resource load to start (URL in UTF-8, job). Bounded: a navigation
+  // that never loads must not hold its entry for ever.
+  std::deque<std::pair<std::string, std::int64_t>> announced;
 
   // The main load's failure, reported once the load has finished.
   bool failed = false;
@@ -77,24 +82,43 @@ void OnResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitUR
                            gpointer data) {
   auto* state = static_cast<State*>(data);
   const char* uri = webkit_uri_request_get_uri(request);
-  auto* job = new ResourceJob{state->weak_from_this(), state->next_job++, uri ? uri : ""};
+  auto* job = new ResourceJob{state->weak_from_this(), 0, uri ? uri : ""};
+  auto announced = std::find_if(state->announced.begin(), state->announced.end(),
+                                [&](const auto& entry) { return entry.first == job->url; });
+  const bool reported = announced != state->announced.end();
+  if (reported) {
+    job->job = announced->second;
+    state->announced.erase(announced);
+  } else {
+    job->job = state->next_job++;
+  }
   g_signal_connect_data(resource, "finished", G_CALLBACK(OnResourceFinished), job,
                         DeleteResourceJob, GConnectFlags(0));
-  Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(job->url), job->job);
+  if (!reported) Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(job->url), job->job);
 }
 
-// A link with the download attribute never becomes a resource load of the
-// page: the engine hands it straight to its download machinery, where the
-// engine cancels it. The page still asked for it, so the view reports it.
+// A link with the download attribute goes from its navigation straight to
+// the engine's download machinery (where the engine cancels it), without a
+// resource load of the page: the report made when its navigation was decided
+// is completed here, or made here if there was none.
 void OnDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
   auto* state = static_cast<State*>(data);
   if (!state->widget || webkit_download_get_web_view(download) != state->view()) return;
   WebKitURIRequest* request = webkit_download_get_request(download);
   const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
-  const Text url = Utf8ToGbk(uri ? uri : "");
-  const std::int64_t job = state->next_job++;
+  const std::string url_utf8 = uri ? uri : "";
+  const Text url = Utf8ToGbk(url_utf8);
   auto keep = state->shared_from_this();
-  Fire(state, &WebView::on_load_url_begin, url, job);
+  auto announced = std::find_if(state->announced.begin(), state->announced.end(),
+                                [&](const auto& entry) { return entry.first == url_utf8; });
+  std::int64_t job = 0;
+  if (announced != state->announced.end()) {
+    job = announced->second;
+    state->announced.erase(announced);
+  } else {
+    job = state->next_job++;
+    Fire(state, &WebView::on_load_url_begin, url, job);
+  }
   if (keep->widget) Fire(state, &WebView::on_load_url_end, url, job, std::int64_t{0});
 }
 
@@ -179,6 +203,15 @@ gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
     webkit_web_view_load_request(view, request);
     return TRUE;
   }
+  // A document's resource load is reported by the engine only once the
+  // request may already be on the wire. Its navigation is decided before
+  // anything is sent, so documents (pages, frames, download clicks) are
+  // reported here and their resource load is matched up later.
+  constexpr size_t kMaxAnnounced = 32;
+  const std::int64_t job = state->next_job++;
+  state->announced.emplace_back(uri_text, job);
+  if (state->announced.size() > kMaxAnnounced) state->announced.pop_front();
+  Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(uri_text), job);
   return FALSE;
 }
 

@@ -74,7 +74,10 @@ class WebView {
   // Events. `job` is a number unique within the view for one request, the
   // same in begin and end. The handlers may call operations of this view.
   // Fires for every resource request of the page (documents, frames,
-  // scripts, images, downloads) before it is sent.
+  // scripts, images, downloads). Documents, frames and download clicks are
+  // reported while their navigation is decided, before anything is sent;
+  // scripts and images are reported as the engine starts them, which may be
+  // while their request is already on its way.
   std::function<void(const Text& url, std::int64_t job)> on_load_url_begin;
   // The resource finished or failed; data_length is the body length the
   // response announced (0 when unknown or none).

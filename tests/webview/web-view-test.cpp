@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,11 @@ class Site {
     server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
       std::lock_guard lock(mutex_);
       ++hits_[req.path];
+    });
+    server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+      std::lock_guard lock(mutex_);
+      if (!announced_.count(req.path)) arrived_unannounced_.insert(req.path);
+      return httplib::Server::HandlerResponse::Unhandled;
     });
     server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(
@@ -108,6 +114,20 @@ class Site {
     std::lock_guard lock(mutex_);
     return hits_[path];
   }
+  // The view reported a request for `url`; a request for its path arriving
+  // later counts as announced.
+  void Announce(const std::string& url) {
+    const std::string prefix = Url("");
+    if (url.rfind(prefix, 0) != 0) return;
+    std::string path = url.substr(prefix.size());
+    path = path.substr(0, path.find('?'));
+    std::lock_guard lock(mutex_);
+    announced_.insert(path);
+  }
+  bool ArrivedBeforeAnnounced(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return arrived_unannounced_.count(path) > 0;
+  }
 
  private:
   static std::string Png() {
@@ -126,6 +146,8 @@ class Site {
   int port_ = 0;
   std::mutex mutex_;
   std::map<std::string, int> hits_;
+  std::set<std::string> announced_;
+  std::set<std::string> arrived_unannounced_;
 };
 
 struct Begin {
@@ -162,7 +184,10 @@ class WebViewTest : public ::testing::Test {
     view_ = std::make_unique<WebView>(*engine_, WebViewOptions{.reserved_scheme = "korvath-folder"});
     gtk_container_add(GTK_CONTAINER(window_), view_->widget());
     gtk_widget_show_all(window_);
-    view_->on_load_url_begin = [this](const Text& url, std::int64_t job) { begins_.push_back({url, job}); };
+    view_->on_load_url_begin = [this](const Text& url, std::int64_t job) {
+      begins_.push_back({url, job});
+      site_.Announce(url);
+    };
     view_->on_load_url_end = [this](const Text& url, std::int64_t job, std::int64_t) {
       ends_.push_back({url, job});
     };
@@ -216,6 +241,17 @@ TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
     EXPECT_TRUE(Began(site_.Url(path))) << path;
     EXPECT_GE(site_.Hits(path), 1) << path;
   }
+  // Documents (the page and its frame) are reported before their request
+  // leaves; for scripts and images the engine only tells us in passing.
+  EXPECT_FALSE(site_.ArrivedBeforeAnnounced("/"));
+  EXPECT_FALSE(site_.ArrivedBeforeAnnounced("/frame.html"));
+  // Reported once each.
+  for (const char* path : {"/", "/frame.html"}) {
+    EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(),
+                            [&](const Begin& b) { return b.url == site_.Url(path); }),
+              1)
+        << path;
+  }
   // Every request that began also ended, under the same job and URL, after
   // it began; jobs are unique.
   for (size_t i = 0; i < begins_.size(); ++i) {
@@ -268,6 +304,7 @@ TEST_F(WebViewTest, PageTextCanBeReadWhileARequestIsReported) {
   Text text_seen;
   bool asked = false;
   view_->on_load_url_begin = [&](const Text& url, std::int64_t) {
+    site_.Announce(url);
     if (url.find("/attachment") == Text::npos || asked) return;
     asked = true;
     text_seen = view_->GetPageText();
@@ -277,6 +314,7 @@ TEST_F(WebViewTest, PageTextCanBeReadWhileARequestIsReported) {
   ASSERT_TRUE(PumpUntil([&] { return asked && finishes_.size() > before; }));
   EXPECT_NE(text_seen.find(Gbk(u8"文件名：测试 文件.txt")), Text::npos) << text_seen;
   EXPECT_EQ(view_->CurrentUrl(), site_.Url("/chinese"));
+  EXPECT_FALSE(site_.ArrivedBeforeAnnounced("/attachment"));
 }
 
 TEST_F(WebViewTest, ScriptsThatFailOrNeverAnswerGiveNothing) {
