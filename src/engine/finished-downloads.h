@@ -1,0 +1,44 @@
+// Which downloads finished or failed since the last look: the knowledge
+// behind the desktop notices, kept apart from the desktop.
+#pragma once
+
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+// Texts are system text.
+struct FinishedDownload {
+  Text gid;
+  bool ok = false;  // complete; false: failed
+  Text name;        // TaskDisplayName
+  Text folder;      // the task's directory, absolute
+  Text error;       // aria2's error message (or "错误码 " + code); "" when ok
+};
+
+class FinishedDownloadWatch {
+ public:
+  // `base_dir` is aria2's working directory (a file-system path), against
+  // which relative task directories are resolved.
+  explicit FinishedDownloadWatch(std::string base_dir) : base_dir_(std::move(base_dir)) {}
+
+  // Asks aria2.tellStopped and returns each task that completed or failed
+  // since the previous look, once. The first successful look only learns
+  // what had stopped before: those tasks are not this run's news. Removed
+  // tasks are never reported. When aria2 does not answer, nothing is learnt.
+  std::vector<FinishedDownload> Look(Desktop& desktop, const EngineState& state);
+
+  bool primed() const { return primed_; }
+
+ private:
+  std::string base_dir_;
+  bool primed_ = false;
+  std::set<Text> seen_;
+};
+
+}  // namespace korvath

@@ -1,0 +1,265 @@
+#include "engine/session-record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "engine/download-task.h"
+#include "engine/rpc-client.h"
+#include "engine/task-status.h"
+#include "util/json-object.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRecordVersion = 1;
+// aria2 pages its lists; Korvath asks for this many at a time.
+constexpr int kPage = 1000;
+
+const Text& RestoreTemplate() {
+  return Gbk(
+      u8R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:qzvtre",["任务"],{"dir":"目录","header":"BDUSS","max-tries":"0","out":"文件名","pause":"true","continue":"true"}]})");
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+bool SyncDirectory(const fs::path& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Every page of one of aria2's paged lists; not ok when any page failed.
+template <typename Ask>
+TaskList AllPages(Ask ask) {
+  TaskList all{.ok = true};
+  for (int offset = 0;; offset += kPage) {
+    TaskList page = ask(offset);
+    if (!page.ok) return {};
+    size_t got = page.tasks.size();
+    for (auto& task : page.tasks) all.tasks.push_back(std::move(task));
+    if (got < static_cast<size_t>(kPage)) return all;
+  }
+}
+
+// The file's name inside its directory, as aria2 has it now.
+Text OutOf(Desktop& desktop, const EngineState& state, const Aria2Task& task) {
+  if (task.path.empty()) return TaskOption(desktop, state, task.gid, "out");
+  std::string_view path = task.path;
+  if (!task.dir.empty() && path.starts_with(task.dir) && path.size() > task.dir.size() &&
+      path[task.dir.size()] == '/') {
+    return Text(path.substr(task.dir.size() + 1));
+  }
+  size_t slash = path.rfind('/');
+  return Text(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+bool Unfinished(const Text& status) {
+  return status == "active" || status == "waiting" || status == "paused" || status == "error";
+}
+
+void MoveAside(Desktop& desktop, const std::string& path, const char* reason) {
+  std::error_code ec;
+  fs::rename(path, path + ".bad", ec);
+  desktop.Log().Record("session_record_bad", {{"reason", std::string(reason)}, {"moved", !ec}});
+}
+
+}  // namespace
+
+std::string SessionRecordPath() {
+  fs::path base;
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  // The XDG rules: a relative value is invalid and is ignored.
+  if (state_home && state_home[0] == '/') {
+    base = state_home;
+  } else if (home && home[0] != '\0') {
+    base = fs::path(home) / ".local" / "state";
+  } else {
+    return {};
+  }
+  return (base / "korvath" / "session.json").string();
+}
+
+std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
+  JsonObject json;
+  json.SetNumber("version", kRecordVersion);
+  json.SetPropertyExpr("tasks", "[]");
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    const SessionTask& task = tasks[i];
+    const Text at = "tasks[" + ToText(static_cast<std::int64_t>(i)) + "]";
+    json.Push("{}", "tasks", /*expression=*/true);
+    json.SetPropertyExpr(at + ".uris", "[]");
+    for (const Text& uri : task.uris) json.Push(uri, at + ".uris");
+    json.SetProperty(at + ".dir", task.dir);
+    json.SetProperty(at + ".out", task.out);
+    json.SetProperty(at + ".state", task.state);
+  }
+  return GbkToUtf8(json.ToJson()) + "\n";
+}
+
+std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8) {
+  JsonObject json;
+  if (!json.Parse(Utf8ToGbk(text_utf8)) || json.GetType() != kJsonObject) return std::nullopt;
+  if (json.GetType("version") != kJsonNumber || json.GetNumber("version") != kRecordVersion) return std::nullopt;
+  if (json.GetType("tasks") != kJsonArray) return std::nullopt;
+  std::vector<SessionTask> tasks;
+  const std::int64_t count = json.Count("tasks");
+  for (std::int64_t i = 0; i < count; ++i) {
+    const Text at = "tasks[" + ToText(i) + "]";
+    for (const char* field : {".dir", ".out", ".state"}) {
+      if (json.GetType(at + field) != kJsonString) return std::nullopt;
+    }
+    if (json.GetType(at + ".uris") != kJsonArray || json.Count(at + ".uris") == 0) return std::nullopt;
+    SessionTask task{.dir = json.GetProperty(at + ".dir"),
+                     .out = json.GetProperty(at + ".out"),
+                     .state = json.GetProperty(at + ".state")};
+    const std::int64_t uri_count = json.Count(at + ".uris");
+    for (std::int64_t u = 0; u < uri_count; ++u) {
+      const Text uri_at = at + ".uris[" + ToText(u) + "]";
+      if (json.GetType(uri_at) != kJsonString) return std::nullopt;
+      task.uris.push_back(json.GetProperty(uri_at));
+    }
+    tasks.push_back(std::move(task));
+  }
+  return tasks;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view contents) {
+  const fs::path target(path);
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    if (!fs::create_directories(dir, ec) && !fs::is_directory(dir)) return false;
+    // The record lists the user's download addresses.
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+  }
+  std::string temp = (dir / (target.filename().string() + ".tmp-XXXXXX")).string();
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, contents) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  // Only a complete, synced file takes the record's name.
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // Without this the rename itself may be lost on power failure.
+  SyncDirectory(dir);
+  return true;
+}
+
+Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
+  // The addresses go back to aria2 in the bytes it reported them in.
+  Text uris;
+  for (const Text& uri : task.uris) {
+    if (!uris.empty()) uris += "\",\"";
+    uris += JsonStringContent(GbkToUtf8(uri));
+  }
+  Text out = JsonStringContent(SafeFileName(GbkToUtf8(task.out)));
+  Text dir = JsonStringContent(GbkToUtf8(task.dir));
+  return ReplacePlaceholders(RestoreTemplate(), {{Gbk(u8"文件名"), out},
+                                                 {Gbk(u8"目录"), dir},
+                                                 {Gbk(u8"任务"), uris},
+                                                 {"qzvtre", JsonStringContent(state.rpc_secret)},
+                                                 {"BDUSS", JsonStringContent(state.cookie_header)}});
+}
+
+SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
+                                    std::string_view base_dir) {
+  if (path.empty()) {
+    desktop.Log().Record("session_not_saved", {{"reason", std::string("no_state_directory")}});
+    return {};
+  }
+  TaskList active, waiting, stopped;
+  // Each question is asked only when the one before was answered: an aria2
+  // that is gone costs one refused connection, not three.
+  bool answered = (active = TellActive(desktop, state)).ok &&
+                  (waiting = AllPages([&](int offset) { return TellWaiting(desktop, state, offset, kPage); })).ok &&
+                  (stopped = AllPages([&](int offset) { return TellStopped(desktop, state, offset, kPage); })).ok;
+  if (!answered) {
+    // A partial answer would drop tasks from the record; the last complete
+    // record is the better one to keep.
+    desktop.Log().Record("session_not_saved", {{"reason", std::string("aria2_unanswered")}});
+    return {};
+  }
+
+  const Text base = Utf8ToGbk(base_dir);
+  std::vector<SessionTask> record;
+  for (const TaskList* list : {&active, &waiting, &stopped}) {
+    for (const Aria2Task& task : list->tasks) {
+      // Tasks without addresses (torrents, metalinks) cannot be added back
+      // through addUri.
+      if (!Unfinished(task.status) || task.uris.empty()) continue;
+      record.push_back({.uris = task.uris,
+                        .dir = AbsoluteTaskDir(task.dir, base),
+                        .out = OutOf(desktop, state, task),
+                        .state = task.status});
+    }
+  }
+  if (!WriteFileAtomically(path, SessionRecordText(record))) {
+    desktop.Log().Record("session_not_saved", {{"reason", std::string("write_failed")}});
+    return {};
+  }
+  desktop.Log().Record("session_saved", {{"count", static_cast<std::int64_t>(record.size())}});
+  return {.saved = true, .count = static_cast<int>(record.size())};
+}
+
+SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path) {
+  SessionRestoreResult result;
+  std::error_code ec;
+  if (path.empty() || !fs::exists(path, ec)) {
+    desktop.Log().Record("session_restored", {{"count", std::int64_t{0}}, {"failed", std::int64_t{0}}});
+    return result;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  if (in.is_open()) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in.is_open() || in.bad()) {
+    MoveAside(desktop, path, "unreadable");
+    result.bad_record = true;
+    return result;
+  }
+  std::optional<std::vector<SessionTask>> tasks = ParseSessionRecord(text);
+  if (!tasks) {
+    MoveAside(desktop, path, "malformed");
+    result.bad_record = true;
+    return result;
+  }
+  for (const SessionTask& task : *tasks) {
+    Text reply = SendRpc(desktop, state, RestoreTaskBody(state, task));
+    JsonObject json;
+    json.Parse(reply);
+    if (!json.GetProperty("result").empty()) {
+      ++result.restored;
+    } else {
+      ++result.failed;
+    }
+  }
+  desktop.Log().Record("session_restored", {{"count", static_cast<std::int64_t>(result.restored)},
+                                            {"failed", static_cast<std::int64_t>(result.failed)}});
+  return result;
+}
+
+}  // namespace korvath

@@ -1,0 +1,74 @@
+// Korvath's own record of unfinished downloads, so they survive a restart:
+// aria2 forgets its task list when it is ended, but keeps each partial file
+// and its control file, from which a re-added task continues.
+//
+// The record is $XDG_STATE_HOME/korvath/session.json, UTF-8:
+//   {"version":1,"tasks":[{"uris":[...],"dir":"/abs/dir","out":"name","state":"paused"}]}
+// It never holds the cookie header or the RPC secret: both are taken from the
+// engine state of the run that adds the tasks again.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine-state.h"
+#include "platform/desktop.h"
+#include "util/text.h"
+
+namespace korvath {
+
+// One unfinished task. Texts are system text.
+struct SessionTask {
+  std::vector<Text> uris;
+  Text dir;    // absolute
+  Text out;    // the file name inside dir; "" lets aria2 name it again
+  Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
+};
+
+// $XDG_STATE_HOME/korvath/session.json when XDG_STATE_HOME is an absolute
+// path, else $HOME/.local/state/korvath/session.json; "" without either.
+std::string SessionRecordPath();
+
+// The record's text (UTF-8) for `tasks`, and back. Reading fails (nullopt)
+// for anything that is not a record of this version, so a damaged file is
+// never half applied.
+std::string SessionRecordText(const std::vector<SessionTask>& tasks);
+std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8);
+
+// Replaces `path` with `contents` so that a reader only ever sees the old or
+// the new file, also after a crash or power loss: a temporary file in the same
+// directory, written and synced, renamed over `path`, then the directory
+// synced. The directory is created (0700) when missing. On failure nothing is
+// left behind and the old file is untouched.
+bool WriteFileAtomically(const std::string& path, std::string_view contents);
+
+// The aria2.addUri body that adds `task` again, paused: the form of
+// CreateDownloadTask (escaped values, the secret, the cookie header of
+// `state`, "max-tries" "0", a safe name) plus "pause" and "continue".
+Text RestoreTaskBody(const EngineState& state, const SessionTask& task);
+
+// Asks aria2 for every task that is not finished (active, waiting, paused,
+// failed) and writes them to `path`. Relative directories are recorded
+// against `base_dir` (aria2's working directory, a file-system path). When aria2 does not answer
+// all three questions the old record stays as it is. Records "session_saved"
+// {count} or "session_not_saved" {reason}.
+struct SessionSaveResult {
+  bool saved = false;
+  int count = 0;
+};
+SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
+                                    std::string_view base_dir);
+
+// Adds every recorded task again, paused. A record that cannot be read is
+// renamed to `path` + ".bad" and reported as "session_record_bad" {reason};
+// no message box either way. Records "session_restored" {count, failed}.
+struct SessionRestoreResult {
+  int restored = 0;
+  int failed = 0;
+  bool bad_record = false;
+};
+SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);
+
+}  // namespace korvath

@@ -1,0 +1,322 @@
+// Unfinished downloads kept across a restart: what the record holds, that the
+// real aria2 continues a re-added task from its partial file, and that a bad
+// or failed record never costs the previous one.
+#include "engine/session-record.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <iostream>
+#include <mutex>
+
+#include "engine/aria2-bootstrap.h"
+#include "engine/download-task.h"
+#include "engine/engine-fixture.h"
+#include "engine/processes.h"
+#include "engine/rpc-client.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string Payload(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919 + i / 4093) % 253);
+  return data;
+}
+
+// /big is served at a fixed total rate shared by all connections, so a test
+// can stop aria2 part-way; /small at once; /missing is a 404. Counts every
+// byte of /big it sends and remembers the Range and Cookie headers.
+class ThrottledServer {
+ public:
+  ThrottledServer(size_t big_size, size_t bytes_per_second)
+      : big_(Payload(big_size)), small_(Payload(4096)), rate_(bytes_per_second) {
+    server_.set_keep_alive_timeout(1);
+    server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
+      Remember(request);
+      response.set_content_provider(big_.size(), "application/octet-stream",
+                                    [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      if (stopping_) return false;
+                                      size_t n = std::min<size_t>(length, kChunk);
+                                      Throttle(n);
+                                      if (stopping_) return false;
+                                      served_ += n;
+                                      return sink.write(big_.data() + offset, n);
+                                    });
+    });
+    server_.Get("/small", [this](const httplib::Request& request, httplib::Response& response) {
+      Remember(request);
+      response.set_content(small_, "application/octet-stream");
+    });
+    server_.Get("/missing", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~ThrottledServer() {
+    stopping_ = true;
+    server_.stop();
+    thread_.join();
+  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  const std::string& Big() const { return big_; }
+  size_t Served() const { return served_; }
+  std::vector<std::string> Ranges() {
+    std::lock_guard lock(mutex_);
+    return ranges_;
+  }
+  std::vector<std::string> Cookies() {
+    std::lock_guard lock(mutex_);
+    return cookies_;
+  }
+
+ private:
+  static constexpr size_t kChunk = 16 * 1024;
+  void Remember(const httplib::Request& request) {
+    std::lock_guard lock(mutex_);
+    ranges_.push_back(request.get_header_value("Range"));
+    cookies_.push_back(request.get_header_value("Cookie"));
+  }
+  // Every chunk books its own slot of time, whichever connection sends it.
+  void Throttle(size_t bytes) {
+    std::chrono::steady_clock::time_point slot;
+    {
+      std::lock_guard lock(mutex_);
+      auto now = std::chrono::steady_clock::now();
+      next_ = std::max(next_, now) + std::chrono::microseconds(bytes * 1'000'000 / rate_);
+      slot = next_;
+    }
+    std::this_thread::sleep_until(slot);
+  }
+
+  std::string big_, small_;
+  size_t rate_;
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> served_{0};
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point next_{};
+  std::vector<std::string> ranges_, cookies_;
+};
+
+class SessionRecordTest : public testing::Aria2Test {
+ protected:
+  void SetUp() override {
+    testing::Aria2Test::SetUp();
+    record = (log_dir / "state" / "korvath" / "session.json").string();
+  }
+  ::testing::AssertionResult StartEngine() {
+    if (StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}) &&
+        SetGlobalOptions(*desktop, state)) {
+      return ::testing::AssertionSuccess();
+    }
+    auto failure = ::testing::AssertionFailure();
+    for (const auto& box : desktop->boxes) failure << GbkToUtf8(box.text) << "\n";
+    return failure;
+  }
+  void StopEngine() {
+    ASSERT_TRUE(TerminateProcessById(state.aria2_pid));
+    testing::EndProcess(state.aria2_pid);
+    state.aria2_pid = 0;
+    testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10));
+  }
+  std::string Create(const Text& name, const std::string& url) {
+    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = url, .dir = "ZorbitDravenet"})) return {};
+    return desktop->Events("task_created").back()["gid"].get<std::string>();
+  }
+  json Status(const std::string& gid) { return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"]; }
+
+  std::string record;
+};
+
+TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentical) {
+  constexpr size_t kSize = 12u << 20;
+  ThrottledServer server(kSize, 4u << 20);
+  ASSERT_TRUE(StartEngine());
+  const Text big_name = Gbk(u8"大文件 \"一\".bin");
+  std::string big = Create(big_name, server.Url("/big"));
+  std::string done = Create("done.bin", server.Url("/small"));
+  std::string broken = Create("broken.bin", server.Url("/missing"));
+  std::string removed = Create("removed.bin", server.Url("/big?removed"));
+  ASSERT_FALSE(big.empty() || done.empty() || broken.empty() || removed.empty());
+  ASSERT_FALSE(testing::Aria2Call(state, "aria2.forceRemove", {removed})["result"].is_null());
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(done)["status"] == "complete"; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(broken)["status"] == "error"; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return std::stoull(Status(big).value("completedLength", "0")) >= kSize * 2 / 5; },
+      std::chrono::seconds(20)));
+
+  // Shut-down order: pause everything, record, end aria2.
+  PauseAll(*desktop, state);
+  SessionSaveResult saved = SaveSessionRecord(*desktop, state, record, work_dir.string());
+  size_t had = std::stoull(Status(big).value("completedLength", "0"));
+  StopEngine();
+  ASSERT_TRUE(saved.saved);
+  EXPECT_EQ(saved.count, 2);
+  ASSERT_EQ(desktop->Events("session_saved").size(), 1u);
+  EXPECT_EQ(desktop->Events("session_saved")[0]["count"], 2);
+
+  const std::string text = testing::ReadFile(record);
+  EXPECT_EQ(text.find(state.rpc_secret), std::string::npos);
+  EXPECT_EQ(text.find(state.cookie_header), std::string::npos) << text;
+  EXPECT_EQ(text.find("header"), std::string::npos) << text;
+  json written = json::parse(text);
+  ASSERT_EQ(written["tasks"].size(), 2u);
+  const std::string dir = (work_dir / "ZorbitDravenet").string();
+  EXPECT_EQ(written["tasks"][0]["uris"], json::array({server.Url("/big")}));
+  EXPECT_EQ(written["tasks"][0]["out"], reinterpret_cast<const char*>(u8"大文件 \"一\".bin"));
+  EXPECT_EQ(written["tasks"][0]["dir"], dir);
+  // pauseAll takes effect a moment after its reply.
+  EXPECT_TRUE(written["tasks"][0]["state"] == "paused" || written["tasks"][0]["state"] == "active");
+  EXPECT_EQ(written["tasks"][1]["uris"], json::array({server.Url("/missing")}));
+  EXPECT_EQ(written["tasks"][1]["state"], "error");
+
+  // Next run: a new secret, the tasks come back paused with this run's cookie.
+  const size_t served_before = server.Served();
+  const size_t requests_before = server.Ranges().size();
+  const Text old_secret = state.rpc_secret;
+  ASSERT_TRUE(StartEngine());
+  ASSERT_NE(state.rpc_secret, old_secret);
+  SessionRestoreResult restored = RestoreSessionRecord(*desktop, state, record);
+  EXPECT_EQ(restored.restored, 2);
+  EXPECT_EQ(restored.failed, 0);
+  EXPECT_TRUE(desktop->boxes.empty());
+  json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
+  ASSERT_EQ(waiting.size(), 2u);
+  for (const json& task : waiting) EXPECT_EQ(task["status"], "paused");
+  const std::string big_again = waiting[0]["gid"];
+  EXPECT_EQ(waiting[0]["files"][0]["path"], dir + "/" + reinterpret_cast<const char*>(u8"大文件 \"一\".bin"));
+
+  // "Resume all" on the manager page.
+  testing::Aria2Call(state, "aria2.unpauseAll");
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(big_again)["status"] == "complete"; }, std::chrono::seconds(30)))
+      << Status(big_again).dump();
+  EXPECT_TRUE(testing::ReadFile(waiting[0]["files"][0]["path"].get<std::string>()) == server.Big());
+
+  auto ranges = server.Ranges();
+  auto cookies = server.Cookies();
+  ASSERT_GT(ranges.size(), requests_before);
+  for (size_t i = requests_before; i < ranges.size(); ++i) {
+    EXPECT_EQ(cookies[i], "Zorbit");
+    // aria2 asks for whole pieces from 0 when it starts afresh.
+    if (ranges[i].starts_with("bytes=")) {
+      EXPECT_NE(std::stoull(ranges[i].substr(6)), 0u) << ranges[i];
+    }
+  }
+  const size_t fetched_after = server.Served() - served_before;
+  const size_t fetched_again = fetched_after - std::min(fetched_after, kSize - had);
+  std::cout << "[ figures ] file " << kSize << " bytes, " << had << " done before the restart, " << fetched_after
+            << " fetched after it, " << fetched_again << " of them fetched again\n";
+  EXPECT_LT(fetched_after, kSize - had / 2);
+}
+
+TEST_F(SessionRecordTest, AnUnreadableRecordIsMovedAsideAndReportedOnce) {
+  // No aria2 here: a record is judged before anything is sent.
+  state.rpc_port = std::to_string(testing::UnusedPort());
+  const std::vector<std::string> damaged = {
+      "",
+      "{\"version\":1,\"tasks\":[{\"uris\":[\"http://x/\"],\"dir\":\"/d\"",  // cut short by a crash
+      "{\"version\":2,\"tasks\":[]}",
+      "{\"version\":1,\"tasks\":[{\"uris\":[],\"dir\":\"/d\",\"out\":\"a\",\"state\":\"paused\"}]}",
+      "{\"version\":1,\"tasks\":[{\"uris\":[7],\"dir\":\"/d\",\"out\":\"a\",\"state\":\"paused\"}]}",
+      "\xff\xfe garbage",
+  };
+  for (const std::string& contents : damaged) {
+    SCOPED_TRACE(contents);
+    auto log_before = desktop->Events("session_record_bad").size();
+    fs::create_directories(fs::path(record).parent_path());
+    testing::WriteFile(record, contents);
+    SessionRestoreResult result = RestoreSessionRecord(*desktop, state, record);
+    EXPECT_TRUE(result.bad_record);
+    EXPECT_EQ(result.restored + result.failed, 0);
+    EXPECT_FALSE(fs::exists(record));
+    EXPECT_EQ(testing::ReadFile(record + ".bad"), contents);
+    EXPECT_EQ(desktop->Events("session_record_bad").size(), log_before + 1);
+  }
+  EXPECT_TRUE(desktop->boxes.empty());
+  EXPECT_TRUE(desktop->Events("rpc").empty());
+}
+
+TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {
+  const std::string previous = SessionRecordText({{.uris = {"http://127.0.0.1/a"}, .dir = "/d", .out = "a",
+                                                   .state = "paused"}});
+  ASSERT_TRUE(WriteFileAtomically(record, previous));
+  EXPECT_EQ(fs::status(fs::path(record).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+  // aria2 gone: nothing is known, so nothing is written.
+  state.rpc_port = std::to_string(testing::UnusedPort());
+  EXPECT_FALSE(SaveSessionRecord(*desktop, state, record, work_dir.string()).saved);
+  EXPECT_EQ(testing::ReadFile(record), previous);
+  ASSERT_EQ(desktop->Events("session_not_saved").size(), 1u);
+
+  // The disk refuses the new record part-way (file size limit as a full disk).
+  struct rlimit old_limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool written = WriteFileAtomically(record, std::string(4096, 'x'));
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(testing::ReadFile(record), previous);
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(fs::path(record).parent_path())) ++files;
+  EXPECT_EQ(files, 1u) << "the temporary file was left behind";
+
+  ASSERT_TRUE(ParseSessionRecord(previous).has_value());
+  EXPECT_EQ(ParseSessionRecord(previous)->at(0).uris, std::vector<Text>{"http://127.0.0.1/a"});
+}
+
+TEST(RestoreTaskBody, EveryValueIsEscapedAndTheTaskArrivesPaused) {
+  EngineState state{.cookie_header = "Cookie: a=\"b\"", .rpc_port = "6800", .rpc_secret = "s3cr\\et"};
+  SessionTask task{.uris = {"http://h/x?\"y\"", "http://mirror/x"},
+                   .dir = Gbk(u8"/home/u/下载"),
+                   .out = Gbk(u8"../名字\".bin"),
+                   .state = "error"};
+  json body = json::parse(RestoreTaskBody(state, task), nullptr, false);
+  ASSERT_FALSE(body.is_discarded());
+  EXPECT_EQ(body["method"], "aria2.addUri");
+  EXPECT_EQ(body["params"][0], "token:s3cr\\et");
+  EXPECT_EQ(body["params"][1], json::array({"http://h/x?\"y\"", "http://mirror/x"}));
+  const json& options = body["params"][2];
+  EXPECT_EQ(options["dir"], reinterpret_cast<const char*>(u8"/home/u/下载"));
+  EXPECT_EQ(options["out"], reinterpret_cast<const char*>(u8".._名字\".bin"));
+  EXPECT_EQ(options["header"], "Cookie: a=\"b\"");
+  EXPECT_EQ(options["pause"], "true");
+  EXPECT_EQ(options["continue"], "true");
+
+  // The record keeps the same values through a write and a read.
+  auto back = ParseSessionRecord(SessionRecordText({task}));
+  ASSERT_TRUE(back.has_value());
+  ASSERT_EQ(back->size(), 1u);
+  EXPECT_EQ(back->at(0).uris, task.uris);
+  EXPECT_EQ(back->at(0).dir, task.dir);
+  EXPECT_EQ(back->at(0).out, task.out);
+  EXPECT_EQ(back->at(0).state, task.state);
+}
+
+TEST(SessionRecordPath, FollowsXdgStateHomeAndFallsBackToHome) {
+  std::string old_state = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", "/home/u", 1);
+  ::setenv("XDG_STATE_HOME", "/x/state", 1);
+  EXPECT_EQ(SessionRecordPath(), "/x/state/korvath/session.json");
+  ::setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
+  EXPECT_EQ(SessionRecordPath(), "/home/u/.local/state/korvath/session.json");
+  ::unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(SessionRecordPath(), "/home/u/.local/state/korvath/session.json");
+  old_state.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", old_state.c_str(), 1);
+  ::setenv("HOME", old_home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace korvath
