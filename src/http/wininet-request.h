@@ -35,9 +35,11 @@ struct WinInetParams {
 };
 
 struct WinInetResult {
-  // False when the connection could not be set up (bad host, refused, proxy
-  // unusable...): body is empty and the outputs below were not produced, so a
-  // caller keeps whatever it held before.
+  // False when no connection could even be set up (a host that names no
+  // server, a URL curl refuses): body is empty and the outputs below were not
+  // produced, so a caller keeps whatever it held before. A refused, silent or
+  // timed-out exchange is opened: empty or short body, empty headers, and the
+  // cookie step still runs.
   bool opened = false;
   Bytes body;             // exactly as received, error statuses included
   Text returned_cookies;  // name=value; ... set by the response (merged when asked)
