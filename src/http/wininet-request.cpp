@@ -1,5 +1,7 @@
 #include "http/wininet-request.h"
 
+#include <algorithm>
+
 #include "http/cookies.h"
 #include "http/curl-exchange.h"
 #include "http/header-text.h"
@@ -71,8 +73,11 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   x.verify_peer = !ex;
   // Own cookie handling stays on (within this call) unless cookies were supplied.
   x.cookie_engine = !p.send_cookies.has_value();
-  x.connect_timeout_ms = kConnectTimeoutMs;
-  x.total_timeout_ms = kExchangeTimeoutMs;
+  // A limit of 0 or less would mean "no limit" to curl; it is read as the
+  // shortest limit there is instead.
+  const long total = p.timeout_ms ? std::max(1L, *p.timeout_ms) : kExchangeTimeoutMs;
+  x.connect_timeout_ms = std::min(kConnectTimeoutMs, total);
+  x.total_timeout_ms = total;
   if (p.timeout_ms) {
     x.total_timeout_ms = *p.timeout_ms > 0 ? *p.timeout_ms : 1;
     if (x.connect_timeout_ms > x.total_timeout_ms) x.connect_timeout_ms = x.total_timeout_ms;

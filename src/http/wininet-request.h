@@ -4,8 +4,9 @@
 //
 //   Bytes reply = HttpRequestWinInet({.url = u, .method = 1, .post_data = json}).body;
 //
-// Time limits: 10 s to connect, 30 s for the whole exchange. A response body
-// is kept up to kMaxResponseBytes; the rest is dropped.
+// Time limits: 10 s to connect, 30 s for the whole exchange (a caller may ask
+// for less or more with timeout_ms). A response body is kept up to
+// kMaxResponseBytes; the rest is dropped.
 #pragma once
 
 #include <cstddef>

@@ -292,6 +292,18 @@ TEST(WinInetFailures, ServerThatStallsIsCutOffAfterThirtySeconds) {
   EXPECT_LT(took, std::chrono::seconds(40));
 }
 
+TEST(WinInetFailures, CallerLimitCutsASilentServerShort) {
+  RecordingServer server;
+  server.Push(Reply::Close(10'000));
+  const auto start = std::chrono::steady_clock::now();
+  WinInetResult r = HttpRequestWinInetEx({.url = server.Url("/"), .timeout_ms = 700});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(r.opened);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_GE(took, std::chrono::milliseconds(650));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+}
+
 TEST(Utf8BytesToTextTest, DecodesUtf8IntoSystemText) {
   EXPECT_EQ(Utf8BytesToText(B("\xE4\xB8\xAD\xE6\x96\x87")), "\xD6\xD0\xCE\xC4");
   EXPECT_EQ(Utf8BytesToText({}), "");
