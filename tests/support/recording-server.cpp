@@ -97,7 +97,9 @@ RecordingServer::~RecordingServer() {
     for (int fd : open_fds_) ::shutdown(fd, SHUT_RDWR);
   }
   if (acceptor_.joinable()) acceptor_.join();
-  for (std::thread& worker : workers_) worker.join();
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return active_workers_ == 0; });
+  lock.unlock();
   if (listen_fd_ >= 0) ::close(listen_fd_);
 }
 
@@ -169,7 +171,12 @@ void RecordingServer::AcceptLoop() {
     }
     open_fds_.push_back(fd);
     const int connection = ++accepted;
-    workers_.emplace_back([this, fd, connection] { Serve(fd, connection); });
+    ++active_workers_;
+    std::thread([this, fd, connection] {
+      Serve(fd, connection);
+      std::lock_guard done(mutex_);
+      if (--active_workers_ == 0) idle_.notify_all();
+    }).detach();
   }
 }
 

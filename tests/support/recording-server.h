@@ -96,7 +96,10 @@ class RecordingServer {
   Reply default_reply_;
   std::function<Reply(const RecordedRequest&)> responder_;
   std::vector<int> open_fds_;
-  std::vector<std::thread> workers_;
+  // Connection threads run detached (a benchmark may open thousands); the
+  // destructor waits until none is left.
+  int active_workers_ = 0;
+  std::condition_variable idle_;
   std::thread acceptor_;
 };
 
