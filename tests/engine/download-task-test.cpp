@@ -180,31 +180,25 @@ TEST_F(DownloadTest, EndingAria2KeepsItsControlFileSoTheDownloadResumes) {
   EXPECT_TRUE(testing::WaitFor(resumed, std::chrono::seconds(5))) << ::testing::PrintToString(server->Headers("Range"));
 }
 
-TEST(SetGlobalOptionsRetry, TheSecondTryReachesAnAria2ThatStartedInTheMeantime) {
-  testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(15));
-  ASSERT_FALSE(testing::PortListening(6800));
-  auto program_dir = testing::MakeTempDir("korvath-retry");
-  auto log_dir = testing::MakeTempDir("korvath-retry-log");
-  testing::LoggingDesktop desktop(log_dir / "events.jsonl");
+class SetGlobalOptionsRetry : public testing::Aria2Test {};
+
+TEST_F(SetGlobalOptionsRetry, TheSecondTryReachesAnAria2ThatStartedInTheMeantime) {
   testing::RecordingDesktop starter;
-  EngineState state{.rpc_port = "6800"};
+  state.rpc_port = "6800";
   bool started = false;
   // The first pump follows the first, unanswered try: aria2 starts only then.
-  desktop.on_pump = [&] {
+  desktop->on_pump = [&] {
     if (!started) started = StartAria2(starter, state, {.cookie = "Zorbit", .program_dir = program_dir.string()});
   };
-  EXPECT_TRUE(SetGlobalOptions(desktop, state));
+  EXPECT_TRUE(SetGlobalOptions(*desktop, state));
   EXPECT_TRUE(started);
-  EXPECT_EQ(desktop.delays, std::vector<int>{500});
-  EXPECT_TRUE(desktop.boxes.empty());
-  auto calls = desktop.Events("rpc");
+  EXPECT_EQ(desktop->delays, std::vector<int>{500});
+  EXPECT_TRUE(desktop->boxes.empty());
+  auto calls = desktop->Events("rpc");
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0]["ok"], false);
   EXPECT_EQ(calls[1]["ok"], true);
   EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"]["split"], "8");
-  testing::EndProcess(state.aria2_pid);
-  fs::remove_all(program_dir);
-  fs::remove_all(log_dir);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -162,12 +164,37 @@ inline int Spawn(const fs::path& program, std::vector<std::string> args, bool ig
   return pid;
 }
 
+// Port 6800 and the name "aria2c.exe" are machine-wide, and CTest's resource
+// lock only orders the tests of one ctest run: several builds tested at once
+// would end each other's aria2. This lock orders every holder on the machine.
+class Aria2MachineLock {
+ public:
+  Aria2MachineLock() {
+    fd_ = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    locked_ = WaitFor([&] { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }, std::chrono::seconds(240));
+  }
+  ~Aria2MachineLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  Aria2MachineLock(const Aria2MachineLock&) = delete;
+  Aria2MachineLock& operator=(const Aria2MachineLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
 // Every test that may start aria2: a program directory and a separate working
 // directory (which is the current directory while the test runs), and the
 // guarantee that the aria2 it started is ended, with port 6800 free again.
 class Aria2Test : public ::testing::Test {
  protected:
   void SetUp() override {
+    old_cwd = fs::current_path();
+    machine_lock = std::make_unique<Aria2MachineLock>();
+    ASSERT_TRUE(machine_lock->locked()) << "another test run kept aria2's port for minutes";
     // A previous test's aria2 may still be releasing the port.
     WaitFor([] { return !PortListening(6800); }, std::chrono::seconds(15));
     ASSERT_FALSE(PortListening(6800)) << "something else holds port 6800";
@@ -175,7 +202,6 @@ class Aria2Test : public ::testing::Test {
     work_dir = MakeTempDir("korvath-work");
     log_dir = MakeTempDir("korvath-log");
     ASSERT_FALSE(program_dir.empty() || work_dir.empty() || log_dir.empty());
-    old_cwd = fs::current_path();
     fs::current_path(work_dir);
     desktop = std::make_unique<LoggingDesktop>(log_dir / "events.jsonl");
   }
@@ -192,11 +218,15 @@ class Aria2Test : public ::testing::Test {
     EndProcess(state.aria2_pid);
     for (int pid : extra_pids) EndProcess(pid);
     WaitFor([] { return !PortListening(6800); }, std::chrono::seconds(10));
-    fs::current_path(old_cwd);
     std::error_code ignored;
-    for (const auto& dir : {program_dir, work_dir, log_dir}) fs::remove_all(dir, ignored);
+    fs::current_path(old_cwd, ignored);
+    for (const auto& dir : {program_dir, work_dir, log_dir}) {
+      if (!dir.empty()) fs::remove_all(dir, ignored);
+    }
+    machine_lock.reset();
   }
 
+  std::unique_ptr<Aria2MachineLock> machine_lock;
   fs::path program_dir, work_dir, log_dir, old_cwd;
   std::unique_ptr<LoggingDesktop> desktop;
   EngineState state;
