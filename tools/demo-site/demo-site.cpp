@@ -15,7 +15,7 @@ namespace {
 // Korvath's window lays its button strip over the top 50 pixels of the page,
 // so the page keeps that band free.
 constexpr const char* kStyle = R"(
-body { margin: 0; padding: 56px 20px 20px; font: 15px/1.5 "Noto Sans CJK SC", sans-serif;
+body { margin: 0; padding: 56px 20px 84px; font: 15px/1.5 "Noto Sans CJK SC", sans-serif;
        background: #f4f6fa; color: #1d2430; }
 h1 { font-size: 20px; margin: 0 0 12px; }
 ul { list-style: none; padding: 0; margin: 0; }
@@ -26,7 +26,9 @@ li a:hover { background: #eaf1ff; }
 .size { color: #6b7688; white-space: nowrap; }
 .card { background: #fff; border: 1px solid #d8dee8; border-radius: 6px; padding: 16px; }
 .field { white-space: pre-wrap; word-break: break-all; margin: 0 0 6px; }
-.download { display: inline-block; margin-top: 12px; padding: 8px 28px; background: #2b6de5;
+.bar { position: fixed; left: 0; right: 0; bottom: 0; height: 64px; background: #fff;
+       border-top: 1px solid #d8dee8; display: flex; align-items: center; justify-content: center; }
+.download { display: block; width: 240px; line-height: 40px; text-align: center; background: #2b6de5;
             color: #fff; border-radius: 4px; text-decoration: none; font-size: 16px; }
 .back { display: inline-block; margin-bottom: 12px; color: #2b6de5; }
 .hint { color: #6b7688; font-size: 13px; margin-top: 16px; }
@@ -102,6 +104,12 @@ struct DemoSite::Impl {
   int port = -1;
   mutable std::mutex mutex;
   std::vector<DownloadRequest> downloads;
+  std::vector<std::string> pages;
+
+  void PageServed(const std::string& path) {
+    std::lock_guard lock(mutex);
+    pages.push_back(path);
+  }
 
   explicit Impl(DemoSiteOptions o) : options(std::move(o)) {}
 
@@ -138,8 +146,7 @@ struct DemoSite::Impl {
                        "</div>"
                        "<div class=\"field\" id=\"size\">文件大小：" +
                        SizeText(f.size) +
-                       "</div>"
-                       "<a class=\"download\" id=\"download\" href=\"" +
+                       "</div></div><div class=\"bar\"><a class=\"download\" id=\"download\" href=\"" +
                        DownloadPath(index) + "\">下载</a></div>";
     return Page(SavedName(f) + " - Korvath 演示分享", body);
   }
@@ -151,7 +158,8 @@ struct DemoSite::Impl {
   void Routes() {
     server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/app/"); });
     server.Get("/app", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/app/"); });
-    server.Get("/app/", [this](const httplib::Request&, httplib::Response& res) {
+    server.Get("/app/", [this](const httplib::Request& req, httplib::Response& res) {
+      PageServed(req.path);
       res.set_content(ListPage(), "text/html; charset=utf-8");
     });
     server.Get(R"(/app/s/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -162,6 +170,7 @@ struct DemoSite::Impl {
                         "text/html; charset=utf-8");
         return;
       }
+      PageServed(req.path);
       res.set_content(FilePage(index), "text/html; charset=utf-8");
     });
     server.Get(R"(/d/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -262,6 +271,11 @@ std::string DemoSite::NoticeUrl() const { return BaseUrl() + "/getpassword"; }
 std::string DemoSite::FilePageUrl(std::size_t index) const { return BaseUrl() + "/app/s/" + std::to_string(index); }
 std::string DemoSite::DownloadUrl(std::size_t index) const { return BaseUrl() + Impl::DownloadPath(index); }
 const std::vector<DemoFile>& DemoSite::files() const { return impl_->options.files; }
+
+std::vector<std::string> DemoSite::PagesServed() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->pages;
+}
 
 std::vector<DownloadRequest> DemoSite::DownloadRequests() const {
   std::lock_guard lock(impl_->mutex);

@@ -52,6 +52,8 @@ class DemoSite {
   const std::vector<DemoFile>& files() const;
 
   std::vector<DownloadRequest> DownloadRequests() const;
+  // Paths of the pages served so far ("/app/", "/app/s/3"), in order.
+  std::vector<std::string> PagesServed() const;
 
  private:
   struct Impl;

@@ -1,0 +1,205 @@
+// One download end to end: the real program under X, the real aria2 and the
+// demo share site. A click on the page's download button must end with the
+// file in ZorbitDravenet under the name the page shows, byte for byte.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "demo-site.h"
+#include "engine/download-task.h"
+#include "shell/korvath-harness.h"
+
+namespace korvath::testing {
+namespace {
+
+using demo::DemoFile;
+using demo::DemoSite;
+
+constexpr const char* kMainTitle = "Korvath - Fenlow";
+
+std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
+  const auto& files = site.files();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].shown_name.find(needle) != std::string::npos) return i;
+  }
+  ADD_FAILURE() << "no demo file named like " << needle;
+  return 0;
+}
+
+bool PortInUse(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class DownloadEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(x.ok()) << "no X display";
+    // The aria2 of the test before may still be letting go of its port.
+    ASSERT_TRUE(WaitUntil([] { return !PortInUse(6800); }, 15000)) << "port 6800 stays taken";
+    ASSERT_GT(site.Start(), 0);
+  }
+
+  // Starts Korvath on the page of file `index` and waits until the page is
+  // up and start-up has ended.
+  void Open(std::size_t index) {
+    korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
+        {"KORVATH_APP_URL", site.FilePageUrl(index)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+    ASSERT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 30000)) << EventDump() << korvath->Output();
+    ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return PageViews() > 0; }, 10000));
+    // The page is served; give the view a moment to lay it out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  }
+
+  std::string EventDump() const {
+    std::string dump;
+    for (const auto& e : korvath->Events()) dump += e.dump() + "\n";
+    return dump;
+  }
+
+  std::size_t PageViews() const {
+    std::size_t n = 0;
+    for (const auto& path : site.PagesServed()) n += path.rfind("/app/s/", 0) == 0;
+    return n;
+  }
+
+  Window MainWindow() const {
+    for (Window w : x.WindowsOf(korvath->pid())) {
+      if (x.Title(w) == kMainTitle) return w;
+    }
+    return 0;
+  }
+
+  // The download button sits in a bar along the bottom of the page.
+  void ClickDownload() {
+    Window w = MainWindow();
+    ASSERT_NE(w, 0u);
+    XWindowAttributes a;
+    XGetWindowAttributes(x.get(), w, &a);
+    ClickAt(w, a.width / 2, a.height - 32);
+  }
+
+  fs::path SavedPath(const DemoFile& file) const {
+    return fs::path(korvath->work_dir()) / "ZorbitDravenet" / SafeFileName(demo::SavedName(file));
+  }
+
+  // Waits until aria2 has finished the file: full size, no control file left.
+  bool WaitForFile(const fs::path& path, std::uint64_t size, int timeout_ms = 30000) const {
+    return WaitUntil(
+        [&] {
+          std::error_code ec;
+          return fs::exists(path, ec) && fs::file_size(path, ec) == size &&
+                 !fs::exists(path.string() + ".aria2", ec);
+        },
+        timeout_ms, 100);
+  }
+
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& e : korvath->EventsNamed("message_box")) texts.push_back(e.value("text", ""));
+    return texts;
+  }
+
+  XDisplay x;
+  DemoSite site;
+  std::unique_ptr<KorvathProcess> korvath;
+};
+
+class HardNames : public DownloadEndToEnd, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HardNames, ClickSavesTheFileUnderThePagesNameWithIdenticalBytes) {
+  const std::size_t index = IndexOf(site, GetParam());
+  const DemoFile& file = site.files()[index];
+  ASSERT_NO_FATAL_FAILURE(Open(index));
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000)) << korvath->Output();
+  const fs::path saved = SavedPath(file);
+  ASSERT_TRUE(WaitForFile(saved, file.size)) << saved;
+  std::string expected;
+  ASSERT_TRUE(demo::ReadContent(file, 0, file.size, expected));
+  EXPECT_TRUE(ReadAll(saved) == expected) << "bytes differ in " << saved;
+
+  // Nothing escaped the download folder, and only one task was made.
+  EXPECT_EQ(korvath->EventsNamed("task_created").size(), 1u);
+  std::size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(korvath->work_dir()) / "ZorbitDravenet")) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+  EXPECT_FALSE(fs::exists(fs::path(korvath->work_dir()) / "outside the folder.txt"));
+  EXPECT_TRUE(BoxTexts().size() <= 1u);  // the announcement at most
+  EXPECT_FALSE(korvath->EventsNamed("window", {{"name", "download_manager"}}).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(DemoFiles, HardNames,
+                         ::testing::Values("Korvath demo notes", Utf8(u8"年度报告"), Utf8(u8"한국어"),
+                                           Utf8(u8"🎉"), "\"hello\"", "back\\slash", "../", "\n",
+                                           "16MB"));
+
+TEST_F(DownloadEndToEnd, SameFileTwiceGivesTwoTasks) {
+  const std::size_t index = IndexOf(site, "Korvath demo notes");
+  ASSERT_NO_FATAL_FAILURE(Open(index));
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000));
+  ASSERT_TRUE(WaitForFile(SavedPath(site.files()[index]), site.files()[index].size));
+  ClickDownload();
+  ASSERT_TRUE(WaitUntil([&] { return korvath->EventsNamed("task_created").size() >= 2; }, 15000));
+  auto tasks = korvath->EventsNamed("task_created");
+  ASSERT_EQ(tasks.size(), 2u);
+  EXPECT_NE(tasks[0].value("gid", ""), tasks[1].value("gid", ""));
+  EXPECT_EQ(tasks[0].value("name", ""), tasks[1].value("name", ""));
+}
+
+TEST_F(DownloadEndToEnd, Aria2GoneBeforeTheClickShowsBothMessagesAndThePageStaysServed) {
+  const std::size_t index = IndexOf(site, "Korvath demo notes");
+  ASSERT_NO_FATAL_FAILURE(Open(index));
+  const int aria2 = korvath->Aria2Pid();
+  ASSERT_GT(aria2, 0);
+  ::kill(aria2, SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(aria2); }, 5000));
+
+  const std::size_t boxes_before = BoxTexts().size();
+  ClickDownload();
+  const std::string failed = Utf8(u8"创建任务失败！请重试……");
+  ASSERT_TRUE(korvath->WaitForEvent("message_box", {{"text", failed}}, 20000)) << korvath->Output();
+  auto texts = BoxTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(boxes_before));
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], Utf8(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
+  EXPECT_EQ(texts.back(), failed);
+  EXPECT_EQ(korvath->EventsNamed("message_box", {{"text", failed}}).front().value("flags", 0), 16);
+  EXPECT_TRUE(korvath->EventsNamed("task_created").empty());
+
+  // Korvath goes on: the Refresh button loads the page again.
+  EXPECT_TRUE(ProcessAlive(korvath->pid()));
+  const std::size_t views = PageViews();
+  ClickAt(MainWindow(), 344 + 32, 16 + 12);
+  EXPECT_TRUE(WaitUntil([&] { return PageViews() > views; }, 10000));
+  EXPECT_TRUE(ProcessAlive(korvath->pid()));
+}
+
+}  // namespace
+}  // namespace korvath::testing
