@@ -26,7 +26,7 @@ class Aria2Instance {
   // Starts aria2c and waits until it answers with our secret. The port may
   // still be held by an aria2 another test run left behind; this waits (up
   // to timeout_ms) for it to be free rather than talking to a stranger.
-  bool Start(int timeout_ms = 30000);
+  bool Start(int timeout_ms = 90000);
   // SIGTERM, then SIGKILL if it has not ended within 5 s; waits for the exit.
   void Stop();
   bool running() const { return pid_ > 0; }
