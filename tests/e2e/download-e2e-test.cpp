@@ -2,8 +2,10 @@
 // demo share site. A click on the page's download button must end with the
 // file in ZorbitDravenet under the name the page shows, byte for byte.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,9 +54,31 @@ std::string ReadAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Port 6800 and the name "aria2c.exe" are machine-wide (the program ends any
+// aria2c.exe it finds at start-up), and CTest's resource lock only orders the
+// tests of one run: the same file lock as the engine tests orders them all.
+class Aria2MachineLock {
+ public:
+  Aria2MachineLock() {
+    fd_ = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      locked_ = WaitUntil([&] { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 240000, 100);
+    }
+  }
+  ~Aria2MachineLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
 class DownloadEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(lock.locked()) << "another test kept aria2's port for minutes";
     ASSERT_TRUE(x.ok()) << "no X display";
     // The aria2 of the test before may still be letting go of its port.
     ASSERT_TRUE(WaitUntil([] { return !PortInUse(6800); }, 15000)) << "port 6800 stays taken";
@@ -122,6 +146,7 @@ class DownloadEndToEnd : public ::testing::Test {
     return texts;
   }
 
+  Aria2MachineLock lock;  // first in, last out: held until Korvath and its aria2 are gone
   XDisplay x;
   DemoSite site;
   std::unique_ptr<KorvathProcess> korvath;
@@ -162,6 +187,7 @@ INSTANTIATE_TEST_SUITE_P(DemoFiles, HardNames,
 TEST_F(DownloadEndToEnd, SameFileTwiceGivesTwoTasks) {
   const std::size_t index = IndexOf(site, "Korvath demo notes");
   ASSERT_NO_FATAL_FAILURE(Open(index));
+  Screenshot(MainWindow(), "demo-site-file-page");
   ClickDownload();
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000));
   ASSERT_TRUE(WaitForFile(SavedPath(site.files()[index]), site.files()[index].size));
