@@ -107,7 +107,9 @@ TEST_P(ShutDown, ClosesManagerPausesAllEndsAria2AndExitsZeroOnce) {
   EXPECT_EQ(Only(seq, expected), expected);
   auto begins = korvath.EventsNamed("shutdown_step", {{"step", "begin"}});
   ASSERT_EQ(begins.size(), 1u);
-  if (GetParam().reason) EXPECT_EQ(begins[0]["reason"], GetParam().reason);
+  if (GetParam().reason) {
+    EXPECT_EQ(begins[0]["reason"], GetParam().reason);
+  }
   auto pause = korvath.EventsNamed("rpc", {{"method", "aria2.pauseAll"}});
   ASSERT_EQ(pause.size(), 1u);
   EXPECT_EQ(pause[0]["ok"], true) << "aria2 did not take the pause";
