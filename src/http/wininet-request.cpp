@@ -78,10 +78,6 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   const long total = p.timeout_ms ? std::max(1L, *p.timeout_ms) : kExchangeTimeoutMs;
   x.connect_timeout_ms = std::min(kConnectTimeoutMs, total);
   x.total_timeout_ms = total;
-  if (p.timeout_ms) {
-    x.total_timeout_ms = *p.timeout_ms > 0 ? *p.timeout_ms : 1;
-    if (x.connect_timeout_ms > x.total_timeout_ms) x.connect_timeout_ms = x.total_timeout_ms;
-  }
 
   ExchangeOutcome out = http_internal::PerformExchange(x, kMaxResponseBytes);
   if (out.stage < Stage::kSend) return {};

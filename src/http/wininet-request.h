@@ -31,7 +31,8 @@ struct WinInetParams {
   // HttpRequestWinInetEx only; HttpRequestWinInet ignores them.
   bool complete_headers = true;   // add the default header lines
   bool normalize_headers = true;  // "user-agent:" -> "User-Agent:" first
-  // Limit for the whole exchange, connecting included; absent: the limits above.
+  // Limit for the whole exchange in ms, connecting included (and never
+  // longer than the 10 s connect limit); absent = 30 s.
   std::optional<long> timeout_ms;
 };
 
