@@ -3,9 +3,10 @@
 namespace korvath {
 
 int NoticeBox(Desktop& desktop, std::string_view text, int flags) {
-  // owned: the desktop looks for one of our visible windows for up to 100 ms
-  // (FindProcessWindow) and parents the box to it, or shows it unowned.
-  MessageBoxRequest request{.text = Text(text), .flags = flags, .caption = Gbk(u8"友情提醒"), .owned = true};
+  // The box belongs to one of our visible windows when one turns up within
+  // 100 ms (events keep being handled meanwhile); otherwise it stands alone.
+  bool owned = desktop.FindProcessWindow(100);
+  MessageBoxRequest request{.text = Text(text), .flags = flags, .caption = Gbk(u8"友情提醒"), .owned = owned};
   return desktop.ShowMessageBox(request);
 }
 

@@ -18,7 +18,7 @@ int FindProcessByName(std::string_view name);
 bool TerminateProcessById(int pid);
 
 // A message box with the caption "友情提醒", owned by one of our visible
-// windows when one is found within 100 ms. Returns the ButtonCode.
+// windows when Desktop::FindProcessWindow(100) finds one. Returns the ButtonCode.
 int NoticeBox(Desktop& desktop, std::string_view text, int flags = 0);
 
 }  // namespace korvath

@@ -215,6 +215,7 @@ TEST_F(StartAria2Test, AMissingAria2ProgramNamesThePackageToInstall) {
 }
 
 TEST_F(StartAria2Test, AConflictingDownloaderIsWarnedAboutAndStartUpGoesOn) {
+  desktop->has_window = true;
   fs::copy_file("/bin/sleep", work_dir / "Dravenet.exe");
   int pid = testing::Spawn(work_dir / "Dravenet.exe", {"60"});
   extra_pids.push_back(pid);

@@ -66,8 +66,9 @@ TEST_F(NamedProcess, AnEndedProcessIsIgnored) {
   EXPECT_FALSE(TerminateProcessById(-1));
 }
 
-TEST(NoticeBox, UsesTheFixedCaptionAndAnOwnerWindow) {
+TEST(NoticeBox, UsesTheFixedCaptionAndAnOwnerWindowWhenOneIsVisible) {
   testing::RecordingDesktop desktop;
+  desktop.has_window = true;
   desktop.answers.push_back(kCancel);
   EXPECT_EQ(NoticeBox(desktop, "hello", kMbOkCancel | kMbIconError), kCancel);
   ASSERT_EQ(desktop.boxes.size(), 1u);
@@ -75,8 +76,10 @@ TEST(NoticeBox, UsesTheFixedCaptionAndAnOwnerWindow) {
   EXPECT_EQ(desktop.boxes[0].caption, Gbk(u8"友情提醒"));
   EXPECT_EQ(desktop.boxes[0].flags, kMbOkCancel | kMbIconError);
   EXPECT_TRUE(desktop.boxes[0].owned);
+  desktop.has_window = false;
   NoticeBox(desktop, "plain");
   EXPECT_EQ(desktop.boxes[1].flags, 0);
+  EXPECT_FALSE(desktop.boxes[1].owned);
 }
 
 }  // namespace

@@ -171,6 +171,7 @@ TEST_F(RpcClient, OkMustAppearInCapitalsAnywhereInTheReply) {
   EXPECT_TRUE(SetGlobalOptions(*desktop, state));
   EXPECT_TRUE(desktop->boxes.empty());
 
+  desktop->has_window = true;
   Text lower = R"({"id":1,"result":"ok"})";
   server.Push(Reply::Ok(lower));
   EXPECT_FALSE(SetGlobalOptions(*desktop, state));
