@@ -2,7 +2,7 @@
 // second for each request routine beside bare libcurl doing the same POST
 // with a fresh easy handle per call (what every routine does underneath).
 //
-//   build/bench/korvath_bench_http --benchmark_repetitions=7 \
+//   build/bench/korvath_bench_http --benchmark_repetitions=7
 //       --benchmark_enable_random_interleaving=true
 //
 // After the Google Benchmark table a summary prints each routine's median
