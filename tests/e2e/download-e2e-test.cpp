@@ -210,7 +210,7 @@ TEST_F(DownloadEndToEnd, Aria2GoneBeforeTheClickShowsBothMessagesAndThePageStays
   const std::size_t boxes_before = BoxTexts().size();
   ClickDownload();
   const std::string failed = Utf8(u8"创建任务失败！请重试……");
-  ASSERT_TRUE(korvath->WaitForEvent("message_box", {{"text", failed}}, 20000)) << korvath->Output();
+  ASSERT_TRUE(korvath->WaitForEvent("message_box", {{"text", failed}}, 20000)) << EventDump();
   auto texts = BoxTexts();
   texts.erase(texts.begin(), texts.begin() + static_cast<long>(boxes_before));
   ASSERT_GE(texts.size(), 2u);
