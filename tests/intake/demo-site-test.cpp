@@ -5,6 +5,10 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -165,6 +169,41 @@ TEST_F(DemoSiteTest, EmptyFileAndMissingMarkerOrFile) {
   EXPECT_TRUE(got.body.empty());
   EXPECT_EQ(Get(site.BaseUrl() + "/d/0").status, 404);  // a file is only served for a "bkt=" request
   EXPECT_EQ(Get(site.BaseUrl() + "/d/999?bkt=x").status, 404);
+}
+
+TEST(DemoFiles, FolderFilesAreListedSortedAndServedFromDisk) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("korvath-demo-files-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "a subfolder");
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes.push_back(static_cast<char>(i * 7 + i / 256));
+  std::ofstream(dir / "zeta 한.bin", std::ios::binary) << bytes;
+  std::ofstream(dir / "alpha.txt", std::ios::binary) << "alpha";
+
+  DemoSiteOptions options;
+  std::string error;
+  ASSERT_TRUE(FilesInDirectory(dir.string(), options.files, error)) << error;
+  ASSERT_EQ(options.files.size(), 2u);  // the subfolder is not offered
+  EXPECT_EQ(options.files[0].shown_name, "alpha.txt");
+  EXPECT_EQ(options.files[1].shown_name, "zeta 한.bin");
+  EXPECT_EQ(options.files[1].size, bytes.size());
+
+  DemoSite site(options);
+  ASSERT_GT(site.Start(), 0);
+  Fetched part = Get(site.DownloadUrl(1), "65530-69999");
+  EXPECT_EQ(part.status, 206);
+  EXPECT_TRUE(part.body == bytes.substr(65530, 4470));
+  EXPECT_EQ(Get(site.DownloadUrl(1)).body.size(), bytes.size());
+
+  // A file that shrank after listing is cut off, not padded.
+  std::ofstream(dir / "zeta 한.bin", std::ios::binary | std::ios::trunc) << "short";
+  EXPECT_NE(Get(site.DownloadUrl(1), "100-200").body.size(), 101u);
+  site.Stop();
+
+  fs::remove_all(dir);
+  EXPECT_FALSE(FilesInDirectory(dir.string(), options.files, error));
+  EXPECT_FALSE(error.empty());
 }
 
 TEST(DemoFiles, ContentIsDeterministicAndDiffersBetweenFiles) {
