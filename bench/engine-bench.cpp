@@ -66,7 +66,9 @@ double Ms(std::chrono::steady_clock::duration d) {
 void Report(benchmark::State& state, std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());
   if (samples.empty()) return;
-  auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))]; };
+  auto at = [&](double q) {
+    return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))];
+  };
   state.counters["p50_ms"] = at(0.50);
   state.counters["p99_ms"] = at(0.99);
 }

@@ -101,7 +101,8 @@ Text ArgvForLog(const std::vector<std::string>& argv) {
 // Starts aria2 in our own working directory (its downloads go there) as the
 // leader of its own process group, so a Ctrl-C in the terminal reaches only
 // Korvath, which pauses the downloads before it ends aria2. Returns the pid or 0.
-pid_t Launch(const std::string& program, const std::vector<std::string>& arguments, const std::string& output) {
+pid_t Launch(const std::string& program, const std::vector<std::string>& arguments,
+             const std::string& output) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : arguments) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -122,11 +123,13 @@ pid_t Launch(const std::string& program, const std::vector<std::string>& argumen
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD, SIGQUIT}) sigaddset(&defaults, signal_number);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD, SIGQUIT})
+    sigaddset(&defaults, signal_number);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = 0;
   int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
@@ -165,14 +168,16 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   state.aria2_pid = FindProcessByName(kAria2Name);
 
   if (FindProcessByName("Dravenet.exe") != 0) {
-    NoticeBox(desktop, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"), kMbIconError);
+    NoticeBox(desktop, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"),
+              kMbIconError);
   }
 
   if (state.aria2_pid != 0) TerminateProcessById(state.aria2_pid);
   state.aria2_pid = 0;
 
   std::error_code ignored;
-  std::string program_dir = std::filesystem::absolute(params.program_dir, ignored).lexically_normal().string();
+  std::string program_dir =
+      std::filesystem::absolute(params.program_dir, ignored).lexically_normal().string();
   while (program_dir.size() > 1 && program_dir.ends_with('/')) program_dir.pop_back();
   std::string exe_path = program_dir + "/" + std::string(kAria2Name);
   std::string conf_path = program_dir + "/aria2.conf";

@@ -19,13 +19,12 @@ Text SafeFileName(std::string_view name_utf8) {
   for (size_t i = 0; i < name_utf8.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(name_utf8[i]);
     if (byte < 0x20 || byte == 0x7f) continue;
-    // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8.
-    if (byte == 0xc2 && i + 1 < name_utf8.size()) {
-      unsigned char next = static_cast<unsigned char>(name_utf8[i + 1]);
-      if (next >= 0x80 && next <= 0x9f) {
-        ++i;
-        continue;
-      }
+    // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8. Checked
+    // against what is kept, so dropping a byte between the two cannot join
+    // them into one.
+    if (byte >= 0x80 && byte <= 0x9f && !safe.empty() && static_cast<unsigned char>(safe.back()) == 0xc2) {
+      safe.pop_back();
+      continue;
     }
     // aria2 joins "out" to "dir" as a path: a separator in the name would
     // reach other directories.

@@ -47,7 +47,8 @@ std::string ExecutableBaseName(const std::string& proc_dir) {
   std::string target(buffer, static_cast<size_t>(n));
   // A replaced or deleted executable reads "/path/name (deleted)".
   constexpr std::string_view kDeleted = " (deleted)";
-  if (target.size() > kDeleted.size() && target.ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
+  if (target.size() > kDeleted.size() && target.ends_with(kDeleted))
+    target.resize(target.size() - kDeleted.size());
   auto slash = target.rfind('/');
   return slash == std::string::npos ? target : target.substr(slash + 1);
 }

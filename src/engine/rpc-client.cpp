@@ -1,6 +1,9 @@
 #include "engine/rpc-client.h"
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
+#include <utility>
 
 #include "engine/processes.h"
 #include "http/winhttp-request.h"
@@ -35,7 +38,8 @@ std::string MethodOf(std::string_view body) {
   if (start == std::string_view::npos) return {};
   start += kKey.size();
   auto end = body.find('"', start);
-  return std::string(body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+  return std::string(
+      body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
 }
 
 void RecordRpc(Desktop& desktop, std::string_view body, bool ok, std::int64_t started) {
@@ -77,7 +81,8 @@ Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<P
     }
     // A lead byte and its trail byte move together, so a placeholder is never
     // found starting in the middle of a double-byte character.
-    size_t step = (static_cast<unsigned char>(template_text[at]) >= 0x80 && at + 1 < template_text.size()) ? 2 : 1;
+    size_t step =
+        (static_cast<unsigned char>(template_text[at]) >= 0x80 && at + 1 < template_text.size()) ? 2 : 1;
     result.append(template_text.substr(at, step));
     at += step;
   }
@@ -86,26 +91,23 @@ Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<P
 
 Text JsonStringContent(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr std::pair<char, std::string_view> kShortForms[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
+      {'\n', "\\n"}, {'\r', "\\r"},  {'\t', "\\t"}};
   Text out;
   out.reserve(value.size() + 8);
   for (char c : value) {
+    auto shorter = std::find_if(std::begin(kShortForms), std::end(kShortForms),
+                                [c](const auto& form) { return form.first == c; });
     unsigned char byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 15];
-        } else {
-          out += c;
-        }
+    if (shorter != std::end(kShortForms)) {
+      out += shorter->second;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
     }
   }
   return out;
@@ -113,7 +115,8 @@ Text JsonStringContent(std::string_view value) {
 
 Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
-  WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)});
+  WinInetResult result =
+      HttpRequestWinInet({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)});
   Text reply = ToText(result.body);
   RecordRpc(desktop, body, !reply.empty(), started);
   return reply;
@@ -159,7 +162,8 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
 }
 
 void PauseAll(Desktop& desktop, const EngineState& state) {
-  SendRpc(desktop, state, ReplacePlaceholders(PauseAllTemplate(), {{"qzvtre", JsonStringContent(state.rpc_secret)}}));
+  SendRpc(desktop, state,
+          ReplacePlaceholders(PauseAllTemplate(), {{"qzvtre", JsonStringContent(state.rpc_secret)}}));
 }
 
 }  // namespace korvath

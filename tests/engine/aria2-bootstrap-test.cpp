@@ -24,7 +24,9 @@ std::string Aria2Program() {
 class StartAria2Test : public testing::Aria2Test {
  protected:
   StartAria2Params Params() {
-    return {.cookie = "Zorbit", .program_dir = program_dir.string(), .output_log = (log_dir / "aria2.out").string()};
+    return {.cookie = "Zorbit",
+            .program_dir = program_dir.string(),
+            .output_log = (log_dir / "aria2.out").string()};
   }
   // A copy of sleep placed as aria2c.exe and running, as a stuck earlier aria2.
   int RunBusyCopy(bool ignore_term) {
@@ -44,11 +46,13 @@ TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret
   EXPECT_EQ(state.rpc_port, "6800");
   EXPECT_TRUE(std::regex_match(state.rpc_secret, std::regex("[0-9a-f]{32}")));
   ASSERT_GT(state.aria2_pid, 0);
-  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/exe"), program_dir / "aria2c.exe");
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/exe"),
+            program_dir / "aria2c.exe");
 
   EXPECT_EQ(ReadFile(program_dir / "aria2c.exe"), ReadFile(Aria2Program()));
   EXPECT_EQ(ReadFile(program_dir / "aria2.conf"),
-            Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" + Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n");
+            Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" +
+                Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n");
 
   // The command line as aria2 got it: the fixed options, the absolute
   // configuration path, the secret last.
@@ -101,8 +105,9 @@ TEST_F(StartAria2Test, OptionsReallyReachAria2AndRequestsWithoutTheSecretAreRefu
   EXPECT_EQ(options["min-split-size"], "1048576");
 
   // What any web page could send: no token, or the old empty one.
-  for (const char* body : {R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":[]})",
-                           R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":["token:"]})"}) {
+  for (const char* body :
+       {R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":[]})",
+        R"({"jsonrpc":"2.0","id":1,"method":"aria2.getGlobalOption","params":["token:"]})"}) {
     std::string reply = testing::CurlPost("http://127.0.0.1:6800/jsonrpc", body);
     EXPECT_NE(reply.find("Unauthorized"), std::string::npos) << reply;
   }
@@ -152,7 +157,8 @@ TEST_F(StartAria2Test, AProcessNamedInCapitalsCountsAsAnEarlierAria2) {
   fs::copy_file("/bin/sleep", program_dir / "ARIA2C.EXE");
   int pid = testing::Spawn(program_dir / "ARIA2C.EXE", {"60"});
   extra_pids.push_back(pid);
-  ASSERT_TRUE(testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2)));
   ASSERT_TRUE(StartAria2(*desktop, state, Params()));
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -193,8 +199,10 @@ TEST_F(StartAria2Test, AProgramThatCannotRunIsReportedAsNotDetected) {
   // A damaged program file: written out fine, but the system cannot run it.
   testing::WriteFile(log_dir / "aria2c", "not a program\n");
   fs::permissions(log_dir / "aria2c", fs::perms::owner_all);
-  EXPECT_FALSE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string(),
-                                             .aria2_program = (log_dir / "aria2c").string()}));
+  EXPECT_FALSE(StartAria2(*desktop, state,
+                          {.cookie = "Zorbit",
+                           .program_dir = program_dir.string(),
+                           .aria2_program = (log_dir / "aria2c").string()}));
   EXPECT_EQ(desktop->delays, std::vector<int>(11, 100));
   ASSERT_EQ(desktop->boxes.size(), 1u);
   EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"检测不到aria2"));
@@ -203,8 +211,10 @@ TEST_F(StartAria2Test, AProgramThatCannotRunIsReportedAsNotDetected) {
 }
 
 TEST_F(StartAria2Test, AMissingAria2ProgramNamesThePackageToInstall) {
-  EXPECT_FALSE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string(),
-                                             .aria2_program = (work_dir / "no-such-aria2c").string()}));
+  EXPECT_FALSE(StartAria2(*desktop, state,
+                          {.cookie = "Zorbit",
+                           .program_dir = program_dir.string(),
+                           .aria2_program = (work_dir / "no-such-aria2c").string()}));
   ASSERT_EQ(desktop->boxes.size(), 1u);
   const Text& text = desktop->boxes[0].text;
   EXPECT_NE(text.find(Gbk(u8"找不到aria2")), std::string::npos);
@@ -219,10 +229,12 @@ TEST_F(StartAria2Test, AConflictingDownloaderIsWarnedAboutAndStartUpGoesOn) {
   fs::copy_file("/bin/sleep", work_dir / "Dravenet.exe");
   int pid = testing::Spawn(work_dir / "Dravenet.exe", {"60"});
   extra_pids.push_back(pid);
-  ASSERT_TRUE(testing::WaitFor([&] { return FindProcessByName("dravenet.exe") == pid; }, std::chrono::seconds(2)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return FindProcessByName("dravenet.exe") == pid; }, std::chrono::seconds(2)));
   ASSERT_TRUE(StartAria2(*desktop, state, Params()));
   ASSERT_EQ(desktop->boxes.size(), 1u);
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"));
+  EXPECT_EQ(desktop->boxes[0].text,
+            Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"));
   EXPECT_EQ(desktop->boxes[0].caption, Gbk(u8"友情提醒"));
   EXPECT_EQ(desktop->boxes[0].flags, kMbIconError);
   EXPECT_TRUE(desktop->boxes[0].owned);

@@ -40,7 +40,8 @@ class FileServer {
                                     [this](size_t offset, size_t length, httplib::DataSink& sink) {
                                       if (stopping_) return false;
                                       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                                      std::string piece = Payload(offset + std::min<size_t>(length, 4096)).substr(offset);
+                                      std::string piece =
+                                          Payload(offset + std::min<size_t>(length, 4096)).substr(offset);
                                       sink.write(piece.data(), piece.size());
                                       return !stopping_;
                                     });
@@ -53,7 +54,9 @@ class FileServer {
     server_.stop();
     thread_.join();
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
   const std::string& Small() const { return small_; }
   std::vector<std::string> Headers(const std::string& name) {
     std::lock_guard lock(mutex_);
@@ -90,7 +93,8 @@ class DownloadTest : public testing::Aria2Test {
     testing::Aria2Test::TearDown();
   }
   bool Create(const Text& name, const std::string& path) {
-    return CreateDownloadTask(*desktop, state, {.name = name, .link = server->Url(path), .dir = "ZorbitDravenet"});
+    return CreateDownloadTask(*desktop, state,
+                              {.name = name, .link = server->Url(path), .dir = "ZorbitDravenet"});
   }
   std::string LastGid() {
     auto created = desktop->Events("task_created");
@@ -153,7 +157,8 @@ TEST_F(DownloadTest, EndingAria2KeepsItsControlFileSoTheDownloadResumes) {
   ASSERT_TRUE(Create("resume.bin", "/slow"));
   fs::path file = work_dir / "ZorbitDravenet" / "resume.bin";
   fs::path control = work_dir / "ZorbitDravenet" / "resume.bin.aria2";
-  ASSERT_TRUE(testing::WaitFor([&] { return fs::exists(control) && fs::exists(file); }, std::chrono::seconds(5)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return fs::exists(control) && fs::exists(file); }, std::chrono::seconds(5)));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // let aria2 save some progress
 
   int pid = state.aria2_pid;
@@ -164,7 +169,8 @@ TEST_F(DownloadTest, EndingAria2KeepsItsControlFileSoTheDownloadResumes) {
 
   size_t requests_before = server->Headers("Range").size();
   ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}));
-  ASSERT_TRUE(SetGlobalOptions(*desktop, state)) << GbkToUtf8(desktop->boxes.empty() ? "" : desktop->boxes.back().text);
+  ASSERT_TRUE(SetGlobalOptions(*desktop, state))
+      << GbkToUtf8(desktop->boxes.empty() ? "" : desktop->boxes.back().text);
   ASSERT_TRUE(Create("resume.bin", "/slow"));
   // The resumed download asks for ranges that start where the saved pieces
   // end, not on the 1 MiB boundaries of a fresh split.
@@ -177,7 +183,8 @@ TEST_F(DownloadTest, EndingAria2KeepsItsControlFileSoTheDownloadResumes) {
     }
     return false;
   };
-  EXPECT_TRUE(testing::WaitFor(resumed, std::chrono::seconds(5))) << ::testing::PrintToString(server->Headers("Range"));
+  EXPECT_TRUE(testing::WaitFor(resumed, std::chrono::seconds(5)))
+      << ::testing::PrintToString(server->Headers("Range"));
 }
 
 class SetGlobalOptionsRetry : public testing::Aria2Test {};
@@ -188,7 +195,8 @@ TEST_F(SetGlobalOptionsRetry, TheSecondTryReachesAnAria2ThatStartedInTheMeantime
   bool started = false;
   // The first pump follows the first, unanswered try: aria2 starts only then.
   desktop->on_pump = [&] {
-    if (!started) started = StartAria2(starter, state, {.cookie = "Zorbit", .program_dir = program_dir.string()});
+    if (!started)
+      started = StartAria2(starter, state, {.cookie = "Zorbit", .program_dir = program_dir.string()});
   };
   EXPECT_TRUE(SetGlobalOptions(*desktop, state));
   EXPECT_TRUE(started);

@@ -6,9 +6,9 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,10 +77,11 @@ inline std::string CurlPost(const std::string& url, const std::string& body, lon
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, size * n);
-    return size * n;
-  });
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
+      });
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
   CURLcode code = curl_easy_perform(curl);
   curl_easy_cleanup(curl);

@@ -24,8 +24,11 @@ class NamedProcess : public ::testing::Test {
     int pid = Spawn(dir / name, {"30"});
     pids.push_back(pid);
     // Until exec has happened the child still carries our name.
-    testing::WaitFor([&] { return testing::ReadFile("/proc/" + std::to_string(pid) + "/comm").starts_with(name.substr(0, 15)); },
-                     std::chrono::seconds(2));
+    testing::WaitFor(
+        [&] {
+          return testing::ReadFile("/proc/" + std::to_string(pid) + "/comm").starts_with(name.substr(0, 15));
+        },
+        std::chrono::seconds(2));
     return pid;
   }
   fs::path dir;
@@ -56,7 +59,9 @@ TEST_F(NamedProcess, AnEndedProcessIsIgnored) {
   ASSERT_TRUE(TerminateProcessById(pid));
   // Ended but not reaped: a zombie still has its /proc entry.
   ASSERT_TRUE(testing::WaitFor(
-      [&] { return testing::ReadFile("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos; },
+      [&] {
+        return testing::ReadFile("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos;
+      },
       std::chrono::seconds(3)));
   EXPECT_EQ(FindProcessByName(name), 0);
   EXPECT_FALSE(TerminateProcessById(pid));

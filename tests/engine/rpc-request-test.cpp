@@ -6,9 +6,9 @@
 #include <regex>
 
 #include "engine/download-task.h"
+#include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
-#include "engine/engine-fixture.h"
 #include "support/recording-server.h"
 
 namespace korvath {
@@ -35,15 +35,19 @@ nlohmann::json ParseBody(const Text& body) {
 TEST(RequestBodies, PlainValuesGiveTheTemplatesByteForByte) {
   EngineState state = StateWithSecret();
   state.rpc_secret.clear();
-  EXPECT_EQ(GlobalOptionsBody(state, {}),
-            R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:",{"continue":"true",)"
-            R"("auto-file-renaming":"false","follow-torrent":"false","split":"8","max-concurrent-downloads":"3",)"
-            R"("max-connection-per-server":"8","user-agent":"LogStatistic","timeout":"1","connect-timeout":"1",)"
-            R"("min-split-size":"1M"}]})");
-  EXPECT_EQ(DownloadTaskBody(state, {.name = Gbk(u8"报告.pdf"), .link = "http://h/f?bkt=1", .dir = "ZorbitDravenet"}),
-            std::string(R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:",["http://h/f?bkt=1"],)") +
-                R"({"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
-                reinterpret_cast<const char*>(u8"报告.pdf") + R"("}]})");
+  EXPECT_EQ(
+      GlobalOptionsBody(state, {}),
+      R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:",{"continue":"true",)"
+      R"("auto-file-renaming":"false","follow-torrent":"false","split":"8","max-concurrent-downloads":"3",)"
+      R"("max-connection-per-server":"8","user-agent":"LogStatistic","timeout":"1","connect-timeout":"1",)"
+      R"("min-split-size":"1M"}]})");
+  EXPECT_EQ(
+      DownloadTaskBody(state,
+                       {.name = Gbk(u8"报告.pdf"), .link = "http://h/f?bkt=1", .dir = "ZorbitDravenet"}),
+      std::string(
+          R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:",["http://h/f?bkt=1"],)") +
+          R"({"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          reinterpret_cast<const char*>(u8"报告.pdf") + R"("}]})");
 }
 
 TEST(RequestBodies, SecretGoesIntoEveryTokenParameter) {
@@ -73,14 +77,17 @@ TEST(RequestBodies, QuotesBackslashesAndControlsInValuesStayInsideTheirStrings) 
 TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   EngineState state = StateWithSecret();
   // Each of these words is a placeholder of the template, in some letter case.
-  Text link = "http://h/BDUSS/bduss/qzvtre/QZVTRE/" + Gbk(u8"任务") + "/" + Gbk(u8"目录") + "?x=" + Gbk(u8"文件名");
+  Text link =
+      "http://h/BDUSS/bduss/qzvtre/QZVTRE/" + Gbk(u8"任务") + "/" + Gbk(u8"目录") + "?x=" + Gbk(u8"文件名");
   Text name = Gbk(u8"任务") + "bduss" + Gbk(u8"目录");
   // The link is sent in the bytes it came in (system text), so the body is
   // not UTF-8 throughout and is checked as bytes.
   Text body = DownloadTaskBody(state, {.name = name, .link = link, .dir = "ZorbitDravenet"});
-  EXPECT_EQ(body, R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
-                      link + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
-                      GbkToUtf8(name) + R"("}]})");
+  EXPECT_EQ(
+      body,
+      R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
+          link + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          GbkToUtf8(name) + R"("}]})");
 
   Text user_agent = Gbk(u8"超时分段") + "qzvtre";
   Text options = GlobalOptionsBody(state, {.user_agent = user_agent});
@@ -97,7 +104,9 @@ TEST(ReplacePlaceholders, MatchesAsciiLettersWithoutCaseAndTheFirstPairWinsAtOne
 TEST(ReplacePlaceholders, NeverMatchesFromTheSecondByteOfADoubleByteCharacter) {
   // In system text "乗" is 81 5C: its trail byte is an ASCII backslash.
   Text text = Gbk(u8"乗") + "x";
-  ASSERT_EQ(text, "\x81\x5c" "x");
+  ASSERT_EQ(text,
+            "\x81\x5c"
+            "x");
   EXPECT_EQ(ReplacePlaceholders(text, {{"\\x", "!"}}), text);
 }
 
@@ -108,7 +117,10 @@ TEST(SafeFileName, KeepsTheNameInsideTheDirectory) {
   EXPECT_EQ(SafeFileName("."), "");
   EXPECT_EQ(SafeFileName(".."), "");
   EXPECT_EQ(SafeFileName("..."), "...");
-  EXPECT_EQ(SafeFileName("a\nb\x01\x7f" "c\xc2\x85" "d"), "abcd");
+  EXPECT_EQ(SafeFileName("a\nb\x01\x7f"
+                         "c\xc2\x85"
+                         "d"),
+            "abcd");
   EXPECT_EQ(SafeFileName(".\n."), "");  // the controls go first, then the check
   EXPECT_EQ(SafeFileName(reinterpret_cast<const char*>(u8"é报告 (1).zip")),
             reinterpret_cast<const char*>(u8"é报告 (1).zip"));
@@ -122,7 +134,8 @@ TEST(SafeFileName, ABackslashByteInsideAChineseCharacterSurvives) {
 
 TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   EngineState state = StateWithSecret();
-  EXPECT_TRUE(std::regex_match(RpcEndpoint(state), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
+  EXPECT_TRUE(
+      std::regex_match(RpcEndpoint(state), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
   Text stamp = UnixTimestampText();
   ASSERT_EQ(stamp.size(), 13u);
   EXPECT_TRUE(stamp.ends_with("000"));
@@ -231,8 +244,9 @@ TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
 
 TEST_F(RpcClient, PauseAllSendsItsTemplateAndShowsNothing) {
   PauseAll(*desktop, state);
-  EXPECT_EQ(server.Request(0).body,
-            R"({"jsonrpc":"2.0","method":"aria2.pauseAll","id":1,"params":["token:0123456789abcdef0123456789abcdef"]})");
+  EXPECT_EQ(
+      server.Request(0).body,
+      R"({"jsonrpc":"2.0","method":"aria2.pauseAll","id":1,"params":["token:0123456789abcdef0123456789abcdef"]})");
   state.rpc_port = std::to_string(testing::UnusedPort());
   PauseAll(*desktop, state);
   EXPECT_TRUE(desktop->boxes.empty());
