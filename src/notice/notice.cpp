@@ -10,12 +10,17 @@ void FetchNotice(Desktop& desktop, std::string_view url) {
   // accepts the connection and then says nothing.
   const WinInetResult reply =
       HttpRequestWinInetEx({.url = Text(url), .method = 0, .timeout_ms = kNoticeTimeoutMs});
-  const Text text = Utf8BytesToText(reply.body);
-  const Text announcement = TextBetween(text, "[gg]", "[/gg]");
+  const Text announcement = NoticeAnnouncement(reply.body);
   const bool shown = !announcement.empty();
   desktop.Log().Record("notice", {{"shown", shown}});
   if (!shown) return;
-  MessageBox(desktop, ReplaceSubtext(announcement, "/n", "\r\n", {.case_sensitive = true}), kMbIconInformation);
+  MessageBox(desktop, announcement, kMbIconInformation);
+}
+
+Text NoticeAnnouncement(const Bytes& body) {
+  const Text announcement = TextBetween(Utf8BytesToText(body), "[gg]", "[/gg]");
+  if (announcement.empty()) return {};
+  return ReplaceSubtext(announcement, "/n", "\r\n", {.case_sensitive = true});
 }
 
 }  // namespace korvath

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/desktop.h"
+#include "util/text.h"
 
 namespace korvath {
 
@@ -20,5 +21,10 @@ inline constexpr long kNoticeTimeoutMs = 5000;
 // marker, an unreachable or silent server show nothing; nothing is retried.
 // Returns once the box is closed. Records "notice" {shown}.
 void FetchNotice(Desktop& desktop, std::string_view url = kDefaultNoticeUrl);
+
+// The text FetchNotice shows for the reply `body` (UTF-8 bytes), already in
+// lines; empty when there is nothing to show. At most as long as the reply's
+// text with every "/n" doubled, so its size follows the transport's body cap.
+Text NoticeAnnouncement(const Bytes& body);
 
 }  // namespace korvath
