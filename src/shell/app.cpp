@@ -42,13 +42,19 @@ void BuildMainWindow(Shell& shell) {
   MainWindowHandlers handlers{
       .about = [s] { ShowAboutWindow(*s); },
       .download_manager = [s] { ToggleDownloadManager(*s); },
-      .moved = [s] { if (s->ManagerExists()) DockDownloadManager(*s); },
-      .activated = [s] { if (s->ManagerExists()) RaiseDownloadManager(*s); },
+      .moved =
+          [s] {
+            if (s->ManagerExists()) DockDownloadManager(*s);
+          },
+      .activated =
+          [s] {
+            if (s->ManagerExists()) RaiseDownloadManager(*s);
+          },
       .close_requested = [s] { ShutDown(*s, "window_closed"); },
       .request = [s](const Text& url) { OnPageRequest(*s, url); },
   };
-  shell.main = std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url,
-                                            std::move(handlers));
+  shell.main =
+      std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url, std::move(handlers));
 }
 
 void OnActivate(GtkApplication*, gpointer data) {

@@ -29,8 +29,8 @@ std::string ReadFile(const std::string& path) {
 std::string BuiltInPage() {
   // Referencing the resource bundle keeps its registration in the link.
   (void)korvath_get_resource();
-  GBytes* bytes = g_resources_lookup_data("/org/korvath/download-manager.html",
-                                          G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  GBytes* bytes =
+      g_resources_lookup_data("/org/korvath/download-manager.html", G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
   if (!bytes) return {};
   gsize size = 0;
   const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
@@ -46,7 +46,8 @@ std::string Base64Url(std::string_view bytes) {
   std::string out;
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
-    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
+    unsigned v =
+        (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
     out += kAlphabet[v >> 18 & 63];
     out += kAlphabet[v >> 12 & 63];
     out += kAlphabet[v >> 6 & 63];

@@ -20,9 +20,8 @@ void CreateDownloadManager(Shell& shell) {
                    .rpc_secret = shell.engine.rpc_secret};
   // The old object, if any, belongs to a window that is already gone.
   Shell* s = &shell;
-  shell.manager = std::make_unique<DownloadManagerWindow>(*shell.web_engine, page, [s] {
-    s->LogWindow("download_manager", "closed", {});
-  });
+  shell.manager = std::make_unique<DownloadManagerWindow>(
+      *shell.web_engine, page, [s] { s->LogWindow("download_manager", "closed", {}); });
   shell.LogWindow("download_manager", "opened", shell.manager->OuterRectangle());
 }
 

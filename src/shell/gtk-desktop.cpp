@@ -10,14 +10,14 @@
 namespace korvath {
 namespace {
 
-struct ButtonSpec {
+struct ButtonChoice {
   const char8_t* label;
   int code;
 };
 
 // The button rows of the low nibble; anything else falls back to OK alone,
 // as the platform does.
-std::vector<ButtonSpec> ButtonsFor(int flags) {
+std::vector<ButtonChoice> ButtonsFor(int flags) {
   switch (flags & 0x0F) {
     case kMbOkCancel:
       return {{u8"确定", kOk}, {u8"取消", kCancel}};
@@ -51,7 +51,7 @@ GtkMessageType IconFor(int flags) {
 
 // Closing the box with its close button or Escape: Cancel where there is one,
 // otherwise the answer that commits to nothing.
-int CloseAnswer(const std::vector<ButtonSpec>& buttons) {
+int CloseAnswer(const std::vector<ButtonChoice>& buttons) {
   for (const auto& b : buttons)
     if (b.code == kCancel) return kCancel;
   if (buttons.size() == 1) return buttons[0].code;
@@ -88,8 +88,7 @@ int GtkDesktop::ShowMessageBox(const MessageBoxRequest& request) {
     // No owner: the box is a top-level of its own. Modal windows take GTK's
     // grab, so none of our other windows accepts input meanwhile (task-modal).
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, IconFor(request.flags),
-                                               GTK_BUTTONS_NONE, "%s",
-                                               GbkToUtf8(request.text).c_str());
+                                               GTK_BUTTONS_NONE, "%s", GbkToUtf8(request.text).c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), GbkToUtf8(caption).c_str());
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     if (request.owned) {

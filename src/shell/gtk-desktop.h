@@ -9,8 +9,8 @@
 namespace korvath {
 
 struct GtkDesktopOptions {
-  std::string event_log;     // KORVATH_EVENT_LOG; "" logs nothing
-  bool auto_dialogs = false; // KORVATH_DIALOGS=auto: answer OK, show nothing
+  std::string event_log;      // KORVATH_EVENT_LOG; "" logs nothing
+  bool auto_dialogs = false;  // KORVATH_DIALOGS=auto: answer OK, show nothing
 };
 
 class GtkDesktop : public Desktop {

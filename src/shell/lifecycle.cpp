@@ -59,7 +59,10 @@ bool StartUp(Shell& shell) {
   // 4. Errors are reported by the call itself; start-up ends either way.
   Step(shell, "startup_step", "global_options");
   SetGlobalOptions(shell.desktop, shell.engine,
-                   {.split = 8, .connections_per_server = 8, .concurrent_tasks = 3, .timeout_seconds = 1,
+                   {.split = 8,
+                    .connections_per_server = 8,
+                    .concurrent_tasks = 3,
+                    .timeout_seconds = 1,
                     .user_agent = Text("LogStatistic")});
   Step(shell, "startup_step", "ready");
   return true;
@@ -70,7 +73,8 @@ void ShutDown(Shell& shell, const char* reason) {
   // start them over.
   if (shell.shutting_down) return;
   shell.shutting_down = true;
-  shell.desktop.Log().Record("shutdown_step", {{"step", std::string("begin")}, {"reason", std::string(reason)}});
+  shell.desktop.Log().Record("shutdown_step",
+                             {{"step", std::string("begin")}, {"reason", std::string(reason)}});
 
   Step(shell, "shutdown_step", "close_download_manager");
   CloseDownloadManager(shell);
@@ -88,14 +92,20 @@ void ShutDown(Shell& shell, const char* reason) {
 
 void InstallSignalHandlers(Shell& shell) {
   // Delivered through the main loop, so they also run inside nested waits.
-  g_unix_signal_add(SIGTERM, +[](gpointer data) -> gboolean {
-    ShutDown(*static_cast<Shell*>(data), "SIGTERM");
-    return G_SOURCE_CONTINUE;
-  }, &shell);
-  g_unix_signal_add(SIGINT, +[](gpointer data) -> gboolean {
-    ShutDown(*static_cast<Shell*>(data), "SIGINT");
-    return G_SOURCE_CONTINUE;
-  }, &shell);
+  g_unix_signal_add(
+      SIGTERM,
+      +[](gpointer data) -> gboolean {
+        ShutDown(*static_cast<Shell*>(data), "SIGTERM");
+        return G_SOURCE_CONTINUE;
+      },
+      &shell);
+  g_unix_signal_add(
+      SIGINT,
+      +[](gpointer data) -> gboolean {
+        ShutDown(*static_cast<Shell*>(data), "SIGINT");
+        return G_SOURCE_CONTINUE;
+      },
+      &shell);
 }
 
 }  // namespace korvath

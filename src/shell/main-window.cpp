@@ -24,11 +24,20 @@ std::string HtmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -146,15 +155,16 @@ void MainWindow::Build(GtkApplication* app) {
                            this);
 
   // Close and minimise boxes, no maximise; the window manager reads these.
-  g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
-                     GdkWindow* gdk = gtk_widget_get_window(w);
-                     gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE |
-                                                                 GDK_FUNC_CLOSE));
-                     gdk_window_set_decorations(gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE |
-                                                                     GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
-                   }),
-                   nullptr);
-  g_signal_connect(window_, "configure-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+  g_signal_connect(
+      window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+        GdkWindow* gdk = gtk_widget_get_window(w);
+        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE));
+        gdk_window_set_decorations(
+            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
+      }),
+      nullptr);
+  g_signal_connect(window_, "configure-event",
+                   G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
                      auto* self = static_cast<MainWindow*>(data);
                      Rect now = self->OuterRectangle();
                      if (now.left != self->last_position_.left || now.top != self->last_position_.top) {

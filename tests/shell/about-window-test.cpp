@@ -12,9 +12,11 @@ TEST(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
   RecordingServer app;
-  app.SetDefault(Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html", "Cache-Control: no-store"}));
+  app.SetDefault(
+      Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html", "Cache-Control: no-store"}));
   RecordingServer notice;
-  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
@@ -34,8 +36,9 @@ TEST(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
   Screenshot(*about, "about-window");
   // Both pictures are drawn: neither half of the picture band is one flat colour.
   for (int left : {0, 312}) {
-    std::string sd = RunCommand("import -window " + std::to_string(*about) + " -crop 312x424+" +
-                                std::to_string(left) + "+0 -colorspace gray -format '%[fx:standard_deviation]' info: 2>/dev/null");
+    std::string sd =
+        RunCommand("import -window " + std::to_string(*about) + " -crop 312x424+" + std::to_string(left) +
+                   "+0 -colorspace gray -format '%[fx:standard_deviation]' info: 2>/dev/null");
     ASSERT_FALSE(sd.empty());
     EXPECT_GT(std::stod(sd), 0.05) << "picture at " << left;
   }

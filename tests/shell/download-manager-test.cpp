@@ -52,9 +52,10 @@ TEST_F(ManagerWindow, ButtonOpensClosesAndOpensAFreshWindowBesideTheMainOne) {
   // The main window makes room: screen − 846 − 590 − 200, and the manager
   // docks at its right edge (284 and 874 on a 1920-pixel screen).
   const int main_left = x.ScreenWidth() - 846 - 590 - 200;
-  EXPECT_TRUE(WaitUntil([&] {
-    return x.Geometry(main).left == main_left && x.Geometry(*manager).left == main_left + 590;
-  }, 5000)) << "main at " << x.Geometry(main).left << ", manager at " << x.Geometry(*manager).left;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return x.Geometry(main).left == main_left && x.Geometry(*manager).left == main_left + 590; },
+      5000))
+      << "main at " << x.Geometry(main).left << ", manager at " << x.Geometry(*manager).left;
   EXPECT_EQ(x.Geometry(*manager).top, x.Geometry(main).top);
   if (x.ScreenWidth() == 1920) {
     EXPECT_EQ(x.Geometry(main).left, 284);
@@ -88,10 +89,13 @@ TEST_F(ManagerWindow, FollowsTheMainWindowWhenItMoves) {
   auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
   ASSERT_TRUE(manager);
   MoveWindow(main, 40, 60);
-  EXPECT_TRUE(WaitUntil([&] {
-    XRect m = x.Geometry(*manager);
-    return m.left == 40 + 590 && m.top == 60;
-  }, 5000)) << "manager at " << x.Geometry(*manager).left << "," << x.Geometry(*manager).top;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        XRect m = x.Geometry(*manager);
+        return m.left == 40 + 590 && m.top == 60;
+      },
+      5000))
+      << "manager at " << x.Geometry(*manager).left << "," << x.Geometry(*manager).top;
 }
 
 TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
@@ -114,10 +118,12 @@ TEST(ManagerDocument, AriaNgFileIsLoadedUnchangedAndPointedAtThisRunsAria2) {
   std::string bytes = "<!DOCTYPE html>\n<html>\xE4\xB8\x8B\x00tail</html>";
   bytes.push_back('\xFF');
   std::ofstream(file, std::ios::binary) << bytes;
-  ManagerDocument doc = LoadManagerDocument({.ariang_file = file, .rpc_port = "6800", .rpc_secret = "s3cr3t?"});
+  ManagerDocument doc =
+      LoadManagerDocument({.ariang_file = file, .rpc_port = "6800", .rpc_secret = "s3cr3t?"});
   EXPECT_EQ(doc.html, bytes);
   // base64url("s3cr3t?") = "czNjcjN0Pw"
-  EXPECT_EQ(doc.base_uri, "http://127.0.0.1:6800/ariang/#!/settings/rpc/set/http/127.0.0.1/6800/jsonrpc/czNjcjN0Pw");
+  EXPECT_EQ(doc.base_uri,
+            "http://127.0.0.1:6800/ariang/#!/settings/rpc/set/http/127.0.0.1/6800/jsonrpc/czNjcjN0Pw");
   fs::remove_all(dir);
 }
 
@@ -161,14 +167,17 @@ TEST(FolderLink, OpensTheFolderOfADownloadWithXdgOpenAndNothingElse) {
   fs::current_path(old_cwd);
   setenv("PATH", old_path.c_str(), 1);
   std::vector<std::string> lines;
-  WaitUntil([&] {
-    std::ifstream in(record);
-    lines.clear();
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines.size() >= 2;
-  }, 5000);
+  WaitUntil(
+      [&] {
+        std::ifstream in(record);
+        lines.clear();
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines.size() >= 2;
+      },
+      5000);
   std::sort(lines.begin(), lines.end());
-  std::vector<std::string> expected = {"1:" + dir + "/ZorbitDravenet", "1:" + dir + "/ZorbitDravenet/sub dir"};
+  std::vector<std::string> expected = {"1:" + dir + "/ZorbitDravenet",
+                                       "1:" + dir + "/ZorbitDravenet/sub dir"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(lines, expected);
   EXPECT_FALSE(fs::exists(dir + "/pwned"));
@@ -188,7 +197,8 @@ TEST_F(ManagerWindow, ADownloadRequestOnThePageOpensTheManagerWithTheNewTask) {
       u8"<script>onload = () => setTimeout(() => { new Image().src = '/dl/report.bin?bkt=7&sign=x'; }, 500);"
       u8"</script></body></html>");
   app->SetResponder([page](const RecordedRequest& r) {
-    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    if (r.Target().rfind("/dl/", 0) == 0)
+      return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
     return Reply::Ok(page, {"Content-Type: text/html; charset=utf-8"});
   });
   StartKorvath();
@@ -199,7 +209,8 @@ TEST_F(ManagerWindow, ADownloadRequestOnThePageOpensTheManagerWithTheNewTask) {
   EXPECT_TRUE(WaitUntil([&] { return x.Geometry(main).left == main_left; }, 5000));
   EXPECT_EQ(korvath->EventsNamed("task_created")[0]["name"], "report.bin");
   // aria2 fetched the file into the working directory's download folder.
-  EXPECT_TRUE(WaitUntil([&] { return fs::exists(korvath->work_dir() + "/ZorbitDravenet/report.bin"); }, 10000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return fs::exists(korvath->work_dir() + "/ZorbitDravenet/report.bin"); }, 10000));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   Screenshot(*manager, "download-manager-task");
 }
@@ -217,7 +228,8 @@ TEST_F(ManagerWindow, AnAriaNgFileIsShownUnchangedAndToldWhereThisRunsAria2Is) {
   ASSERT_FALSE(seen.Target().empty());
   // The page's own address carries AriaNg's RPC-settings route with this run's secret.
   const std::string target = seen.Target();
-  EXPECT_NE(target.find("%23!%2Fsettings%2Frpc%2Fset%2Fhttp%2F127.0.0.1%2F6800%2Fjsonrpc%2F"), std::string::npos)
+  EXPECT_NE(target.find("%23!%2Fsettings%2Frpc%2Fset%2Fhttp%2F127.0.0.1%2F6800%2Fjsonrpc%2F"),
+            std::string::npos)
       << target;
   // The secret in the route is the one aria2 runs with: aria2 accepts it.
   const std::string marker = "jsonrpc%2F";
@@ -229,7 +241,8 @@ TEST_F(ManagerWindow, AnAriaNgFileIsShownUnchangedAndToldWhereThisRunsAria2Is) {
   ASSERT_FALSE(secret.empty());
   std::string reply = RunCommand(
       "curl -s --max-time 5 -d '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"aria2.getVersion\","
-      "\"params\":[\"token:" + secret + "\"]}' http://127.0.0.1:6800/jsonrpc");
+      "\"params\":[\"token:" +
+      secret + "\"]}' http://127.0.0.1:6800/jsonrpc");
   EXPECT_NE(reply.find("\"version\""), std::string::npos) << reply;
   fs::remove_all(dir);
 }

@@ -1,12 +1,13 @@
 // The GTK desktop: message boxes as the core expects them (caption, icon,
 // buttons, codes, the log), and waits that keep events flowing.
+#include "shell/gtk-desktop.h"
+
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "shell/gtk-desktop.h"
 #include "shell/korvath-harness.h"
 #include "shell/options.h"
 
@@ -43,7 +44,8 @@ struct BoxAnswerer {
     GList* list = gtk_window_list_toplevels();
     GtkWidget* box = nullptr;
     for (GList* l = list; l; l = l->next)
-      if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) box = GTK_WIDGET(l->data);
+      if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+        box = GTK_WIDGET(l->data);
     g_list_free(list);
     if (!box) return G_SOURCE_CONTINUE;
     self->found = true;
@@ -111,7 +113,11 @@ TEST_F(GtkDesktopTest, ButtonsIconsAndCodesFollowTheFlags) {
       {0, u8"确定", {U(u8"确定")}, GTK_MESSAGE_OTHER, kOk},
       {kMbOkCancel | kMbIconError, u8"取消", {U(u8"确定"), U(u8"取消")}, GTK_MESSAGE_ERROR, kCancel},
       {kMbAbortRetryIgnore, u8"忽略", {U(u8"中止"), U(u8"重试"), U(u8"忽略")}, GTK_MESSAGE_OTHER, kIgnore},
-      {kMbYesNoCancel | kMbIconInformation, u8"是", {U(u8"是"), U(u8"否"), U(u8"取消")}, GTK_MESSAGE_INFO, kYes},
+      {kMbYesNoCancel | kMbIconInformation,
+       u8"是",
+       {U(u8"是"), U(u8"否"), U(u8"取消")},
+       GTK_MESSAGE_INFO,
+       kYes},
       {kMbYesNo, u8"否", {U(u8"是"), U(u8"否")}, GTK_MESSAGE_OTHER, kNo},
       {kMbRetryCancel, u8"重试", {U(u8"重试"), U(u8"取消")}, GTK_MESSAGE_OTHER, kRetry},
   };
@@ -164,7 +170,13 @@ TEST_F(GtkDesktopTest, AutomaticBoxesAnswerOkWithoutShowingAndAreStillLogged) {
 TEST_F(GtkDesktopTest, WaitsLetOtherHandlersRunAndLastAtLeastTheirTime) {
   GtkDesktop desktop;
   int ran = 0;
-  g_timeout_add(20, [](gpointer p) -> gboolean { ++*static_cast<int*>(p); return G_SOURCE_REMOVE; }, &ran);
+  g_timeout_add(
+      20,
+      [](gpointer p) -> gboolean {
+        ++*static_cast<int*>(p);
+        return G_SOURCE_REMOVE;
+      },
+      &ran);
   auto start = std::chrono::steady_clock::now();
   desktop.DelayPumping(150);
   auto took = std::chrono::steady_clock::now() - start;
@@ -183,7 +195,13 @@ TEST_F(GtkDesktopTest, FindsOnlyVisibleWindowsOfItsOwn) {
   EXPECT_FALSE(desktop.FindProcessWindow(100));
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   // Shown only after the search began: found while it still looks.
-  g_timeout_add(40, [](gpointer w) -> gboolean { gtk_widget_show(GTK_WIDGET(w)); return G_SOURCE_REMOVE; }, window);
+  g_timeout_add(
+      40,
+      [](gpointer w) -> gboolean {
+        gtk_widget_show(GTK_WIDGET(w));
+        return G_SOURCE_REMOVE;
+      },
+      window);
   EXPECT_TRUE(desktop.FindProcessWindow(1000));
   gtk_widget_destroy(window);
 }

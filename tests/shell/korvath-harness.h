@@ -104,8 +104,8 @@ class XDisplay {
     unsigned long count, after;
     unsigned char* data = nullptr;
     std::string title;
-    if (XGetWindowProperty(display_, w, net_name, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(display_, w, net_name, 0, 1024, False, utf8, &type, &format, &count, &after,
+                           &data) == Success &&
         data) {
       title.assign(reinterpret_cast<char*>(data), count);
       XFree(data);
@@ -126,8 +126,8 @@ class XDisplay {
     unsigned long count, after;
     unsigned char* data = nullptr;
     int pid = 0;
-    if (XGetWindowProperty(display_, w, atom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(display_, w, atom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
         data) {
       if (count == 1) pid = static_cast<int>(*reinterpret_cast<unsigned long*>(data));
       XFree(data);
@@ -188,8 +188,8 @@ class XDisplay {
     unsigned long count, after;
     unsigned char* data = nullptr;
     std::vector<std::string> out;
-    if (XGetWindowProperty(display_, w, state, 0, 64, False, XA_ATOM, &type, &format, &count, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(display_, w, state, 0, 64, False, XA_ATOM, &type, &format, &count, &after,
+                           &data) == Success &&
         data) {
       auto* atoms = reinterpret_cast<Atom*>(data);
       for (unsigned long i = 0; i < count; ++i) {
@@ -226,11 +226,13 @@ inline void ClickAt(Window w, int x, int y) {
 }
 
 inline void MoveWindow(Window w, int left, int top) {
-  RunCommand("xdotool windowmove " + std::to_string(w) + " " + std::to_string(left) + " " + std::to_string(top));
+  RunCommand("xdotool windowmove " + std::to_string(w) + " " + std::to_string(left) + " " +
+             std::to_string(top));
 }
 
 inline void Screenshot(Window w, const std::string& name) {
-  RunCommand("import -window " + std::to_string(w) + " '" + ScreenshotDir() + "/" + name + ".png' 2>/dev/null");
+  RunCommand("import -window " + std::to_string(w) + " '" + ScreenshotDir() + "/" + name +
+             ".png' 2>/dev/null");
 }
 
 // ---- the program ---------------------------------------------------------
@@ -300,7 +302,8 @@ class KorvathProcess {
     return out;
   }
 
-  bool WaitForEvent(const std::string& name, const Json& fields = Json::object(), int timeout_ms = 20000) const {
+  bool WaitForEvent(const std::string& name, const Json& fields = Json::object(),
+                    int timeout_ms = 20000) const {
     return WaitUntil([&] { return !EventsNamed(name, fields).empty(); }, timeout_ms);
   }
 
@@ -312,11 +315,14 @@ class KorvathProcess {
       for (auto& w : wanted_events) {
         if (name != w) continue;
         std::string detail;
-        if (e.contains("step")) detail = e["step"].get<std::string>();
-        else if (e.contains("method")) detail = e["method"].get<std::string>();
+        if (e.contains("step"))
+          detail = e["step"].get<std::string>();
+        else if (e.contains("method"))
+          detail = e["method"].get<std::string>();
         else if (e.contains("name") && e.contains("action"))
           detail = e["name"].get<std::string>() + "/" + e["action"].get<std::string>();
-        else if (e.contains("text")) detail = e["text"].get<std::string>();
+        else if (e.contains("text"))
+          detail = e["text"].get<std::string>();
         out.push_back(detail.empty() ? name : name + ":" + detail);
       }
     }

@@ -36,9 +36,11 @@ TEST(StartUp, RunsNoticeAria2StretchAndGlobalOptionsInOrder) {
   ASSERT_TRUE(x.ok());
   auto notice = NoticeServer(reinterpret_cast<const char*>(u8"x[gg]第一行/n第二行[/gg]y"));
   auto app = AppServer();
-  KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
-  Seq seq = korvath.Sequence({"startup_step", "message_box", "aria2_started", "rpc", "global_options_accepted"});
+  Seq seq =
+      korvath.Sequence({"startup_step", "message_box", "aria2_started", "rpc", "global_options_accepted"});
   Seq expected = {"startup_step:notice",
                   reinterpret_cast<const char*>(u8"message_box:第一行\r\n第二行"),
                   "startup_step:aria2",
@@ -66,7 +68,8 @@ TEST(StartUp, WithoutAria2ShowsBothMessagesAndEndsWithCodeZero) {
   ASSERT_GE(boxes.size(), 2u);
   // The bootstrap's own message first, then ours with the error icon.
   EXPECT_NE(boxes[boxes.size() - 2]["text"], boxes.back()["text"]);
-  EXPECT_EQ(boxes.back()["text"], reinterpret_cast<const char*>(u8"下载器初始化失败！可能无法执行下载操作！"));
+  EXPECT_EQ(boxes.back()["text"],
+            reinterpret_cast<const char*>(u8"下载器初始化失败！可能无法执行下载操作！"));
   EXPECT_EQ(boxes.back()["flags"], 16);
   EXPECT_EQ(boxes.back()["caption"], reinterpret_cast<const char*>(u8"信息："));
   EXPECT_TRUE(korvath.EventsNamed("startup_step", {{"step", "stretch_web_view"}}).empty());
@@ -87,7 +90,8 @@ TEST_P(ShutDown, ClosesManagerPausesAllEndsAria2AndExitsZeroOnce) {
   ASSERT_TRUE(x.ok());
   auto app = AppServer();
   auto notice = NoticeServer("");
-  KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
@@ -100,9 +104,12 @@ TEST_P(ShutDown, ClosesManagerPausesAllEndsAria2AndExitsZeroOnce) {
   GetParam().trigger(korvath, x, *main);
   EXPECT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
   Seq seq = korvath.Sequence({"shutdown_step", "window", "rpc"});
-  Seq expected = {"shutdown_step:begin",      "shutdown_step:close_download_manager",
-                  "window:download_manager/closed", "shutdown_step:pause_all",
-                  "rpc:aria2.pauseAll",       "shutdown_step:end_aria2",
+  Seq expected = {"shutdown_step:begin",
+                  "shutdown_step:close_download_manager",
+                  "window:download_manager/closed",
+                  "shutdown_step:pause_all",
+                  "rpc:aria2.pauseAll",
+                  "shutdown_step:end_aria2",
                   "shutdown_step:exit"};
   EXPECT_EQ(Only(seq, expected), expected);
   auto begins = korvath.EventsNamed("shutdown_step", {{"step", "begin"}});
@@ -137,7 +144,8 @@ TEST(ShutDownDuringNestedWait, ASignalWhileTheAboutWindowIsOpenEndsTheProgramOnc
   ASSERT_TRUE(x.ok());
   auto app = AppServer();
   auto notice = NoticeServer("");
-  KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));

@@ -46,11 +46,13 @@ TEST(MainWindow, OpensCentredAtTemplateSizeWithTheAppPageAndButtonsWork) {
 
   ASSERT_TRUE(WaitUntil([&] { return AppRequests(*server) >= 1; }, 15000));
   // The page's own frame is requested too: the page really loaded.
-  ASSERT_TRUE(WaitUntil([&] {
-    for (auto& r : server->Requests())
-      if (r.Target() == "/frame.html") return true;
-    return false;
-  }, 15000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        for (auto& r : server->Requests())
+          if (r.Target() == "/frame.html") return true;
+        return false;
+      },
+      15000));
   ASSERT_TRUE(korvath.WaitForEvent("global_options_accepted"));
   Screenshot(*main, "main-window");
 
@@ -84,14 +86,16 @@ TEST(MainWindow, ShowsItsOwnPageNamingTheAddressWhenTheAppCannotBeReached) {
   // check it by its pixels being there at all (not a blank white view).
   std::this_thread::sleep_for(std::chrono::seconds(2));
   Screenshot(*main, "main-window-unreachable");
-  std::string dump = RunCommand("import -window " + std::to_string(*main) +
-                                " -crop 560x40+16+80 -colorspace gray -format '%[fx:minima]' info: 2>/dev/null");
+  std::string dump =
+      RunCommand("import -window " + std::to_string(*main) +
+                 " -crop 560x40+16+80 -colorspace gray -format '%[fx:minima]' info: 2>/dev/null");
   ASSERT_FALSE(dump.empty());
   EXPECT_LT(std::stod(dump), 0.5) << "no dark text where the stand-in page's heading is";
 }
 
 TEST(MainWindow, SecondStartRaisesTheRunningWindowAndEnds) {
-  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "one instance is kept through the session bus";
+  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+    GTEST_SKIP() << "one instance is kept through the session bus";
   XDisplay x;
   ASSERT_TRUE(x.ok());
   auto server = AppServer();
@@ -122,9 +126,10 @@ namespace {
 
 // Grey-level spread of a rectangle of the window: 0 for one flat colour.
 double Spread(Window w, int left, int top, int width, int height) {
-  std::string out = RunCommand("import -window " + std::to_string(w) + " -crop " + std::to_string(width) + "x" +
-                               std::to_string(height) + "+" + std::to_string(left) + "+" + std::to_string(top) +
-                               " -colorspace gray -format '%[fx:standard_deviation]' info: 2>/dev/null");
+  std::string out =
+      RunCommand("import -window " + std::to_string(w) + " -crop " + std::to_string(width) + "x" +
+                 std::to_string(height) + "+" + std::to_string(left) + "+" + std::to_string(top) +
+                 " -colorspace gray -format '%[fx:standard_deviation]' info: 2>/dev/null");
   return out.empty() ? -1 : std::stod(out);
 }
 
@@ -137,7 +142,8 @@ TEST(LoadingOverlay, ShowsWhileThePageLoadsAndGoesWhenItEnds) {
   slow.delay_ms = 4000;
   app.SetDefault(slow);
   RecordingServer notice;
-  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
