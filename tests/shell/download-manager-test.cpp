@@ -98,6 +98,21 @@ TEST_F(ManagerWindow, FollowsTheMainWindowWhenItMoves) {
       << "manager at " << x.Geometry(*manager).left << "," << x.Geometry(*manager).top;
 }
 
+TEST_F(ManagerWindow, WhenTheMainWindowIsAlreadyInPlaceNothingMoves) {
+  StartKorvath();
+  const int main_left = x.ScreenWidth() - 846 - 590 - 200;
+  MoveWindow(main, main_left, 100);
+  ASSERT_TRUE(WaitUntil([&] { return x.Geometry(main).left == main_left; }, 5000));
+  ClickManagerButton();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // No move of the main window, so no docking: the manager stays centred.
+  EXPECT_EQ(x.Geometry(*manager).left, (x.ScreenWidth() - 846) / 2);
+  EXPECT_EQ(x.Geometry(*manager).top, (x.ScreenHeight() - 509) / 2);
+  EXPECT_TRUE(korvath->EventsNamed("window", {{"name", "main"}, {"action", "moved"}}).empty());
+}
+
 TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
   StartKorvath();
   ClickManagerButton();
@@ -213,6 +228,14 @@ TEST_F(ManagerWindow, ADownloadRequestOnThePageOpensTheManagerWithTheNewTask) {
       WaitUntil([&] { return fs::exists(korvath->work_dir() + "/ZorbitDravenet/report.bin"); }, 10000));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   Screenshot(*manager, "download-manager-task");
+
+  // A further task while the manager is open only brings it to the front:
+  // Home reloads the page, whose request for the file comes again.
+  ClickAt(main, 264 + 32, 16 + 12);
+  EXPECT_TRUE(WaitUntil([&] { return korvath->EventsNamed("task_created").size() >= 2; }, 20000));
+  EXPECT_TRUE(korvath->WaitForEvent("window", {{"name", "download_manager"}, {"action", "raised"}}, 5000));
+  EXPECT_EQ(Count("opened"), 1u);
+  EXPECT_EQ(x.Find(korvath->pid(), kManagerTitle), manager);
 }
 
 TEST_F(ManagerWindow, AnAriaNgFileIsShownUnchangedAndToldWhereThisRunsAria2Is) {
