@@ -1,0 +1,143 @@
+#include "shell/download-notifier.h"
+
+#include <gio/gio.h>
+
+#include <filesystem>
+
+namespace korvath {
+namespace {
+
+constexpr const char* kServices[] = {"org.freedesktop.Notifications", "org.gtk.Notifications"};
+
+bool BusKnows(GDBusConnection* bus, const char* method, const char* name) {
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+      g_strcmp0(method, "NameHasOwner") == 0 ? g_variant_new("(s)", name) : nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+      1000, nullptr, &error);
+  if (!reply) {
+    g_clear_error(&error);
+    return false;
+  }
+  bool known = false;
+  if (g_strcmp0(method, "NameHasOwner") == 0) {
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    known = owned;
+  } else {
+    GVariantIter* names = nullptr;
+    const char* each = nullptr;
+    g_variant_get(reply, "(as)", &names);
+    while (g_variant_iter_next(names, "&s", &each)) known = known || g_strcmp0(each, name) == 0;
+    g_variant_iter_free(names);
+  }
+  g_variant_unref(reply);
+  return known;
+}
+
+std::string CurrentDirectory() {
+  std::error_code ec;
+  return std::filesystem::current_path(ec).string();
+}
+
+}  // namespace
+
+bool NotificationServiceAvailable(GApplication* app) {
+  GDBusConnection* bus = app ? g_application_get_dbus_connection(app) : nullptr;
+  if (!bus) return false;
+  for (const char* name : kServices) {
+    // A service that D-Bus starts on demand counts as present.
+    if (BusKnows(bus, "NameHasOwner", name) || BusKnows(bus, "ListActivatableNames", name)) return true;
+  }
+  return false;
+}
+
+DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const EngineState& engine,
+                                   DownloadNotifierParams params)
+    : app_(app),
+      desktop_(desktop),
+      engine_(engine),
+      params_(std::move(params)),
+      watch_(params_.base_dir.empty() ? CurrentDirectory() : params_.base_dir) {
+  // The notification server activates this action, possibly long after the
+  // notice was sent, as long as the program runs.
+  action_ = g_simple_action_new(kOpenFolderAction, G_VARIANT_TYPE_STRING);
+  g_signal_connect(action_, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* parameter, gpointer self) {
+                     static_cast<DownloadNotifier*>(self)->OpenFolder(g_variant_get_string(parameter, nullptr));
+                   }),
+                   this);
+  g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(action_));
+}
+
+DownloadNotifier::~DownloadNotifier() {
+  if (timer_) g_source_remove(timer_);
+  g_action_map_remove_action(G_ACTION_MAP(app_), kOpenFolderAction);
+  g_signal_handlers_disconnect_by_data(action_, this);
+  g_object_unref(action_);
+}
+
+bool DownloadNotifier::Start() {
+  if (started_) return timer_ != 0;
+  started_ = true;
+  if (!g_application_get_is_registered(app_) || !NotificationServiceAvailable(app_)) {
+    desktop_.Log().Record("download_notices_unavailable");
+    return false;
+  }
+  // Whatever has stopped by now ended before this run's downloads.
+  watch_.Look(desktop_, engine_);
+  timer_ = g_timeout_add_seconds(static_cast<unsigned>(params_.interval_seconds), +[](gpointer self) -> gboolean {
+    static_cast<DownloadNotifier*>(self)->Poll();
+    return G_SOURCE_CONTINUE;
+  }, this);
+  return true;
+}
+
+void DownloadNotifier::Poll() {
+  // The RPC call may pump messages; a timer firing inside it must not look
+  // at aria2 a second time meanwhile.
+  if (polling_) return;
+  polling_ = true;
+  for (const FinishedDownload& download : watch_.Look(desktop_, engine_)) Send(download);
+  polling_ = false;
+}
+
+void DownloadNotifier::Send(const FinishedDownload& download) {
+  const std::string name = GbkToUtf8(download.name);
+  const std::string folder = GbkToUtf8(download.folder);
+  const std::string title =
+      (download.ok ? reinterpret_cast<const char*>(u8"下载完成：") : reinterpret_cast<const char*>(u8"下载失败：")) +
+      name;
+  GNotification* notification = g_notification_new(title.c_str());
+  g_notification_set_body(notification, download.ok ? folder.c_str() : GbkToUtf8(download.error).c_str());
+  const std::string action = std::string("app.") + kOpenFolderAction;
+  g_notification_set_default_action_and_target_value(notification, action.c_str(),
+                                                     g_variant_new_string(folder.c_str()));
+  g_notification_add_button_with_target_value(notification, reinterpret_cast<const char*>(u8"打开文件夹"),
+                                               action.c_str(), g_variant_new_string(folder.c_str()));
+  // One notification per task: the id makes a repeated one replace it.
+  const std::string id = "download-" + download.gid;
+  g_application_send_notification(app_, id.c_str(), notification);
+  g_object_unref(notification);
+  desktop_.Log().Record("download_notice", {{"gid", download.gid},
+                                            {"name", download.name},
+                                            {"ok", download.ok},
+                                            {"error", download.error}});
+}
+
+void DownloadNotifier::OpenFolder(const std::string& folder) {
+  if (params_.open_folder) {
+    params_.open_folder(folder);
+    return;
+  }
+  // An argument list, never a shell line: the folder name comes from the web.
+  const char* argv[] = {"xdg-open", folder.c_str(), nullptr};
+  GError* error = nullptr;
+  bool ok = g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                          static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                   G_SPAWN_STDERR_TO_DEV_NULL),
+                          nullptr, nullptr, nullptr, &error);
+  g_clear_error(&error);
+  desktop_.Log().Record("open_folder", {{"folder", Utf8ToGbk(folder)}, {"ok", ok}});
+}
+
+}  // namespace korvath

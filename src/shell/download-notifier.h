@@ -1,0 +1,71 @@
+// Desktop notifications for downloads that finish or fail while Korvath
+// runs, sent through GApplication, with an action that opens the folder.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "engine/engine-state.h"
+#include "engine/finished-downloads.h"
+#include "platform/desktop.h"
+
+typedef struct _GApplication GApplication;
+typedef struct _GSimpleAction GSimpleAction;
+
+namespace korvath {
+
+struct DownloadNotifierParams {
+  // Shows a folder (UTF-8 path) to the user; absent: "xdg-open <folder>".
+  std::function<void(const std::string& folder)> open_folder;
+  int interval_seconds = 2;
+  // aria2's working directory; "": the current directory (aria2 inherits it).
+  std::string base_dir;
+};
+
+// The name of the application action the notifications activate, with the
+// folder as its string parameter.
+inline constexpr const char* kOpenFolderAction = "open-download-folder";
+
+class DownloadNotifier {
+ public:
+  // `app` must be registered (g_application_register or running) and outlive
+  // the notifier; so must `desktop` and `engine`.
+  DownloadNotifier(GApplication* app, Desktop& desktop, const EngineState& engine,
+                   DownloadNotifierParams params = {});
+  ~DownloadNotifier();
+  DownloadNotifier(const DownloadNotifier&) = delete;
+  DownloadNotifier& operator=(const DownloadNotifier&) = delete;
+
+  // When a notification service is on the session bus: learns what aria2
+  // has already finished (never announced) and polls aria2 every interval on
+  // the main loop. Otherwise does nothing but record one
+  // "download_notices_unavailable" line. Only the first call acts. True when
+  // the notices run.
+  bool Start();
+
+  // One look at aria2: a notification per download that completed ("下载完成："
+  // + name) or failed ("下载失败：" + name, the error as body) since the last
+  // look, each recorded as "download_notice" {gid, name, ok, error}.
+  void Poll();
+
+ private:
+  void Send(const FinishedDownload& download);
+  void OpenFolder(const std::string& folder);
+
+  GApplication* app_;
+  Desktop& desktop_;
+  const EngineState& engine_;
+  DownloadNotifierParams params_;
+  FinishedDownloadWatch watch_;
+  GSimpleAction* action_ = nullptr;
+  unsigned timer_ = 0;
+  bool started_ = false;
+  bool polling_ = false;
+};
+
+// Whether something can show notifications on the session bus: the owner
+// (running or activatable) of org.freedesktop.Notifications or
+// org.gtk.Notifications.
+bool NotificationServiceAvailable(GApplication* app);
+
+}  // namespace korvath
