@@ -64,7 +64,7 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
     desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});
     return true;
   }
-  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + reply);
+  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedReply(reply));
   desktop.Log().Record("task_failed", {{"name", task.name}});
   return false;
 }

@@ -113,6 +113,26 @@ Text JsonStringContent(std::string_view value) {
   return out;
 }
 
+Text QuotedReply(std::string_view reply) {
+  if (reply.size() <= kMaxQuotedReply) return Text(reply);
+  // System text steps one byte below 0x80, otherwise two, or four for a
+  // GB18030 four-byte character (lead, digit, lead, digit).
+  auto digit = [&](std::size_t at) { return reply[at] >= '0' && reply[at] <= '9'; };
+  std::size_t end = 0;
+  while (true) {
+    std::size_t step = 1;
+    if (static_cast<unsigned char>(reply[end]) >= 0x80) {
+      step = (end + 3 < reply.size() && digit(end + 1) && static_cast<unsigned char>(reply[end + 2]) >= 0x81 &&
+              digit(end + 3))
+                 ? 4
+                 : 2;
+    }
+    if (end + step > kMaxQuotedReply) break;
+    end += step;
+  }
+  return Text(reply.substr(0, end)) + Gbk(u8"……");
+}
+
 Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
   WinInetResult result =
@@ -154,7 +174,7 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
     }
   }
   if (FindText(reply, "OK") == -1) {
-    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + reply);
+    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedReply(reply));
     return false;
   }
   desktop.Log().Record("global_options_accepted");

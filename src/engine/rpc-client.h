@@ -2,6 +2,7 @@
 // with placeholders, sending, and the two calls besides task creation.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <string_view>
 
@@ -32,6 +33,14 @@ Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<P
 // `value` written as the inside of a JSON string: quote, backslash and control
 // characters escaped; other bytes (UTF-8 or system text) kept as they are.
 Text JsonStringContent(std::string_view value);
+
+// The most of an aria2 reply a message box quotes. A box is read by a person;
+// a reply of megabytes (up to the transport's body cap) would only freeze it.
+inline constexpr std::size_t kMaxQuotedReply = 4096;
+
+// `reply` as a message box quotes it: whole when it fits kMaxQuotedReply,
+// otherwise cut on a character boundary and ended with "……".
+Text QuotedReply(std::string_view reply);
 
 // Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet and returns
 // the reply text (up to the first zero byte); empty when aria2 did not answer.
