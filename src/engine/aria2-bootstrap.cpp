@@ -172,12 +172,16 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
               kMbIconError);
   }
 
-  if (state.aria2_pid != 0) TerminateProcessById(state.aria2_pid);
+  const int ended = state.aria2_pid;
+  if (ended != 0) TerminateProcessById(ended);
   state.aria2_pid = 0;
 
+  // An empty directory means the current one; taken literally it would put
+  // the program at the root of the file system.
+  std::filesystem::path given = params.program_dir.empty() ? "." : params.program_dir;
   std::error_code ignored;
-  std::string program_dir =
-      std::filesystem::absolute(params.program_dir, ignored).lexically_normal().string();
+  std::string program_dir = std::filesystem::absolute(given, ignored).lexically_normal().string();
+  if (program_dir.empty()) program_dir = given.string();
   while (program_dir.size() > 1 && program_dir.ends_with('/')) program_dir.pop_back();
   std::string exe_path = program_dir + "/" + std::string(kAria2Name);
   std::string conf_path = program_dir + "/aria2.conf";
@@ -193,6 +197,9 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   }
 
   for (int tries = 0;;) {
+    // When the aria2 just ended was our own child (a second start in one
+    // run), its exit must be collected: until then the file stays busy.
+    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
     if (WriteExecutable(exe_path, program_bytes)) break;
     desktop.DelayPumping(100);
     if (++tries >= kWriteTries) {

@@ -83,8 +83,10 @@ class DownloadTest : public testing::Aria2Test {
  protected:
   void SetUp() override {
     testing::Aria2Test::SetUp();
-    ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}));
-    ASSERT_TRUE(SetGlobalOptions(*desktop, state));
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}))
+        << desktop->BoxTexts();
+    ASSERT_TRUE(SetGlobalOptions(*desktop, state)) << desktop->BoxTexts();
   }
   void TearDown() override {
     testing::EndProcess(state.aria2_pid);

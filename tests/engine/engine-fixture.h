@@ -52,6 +52,12 @@ class LoggingDesktop : public RecordingDesktop {
   explicit LoggingDesktop(fs::path path) : path_(std::move(path)), log_(path_.string()) {}
   EventLog& Log() override { return log_; }
   std::string RawLog() const { return ReadFile(path_); }
+  // Every box shown so far, for failure messages.
+  std::string BoxTexts() const {
+    std::string texts;
+    for (const auto& box : boxes) texts += "[" + GbkToUtf8(box.text) + "] ";
+    return texts;
+  }
   std::vector<nlohmann::json> Events(std::string_view name) const {
     std::vector<nlohmann::json> found;
     std::istringstream lines(RawLog());
