@@ -137,8 +137,8 @@ class SessionRecordTest : public testing::Aria2Test {
 };
 
 TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentical) {
-  constexpr size_t kSize = 12u << 20;
-  ThrottledServer server(kSize, 4u << 20);
+  constexpr size_t kSize = 50u << 20;
+  ThrottledServer server(kSize, 12u << 20);
   ASSERT_TRUE(StartEngine());
   const Text big_name = Gbk(u8"大文件 \"一\".bin");
   std::string big = Create(big_name, server.Url("/big"));
