@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "engine/aria2-home.h"
 #include "engine/processes.h"
 #include "util/text.h"
 
@@ -24,6 +26,8 @@ namespace {
 constexpr std::string_view kAria2Name = "aria2c.exe";
 constexpr int kWriteTries = 11;
 constexpr int kDetectionLooks = 11;
+// How long (in 100 ms waits) an ended leftover aria2 may keep the port.
+constexpr int kPortReleaseWaits = 50;
 
 // 128 random bits as 32 hex digits: enough that no web page can guess it.
 Text MakeRpcSecret() {
@@ -56,25 +60,6 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   if (!in) return false;
   contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
-}
-
-// One attempt at writing the program out. Over a running copy the open fails
-// with ETXTBSY: that is the "occupied" case the caller retries.
-bool WriteExecutable(const std::string& path, const std::string& contents) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-  if (fd < 0) return false;
-  bool ok = true;
-  size_t done = 0;
-  while (ok && done < contents.size()) {
-    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  // An existing file keeps its old mode through O_TRUNC; it must run.
-  ok = ::fchmod(fd, 0755) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  return ok;
 }
 
 // Only when nothing of that name exists: the user's own settings survive, and
@@ -173,7 +158,10 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   }
 
   const int ended = state.aria2_pid;
-  if (ended != 0) TerminateProcessById(ended);
+  // aria2 needs one to two seconds to shut down after SIGTERM (it saves its
+  // control files first), longer than the 1.1 s of writes below: without this
+  // wait a start soon after an earlier run would often find the file busy.
+  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, 5000);
   state.aria2_pid = 0;
 
   // An empty directory means the current one; taken literally it would put
@@ -196,11 +184,45 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
     return false;
   }
 
+  bool moved = false;
   for (int tries = 0;;) {
     // When the aria2 just ended was our own child (a second start in one
     // run), its exit must be collected: until then the file stays busy.
     if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
-    if (WriteExecutable(exe_path, program_bytes)) break;
+    const int error = WriteProgramFile(exe_path, program_bytes);
+    if (error == 0) break;
+    if (IsNotWritableError(error) && !moved) {
+      // An installed, read-only program directory: the files go to the
+      // user's own data directory instead, and the user is told where once.
+      const std::string user_dir = UserDataDir();
+      std::error_code made;
+      std::filesystem::create_directories(user_dir, made);
+      if (!user_dir.empty() && !made && user_dir != program_dir) {
+        moved = true;
+        const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
+        desktop.Log().Record("aria2_home", {{"from", program_dir}, {"to", user_dir}});
+        if (first_time) {
+          MessageBox(desktop,
+                     Gbk(u8"程序所在的目录") + Utf8ToGbk(program_dir) +
+                         Gbk(u8"不能写入，aria2c.exe和aria2.conf改为保存在") + Utf8ToGbk(user_dir) + Gbk(u8"。"),
+                     kMbIconInformation);
+        }
+        program_dir = user_dir;
+        exe_path = program_dir + "/" + std::string(kAria2Name);
+        conf_path = program_dir + "/aria2.conf";
+        continue;
+      }
+    }
+    if (IsNotWritableError(error)) {
+      MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(exe_path) + Gbk(u8"：目录不能写入。"), kMbIconError);
+      return false;
+    }
+    if (IsNoSpaceError(error)) {
+      MessageBox(desktop,
+                 Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(exe_path) + Gbk(u8"。请腾出空间后重新启动本程序。"),
+                 kMbIconError);
+      return false;
+    }
     desktop.DelayPumping(100);
     if (++tries >= kWriteTries) {
       MessageBox(desktop, Gbk(u8"当前目录下的aria2c.exe被占用"));
@@ -209,6 +231,21 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   }
 
   WriteConfIfMissing(conf_path);
+
+  // Options and the secret must never go to a stranger that holds aria2's
+  // port: aria2 would fail to listen, yet count as started for a moment. A
+  // leftover aria2 told to end above may need a moment to let go.
+  const int port = std::atoi(state.rpc_port.c_str());
+  std::vector<PortListener> holders = ListenersOnPort(port);
+  for (int waits = 0; !holders.empty() && ended != 0 && waits < kPortReleaseWaits; ++waits) {
+    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
+    desktop.DelayPumping(100);
+    holders = ListenersOnPort(port);
+  }
+  if (!holders.empty()) {
+    MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
+    return false;
+  }
 
   state.rpc_secret = MakeRpcSecret();
   std::vector<std::string> arguments = Aria2Arguments(state, conf_path);

@@ -28,6 +28,10 @@ struct StartAria2Params {
 // tries while the file is busy), writes aria2.conf when missing, launches
 // aria2 in the current directory (downloads land in ./ZorbitDravenet) with a
 // fresh RPC secret, and waits until a process named aria2c.exe exists.
+// A program directory that refuses writes moves both files to UserDataDir()
+// (the first time with a message saying where); a full disk, or another
+// program listening on the RPC port (named in the message), ends start-up
+// with their own message before anything is sent to that port.
 // Fills `state` (cookie_header, rpc_port "6800", rpc_secret, aria2_pid).
 // On failure a message box has been shown and the result is false.
 // Records "aria2_started" {pid, argv} with the secret written as "***".
