@@ -54,7 +54,7 @@ bool NotificationServiceAvailable(GApplication* app) {
 
 DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const EngineState& engine,
                                    DownloadNotifierParams params)
-    : app_(app),
+    : app_(G_APPLICATION(g_object_ref(app))),
       desktop_(desktop),
       engine_(engine),
       params_(std::move(params)),
@@ -74,6 +74,7 @@ DownloadNotifier::~DownloadNotifier() {
   g_action_map_remove_action(G_ACTION_MAP(app_), kOpenFolderAction);
   g_signal_handlers_disconnect_by_data(action_, this);
   g_object_unref(action_);
+  g_object_unref(app_);
 }
 
 bool DownloadNotifier::Start() {

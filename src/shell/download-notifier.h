@@ -28,8 +28,8 @@ inline constexpr const char* kOpenFolderAction = "open-download-folder";
 
 class DownloadNotifier {
  public:
-  // `app` must be registered (g_application_register or running) and outlive
-  // the notifier; so must `desktop` and `engine`.
+  // `app` must be registered (g_application_register or running); the
+  // notifier holds a reference to it. `desktop` and `engine` must outlive it.
   DownloadNotifier(GApplication* app, Desktop& desktop, const EngineState& engine,
                    DownloadNotifierParams params = {});
   ~DownloadNotifier();
