@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,10 +78,22 @@ int FindProcessByName(std::string_view name) {
   return found;
 }
 
+bool ProcessRunning(int pid) { return pid > 0 && !IsZombie("/proc/" + std::to_string(pid)); }
+
 bool TerminateProcessById(int pid) {
-  if (pid <= 0) return false;
-  if (IsZombie("/proc/" + std::to_string(pid))) return false;
+  if (!ProcessRunning(pid)) return false;
   return ::kill(pid, SIGTERM) == 0;
+}
+
+bool WaitForProcessEnd(Desktop& desktop, int pid, int limit_ms) {
+  for (int waited = 0;; waited += 100) {
+    // Our own child stays a zombie, and keeps its program file busy, until
+    // its exit is collected; for anyone else's process this does nothing.
+    if (pid > 0) ::waitpid(pid, nullptr, WNOHANG);
+    if (!ProcessRunning(pid)) return true;
+    if (waited >= limit_ms) return false;
+    desktop.DelayPumping(100);
+  }
 }
 
 }  // namespace korvath

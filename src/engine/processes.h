@@ -13,9 +13,17 @@ namespace korvath {
 // do not count.
 int FindProcessByName(std::string_view name);
 
+// Whether `pid` is alive: it exists and is not a zombie.
+bool ProcessRunning(int pid);
+
 // Sends SIGTERM to `pid` without waiting, so aria2 can save its control files.
 // True when the signal was delivered; false for pid <= 0 or a dead process.
 bool TerminateProcessById(int pid);
+
+// Waits, handling window events in 100 ms steps, until `pid` has ended
+// (collecting its exit when it is our own child) or `limit_ms` has passed.
+// True when it ended.
+bool WaitForProcessEnd(Desktop& desktop, int pid, int limit_ms);
 
 // A message box with the caption "友情提醒", owned by one of our visible
 // windows when Desktop::FindProcessWindow(100) finds one. Returns the ButtonCode.

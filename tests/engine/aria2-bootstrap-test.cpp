@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <regex>
 
 #include "engine/engine-fixture.h"
@@ -28,12 +29,21 @@ class StartAria2Test : public testing::Aria2Test {
             .program_dir = program_dir.string(),
             .output_log = (log_dir / "aria2.out").string()};
   }
-  // A copy of sleep placed as aria2c.exe and running, as a stuck earlier aria2.
-  int RunBusyCopy(bool ignore_term) {
+  // A copy of sleep placed as aria2c.exe and running. As an earlier aria2 it
+  // runs under that name; otherwise through a second name (a hard link), as
+  // another program that keeps the file busy and that the clean-up does not
+  // recognise.
+  int RunBusyCopy(bool as_aria2, bool ignore_term) {
     fs::copy_file("/bin/sleep", program_dir / "aria2c.exe", fs::copy_options::overwrite_existing);
-    int pid = testing::Spawn(program_dir / "aria2c.exe", {"60"}, ignore_term);
+    fs::path run = program_dir / "aria2c.exe";
+    if (!as_aria2) {
+      run = log_dir / "file-holder";
+      fs::create_hard_link(program_dir / "aria2c.exe", run);
+    }
+    int pid = testing::Spawn(run, {"60"}, ignore_term);
     extra_pids.push_back(pid);
-    testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2));
+    testing::WaitFor([&] { return FindProcessByName(run.filename().string()) == pid; },
+                     std::chrono::seconds(2));
     return pid;
   }
 };
@@ -161,14 +171,15 @@ TEST_F(StartAria2Test, AProcessNamedInCapitalsCountsAsAnEarlierAria2) {
   ASSERT_TRUE(
       testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == pid; }, std::chrono::seconds(2)));
   ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  // Ended by SIGTERM, and (being our child) already collected.
+  EXPECT_NE(::kill(pid, 0), 0);
+  EXPECT_EQ(errno, ESRCH);
   EXPECT_NE(state.aria2_pid, pid);
+  std::erase(extra_pids, pid);
 }
 
 TEST_F(StartAria2Test, ABusyProgramFileIsRetriedElevenTimesThenReported) {
-  int busy = RunBusyCopy(/*ignore_term=*/true);
+  int busy = RunBusyCopy(/*as_aria2=*/false, /*ignore_term=*/false);
   auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(StartAria2(*desktop, state, Params()));
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1100));
@@ -177,12 +188,38 @@ TEST_F(StartAria2Test, ABusyProgramFileIsRetriedElevenTimesThenReported) {
   EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"当前目录下的aria2c.exe被占用"));
   EXPECT_EQ(testing::RecordingDesktop::CaptionOf(desktop->boxes[0]), Gbk(u8"信息："));
   EXPECT_EQ(desktop->boxes[0].flags, 0);
-  EXPECT_EQ(::kill(busy, 0), 0);  // it ignored SIGTERM and still runs
+  EXPECT_EQ(::kill(busy, 0), 0);  // not named aria2c.exe: left alone
   EXPECT_TRUE(desktop->Events("aria2_started").empty());
 }
 
+TEST_F(StartAria2Test, AnEarlierAria2ThatWillNotEndIsWaitedForThenReported) {
+  int busy = RunBusyCopy(/*as_aria2=*/true, /*ignore_term=*/true);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(StartAria2(*desktop, state, Params()));
+  // Up to 5 s for it to end, then the eleven writes.
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(6100));
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"当前目录下的aria2c.exe被占用"));
+  EXPECT_EQ(::kill(busy, 0), 0);  // it ignored SIGTERM and still runs
+  ::kill(busy, SIGKILL);
+}
+
+TEST_F(StartAria2Test, AnEarlierAria2ThatEndsSlowlyIsWaitedFor) {
+  int busy = RunBusyCopy(/*as_aria2=*/true, /*ignore_term=*/true);
+  // It gives up its file only after 2 s, longer than the writes are tried.
+  desktop->on_pump = [&] {
+    if (desktop->delays.size() == 20) {
+      ::kill(busy, SIGKILL);
+      ::waitpid(busy, nullptr, 0);
+    }
+  };
+  ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
+  EXPECT_TRUE(desktop->boxes.empty());
+  EXPECT_EQ(ReadFile(program_dir / "aria2c.exe"), ReadFile(Aria2Program()));
+}
+
 TEST_F(StartAria2Test, AProgramFileFreedDuringTheRetriesIsWritten) {
-  int busy = RunBusyCopy(/*ignore_term=*/true);
+  int busy = RunBusyCopy(/*as_aria2=*/false, /*ignore_term=*/false);
   desktop->on_pump = [&] {
     if (desktop->delays.size() == 3) {
       ::kill(busy, SIGKILL);
