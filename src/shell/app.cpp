@@ -34,7 +34,10 @@ void OnPageRequest(Shell& shell, const Text& url) {
   ShellIntake intake(shell);
   IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
   if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
+  ++shell.intakes_running;
   InterceptDownload(context, url);
+  --shell.intakes_running;
+  if (shell.intakes_running == 0 && shell.deferred_shutdown) ShutDown(shell, shell.deferred_shutdown);
 }
 
 void BuildMainWindow(Shell& shell) {

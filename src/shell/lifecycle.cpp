@@ -72,6 +72,14 @@ void ShutDown(Shell& shell, const char* reason) {
   // A signal or a second close arriving while the steps below wait must not
   // start them over.
   if (shell.shutting_down) return;
+  if (shell.intakes_running > 0) {
+    if (!shell.deferred_shutdown) {
+      shell.deferred_shutdown = reason;
+      shell.desktop.Log().Record("shutdown_step",
+                                 {{"step", std::string("deferred")}, {"reason", std::string(reason)}});
+    }
+    return;
+  }
   shell.shutting_down = true;
   shell.desktop.Log().Record("shutdown_step",
                              {{"step", std::string("begin")}, {"reason", std::string(reason)}});

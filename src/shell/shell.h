@@ -29,6 +29,11 @@ struct Shell {
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
   bool shutting_down = false;
+  // Intakes running right now (they nest), and the shut-down that asked to run
+  // while one was: it waits until the outermost intake has handed its task to
+  // aria2, so a recognised download is never dropped.
+  int intakes_running = 0;
+  const char* deferred_shutdown = nullptr;
 
   bool ManagerExists() const { return manager && manager->Exists(); }
   void LogWindow(const char* name, const char* action, Rect where);
@@ -51,7 +56,8 @@ void ShowAboutWindow(Shell& shell);
 // when the program must end (aria2 could not be started); the exit code is 0.
 bool StartUp(Shell& shell);
 // Runs the shut-down steps once and ends the process with exit code 0; a
-// second call (a signal during the first) returns at once.
+// second call (a signal during the first) returns at once. Asked for while a
+// download intake runs, it is deferred until the intake has finished.
 void ShutDown(Shell& shell, const char* reason);
 // SIGTERM and SIGINT shut down like closing the main window.
 void InstallSignalHandlers(Shell& shell);

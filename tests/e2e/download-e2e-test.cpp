@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -225,6 +226,36 @@ TEST_F(DownloadEndToEnd, Aria2GoneBeforeTheClickShowsBothMessagesAndThePageStays
   ClickAt(MainWindow(), 344 + 32, 16 + 12);
   EXPECT_TRUE(WaitUntil([&] { return PageViews() > views; }, 10000));
   EXPECT_TRUE(ProcessAlive(korvath->pid()));
+}
+
+// aria2 is held still, so the intake's first request waits: the SIGTERM that
+// arrives meanwhile is served at the intake's next pump. It must not end the
+// program before the recognised download has been handed to aria2.
+TEST_F(DownloadEndToEnd, SigtermDuringAnIntakeShutsDownAfterTheTaskIsCreated) {
+  const std::size_t index = IndexOf(site, "Korvath demo notes");
+  ASSERT_NO_FATAL_FAILURE(Open(index));
+  const int aria2 = korvath->Aria2Pid();
+  ASSERT_GT(aria2, 0);
+  ASSERT_EQ(::kill(aria2, SIGSTOP), 0);
+
+  ClickDownload();
+  const bool seen = korvath->WaitForEvent("intake_request", {{"kind", "download"}}, 15000);
+  korvath->Signal(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(aria2, SIGCONT);
+  ASSERT_TRUE(seen) << EventDump();
+
+  auto code = korvath->WaitExit(30000);
+  ASSERT_TRUE(code.has_value()) << EventDump();
+  EXPECT_EQ(*code, 0);
+  auto order = korvath->Sequence({"task_created", "shutdown_step"});
+  auto at = [&](const std::string& entry) { return std::find(order.begin(), order.end(), entry) - order.begin(); };
+  ASSERT_LT(at("shutdown_step:deferred"), at("task_created")) << EventDump();
+  ASSERT_LT(at("task_created"), at("shutdown_step:begin")) << EventDump();
+  EXPECT_LT(at("shutdown_step:begin"), static_cast<long>(order.size()));
+  EXPECT_EQ(korvath->EventsNamed("task_created").size(), 1u);
+  EXPECT_EQ(korvath->EventsNamed("shutdown_step", {{"step", "begin"}}).size(), 1u);
+  EXPECT_EQ(korvath->EventsNamed("rpc", {{"method", "aria2.pauseAll"}, {"ok", true}}).size(), 1u);
 }
 
 }  // namespace
