@@ -10,6 +10,7 @@
 #include "engine/aria2-bootstrap.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "engine/session-record.h"
 #include "notice/notice.h"
 #include "shell/shell.h"
 
@@ -64,6 +65,12 @@ bool StartUp(Shell& shell) {
                     .concurrent_tasks = 3,
                     .timeout_seconds = 1,
                     .user_agent = Text("LogStatistic")});
+
+  // Downloads the last run left unfinished come back, paused.
+  Step(shell, "startup_step", "restore_session");
+  RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath());
+  shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
+  shell.notifier->Start();
   Step(shell, "startup_step", "ready");
   return true;
 }
@@ -90,6 +97,13 @@ void ShutDown(Shell& shell, const char* reason) {
   // Paused downloads keep their control files, so they can resume later.
   Step(shell, "shutdown_step", "pause_all");
   if (shell.engine.aria2_pid > 0) PauseAll(shell.desktop, shell.engine);
+
+  // aria2 forgets its tasks when it ends; the next start adds them again.
+  Step(shell, "shutdown_step", "save_session");
+  if (shell.engine.aria2_pid > 0) {
+    std::error_code ec;
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(), std::filesystem::current_path(ec).string());
+  }
 
   Step(shell, "shutdown_step", "end_aria2");
   TerminateProcessById(shell.engine.aria2_pid);

@@ -7,6 +7,7 @@
 
 #include "engine/engine-state.h"
 #include "shell/download-manager-window.h"
+#include "shell/download-notifier.h"
 #include "shell/gtk-desktop.h"
 #include "shell/main-window.h"
 #include "shell/options.h"
@@ -28,6 +29,7 @@ struct Shell {
   std::unique_ptr<WebEngine> web_engine;
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
+  std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
   bool shutting_down = false;
   // Intakes running right now (they nest), and the shut-down that asked to run
   // while one was: it waits until the outermost intake has handed its task to

@@ -246,6 +246,8 @@ class KorvathProcess {
     log_path_ = work_dir_ + "/events.jsonl";
     env["KORVATH_EVENT_LOG"] = log_path_;
     if (auto_dialogs && !env.count("KORVATH_DIALOGS")) env["KORVATH_DIALOGS"] = "auto";
+    // Each run keeps its own record of unfinished downloads, not the user's.
+    if (!env.count("XDG_STATE_HOME")) env["XDG_STATE_HOME"] = work_dir_ + "/state";
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
