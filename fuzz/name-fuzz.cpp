@@ -2,7 +2,7 @@
 // markers, converted to UTF-8 and made safe as aria2's "out". Besides memory
 // safety: the name holds no line feed, and the safe name can only ever be a
 // single entry inside the download directory (no separator, no control
-// character, never "." or "..").
+// character, never "." or "..", never longer than a file name may be).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +18,7 @@ namespace {
 
 void CheckSafe(std::string_view safe) {
   if (safe == "." || safe == "..") std::abort();
+  if (safe.size() > kMaxFileNameBytes) std::abort();
   for (std::size_t i = 0; i < safe.size(); ++i) {
     const auto byte = static_cast<unsigned char>(safe[i]);
     if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7f) std::abort();
@@ -33,7 +34,7 @@ void CheckSafe(std::string_view safe) {
 // The first byte picks how the rest is used: as a whole page (markers come
 // from the fuzzer or the dictionary), or as a name wrapped in the markers.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1 || size > 16384) return 0;
+  if (size < 1 || size > 65536) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   Text page;
   if (data[0] & 1) {

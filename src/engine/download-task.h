@@ -1,6 +1,8 @@
 // Turning one recognised download request into one aria2 task.
 #pragma once
 
+#include <cstddef>
+
 #include "engine/engine-state.h"
 #include "platform/desktop.h"
 #include "util/text.h"
@@ -18,8 +20,14 @@ struct DownloadTask {
 // UTF-8, the name made safe to be a single file name inside dir.
 Text DownloadTaskBody(const EngineState& state, const DownloadTask& task);
 
+// The longest file name Linux file systems take, in bytes, and the longest
+// ending after the last "." that still counts as an extension to keep.
+inline constexpr size_t kMaxFileNameBytes = 255;
+inline constexpr size_t kMaxExtensionBytes = 16;
+
 // The name as aria2 gets it (UTF-8): "/" and "\" become "_", control
-// characters are dropped, "." and ".." become "".
+// characters are dropped, "." and ".." become "". A name longer than
+// kMaxFileNameBytes is cut on a character boundary, its extension kept.
 Text SafeFileName(std::string_view name_utf8);
 
 // Sends aria2.addUri. True when aria2's reply has a non-empty "result" (the

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/download-task.h"
+#include "util/text.h"
 
 namespace korvath {
 namespace {
@@ -20,6 +21,22 @@ TEST(HostileNames, SeparatorsAndDotNamesNeverLeaveTheDirectory) {
   EXPECT_EQ(SafeFileName("..\x01"), "");
   EXPECT_EQ(SafeFileName("\xc2\x85..\xc2\x9f"), "");
   EXPECT_EQ(SafeFileName("..\\..\\x"), ".._.._x");
+}
+
+TEST(HostileNames, AHundredThousandCharacterNameIsCutToAFileNameKeepingItsExtension) {
+  const Text han = "\xe4\xb8\xad";  // three bytes in UTF-8
+  const Text cut = SafeFileName(RepeatText(100000, han) + ".pdf");
+  // 251 bytes are left for the name: 83 whole characters, none split.
+  EXPECT_EQ(cut, RepeatText(83, han) + ".pdf");
+
+  const Text ascii = SafeFileName(std::string(300, 'a') + ".tar.gz");
+  EXPECT_EQ(ascii, std::string(252, 'a') + ".gz");
+
+  // An "extension" too long to be one is not kept whole.
+  const Text long_tail = SafeFileName("x." + std::string(400, 'b'));
+  EXPECT_EQ(long_tail, "x." + std::string(253, 'b'));
+  // Exactly at the limit nothing changes.
+  EXPECT_EQ(SafeFileName(std::string(255, 'c')), std::string(255, 'c'));
 }
 
 }  // namespace
