@@ -4,19 +4,17 @@
 #include "engine/session-record.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <atomic>
 #include <iostream>
-#include <mutex>
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "support/throttled-server.h"
 
 namespace korvath {
 namespace {
@@ -24,87 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string Payload(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919 + i / 4093) % 253);
-  return data;
-}
-
-// /big is served at a fixed total rate shared by all connections, so a test
-// can stop aria2 part-way; /small at once; /missing is a 404. Counts every
-// byte of /big it sends and remembers the Range and Cookie headers.
-class ThrottledServer {
- public:
-  ThrottledServer(size_t big_size, size_t bytes_per_second)
-      : big_(Payload(big_size)), small_(Payload(4096)), rate_(bytes_per_second) {
-    server_.set_keep_alive_timeout(1);
-    server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
-      Remember(request);
-      response.set_content_provider(big_.size(), "application/octet-stream",
-                                    [this](size_t offset, size_t length, httplib::DataSink& sink) {
-                                      if (stopping_) return false;
-                                      size_t n = std::min<size_t>(length, kChunk);
-                                      Throttle(n);
-                                      if (stopping_) return false;
-                                      served_ += n;
-                                      return sink.write(big_.data() + offset, n);
-                                    });
-    });
-    server_.Get("/small", [this](const httplib::Request& request, httplib::Response& response) {
-      Remember(request);
-      response.set_content(small_, "application/octet-stream");
-    });
-    server_.Get("/missing", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~ThrottledServer() {
-    stopping_ = true;
-    server_.stop();
-    thread_.join();
-  }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-  const std::string& Big() const { return big_; }
-  size_t Served() const { return served_; }
-  std::vector<std::string> Ranges() {
-    std::lock_guard lock(mutex_);
-    return ranges_;
-  }
-  std::vector<std::string> Cookies() {
-    std::lock_guard lock(mutex_);
-    return cookies_;
-  }
-
- private:
-  static constexpr size_t kChunk = 16 * 1024;
-  void Remember(const httplib::Request& request) {
-    std::lock_guard lock(mutex_);
-    ranges_.push_back(request.get_header_value("Range"));
-    cookies_.push_back(request.get_header_value("Cookie"));
-  }
-  // Every chunk books its own slot of time, whichever connection sends it.
-  void Throttle(size_t bytes) {
-    std::chrono::steady_clock::time_point slot;
-    {
-      std::lock_guard lock(mutex_);
-      auto now = std::chrono::steady_clock::now();
-      next_ = std::max(next_, now) + std::chrono::microseconds(bytes * 1'000'000 / rate_);
-      slot = next_;
-    }
-    std::this_thread::sleep_until(slot);
-  }
-
-  std::string big_, small_;
-  size_t rate_;
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<size_t> served_{0};
-  std::mutex mutex_;
-  std::chrono::steady_clock::time_point next_{};
-  std::vector<std::string> ranges_, cookies_;
-};
+using testing::ThrottledServer;
 
 class SessionRecordTest : public testing::Aria2Test {
  protected:

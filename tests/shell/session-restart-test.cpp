@@ -1,0 +1,91 @@
+// The real program and the record of unfinished downloads: start-up adds the
+// recorded tasks back (paused: nothing is fetched), shut-down writes them
+// again between pausing and ending aria2, and a damaged record never stops
+// start-up. The resumed bytes themselves are checked by the engine tests.
+#include <gtest/gtest.h>
+
+#include "shell/korvath-harness.h"
+#include "support/recording-server.h"
+
+namespace korvath::testing {
+namespace {
+
+struct Programs {
+  std::unique_ptr<RecordingServer> notice = std::make_unique<RecordingServer>();
+  std::unique_ptr<RecordingServer> app = std::make_unique<RecordingServer>();
+  std::string state_dir = MakeTempDir("state");
+  std::string record = state_dir + "/korvath/session.json";
+
+  Programs() {
+    notice->SetDefault(Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"}));
+    app->SetDefault(Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html"}));
+    fs::create_directories(state_dir + "/korvath");
+  }
+  ~Programs() { fs::remove_all(state_dir); }
+  std::map<std::string, std::string> Env() const {
+    return {{"KORVATH_APP_URL", app->Url("/app/")},
+            {"KORVATH_NOTICE_URL", notice->Url("/getpassword")},
+            {"XDG_STATE_HOME", state_dir}};
+  }
+  void Write(const std::string& text) const { std::ofstream(record, std::ios::binary) << text; }
+  std::string Read(const std::string& path) const {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+};
+
+TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBeforeAria2Ends) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  Programs run;
+  RecordingServer files;  // must not be asked for anything: the task is paused
+  const std::string dir = MakeTempDir("downloads");
+  const Json task = {{"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}};
+  run.Write(Json{{"version", 1}, {"tasks", {task}}}.dump());
+
+  KorvathProcess korvath(run.Env());
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("session_restored", {{"count", 1}, {"failed", 0}}).size(), 1u) << korvath.Output();
+  auto startup = korvath.Sequence({"startup_step"});
+  auto at = [](const std::vector<std::string>& seq, const std::string& item) {
+    return std::find(seq.begin(), seq.end(), item) - seq.begin();
+  };
+  EXPECT_LT(at(startup, "startup_step:global_options"), at(startup, "startup_step:restore_session"));
+  EXPECT_LT(at(startup, "startup_step:restore_session"), at(startup, "startup_step:ready"));
+
+  korvath.Signal(SIGTERM);
+  ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+  auto shutdown = korvath.Sequence({"shutdown_step"});
+  EXPECT_LT(at(shutdown, "shutdown_step:pause_all"), at(shutdown, "shutdown_step:save_session"));
+  EXPECT_LT(at(shutdown, "shutdown_step:save_session"), at(shutdown, "shutdown_step:end_aria2"));
+  EXPECT_EQ(korvath.EventsNamed("session_saved", {{"count", 1}}).size(), 1u);
+  EXPECT_EQ(files.Count(), 0u);
+
+  Json again = Json::parse(run.Read(run.record), nullptr, false);
+  ASSERT_FALSE(again.is_discarded());
+  ASSERT_EQ(again["tasks"].size(), 1u);
+  EXPECT_EQ(again["tasks"][0]["uris"], task["uris"]);
+  EXPECT_EQ(again["tasks"][0]["dir"], dir);
+  EXPECT_EQ(again["tasks"][0]["out"], "big.bin");
+  EXPECT_EQ(again["tasks"][0]["state"], "paused");
+  fs::remove_all(dir);
+}
+
+TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideWithoutAMessageAndStartUpGoesOn) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  Programs run;
+  const std::string damaged = "{\"version\":1,\"tasks\":[{\"uris\":[\"http://127.0.0.1:9/x\"],\"di";
+  run.Write(damaged);
+
+  KorvathProcess korvath(run.Env());
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("session_record_bad").size(), 1u);
+  EXPECT_TRUE(korvath.EventsNamed("message_box").empty());
+  EXPECT_EQ(run.Read(run.record + ".bad"), damaged);
+  korvath.Signal(SIGTERM);
+  ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+}
+
+}  // namespace
+}  // namespace korvath::testing
