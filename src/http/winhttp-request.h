@@ -4,6 +4,11 @@
 // ("700 ..." to "713 ..."); it never shows a message and never throws.
 //
 //   Text reply = HttpRequestWinHttp({.url = u, .method = 1, .post_data = json}).text;
+//
+// Memory a server can make it keep: the body up to kMaxResponseBytes (64 MiB,
+// the rest dropped) and a response header block up to 1 MiB (a longer one
+// ends the exchange as unanswered), so a hostile server costs a bounded few
+// hundred MiB at most, whatever it sends.
 #pragma once
 
 #include <functional>

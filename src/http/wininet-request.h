@@ -6,7 +6,9 @@
 //
 // Time limits: 10 s to connect, 30 s for the whole exchange (a caller may ask
 // for less or more with timeout_ms). A response body is kept up to
-// kMaxResponseBytes; the rest is dropped.
+// kMaxResponseBytes; the rest is dropped. A response header block longer than
+// 1 MiB ends the exchange with an empty body (100,000 header lines cost no
+// more than that).
 #pragma once
 
 #include <cstddef>
