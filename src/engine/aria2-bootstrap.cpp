@@ -28,6 +28,8 @@ constexpr int kWriteTries = 11;
 constexpr int kDetectionLooks = 11;
 // How long (in 100 ms waits) an ended leftover aria2 may keep the port.
 constexpr int kPortReleaseWaits = 50;
+// How long (in 100 ms waits) our aria2 may take to listen once it runs.
+constexpr int kListenWaits = 10;
 
 // 128 random bits as 32 hex digits: enough that no web page can guess it.
 Text MakeRpcSecret() {
@@ -267,6 +269,24 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
       MessageBox(desktop, Gbk(u8"检测不到aria2"));
       return false;
     }
+  }
+  // aria2 that refuses its settings (a bad value in aria2.conf) ends within
+  // milliseconds, possibly after the first look saw it: counted as started,
+  // every later call would fail and blame the firewall instead. So our own
+  // aria2 is watched until it listens, for a second at most.
+  for (int waits = 0; state.aria2_pid == child && waits <= kListenWaits; ++waits) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      state.aria2_pid = 0;
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      MessageBox(desktop,
+                 Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
+                     Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
+                 kMbIconError);
+      return false;
+    }
+    if (!ListenersOnPort(port).empty() || waits == kListenWaits) break;
+    desktop.DelayPumping(100);
   }
   return true;
 }

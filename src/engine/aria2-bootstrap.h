@@ -31,7 +31,9 @@ struct StartAria2Params {
 // A program directory that refuses writes moves both files to UserDataDir()
 // (the first time with a message saying where); a full disk, or another
 // program listening on the RPC port (named in the message), ends start-up
-// with their own message before anything is sent to that port.
+// with their own message before anything is sent to that port. Our aria2 is
+// watched until it listens (1 s at most): one that ends at once, refusing a
+// setting in aria2.conf, is reported with its exit code and the file's path.
 // Fills `state` (cookie_header, rpc_port "6800", rpc_secret, aria2_pid).
 // On failure a message box has been shown and the result is false.
 // Records "aria2_started" {pid, argv} with the secret written as "***".

@@ -242,6 +242,17 @@ TEST_F(FailingAria2, AFullDiskIsReportedAndLeavesNoCutOffProgram) {
   EXPECT_EQ(FindProcessByName("aria2c.exe"), 0);
 }
 
+TEST_F(FailingAria2, Aria2RefusingItsSettingsIsNotCountedAsStarted) {
+  // aria2 ends at once (exit code 28) on a value it cannot take.
+  testing::WriteFile(program_dir / "aria2.conf", "split=abc\n");
+  EXPECT_FALSE(StartAria2(*desktop, state, Params()));
+  EXPECT_EQ(state.aria2_pid, 0);
+  ASSERT_EQ(desktop->boxes.size(), 1u) << desktop->BoxTexts();
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2启动后立即退出（退出码28），可能是配置文件中的设置有误，请检查：") +
+                                        (program_dir / "aria2.conf").string());
+  EXPECT_EQ(testing::ReadFile(program_dir / "aria2.conf"), "split=abc\n");  // the user's file is theirs
+}
+
 TEST(PortListeners, FindTheListeningAddressAndTheHolder) {
   testing::HostileServer server(testing::Hostile::kSilent);
   ASSERT_TRUE(server.Listening());
