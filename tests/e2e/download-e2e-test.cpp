@@ -19,6 +19,7 @@
 #include "demo-site.h"
 #include "engine/download-task.h"
 #include "shell/korvath-harness.h"
+#include "support/loopback-ports.h"
 
 namespace korvath::testing {
 namespace {
@@ -39,42 +40,10 @@ std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
   return 0;
 }
 
-bool PortInUse(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
-}
-
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-// Port 6800 and the name "aria2c.exe" are machine-wide (the program ends any
-// aria2c.exe it finds at start-up), and CTest's resource lock only orders the
-// tests of one run: the same file lock as the engine tests orders them all.
-class Aria2MachineLock {
- public:
-  Aria2MachineLock() {
-    fd_ = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ >= 0) {
-      locked_ = WaitUntil([&] { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 240000, 100);
-    }
-  }
-  ~Aria2MachineLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  bool locked() const { return locked_; }
-
- private:
-  int fd_ = -1;
-  bool locked_ = false;
-};
 
 class DownloadEndToEnd : public ::testing::Test {
  protected:
@@ -82,7 +51,7 @@ class DownloadEndToEnd : public ::testing::Test {
     ASSERT_TRUE(lock.locked()) << "another test kept aria2's port for minutes";
     ASSERT_TRUE(x.ok()) << "no X display";
     // The aria2 of the test before may still be letting go of its port.
-    ASSERT_TRUE(WaitUntil([] { return !PortInUse(6800); }, 15000)) << "port 6800 stays taken";
+    ASSERT_TRUE(WaitUntil([] { return !PortListening(6800); }, 15000)) << "port 6800 stays taken";
     ASSERT_GT(site.Start(), 0);
   }
 

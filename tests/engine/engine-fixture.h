@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/engine-state.h"
+#include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
@@ -104,30 +105,6 @@ inline nlohmann::json Aria2Call(const EngineState& state, const std::string& met
   return parsed.is_discarded() ? nlohmann::json() : parsed;
 }
 
-inline bool PortListening(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
-}
-
-// A port nothing listens on (bound once by the system, then released).
-inline int UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 template <typename Condition>
 bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
@@ -170,28 +147,6 @@ inline int Spawn(const fs::path& program, std::vector<std::string> args, bool ig
   }
   return pid;
 }
-
-// Port 6800 and the name "aria2c.exe" are machine-wide, and CTest's resource
-// lock only orders the tests of one ctest run: several builds tested at once
-// would end each other's aria2. This lock orders every holder on the machine.
-class Aria2MachineLock {
- public:
-  Aria2MachineLock() {
-    fd_ = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) return;
-    locked_ = WaitFor([&] { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }, std::chrono::seconds(240));
-  }
-  ~Aria2MachineLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  Aria2MachineLock(const Aria2MachineLock&) = delete;
-  Aria2MachineLock& operator=(const Aria2MachineLock&) = delete;
-  bool locked() const { return locked_; }
-
- private:
-  int fd_ = -1;
-  bool locked_ = false;
-};
 
 // Every test that may start aria2: a program directory and a separate working
 // directory (which is the current directory while the test runs), and the

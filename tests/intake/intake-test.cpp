@@ -4,10 +4,6 @@
 #include "intake/intake.h"
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 #include "support/recording-server.h"
 
@@ -84,18 +81,6 @@ std::string MethodOf(const std::string& body) {
 }
 
 Reply JsonReply(const std::string& json) { return Reply::Ok(json, {"Content-Type: application/json-rpc"}); }
-
-int ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 const char* kLink = "http://127.0.0.1:9/d/3?bkt=korvath-demo&fid=3";
 
@@ -224,7 +209,7 @@ TEST_F(InterceptDownloadTest, FailedTaskShowsBothMessagesThenHidesTheOverlay) {
 }
 
 TEST_F(InterceptDownloadTest, SilentAria2GivesTheRpcMessagesAndNoManager) {
-  engine.rpc_port = std::to_string(ClosedPort());
+  engine.rpc_port = std::to_string(testing::UnusedPort());
   InterceptDownload(Context(), kLink);
   std::vector<Text> texts;
   for (const auto& box : desktop.boxes) texts.push_back(box.text);

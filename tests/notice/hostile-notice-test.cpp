@@ -14,11 +14,6 @@
 namespace korvath {
 namespace {
 
-// The body cap and a few converted copies of it. Sanitizer builds hold freed
-// blocks back for a while, so the bound leaves room for that; what it rules
-// out is memory that grows with what the server sends.
-constexpr std::int64_t kPeakBoundKiB = 6 * static_cast<std::int64_t>(kMaxResponseBytes / 1024);
-
 using testing::Hostile;
 using testing::HostileServer;
 using testing::RecordingDesktop;
@@ -50,7 +45,7 @@ TEST(HostileNotice, AGibibyteReplyIsCutAtTheBodyCapAndShowsNothing) {
   EXPECT_TRUE(desktop.boxes.empty());
   EXPECT_LT(outcome.took, kStartupShare);
   // Far below the gibibyte on offer.
-  EXPECT_LT(outcome.peak_growth_kib, kPeakBoundKiB);
+  EXPECT_LT(outcome.peak_growth_kib, testing::kPeakBoundKiB);
   EXPECT_LT(server.BytesSent(), 1ull << 30);
 }
 

@@ -2,14 +2,11 @@
 #include "notice/notice.h"
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 
+#include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 #include "support/recording-server.h"
 
@@ -76,16 +73,9 @@ TEST_F(FetchNoticeTest, ServerThatNeverAnswersDelaysStartUpBoundedly) {
 }
 
 TEST_F(FetchNoticeTest, NoServerShowsNothingAndReturnsAtOnce) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);  // nothing listens there any more
+  const int port = testing::UnusedPort();
   const auto started = std::chrono::steady_clock::now();
-  FetchNotice(desktop, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/getpassword");
+  FetchNotice(desktop, "http://127.0.0.1:" + std::to_string(port) + "/getpassword");
   EXPECT_TRUE(desktop.boxes.empty());
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }

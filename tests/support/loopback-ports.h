@@ -1,0 +1,67 @@
+// Ports on 127.0.0.1 for tests, and the machine-wide lock on aria2's port.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+namespace korvath::testing {
+
+// Whether something accepts connections on 127.0.0.1:`port`.
+inline bool PortListening(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+// A port nothing listens on (bound once by the system, then released).
+inline int UnusedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Port 6800 and the name "aria2c.exe" are machine-wide, and CTest's resource
+// lock only orders the tests of one ctest run: several builds tested at once
+// would end each other's aria2. This lock orders every holder on the machine.
+class Aria2MachineLock {
+ public:
+  Aria2MachineLock() {
+    fd_ = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+    while (!(locked_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~Aria2MachineLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  Aria2MachineLock(const Aria2MachineLock&) = delete;
+  Aria2MachineLock& operator=(const Aria2MachineLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
+}  // namespace korvath::testing
