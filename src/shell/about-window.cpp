@@ -53,14 +53,7 @@ void ShowAboutWindow(Shell& shell) {
   PlaceControl(ov, Picture("/org/korvath/about-alipay.jpg", reinterpret_cast<const char*>(u8"图片框2")),
                {312, 0, 312, 424});
 
-  g_signal_connect(
-      about, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
-        GdkWindow* gdk = gtk_widget_get_window(w);
-        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE));
-        gdk_window_set_decorations(
-            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
-      }),
-      nullptr);
+  OfferCloseAndMinimiseOnly(about);
 
   ScreenSize screen = PrimaryScreenSize();
   gtk_window_set_position(about, GTK_WIN_POS_NONE);

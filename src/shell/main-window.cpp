@@ -154,15 +154,7 @@ void MainWindow::Build(GtkApplication* app) {
                            }),
                            this);
 
-  // Close and minimise boxes, no maximise; the window manager reads these.
-  g_signal_connect(
-      window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
-        GdkWindow* gdk = gtk_widget_get_window(w);
-        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE));
-        gdk_window_set_decorations(
-            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
-      }),
-      nullptr);
+  OfferCloseAndMinimiseOnly(window_);
   g_signal_connect(window_, "configure-event",
                    G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
                      auto* self = static_cast<MainWindow*>(data);

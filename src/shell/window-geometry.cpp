@@ -81,6 +81,17 @@ void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect) {
   gtk_overlay_add_overlay(overlay, control);
 }
 
+void OfferCloseAndMinimiseOnly(GtkWindow* window) {
+  g_signal_connect(
+      window, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+        GdkWindow* gdk = gtk_widget_get_window(w);
+        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE));
+        gdk_window_set_decorations(
+            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
+      }),
+      nullptr);
+}
+
 void MoveControl(GtkWidget* control, Rect rect) {
   auto* current = static_cast<Rect*>(g_object_get_data(G_OBJECT(control), kRectKey));
   if (!current || *current == rect) return;

@@ -40,6 +40,10 @@ int Truncate(double value);
 // reach past the window's edge (the loading cover does) without growing a
 // window that must keep its template size.
 void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect);
+
+// Close and minimise boxes, no maximise: the window manager reads these when
+// `window` is realized.
+void OfferCloseAndMinimiseOnly(GtkWindow* window);
 void MoveControl(GtkWidget* control, Rect rect);
 Rect ControlRect(GtkWidget* control);
 
