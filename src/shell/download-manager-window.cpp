@@ -94,11 +94,12 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   gtk_window_set_resizable(window_, FALSE);
   gtk_window_set_skip_taskbar_hint(window_, TRUE);
   gtk_window_set_default_size(window_, kWidth, kHeight);
-  GtkWidget* area = gtk_fixed_new();
+  // A GtkLayout, as in the main window: a long page must not stretch the window.
+  GtkWidget* area = gtk_layout_new(nullptr, nullptr);
   gtk_widget_set_size_request(area, kWidth, kHeight);
   gtk_container_add(GTK_CONTAINER(window_), area);
   gtk_widget_set_size_request(view_->widget(), 200, 100);
-  gtk_fixed_put(GTK_FIXED(area), view_->widget(), 0, 0);
+  gtk_layout_put(GTK_LAYOUT(area), view_->widget(), 0, 0);
 
   g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
                      GdkWindow* gdk = gtk_widget_get_window(w);

@@ -115,9 +115,11 @@ void MainWindow::Build(GtkApplication* app) {
   gtk_window_set_default_size(window_, kWidth, kHeight);
 
   // The page lies under every other control, so it is the overlay's main
-  // child (in a GtkFixed of the window's size); the controls float above it.
+  // child; the controls float above it. A web view's natural height is its
+  // page's whole height: the page area is a GtkLayout, whose size is its own
+  // request alone, or a long page would stretch this non-resizable window.
   overlay_ = gtk_overlay_new();
-  page_area_ = gtk_fixed_new();
+  page_area_ = gtk_layout_new(nullptr, nullptr);
   gtk_widget_set_size_request(page_area_, kWidth, kHeight);
   gtk_container_add(GTK_CONTAINER(overlay_), page_area_);
   gtk_container_add(GTK_CONTAINER(window_), overlay_);
@@ -135,7 +137,7 @@ void MainWindow::Build(GtkApplication* app) {
   // top, so they go in in reverse order of creation.
   auto* ov = GTK_OVERLAY(overlay_);
   gtk_widget_set_size_request(view_->widget(), 69, 48);
-  gtk_fixed_put(GTK_FIXED(page_area_), view_->widget(), 0, 0);
+  gtk_layout_put(GTK_LAYOUT(page_area_), view_->widget(), 0, 0);
   PlaceControl(ov, home_, {264, 16, 64, 24});
   PlaceControl(ov, manager_button_, {424, 16, 64, 24});
   PlaceControl(ov, cover_, {24, 232, 58, 68});

@@ -68,6 +68,30 @@ TEST(MainWindow, OpensCentredAtTemplateSizeWithTheAppPageAndButtonsWork) {
   EXPECT_TRUE(WaitUntil([&] { return AppRequests(*server) > before; }, 10000)) << "Refresh";
 }
 
+// A web view asks for its page's whole height; a page far taller than the
+// window must scroll inside it, not stretch the window past the screen.
+TEST(MainWindow, KeepsTemplateSizeUnderAPageTallerThanTheScreen) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  RecordingServer app;
+  app.SetDefault(Reply::Ok("<!DOCTYPE html><html><body><div style='height:4000px'>tall</div>"
+                           "<button style='width:100%'>end</button></body></html>",
+                           {"Content-Type: text/html", "Cache-Control: no-store"}));
+  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}});
+  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
+  ASSERT_TRUE(main);
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
+  ASSERT_TRUE(WaitUntil([&] { return !app.Requests().empty(); }, 10000));
+  // The page is served; the window may only change while it is laid out.
+  EXPECT_FALSE(WaitUntil(
+      [&] {
+        XRect g = x.Geometry(*main);
+        return g.width != 590 || g.height != 709;
+      },
+      3000))
+      << x.Geometry(*main).width << "x" << x.Geometry(*main).height;
+}
+
 TEST(MainWindow, ShowsItsOwnPageNamingTheAddressWhenTheAppCannotBeReached) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
