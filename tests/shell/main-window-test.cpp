@@ -74,9 +74,10 @@ TEST(MainWindow, KeepsTemplateSizeUnderAPageTallerThanTheScreen) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
   RecordingServer app;
-  app.SetDefault(Reply::Ok("<!DOCTYPE html><html><body><div style='height:4000px'>tall</div>"
-                           "<button style='width:100%'>end</button></body></html>",
-                           {"Content-Type: text/html", "Cache-Control: no-store"}));
+  app.SetDefault(
+      Reply::Ok("<!DOCTYPE html><html><body><div style='height:4000px'>tall</div>"
+                "<button style='width:100%'>end</button></body></html>",
+                {"Content-Type: text/html", "Cache-Control: no-store"}));
   KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
