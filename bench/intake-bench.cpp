@@ -6,7 +6,7 @@
 // raise pause of the download-manager window that follows. Prints p50 and p99
 // in ms over 100 requests.
 //
-//   tools/with-display build/bench/korvath_bench_intake
+//   KORVATH_BUILD_DIR=build tools/with-display build/bench/korvath_bench_intake
 //
 // KORVATH_BUILD_DIR names the build whose korvath runs (default: the current
 // directory). Port 6800 must be free.

@@ -31,7 +31,8 @@ using Clock = std::chrono::steady_clock;
 
 inline std::string BuildDir() {
   const char* b = std::getenv("KORVATH_BUILD_DIR");
-  return b ? b : fs::current_path().string();
+  // Absolute, because the program is started from its own working directory.
+  return b ? fs::absolute(b).string() : fs::current_path().string();
 }
 
 inline std::string ScreenshotDir() {
@@ -248,6 +249,7 @@ class KorvathProcess {
     if (auto_dialogs && !env.count("KORVATH_DIALOGS")) env["KORVATH_DIALOGS"] = "auto";
     // Each run keeps its own record of unfinished downloads, not the user's.
     if (!env.count("XDG_STATE_HOME")) env["XDG_STATE_HOME"] = work_dir_ + "/state";
+    const std::string program = Program();
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
@@ -258,7 +260,6 @@ class KorvathProcess {
         dup2(out, 1);
         dup2(out, 2);
       }
-      std::string program = Program();
       execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
