@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
@@ -121,7 +122,8 @@ std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
 std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8) {
   JsonObject json;
   if (!json.Parse(Utf8ToGbk(text_utf8)) || json.GetType() != kJsonObject) return std::nullopt;
-  if (json.GetType("version") != kJsonNumber || json.GetNumber("version") != kRecordVersion) return std::nullopt;
+  if (json.GetType("version") != kJsonNumber || json.GetNumber("version") != kRecordVersion)
+    return std::nullopt;
   if (json.GetType("tasks") != kJsonArray) return std::nullopt;
   std::vector<SessionTask> tasks;
   const std::int64_t count = json.Count("tasks");
@@ -195,9 +197,10 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
   TaskList active, waiting, stopped;
   // Each question is asked only when the one before was answered: an aria2
   // that is gone costs one refused connection, not three.
-  bool answered = (active = TellActive(desktop, state)).ok &&
-                  (waiting = AllPages([&](int offset) { return TellWaiting(desktop, state, offset, kPage); })).ok &&
-                  (stopped = AllPages([&](int offset) { return TellStopped(desktop, state, offset, kPage); })).ok;
+  bool answered =
+      (active = TellActive(desktop, state)).ok &&
+      (waiting = AllPages([&](int offset) { return TellWaiting(desktop, state, offset, kPage); })).ok &&
+      (stopped = AllPages([&](int offset) { return TellStopped(desktop, state, offset, kPage); })).ok;
   if (!answered) {
     // A partial answer would drop tasks from the record; the last complete
     // record is the better one to keep.
@@ -207,11 +210,16 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
 
   const Text base = Utf8ToGbk(base_dir);
   std::vector<SessionTask> record;
+  // A task still being paused when the lists are read moves from the active
+  // list to the waiting one between the two answers; listed twice, it would
+  // come back as two downloads into one file.
+  std::set<Text> recorded;
   for (const TaskList* list : {&active, &waiting, &stopped}) {
     for (const Aria2Task& task : list->tasks) {
       // Tasks without addresses (torrents, metalinks) cannot be added back
       // through addUri.
       if (!Unfinished(task.status) || task.uris.empty()) continue;
+      if (!recorded.insert(task.gid).second) continue;
       record.push_back({.uris = task.uris,
                         .dir = AbsoluteTaskDir(task.dir, base),
                         .out = OutOf(desktop, state, task),
@@ -226,7 +234,8 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
   return {.saved = true, .count = static_cast<int>(record.size())};
 }
 
-SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path) {
+SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state,
+                                          const std::string& path) {
   SessionRestoreResult result;
   std::error_code ec;
   if (path.empty() || !fs::exists(path, ec)) {

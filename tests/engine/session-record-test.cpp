@@ -14,6 +14,7 @@
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "support/recording-server.h"
 #include "support/throttled-server.h"
 
 namespace korvath {
@@ -49,7 +50,9 @@ class SessionRecordTest : public testing::Aria2Test {
     if (!CreateDownloadTask(*desktop, state, {.name = name, .link = url, .dir = "ZorbitDravenet"})) return {};
     return desktop->Events("task_created").back()["gid"].get<std::string>();
   }
-  json Status(const std::string& gid) { return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"]; }
+  json Status(const std::string& gid) {
+    return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"];
+  }
 
   std::string record;
 };
@@ -66,8 +69,10 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   std::string removed = Create("removed.bin", server.Url("/big?removed"));
   ASSERT_FALSE(done.empty() || broken.empty() || removed.empty());
   ASSERT_FALSE(testing::Aria2Call(state, "aria2.forceRemove", {removed})["result"].is_null());
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(done)["status"] == "complete"; }, std::chrono::seconds(10)));
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(broken)["status"] == "error"; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return Status(done)["status"] == "complete"; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return Status(broken)["status"] == "error"; }, std::chrono::seconds(10)));
   std::string big = Create(big_name, server.Url("/big"));
   ASSERT_FALSE(big.empty());
   ASSERT_TRUE(testing::WaitFor(
@@ -117,7 +122,8 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
 
   // "Resume all" on the manager page.
   testing::Aria2Call(state, "aria2.unpauseAll");
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(big_again)["status"] == "complete"; }, std::chrono::seconds(30)))
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return Status(big_again)["status"] == "complete"; }, std::chrono::seconds(30)))
       << Status(big_again).dump();
   EXPECT_TRUE(testing::ReadFile(waiting[0]["files"][0]["path"].get<std::string>()) == server.Big());
 
@@ -133,8 +139,8 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   }
   const size_t fetched_after = server.Served() - served_before;
   const size_t fetched_again = fetched_after - std::min(fetched_after, kSize - had);
-  std::cout << "[ figures ] file " << kSize << " bytes, " << had << " done before the restart, " << fetched_after
-            << " fetched after it, " << fetched_again << " of them fetched again\n";
+  std::cout << "[ figures ] file " << kSize << " bytes, " << had << " done before the restart, "
+            << fetched_after << " fetched after it, " << fetched_again << " of them fetched again\n";
   EXPECT_LT(fetched_after, kSize - had / 2);
 }
 
@@ -166,8 +172,8 @@ TEST_F(SessionRecordTest, AnUnreadableRecordIsMovedAsideAndReportedOnce) {
 }
 
 TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {
-  const std::string previous = SessionRecordText({{.uris = {"http://127.0.0.1/a"}, .dir = "/d", .out = "a",
-                                                   .state = "paused"}});
+  const std::string previous =
+      SessionRecordText({{.uris = {"http://127.0.0.1/a"}, .dir = "/d", .out = "a", .state = "paused"}});
   ASSERT_TRUE(WriteFileAtomically(record, previous));
   EXPECT_EQ(fs::status(fs::path(record).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
 
@@ -195,6 +201,40 @@ TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {
 
   ASSERT_TRUE(ParseSessionRecord(previous).has_value());
   EXPECT_EQ(ParseSessionRecord(previous)->at(0).uris, std::vector<Text>{"http://127.0.0.1/a"});
+}
+
+// pauseAll returns before every task has stopped: a task read as active may
+// be read again as paused from the waiting list a moment later.
+TEST(SaveSessionRecord, ATaskListedActiveAndThenPausedIsRecordedOnce) {
+  testing::RecordingServer aria2;
+  aria2.SetResponder([](const testing::RecordedRequest& r) {
+    auto task = [](const char* gid, const char* status) {
+      return json{{"gid", gid},
+                  {"status", status},
+                  {"dir", "/d"},
+                  {"files",
+                   json::array({{{"path", std::string("/d/") + gid}, {"uris", {{{"uri", "http://h/x"}}}}}})}};
+    };
+    json reply = {{"jsonrpc", "2.0"}, {"id", 1}, {"result", json::array()}};
+    const std::string method = json::parse(r.body, nullptr, false).value("method", "");
+    if (method == "aria2.tellActive") reply["result"] = {task("aaaa", "active")};
+    if (method == "aria2.tellWaiting") reply["result"] = {task("aaaa", "paused"), task("bbbb", "paused")};
+    return testing::Reply::Ok(reply.dump(), {"Content-Type: application/json"});
+  });
+  EngineState state{.rpc_port = std::to_string(aria2.Port())};
+  testing::RecordingDesktop desktop;
+  const fs::path dir = testing::MakeTempDir("korvath-record");
+  const std::string record = (dir / "session.json").string();
+
+  SessionSaveResult saved = SaveSessionRecord(desktop, state, record, "/");
+  EXPECT_TRUE(saved.saved);
+  EXPECT_EQ(saved.count, 2);
+  auto tasks = ParseSessionRecord(testing::ReadFile(record));
+  ASSERT_TRUE(tasks.has_value());
+  ASSERT_EQ(tasks->size(), 2u);
+  EXPECT_EQ(tasks->at(0).out, "aaaa");
+  EXPECT_EQ(tasks->at(1).out, "bbbb");
+  fs::remove_all(dir);
 }
 
 TEST(RestoreTaskBody, EveryValueIsEscapedAndTheTaskArrivesPaused) {
