@@ -30,7 +30,7 @@ class WebEngine {
   void* context() const;
 
   // Environment the engine needs before its first context exists (sandbox
-  // when running as root, compositing without a GPU). Idempotent; the
+  // when running as root, compositing and GL without a GPU). Idempotent; the
   // constructor calls it, and programs may call it before starting threads.
   static void PrepareEnvironment();
 
