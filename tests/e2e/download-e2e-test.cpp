@@ -64,8 +64,14 @@ class DownloadEndToEnd : public ::testing::Test {
         << EventDump() << korvath->Output();
     ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
     ASSERT_TRUE(WaitUntil([&] { return PageViews() > 0; }, 10000));
-    // The page is served; give the view a moment to lay it out.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The page is served; the click waits until the blue button is drawn.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const Point button = DownloadButton();
+          return GrayStatistic(MainWindow(), button.x - 40, button.y - 4, 80, 8, "mean") < 0.7;
+        },
+        15000, 100))
+        << "the download button was never drawn";
   }
 
   std::string EventDump() const {
@@ -87,13 +93,23 @@ class DownloadEndToEnd : public ::testing::Test {
     return 0;
   }
 
-  // The download button sits in a bar along the bottom of the page.
+  struct Point {
+    int x = 0;
+    int y = 0;
+  };
+
+  // The centre of the download button, in a bar along the bottom of the page.
+  Point DownloadButton() const {
+    XWindowAttributes a{};
+    XGetWindowAttributes(x.get(), MainWindow(), &a);
+    return {a.width / 2, a.height - 32};
+  }
+
   void ClickDownload() {
     Window w = MainWindow();
     ASSERT_NE(w, 0u);
-    XWindowAttributes a;
-    XGetWindowAttributes(x.get(), w, &a);
-    ClickAt(w, a.width / 2, a.height - 32);
+    const Point button = DownloadButton();
+    ClickAt(w, button.x, button.y);
   }
 
   fs::path SavedPath(const DemoFile& file) const {

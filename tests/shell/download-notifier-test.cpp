@@ -21,9 +21,9 @@ namespace fs = std::filesystem;
 const char* U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
 std::string BusId(GDBusConnection* connection) {
-  GVariant* reply =
-      g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                  "GetId", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  GVariant* reply = g_dbus_connection_call_sync(
+      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", nullptr,
+      G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
   if (!reply) return {};
   const char* id = nullptr;
   g_variant_get(reply, "(&s)", &id);
@@ -59,7 +59,8 @@ class PrivateBus {
     dir_ = testing::MakeTempDir("korvath-bus");
     // An abstract socket leaves nothing behind in the file system.
     address_ = "unix:abstract=" + dir_.string() + "/bus";
-    testing::WriteFile(dir_ / "bus.conf", R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+    testing::WriteFile(dir_ / "bus.conf",
+                       R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
@@ -126,12 +127,12 @@ class FakeNotificationServer {
     </interface></node>)",
                                          nullptr);
     static const GDBusInterfaceVTable vtable = {&FakeNotificationServer::Call, nullptr, nullptr, {}};
-    g_dbus_connection_register_object(connection_, "/org/freedesktop/Notifications", node_->interfaces[0], &vtable,
-                                      this, nullptr, nullptr);
+    g_dbus_connection_register_object(connection_, "/org/freedesktop/Notifications", node_->interfaces[0],
+                                      &vtable, this, nullptr, nullptr);
     GVariant* reply = g_dbus_connection_call_sync(
         connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", "org.freedesktop.Notifications", 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
-        nullptr);
+        g_variant_new("(su)", "org.freedesktop.Notifications", 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000,
+        nullptr, nullptr);
     if (reply) {
       guint32 code = 0;
       g_variant_get(reply, "(u)", &code);
@@ -158,15 +159,15 @@ class FakeNotificationServer {
   std::vector<Shown> shown;
 
  private:
-  static void Call(GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant* parameters,
-                   GDBusMethodInvocation* invocation, gpointer data) {
+  static void Call(GDBusConnection*, const char*, const char*, const char*, const char* method,
+                   GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
     auto* self = static_cast<FakeNotificationServer*>(data);
     if (g_strcmp0(method, "Notify") == 0) {
       const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
       guint32 replaces = 0;
       GVariantIter* actions = nullptr;
-      g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &app, &replaces, &icon, &summary, &body, &actions, nullptr,
-                    nullptr);
+      g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &app, &replaces, &icon, &summary, &body, &actions,
+                    nullptr, nullptr);
       Shown item{.id = static_cast<guint32>(self->shown.size() + 1), .summary = summary, .body = body};
       const char* each = nullptr;
       while (g_variant_iter_next(actions, "&s", &each)) item.actions.push_back(each);
@@ -177,7 +178,8 @@ class FakeNotificationServer {
       const char* caps[] = {"actions", "body", nullptr};
       g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
     } else if (g_strcmp0(method, "GetServerInformation") == 0) {
-      g_dbus_method_invocation_return_value(invocation, g_variant_new("(ssss)", "fake", "korvath", "1", "1.2"));
+      g_dbus_method_invocation_return_value(invocation,
+                                            g_variant_new("(ssss)", "fake", "korvath", "1", "1.2"));
     } else {
       g_dbus_method_invocation_return_value(invocation, nullptr);
     }
@@ -222,7 +224,8 @@ class DownloadNotifierTest : public testing::Aria2Test {
     ASSERT_TRUE(g_application_register(app, nullptr, nullptr));
   }
   std::string Create(const Text& name, const std::string& path) {
-    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = files.Url(path), .dir = "ZorbitDravenet"})) {
+    if (!CreateDownloadTask(*desktop, state,
+                            {.name = name, .link = files.Url(path), .dir = "ZorbitDravenet"})) {
       return {};
     }
     return desktop->Events("task_created").back()["gid"].get<std::string>();
@@ -241,13 +244,15 @@ TEST_F(DownloadNotifierTest, EachFinishedOrFailedDownloadIsAnnouncedOnceAndItsBu
   std::string earlier = Create("earlier.bin", "/file");
   ASSERT_TRUE(testing::WaitFor(
       [&] {
-        return testing::Aria2Call(state, "aria2.tellStatus", {earlier})["result"].value("status", "") == "complete";
+        return testing::Aria2Call(state, "aria2.tellStatus", {earlier})["result"].value("status", "") ==
+               "complete";
       },
       std::chrono::seconds(10)));
 
   RegisterApp();
   std::vector<std::string> opened;
-  DownloadNotifier notifier(app, *desktop, state, {.open_folder = [&](const std::string& f) { opened.push_back(f); }});
+  DownloadNotifier notifier(app, *desktop, state,
+                            {.open_folder = [&](const std::string& f) { opened.push_back(f); }});
   ASSERT_TRUE(notifier.Start());
   ASSERT_FALSE(Create(Gbk(u8"报告.bin"), "/file").empty());
   ASSERT_FALSE(Create("gone.bin", "/missing").empty());

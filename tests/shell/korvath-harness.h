@@ -231,6 +231,18 @@ inline void MoveWindow(Window w, int left, int top) {
              std::to_string(top));
 }
 
+// One ImageMagick statistic ("mean", "minima", "standard_deviation") of the
+// grey levels (0 black, 1 white) in a rectangle of the window; -1 when the
+// window cannot be read.
+inline double GrayStatistic(Window w, int left, int top, int width, int height,
+                            const std::string& statistic) {
+  std::string out =
+      RunCommand("import -window " + std::to_string(w) + " -crop " + std::to_string(width) + "x" +
+                 std::to_string(height) + "+" + std::to_string(left) + "+" + std::to_string(top) +
+                 " -colorspace gray -format '%[fx:" + statistic + "]' info: 2>/dev/null");
+  return out.empty() ? -1 : std::stod(out);
+}
+
 inline void Screenshot(Window w, const std::string& name) {
   RunCommand("import -window " + std::to_string(w) + " '" + ScreenshotDir() + "/" + name +
              ".png' 2>/dev/null");

@@ -60,7 +60,8 @@ TEST(PageAbuse, APageFloodingRequestsLeavesTheProgramResponsiveAndCreatesNothing
   auto pings = [&] { return count([](const std::string& t) { return IsPing(t); }); };
 
   RecordingServer notice;
-  KorvathProcess korvath({{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main) << korvath.Output();
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
@@ -115,14 +116,14 @@ TEST(PageAbuse, APageFloodingRequestsLeavesTheProgramResponsiveAndCreatesNothing
   EXPECT_TRUE(korvath.EventsNamed("message_box").empty()) << korvath.EventsNamed("message_box")[0].dump();
 
   // Figures, not verdicts: how hard the page pushed and what it cost.
-  const double span_ms = reported.size() > 1 ? reported.back().value("t_ms", 0.0) - reported.front().value("t_ms", 0.0)
-                                             : 0.0;
+  const double span_ms =
+      reported.size() > 1 ? reported.back().value("t_ms", 0.0) - reported.front().value("t_ms", 0.0) : 0.0;
   const double rate = span_ms > 0 ? reported.size() / (span_ms / 1000.0) : 0.0;
   const double cpu_ms = (cpu_end - cpu_start) * 1000.0 / sysconf(_SC_CLK_TCK);
   const double us_per_request = reported.empty() ? 0.0 : cpu_ms * 1000.0 / reported.size();
   std::cout << "[ figures  ] pings received by the server: " << received << "\n"
-            << "[ figures  ] pings seen by the intake: " << reported.size() << " over " << span_ms
-            << " ms (" << rate << " per second)\n"
+            << "[ figures  ] pings seen by the intake: " << reported.size() << " over " << span_ms << " ms ("
+            << rate << " per second)\n"
             << "[ figures  ] Home answered during the flood after " << home_ms << " ms\n"
             << "[ figures  ] program CPU during " << flood_s << " s of flood: " << cpu_ms << " ms, "
             << us_per_request << " us per reported request (engine signal + intake, an upper bound)\n";
@@ -137,8 +138,9 @@ TEST(PageAbuse, APageFloodingRequestsLeavesTheProgramResponsiveAndCreatesNothing
 // question about its text can never be answered.
 const char* kHeldPage =
     "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
-    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9aheld.bin</p>"       // 文件名：
-    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a" "5 B</p>"  // 文件大小：
+    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9aheld.bin</p>"  // 文件名：
+    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a"
+    "5 B</p>"  // 文件大小：
     "<script>onload = () => setTimeout(() => {"
     // A synchronous request is on its way before the script goes on, and the
     // busy loop follows in the same task: no other script gets in between.
@@ -157,7 +159,8 @@ TEST(PageAbuse, APageThatNeverAnswersCostsTheIntakeItsFiveSecondsAndTheTaskStill
     return Reply::Ok(kHeldPage, {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
   });
   RecordingServer notice;
-  KorvathProcess korvath({{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(x.WaitFor(korvath.pid(), "Korvath - Fenlow")) << korvath.Output();
 
   ASSERT_TRUE(korvath.WaitForEvent("intake_request", {{"kind", "download"}}, 20000)) << korvath.Output();

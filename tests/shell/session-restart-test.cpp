@@ -40,12 +40,14 @@ TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBe
   Programs run;
   RecordingServer files;  // must not be asked for anything: the task is paused
   const std::string dir = MakeTempDir("downloads");
-  const Json task = {{"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}};
+  const Json task = {
+      {"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}};
   run.Write(Json{{"version", 1}, {"tasks", {task}}}.dump());
 
   KorvathProcess korvath(run.Env());
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
-  EXPECT_EQ(korvath.EventsNamed("session_restored", {{"count", 1}, {"failed", 0}}).size(), 1u) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("session_restored", {{"count", 1}, {"failed", 0}}).size(), 1u)
+      << korvath.Output();
   auto startup = korvath.Sequence({"startup_step"});
   auto at = [](const std::vector<std::string>& seq, const std::string& item) {
     return std::find(seq.begin(), seq.end(), item) - seq.begin();
