@@ -33,6 +33,11 @@ TEST(UrlSplit, OddAuthoritiesFollowTheTextRules) {
   // The object name starts at the first "/" from where the host is found,
   // so a host repeated in the scheme-less path still leads to its own path.
   EXPECT_EQ(UrlPath("http://a.test/a.test/x#f"), "/a.test/x#f");
+  // Hosts that also occur inside the scheme are found after it.
+  EXPECT_EQ(UrlPath("http://h/a"), "/a");
+  EXPECT_EQ(UrlPath("HTTP://TP:81/x?y"), "/x?y");
+  EXPECT_EQ(UrlPath("https://s/p"), "/p");
+  EXPECT_EQ(UrlPath("https://t"), "/");
 }
 
 TEST(UrlSplit, DoubleByteTextIsNotLowered) {
