@@ -66,8 +66,10 @@ DateParts SplitDateTime(DateTime value) {
   double day = std::trunc(value);
   std::int64_t seconds = std::llround(std::fabs(value - day) * 86400.0);
   if (seconds >= 86400) {
+    // Midnight of the next calendar day, which is the next day number on
+    // both sides of the epoch (the fraction counts forward within the day).
     seconds -= 86400;
-    day += value < 0 ? -1 : 1;
+    day += 1;
   }
   DateParts parts;
   CivilFromDays(static_cast<std::int64_t>(day) - kEpochOffset, parts.year, parts.month, parts.day);

@@ -28,6 +28,16 @@ TEST(DateTime, DaysSince1899) {
   EXPECT_EQ(parts.second, 59);
   EXPECT_EQ(SplitDateTime(-1.25).day, 29);
   EXPECT_EQ(SplitDateTime(-1.25).hour, 6);
+  // A time that rounds up to midnight moves on to the next day, also before
+  // the epoch day, where the fraction is subtracted.
+  const DateParts midnight = SplitDateTime(-1.999999999);  // 1899-12-29 23:59:59.9999
+  EXPECT_EQ(midnight.day, 30);
+  EXPECT_EQ(midnight.hour, 0);
+  const DateParts next_day = SplitDateTime(-0.999999999);  // 1899-12-30 23:59:59.9999
+  EXPECT_EQ(next_day.day, 31);
+  EXPECT_EQ(next_day.month, 12);
+  EXPECT_EQ(next_day.hour, 0);
+  EXPECT_EQ(SplitDateTime(25569.999999999).day, 2);  // 1970-01-02
 }
 
 TEST(DateTime, ParsesTheSystemFormAndOthers) {
