@@ -43,6 +43,11 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   if (line.substr(0, 5) == "HTTP/") {
     out.headers.clear();
     out.headers_complete = false;
+  } else if (out.headers_complete) {
+    // Trailers of a chunked body come through here too; they are no part
+    // of the block, and a Set-Cookie among them is not a cookie the
+    // response set in its headers.
+    return n;
   }
   if (out.headers.size() + n > kMaxHeaderBlock) return 0;
   out.headers.append(line);
