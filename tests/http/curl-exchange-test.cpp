@@ -65,9 +65,9 @@ TEST(ExchangeLimits, InterimAnswersAreNotTheReportedBlock) {
   EXPECT_EQ(std::string(out.body.begin(), out.body.end()), "ok");
 
   // Trailers after a chunked body are not part of the header block either.
-  server.Push(Reply{
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-      "2\r\nok\r\n0\r\nSet-Cookie: t=1\r\n\r\n"});
+  server.Push(
+      Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "2\r\nok\r\n0\r\nSet-Cookie: t=1\r\n\r\n"});
   out = PerformExchange(x, 1024);
   EXPECT_EQ(out.stage, Stage::kDone);
   EXPECT_EQ(out.headers, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
