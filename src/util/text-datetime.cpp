@@ -63,6 +63,12 @@ DateTime MakeDateTime(const DateParts& p) {
 }
 
 DateParts SplitDateTime(DateTime value) {
+  // Outside the years 100-9999 (before the epoch the time is subtracted, so
+  // 100-01-01 12:00 lies below kNoDate) a value names no date; a stray
+  // double there would also overflow the day arithmetic.
+  constexpr double kFirstDay = -657435.0;     // just before 100-01-01
+  constexpr double kPastLastDay = 2958466.0;  // 10000-01-01
+  if (!(value > kFirstDay && value < kPastLastDay)) return DateParts{};
   double day = std::trunc(value);
   std::int64_t seconds = std::llround(std::fabs(value - day) * 86400.0);
   if (seconds >= 86400) {

@@ -1,6 +1,7 @@
 // Date-times: construction, parsing, formatting and differences.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 
@@ -64,6 +65,13 @@ TEST(DateTime, TextDropsTrailingZeroParts) {
   EXPECT_EQ(DateTimeText(ToDateTime("2024-03-05 00:00:00")), Gbk(u8"2024年3月5日"));
   EXPECT_EQ(DateTimeText(ToDateTime("2024-03-05 00:00:09")), Gbk(u8"2024年3月5日0时0分9秒"));
   EXPECT_EQ(DateTimeText(kNoDate), Gbk(u8"100年1月1日"));
+  // Values that name no date at all (read from stray bytes, say) read as no valid date.
+  for (const double stray : {1e300, -1e300, std::nan(""), HUGE_VAL, 3e6, -7e5}) {
+    SCOPED_TRACE(stray);
+    EXPECT_EQ(DateTimeText(stray), Gbk(u8"100年1月1日"));
+  }
+  EXPECT_EQ(DateTimeText(-657434.5), Gbk(u8"100年1月1日12时"));
+  EXPECT_EQ(DateTimeText(2958465.5), Gbk(u8"9999年12月31日12时"));
 }
 
 TEST(TimeDiff, UnitsAndTruncation) {
