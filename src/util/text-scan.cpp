@@ -136,7 +136,7 @@ std::int64_t FindTextLast(std::string_view text, std::string_view needle, std::o
 
 Text ReplaceSubtext(std::string_view text, std::string_view find, std::string_view replacement,
                     ReplaceOptions options) {
-  const std::int64_t start_index = options.start ? std::max<std::int64_t>(*options.start - 1, 0) : 0;
+  const std::int64_t start_index = options.start && *options.start > 1 ? *options.start - 1 : 0;
   std::int64_t count = options.count.value_or(-1);
   if (text.empty() || find.empty() || start_index >= static_cast<std::int64_t>(text.size()) || count == 0) {
     return Text(text);

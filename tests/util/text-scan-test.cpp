@@ -2,6 +2,7 @@
 // cases where double-byte and four-byte characters must not yield a match.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 
 #include "util/text.h"
@@ -240,6 +241,9 @@ TEST(ReplaceSubtext, StartCountAndCase) {
   EXPECT_EQ(ReplaceSubtext("", "a", "x"), "");
   EXPECT_EQ(ReplaceSubtext("abc", "", "x"), "abc");
   EXPECT_EQ(ReplaceSubtext("\x81\x61\x61", "a", "x"), "\x81\x61x");
+  // Any start before the text counts as its first byte.
+  EXPECT_EQ(ReplaceSubtext("a-a", "a", "b", {.start = 0}), "b-b");
+  EXPECT_EQ(ReplaceSubtext("a-a", "a", "b", {.start = INT64_MIN}), "b-b");
 }
 
 TEST(ReplaceSubtext, AgreesWithACharacterWalk) {
