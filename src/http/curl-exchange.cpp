@@ -49,9 +49,19 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     // response set in its headers.
     return n;
   }
-  if (out.headers.size() + n > kMaxHeaderBlock) return 0;
+  if (out.headers.size() + n + 1 > kMaxHeaderBlock) return 0;
+  if (line.empty() || line.back() != '\n') {
+    out.headers.append(line);
+    return n;
+  }
+  // The raw block always has CR LF line ends, as the platform hands it over:
+  // a server's bare LF would otherwise run every line into one for the
+  // readers that split the block at CR LF (status, cookies, location).
+  const bool crlf = line.size() >= 2 && line[line.size() - 2] == '\r';
+  line.remove_suffix(crlf ? 2 : 1);
   out.headers.append(line);
-  if (line == "\r\n" || line == "\n") out.headers_complete = true;
+  out.headers.append("\r\n");
+  if (line.empty()) out.headers_complete = true;
   return n;
 }
 

@@ -49,7 +49,7 @@ enum class Stage {
 struct ExchangeOutcome {
   Stage stage = Stage::kInit;
   Bytes body;
-  std::string headers;            // raw block of the final response, status line first
+  std::string headers;            // raw block of the final response, status line first, CR LF line ends
   bool headers_complete = false;  // the blank line ending the block arrived
   int curl_code = 0;
 };

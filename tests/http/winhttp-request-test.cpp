@@ -127,6 +127,19 @@ TEST(WinHttpResponse, StatusCookiesLocationAndHeaders) {
   WinHttpResult plain = HttpRequestWinHttp({.url = server.Url("/")});
   EXPECT_EQ(plain.returned_cookies, "");  // engaged and empty: the caller's old value is replaced
   EXPECT_FALSE(plain.location);           // untouched
+
+  // A server that ends its header lines with a bare LF is read line by line all the same.
+  server.Push(
+      Reply{"HTTP/1.1 302 Found\nSet-Cookie: a=1; path=/\nSet-Cookie: b=2; path=/\n"
+            "Location: /next\nContent-Length: 2\n\nok"});
+  WinHttpResult bare_lf = HttpRequestWinHttp({.url = server.Url("/"), .no_redirect = true});
+  EXPECT_EQ(bare_lf.status, "302 Found");
+  EXPECT_EQ(bare_lf.returned_cookies, "a=1; b=2");
+  EXPECT_EQ(bare_lf.location, "/next");
+  EXPECT_EQ(bare_lf.returned_headers,
+            "HTTP/1.1 302 Found\r\nSet-Cookie: a=1; path=/\r\nSet-Cookie: b=2; path=/\r\n"
+            "Location: /next\r\nContent-Length: 2\r\n\r\n");
+  EXPECT_EQ(bare_lf.text, "ok");
 }
 
 TEST(WinHttpResponse, SuppliedCookiesAreMerged) {
