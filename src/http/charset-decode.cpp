@@ -36,14 +36,17 @@ Text DeclaredCharset(std::string_view text) {
 }
 
 std::optional<Text> DecodeCharset(const Bytes& body, std::string_view charset) {
-  const std::string from(charset);
+  const Text lowered = ToLower(charset);
+  // Pages labelled GB2312 are written in GBK, and the platform's decoder
+  // reads the label as GBK: strict GB2312 would lose every character only
+  // GBK has and misread the bytes after it.
+  const std::string from = lowered == "gb2312" ? "GBK" : std::string(charset);
   iconv_t cd = iconv_open("GB18030", from.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
 
   const char* in = reinterpret_cast<const char*>(body.data());
   std::size_t in_left = body.size();
   // A UTF-8 byte-order mark is a marker, not text.
-  const Text lowered = ToLower(charset);
   if ((lowered == "utf-8" || lowered == "utf8") && in_left >= 3 &&
       static_cast<unsigned char>(in[0]) == 0xEF && static_cast<unsigned char>(in[1]) == 0xBB &&
       static_cast<unsigned char>(in[2]) == 0xBF) {

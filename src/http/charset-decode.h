@@ -14,7 +14,7 @@ Text DeclaredCharset(std::string_view text);
 
 // `body` decoded from `charset` into system text, cut at the first zero
 // character; bytes that are not valid in the charset come out as "?".
-// nullopt when the charset is unknown.
+// GB2312 is read as GBK. nullopt when the charset is unknown.
 std::optional<Text> DecodeCharset(const Bytes& body, std::string_view charset);
 
 }  // namespace korvath
