@@ -269,8 +269,10 @@ double StringToNumber(std::string_view s) {
     s.remove_prefix(1);
   }
   if (s == "Infinity") return sign * infinity;
-  // Only digits, a point and an exponent: from_chars alone would also take "inf" and "nan".
+  // Only digits, a point and an exponent: from_chars alone would also take
+  // "inf" and "nan", and a second sign ("--5").
   if (s.empty() || s.find_first_not_of("0123456789.eE+-") != std::string_view::npos) return nan;
+  if (s.front() == '+' || s.front() == '-') return nan;
   double value = 0;
   const auto parsed = std::from_chars(s.data(), s.data() + s.size(), value);
   if (parsed.ptr != s.data() + s.size()) return nan;

@@ -154,6 +154,13 @@ TEST(JsonObjectTest, NumbersAreWrittenAsScriptNumbers) {
   EXPECT_EQ(object.GetNumber("s"), 0);
   object.SetProperty("s", "nan");
   EXPECT_EQ(object.GetNumber("s"), 0);
+  // One sign at most.
+  object.SetProperty("s", "+-5");
+  EXPECT_EQ(object.GetNumber("s"), 0);
+  object.SetProperty("s", "--5");
+  EXPECT_EQ(object.GetNumber("s"), 0);
+  object.SetProperty("s", "-5");
+  EXPECT_EQ(object.GetNumber("s"), -5);
 }
 
 TEST(JsonObjectTest, PushReplacesNonArrayTargets) {
