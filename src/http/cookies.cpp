@@ -61,6 +61,19 @@ Text Merge(TextArray old_entries, TextArray new_entries) {
   return result;
 }
 
+// The blank-free form of a cookie text. A space byte is never part of a
+// GBK character, but a stepping walk over a UTF-8 value can pair its last
+// high byte with the space after it and keep that space; so spaces go byte
+// by byte first, then the full-width blanks.
+Text WithoutBlanks(std::string_view text) {
+  Text spaceless;
+  spaceless.reserve(text.size());
+  for (const char c : text) {
+    if (c != ' ') spaceless.push_back(c);
+  }
+  return RemoveBlanks(spaceless);
+}
+
 Text TrimForEx(std::string_view text) {
   Text trimmed = TrimBlanks(text);
   if (!trimmed.empty() && trimmed.back() == ';') trimmed += ' ';
@@ -70,7 +83,7 @@ Text TrimForEx(std::string_view text) {
 }  // namespace
 
 Text MergeCookies(std::string_view old_cookies, std::string_view new_cookies) {
-  return Merge(Entries(RemoveBlanks(old_cookies), ";"), Entries(RemoveBlanks(new_cookies), ";"));
+  return Merge(Entries(WithoutBlanks(old_cookies), ";"), Entries(WithoutBlanks(new_cookies), ";"));
 }
 
 Text MergeCookiesEx(std::string_view old_cookies, std::string_view new_cookies) {

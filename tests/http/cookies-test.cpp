@@ -50,6 +50,8 @@ TEST(CookieMerge, Utf8ValuesKeepTheirSeparators) {
   const std::string zh = "\xE4\xB8\xAD";
   EXPECT_EQ(MergeCookies("n=" + zh + ";m=1", "m=2"), "m=2; n=" + zh);
   EXPECT_EQ(MergeCookiesEx("n=" + zh + "; m=1", "m=2"), "m=2; n=" + zh);
+  // A blank right after a value's odd last high byte is a blank all the same.
+  EXPECT_EQ(MergeCookies("n=" + zh + " ;m=1", "k=" + zh + " "), "k=" + zh + "; n=" + zh + "; m=1");
 }
 
 TEST(CookieMerge, LargeInputsStayFast) {
