@@ -64,6 +64,21 @@ Text ReplaceNoCase(std::string_view text, std::string_view needle, std::string_v
   return out;
 }
 
+// TrimBlanks for network bytes: a space is never part of a GBK character, so
+// spaces go byte by byte (a stepping walk would keep one that follows the odd
+// last high byte of a UTF-8 value), full-width blanks as characters.
+Text TrimCookieBlanks(std::string_view text) {
+  Text trimmed(text);
+  for (;;) {
+    const auto first = trimmed.find_first_not_of(' ');
+    const auto last = trimmed.find_last_not_of(' ');
+    Text next =
+        first == Text::npos ? Text() : TrimBlanks(std::string_view(trimmed).substr(first, last - first + 1));
+    if (next == trimmed) return next;
+    trimmed = std::move(next);
+  }
+}
+
 }  // namespace
 
 const char* HttpMethodName(int method) {
@@ -174,7 +189,7 @@ Text CollectSetCookies(std::string_view raw_headers, CookieLineRule rule) {
     } else {
       cookie = ReplaceNoCase(line, "Set-Cookie:", "");
     }
-    cookie = TrimBlanks(cookie);
+    cookie = TrimCookieBlanks(cookie);
     // A line that names Set-Cookie without carrying one ("Set-Cookie2: x;")
     // yields nothing; an empty entry would only add a stray separator.
     if (cookie.empty()) continue;

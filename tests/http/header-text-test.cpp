@@ -68,6 +68,10 @@ TEST(HeaderText, Utf8ValuesDoNotSwallowSeparators) {
                           "\r\nSet-Cookie: k=v\r\n\r\n";
   EXPECT_EQ(CollectSetCookies(raw, CookieLineRule::kContainsSetCookie), "n=" + zh + "; k=v");
   EXPECT_EQ(LastLocation(raw), "/" + zh);
+  // Nor does a blank after such a value stay in it.
+  EXPECT_EQ(CollectSetCookies("Set-Cookie: m=" + zh + " ; path=/\r\nSet-Cookie: k=" + zh + " \r\n",
+                              CookieLineRule::kContainsSetCookie),
+            "m=" + zh + "; k=" + zh);
 }
 
 TEST(HeaderText, LocationAndStatus) {
