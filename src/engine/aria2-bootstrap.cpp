@@ -260,9 +260,11 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
 
   for (int looks = 0;;) {
     if (state.aria2_pid != 0) break;
-    // Our own child is the aria2 we will end at shut-down; any other process
-    // of that name only counts when ours is gone.
-    state.aria2_pid = ChildRunning(child) ? child : FindProcessByName(kAria2Name);
+    // Only our own child is our aria2. Another process of that name (the
+    // user's own, another user's) would count as started although ours never
+    // ran or is gone, every request would then fail, and shut-down would end
+    // that stranger.
+    state.aria2_pid = ChildRunning(child) ? child : 0;
     desktop.DelayPumping(100);
     if (++looks >= kDetectionLooks) {
       if (state.aria2_pid != 0) break;

@@ -27,7 +27,8 @@ struct StartAria2Params {
 // earlier run, copies the aria2 program to <program_dir>/aria2c.exe (up to 11
 // tries while the file is busy), writes aria2.conf when missing, launches
 // aria2 in the current directory (downloads land in ./ZorbitDravenet) with a
-// fresh RPC secret, and waits until a process named aria2c.exe exists.
+// fresh RPC secret, and waits until that process of ours runs (a process of
+// the same name that is not ours never counts).
 // A program directory that refuses writes moves both files to UserDataDir()
 // (the first time with a message saying where); a full disk, or another
 // program listening on the RPC port (named in the message), ends start-up

@@ -237,6 +237,17 @@ TEST_F(StartAria2Test, AProgramThatCannotRunIsReportedAsNotDetected) {
   // A damaged program file: written out fine, but the system cannot run it.
   testing::WriteFile(log_dir / "aria2c", "not a program\n");
   fs::permissions(log_dir / "aria2c", fs::perms::owner_all);
+  // Meanwhile some other program under the same name starts (the user's own,
+  // or another user's): it is not our aria2, nor one to end at shut-down.
+  fs::create_directory(log_dir / "other");
+  fs::copy_file("/bin/sleep", log_dir / "other" / "aria2c.exe");
+  int other = 0;
+  desktop->on_pump = [&] {
+    if (other != 0) return;
+    other = testing::Spawn(log_dir / "other" / "aria2c.exe", {"60"});
+    extra_pids.push_back(other);
+    testing::WaitFor([&] { return FindProcessByName("aria2c.exe") == other; }, std::chrono::seconds(2));
+  };
   EXPECT_FALSE(StartAria2(*desktop, state,
                           {.cookie = "Zorbit",
                            .program_dir = program_dir.string(),
@@ -246,6 +257,8 @@ TEST_F(StartAria2Test, AProgramThatCannotRunIsReportedAsNotDetected) {
   EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"检测不到aria2"));
   EXPECT_EQ(desktop->boxes[0].flags, 0);
   EXPECT_EQ(state.aria2_pid, 0);
+  ASSERT_NE(other, 0);
+  EXPECT_EQ(::kill(other, 0), 0);
 }
 
 TEST_F(StartAria2Test, AnEmptyProgramDirectoryMeansTheCurrentOne) {
