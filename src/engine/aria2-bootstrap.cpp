@@ -202,7 +202,8 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
       if (!user_dir.empty() && !made && user_dir != program_dir) {
         moved = true;
         const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
-        desktop.Log().Record("aria2_home", {{"from", program_dir}, {"to", user_dir}});
+        // The log takes system text; paths are the file system's UTF-8.
+        desktop.Log().Record("aria2_home", {{"from", Utf8ToGbk(program_dir)}, {"to", Utf8ToGbk(user_dir)}});
         if (first_time) {
           MessageBox(desktop,
                      Gbk(u8"程序所在的目录") + Utf8ToGbk(program_dir) +
@@ -255,7 +256,8 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   if (child > 0) {
     std::vector<std::string> argv{exe_path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    desktop.Log().Record("aria2_started", {{"pid", std::int64_t{child}}, {"argv", ArgvForLog(argv)}});
+    desktop.Log().Record("aria2_started",
+                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(ArgvForLog(argv))}});
   }
 
   for (int looks = 0;;) {

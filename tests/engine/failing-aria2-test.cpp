@@ -192,7 +192,7 @@ TEST_F(FailingAria2, AReadOnlyProgramDirectoryMovesTheFilesToTheUsersDataDirecto
   } else {
     fs::permissions(program_dir, fs::perms::owner_read | fs::perms::owner_exec);
   }
-  const fs::path data_home = log_dir / "data";
+  const fs::path data_home = log_dir / reinterpret_cast<const char*>(u8"数据");
   ::setenv("XDG_DATA_HOME", data_home.c_str(), 1);
   const bool started = StartAria2(*desktop, state, Params());
   ::unsetenv("XDG_DATA_HOME");
@@ -206,8 +206,12 @@ TEST_F(FailingAria2, AReadOnlyProgramDirectoryMovesTheFilesToTheUsersDataDirecto
   EXPECT_FALSE(fs::exists(program_dir / "aria2c.exe"));
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/exe"), home / "aria2c.exe");
   ASSERT_EQ(desktop->boxes.size(), 1u);
-  EXPECT_NE(desktop->boxes[0].text.find(home.string()), Text::npos) << desktop->BoxTexts();
+  EXPECT_NE(desktop->boxes[0].text.find(Utf8ToGbk(home.string())), Text::npos) << desktop->BoxTexts();
   EXPECT_EQ(desktop->boxes[0].flags, kMbIconInformation);
+  auto moved = desktop->Events("aria2_home");
+  ASSERT_EQ(moved.size(), 1u);
+  EXPECT_EQ(moved[0]["from"], program_dir.string());
+  EXPECT_EQ(moved[0]["to"], home.string());
 
   // Told once: the next start finds its files there and says nothing.
   ::setenv("XDG_DATA_HOME", data_home.c_str(), 1);
