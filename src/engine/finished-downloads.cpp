@@ -6,13 +6,17 @@ namespace korvath {
 
 std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, const EngineState& state) {
   std::vector<FinishedDownload> news;
-  // aria2 keeps the last 1000 stopped results (max-download-result), so one
-  // page sees every task that can still be news.
-  TaskList stopped = TellStopped(desktop, state, 0, 1000);
+  // aria2 lists stopped results oldest first and keeps as many as its
+  // max-download-result, which a user's aria2.conf may set above one page:
+  // the first page would then never hold news. A negative offset reads the
+  // newest page instead, newest first.
+  TaskList stopped = TellStopped(desktop, state, -1, 1000);
   if (!stopped.ok) return news;
   const bool report = primed_;
   primed_ = true;
-  for (const Aria2Task& task : stopped.tasks) {
+  // Told in the order the tasks stopped.
+  for (auto it = stopped.tasks.rbegin(); it != stopped.tasks.rend(); ++it) {
+    const Aria2Task& task = *it;
     if (!seen_.insert(task.gid).second || !report) continue;
     if (task.status != "complete" && task.status != "error") continue;
     FinishedDownload item{.gid = task.gid,
