@@ -125,11 +125,13 @@ pid_t Launch(const std::string& program, const std::vector<std::string>& argumen
   return error == 0 ? pid : 0;
 }
 
-// Whether our own child still runs; an ended one is reaped here.
-bool ChildRunning(pid_t child) {
+// Whether our own child still runs; an ended one is reaped here, its wait
+// status kept in `ended_status`.
+bool ChildRunning(pid_t child, std::optional<int>& ended_status) {
   if (child <= 0) return false;
   int status = 0;
   pid_t r = ::waitpid(child, &status, WNOHANG);
+  if (r == child) ended_status = status;
   return r == 0;
 }
 
@@ -260,13 +262,28 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
                          {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(ArgvForLog(argv))}});
   }
 
+  // aria2 that refuses its settings (a bad value in aria2.conf) ends within
+  // milliseconds: counted as started, every later call would fail and blame
+  // the firewall instead. Its exit is reported with the file to check.
+  auto report_exit = [&](int status) {
+    state.aria2_pid = 0;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    MessageBox(desktop,
+               Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
+                   Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
+               kMbIconError);
+    return false;
+  };
   for (int looks = 0;;) {
     if (state.aria2_pid != 0) break;
     // Only our own child is our aria2. Another process of that name (the
     // user's own, another user's) would count as started although ours never
     // ran or is gone, every request would then fail, and shut-down would end
     // that stranger.
-    state.aria2_pid = ChildRunning(child) ? child : 0;
+    std::optional<int> ended_status;
+    state.aria2_pid = ChildRunning(child, ended_status) ? child : 0;
+    // Ended before this look saw it: its exit status is only here.
+    if (ended_status) return report_exit(*ended_status);
     desktop.DelayPumping(100);
     if (++looks >= kDetectionLooks) {
       if (state.aria2_pid != 0) break;
@@ -274,21 +291,11 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
       return false;
     }
   }
-  // aria2 that refuses its settings (a bad value in aria2.conf) ends within
-  // milliseconds, possibly after the first look saw it: counted as started,
-  // every later call would fail and blame the firewall instead. So our own
-  // aria2 is watched until it listens, for a second at most.
+  // It may also end just after the first look saw it, so our own aria2 is
+  // watched until it listens, for a second at most.
   for (int waits = 0; state.aria2_pid == child && waits <= kListenWaits; ++waits) {
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
-      state.aria2_pid = 0;
-      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      MessageBox(desktop,
-                 Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
-                     Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
-                 kMbIconError);
-      return false;
-    }
+    if (::waitpid(child, &status, WNOHANG) == child) return report_exit(status);
     if (!ListenersOnPort(port).empty() || waits == kListenWaits) break;
     desktop.DelayPumping(100);
   }

@@ -255,6 +255,21 @@ TEST_F(FailingAria2, Aria2RefusingItsSettingsIsNotCountedAsStarted) {
   EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2启动后立即退出（退出码28），可能是配置文件中的设置有误，请检查：") +
                                         (program_dir / "aria2.conf").string());
   EXPECT_EQ(testing::ReadFile(program_dir / "aria2.conf"), "split=abc\n");  // the user's file is theirs
+
+  // On a busy machine it may have ended before start-up first looks for it.
+  class SlowLogDesktop : public testing::LoggingDesktop {
+   public:
+    using LoggingDesktop::LoggingDesktop;
+    EventLog& Log() override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      return LoggingDesktop::Log();
+    }
+  };
+  SlowLogDesktop slow(log_dir / "slow.jsonl");
+  EXPECT_FALSE(StartAria2(slow, state, Params()));
+  EXPECT_EQ(state.aria2_pid, 0);
+  ASSERT_EQ(slow.boxes.size(), 1u) << slow.BoxTexts();
+  EXPECT_EQ(slow.boxes[0].text, desktop->boxes[0].text);
 }
 
 TEST(PortListeners, FindTheListeningAddressAndTheHolder) {
