@@ -91,15 +91,19 @@ namespace webview_internal {
 GtkWidget* CreateEngineView(WebEngine& engine) {
   WebEngine::Impl& impl = engine.impl();
   GtkWidget* widget = nullptr;
+  // A content manager of its own: a message handler added for one window's
+  // page must not be reachable from another window's (remote) page.
+  WebKitUserContentManager* content = webkit_user_content_manager_new();
   if (!impl.views.empty()) {
     // A related view lives in the same web process as the one it names, so
     // every window of the program costs one web process, not one each.
     widget = GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", impl.views.front(),
-                                     nullptr));
+                                     "user-content-manager", content, nullptr));
   } else {
     widget = GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", impl.context, "settings",
-                                     impl.settings, nullptr));
+                                     impl.settings, "user-content-manager", content, nullptr));
   }
+  g_object_unref(content);
   impl.views.push_back(WEBKIT_WEB_VIEW(widget));
   return widget;
 }
