@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "shell/main-window.h"
+#include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
 extern "C" GResource* korvath_get_resource(void);
@@ -88,6 +89,9 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   InstallShellStyles();
   view_ = std::make_unique<WebView>(engine, WebViewOptions{.reserved_scheme = Text(kReservedScheme)});
   view_->on_reserved_link = [](const Text& uri) { OpenDownloadFolder(GbkToUtf8(uri)); };
+  if (page.task_files)
+    AddScriptMessageHandler(view_->widget(), kDeleteFilesMessage,
+                            [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
 
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   gtk_window_set_title(window_, reinterpret_cast<const char*>(u8"下载管理"));

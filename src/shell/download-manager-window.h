@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "shell/task-files-deletion.h"
 #include "shell/window-geometry.h"
 #include "webview/web-view.h"
 
@@ -20,6 +21,8 @@ struct ManagerPage {
   std::optional<std::string> ariang_file;  // KORVATH_ARIANG
   std::string rpc_port = "6800";
   std::string rpc_secret;
+  // Where "删除任务和文件" learns what a task owns; unset: the page cannot delete.
+  TaskFilesLookup task_files;
 };
 
 // The HTML (UTF-8, unchanged bytes) and the document address to load it

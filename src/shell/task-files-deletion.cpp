@@ -1,0 +1,108 @@
+#include "shell/task-files-deletion.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "engine/rpc-client.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+std::string Reply(bool ok, const std::string& error, const json& deleted = json::array()) {
+  json reply = {{"ok", ok}};
+  if (ok) reply["deleted"] = deleted;
+  else reply["error"] = error;
+  return reply.dump();
+}
+
+fs::path Absolute(const std::string& p) {
+  std::error_code ec;
+  fs::path path(p);
+  if (path.is_relative()) path = fs::current_path(ec) / path;
+  return path.lexically_normal();
+}
+
+// Component by component, so "/d/ab" is not taken as inside "/d/a".
+bool Inside(const fs::path& path, const fs::path& folder) {
+  auto p = path.begin(), f = folder.begin();
+  for (; f != folder.end(); ++f, ++p) {
+    if (f->empty()) continue;  // the trailing "" of "/d/a/"
+    if (p == path.end() || *p != *f) return false;
+  }
+  return p != path.end();
+}
+
+}  // namespace
+
+std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFilesLookup& lookup) {
+  const json request = json::parse(request_json, nullptr, false);
+  if (!request.is_object() || !request.contains("gid") || !request["gid"].is_string() ||
+      !request.contains("paths") || !request["paths"].is_array() || request["paths"].empty())
+    return Reply(false, U8(u8"删除请求不完整，没有删除任何文件。"));
+  const std::string gid = request["gid"];
+  std::optional<TaskFiles> task = lookup(gid);
+  if (!task) return Reply(false, U8(u8"aria2 中找不到这个任务，没有删除任何文件。请刷新后再试。"));
+  if (task->status != "complete" && task->status != "error" && task->status != "removed")
+    return Reply(false, U8(u8"任务还没有停止，没有删除任何文件。请先删除任务再删除文件。"));
+  if (task->dir.empty()) return Reply(false, U8(u8"任务没有下载文件夹，没有删除任何文件。"));
+
+  std::error_code ec;
+  // Links in the folder's own path are the user's; links below it are not.
+  const fs::path folder = fs::weakly_canonical(Absolute(task->dir), ec);
+  if (ec) return Reply(false, U8(u8"读不到任务的下载文件夹，没有删除任何文件。"));
+  std::vector<fs::path> owned;
+  for (const auto& p : task->paths)
+    if (!p.empty()) owned.push_back(Absolute(p));
+
+  std::vector<fs::path> accepted;
+  for (const auto& item : request["paths"]) {
+    if (!item.is_string()) return Reply(false, U8(u8"删除请求不完整，没有删除任何文件。"));
+    const std::string text = item;
+    const fs::path path = Absolute(text);
+    if (std::find(owned.begin(), owned.end(), path) == owned.end())
+      return Reply(false, U8(u8"“") + text + U8(u8"”不是这个任务的文件，没有删除任何文件。"));
+    // The file itself may not be a link, and the folders above it must
+    // really be inside the task's folder once links are followed.
+    const fs::path real_parent = fs::weakly_canonical(path.parent_path(), ec);
+    if (ec || fs::is_symlink(fs::symlink_status(path, ec)) || !Inside(real_parent / path.filename(), folder))
+      return Reply(false, U8(u8"“") + text + U8(u8"”不在任务的下载文件夹里，没有删除任何文件。"));
+    accepted.push_back(real_parent / path.filename());
+  }
+
+  json deleted = json::array();
+  for (const auto& path : accepted) {
+    for (const fs::path& victim : {path, fs::path(path.string() + ".aria2")}) {
+      const fs::file_status status = fs::symlink_status(victim, ec);
+      if (!fs::is_regular_file(status)) continue;  // gone already, a folder or a link: left alone
+      if (!fs::remove(victim, ec) || ec)
+        return Reply(false, U8(u8"无法删除“") + victim.string() + U8(u8"”：") + ec.message() + U8(u8"。请检查文件权限。"));
+      deleted.push_back(victim.string());
+    }
+  }
+  return Reply(true, "", deleted);
+}
+
+TaskFilesLookup Aria2TaskFiles(Desktop& desktop, const EngineState& state) {
+  return [&desktop, &state](const std::string& gid) -> std::optional<TaskFiles> {
+    const json body = {{"jsonrpc", "2.0"},
+                       {"id", "korvath"},
+                       {"method", "aria2.tellStatus"},
+                       {"params", {"token:" + GbkToUtf8(state.rpc_secret), gid, {"status", "dir", "files"}}}};
+    const json reply = json::parse(SendRpc(desktop, state, Utf8ToGbk(body.dump())), nullptr, false);
+    if (!reply.is_object() || !reply.contains("result") || !reply["result"].is_object()) return std::nullopt;
+    const json& r = reply["result"];
+    TaskFiles task{.status = r.value("status", ""), .dir = r.value("dir", ""), .paths = {}};
+    if (r.contains("files") && r["files"].is_array())
+      for (const auto& f : r["files"])
+        if (f.is_object() && f.contains("path") && f["path"].is_string()) task.paths.push_back(f["path"]);
+    return task;
+  };
+}
+
+}  // namespace korvath
