@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@ std::string ScreenshotDir();
 class PageDriver {
  public:
   // Initialises GTK on first use; width/height are the window's size.
-  PageDriver(int width = 846, int height = 509);
+  // prefer_dark: the desktop asks applications for their dark appearance.
+  PageDriver(int width = 846, int height = 509, bool prefer_dark = false);
   ~PageDriver();
   PageDriver(const PageDriver&) = delete;
   PageDriver& operator=(const PageDriver&) = delete;
@@ -40,12 +42,20 @@ class PageDriver {
   // Writes a PNG of the visible page; false when the snapshot failed.
   bool Screenshot(const std::string& path);
 
+  // Answers the page's window.webkit.messageHandlers.<name>.postMessage
+  // (JSON in, JSON out), as the program's window does.
+  void AddMessageHandler(const std::string& name, std::function<std::string(const std::string&)> handler);
+  // The text on the desktop's clipboard ("" when none), waiting for it.
+  std::string ClipboardText();
+
   // alert/confirm/prompt messages the page raised (answered and dropped).
   const std::vector<std::string>& dialogs() const;
   // URIs of navigations the page started after loading (all refused).
   const std::vector<std::string>& navigations() const;
   // Resident memory of the web process in KiB, 0 when it cannot be found.
   long WebProcessRssKiB() const;
+  // CPU time (user + system) the web processes of this program used so far, in ms.
+  double WebProcessCpuMs() const;
 
   struct Impl;
 

@@ -1,0 +1,552 @@
+// What users do with their downloads in the manager page beyond the list:
+// details, new tasks, search and batch actions, the queue, clean-up with the
+// window's file deletion, settings, status, keyboard, colour scheme and the
+// page's content policy. Real aria2, real engine; clicks and keys as events
+// in the page.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "manager-page/manager-page-fixture.h"
+#include "shell/task-files-deletion.h"
+
+namespace korvath::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Small helpers the tests use inside the page: a click with modifiers on a
+// row, a key press as the keyboard sends it, a double-click.
+const char* kInput = R"JS(
+  window.T = {
+    row: (gid) => document.querySelector('.row[data-gid="' + gid + '"]'),
+    click(gid, mods) {
+      T.row(gid).querySelector('.nm').dispatchEvent(new MouseEvent('click', Object.assign({ bubbles: true }, mods || {})));
+      return true;
+    },
+    dbl(gid) { T.row(gid).querySelector('.nm').dispatchEvent(new MouseEvent('dblclick', { bubbles: true })); return true; },
+    key(key, mods) {
+      const target = document.activeElement || document.body;
+      target.dispatchEvent(new KeyboardEvent('keydown', Object.assign({ key, bubbles: true, cancelable: true }, mods || {})));
+      return true;
+    },
+    type(id, text) {
+      const el = document.getElementById(id);
+      el.value = text;
+      el.dispatchEvent(new Event('input', { bubbles: true }));
+      el.dispatchEvent(new Event('change', { bubbles: true }));
+      return true;
+    },
+    shown: () => [...document.querySelectorAll('#list .row')].map((r) => r.dataset.gid),
+    selected: () => [...document.querySelectorAll('#list .row.sel')].map((r) => r.dataset.gid),
+    text: (id) => document.getElementById(id).textContent,
+    // Pixels of a canvas drawn in the accent (download) blue: how many, and
+    // the highest row one is on (the canvas height when there is none).
+    blue(id) {
+      const c = document.getElementById(id), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      let n = 0, top = c.height;
+      for (let i = 0; i < d.length; i += 4)
+        if (d[i + 3] > 100 && d[i + 2] > d[i] + 60 && d[i + 2] > d[i + 1] + 40) { n++; top = Math.min(top, Math.floor(i / 4 / c.width)); }
+      return { n, top };
+    },
+  };
+  true
+)JS";
+
+class ManagerFeaturesTest : public ManagerPageTest {
+ protected:
+  bool Open() {
+    if (!OpenPage(aria2_->secret())) return false;
+    page_->Eval(kInput);
+    return WaitPageMatchesAria2();
+  }
+  std::string Js(const std::string& expression) { return page_->Eval(expression); }
+  json JsJson(const std::string& expression) { return json::parse(Js(expression), nullptr, false); }
+  size_t TaskCount() {
+    size_t n = 0;
+    for (const char* m : {"aria2.tellActive", "aria2.tellWaiting", "aria2.tellStopped"}) {
+      json r = std::string(m) == "aria2.tellActive"
+                   ? aria2_->Call(m, json::array({json::array({"gid"})}))
+                   : aria2_->Call(m, json::array({0, 1000, json::array({"gid"})}));
+      n += r.size();
+    }
+    return n;
+  }
+  json WaitingOrder() {
+    json out = json::array();
+    for (auto& t : aria2_->Call("aria2.tellWaiting", json::array({0, 1000, json::array({"gid"})})))
+      out.push_back(t["gid"]);
+    return out;
+  }
+  // aria2 keeps a record of a removed download only when it had started;
+  // a paused one leaves no record.
+  bool WaitRemoved(const std::string& gid) {
+    for (int i = 0; i < 100; ++i) {
+      const std::string status = StatusOf(gid);
+      if (status == "removed" || status == "gone") return true;
+      page_->Pump(50);
+    }
+    return false;
+  }
+  std::string Message() { return Js("document.getElementById('msg').textContent"); }
+};
+
+TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
+  const std::string failed = Add("/missing/gone.bin");
+  ASSERT_TRUE(WaitStatus(failed, "error"));
+  const std::string a = Add("/slow/a.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(Open());
+
+  // A double-click on the row opens its details.
+  Js("T.dbl(" + JsString(a) + ")");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('details').hidden", 3000));
+  ASSERT_TRUE(page_->WaitFor("document.querySelectorAll('#d-servers li').length > 0 && "
+                             "document.querySelector('#d-servers li').textContent !== '无'", 8000));
+  EXPECT_EQ(Js("T.text('d-name')"), "\"a.bin\"");
+  EXPECT_EQ(Js("T.text('d-gid')"), JsString(a));
+  EXPECT_EQ(Js("T.text('d-status')"), "\"下载中\"");
+  EXPECT_EQ(Js("T.text('d-dir')"), JsString(dir_));
+  EXPECT_EQ(Js("T.text('d-path')"), JsString(dir_ + "/a.bin"));
+  EXPECT_EQ(Js("T.text('d-conn')"), "\"1\"");
+  EXPECT_EQ(Js("T.text('d-size')"), "\"64.00 MB\"");
+  const std::string url = server_.Url("/slow/a.bin");
+  EXPECT_EQ(Js("document.querySelector('#d-uris li').firstChild.data"), JsString(url));
+  EXPECT_EQ(Js("document.querySelector('#d-servers li').firstChild.data"), JsString(url));
+  EXPECT_EQ(Js("document.querySelector('#d-files li').firstChild.data"), JsString(dir_ + "/a.bin"));
+  // The piece map shows the finished pieces; the task's own chart rises
+  // above its floor once it has downloaded something.
+  EXPECT_TRUE(page_->WaitFor("T.blue('d-pieces').n > 0", 10000));
+  EXPECT_TRUE(page_->WaitFor("T.blue('d-chart').top < 45", 5000));
+
+  // "复制链接" puts the link on the desktop's clipboard.
+  Js("document.getElementById('d-copy').click()");
+  page_->Pump(200);
+  EXPECT_EQ(page_->ClipboardText(), url);
+
+  // The task's own options are read, and changed through aria2.
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('d-opt-split').value === '1'", 3000));
+  Js("document.getElementById('d-opt-limit').value = '200'; document.getElementById('d-opt-split').value = '4';"
+     "document.getElementById('d-opt-conn').value = '3'; document.getElementById('d-opt-save').click()");
+  page_->Pump(500);
+  json options = aria2_->Call("aria2.getOption", json::array({a}));
+  EXPECT_EQ(options["max-download-limit"], "204800");
+  EXPECT_EQ(options["split"], "4");
+  EXPECT_EQ(options["max-connection-per-server"], "3");
+  // Out of range: nothing is sent.
+  Js("document.getElementById('d-opt-split').value = '99'; document.getElementById('d-opt-save').click()");
+  page_->Pump(400);
+  EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({a}))["split"], "4");
+  EXPECT_NE(Message().find("分段数"), std::string::npos) << Message();
+  Screenshot("manager-page-details.png");
+
+  // Escape closes the view; Enter on the selection opens another.
+  Js("T.key('Escape')");
+  EXPECT_EQ(Js("document.getElementById('details').hidden"), "true");
+  Js("T.click(" + JsString(failed) + "); T.key('Enter')");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(failed), 3000));
+  const std::string error = Js("T.text('d-error')");
+  EXPECT_NE(error.find("错误代码 3：找不到文件"), std::string::npos) << error;
+  EXPECT_EQ(Js("document.querySelector('[data-d=\"delete-files\"]').hidden"), "false");
+  EXPECT_TRUE(page_->dialogs().empty());
+}
+
+TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
+  ASSERT_TRUE(Open());
+  ClickId("new-task");
+  ASSERT_EQ(Js("document.getElementById('new-dlg').hidden"), "false");
+  Screenshot("manager-page-new-task.png");
+
+  // A scheme aria2 should not fetch, a name with "/": a message, nothing sent.
+  Js("T.type('new-uris', " + JsString(server_.Url("/fast/x.bin") + "\nfile:///etc/passwd") +
+     "); document.getElementById('new-add').click()");
+  ASSERT_TRUE(page_->WaitFor("T.text('new-error') !== ''", 3000));
+  EXPECT_NE(Js("T.text('new-error')").find("第 2 个链接"), std::string::npos) << Js("T.text('new-error')");
+  Js("T.type('new-uris', " + JsString(server_.Url("/fast/x.bin")) +
+     "); T.type('new-out', '../x.bin'); document.getElementById('new-add').click()");
+  ASSERT_TRUE(page_->WaitFor("T.text('new-error').includes('/')", 3000));
+  Js("T.type('new-out', ''); document.getElementById('new-files').value = ''");
+  {
+    // A file that is neither a torrent nor a metalink.
+    Js("(() => { const dt = new DataTransfer(); dt.items.add(new File(['x'], 'notes.txt'));"
+       "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); })()");
+    ASSERT_TRUE(page_->WaitFor("T.text('new-error').includes('notes.txt')", 3000));
+  }
+  page_->Pump(300);
+  EXPECT_EQ(TaskCount(), 0u);
+
+  // Two links with a folder, Referer, User-Agent and a header, plus a metalink.
+  const std::string sub = dir_ + "/sub";
+  const std::string metalink = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">"
+                               "<file name=\"from-metalink.bin\"><url>" + server_.Url("/fast/m.bin") +
+                               "</url></file></metalink>";
+  Js("(() => { T.type('new-uris', " + JsString(server_.Url("/slow/one.bin") + "\n\n" + server_.Url("/slow/two.bin")) +
+     "); T.type('new-dir', " + JsString(sub) + "); T.type('new-referer', 'http://example.test/page');"
+     "T.type('new-ua', 'TestAgent/1'); T.type('new-headers', 'X-Test: yes');"
+     "const dt = new DataTransfer(); dt.items.add(new File([" + JsString(metalink) + "], 'list.meta4'));"
+     "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); })()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
+  ASSERT_TRUE(page_->WaitFor("(() => { const s = new Set([...document.querySelectorAll('#list .nm')].map((n) => n.textContent));"
+                             "return s.has('one.bin') && s.has('two.bin') && s.has('from-metalink.bin'); })()", 8000));
+  json stopped = aria2_->Call("aria2.tellStopped", json::array({0, 10, json::array({"gid", "dir", "files"})}));
+  json active = aria2_->Call("aria2.tellActive", json::array({json::array({"gid", "dir", "files"})}));
+  json waiting = aria2_->Call("aria2.tellWaiting", json::array({0, 10, json::array({"gid", "dir", "files"})}));
+  int from_links = 0;
+  for (const json& list : {stopped, active, waiting})
+    for (auto& t : list) {
+      const std::string path = t["files"][0]["path"];
+      if (path.find("one.bin") == std::string::npos && path.find("two.bin") == std::string::npos) continue;
+      ++from_links;
+      EXPECT_EQ(t["dir"], sub);
+      json o = aria2_->Call("aria2.getOption", json::array({t["gid"]}));
+      EXPECT_EQ(o["referer"], "http://example.test/page");
+      EXPECT_EQ(o["user-agent"], "TestAgent/1");
+      EXPECT_NE(o["header"].dump().find("X-Test: yes"), std::string::npos) << o["header"];
+    }
+  EXPECT_EQ(from_links, 2);
+  EXPECT_EQ(TaskCount(), 3u);
+}
+
+TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
+  std::vector<std::string> gids;
+  for (const char* name : {"beta.iso", "alpha.bin", "gamma.bin", "alphabet.zip"})
+    gids.push_back(Add(std::string("/slow/") + name, {{"pause", "true"}}));
+  ASSERT_TRUE(Open());
+
+  Js("T.type('search', 'ALPHA')");
+  EXPECT_EQ(JsJson("T.shown()"), json({gids[1], gids[3]}));
+  Js("T.type('search', 'nothing-like-it')");
+  EXPECT_EQ(JsJson("T.shown()"), json::array());
+  EXPECT_NE(Js("T.text('empty')").find("nothing-like-it"), std::string::npos);
+  Js("T.type('search', '')");
+  Js("T.type('sort', 'name')");
+  EXPECT_EQ(JsJson("T.shown()"), json({gids[1], gids[3], gids[0], gids[2]}));
+  Js("document.getElementById('sort-dir').click()");
+  EXPECT_EQ(JsJson("T.shown()"), json({gids[2], gids[0], gids[3], gids[1]}));
+  Js("T.type('sort', 'added')");
+  EXPECT_EQ(JsJson("T.shown()"), json({gids[3], gids[2], gids[1], gids[0]}));
+  Js("document.getElementById('sort-dir').click(); T.type('sort', 'queue')");
+
+  // Click, Ctrl+click, Shift+click.
+  Js("T.click(" + JsString(gids[0]) + ")");
+  EXPECT_EQ(JsJson("T.selected()"), json({gids[0]}));
+  Js("T.click(" + JsString(gids[2]) + ", { ctrlKey: true })");
+  EXPECT_EQ(JsJson("T.selected()"), json({gids[0], gids[2]}));
+  Js("T.click(" + JsString(gids[3]) + ", { shiftKey: true })");
+  EXPECT_EQ(JsJson("T.selected()"), json({gids[2], gids[3]}));
+  ClickId("select-all");
+  EXPECT_EQ(JsJson("T.selected()"), json(gids));
+  EXPECT_EQ(Js("T.text('batch-count')"), "\"已选 4 项\"");
+  Screenshot("manager-page-select.png");
+
+  // Batch resume, pause, copy links, remove (after a confirmation).
+  Js("document.querySelector('[data-batch=resume]').click()");
+  for (auto& g : gids) {
+    for (int i = 0; i < 100 && StatusOf(g) == "paused"; ++i) page_->Pump(50);
+    EXPECT_NE(StatusOf(g), "paused") << g;
+  }
+  // The user sees them run before pausing them again.
+  ASSERT_TRUE(page_->WaitFor("[...document.querySelectorAll('#list .row')].every((r) => r.dataset.status !== 'paused')", 4000));
+  Js("document.querySelector('[data-batch=pause]').click()");
+  for (auto& g : gids) EXPECT_TRUE(WaitStatus(g, "paused")) << g;
+  Js("document.querySelector('[data-batch=copy]').click()");
+  page_->Pump(200);
+  std::string expected;
+  for (const char* name : {"beta.iso", "alpha.bin", "gamma.bin", "alphabet.zip"})
+    expected += (expected.empty() ? "" : "\n") + server_.Url(std::string("/slow/") + name);
+  EXPECT_EQ(page_->ClipboardText(), expected);
+  Js("document.querySelector('[data-batch=remove]').click()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  EXPECT_NE(Js("T.text('confirm-text')").find("alphabet.zip"), std::string::npos);
+  page_->Pump(300);
+  EXPECT_EQ(StatusOf(gids[0]), "paused");  // nothing before the answer
+  ClickId("confirm-ok");
+  for (auto& g : gids) EXPECT_TRUE(WaitRemoved(g)) << g;
+}
+
+TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
+  const std::string a = Add("/slow/a.bin");
+  const std::string b = Add("/slow/b.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(WaitStatus(b, "active"));
+  const std::string w1 = Add("/slow/w1.bin"), w2 = Add("/slow/w2.bin"), w3 = Add("/slow/w3.bin");
+  ASSERT_EQ(WaitingOrder(), json({w1, w2, w3}));
+  ASSERT_TRUE(Open());
+
+  Click(w3, "top");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w3, w1, w2}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w3, w1, w2}));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  Click(w1, "down");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w3, w2, w1}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w3, w2, w1}));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  Click(w2, "up");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w2, w3, w1}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w2, w3, w1}));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  // To the bottom from the batch bar.
+  Js("T.click(" + JsString(w2) + "); document.querySelector('[data-batch=bottom]').click()");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w3, w1, w2}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w3, w1, w2}));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+
+  // Dragging w2 onto w3 puts it first.
+  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w2) + "), to = T.row(" + JsString(w3) +
+     ");"
+     "from.dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return true; })()");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w2, w3, w1}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w2, w3, w1}));
+  // Running tasks cannot be dragged.
+  EXPECT_EQ(Js("T.row(" + JsString(a) + ").draggable"), "false");
+}
+
+// The window's handler in the page's view, asking this test's aria2.
+class ManagerCleanUpTest : public ManagerFeaturesTest {
+ protected:
+  void InstallDeleteHandler() {
+    Aria2Instance* aria2 = aria2_.get();
+    page_->AddMessageHandler(kDeleteFilesMessage, [aria2](const std::string& message) {
+      return DeleteTaskFilesReply(message, [aria2](const std::string& gid) -> std::optional<TaskFiles> {
+        json r = aria2->Call("aria2.tellStatus", json::array({gid, json::array({"status", "dir", "files"})}));
+        if (!r.is_object()) return std::nullopt;
+        TaskFiles t{.status = r["status"], .dir = r["dir"], .paths = {}};
+        for (auto& f : r["files"]) t.paths.push_back(f["path"]);
+        return t;
+      });
+    });
+  }
+  // A request as a hostile page would post it; the reply as JSON.
+  json Forge(const std::string& gid, const std::vector<std::string>& paths) {
+    Js("window.forged = null; window.webkit.messageHandlers.korvathDeleteFiles.postMessage({ gid: " + JsString(gid) +
+       ", paths: " + json(paths).dump() + " }).then((r) => { window.forged = r; }); true");
+    if (!page_->WaitFor("window.forged !== null", 5000)) return nullptr;
+    return JsJson("window.forged");
+  }
+};
+
+TEST_F(ManagerCleanUpTest, PurgeClearsFinishedRecordsAndKeepsFiles) {
+  const std::string done = Add("/fast/done.bin");
+  const std::string failed = Add("/missing/gone.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  ASSERT_TRUE(WaitStatus(failed, "error"));
+  const std::string a = Add("/slow/a.bin");
+  ASSERT_TRUE(Open());
+  ClickId("purge");
+  ASSERT_TRUE(WaitStatus(done, "gone"));
+  EXPECT_EQ(StatusOf(failed), "gone");
+  EXPECT_EQ(StatusOf(a), "active");
+  EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+}
+
+TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfirmation) {
+  InstallDeleteHandler();
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  std::ofstream(dir_ + "/done.bin.aria2") << "control";
+  std::ofstream(dir_ + "/neighbour.bin") << "not this task's";
+  ASSERT_TRUE(Open());
+  Js("T.dbl(" + JsString(done) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(done), 3000));
+  Js("document.querySelector('[data-d=\"delete-files\"]').click()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  EXPECT_NE(Js("T.text('confirm-text')").find(dir_ + "/done.bin"), std::string::npos);
+  Screenshot("manager-page-delete-confirm.png");
+  // Cancel keeps everything.
+  ClickId("confirm-cancel");
+  page_->Pump(300);
+  EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
+  Js("document.querySelector('[data-d=\"delete-files\"]').click()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  ClickId("confirm-ok");
+  ASSERT_TRUE(WaitStatus(done, "gone"));
+  EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
+  EXPECT_FALSE(fs::exists(dir_ + "/done.bin.aria2"));
+  EXPECT_TRUE(fs::exists(dir_ + "/neighbour.bin"));
+  EXPECT_NE(Message().find("已删除任务和 2 个文件"), std::string::npos) << Message();
+}
+
+TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
+  InstallDeleteHandler();
+  char outside_tmpl[] = "/tmp/korvath-outside-XXXXXX";
+  ASSERT_NE(mkdtemp(outside_tmpl), nullptr);
+  const std::string outside = outside_tmpl;
+  std::ofstream(outside + "/victim.bin") << "keep me";
+  std::ofstream(dir_ + "/neighbour.bin") << "keep me too";
+  // A folder inside the task's folder that is really a link to elsewhere.
+  fs::create_symlink(outside, dir_ + "/linked");
+  const std::string done = Add("/fast/done.bin");
+  const std::string through_link = Add("/fast/l.bin", {{"out", "linked/victim2.bin"}});
+  const std::string running = Add("/slow/run.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  ASSERT_TRUE(WaitStatus(through_link, "complete"));
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  ASSERT_TRUE(Open());
+
+  auto refused = [&](const std::string& gid, const std::vector<std::string>& paths) {
+    json reply = Forge(gid, paths);
+    EXPECT_EQ(reply["ok"], false) << reply.dump();
+    EXPECT_TRUE(reply["error"].is_string() && !reply["error"].get<std::string>().empty()) << reply.dump();
+  };
+  refused(done, {dir_ + "/../" + fs::path(outside).filename().string() + "/victim.bin"});  // ".."
+  refused(done, {outside + "/victim.bin"});                                                   // absolute
+  refused(done, {"/etc/hostname"});
+  refused(done, {dir_ + "/neighbour.bin"});               // inside, but not this task's
+  refused(through_link, {dir_ + "/linked/victim2.bin"});  // this task's, but behind a link
+  refused(running, {dir_ + "/run.bin"});                  // not stopped
+  refused(done, {});
+  refused("0000000000000000", {dir_ + "/done.bin"});
+  EXPECT_TRUE(fs::exists(outside + "/victim.bin"));
+  EXPECT_TRUE(fs::exists(outside + "/victim2.bin"));
+  EXPECT_TRUE(fs::exists(dir_ + "/neighbour.bin"));
+  EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
+  // One bad path in a request stops the good one with it.
+  refused(done, {dir_ + "/done.bin", dir_ + "/neighbour.bin"});
+  EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
+  // The task's own file, named as aria2 has it, goes.
+  json ok = Forge(done, {dir_ + "/done.bin"});
+  EXPECT_EQ(ok["ok"], true) << ok.dump();
+  EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
+  std::error_code ec;
+  fs::remove_all(outside, ec);
+}
+
+TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
+  ASSERT_TRUE(Open());
+  ClickId("open-settings");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
+  // Korvath's own settings have their place first, empty until the window fills it.
+  EXPECT_EQ(Js("(() => { const s = document.getElementById('korvath-settings'); return s.parentNode.id === 'settings' && "
+               "s.previousElementSibling.classList.contains('vhead') && s.childNodes.length === 0; })()"),
+            "true");
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#aria2-options h3')].map((h) => h.textContent)"),
+            json({"基本", "HTTP/FTP", "BitTorrent", "高级"}));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('.setting')].filter((r) => r.querySelector('.reset'))"
+                   ".map((r) => r.querySelector('[data-option]').dataset.option).sort()"),
+            json({"max-concurrent-downloads", "max-connection-per-server", "split", "timeout", "user-agent"}));
+  EXPECT_EQ(Js("[...document.querySelectorAll('.setting')].every((r) => r.querySelector('.help').firstChild.data.length > 2)"),
+            "true");
+  Screenshot("manager-page-settings.png");
+
+  // One bad value: nothing is saved, the field is marked.
+  Js("document.getElementById('opt-split').value = '0'; document.getElementById('opt-max-concurrent-downloads').value = '5';"
+     "document.getElementById('aria2-save').click()");
+  page_->Pump(400);
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-concurrent-downloads"], "2");
+  EXPECT_EQ(Js("document.getElementById('opt-split').classList.contains('bad')"), "true");
+  EXPECT_NE(Message().find("分段数"), std::string::npos) << Message();
+  Js("document.getElementById('opt-split').value = '3'; document.getElementById('opt-max-overall-download-limit').value = '2M';"
+     "document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 3 项')", 3000)) << Message();
+  json global = aria2_->Call("aria2.getGlobalOption");
+  EXPECT_EQ(global["max-concurrent-downloads"], "5");
+  EXPECT_EQ(global["split"], "3");
+  EXPECT_EQ(global["max-overall-download-limit"], "2097152");
+  Js("T.key('Escape')");
+  EXPECT_EQ(Js("document.getElementById('settings').hidden"), "true");
+}
+
+class ManagerStatusTest : public ManagerFeaturesTest {
+ protected:
+  std::vector<std::string> Aria2Args() override {
+    auto args = ManagerFeaturesTest::Aria2Args();
+    args.push_back("--save-session=" + dir_ + "/session.txt");
+    return args;
+  }
+};
+
+TEST_F(ManagerStatusTest, StatusShowsVersionFeaturesSessionAndSavesIt) {
+  Add("/slow/a.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  ClickId("open-status");
+  json version = aria2_->Call("aria2.getVersion");
+  json session = aria2_->Call("aria2.getSessionInfo");
+  ASSERT_TRUE(page_->WaitFor("T.text('s-session') !== ''", 5000));
+  EXPECT_EQ(Js("T.text('s-version')"), JsString(version["version"]));
+  EXPECT_EQ(Js("T.text('s-session')"), JsString(session["sessionId"]));
+  EXPECT_NE(Js("T.text('s-features')").find(version["enabledFeatures"][0].get<std::string>()), std::string::npos);
+  ASSERT_FALSE(fs::exists(dir_ + "/session.txt"));
+  Js("[...document.querySelectorAll('#status button')].find((b) => b.textContent === '保存会话').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '会话已保存'", 3000)) << Message();
+  std::ifstream saved(dir_ + "/session.txt");
+  std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(server_.Url("/slow/a.bin")), std::string::npos) << text;
+}
+
+TEST_F(ManagerFeaturesTest, SpeedChartsDrawTheLastMinutes) {
+  Add("/slow/a.bin");
+  ASSERT_TRUE(Open());
+  // A few refreshes with traffic: the toolbar chart and the status chart.
+  ASSERT_TRUE(page_->WaitFor("T.blue('speed-chart').top < 12", 6000));
+  ClickId("open-status");
+  ASSERT_TRUE(page_->WaitFor("T.blue('status-chart').top < 45", 4000));
+  Screenshot("manager-page-status.png");
+}
+
+TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
+  const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  Js("T.key('f', { ctrlKey: true })");
+  EXPECT_EQ(Js("document.activeElement.id"), "\"search\"");
+  Js("document.activeElement.blur(); T.key('a', { ctrlKey: true })");
+  EXPECT_EQ(JsJson("T.selected()"), json({a, b}));
+  Js("T.key(' ')");
+  EXPECT_TRUE(WaitStatus(a, "active"));
+  EXPECT_TRUE(WaitStatus(b, "active"));
+  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(a) + ").dataset.status === 'active'", 4000));
+  Js("T.key(' ')");
+  EXPECT_TRUE(WaitStatus(a, "paused"));
+  EXPECT_TRUE(WaitStatus(b, "paused"));
+  Js("T.click(" + JsString(b) + "); T.key('Enter')");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(b), 3000));
+  Js("T.key('Escape')");
+  EXPECT_EQ(Js("document.body.dataset.view"), "\"list\"");
+  Js("T.key('Delete')");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  Js("T.key('Escape')");  // Escape answers no
+  page_->Pump(300);
+  EXPECT_EQ(StatusOf(b), "paused");
+  Js("T.key('Delete')");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  Js("T.key('Enter')");
+  EXPECT_TRUE(WaitRemoved(b)) << Message();
+  EXPECT_EQ(StatusOf(a), "paused");
+}
+
+TEST_F(ManagerFeaturesTest, ContentPolicyStopsForeignScriptsAndConnections) {
+  ASSERT_TRUE(Open());
+  // A script element the page did not ship does not run; a connection to
+  // another address is refused before it leaves.
+  Js("(() => { window.ran = false; const s = document.createElement('script'); s.textContent = 'window.ran = true';"
+     "document.body.appendChild(s); window.fetched = 'pending';"
+     "fetch(" + JsString(server_.Url("/fast/x.bin")) + ").then(() => { window.fetched = 'yes'; }, () => { window.fetched = 'refused'; });"
+     "return true; })()");
+  ASSERT_TRUE(page_->WaitFor("window.fetched !== 'pending'", 5000));
+  EXPECT_EQ(Js("window.fetched"), "\"refused\"");
+  EXPECT_EQ(Js("window.ran"), "false");
+  // Its own aria2 is still reachable, by HTTP and by WebSocket.
+  EXPECT_EQ(Js("document.body.dataset.link"), "\"ok\"");
+  EXPECT_TRUE(page_->WaitFor("document.body.dataset.socket === 'open'", 5000));
+}
+
+TEST(ManagerPageTheme, FollowsTheDesktopColourScheme) {
+  for (bool dark : {false, true}) {
+    PageDriver page(846, 509, dark);
+    ASSERT_TRUE(page.Load(ManagerPageHtml(), ManagerPageUri(1, "")));
+    page.Eval("KorvathManager.stop(); true");
+    const std::string bg = page.Eval("getComputedStyle(document.body).backgroundColor");
+    EXPECT_EQ(bg, dark ? "\"rgb(23, 25, 28)\"" : "\"rgb(245, 246, 248)\"") << (dark ? "dark" : "light");
+    if (dark) {
+      EXPECT_TRUE(page.Screenshot(ScreenshotDir() + "/manager-page-dark.png"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvath::testing
