@@ -1,18 +1,10 @@
 #include "engine/download-task.h"
 
+#include "engine/aria2-request.h"
 #include "engine/rpc-client.h"
 #include "util/json-object.h"
 
 namespace korvath {
-namespace {
-
-const Text& AddUriTemplate() {
-  return Gbk(
-      u8R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:qzvtre",["任务"],{"dir":"目录","header":"BDUSS","max-tries":"0","out":"文件名"}]})");
-}
-
-}  // namespace
-
 Text SafeFileName(std::string_view name_utf8) {
   Text safe;
   safe.reserve(name_utf8.size());
@@ -46,16 +38,18 @@ Text SafeFileName(std::string_view name_utf8) {
 Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
   // The name is made safe after the conversion: in system text a "\" byte can
   // be the second half of a Chinese character, in UTF-8 never.
-  Text name = JsonStringContent(SafeFileName(GbkToUtf8(task.name)));
-  Text dir = JsonStringContent(GbkToUtf8(task.dir));
-  Text link = JsonStringContent(task.link);
-  Text secret = JsonStringContent(state.rpc_secret);
-  Text cookie = JsonStringContent(state.cookie_header);
-  return ReplacePlaceholders(AddUriTemplate(), {{Gbk(u8"文件名"), name},
-                                                {Gbk(u8"目录"), dir},
-                                                {Gbk(u8"任务"), link},
-                                                {"qzvtre", secret},
-                                                {"BDUSS", cookie}});
+  return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
+      .AddTexts({task.link})
+      .AddOptions(TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.name))))
+      .Body();
+}
+
+Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8) {
+  return Aria2Options()
+      .Set(aria2_option::kDir, dir_utf8)
+      .Set(aria2_option::kHeader, state.cookie_header)
+      .Set(aria2_option::kMaxTries, "0")
+      .Set(aria2_option::kOut, out_utf8);
 }
 
 bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const DownloadTask& task) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "engine/aria2-request.h"
 #include "engine/engine-state.h"
 #include "platform/desktop.h"
 #include "util/text.h"
@@ -19,6 +20,10 @@ struct DownloadTask {
 // The aria2.addUri body for `task`: every value JSON-escaped, name and dir in
 // UTF-8, the name made safe to be a single file name inside dir.
 Text DownloadTaskBody(const EngineState& state, const DownloadTask& task);
+
+// The options every task Korvath adds carries: "dir", the cookie header of
+// `state` as "header", "max-tries" "0" and "out", in that order.
+Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8);
 
 // The longest file name Linux file systems take, in bytes, and the longest
 // ending after the last "." that still counts as an extension to keep.

@@ -1,25 +1,14 @@
 #include "engine/rpc-client.h"
 
-#include <algorithm>
 #include <ctime>
-#include <iterator>
-#include <utility>
 
+#include "engine/aria2-request.h"
 #include "engine/processes.h"
 #include "http/winhttp-request.h"
 #include "http/wininet-request.h"
 
 namespace korvath {
 namespace {
-
-const Text& GlobalOptionsTemplate() {
-  return Gbk(
-      u8R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:qzvtre",{"continue":"true","auto-file-renaming":"false","follow-torrent":"false","split":"分段","max-concurrent-downloads":"同时下载任务数","max-connection-per-server":"连接","user-agent":"自定义UA","timeout":"超时","connect-timeout":"超时","min-split-size":"1M"}]})");
-}
-
-const Text& PauseAllTemplate() {
-  return Gbk(u8R"({"jsonrpc":"2.0","method":"aria2.pauseAll","id":1,"params":["token:qzvtre"]})");
-}
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -89,30 +78,6 @@ Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<P
   return result;
 }
 
-Text JsonStringContent(std::string_view value) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  static constexpr std::pair<char, std::string_view> kShortForms[] = {
-      {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
-      {'\n', "\\n"}, {'\r', "\\r"},  {'\t', "\\t"}};
-  Text out;
-  out.reserve(value.size() + 8);
-  for (char c : value) {
-    auto shorter = std::find_if(std::begin(kShortForms), std::end(kShortForms),
-                                [c](const auto& form) { return form.first == c; });
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (shorter != std::end(kShortForms)) {
-      out += shorter->second;
-    } else if (byte < 0x20) {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 Text QuotedReply(std::string_view reply) {
   if (reply.size() <= kMaxQuotedReply) return Text(reply);
   // System text steps one byte below 0x80, otherwise two, or four for a
@@ -143,18 +108,20 @@ Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) 
 }
 
 Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
-  Text split = ToText(options.split);
-  Text concurrent = ToText(options.concurrent_tasks);
-  Text connections = ToText(options.connections_per_server);
-  Text timeout = ToText(options.timeout_seconds);
-  Text secret = JsonStringContent(state.rpc_secret);
-  Text user_agent = JsonStringContent(options.user_agent);
-  return ReplacePlaceholders(GlobalOptionsTemplate(), {{"qzvtre", secret},
-                                                       {Gbk(u8"分段"), split},
-                                                       {Gbk(u8"同时下载任务数"), concurrent},
-                                                       {Gbk(u8"连接"), connections},
-                                                       {Gbk(u8"超时"), timeout},
-                                                       {Gbk(u8"自定义UA"), user_agent}});
+  namespace option = aria2_option;
+  return Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
+      .AddOptions(Aria2Options()
+                      .SetSwitch(option::kContinue, true)
+                      .SetSwitch(option::kAutoFileRenaming, false)
+                      .SetSwitch(option::kFollowTorrent, false)
+                      .Set(option::kSplit, options.split)
+                      .Set(option::kMaxConcurrentDownloads, options.concurrent_tasks)
+                      .Set(option::kMaxConnectionPerServer, options.connections_per_server)
+                      .Set(option::kUserAgent, options.user_agent)
+                      .Set(option::kTimeout, options.timeout_seconds)
+                      .Set(option::kConnectTimeout, options.timeout_seconds)
+                      .Set(option::kMinSplitSize, "1M"))
+      .Body();
 }
 
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options) {
@@ -182,8 +149,7 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
 }
 
 void PauseAll(Desktop& desktop, const EngineState& state) {
-  SendRpc(desktop, state,
-          ReplacePlaceholders(PauseAllTemplate(), {{"qzvtre", JsonStringContent(state.rpc_secret)}}));
+  SendRpc(desktop, state, Aria2Request(aria2_method::kPauseAll, state.rpc_secret).Body());
 }
 
 }  // namespace korvath

@@ -1,5 +1,6 @@
-// The JSON-RPC form every request to aria2 takes: address, body templates
-// with placeholders, sending, and the two calls besides task creation.
+// Talking to aria2: the address every request goes to, sending a body and
+// quoting the reply, and the two calls besides task creation. The bodies
+// themselves are written by Aria2Request.
 #pragma once
 
 #include <cstddef>
@@ -24,15 +25,13 @@ struct Placeholder {
   std::string_view value;  // inserted as given (escape it before, when needed)
 };
 
+// Text templates with placeholders. aria2 requests are not written this way:
+// Aria2Request places each value where it belongs without searching any text.
 // Replaces every occurrence of each placeholder (ASCII letters matched without
 // case) in one pass over `template_text`: text that a value inserts is never
 // searched again. Where two placeholders match at the same place the earlier
 // pair wins.
 Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<Placeholder> pairs);
-
-// `value` written as the inside of a JSON string: quote, backslash and control
-// characters escaped; other bytes (UTF-8 or system text) kept as they are.
-Text JsonStringContent(std::string_view value);
 
 // The most of an aria2 reply a message box quotes. A box is read by a person;
 // a reply of megabytes (up to the transport's body cap) would only freeze it.
@@ -47,6 +46,8 @@ Text QuotedReply(std::string_view reply);
 // Records "rpc" {method, ok, ms}.
 Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
 
+// The options Korvath gives aria2 at start-up and before every task; the
+// defaults are its values.
 struct GlobalOptions {
   int split = 8;
   int connections_per_server = 8;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <set>
 
+#include "engine/aria2-request.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
@@ -24,11 +25,6 @@ namespace fs = std::filesystem;
 constexpr int kRecordVersion = 1;
 // aria2 pages its lists; Korvath asks for this many at a time.
 constexpr int kPage = 1000;
-
-const Text& RestoreTemplate() {
-  return Gbk(
-      u8R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:qzvtre",["任务"],{"dir":"目录","header":"BDUSS","max-tries":"0","out":"文件名","pause":"true","continue":"true"}]})");
-}
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -174,18 +170,14 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents) {
 
 Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
   // The addresses go back to aria2 in the bytes it reported them in.
-  Text uris;
-  for (const Text& uri : task.uris) {
-    if (!uris.empty()) uris += "\",\"";
-    uris += JsonStringContent(GbkToUtf8(uri));
-  }
-  Text out = JsonStringContent(SafeFileName(GbkToUtf8(task.out)));
-  Text dir = JsonStringContent(GbkToUtf8(task.dir));
-  return ReplacePlaceholders(RestoreTemplate(), {{Gbk(u8"文件名"), out},
-                                                 {Gbk(u8"目录"), dir},
-                                                 {Gbk(u8"任务"), uris},
-                                                 {"qzvtre", JsonStringContent(state.rpc_secret)},
-                                                 {"BDUSS", JsonStringContent(state.cookie_header)}});
+  std::vector<Text> uris;
+  for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
+  return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
+      .AddTexts(uris)
+      .AddOptions(TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.out)))
+                      .SetSwitch(aria2_option::kPause, true)
+                      .SetSwitch(aria2_option::kContinue, true))
+      .Body();
 }
 
 SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,

@@ -1,5 +1,6 @@
 #include "engine/task-status.h"
 
+#include "engine/aria2-request.h"
 #include "engine/rpc-client.h"
 #include "util/json-object.h"
 
@@ -8,25 +9,21 @@ namespace {
 
 // Only what Korvath reads: a task's peers, bitfield and pieces can make a
 // full reply megabytes long.
-constexpr std::string_view kKeys =
-    R"(["gid","status","dir","files","errorCode","errorMessage","totalLength","completedLength"])";
-
-Text ListBody(const EngineState& state, std::string_view method, std::string_view paging) {
-  // Chinese placeholders, as in the other templates: an ASCII word could
-  // also match a key of the template, since letters match without case.
-  return ReplacePlaceholders(Gbk(u8R"({"jsonrpc":"2.0","method":"方法","id":1,"params":["token:qzvtre",分页字段]})"),
-                             {{"qzvtre", JsonStringContent(state.rpc_secret)},
-                              {Gbk(u8"方法"), method},
-                              {Gbk(u8"分页"), paging},
-                              {Gbk(u8"字段"), kKeys}});
+const std::vector<Text>& Keys() {
+  static const std::vector<Text> keys{"gid",   "status",       "dir",         "files",
+                                      "errorCode", "errorMessage", "totalLength", "completedLength"};
+  return keys;
 }
 
-TaskList Ask(Desktop& desktop, const EngineState& state, std::string_view method, std::string_view paging) {
-  Text reply = SendRpc(desktop, state, ListBody(state, method, paging));
-  return ParseTaskList(reply);
+TaskList Ask(Desktop& desktop, const EngineState& state, Aria2Request& request) {
+  return ParseTaskList(SendRpc(desktop, state, request.AddTexts(Keys()).Body()));
 }
 
-Text Paging(int offset, int count) { return ToText(offset) + "," + ToText(count) + ","; }
+TaskList AskPage(Desktop& desktop, const EngineState& state, const Aria2Method& method, int offset, int count) {
+  Aria2Request request(method, state.rpc_secret);
+  request.AddNumber(offset).AddNumber(count);
+  return Ask(desktop, state, request);
+}
 
 std::int64_t Number(const JsonObject& json, const Text& path) {
   // aria2 writes lengths as decimal strings.
@@ -76,22 +73,20 @@ TaskList ParseTaskList(std::string_view reply_utf8) {
 }
 
 TaskList TellActive(Desktop& desktop, const EngineState& state) {
-  return Ask(desktop, state, "aria2.tellActive", "");
+  Aria2Request request(aria2_method::kTellActive, state.rpc_secret);
+  return Ask(desktop, state, request);
 }
 
 TaskList TellWaiting(Desktop& desktop, const EngineState& state, int offset, int count) {
-  return Ask(desktop, state, "aria2.tellWaiting", Paging(offset, count));
+  return AskPage(desktop, state, aria2_method::kTellWaiting, offset, count);
 }
 
 TaskList TellStopped(Desktop& desktop, const EngineState& state, int offset, int count) {
-  return Ask(desktop, state, "aria2.tellStopped", Paging(offset, count));
+  return AskPage(desktop, state, aria2_method::kTellStopped, offset, count);
 }
 
 Text TaskOption(Desktop& desktop, const EngineState& state, std::string_view gid, std::string_view option) {
-  Text body = ReplacePlaceholders(
-      Gbk(u8R"({"jsonrpc":"2.0","method":"aria2.getOption","id":1,"params":["token:qzvtre","任务号"]})"),
-      {{"qzvtre", JsonStringContent(state.rpc_secret)}, {Gbk(u8"任务号"), JsonStringContent(gid)}});
-  Text reply = SendRpc(desktop, state, body);
+  Text reply = SendRpc(desktop, state, Aria2Request(aria2_method::kGetOption, state.rpc_secret).AddText(gid).Body());
   JsonObject json;
   if (reply.empty() || !json.Parse(Utf8ToGbk(reply))) return {};
   return json.GetProperty("result['" + Text(option) + "']");

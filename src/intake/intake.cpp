@@ -34,9 +34,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   };
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
-  SetGlobalOptions(context.desktop, context.engine,
-                   {.split = 8, .connections_per_server = 8, .concurrent_tasks = 3, .timeout_seconds = 1,
-                    .user_agent = "LogStatistic"});
+  SetGlobalOptions(context.desktop, context.engine);
   if (CreateDownloadTask(context.desktop, context.engine, task)) {
     context.shell.ShowDownloadManager();
   } else {

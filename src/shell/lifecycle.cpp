@@ -59,12 +59,7 @@ bool StartUp(Shell& shell) {
 
   // 4. Errors are reported by the call itself; start-up ends either way.
   Step(shell, "startup_step", "global_options");
-  SetGlobalOptions(shell.desktop, shell.engine,
-                   {.split = 8,
-                    .connections_per_server = 8,
-                    .concurrent_tasks = 3,
-                    .timeout_seconds = 1,
-                    .user_agent = Text("LogStatistic")});
+  SetGlobalOptions(shell.desktop, shell.engine);
 
   // Downloads the last run left unfinished come back, paused.
   Step(shell, "startup_step", "restore_session");
