@@ -135,6 +135,198 @@ bool ChildRunning(pid_t child, std::optional<int>& ended_status) {
   return r == 0;
 }
 
+// Where aria2's two files go: the program directory, or the user's data
+// directory when that one refuses writes.
+struct Aria2Home {
+  std::string dir;
+  std::string exe_path;
+  std::string conf_path;
+};
+
+Aria2Home HomeIn(std::string dir) {
+  return {.dir = dir, .exe_path = dir + "/" + std::string(kAria2Name), .conf_path = dir + "/aria2.conf"};
+}
+
+// Warns about a running Dravenet and ends an aria2 left from an earlier run.
+// Returns the pid of that aria2 (0 when there was none): it may still hold
+// the program file or the port for a moment.
+int EndEarlierAria2(Desktop& desktop, EngineState& state) {
+  state.aria2_pid = FindProcessByName(kAria2Name);
+
+  if (FindProcessByName("Dravenet.exe") != 0) {
+    NoticeBox(desktop, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"),
+              kMbIconError);
+  }
+
+  const int ended = state.aria2_pid;
+  // aria2 needs one to two seconds to shut down after SIGTERM (it saves its
+  // control files first), longer than the 1.1 s of writes below: without this
+  // wait a start soon after an earlier run would often find the file busy.
+  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, 5000);
+  state.aria2_pid = 0;
+  return ended;
+}
+
+// The program directory as an absolute path without a trailing "/".
+std::string AbsoluteProgramDir(const std::string& given_dir) {
+  // An empty directory means the current one; taken literally it would put
+  // the program at the root of the file system.
+  std::filesystem::path given = given_dir.empty() ? "." : given_dir;
+  std::error_code ignored;
+  std::string program_dir = std::filesystem::absolute(given, ignored).lexically_normal().string();
+  if (program_dir.empty()) program_dir = given.string();
+  while (program_dir.size() > 1 && program_dir.ends_with('/')) program_dir.pop_back();
+  return program_dir;
+}
+
+// The bytes of the aria2 program to supply; nullopt (with its message shown)
+// when there is none.
+std::optional<std::string> ReadAria2Program(Desktop& desktop, const StartAria2Params& params) {
+  std::optional<std::string> source = params.aria2_program ? params.aria2_program : FindAria2Program();
+  std::string program_bytes;
+  if (!source || !ReadWholeFile(*source, program_bytes) || program_bytes.empty()) {
+    MessageBox(desktop,
+               Gbk(u8"找不到aria2下载程序，无法下载。请先安装Debian软件包“aria2”（sudo apt install aria2），"
+                   u8"或用环境变量KORVATH_ARIA2C指定aria2c程序的位置。"),
+               kMbIconError);
+    return std::nullopt;
+  }
+  return program_bytes;
+}
+
+// Copies the program to home.exe_path, retrying while a running copy keeps
+// the file busy. A program directory that refuses writes moves `home` to the
+// user's data directory once (the first time with a message saying where).
+// False when it cannot be written; its message has been shown.
+bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program_bytes, int ended) {
+  bool moved = false;
+  for (int tries = 0;;) {
+    // When the aria2 just ended was our own child (a second start in one
+    // run), its exit must be collected: until then the file stays busy.
+    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
+    const int error = WriteProgramFile(home.exe_path, program_bytes);
+    if (error == 0) return true;
+    if (IsNotWritableError(error) && !moved) {
+      // An installed, read-only program directory: the files go to the
+      // user's own data directory instead, and the user is told where once.
+      const std::string user_dir = UserDataDir();
+      std::error_code made;
+      std::filesystem::create_directories(user_dir, made);
+      if (!user_dir.empty() && !made && user_dir != home.dir) {
+        moved = true;
+        const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
+        // The log takes system text; paths are the file system's UTF-8.
+        desktop.Log().Record("aria2_home", {{"from", Utf8ToGbk(home.dir)}, {"to", Utf8ToGbk(user_dir)}});
+        if (first_time) {
+          MessageBox(desktop,
+                     Gbk(u8"程序所在的目录") + Utf8ToGbk(home.dir) +
+                         Gbk(u8"不能写入，aria2c.exe和aria2.conf改为保存在") + Utf8ToGbk(user_dir) + Gbk(u8"。"),
+                     kMbIconInformation);
+        }
+        home = HomeIn(user_dir);
+        continue;
+      }
+    }
+    if (IsNotWritableError(error)) {
+      MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"：目录不能写入。"), kMbIconError);
+      return false;
+    }
+    if (IsNoSpaceError(error)) {
+      MessageBox(desktop,
+                 Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"。请腾出空间后重新启动本程序。"),
+                 kMbIconError);
+      return false;
+    }
+    desktop.DelayPumping(100);
+    if (++tries >= kWriteTries) {
+      MessageBox(desktop, Gbk(u8"当前目录下的aria2c.exe被占用"));
+      return false;
+    }
+  }
+}
+
+// Options and the secret must never go to a stranger that holds aria2's
+// port: aria2 would fail to listen, yet count as started for a moment. A
+// leftover aria2 told to end before may need a moment to let go. False (with
+// the holder named in a message) when the port stays taken.
+bool WaitForFreePort(Desktop& desktop, int port, int ended) {
+  std::vector<PortListener> holders = ListenersOnPort(port);
+  for (int waits = 0; !holders.empty() && ended != 0 && waits < kPortReleaseWaits; ++waits) {
+    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
+    desktop.DelayPumping(100);
+    holders = ListenersOnPort(port);
+  }
+  if (!holders.empty()) {
+    MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
+    return false;
+  }
+  return true;
+}
+
+// Launches aria2 with a fresh secret; records "aria2_started". Returns the
+// child's pid, 0 when it could not be started.
+pid_t LaunchAria2(Desktop& desktop, EngineState& state, const Aria2Home& home, const StartAria2Params& params) {
+  state.rpc_secret = MakeRpcSecret();
+  std::vector<std::string> arguments = Aria2Arguments(state, home.conf_path);
+  pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
+  if (child > 0) {
+    std::vector<std::string> argv{home.exe_path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    desktop.Log().Record("aria2_started",
+                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(ArgvForLog(argv))}});
+  }
+  return child;
+}
+
+// aria2 that refuses its settings (a bad value in aria2.conf) ends within
+// milliseconds: counted as started, every later call would fail and blame
+// the firewall instead. Its exit is reported with the file to check.
+bool ReportEarlyExit(Desktop& desktop, EngineState& state, int status, const std::string& conf_path) {
+  state.aria2_pid = 0;
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  MessageBox(desktop,
+             Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
+                 Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
+             kMbIconError);
+  return false;
+}
+
+// Looks for our aria2 among the running processes, 100 ms apart, until it
+// is seen; sets state.aria2_pid. False (message shown) when it never runs or
+// ends at once.
+bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const std::string& conf_path) {
+  for (int looks = 0;;) {
+    if (state.aria2_pid != 0) return true;
+    // Only our own child is our aria2. Another process of that name (the
+    // user's own, another user's) would count as started although ours never
+    // ran or is gone, every request would then fail, and shut-down would end
+    // that stranger.
+    std::optional<int> ended_status;
+    state.aria2_pid = ChildRunning(child, ended_status) ? child : 0;
+    // Ended before this look saw it: its exit status is only here.
+    if (ended_status) return ReportEarlyExit(desktop, state, *ended_status, conf_path);
+    desktop.DelayPumping(100);
+    if (++looks >= kDetectionLooks) {
+      if (state.aria2_pid != 0) return true;
+      MessageBox(desktop, Gbk(u8"检测不到aria2"));
+      return false;
+    }
+  }
+}
+
+// It may also end just after the first look saw it, so our own aria2 is
+// watched until it listens on `port`, for a second at most. False (message
+// shown) when it ends meanwhile; one still not listening counts as ready.
+bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int port, const std::string& conf_path) {
+  for (int waits = 0; state.aria2_pid == child && waits <= kListenWaits; ++waits) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) return ReportEarlyExit(desktop, state, status, conf_path);
+    if (!ListenersOnPort(port).empty() || waits == kListenWaits) break;
+    desktop.DelayPumping(100);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path) {
@@ -154,152 +346,18 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
 bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params) {
   state.cookie_header = "Cookie: " + params.cookie;
   state.rpc_port = "6800";
-  state.aria2_pid = FindProcessByName(kAria2Name);
-
-  if (FindProcessByName("Dravenet.exe") != 0) {
-    NoticeBox(desktop, Gbk(u8"Dravenet可能会和本程序引起冲突，建议您不要同时开启这两款下载器。"),
-              kMbIconError);
-  }
-
-  const int ended = state.aria2_pid;
-  // aria2 needs one to two seconds to shut down after SIGTERM (it saves its
-  // control files first), longer than the 1.1 s of writes below: without this
-  // wait a start soon after an earlier run would often find the file busy.
-  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, 5000);
-  state.aria2_pid = 0;
-
-  // An empty directory means the current one; taken literally it would put
-  // the program at the root of the file system.
-  std::filesystem::path given = params.program_dir.empty() ? "." : params.program_dir;
-  std::error_code ignored;
-  std::string program_dir = std::filesystem::absolute(given, ignored).lexically_normal().string();
-  if (program_dir.empty()) program_dir = given.string();
-  while (program_dir.size() > 1 && program_dir.ends_with('/')) program_dir.pop_back();
-  std::string exe_path = program_dir + "/" + std::string(kAria2Name);
-  std::string conf_path = program_dir + "/aria2.conf";
-
-  std::optional<std::string> source = params.aria2_program ? params.aria2_program : FindAria2Program();
-  std::string program_bytes;
-  if (!source || !ReadWholeFile(*source, program_bytes) || program_bytes.empty()) {
-    MessageBox(desktop,
-               Gbk(u8"找不到aria2下载程序，无法下载。请先安装Debian软件包“aria2”（sudo apt install aria2），"
-                   u8"或用环境变量KORVATH_ARIA2C指定aria2c程序的位置。"),
-               kMbIconError);
-    return false;
-  }
-
-  bool moved = false;
-  for (int tries = 0;;) {
-    // When the aria2 just ended was our own child (a second start in one
-    // run), its exit must be collected: until then the file stays busy.
-    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
-    const int error = WriteProgramFile(exe_path, program_bytes);
-    if (error == 0) break;
-    if (IsNotWritableError(error) && !moved) {
-      // An installed, read-only program directory: the files go to the
-      // user's own data directory instead, and the user is told where once.
-      const std::string user_dir = UserDataDir();
-      std::error_code made;
-      std::filesystem::create_directories(user_dir, made);
-      if (!user_dir.empty() && !made && user_dir != program_dir) {
-        moved = true;
-        const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
-        // The log takes system text; paths are the file system's UTF-8.
-        desktop.Log().Record("aria2_home", {{"from", Utf8ToGbk(program_dir)}, {"to", Utf8ToGbk(user_dir)}});
-        if (first_time) {
-          MessageBox(desktop,
-                     Gbk(u8"程序所在的目录") + Utf8ToGbk(program_dir) +
-                         Gbk(u8"不能写入，aria2c.exe和aria2.conf改为保存在") + Utf8ToGbk(user_dir) + Gbk(u8"。"),
-                     kMbIconInformation);
-        }
-        program_dir = user_dir;
-        exe_path = program_dir + "/" + std::string(kAria2Name);
-        conf_path = program_dir + "/aria2.conf";
-        continue;
-      }
-    }
-    if (IsNotWritableError(error)) {
-      MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(exe_path) + Gbk(u8"：目录不能写入。"), kMbIconError);
-      return false;
-    }
-    if (IsNoSpaceError(error)) {
-      MessageBox(desktop,
-                 Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(exe_path) + Gbk(u8"。请腾出空间后重新启动本程序。"),
-                 kMbIconError);
-      return false;
-    }
-    desktop.DelayPumping(100);
-    if (++tries >= kWriteTries) {
-      MessageBox(desktop, Gbk(u8"当前目录下的aria2c.exe被占用"));
-      return false;
-    }
-  }
-
-  WriteConfIfMissing(conf_path);
-
-  // Options and the secret must never go to a stranger that holds aria2's
-  // port: aria2 would fail to listen, yet count as started for a moment. A
-  // leftover aria2 told to end above may need a moment to let go.
   const int port = std::atoi(state.rpc_port.c_str());
-  std::vector<PortListener> holders = ListenersOnPort(port);
-  for (int waits = 0; !holders.empty() && ended != 0 && waits < kPortReleaseWaits; ++waits) {
-    if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
-    desktop.DelayPumping(100);
-    holders = ListenersOnPort(port);
-  }
-  if (!holders.empty()) {
-    MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
-    return false;
-  }
 
-  state.rpc_secret = MakeRpcSecret();
-  std::vector<std::string> arguments = Aria2Arguments(state, conf_path);
-  pid_t child = Launch(exe_path, arguments, params.output_log.value_or("/dev/null"));
-  if (child > 0) {
-    std::vector<std::string> argv{exe_path};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    desktop.Log().Record("aria2_started",
-                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(ArgvForLog(argv))}});
-  }
-
-  // aria2 that refuses its settings (a bad value in aria2.conf) ends within
-  // milliseconds: counted as started, every later call would fail and blame
-  // the firewall instead. Its exit is reported with the file to check.
-  auto report_exit = [&](int status) {
-    state.aria2_pid = 0;
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    MessageBox(desktop,
-               Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
-                   Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
-               kMbIconError);
-    return false;
-  };
-  for (int looks = 0;;) {
-    if (state.aria2_pid != 0) break;
-    // Only our own child is our aria2. Another process of that name (the
-    // user's own, another user's) would count as started although ours never
-    // ran or is gone, every request would then fail, and shut-down would end
-    // that stranger.
-    std::optional<int> ended_status;
-    state.aria2_pid = ChildRunning(child, ended_status) ? child : 0;
-    // Ended before this look saw it: its exit status is only here.
-    if (ended_status) return report_exit(*ended_status);
-    desktop.DelayPumping(100);
-    if (++looks >= kDetectionLooks) {
-      if (state.aria2_pid != 0) break;
-      MessageBox(desktop, Gbk(u8"检测不到aria2"));
-      return false;
-    }
-  }
-  // It may also end just after the first look saw it, so our own aria2 is
-  // watched until it listens, for a second at most.
-  for (int waits = 0; state.aria2_pid == child && waits <= kListenWaits; ++waits) {
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) return report_exit(status);
-    if (!ListenersOnPort(port).empty() || waits == kListenWaits) break;
-    desktop.DelayPumping(100);
-  }
-  return true;
+  const int ended = EndEarlierAria2(desktop, state);
+  Aria2Home home = HomeIn(AbsoluteProgramDir(params.program_dir));
+  const std::optional<std::string> program_bytes = ReadAria2Program(desktop, params);
+  if (!program_bytes) return false;
+  if (!SupplyProgram(desktop, home, *program_bytes, ended)) return false;
+  WriteConfIfMissing(home.conf_path);
+  if (!WaitForFreePort(desktop, port, ended)) return false;
+  const pid_t child = LaunchAria2(desktop, state, home, params);
+  return WaitUntilRunning(desktop, state, child, home.conf_path) &&
+         WaitUntilListening(desktop, state, child, port, home.conf_path);
 }
 
 }  // namespace korvath
