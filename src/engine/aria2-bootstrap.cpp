@@ -339,6 +339,11 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
     // (usually missing) one in whatever directory Korvath was started from.
     arguments.push_back(part == "--conf-path=aria2.conf" ? "--conf-path=" + conf_path : part);
   }
+  // aria2 writes its control files once a minute by default; killed between
+  // two writes it would continue from a minute-old state, or, with no control
+  // file yet, take the preallocated file for finished. Once a second keeps
+  // what a kill can lose to a second of fetching again.
+  arguments.push_back("--auto-save-interval=1");
   arguments.push_back("--rpc-secret=" + state.rpc_secret);
   return arguments;
 }

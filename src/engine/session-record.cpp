@@ -180,12 +180,8 @@ Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
       .Body();
 }
 
-SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
-                                    std::string_view base_dir) {
-  if (path.empty()) {
-    desktop.Log().Record("session_not_saved", {{"reason", std::string("no_state_directory")}});
-    return {};
-  }
+std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
+                                                           std::string_view base_dir) {
   TaskList active, waiting, stopped;
   // Each question is asked only when the one before was answered: an aria2
   // that is gone costs one refused connection, not three.
@@ -193,12 +189,7 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
       (active = TellActive(desktop, state)).ok &&
       (waiting = AllPages([&](int offset) { return TellWaiting(desktop, state, offset, kPage); })).ok &&
       (stopped = AllPages([&](int offset) { return TellStopped(desktop, state, offset, kPage); })).ok;
-  if (!answered) {
-    // A partial answer would drop tasks from the record; the last complete
-    // record is the better one to keep.
-    desktop.Log().Record("session_not_saved", {{"reason", std::string("aria2_unanswered")}});
-    return {};
-  }
+  if (!answered) return std::nullopt;
 
   const Text base = Utf8ToGbk(base_dir);
   std::vector<SessionTask> record;
@@ -218,12 +209,28 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
                         .state = task.status});
     }
   }
-  if (!WriteFileAtomically(path, SessionRecordText(record))) {
+  return record;
+}
+
+SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
+                                    std::string_view base_dir) {
+  if (path.empty()) {
+    desktop.Log().Record("session_not_saved", {{"reason", std::string("no_state_directory")}});
+    return {};
+  }
+  std::optional<std::vector<SessionTask>> record = ListUnfinishedTasks(desktop, state, base_dir);
+  if (!record) {
+    // The last complete record is the better one to keep.
+    desktop.Log().Record("session_not_saved", {{"reason", std::string("aria2_unanswered")}});
+    return {};
+  }
+  if (!WriteFileAtomically(path, SessionRecordText(*record))) {
     desktop.Log().Record("session_not_saved", {{"reason", std::string("write_failed")}});
     return {};
   }
-  desktop.Log().Record("session_saved", {{"count", static_cast<std::int64_t>(record.size())}});
-  return {.saved = true, .count = static_cast<int>(record.size())};
+  desktop.Log().Record("session_saved", {{"count", static_cast<std::int64_t>(record->size())},
+                                         {"reason", std::string("shutdown")}});
+  return {.saved = true, .count = static_cast<int>(record->size())};
 }
 
 SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state,

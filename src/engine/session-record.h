@@ -49,11 +49,18 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents);
 // `state`, "max-tries" "0", a safe name) plus "pause" and "continue".
 Text RestoreTaskBody(const EngineState& state, const SessionTask& task);
 
+// Every task aria2 has not finished (active, waiting, paused, failed), in the
+// order aria2 lists them, each once; directories made absolute against
+// `base_dir` (aria2's working directory). nullopt when aria2 does not answer
+// all three list questions: a partial answer would drop tasks.
+std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
+                                                           std::string_view base_dir);
+
 // Asks aria2 for every task that is not finished (active, waiting, paused,
 // failed) and writes them to `path`. Relative directories are recorded
 // against `base_dir` (aria2's working directory, a file-system path). When aria2 does not answer
 // all three questions the old record stays as it is. Records "session_saved"
-// {count} or "session_not_saved" {reason}.
+// {count, reason: "shutdown"} or "session_not_saved" {reason}.
 struct SessionSaveResult {
   bool saved = false;
   int count = 0;

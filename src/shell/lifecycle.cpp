@@ -29,6 +29,25 @@ void Step(Shell& shell, const char* event, const char* step) {
   _exit(code);
 }
 
+std::string WorkingDirectory() {
+  std::error_code ec;
+  return std::filesystem::current_path(ec).string();
+}
+
+// From here on the record follows aria2 within a second of every change, so
+// a crash or a kill loses nothing; shut-down still writes it last.
+void KeepSessionRecord(Shell& shell) {
+  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(), WorkingDirectory());
+  shell.session_timer = g_timeout_add(
+      static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
+        Shell& shell = *static_cast<Shell*>(data);
+        if (shell.shutting_down) return G_SOURCE_CONTINUE;
+        shell.session_keeper->Look(shell.desktop, shell.engine, MonotonicMs());
+        return G_SOURCE_CONTINUE;
+      },
+      &shell);
+}
+
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -64,6 +83,7 @@ bool StartUp(Shell& shell) {
   // Downloads the last run left unfinished come back, paused.
   Step(shell, "startup_step", "restore_session");
   RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath());
+  KeepSessionRecord(shell);
   shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
   shell.notifier->Start();
   Step(shell, "startup_step", "ready");
@@ -96,8 +116,7 @@ void ShutDown(Shell& shell, const char* reason) {
   // aria2 forgets its tasks when it ends; the next start adds them again.
   Step(shell, "shutdown_step", "save_session");
   if (shell.engine.aria2_pid > 0) {
-    std::error_code ec;
-    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(), std::filesystem::current_path(ec).string());
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(), WorkingDirectory());
   }
 
   Step(shell, "shutdown_step", "end_aria2");

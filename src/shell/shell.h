@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/engine-state.h"
+#include "engine/session-keeper.h"
 #include "shell/download-manager-window.h"
 #include "shell/download-notifier.h"
 #include "shell/gtk-desktop.h"
@@ -30,6 +31,8 @@ struct Shell {
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
   std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
+  std::unique_ptr<SessionKeeper> session_keeper;  // from the end of start-up on
+  unsigned session_timer = 0;
   bool shutting_down = false;
   // Intakes running right now (they nest), and the shut-down that asked to run
   // while one was: it waits until the outermost intake has handed its task to

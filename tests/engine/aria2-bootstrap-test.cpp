@@ -79,7 +79,8 @@ TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret
                                     "--rpc-listen-port=6800",
                                     "--conf-path=" + (program_dir / "aria2.conf").string(),
                                     "-q",
-                                    "--disable-ipv6=true"};
+                                    "--disable-ipv6=true",
+                                    "--auto-save-interval=1"};
   ASSERT_EQ(argv.size(), expected.size() + 1);
   EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.end() - 1), expected);
   // aria2 overwrites the secret in its own command line once it has read it.

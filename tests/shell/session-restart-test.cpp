@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include "shell/korvath-harness.h"
+#include "support/loopback-ports.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {
 namespace {
 
 struct Programs {
+  // Other test runs on this machine start aria2 on the same port and end
+  // each other's "aria2c.exe"; first in, last out.
+  Aria2MachineLock lock;
   std::unique_ptr<RecordingServer> notice = std::make_unique<RecordingServer>();
   std::unique_ptr<RecordingServer> app = std::make_unique<RecordingServer>();
   std::string state_dir = MakeTempDir("state");
@@ -60,7 +64,7 @@ TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBe
   auto shutdown = korvath.Sequence({"shutdown_step"});
   EXPECT_LT(at(shutdown, "shutdown_step:pause_all"), at(shutdown, "shutdown_step:save_session"));
   EXPECT_LT(at(shutdown, "shutdown_step:save_session"), at(shutdown, "shutdown_step:end_aria2"));
-  EXPECT_EQ(korvath.EventsNamed("session_saved", {{"count", 1}}).size(), 1u);
+  EXPECT_EQ(korvath.EventsNamed("session_saved", {{"count", 1}, {"reason", "shutdown"}}).size(), 1u);
   EXPECT_EQ(files.Count(), 0u);
 
   Json again = Json::parse(run.Read(run.record), nullptr, false);
@@ -70,6 +74,40 @@ TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBe
   EXPECT_EQ(again["tasks"][0]["dir"], dir);
   EXPECT_EQ(again["tasks"][0]["out"], "big.bin");
   EXPECT_EQ(again["tasks"][0]["state"], "paused");
+  fs::remove_all(dir);
+}
+
+TEST(SessionRecordInTheProgram, KilledWithItsAria2ItBringsBackWhatTheRecordHeldWhileRunning) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  Programs run;
+  RecordingServer files;
+  const std::string dir = MakeTempDir("downloads");
+  const Json task = {{"uris", {files.Url("/a.bin")}}, {"dir", dir}, {"out", "a.bin"}, {"state", "active"}};
+  run.Write(Json{{"version", 1}, {"tasks", {task}}}.dump());
+
+  {
+    KorvathProcess korvath(run.Env());
+    // Restored paused: a change of state, written while the program runs.
+    ASSERT_TRUE(korvath.WaitForEvent("session_saved", {{"count", 1}, {"reason", "change"}}, 30000))
+        << korvath.Output();
+    const int aria2 = korvath.Aria2Pid();
+    korvath.Signal(SIGKILL);
+    ASSERT_TRUE(korvath.WaitExit(10000).has_value());
+    ASSERT_EQ(kill(aria2, SIGKILL), 0);
+    WaitUntil([&] { return !ProcessAlive(aria2); }, 10000);
+  }
+  Json kept = Json::parse(run.Read(run.record), nullptr, false);
+  ASSERT_FALSE(kept.is_discarded());
+  ASSERT_EQ(kept["tasks"].size(), 1u);
+  EXPECT_EQ(kept["tasks"][0]["out"], "a.bin");
+  EXPECT_EQ(kept["tasks"][0]["state"], "paused");
+
+  KorvathProcess again(run.Env());
+  ASSERT_TRUE(again.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << again.Output();
+  EXPECT_EQ(again.EventsNamed("session_restored", {{"count", 1}, {"failed", 0}}).size(), 1u);
+  again.Signal(SIGTERM);
+  ASSERT_EQ(again.WaitExit(20000), 0) << again.Output();
   fs::remove_all(dir);
 }
 
