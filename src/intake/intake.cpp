@@ -30,7 +30,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   const DownloadTask task{
       .name = FileNameFromPageText(context.page.GetPageText()),
       .link = Text(link),
-      .dir = "ZorbitDravenet",
+      .dir = context.download_dir,
   };
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.

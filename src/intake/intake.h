@@ -42,6 +42,9 @@ struct IntakeContext {
   // Compared with as many leading bytes of each link as it has. Empty: no
   // link counts as a storage address (an empty base would match them all).
   Text storage_base = Text(kDefaultStorageBase);
+  // The folder every task is saved in: relative to aria2's working directory
+  // or absolute.
+  Text download_dir = "ZorbitDravenet";
 };
 
 // Handles one resource request of the page, `link` being its address:
@@ -49,7 +52,7 @@ struct IntakeContext {
 //   - no "bkt=" (exact case): nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
 //     feeds removed (empty when a marker is missing), becomes a task in
-//     "ZorbitDravenet": global options are sent, the task is created, then
+//     the context's download_dir: global options are sent, the task is created, then
 //     the download manager is shown or "创建任务失败！请重试……" is, and the
 //     loading overlay is hidden.
 // The waits inside may run a nested call; each call keeps to its own locals.

@@ -11,7 +11,8 @@
 namespace korvath {
 namespace {
 
-constexpr const char* kApplicationId = "org.korvath.Korvath";
+// From the build, where the desktop entry, icon and metadata take it too.
+constexpr const char* kApplicationId = KORVATH_APP_ID;
 
 // What the download intake may do to the main window and the shell.
 class ShellIntake : public IntakePage, public IntakeShell {
@@ -34,6 +35,7 @@ void OnPageRequest(Shell& shell, const Text& url) {
   ShellIntake intake(shell);
   IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
   if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
+  context.download_dir = shell.download_dir;
   ++shell.intakes_running;
   InterceptDownload(context, url);
   --shell.intakes_running;
@@ -68,6 +70,9 @@ void OnActivate(GtkApplication*, gpointer data) {
     shell.LogWindow("main", "raised", shell.main->OuterRectangle());
     return;
   }
+  // The installed icon carries the application id as its name, as the
+  // desktop entry and the metadata do.
+  gtk_window_set_default_icon_name(kApplicationId);
   shell.web_engine = std::make_unique<WebEngine>();
   BuildMainWindow(shell);
   shell.main->Show();

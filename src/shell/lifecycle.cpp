@@ -8,10 +8,13 @@
 #include <filesystem>
 
 #include "engine/aria2-bootstrap.h"
+#include "engine/aria2-home.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
 #include "engine/session-record.h"
 #include "notice/notice.h"
+#include "shell/download-folder.h"
+#include "shell/install-kind.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -58,13 +61,20 @@ std::string ProgramDirectory() {
 }
 
 bool StartUp(Shell& shell) {
+  // Decided once: every task of this run goes to the same folder.
+  const std::string folder = DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads));
+  // The log and the tasks take system text; paths are the file system's UTF-8.
+  shell.download_dir = Utf8ToGbk(folder);
+  shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
+
   // 1. The announcement, if the notice service has one; never stops start-up.
   Step(shell, "startup_step", "notice");
   FetchNotice(shell.desktop, shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl)));
 
   // 2. aria2, or the program ends.
   Step(shell, "startup_step", "aria2");
-  StartAria2Params params{.cookie = Text("Zorbit"), .program_dir = ProgramDirectory()};
+  StartAria2Params params{.cookie = Text("Zorbit"),
+                          .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
   if (shell.options.aria2c) params.aria2_program = shell.options.aria2c;
   if (!StartAria2(shell.desktop, shell.engine, params)) {
     MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);

@@ -28,6 +28,8 @@ Options ParseOptions(const std::vector<std::string>& args, const EnvLookup& env_
       o.show_help = true;
     } else if (a == "--version" || a == "-V") {
       o.show_version = true;
+    } else if (a == "--user-downloads") {
+      o.user_downloads = true;
     } else if (o.error.empty()) {
       o.error = "unknown argument: " + a;
     }
@@ -39,10 +41,10 @@ std::string VersionText() { return std::string("korvath ") + KORVATH_VERSION + "
 
 std::string HelpText() {
   return std::string(
-             "Usage: korvath [--help] [--version]\n"
+             "Usage: korvath [--user-downloads] [--help] [--version]\n"
              "\n"
-             "Korvath downloads the files of shared links with aria2. It takes no\n"
-             "arguments; it is set up through the environment:\n"
+             "Korvath downloads the files of shared links with aria2. It is set up\n"
+             "through the environment:\n"
              "\n"
              "  KORVATH_APP_URL=URL       the share-browsing app shown in the main window\n"
              "                            (default: ") +
@@ -65,8 +67,16 @@ std::string HelpText() {
          "shut down as closing the main window does: downloads are paused and aria2\n"
          "is ended.\n"
          "\n"
-         "  --help     show this text\n"
-         "  --version  show the version\n";
+         "Downloads are saved in ZorbitDravenet in the current directory. An installed\n"
+         "Korvath keeps aria2c.exe and aria2.conf in $XDG_DATA_HOME/korvath\n"
+         "(~/.local/share/korvath); the one in its build folder keeps them beside itself.\n"
+         "\n"
+         "  --user-downloads  save downloads in ZorbitDravenet in the user's download\n"
+         "                    folder (XDG_DOWNLOAD_DIR, else ~/Downloads) instead of\n"
+         "                    the current directory; the applications menu entry\n"
+         "                    starts Korvath with it\n"
+         "  --help            show this text\n"
+         "  --version         show the version\n";
 }
 
 }  // namespace korvath

@@ -22,6 +22,7 @@ struct Options {
   std::optional<std::string> ariang;        // an AriaNg all-in-one page to show instead
   std::string event_log;                    // "" logs nothing
   bool auto_dialogs = false;
+  bool user_downloads = false;  // --user-downloads: see DownloadFolder()
 
   bool show_help = false;
   bool show_version = false;

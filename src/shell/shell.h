@@ -25,7 +25,8 @@ struct Shell {
 
   Options options;
   GtkDesktop desktop;
-  EngineState engine;  // created empty at start, released at the end
+  EngineState engine;                    // created empty at start, released at the end
+  Text download_dir = "ZorbitDravenet";  // what DownloadFolder() decided at start-up
   GtkApplication* app = nullptr;
   std::unique_ptr<WebEngine> web_engine;
   std::unique_ptr<MainWindow> main;

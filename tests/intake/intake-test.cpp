@@ -176,6 +176,17 @@ TEST_F(InterceptDownloadTest, TaskCarriesLinkNameDirectoryAndTheFixedOptions) {
   EXPECT_NE(task.find(R"("dir":"ZorbitDravenet")"), std::string::npos) << task;
 }
 
+TEST_F(InterceptDownloadTest, TaskGoesToTheContextsFolderInUtf8) {
+  IntakeContext context = Context();
+  context.download_dir = Gbk(u8"/home/u/下载/ZorbitDravenet");
+  InterceptDownload(context, kLink);
+  auto bodies = AddUriBodies();
+  ASSERT_EQ(bodies.size(), 1u);
+  EXPECT_NE(bodies[0].find(reinterpret_cast<const char*>(u8R"("dir":"/home/u/下载/ZorbitDravenet")")),
+            std::string::npos)
+      << bodies[0];
+}
+
 TEST_F(InterceptDownloadTest, MissingNameMarkersStillMakeATaskWithAnEmptyName) {
   page.text = Gbk(u8"文件名：report.pdf 没有大小");
   InterceptDownload(Context(), kLink);

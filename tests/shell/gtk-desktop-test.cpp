@@ -227,6 +227,8 @@ TEST(OptionsParsing, EnvironmentAndArguments) {
   EXPECT_EQ(o.app_url, kDefaultAppUrl);
   EXPECT_NE(o.app_url.find(".invalid/app/"), std::string::npos);
   EXPECT_TRUE(o.show_help && o.show_version);
+  EXPECT_FALSE(o.user_downloads);
+  EXPECT_TRUE(ParseOptions({"--user-downloads"}, lookup).user_downloads);
   EXPECT_FALSE(ParseOptions({"https://elsewhere/"}, lookup).error.empty());
 }
 

@@ -250,18 +250,29 @@ inline void Screenshot(Window w, const std::string& name) {
 
 // ---- the program ---------------------------------------------------------
 
+// Which program to start, and with what arguments: the build's korvath,
+// without any, unless a test names another (an installed copy, say).
+struct KorvathLaunch {
+  std::string program;
+  std::vector<std::string> args;
+};
+
 class KorvathProcess {
  public:
   // Starts korvath in a fresh working directory with an event log, automatic
   // message boxes and `env` on top of the test's own environment.
-  explicit KorvathProcess(std::map<std::string, std::string> env = {}, bool auto_dialogs = true) {
+  explicit KorvathProcess(std::map<std::string, std::string> env = {}, bool auto_dialogs = true,
+                          const KorvathLaunch& launch = {}) {
     work_dir_ = MakeTempDir("run");
     log_path_ = work_dir_ + "/events.jsonl";
     env["KORVATH_EVENT_LOG"] = log_path_;
     if (auto_dialogs && !env.count("KORVATH_DIALOGS")) env["KORVATH_DIALOGS"] = "auto";
     // Each run keeps its own record of unfinished downloads, not the user's.
     if (!env.count("XDG_STATE_HOME")) env["XDG_STATE_HOME"] = work_dir_ + "/state";
-    const std::string program = Program();
+    const std::string program = launch.program.empty() ? Program() : launch.program;
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
@@ -272,7 +283,7 @@ class KorvathProcess {
         dup2(out, 1);
         dup2(out, 2);
       }
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      execv(program.c_str(), argv.data());
       _exit(127);
     }
   }
