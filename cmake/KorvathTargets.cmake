@@ -16,12 +16,13 @@ function(korvath_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# korvath_test_suite(AREA LIBS ... [DISPLAY] [ARIA2]): one GoogleTest binary
-# from every *-test.cpp in the current folder. DISPLAY marks tests that need
-# an X display (./test runs ctest under Xvfb); ARIA2 serialises tests that
-# start aria2 on its fixed port 6800.
+# korvath_test_suite(AREA LIBS ... [DISPLAY] [ARIA2] [FIXTURES ...]): one
+# GoogleTest binary from every *-test.cpp in the current folder. DISPLAY marks
+# tests that need an X display (./test runs ctest under Xvfb); ARIA2
+# serialises tests that start aria2 on its fixed port 6800; FIXTURES names
+# CTest fixtures whose set-up tests must run first.
 function(korvath_test_suite area)
-  cmake_parse_arguments(ARG "DISPLAY;ARIA2" "TIMEOUT" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "DISPLAY;ARIA2" "TIMEOUT" "LIBS;FIXTURES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*-test.cpp)
   if(NOT sources)
     return()
@@ -44,6 +45,9 @@ function(korvath_test_suite area)
   set(props "LABELS \"${labels}\" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT \"${env}\"")
   if(ARG_ARIA2)
     string(APPEND props " RESOURCE_LOCK aria2_port_6800")
+  endif()
+  if(ARG_FIXTURES)
+    string(APPEND props " FIXTURES_REQUIRED \"${ARG_FIXTURES}\"")
   endif()
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
     ${CMAKE_CURRENT_BINARY_DIR}/${target}-props.cmake)

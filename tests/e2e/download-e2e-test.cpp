@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "demo-site.h"
+#include "e2e/demo-clicks.h"
 #include "engine/download-task.h"
 #include "shell/korvath-harness.h"
 #include "support/loopback-ports.h"
@@ -26,8 +27,6 @@ namespace {
 
 using demo::DemoFile;
 using demo::DemoSite;
-
-constexpr const char* kMainTitle = "Korvath - Fenlow";
 
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
@@ -47,13 +46,7 @@ std::string ReadAll(const fs::path& path) {
 
 class DownloadEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(lock.locked()) << "another test kept aria2's port for minutes";
-    ASSERT_TRUE(x.ok()) << "no X display";
-    // The aria2 of the test before may still be letting go of its port.
-    ASSERT_TRUE(WaitUntil([] { return !PortListening(6800); }, 15000)) << "port 6800 stays taken";
-    ASSERT_GT(site.Start(), 0);
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site)); }
 
   // Starts Korvath on the page of file `index` and waits until the page is
   // up and start-up has ended.
@@ -65,13 +58,7 @@ class DownloadEndToEnd : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
     ASSERT_TRUE(WaitUntil([&] { return PageViews() > 0; }, 10000));
     // The page is served; the click waits until the blue button is drawn.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const Point button = DownloadButton();
-          return GrayStatistic(MainWindow(), button.x - 40, button.y - 4, 80, 8, "mean") < 0.7;
-        },
-        15000, 100))
-        << "the download button was never drawn";
+    ASSERT_TRUE(WaitForDownloadButton(x, MainWindow())) << "the download button was never drawn";
   }
 
   std::string EventDump() const {
@@ -86,46 +73,19 @@ class DownloadEndToEnd : public ::testing::Test {
     return n;
   }
 
-  Window MainWindow() const {
-    for (Window w : x.WindowsOf(korvath->pid())) {
-      if (x.Title(w) == kMainTitle) return w;
-    }
-    return 0;
-  }
-
-  struct Point {
-    int x = 0;
-    int y = 0;
-  };
-
-  // The centre of the download button, in a bar along the bottom of the page.
-  Point DownloadButton() const {
-    XWindowAttributes a{};
-    XGetWindowAttributes(x.get(), MainWindow(), &a);
-    return {a.width / 2, a.height - 32};
-  }
+  Window MainWindow() const { return MainWindowOf(x, korvath->pid()); }
 
   void ClickDownload() {
     Window w = MainWindow();
     ASSERT_NE(w, 0u);
-    const Point button = DownloadButton();
-    ClickAt(w, button.x, button.y);
+    korvath::testing::ClickDownload(x, w);
   }
 
   fs::path SavedPath(const DemoFile& file) const {
     return fs::path(korvath->work_dir()) / "ZorbitDravenet" / SafeFileName(demo::SavedName(file));
   }
 
-  // Waits until aria2 has finished the file: full size, no control file left.
-  bool WaitForFile(const fs::path& path, std::uint64_t size, int timeout_ms = 30000) const {
-    return WaitUntil(
-        [&] {
-          std::error_code ec;
-          return fs::exists(path, ec) && fs::file_size(path, ec) == size &&
-                 !fs::exists(path.string() + ".aria2", ec);
-        },
-        timeout_ms, 100);
-  }
+  bool WaitForFile(const fs::path& path, std::uint64_t size) const { return WaitForFinishedFile(path, size); }
 
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> texts;

@@ -1,0 +1,74 @@
+// Driving the demo share site's file page in a running korvath: finding the
+// main window, waiting for the download button to be drawn, clicking it and
+// waiting for aria2 to finish the file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "demo-site.h"
+#include "shell/korvath-harness.h"
+#include "support/loopback-ports.h"
+
+namespace korvath::testing {
+
+inline constexpr const char* kMainTitle = "Korvath - Fenlow";
+
+// What a click test needs before it starts korvath: aria2's port to itself,
+// a display, and the demo site serving. Call with ASSERT_NO_FATAL_FAILURE.
+inline void PrepareForDemoClicks(const Aria2MachineLock& lock, const XDisplay& x, demo::DemoSite& site) {
+  ASSERT_TRUE(lock.locked()) << "another test kept aria2's port for minutes";
+  ASSERT_TRUE(x.ok()) << "no X display";
+  // The aria2 of the test before may still be letting go of its port.
+  ASSERT_TRUE(WaitUntil([] { return !PortListening(6800); }, 15000)) << "port 6800 stays taken";
+  ASSERT_GT(site.Start(), 0);
+}
+
+// The main window of process `pid`, 0 while it has none.
+inline Window MainWindowOf(const XDisplay& x, int pid) {
+  for (Window w : x.WindowsOf(pid)) {
+    if (x.Title(w) == kMainTitle) return w;
+  }
+  return 0;
+}
+
+struct Point {
+  int x = 0;
+  int y = 0;
+};
+
+// The centre of the download button, in a bar along the bottom of the page.
+inline Point DownloadButton(const XDisplay& x, Window main) {
+  XWindowAttributes a{};
+  XGetWindowAttributes(x.get(), main, &a);
+  return {a.width / 2, a.height - 32};
+}
+
+// The page may be served long before the blue button is painted.
+inline bool WaitForDownloadButton(const XDisplay& x, Window main, int timeout_ms = 15000) {
+  return WaitUntil(
+      [&] {
+        const Point button = DownloadButton(x, main);
+        return GrayStatistic(main, button.x - 40, button.y - 4, 80, 8, "mean") < 0.7;
+      },
+      timeout_ms, 100);
+}
+
+inline void ClickDownload(const XDisplay& x, Window main) {
+  const Point button = DownloadButton(x, main);
+  ClickAt(main, button.x, button.y);
+}
+
+// Waits until aria2 has finished the file: full size, no control file left.
+inline bool WaitForFinishedFile(const std::filesystem::path& path, std::uint64_t size,
+                                int timeout_ms = 30000) {
+  return WaitUntil(
+      [&] {
+        std::error_code ec;
+        return std::filesystem::exists(path, ec) && std::filesystem::file_size(path, ec) == size &&
+               !std::filesystem::exists(path.string() + ".aria2", ec);
+      },
+      timeout_ms, 100);
+}
+
+}  // namespace korvath::testing
