@@ -80,8 +80,15 @@ class InstalledProgram : public ::testing::Test {
             {"KORVATH_APP_URL", site.FilePageUrl(page)},
             {"KORVATH_NOTICE_URL", site.NoticeUrl()}},
         true, launch);
-    ASSERT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 30000)) << korvath->Output();
+    ASSERT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 30000))
+        << EventDump() << korvath->Output();
     ASSERT_TRUE(WaitUntil([&] { return MainWindowOf(x, korvath->pid()) != 0; }, 10000));
+  }
+
+  std::string EventDump() const {
+    std::string dump;
+    for (const auto& e : korvath->Events()) dump += e.dump() + "\n";
+    return dump;
   }
 
   fs::path DownloadFolder() const { return home / "Fetched files" / "ZorbitDravenet"; }
