@@ -57,10 +57,11 @@ const char* kInput = R"JS(
 
 class ManagerFeaturesTest : public ManagerPageTest {
  protected:
-  bool Open() {
+  // many: more tasks than the window shows at once.
+  bool Open(bool many = false) {
     if (!OpenPage(aria2_->secret())) return false;
     page_->Eval(kInput);
-    return WaitPageMatchesAria2();
+    return many ? WaitPageMatchesAria2Prefix() : WaitPageMatchesAria2();
   }
   std::string Js(const std::string& expression) { return page_->Eval(expression); }
   json JsJson(const std::string& expression) { return json::parse(Js(expression), nullptr, false); }
@@ -517,6 +518,44 @@ TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
   Js("T.key('Enter')");
   EXPECT_TRUE(WaitRemoved(b)) << Message();
   EXPECT_EQ(StatusOf(a), "paused");
+}
+
+TEST_F(ManagerFeaturesTest, RefreshesAskOnlyForWhatTheViewShows) {
+  json calls = json::array();
+  for (int i = 0; i < 60; ++i)
+    calls.push_back({{"methodName", "aria2.addUri"},
+                     {"params", json::array({"token:" + aria2_->secret(),
+                                             json::array({server_.Url("/slow/q" + std::to_string(i) + ".bin")}),
+                                             {{"pause", "true"}}})}});
+  aria2_->Call("system.multicall", json::array({calls}));
+  ASSERT_TRUE(Open(true));
+  // Every request the page sends from now on, as aria2 receives it.
+  Js("window.sent = []; const real = window.fetch; window.fetch = (url, o) => { sent.push(JSON.parse(o.body)); "
+     "return real(url, o); }; true");
+  const char* kLastRefresh = R"JS(
+    (() => {
+      const r = sent.filter((b) => b.method === 'system.multicall').pop();
+      if (!r) return null;
+      const calls = r.params[0];
+      return { lists: calls.filter((c) => c.methodName === 'aria2.tellWaiting').map((c) => c.params[3]),
+               full: calls.filter((c) => c.methodName === 'aria2.tellStatus').map((c) => c.params[1]).sort(),
+               rows: [...document.querySelectorAll('#list .row')].map((r) => r.dataset.gid).sort() };
+    })()
+  )JS";
+  ASSERT_TRUE(page_->WaitFor("sent.some((b) => b.method === 'system.multicall')", 4000));
+  json last = JsJson(kLastRefresh);
+  ASSERT_TRUE(last.is_object()) << last;
+  EXPECT_EQ(last["lists"], json::array({json::array({"gid", "status"})}));
+  EXPECT_EQ(last["full"], last["rows"]);
+  EXPECT_LT(last["rows"].size(), 60u);
+  EXPECT_EQ(Row(last["rows"][0])["size"], "0 B / 大小未知");
+
+  // Sorting by size needs every task's size.
+  Js("sent.length = 0; T.type('sort', 'size')");
+  ASSERT_TRUE(page_->WaitFor("sent.some((b) => b.method === 'system.multicall')", 4000));
+  last = JsJson(kLastRefresh);
+  EXPECT_NE(last["lists"][0].dump().find("totalLength"), std::string::npos) << last["lists"];
+  EXPECT_EQ(last["full"], json::array());
 }
 
 TEST_F(ManagerFeaturesTest, ContentPolicyStopsForeignScriptsAndConnections) {
