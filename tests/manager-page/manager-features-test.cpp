@@ -11,6 +11,7 @@
 
 #include "manager-page/manager-page-fixture.h"
 #include "shell/task-files-deletion.h"
+#include "support/recording-desktop.h"
 
 namespace korvath::testing {
 namespace {
@@ -415,6 +416,23 @@ TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
   EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
   std::error_code ec;
   fs::remove_all(outside, ec);
+}
+
+// What the program's window asks aria2 before it deletes anything.
+TEST_F(ManagerCleanUpTest, TheWindowLearnsATasksFilesFromAria2) {
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  RecordingDesktop desktop;
+  EngineState state{.cookie_header = "", .rpc_port = "6800", .rpc_secret = aria2_->secret(), .aria2_pid = 0};
+  std::optional<TaskFiles> task = Aria2TaskFiles(desktop, state)(done);
+  ASSERT_TRUE(task.has_value());
+  EXPECT_EQ(task->status, "complete");
+  EXPECT_EQ(task->dir, dir_);
+  EXPECT_EQ(task->paths, std::vector<std::string>{dir_ + "/done.bin"});
+  EXPECT_FALSE(Aria2TaskFiles(desktop, state)("0000000000000000").has_value());
+  // A wrong secret learns nothing, so nothing can be deleted.
+  state.rpc_secret = "not-" + aria2_->secret();
+  EXPECT_FALSE(Aria2TaskFiles(desktop, state)(done).has_value());
 }
 
 TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
