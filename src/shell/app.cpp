@@ -60,6 +60,7 @@ void BuildMainWindow(Shell& shell) {
   };
   shell.main =
       std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url, std::move(handlers));
+  shell.main->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
 }
 
 void OnActivate(GtkApplication*, gpointer data) {

@@ -132,7 +132,14 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   gtk_widget_show_all(GTK_WIDGET(window_));
 }
 
-DownloadManagerWindow::~DownloadManagerWindow() { Close(); }
+DownloadManagerWindow::~DownloadManagerWindow() {
+  dialogs_.reset();
+  Close();
+}
+
+void DownloadManagerWindow::HostScriptDialogs(EventLog& log, bool auto_dialogs) {
+  if (window_) dialogs_ = std::make_unique<ScriptDialogHost>(*view_, window_, log, "manager", auto_dialogs);
+}
 
 Rect DownloadManagerWindow::OuterRectangle() const { return window_ ? OuterRect(window_) : Rect{}; }
 

@@ -7,12 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "shell/script-dialog-host.h"
 #include "shell/task-files-deletion.h"
 #include "shell/window-geometry.h"
 #include "webview/web-view.h"
 
 namespace korvath {
 
+class EventLog;
 class WebEngine;
 
 // What the window shows: our own page from the program's resources, or an
@@ -53,12 +55,15 @@ class DownloadManagerWindow {
   GtkWindow* window() const { return window_; }
   WebView& view() { return *view_; }
   Rect OuterRectangle() const;
+  // The page's script dialogs become our own boxes from now on.
+  void HostScriptDialogs(EventLog& log, bool auto_dialogs);
   // Hides, then destroys the window.
   void Close();
 
  private:
   GtkWindow* window_ = nullptr;
   std::unique_ptr<WebView> view_;
+  std::unique_ptr<ScriptDialogHost> dialogs_;  // before the view goes
   std::function<void()> closed_;
 };
 

@@ -23,6 +23,7 @@ void CreateDownloadManager(Shell& shell) {
   Shell* s = &shell;
   shell.manager = std::make_unique<DownloadManagerWindow>(
       *shell.web_engine, page, [s] { s->LogWindow("download_manager", "closed", {}); });
+  shell.manager->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
   shell.LogWindow("download_manager", "opened", shell.manager->OuterRectangle());
 }
 

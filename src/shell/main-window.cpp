@@ -101,6 +101,7 @@ MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_u
 }
 
 MainWindow::~MainWindow() {
+  dialogs_.reset();
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
     gtk_widget_destroy(GTK_WIDGET(window_));
@@ -212,6 +213,10 @@ void MainWindow::Refresh() {
     return;
   }
   view_->Reload();
+}
+
+void MainWindow::HostScriptDialogs(EventLog& log, bool auto_dialogs) {
+  dialogs_ = std::make_unique<ScriptDialogHost>(*view_, window_, log, "main", auto_dialogs);
 }
 
 void MainWindow::StretchMainWebView() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "shell/script-dialog-host.h"
 #include "shell/window-geometry.h"
 #include "util/text.h"
 #include "webview/web-view.h"
@@ -14,6 +15,7 @@ typedef struct _GtkApplication GtkApplication;
 
 namespace korvath {
 
+class EventLog;
 class WebEngine;
 
 struct MainWindowHandlers {
@@ -52,6 +54,9 @@ class MainWindow {
   // The web view over the whole window; called once, during start-up.
   void StretchMainWebView();
 
+  // The page's script dialogs become our own boxes from now on.
+  void HostScriptDialogs(EventLog& log, bool auto_dialogs);
+
   void ShowLoadingOverlay();
   void HideLoadingOverlay();
 
@@ -75,6 +80,7 @@ class MainWindow {
   GtkWidget* manager_button_ = nullptr;
   GtkWidget* home_ = nullptr;
   std::unique_ptr<WebView> view_;
+  std::unique_ptr<ScriptDialogHost> dialogs_;  // before the view goes
   // The address whose load failed while our local page stands in for it.
   std::string failed_url_;
   Rect last_position_{};

@@ -30,6 +30,29 @@ struct WebView::State : std::enable_shared_from_this<WebView::State> {
   std::string failed_url;
   std::string failed_reason;
 
+  // The page's open script dialog (our reference), answered by the window.
+  WebKitScriptDialog* dialog = nullptr;
+  // The dialog whose signal is being handled right now.
+  WebKitScriptDialog* announcing = nullptr;
+
+  // A LoadUrl or Reload on its way: it must get through whatever the page's
+  // script does.
+  struct Leaving {
+    bool active = false;
+    bool started = false;  // the engine began the new load
+    bool killed = false;   // we ended the web process to get it started
+    std::string url;       // UTF-8, made again after the web process ended
+    std::int64_t since_ms = 0;
+    int dialogs = 0;  // the page's dialogs since the load was asked for
+    guint timer = 0;
+  } leaving;
+
+  // What LoadHtml last loaded (UTF-8 page, base address), to load again when
+  // a shared web process is ended under this view.
+  std::string html;
+  std::string html_base;
+  bool has_html = false;
+
   WebKitWebView* view() const { return widget ? WEBKIT_WEB_VIEW(widget) : nullptr; }
 };
 
@@ -122,15 +145,179 @@ void OnDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer dat
   if (keep->widget) Fire(state, &WebView::on_load_url_end, url, job, std::int64_t{0});
 }
 
+// ---- script dialogs and leaving a page ------------------------------------
+
+// How long a navigation may wait for a page that keeps raising dialogs before
+// its web process is ended: long enough for a beforeunload handler and the
+// last dialogs of a loop that is about to finish, short enough to feel
+// immediate.
+constexpr std::int64_t kStuckPageMs = 300;
+
+std::int64_t NowMs() { return g_get_monotonic_time() / 1000; }
+
+ScriptDialogKind KindOf(WebKitScriptDialog* dialog) {
+  switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+      return ScriptDialogKind::kConfirm;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+      return ScriptDialogKind::kPrompt;
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+      return ScriptDialogKind::kLeavePage;
+    default:
+      return ScriptDialogKind::kAlert;
+  }
+}
+
+// Ends the open dialog with the given answer; the page's script goes on.
+void CloseDialog(State* state, bool accepted, const std::string& text_utf8) {
+  WebKitScriptDialog* dialog = std::exchange(state->dialog, nullptr);
+  if (!dialog) return;
+  switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+      webkit_script_dialog_confirm_set_confirmed(dialog, accepted);
+      break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+      // Left unset, prompt() returns null: what Cancel means to a page.
+      if (accepted) webkit_script_dialog_prompt_set_text(dialog, text_utf8.c_str());
+      break;
+    default:
+      break;
+  }
+  // Answered while its signal is still running, the engine's own reference
+  // ends it once the handlers return: closing it from inside makes the engine
+  // lose track of it and the page never gets its answer.
+  if (dialog != state->announcing) webkit_script_dialog_close(dialog);
+  webkit_script_dialog_unref(dialog);
+}
+
+// The dialog goes without an answer from the window (the page is being left
+// or the view ends): leaving is what the user asked for, nothing else is
+// agreed to.
+void DropDialog(State* state) {
+  if (!state->dialog) return;
+  const bool leave = webkit_script_dialog_get_dialog_type(state->dialog) ==
+                     WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM;
+  CloseDialog(state, leave, std::string());
+  Fire(state, &WebView::on_script_dialog_gone);
+}
+
+void EndLeaving(State* state) {
+  auto& leaving = state->leaving;
+  if (leaving.timer) g_source_remove(leaving.timer);
+  leaving = {};
+}
+
+gboolean CheckStuckPage(gpointer data) {
+  auto* state = static_cast<State*>(data);
+  auto& leaving = state->leaving;
+  if (!leaving.active || leaving.started || !state->widget) {
+    leaving.timer = 0;
+    return G_SOURCE_REMOVE;
+  }
+  if (leaving.killed || NowMs() - leaving.since_ms < kStuckPageMs) return G_SOURCE_CONTINUE;
+  // The page's script is still running, one dialog after another, so the
+  // engine never gets to the load: only ending its web process stops it. A
+  // slow server with a quiet page never gets here.
+  if (state->dialog || leaving.dialogs >= 2) {
+    leaving.killed = true;
+    DropDialog(state);
+    webkit_web_view_terminate_web_process(state->view());
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void StartLeaving(State* state, std::string url) {
+  EndLeaving(state);
+  auto& leaving = state->leaving;
+  leaving.active = true;
+  leaving.url = std::move(url);
+  leaving.since_ms = NowMs();
+  leaving.timer = g_timeout_add(50, CheckStuckPage, state);
+  // A page waiting in a dialog never starts the load: answer it first.
+  DropDialog(state);
+}
+
+gboolean OnScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (!state->owner || !state->owner->on_script_dialog) return FALSE;
+  // The engine asks one at a time per view; an older one still held would be
+  // a page we can no longer answer, so it goes first.
+  DropDialog(state);
+  if (state->leaving.active) ++state->leaving.dialogs;
+  state->dialog = webkit_script_dialog_ref(dialog);
+  const char* uri = webkit_web_view_get_uri(view);
+  ScriptDialogRequest request{.kind = KindOf(dialog), .page_url = Utf8ToGbk(uri ? uri : "")};
+  // The engine no longer passes a beforeunload handler's own text on.
+  if (request.kind != ScriptDialogKind::kLeavePage)
+    request.message = Utf8ToGbk(webkit_script_dialog_get_message(dialog));
+  if (request.kind == ScriptDialogKind::kPrompt)
+    request.default_text = Utf8ToGbk(webkit_script_dialog_prompt_get_default_text(dialog));
+  auto keep = state->shared_from_this();
+  keep->announcing = dialog;
+  Fire(state, &WebView::on_script_dialog, request);
+  keep->announcing = nullptr;
+  return TRUE;
+}
+
+struct Redo {
+  std::weak_ptr<State> state;
+};
+
+// The web process cannot take a load in the same turn that ended it.
+gboolean LoadAgain(gpointer data) {
+  std::unique_ptr<Redo> redo(static_cast<Redo*>(data));
+  auto state = redo->state.lock();
+  WebKitWebView* view = state ? state->view() : nullptr;
+  if (!view) return G_SOURCE_REMOVE;
+  const char* uri = webkit_web_view_get_uri(view);
+  std::string current = uri ? uri : "";
+  if (state->leaving.active) {
+    state->leaving.killed = false;
+    state->leaving.dialogs = 0;
+    state->leaving.since_ms = NowMs();
+    current = state->leaving.url;
+  }
+  // The page asked for, or for a view that shared the ended process its own
+  // page again.
+  if (state->has_html && current == state->html_base) {
+    webkit_web_view_load_html(view, state->html.c_str(), state->html_base.c_str());
+  } else if (!current.empty()) {
+    webkit_web_view_load_uri(view, current.c_str());
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  auto keep = state->shared_from_this();
+  DropDialog(state);
+  // Only our own ending of a shared process is made good here; a crash keeps
+  // the engine's behaviour.
+  if (reason != WEBKIT_WEB_PROCESS_TERMINATED_BY_API || !keep->widget) return;
+  g_timeout_add(0, LoadAgain, new Redo{keep});
+}
+
 // ---- page loads -----------------------------------------------------------
 
 void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   auto* state = static_cast<State*>(data);
   if (event == WEBKIT_LOAD_STARTED) {
     state->failed = false;
+    state->leaving.started = true;
+    return;
+  }
+  if (event == WEBKIT_LOAD_COMMITTED) {
+    EndLeaving(state);
+    const char* uri = webkit_web_view_get_uri(view);
+    Fire(state, &WebView::on_page_changed, Utf8ToGbk(uri ? uri : ""));
     return;
   }
   if (event != WEBKIT_LOAD_FINISHED) return;
+  // Our load failed before it replaced the page: the old page stays, and its
+  // dialogs are asked again. The page's own navigation that ours cancelled
+  // ends here too, and changes nothing.
+  if (state->failed && state->leaving.active && state->failed_url == state->leaving.url) EndLeaving(state);
   if (state->failed) {
     state->failed = false;
     Fire(state, &WebView::on_loading_finish, Utf8ToGbk(state->failed_url), state->failed_result,
@@ -220,6 +407,8 @@ gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
 void OnDestroy(GtkWidget* widget, gpointer data) {
   auto* state = static_cast<State*>(data);
   if (state->widget != widget) return;
+  DropDialog(state);
+  EndLeaving(state);
   g_signal_handlers_disconnect_by_data(widget, state);
   if (state->engine) {
     g_signal_handlers_disconnect_by_data(state->engine->context(), state);
@@ -289,6 +478,8 @@ WebView::WebView(WebEngine& engine, WebViewOptions options) : state_(std::make_s
   g_signal_connect(widget, "load-changed", G_CALLBACK(OnLoadChanged), data);
   g_signal_connect(widget, "load-failed", G_CALLBACK(OnLoadFailed), data);
   g_signal_connect(widget, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
+  g_signal_connect(widget, "script-dialog", G_CALLBACK(OnScriptDialog), data);
+  g_signal_connect(widget, "web-process-terminated", G_CALLBACK(OnWebProcessTerminated), data);
   g_signal_connect(engine.context(), "download-started", G_CALLBACK(OnDownloadStarted), data);
 
   if (options.start_url && !options.start_url->empty()) LoadUrl(*options.start_url);
@@ -308,7 +499,11 @@ void WebView::Destroy() {
 }
 
 void WebView::LoadUrl(const Text& url) {
-  if (WebKitWebView* view = state_->view()) webkit_web_view_load_uri(view, GbkToUtf8(url).c_str());
+  WebKitWebView* view = state_->view();
+  if (!view) return;
+  const std::string target = GbkToUtf8(url);
+  StartLeaving(state_.get(), target);
+  webkit_web_view_load_uri(view, target.c_str());
 }
 
 void WebView::LoadHtml(std::string_view html_utf8, std::optional<Text> base_uri) {
@@ -317,10 +512,25 @@ void WebView::LoadHtml(std::string_view html_utf8, std::optional<Text> base_uri)
   const std::string html(html_utf8);
   const std::string base = base_uri ? GbkToUtf8(*base_uri) : std::string();
   webkit_web_view_load_html(view, html.c_str(), base_uri ? base.c_str() : nullptr);
+  state_->html = html;
+  state_->html_base = base_uri ? base : "about:blank";
+  state_->has_html = true;
 }
 
 void WebView::Reload() {
-  if (WebKitWebView* view = state_->view()) webkit_web_view_reload(view);
+  WebKitWebView* view = state_->view();
+  if (!view) return;
+  const char* uri = webkit_web_view_get_uri(view);
+  StartLeaving(state_.get(), uri ? uri : "");
+  webkit_web_view_reload(view);
+}
+
+bool WebView::LeavingPage() const { return state_->leaving.active; }
+
+bool WebView::HasScriptDialog() const { return state_->dialog != nullptr; }
+
+void WebView::AnswerScriptDialog(bool accepted, const Text& text) {
+  CloseDialog(state_.get(), accepted, GbkToUtf8(text));
 }
 
 void WebView::GoBack() {

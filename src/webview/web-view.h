@@ -26,6 +26,17 @@ inline constexpr int kLoadingSucceeded = 0;
 inline constexpr int kLoadingFailed = 1;
 inline constexpr int kLoadingCanceled = 2;
 
+// What a page's script asked with alert(), confirm(), prompt() or a
+// beforeunload handler.
+enum class ScriptDialogKind { kAlert, kConfirm, kPrompt, kLeavePage };
+
+struct ScriptDialogRequest {
+  ScriptDialogKind kind = ScriptDialogKind::kAlert;
+  Text message;       // empty for a leave-page question: engines no longer pass the page's text
+  Text default_text;  // prompt() only
+  Text page_url;      // the page shown in the view when the script asked
+};
+
 struct WebViewOptions {
   // Loaded as soon as the view is created.
   std::optional<Text> start_url;
@@ -50,6 +61,11 @@ class WebView {
   // Destroys the widget; afterwards every operation does nothing.
   void Destroy();
 
+  // LoadUrl and Reload always get through, whatever the page's script does:
+  // until the new page starts, the page's dialogs should be answered at once
+  // (LeavingPage), and a page that keeps raising them and so never lets the
+  // engine start the load has its web process ended and the load made anew.
+  // Views sharing that process (related views) load their page again.
   void LoadUrl(const Text& url);
   // The UTF-8 bytes become the page unchanged; base_uri (system text) is the
   // address relative links resolve against (default "about:blank").
@@ -60,6 +76,16 @@ class WebView {
   // element). Waits for the page while handling window events (handlers may
   // run nested); "" on error, when the page gives none, or after 5 s.
   Text GetPageText();
+  // A LoadUrl or Reload is on its way and the new page has not replaced the
+  // old one yet.
+  bool LeavingPage() const;
+  // The page's open script dialog, if any: its script waits for the answer.
+  bool HasScriptDialog() const;
+  // Answers the open script dialog: accepted is OK for alert, confirm and
+  // prompt (which then returns `text`) and "leave" for a leave-page question.
+  // Does nothing when none is open.
+  void AnswerScriptDialog(bool accepted, const Text& text = Text());
+
   // The address of the current page; "" when none.
   Text CurrentUrl() const;
 
@@ -84,6 +110,14 @@ class WebView {
   std::function<void(const Text& url, std::int64_t job, std::int64_t data_length)> on_load_url_end;
   // The main page finished (kLoadingSucceeded) or failed.
   std::function<void(const Text& url, int result, const Text& failure_reason)> on_loading_finish;
+  // A page script asked for a dialog; the view holds it open until
+  // AnswerScriptDialog. With no handler the engine shows its own dialog.
+  std::function<void(const ScriptDialogRequest& request)> on_script_dialog;
+  // The open script dialog ended without AnswerScriptDialog (the view or its
+  // web process went away); whatever shows it should go too.
+  std::function<void()> on_script_dialog_gone;
+  // A new page replaced the old one in the view (the old one was left).
+  std::function<void(const Text& url)> on_page_changed;
   // A link with the reserved scheme was followed; the page stays where it is.
   std::function<void(const Text& uri)> on_reserved_link;
 

@@ -243,6 +243,64 @@ inline double GrayStatistic(Window w, int left, int top, int width, int height,
   return out.empty() ? -1 : std::stod(out);
 }
 
+// Real key presses (XTest) into the window, after giving it the keyboard
+// focus; `keys` in xdotool's names ("Return", "Tab Return").
+inline void PressKeys(Window w, const std::string& keys) {
+  RunCommand("xdotool windowfocus " + std::to_string(w) + " sleep 0.1 key --delay 60 " + keys);
+}
+
+// utime + stime of a process, in clock ticks; -1 when it is gone.
+inline long CpuTicks(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  auto close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(line.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields after the name start at 3 (state); utime and stime are 14 and 15.
+  for (int n = 3; n <= 15 && rest >> field; ++n) {
+    if (n == 14) utime = std::stol(field);
+    if (n == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+// The processes whose parent is `pid` (the program's web and network
+// processes, its aria2).
+inline std::vector<int> ChildPids(int pid) {
+  std::vector<int> out;
+  for (auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string state;
+    int ppid = 0;
+    if (rest >> state >> ppid && ppid == pid) out.push_back(std::stoi(name));
+  }
+  return out;
+}
+
+// Share of one core the program and its child processes used over `ms`.
+inline double CpuShare(int pid, int ms) {
+  std::map<int, long> before;
+  before[pid] = CpuTicks(pid);
+  for (int child : ChildPids(pid)) before[child] = CpuTicks(child);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  long used = 0;
+  for (auto& [p, ticks] : before) {
+    const long now = CpuTicks(p);
+    if (now >= 0 && ticks >= 0) used += now - ticks;
+  }
+  return used * 1000.0 / sysconf(_SC_CLK_TCK) / ms;
+}
+
 inline void Screenshot(Window w, const std::string& name) {
   RunCommand("import -window " + std::to_string(w) + " '" + ScreenshotDir() + "/" + name +
              ".png' 2>/dev/null");

@@ -11,24 +11,6 @@
 namespace korvath::testing {
 namespace {
 
-// utime + stime of a process, in clock ticks.
-long CpuTicks(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(line.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  // Fields after the name start at 3 (state); utime and stime are 14 and 15.
-  for (int n = 3; n <= 15 && rest >> field; ++n) {
-    if (n == 14) utime = std::stol(field);
-    if (n == 15) stime = std::stol(field);
-  }
-  return utime + stime;
-}
-
 bool IsPing(const std::string& url) { return url.find("/ping?n=") != std::string::npos; }
 
 // 100 image requests every 10 ms for 2 s: 10,000 a second, 20,000 in all.
