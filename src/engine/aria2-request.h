@@ -28,6 +28,7 @@ inline constexpr Aria2Method kChangeGlobalOption{"aria2.changeGlobalOption"};
 inline constexpr Aria2Method kGetOption{"aria2.getOption"};
 inline constexpr Aria2Method kPauseAll{"aria2.pauseAll"};
 inline constexpr Aria2Method kTellActive{"aria2.tellActive"};
+inline constexpr Aria2Method kTellStatus{"aria2.tellStatus"};
 inline constexpr Aria2Method kTellStopped{"aria2.tellStopped"};
 inline constexpr Aria2Method kTellWaiting{"aria2.tellWaiting"};
 }  // namespace aria2_method

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "engine/aria2-request.h"
 #include "engine/rpc-client.h"
 
 namespace korvath {
@@ -90,11 +91,9 @@ std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFile
 
 TaskFilesLookup Aria2TaskFiles(Desktop& desktop, const EngineState& state) {
   return [&desktop, &state](const std::string& gid) -> std::optional<TaskFiles> {
-    const json body = {{"jsonrpc", "2.0"},
-                       {"id", "korvath"},
-                       {"method", "aria2.tellStatus"},
-                       {"params", {"token:" + GbkToUtf8(state.rpc_secret), gid, {"status", "dir", "files"}}}};
-    const json reply = json::parse(SendRpc(desktop, state, Utf8ToGbk(body.dump())), nullptr, false);
+    Aria2Request request(aria2_method::kTellStatus, state.rpc_secret);
+    request.AddText(gid).AddTexts({"status", "dir", "files"});
+    const json reply = json::parse(SendRpc(desktop, state, request.Body()), nullptr, false);
     if (!reply.is_object() || !reply.contains("result") || !reply["result"].is_object()) return std::nullopt;
     const json& r = reply["result"];
     TaskFiles task{.status = r.value("status", ""), .dir = r.value("dir", ""), .paths = {}};
