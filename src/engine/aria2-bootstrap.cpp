@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "engine/aria2-home.h"
 #include "engine/processes.h"
+#include "util/file-io.h"
 #include "util/text.h"
 
 extern char** environ;
@@ -57,13 +57,6 @@ Text MakeRpcSecret() {
   return secret;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& contents) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 // Only when nothing of that name exists: the user's own settings survive, and
 // O_EXCL|O_NOFOLLOW keeps us from writing through a link.
 void WriteConfIfMissing(const std::string& path) {
@@ -71,8 +64,7 @@ void WriteConfIfMissing(const std::string& path) {
   if (fd < 0) return;
   Text contents = Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" +
                   Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n";
-  ssize_t ignored = ::write(fd, contents.data(), contents.size());
-  (void)ignored;
+  WriteAll(fd, contents);
   ::close(fd);
 }
 
@@ -183,8 +175,8 @@ std::string AbsoluteProgramDir(const std::string& given_dir) {
 // when there is none.
 std::optional<std::string> ReadAria2Program(Desktop& desktop, const StartAria2Params& params) {
   std::optional<std::string> source = params.aria2_program ? params.aria2_program : FindAria2Program();
-  std::string program_bytes;
-  if (!source || !ReadWholeFile(*source, program_bytes) || program_bytes.empty()) {
+  std::optional<std::string> program_bytes = source ? ReadWholeFile(*source) : std::nullopt;
+  if (!program_bytes || program_bytes->empty()) {
     MessageBox(desktop,
                Gbk(u8"找不到aria2下载程序，无法下载。请先安装Debian软件包“aria2”（sudo apt install aria2），"
                    u8"或用环境变量KORVATH_ARIA2C指定aria2c程序的位置。"),

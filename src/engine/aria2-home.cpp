@@ -11,6 +11,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "util/file-io.h"
+#include "util/xdg-dirs.h"
+
 namespace korvath {
 namespace {
 
@@ -128,27 +131,14 @@ Text PortHeldMessage(int port, const std::vector<PortListener>& listeners) {
 }
 
 std::string UserDataDir() {
-  const char* data_home = std::getenv("XDG_DATA_HOME");
-  if (data_home && data_home[0] == '/') return std::string(data_home) + "/korvath";
-  const char* home = std::getenv("HOME");
-  if (home && home[0] == '/') return std::string(home) + "/.local/share/korvath";
-  return {};
+  const std::string base = XdgDataHome();
+  return base.empty() ? std::string() : base + "/korvath";
 }
 
 int WriteProgramFile(const std::string& path, std::string_view contents) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
   if (fd < 0) return errno;
-  int error = 0;
-  std::size_t done = 0;
-  while (error == 0 && done < contents.size()) {
-    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : ENOSPC;
-    } else {
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  int error = WriteAll(fd, contents).error;
   // An existing file keeps its old mode through O_TRUNC; it must run.
   if (::fchmod(fd, 0755) != 0 && error == 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;

@@ -1,21 +1,15 @@
 #include "engine/session-record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 #include "engine/aria2-request.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
+#include "util/file-io.h"
 #include "util/json-object.h"
+#include "util/xdg-dirs.h"
 
 namespace korvath {
 namespace {
@@ -25,26 +19,6 @@ namespace fs = std::filesystem;
 constexpr int kRecordVersion = 1;
 // aria2 pages its lists; Korvath asks for this many at a time.
 constexpr int kPage = 1000;
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
-bool SyncDirectory(const fs::path& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
 
 // Every page of one of aria2's paged lists; not ok when any page failed.
 template <typename Ask>
@@ -84,18 +58,8 @@ void MoveAside(Desktop& desktop, const std::string& path, const char* reason) {
 }  // namespace
 
 std::string SessionRecordPath() {
-  fs::path base;
-  const char* state_home = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
-  // The XDG rules: a relative value is invalid and is ignored.
-  if (state_home && state_home[0] == '/') {
-    base = state_home;
-  } else if (home && home[0] != '\0') {
-    base = fs::path(home) / ".local" / "state";
-  } else {
-    return {};
-  }
-  return (base / "korvath" / "session.json").string();
+  const std::string base = XdgStateHome();
+  return base.empty() ? std::string() : base + "/korvath/session.json";
 }
 
 std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
@@ -141,31 +105,6 @@ std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text
     tasks.push_back(std::move(task));
   }
   return tasks;
-}
-
-bool WriteFileAtomically(const std::string& path, std::string_view contents) {
-  const fs::path target(path);
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    if (!fs::create_directories(dir, ec) && !fs::is_directory(dir)) return false;
-    // The record lists the user's download addresses.
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-  }
-  std::string temp = (dir / (target.filename().string() + ".tmp-XXXXXX")).string();
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, contents) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  // Only a complete, synced file takes the record's name.
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // Without this the rename itself may be lost on power failure.
-  SyncDirectory(dir);
-  return true;
 }
 
 Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
@@ -241,15 +180,13 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
     desktop.Log().Record("session_restored", {{"count", std::int64_t{0}}, {"failed", std::int64_t{0}}});
     return result;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string text;
-  if (in.is_open()) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in.is_open() || in.bad()) {
+  const std::optional<std::string> text = ReadWholeFile(path);
+  if (!text) {
     MoveAside(desktop, path, "unreadable");
     result.bad_record = true;
     return result;
   }
-  std::optional<std::vector<SessionTask>> tasks = ParseSessionRecord(text);
+  std::optional<std::vector<SessionTask>> tasks = ParseSessionRecord(*text);
   if (!tasks) {
     MoveAside(desktop, path, "malformed");
     result.bad_record = true;

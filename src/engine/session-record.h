@@ -15,6 +15,7 @@
 
 #include "engine/engine-state.h"
 #include "platform/desktop.h"
+#include "util/file-io.h"  // WriteFileAtomically, which writes the record
 #include "util/text.h"
 
 namespace korvath {
@@ -27,8 +28,7 @@ struct SessionTask {
   Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
 };
 
-// $XDG_STATE_HOME/korvath/session.json when XDG_STATE_HOME is an absolute
-// path, else $HOME/.local/state/korvath/session.json; "" without either.
+// korvath/session.json in XdgStateHome(); "" when there is none.
 std::string SessionRecordPath();
 
 // The record's text (UTF-8) for `tasks`, and back. Reading fails (nullopt)
@@ -36,13 +36,6 @@ std::string SessionRecordPath();
 // never half applied.
 std::string SessionRecordText(const std::vector<SessionTask>& tasks);
 std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8);
-
-// Replaces `path` with `contents` so that a reader only ever sees the old or
-// the new file, also after a crash or power loss: a temporary file in the same
-// directory, written and synced, renamed over `path`, then the directory
-// synced. The directory is created (0700) when missing. On failure nothing is
-// left behind and the old file is untouched.
-bool WriteFileAtomically(const std::string& path, std::string_view contents);
 
 // The aria2.addUri body that adds `task` again, paused: the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "util/file-io.h"
 #include "util/text.h"
 
 namespace korvath {
@@ -53,19 +54,13 @@ void EventLog::Record(std::string_view event, std::initializer_list<EventField> 
   }
   // One write per line, so lines from nested handlers never interleave.
   std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    ssize_t n = ::write(file_->fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
-  if (!rest.empty() && rest.size() < text.size()) {
+  const std::size_t taken = WriteAll(file_->fd, text).written;
+  if (taken > 0 && taken < text.size()) {
     // A full disk took only part of the line; left there, the next line
     // would be joined to it and both lost to a reader. The file ends where
     // the line began again (O_APPEND leaves the offset at the end).
     const off_t end = ::lseek(file_->fd, 0, SEEK_CUR);
-    const off_t written = static_cast<off_t>(text.size() - rest.size());
+    const off_t written = static_cast<off_t>(taken);
     if (end >= written) {
       int ignored = ::ftruncate(file_->fd, end - written);
       (void)ignored;

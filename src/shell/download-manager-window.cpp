@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "shell/main-window.h"
 #include "webview/script-messages.h"
+#include "shell/xdg-open.h"
+#include "util/file-io.h"
 #include "webview/web-engine.h"
 
 extern "C" GResource* korvath_get_resource(void);
@@ -18,14 +18,6 @@ namespace korvath {
 namespace {
 
 constexpr const char* kReservedScheme = "korvath-folder";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::string BuiltInPage() {
   // Referencing the resource bundle keeps its registration in the link.
@@ -71,7 +63,7 @@ ManagerDocument LoadManagerDocument(const ManagerPage& page) {
   ManagerDocument doc;
   const std::string origin = "http://127.0.0.1:" + page.rpc_port;
   if (page.ariang_file) {
-    doc.html = ReadFile(*page.ariang_file);
+    doc.html = ReadWholeFile(*page.ariang_file).value_or("");
     // AriaNg's own route for RPC settings: protocol/host/port/interface/secret,
     // the secret base64url-encoded. The page itself stays byte for byte.
     doc.base_uri = origin + "/ariang/#!/settings/rpc/set/http/127.0.0.1/" + page.rpc_port + "/jsonrpc/" +
@@ -172,13 +164,7 @@ bool OpenDownloadFolder(const std::string& link_utf8) {
   } else {
     return false;
   }
-  // An argument vector, never a shell: the path comes from a web page.
-  std::string folder_text = folder.string();
-  gchar* argv[] = {const_cast<gchar*>("xdg-open"), folder_text.data(), nullptr};
-  GError* error = nullptr;
-  gboolean ok = g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, &error);
-  if (error) g_error_free(error);
-  return ok;
+  return LaunchXdgOpen(folder.string());
 }
 
 }  // namespace korvath

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "shell/xdg-open.h"
+
 namespace korvath {
 namespace {
 
@@ -130,14 +132,7 @@ void DownloadNotifier::OpenFolder(const std::string& folder) {
     params_.open_folder(folder);
     return;
   }
-  // An argument list, never a shell line: the folder name comes from the web.
-  const char* argv[] = {"xdg-open", folder.c_str(), nullptr};
-  GError* error = nullptr;
-  bool ok = g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
-                          static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                   G_SPAWN_STDERR_TO_DEV_NULL),
-                          nullptr, nullptr, nullptr, &error);
-  g_clear_error(&error);
+  const bool ok = LaunchXdgOpen(folder);
   desktop_.Log().Record("open_folder", {{"folder", Utf8ToGbk(folder)}, {"ok", ok}});
 }
 

@@ -1,0 +1,31 @@
+// Whole-file reading and writing on POSIX descriptors: every write goes on
+// until all bytes are taken or a real error stops it, and a file that must
+// never be seen half written is replaced atomically.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvath {
+
+struct WriteAllResult {
+  std::size_t written = 0;  // bytes taken before the end or the error
+  int error = 0;            // 0, or the errno that stopped it (ENOSPC when a write took nothing)
+};
+
+// Writes all of `data` to `fd`, again after EINTR and after partial writes.
+WriteAllResult WriteAll(int fd, std::string_view data);
+
+// The bytes of the file at `path`; nullopt when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Replaces `path` with `contents` so that a reader only ever sees the old or
+// the new file, also after a crash or power loss: a temporary file in the same
+// directory, written and synced, renamed over `path`, then the directory
+// synced. The directory is created (0700) when missing. On failure nothing is
+// left behind and the old file is untouched.
+bool WriteFileAtomically(const std::string& path, std::string_view contents);
+
+}  // namespace korvath

@@ -1,0 +1,75 @@
+// Whole-file helpers and the base directories: what reaches the disk, and
+// the single rule every per-user directory follows.
+#include "util/file-io.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "util/xdg-dirs.h"
+
+namespace korvath {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileIo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "korvath-file-io-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+TEST_F(FileIo, AtomicWriteCreatesTheFolderAndReadingGivesTheBytesBack) {
+  const std::string path = (dir / "new" / "record.json").string();
+  const std::string contents("a\0b\xff\n", 5);
+  ASSERT_TRUE(WriteFileAtomically(path, contents));
+  EXPECT_EQ(ReadWholeFile(path), contents);
+  EXPECT_EQ(fs::status(dir / "new").permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "new"), fs::directory_iterator()), 1);
+  EXPECT_EQ(ReadWholeFile((dir / "missing").string()), std::nullopt);
+}
+
+TEST_F(FileIo, WriteAllReportsTheBytesTakenAndTheErrorThatStoppedIt) {
+  const std::string path = (dir / "all").string();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  WriteAllResult done = WriteAll(fd, std::string(1 << 20, 'x'));
+  EXPECT_EQ(done.written, 1u << 20);
+  EXPECT_EQ(done.error, 0);
+  ::close(fd);
+  // A descriptor open for reading only takes nothing.
+  fd = ::open(path.c_str(), O_RDONLY);
+  WriteAllResult refused = WriteAll(fd, "y");
+  EXPECT_EQ(refused.written, 0u);
+  EXPECT_EQ(refused.error, EBADF);
+  ::close(fd);
+}
+
+TEST(XdgDirs, OnlyAbsolutePathsCountForTheVariableAndForHome) {
+  const char* old_home = std::getenv("HOME");
+  const std::string saved_home = old_home ? old_home : "";
+  ::setenv("HOME", "/home/u", 1);
+  ::setenv("XDG_DATA_HOME", "/x/data", 1);
+  EXPECT_EQ(XdgDataHome(), "/x/data");
+  ::setenv("XDG_DATA_HOME", "relative", 1);
+  EXPECT_EQ(XdgDataHome(), "/home/u/.local/share");
+  ::unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(XdgStateHome(), "/home/u/.local/state");
+  ::setenv("HOME", "relative-home", 1);
+  EXPECT_EQ(XdgStateHome(), "");
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("HOME", saved_home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace korvath
