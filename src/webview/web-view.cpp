@@ -279,8 +279,9 @@ gboolean LoadAgain(gpointer data) {
     current = state->leaving.url;
   }
   // The page asked for, or for a view that shared the ended process its own
-  // page again.
-  if (state->has_html && current == state->html_base) {
+  // page again: a page given as text is given again (its address may have
+  // moved on within the page, and nothing is behind it anyway).
+  if (state->has_html && (!state->leaving.active || current == state->html_base)) {
     webkit_web_view_load_html(view, state->html.c_str(), state->html_base.c_str());
   } else if (!current.empty()) {
     webkit_web_view_load_uri(view, current.c_str());
@@ -503,6 +504,7 @@ void WebView::LoadUrl(const Text& url) {
   if (!view) return;
   const std::string target = GbkToUtf8(url);
   StartLeaving(state_.get(), target);
+  state_->has_html = false;
   webkit_web_view_load_uri(view, target.c_str());
 }
 
