@@ -600,6 +600,9 @@ TEST(ManagerPageTheme, FollowsTheDesktopColourScheme) {
     const std::string bg = page.Eval("getComputedStyle(document.body).backgroundColor");
     EXPECT_EQ(bg, dark ? "\"rgb(23, 25, 28)\"" : "\"rgb(245, 246, 248)\"") << (dark ? "dark" : "light");
     if (dark) {
+      page.Eval("KorvathManager.render({ active: [{ gid: 'a', status: 'active', totalLength: '1048576', "
+                "completedLength: '400000', downloadSpeed: '20480', connections: '2', files: [{ path: '/d/暗色.bin' }] }], "
+                "stopped: [{ gid: 'b', status: 'error', errorCode: '3', files: [{ path: '/d/gone.bin' }] }] }); true");
       EXPECT_TRUE(page.Screenshot(ScreenshotDir() + "/manager-page-dark.png"));
     }
   }
