@@ -11,8 +11,7 @@ ScriptDialogGuard::Verdict ScriptDialogGuard::Arrived(std::int64_t now_ms) {
   }
   // A dialog that stayed open for long still counts from when it ended: what
   // matters is how soon the page asked again.
-  const bool repeated = !arrivals_.empty() ||
-                        (last_answered_ms_ && now_ms - *last_answered_ms_ < kWindowMs);
+  const bool repeated = !arrivals_.empty() || (last_answered_ms_ && now_ms - *last_answered_ms_ < kWindowMs);
   arrivals_.push_back(now_ms);
   return repeated ? Verdict::kShowWithBlockChoice : Verdict::kShow;
 }

@@ -158,7 +158,8 @@ void ScriptDialogHost::Show(const ScriptDialogRequest& request, bool offer_block
     gtk_dialog_add_button(GTK_DIALOG(box_), U8(u8"留下"), kDecline);
     gtk_dialog_add_button(GTK_DIALOG(box_), U8(u8"离开"), kAccept);
   } else {
-    if (request.kind != ScriptDialogKind::kAlert) gtk_dialog_add_button(GTK_DIALOG(box_), U8(u8"取消"), kDecline);
+    if (request.kind != ScriptDialogKind::kAlert)
+      gtk_dialog_add_button(GTK_DIALOG(box_), U8(u8"取消"), kDecline);
     gtk_dialog_add_button(GTK_DIALOG(box_), U8(u8"确定"), kAccept);
   }
   gtk_dialog_set_default_response(GTK_DIALOG(box_), kAccept);
@@ -176,7 +177,8 @@ void ScriptDialogHost::Show(const ScriptDialogRequest& request, bool offer_block
                    }),
                    this);
   gtk_widget_show_all(box_);
-  if (entry_) gtk_widget_grab_focus(entry_);
+  if (entry_)
+    gtk_widget_grab_focus(entry_);
   else if (GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(box_), kAccept))
     gtk_widget_grab_focus(ok);
   log_.Record("script_dialog", {{"view", view_name_},

@@ -23,8 +23,7 @@ class ScriptDialogHost {
   // belong to and `view_name` names the view in the event log. With
   // auto_dialogs (KORVATH_DIALOGS=auto) nothing is shown and every dialog is
   // answered with OK, as message boxes are. Must not outlive the view.
-  ScriptDialogHost(WebView& view, GtkWindow* owner, EventLog& log, std::string view_name,
-                   bool auto_dialogs);
+  ScriptDialogHost(WebView& view, GtkWindow* owner, EventLog& log, std::string view_name, bool auto_dialogs);
   ~ScriptDialogHost();
   ScriptDialogHost(const ScriptDialogHost&) = delete;
   ScriptDialogHost& operator=(const ScriptDialogHost&) = delete;

@@ -196,8 +196,8 @@ void CloseDialog(State* state, bool accepted, const std::string& text_utf8) {
 // agreed to.
 void DropDialog(State* state) {
   if (!state->dialog) return;
-  const bool leave = webkit_script_dialog_get_dialog_type(state->dialog) ==
-                     WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM;
+  const bool leave =
+      webkit_script_dialog_get_dialog_type(state->dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM;
   CloseDialog(state, leave, std::string());
   Fire(state, &WebView::on_script_dialog_gone);
 }

@@ -55,7 +55,8 @@ class ScriptDialogs : public ::testing::Test {
         const int n = ++app_loads_;
         return Reply::Ok(n <= page_loads ? page : kQuietPage, {headers, "Cache-Control: no-store"});
       }
-      if (r.Target().rfind("/app/", 0) == 0) return Reply::Ok(kQuietPage, {headers, "Cache-Control: no-store"});
+      if (r.Target().rfind("/app/", 0) == 0)
+        return Reply::Ok(kQuietPage, {headers, "Cache-Control: no-store"});
       return Reply::Ok("", {"Cache-Control: no-store"}, "204 No Content");
     });
     env["KORVATH_APP_URL"] = server_.Url("/app/");
@@ -156,8 +157,7 @@ class ScriptDialogs : public ::testing::Test {
 
   void Figures(const std::string& name, double home_ms, double refresh_ms, double cpu) {
     std::cout << "[ figures  ] " << name << ": Home reloaded the app after " << home_ms
-              << " ms, Refresh after " << refresh_ms << " ms; CPU at rest " << cpu * 100
-              << " % of a core\n";
+              << " ms, Refresh after " << refresh_ms << " ms; CPU at rest " << cpu * 100 << " % of a core\n";
     RecordProperty("home_ms", static_cast<int>(home_ms));
     RecordProperty("refresh_ms", static_cast<int>(refresh_ms));
   }
@@ -174,10 +174,11 @@ class ScriptDialogs : public ::testing::Test {
 };
 
 TEST_F(ScriptDialogs, AThousandAlertsShowTwoBoxesAndTheChoiceToBlockAnswersTheRest) {
-  Start(Page("onload = () => setTimeout(() => {"
-             "  for (let i = 1; i <= 1000; ++i) alert('第' + i + '条消息');"
-             "  fetch('/done');"
-             "}, 100);"));
+  Start(
+      Page("onload = () => setTimeout(() => {"
+           "  for (let i = 1; i <= 1000; ++i) alert('第' + i + '条消息');"
+           "  fetch('/done');"
+           "}, 100);"));
   auto first = WaitForBox(1, "网页消息");
   ASSERT_TRUE(first) << korvath_->Output();
   EXPECT_EQ(Shown()[0].value("message", ""), "第1条消息");
@@ -211,7 +212,8 @@ TEST_F(ScriptDialogs, AThousandAlertsShowTwoBoxesAndTheChoiceToBlockAnswersTheRe
 }
 
 TEST_F(ScriptDialogs, RefreshGetsAwayFromAnEndlessAlertLoopWhileItsBoxIsOpen) {
-  Start(Page("onload = () => setTimeout(() => { let n = 0; while (true) alert('第' + (++n) + '次'); }, 100);"));
+  Start(
+      Page("onload = () => setTimeout(() => { let n = 0; while (true) alert('第' + (++n) + '次'); }, 100);"));
   auto first = WaitForBox(1, "网页消息");
   ASSERT_TRUE(first) << korvath_->Output();
   PressKeys(*first, "Return");
@@ -231,11 +233,12 @@ TEST_F(ScriptDialogs, RefreshGetsAwayFromAnEndlessAlertLoopWhileItsBoxIsOpen) {
 }
 
 TEST_F(ScriptDialogs, BlockingConfirmsAndPromptsGivesThePageCancelAndNoText) {
-  Start(Page("onload = () => setTimeout(() => {"
-             "  const r = [];"
-             "  for (let i = 0; i < 200; ++i) { r.push(confirm('确认' + i)); r.push(prompt('输入' + i, '默认')); }"
-             "  fetch('/done?n=' + r.length + '&r=' + encodeURIComponent(JSON.stringify(r.slice(0, 4))));"
-             "}, 100);"));
+  Start(Page(
+      "onload = () => setTimeout(() => {"
+      "  const r = [];"
+      "  for (let i = 0; i < 200; ++i) { r.push(confirm('确认' + i)); r.push(prompt('输入' + i, '默认')); }"
+      "  fetch('/done?n=' + r.length + '&r=' + encodeURIComponent(JSON.stringify(r.slice(0, 4))));"
+      "}, 100);"));
   auto confirm = WaitForBox(1, "网页询问");
   ASSERT_TRUE(confirm) << korvath_->Output();
   PressKeys(*confirm, "Return");
@@ -306,9 +309,10 @@ TEST_F(ScriptDialogs, TheManagerPageGetsTheSameBoxesAndComesBackWhenTheMainPageI
   // greets with an alert and reports each load.
   const std::string dir = MakeTempDir("manager-page");
   const std::string manager_page = dir + "/ariang.html";
-  std::ofstream(manager_page) << Page("onload = () => { fetch('" + server_.Url("/manager-ready") +
-                                      "', {mode: 'no-cors'}); if (!sessionStorage.greeted) {"
-                                      " sessionStorage.greeted = 1; setTimeout(() => alert('管理页'), 100); } };");
+  std::ofstream(manager_page) << Page(
+      "onload = () => { fetch('" + server_.Url("/manager-ready") +
+      "', {mode: 'no-cors'}); if (!sessionStorage.greeted) {"
+      " sessionStorage.greeted = 1; setTimeout(() => alert('管理页'), 100); } };");
   also_allowed_.insert("下载管理");
   // The main page loops for ever once clicked.
   Start(Page("onclick = () => { let n = 0; while (true) alert('第' + (++n) + '次'); };"), 1,
