@@ -25,12 +25,16 @@ struct Aria2Method {
 namespace aria2_method {
 inline constexpr Aria2Method kAddUri{"aria2.addUri", /*id_first=*/true};
 inline constexpr Aria2Method kChangeGlobalOption{"aria2.changeGlobalOption"};
+inline constexpr Aria2Method kChangeUri{"aria2.changeUri"};
 inline constexpr Aria2Method kGetOption{"aria2.getOption"};
+inline constexpr Aria2Method kGetUris{"aria2.getUris"};
 inline constexpr Aria2Method kPauseAll{"aria2.pauseAll"};
+inline constexpr Aria2Method kRemoveDownloadResult{"aria2.removeDownloadResult"};
 inline constexpr Aria2Method kTellActive{"aria2.tellActive"};
 inline constexpr Aria2Method kTellStatus{"aria2.tellStatus"};
 inline constexpr Aria2Method kTellStopped{"aria2.tellStopped"};
 inline constexpr Aria2Method kTellWaiting{"aria2.tellWaiting"};
+inline constexpr Aria2Method kUnpause{"aria2.unpause"};
 }  // namespace aria2_method
 
 // aria2's option names, as its own command line and RPC spell them.

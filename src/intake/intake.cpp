@@ -2,6 +2,7 @@
 
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
+#include "engine/same-file-download.h"
 
 namespace korvath {
 
@@ -35,7 +36,10 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
   SetGlobalOptions(context.desktop, context.engine);
-  if (CreateDownloadTask(context.desktop, context.engine, task)) {
+  // A link handed out again for a file aria2 holds unfinished (the old one
+  // expired) continues that download rather than starting a twin of it.
+  const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, task);
+  if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
     context.shell.ShowDownloadManager();
   } else {
     MessageBox(context.desktop, Gbk(u8"创建任务失败！请重试……"), kMbIconError);

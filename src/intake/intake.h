@@ -52,9 +52,10 @@ struct IntakeContext {
 //   - no "bkt=" (exact case): nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
 //     feeds removed (empty when a marker is missing), becomes a task in
-//     the context's download_dir: global options are sent, the task is created, then
-//     the download manager is shown or "创建任务失败！请重试……" is, and the
-//     loading overlay is hidden.
+//     the context's download_dir: global options are sent, an unfinished
+//     download of the same file is continued (ContinueSameFile) or the task
+//     is created, then the download manager is shown or "创建任务失败！请重试……"
+//     is, and the loading overlay is hidden.
 // The waits inside may run a nested call; each call keeps to its own locals.
 // Records "intake_request" {url, kind: "storage" | "ignored" | "download"}.
 void InterceptDownload(const IntakeContext& context, std::string_view link);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/engine-state.h"
+#include "intake/intake.h"
 #include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 
@@ -147,6 +148,25 @@ inline int Spawn(const fs::path& program, std::vector<std::string> args, bool ig
   }
   return pid;
 }
+
+// The share page as the intake sees it: a file name and size on show.
+class SharePage : public IntakePage {
+ public:
+  SharePage(std::string name_utf8, std::string size_utf8) : name(std::move(name_utf8)), size(std::move(size_utf8)) {}
+  void GoBack() override {}
+  Text GetPageText() override {
+    return Gbk(u8"文件名：") + Utf8ToGbk(name) + "\n" + Gbk(u8"文件大小：") + Utf8ToGbk(size) + "\n";
+  }
+  std::string name, size;
+};
+
+// Counts how often the download manager was shown.
+class CountingShell : public IntakeShell {
+ public:
+  void ShowDownloadManager() override { ++shown; }
+  void HideLoadingOverlay() override {}
+  int shown = 0;
+};
 
 // Every test that may start aria2: a program directory and a separate working
 // directory (which is the current directory while the test runs), and the

@@ -2,12 +2,15 @@
 // links cpp-httplib). /big is served at a fixed total rate shared by all
 // connections, so a test can stop a download part-way; /small at once;
 // /missing is a 404. It counts every byte of /big it sends and remembers the
-// Range and Cookie headers of each request.
+// Range and Cookie headers of each request. /big?link=old stands for a link
+// that expires: once ExpireOldLinkAt(n) bytes of /big have been sent, its
+// connections are cut and it answers 403.
 #pragma once
 
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -30,9 +33,14 @@ class ThrottledServer {
     server_.set_keep_alive_timeout(1);
     server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
+      const bool old = request.get_param_value("link") == "old";
+      if (old && served_ >= expire_at_) {
+        response.status = 403;
+        return;
+      }
       response.set_content_provider(big_.size(), "application/octet-stream",
-                                    [this](size_t offset, size_t length, httplib::DataSink& sink) {
-                                      if (stopping_) return false;
+                                    [this, old](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      if (stopping_ || (old && served_ >= expire_at_)) return false;
                                       size_t n = std::min<size_t>(length, kChunk);
                                       Throttle(n);
                                       if (stopping_) return false;
@@ -56,6 +64,7 @@ class ThrottledServer {
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   const std::string& Big() const { return big_; }
   size_t Served() const { return served_; }
+  void ExpireOldLinkAt(size_t bytes) { expire_at_ = bytes; }
   std::vector<std::string> Ranges() {
     std::lock_guard lock(mutex_);
     return ranges_;
@@ -91,6 +100,7 @@ class ThrottledServer {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> served_{0};
+  std::atomic<size_t> expire_at_{SIZE_MAX};
   std::mutex mutex_;
   std::chrono::steady_clock::time_point next_{};
   std::vector<std::string> ranges_, cookies_;
