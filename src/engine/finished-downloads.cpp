@@ -1,5 +1,6 @@
 #include "engine/finished-downloads.h"
 
+#include "engine/download-failure.h"
 #include "engine/task-status.h"
 
 namespace korvath {
@@ -24,7 +25,7 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
                           .name = TaskDisplayName(task),
                           .folder = AbsoluteTaskDir(task.dir, Utf8ToGbk(base_dir_))};
     if (!item.ok) {
-      item.error = !task.error_message.empty() ? task.error_message : Gbk(u8"错误码 ") + task.error_code;
+      item.error = ExplainDownloadFailure(task.error_code, task.error_message);
     }
     news.push_back(std::move(item));
   }

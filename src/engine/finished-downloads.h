@@ -18,7 +18,7 @@ struct FinishedDownload {
   bool ok = false;  // complete; false: failed
   Text name;        // TaskDisplayName
   Text folder;      // the task's directory, absolute
-  Text error;       // aria2's error message (or "错误码 " + code); "" when ok
+  Text error;       // ExplainDownloadFailure of aria2's error; "" when ok
 };
 
 class FinishedDownloadWatch {

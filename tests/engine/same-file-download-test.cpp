@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/aria2-bootstrap.h"
+#include "engine/download-failure.h"
 #include "engine/engine-fixture.h"
 #include "engine/rpc-client.h"
 #include "support/throttled-server.h"
@@ -75,6 +76,8 @@ TEST_F(SameFileDownload, AnExpiredLinkFailsAndTheNextLinkContinuesTheSameFile) {
   const std::string gid = desktop->Events("task_created").back()["gid"];
   ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "error"; }, std::chrono::seconds(15)));
   EXPECT_EQ(Status(gid)["errorCode"], "22");
+  const std::string why = GbkToUtf8(ExplainDownloadFailure("22", Utf8ToGbk(Status(gid).value("errorMessage", ""))));
+  EXPECT_NE(why.find(reinterpret_cast<const char*>(u8"下载链接已过期")), std::string::npos) << why;
   const size_t served_before = server.Served();
 
   Click(server.Url("/big?link=new"));

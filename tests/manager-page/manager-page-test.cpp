@@ -335,3 +335,37 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
 
 }  // namespace
 }  // namespace korvath::testing
+
+namespace korvath::testing {
+namespace {
+
+TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContinues) {
+  PageDriver page;
+  ASSERT_TRUE(page.Load(ManagerPageHtml(), ManagerPageUri(1, "")));
+  page.Eval("KorvathManager.stop(); true");
+  const std::string reply = page.Eval(R"JS(
+    (() => {
+      const failed = (gid, code, message) => ({ gid, status: 'error', errorCode: code, errorMessage: message,
+        files: [{ path: '/d/' + gid + '.bin', uris: [] }] });
+      KorvathManager.render({ active: [], waiting: [], stopped: [
+        failed('forbidden', '22', 'The response status is not successful. status=403'),
+        failed('gone', '22', 'The response status is not successful. status=410'),
+        failed('refused', '24', 'Authorization failed.'),
+        failed('busy', '22', 'The response status is not successful. status=503'),
+      ] });
+      const out = {};
+      for (const r of document.querySelectorAll('#list .row')) out[r.dataset.gid] = r.querySelector('.er').textContent;
+      return out;
+    })()
+  )JS");
+  const nlohmann::json rows = nlohmann::json::parse(reply, nullptr, false);
+  ASSERT_TRUE(rows.is_object()) << reply;
+  const std::string expired = "下载链接已过期或被服务器拒绝。请在分享页上再点击一次这个文件，下载会接着已下载的部分继续。";
+  EXPECT_EQ(rows["forbidden"], expired + "（错误代码 22）");
+  EXPECT_EQ(rows["gone"], expired + "（错误代码 22）");
+  EXPECT_EQ(rows["refused"], expired + "（错误代码 24）");
+  EXPECT_EQ(rows["busy"], "The response status is not successful. status=503（错误代码 22）");
+}
+
+}  // namespace
+}  // namespace korvath::testing

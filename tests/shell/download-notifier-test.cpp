@@ -270,7 +270,7 @@ TEST_F(DownloadNotifierTest, EachFinishedOrFailedDownloadIsAnnouncedOnceAndItsBu
   }
   ASSERT_TRUE(done && failed) << server.shown[0].summary << " / " << server.shown[1].summary;
   EXPECT_EQ(done->body, folder);
-  EXPECT_EQ(failed->body, "Resource not found");  // aria2's own words for a 404
+  EXPECT_EQ(failed->body, U8(u8"服务器上找不到这个文件。请回到分享页再点击一次这个文件。（错误码 3）"));
   EXPECT_EQ(desktop->Events("download_notice").size(), 2u);
 
   // The button, as the server lists it, reaches the program's action.
