@@ -3,6 +3,10 @@
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
 #include "engine/same-file-download.h"
+#include "intake/free-space.h"
+
+#include <algorithm>
+#include <filesystem>
 
 namespace korvath {
 
@@ -14,6 +18,36 @@ Text FileNameFromPageText(std::string_view page_text) {
   const Text encoded = UrlEncode(raw, /*keep_safe=*/true, /*utf8=*/true);
   return UrlDecode(ReplaceSubtext(encoded, "%0A", "", {.case_sensitive = true}), /*utf8=*/true);
 }
+
+namespace {
+
+// False, with the user told how much is needed and how much is free, when the
+// download folder cannot hold the size the page states.
+bool RoomForDownload(const IntakeContext& context, const DownloadTask& task, std::string_view page_text) {
+  const std::optional<std::int64_t> size = PageFileSize(page_text);
+  if (!size) return true;
+  std::error_code ec;
+  std::filesystem::path folder(GbkToUtf8(task.dir));
+  if (folder.is_relative()) folder = std::filesystem::current_path(ec) / folder;
+  // A partial file being continued already holds its space (aria2 allocates
+  // the whole file at once).
+  std::int64_t needed = *size;
+  const auto partial = std::filesystem::file_size(folder / SafeFileName(GbkToUtf8(task.name)), ec);
+  if (!ec) needed -= std::min<std::int64_t>(needed, static_cast<std::int64_t>(partial));
+  const std::optional<std::int64_t> free = FreeBytes(folder.string());
+  if (!free || *free >= needed) return true;
+  MessageBox(context.desktop,
+             Gbk(u8"下载文件夹所在的磁盘空间不够：这个文件需要 ") + ByteSizeText(*size) + Gbk(u8"，只剩 ") +
+                 ByteSizeText(*free) + Gbk(u8"。请清理磁盘后再点击一次这个文件。"),
+             kMbIconError);
+  context.desktop.Log().Record("task_refused", {{"name", task.name},
+                                                {"reason", std::string("disk_space")},
+                                                {"needed", *size},
+                                                {"free", *free}});
+  return false;
+}
+
+}  // namespace
 
 void InterceptDownload(const IntakeContext& context, std::string_view link) {
   const Text& base = context.storage_base;
@@ -28,11 +62,16 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   }
   context.desktop.Log().Record("intake_request", {{"url", Text(link)}, {"kind", Text("download")}});
 
+  const Text page_text = context.page.GetPageText();
   const DownloadTask task{
-      .name = FileNameFromPageText(context.page.GetPageText()),
+      .name = FileNameFromPageText(page_text),
       .link = Text(link),
       .dir = context.download_dir,
   };
+  if (!RoomForDownload(context, task, page_text)) {
+    context.shell.HideLoadingOverlay();
+    return;
+  }
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
   SetGlobalOptions(context.desktop, context.engine);

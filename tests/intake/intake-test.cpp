@@ -2,6 +2,7 @@
 // recording desktop, and a loopback stand-in for aria2's JSON-RPC port that
 // writes every call it receives into the same ordered record.
 #include "intake/intake.h"
+#include "intake/free-space.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,9 @@
 #include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 #include "support/recording-server.h"
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace korvath {
 namespace {
@@ -323,6 +327,53 @@ TEST(FileNameFromPageText, RemovesLineFeedsAndKeepsEverythingElse) {
   EXPECT_EQ(FileNameFromPageText(Gbk(u8"文件名：100%0A and %0a.txt文件大小：")), "100%0A and %0a.txt");
   const Text hard = Gbk(u8"say \"hi\" back\\slash ../up\ttab 한국어 🎉 +&=?#.txt");
   EXPECT_EQ(FileNameFromPageText(Gbk(u8"文件名：") + hard + Gbk(u8"文件大小：")), hard);
+}
+
+}  // namespace
+}  // namespace korvath
+
+namespace korvath {
+namespace {
+
+TEST_F(InterceptDownloadTest, AFolderTooSmallForThePagesSizeSaysSoAndMakesNoTask) {
+  char pattern[] = "/tmp/korvath-small-disk-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    ::rmdir(folder.c_str());
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  page.text = Gbk(u8"文件名：big.iso\n文件大小：50 MB\n");
+  IntakeContext context = Context();
+  context.download_dir = folder;
+  InterceptDownload(context, kLink);
+  ::umount(folder.c_str());
+  ::rmdir(folder.c_str());
+
+  EXPECT_TRUE(AddUriBodies().empty());
+  EXPECT_EQ(aria2.Count(), 0u);
+  ASSERT_EQ(desktop.boxes.size(), 1u);
+  EXPECT_EQ(GbkToUtf8(desktop.boxes[0].text),
+            reinterpret_cast<const char*>(
+                u8"下载文件夹所在的磁盘空间不够：这个文件需要 50.0 MB，只剩 1.0 MB。请清理磁盘后再点击一次这个文件。"));
+  EXPECT_EQ(desktop.boxes[0].flags, kMbIconError);
+  EXPECT_EQ(record.Get().back(), "overlay_hidden");
+
+  // Room enough: the task is made as before.
+  desktop.boxes.clear();
+  page.text = Gbk(u8"文件名：small.iso\n文件大小：4 KB\n");
+  InterceptDownload(Context(), kLink);
+  EXPECT_EQ(AddUriBodies().size(), 1u);
+  EXPECT_TRUE(desktop.boxes.empty());
+}
+
+TEST(PageFileSize, ReadsTheNumberAndUnitAfterTheMarker) {
+  EXPECT_EQ(PageFileSize(Gbk(u8"文件大小：50 MB")), 50LL << 20);
+  EXPECT_EQ(PageFileSize(Gbk(u8"文件大小：1.5GB\n下载")), 3LL << 29);
+  EXPECT_EQ(PageFileSize(Gbk(u8"文件大小：900kb")), 900LL << 10);
+  EXPECT_EQ(PageFileSize(Gbk(u8"文件大小：123 B")), 123);
+  EXPECT_EQ(PageFileSize(Gbk(u8"文件大小：未知")), std::nullopt);
+  EXPECT_EQ(PageFileSize("no marker 5 MB"), std::nullopt);
 }
 
 }  // namespace
