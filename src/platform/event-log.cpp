@@ -35,9 +35,13 @@ std::int64_t MonotonicMs() {
 }
 
 void EventLog::Record(std::string_view event, std::initializer_list<EventField> fields) {
+  if (enabled()) RecordAt(MonotonicMs(), event, fields);
+}
+
+void EventLog::RecordAt(std::int64_t t_ms, std::string_view event, std::initializer_list<EventField> fields) {
   if (!enabled()) return;
   nlohmann::ordered_json line;
-  line["t_ms"] = MonotonicMs();
+  line["t_ms"] = t_ms;
   line["event"] = std::string(event);
   for (const EventField& field : fields) {
     auto& slot = line[std::string(field.first)];

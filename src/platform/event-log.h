@@ -28,6 +28,9 @@ class EventLog {
   // Writes {"t_ms": <monotonic ms>, "event": <event>, ...fields} as one line.
   // Text fields are system text and are written as UTF-8.
   void Record(std::string_view event, std::initializer_list<EventField> fields = {});
+  // The same with a time taken earlier, for what happened before the log
+  // could be opened (the first line of main).
+  void RecordAt(std::int64_t t_ms, std::string_view event, std::initializer_list<EventField> fields = {});
 
  private:
   struct File;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "intake/intake.h"
+#include "platform/event-log.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -63,6 +64,8 @@ void BuildMainWindow(Shell& shell) {
   shell.main->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
 }
 
+void Step(Shell& shell, const char* step) { shell.desktop.Log().Record("startup_step", {{"step", std::string(step)}}); }
+
 void OnActivate(GtkApplication*, gpointer data) {
   auto& shell = *static_cast<Shell*>(data);
   if (shell.main) {
@@ -71,11 +74,20 @@ void OnActivate(GtkApplication*, gpointer data) {
     shell.LogWindow("main", "raised", shell.main->OuterRectangle());
     return;
   }
+  Step(shell, "activate");
   // The installed icon carries the application id as its name, as the
   // desktop entry and the metadata do.
   gtk_window_set_default_icon_name(kApplicationId);
   shell.web_engine = std::make_unique<WebEngine>();
+  Step(shell, "web_engine");
   BuildMainWindow(shell);
+  Step(shell, "main_window_built");
+  g_signal_connect(shell.main->window(), "map-event", G_CALLBACK(+[](GtkWidget* w, GdkEvent*, gpointer data) {
+                     g_signal_handlers_disconnect_by_data(w, data);
+                     Step(*static_cast<Shell*>(data), "main_window_mapped");
+                     return FALSE;
+                   }),
+                   &shell);
   shell.main->Show();
   shell.LogWindow("main", "opened", shell.main->OuterRectangle());
   InstallSignalHandlers(shell);
@@ -88,6 +100,8 @@ void OnActivate(GtkApplication*, gpointer data) {
 }  // namespace
 
 int RunKorvath(int argc, char** argv) {
+  // Start-up is logged from here on, so its time can be broken down.
+  const std::int64_t entered_ms = MonotonicMs();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   Options options = ParseOptions(args);
   if (!options.error.empty()) {
@@ -109,7 +123,10 @@ int RunKorvath(int argc, char** argv) {
   WebEngine::PrepareEnvironment();
 
   Shell shell(std::move(options));
+  shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  // GtkApplication's own handler, which opens the display, runs first.
+  g_signal_connect_swapped(shell.app, "startup", G_CALLBACK(+[](Shell* s) { Step(*s, "gtk_ready"); }), &shell);
   g_signal_connect(shell.app, "activate", G_CALLBACK(OnActivate), &shell);
   // The options were read above; GApplication sees only the program name.
   char* app_argv[] = {argc > 0 ? argv[0] : const_cast<char*>("korvath"), nullptr};

@@ -55,6 +55,24 @@ TEST(StartUp, RunsNoticeAria2StretchAndGlobalOptionsInOrder) {
   EXPECT_TRUE(ProcessAlive(korvath.Aria2Pid()));
 }
 
+TEST(StartUp, LogsItsStepsFromTheFirstLineOfMainToTheMappedWindow) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  auto notice = NoticeServer("");
+  auto app = AppServer();
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "main_window_mapped"}}));
+  Seq expected = {"startup_step:main",       "startup_step:gtk_ready",         "startup_step:activate",
+                  "startup_step:web_engine", "startup_step:main_window_built", "startup_step:notice"};
+  EXPECT_EQ(Only(korvath.Sequence({"startup_step"}), expected), expected);
+  // The first step carries the time main began, before the log was open.
+  auto at = [&](const char* step) { return korvath.EventsNamed("startup_step", {{"step", step}})[0]["t_ms"]; };
+  EXPECT_LE(at("main"), at("gtk_ready"));
+  EXPECT_LE(at("main_window_built"), at("main_window_mapped"));
+}
+
 TEST(StartUp, WithoutAria2ShowsBothMessagesAndEndsWithCodeZero) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
