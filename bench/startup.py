@@ -1,20 +1,36 @@
 #!/usr/bin/env python3
-"""Start-up time and memory of Korvath.
+"""Start-up time, CPU and memory of Korvath beside uGet, interleaved.
 
-Starts the program N times (default 10) against a notice server and an app
-page on 127.0.0.1 and prints, for each run:
-  - start-up: milliseconds from launch to aria2 accepting the global options
-    (the "global_options_accepted" event of KORVATH_EVENT_LOG);
-  - PSS of Korvath and its web-engine processes 10 s after start with the
-    main window only, then 10 s after opening the download manager;
-  - aria2's PSS apart.
-Then the median, mean, minimum and maximum of each column.
+Each round starts every contestant once, in an order that rotates from round
+to round, each with a fresh HOME, against a notice server and an app page on
+127.0.0.1. The contestants are Korvath (--program), optionally a second
+Korvath build (--baseline, e.g. one built from an earlier commit) and uGet
+(uget-gtk; installed with apt-get when missing, unless --no-uget). Running
+them interleaved in one go keeps a comparison fair on a busy machine: every
+contestant sees the same load at nearly the same time.
 
-    bench/startup.py [N] [--program build/src/shell/korvath]
+For each run it measures:
+  - launch -> main window mapped: the X MapNotify of the first top-level
+    window whose _NET_WM_PID is the program (the same way for every program);
+  - launch -> ready: Korvath's "global_options_accepted" event, i.e. aria2 has
+    taken the global options and a download can be handed over;
+  - the start-up broken down by "startup_step" events (Korvath only);
+  - at --hold seconds (10): PSS of each process of the tree (UI, web process,
+    network process, aria2, others) and CPU time used since launch;
+  - Korvath: PSS --hold seconds after opening the download manager, and again
+    --hold seconds after closing it.
+Then, per contestant, the median and the worst case of each figure and the
+ratios to the first contestant.
+
+    bench/startup.py [ROUNDS] [--program build/src/shell/korvath]
+                     [--baseline OTHER/korvath] [--no-uget] [--hold 10]
 
 Needs an X display; without $DISPLAY it runs itself under tools/with-display.
+Takes the machine-wide aria2 lock around every Korvath run.
 """
 import argparse
+import ctypes
+import fcntl
 import http.server
 import json
 import os
@@ -28,6 +44,9 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LOCK_PATH = "/tmp/korvath-aria2-6800.lock"
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+MANAGER_BUTTON = (456, 28)  # the download-manager button in the main window
 
 
 def monotonic_ms():
@@ -54,8 +73,86 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def children_of(pid):
-    kids = {}
+# ---- X: when a program's first top-level window is mapped ------------------
+
+class XMapEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("event", ctypes.c_ulong), ("window", ctypes.c_ulong),
+                ("override_redirect", ctypes.c_int)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("type", ctypes.c_int), ("xmap", XMapEvent), ("pad", ctypes.c_long * 24)]
+
+
+class MapWatch:
+    """Records, on its own X connection, the time each top-level window is
+    mapped and the pid that owns it."""
+    MAP_NOTIFY = 19
+    SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+    XA_CARDINAL = 6
+
+    def __init__(self):
+        self.x = ctypes.CDLL("libX11.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XDefaultRootWindow.restype = ctypes.c_ulong
+        self.x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        self.x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        self.x.XFlush.argtypes = [ctypes.c_void_p]
+        self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(XEvent)]
+        self.x.XInternAtom.restype = ctypes.c_ulong
+        self.x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        self.x.XGetWindowProperty.argtypes = [
+            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long, ctypes.c_int,
+            ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_int),
+            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_ulong),
+            ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong))]
+        self.x.XFree.argtypes = [ctypes.c_void_p]
+        self.display = self.x.XOpenDisplay(None)
+        if not self.display:
+            sys.exit("cannot open the X display")
+        self.pid_atom = self.x.XInternAtom(self.display, b"_NET_WM_PID", 0)
+        self.x.XSelectInput(self.display, self.x.XDefaultRootWindow(self.display), self.SUBSTRUCTURE_NOTIFY_MASK)
+        self.x.XFlush(self.display)
+        self.lock = threading.Lock()
+        self.mapped = []  # (t_ms, pid, window)
+        threading.Thread(target=self._loop, daemon=True).start()
+
+    def _pid_of(self, window):
+        kind, fmt = ctypes.c_ulong(), ctypes.c_int()
+        count, after = ctypes.c_ulong(), ctypes.c_ulong()
+        data = ctypes.POINTER(ctypes.c_ulong)()
+        ok = self.x.XGetWindowProperty(self.display, window, self.pid_atom, 0, 1, 0, self.XA_CARDINAL,
+                                       ctypes.byref(kind), ctypes.byref(fmt), ctypes.byref(count),
+                                       ctypes.byref(after), ctypes.byref(data))
+        pid = 0
+        if ok == 0 and data:
+            if count.value >= 1:
+                pid = int(data[0])
+            self.x.XFree(data)
+        return pid
+
+    def _loop(self):
+        event = XEvent()
+        while True:
+            self.x.XNextEvent(self.display, ctypes.byref(event))
+            if event.type != self.MAP_NOTIFY or event.xmap.override_redirect:
+                continue
+            t = monotonic_ms()
+            pid = self._pid_of(event.xmap.window)
+            with self.lock:
+                self.mapped.append((t, pid, event.xmap.window))
+
+    def first_map(self, pid, since):
+        with self.lock:
+            return next((t for t, p, _ in self.mapped if p == pid and t >= since), None)
+
+
+# ---- processes --------------------------------------------------------------
+
+def process_table():
+    table = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -64,12 +161,21 @@ def children_of(pid):
                 stat = f.read()
         except OSError:
             continue
-        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-        kids.setdefault(ppid, []).append(int(entry))
+        rest = stat[stat.rindex(")") + 2:].split()
+        # Fields from the state on: ppid is 1, utime 11, stime 12, cutime 13, cstime 14.
+        table[int(entry)] = (int(rest[1]), [int(v) for v in rest[11:15]])
+    return table
+
+
+def tree_of(pid, table):
+    kids = {}
+    for p, (ppid, _) in table.items():
+        kids.setdefault(ppid, []).append(p)
     tree, todo = [], [pid]
     while todo:
         p = todo.pop()
-        tree.append(p)
+        if p in table:
+            tree.append(p)
         todo.extend(kids.get(p, []))
     return tree
 
@@ -93,16 +199,39 @@ def pss_kib(pid):
     return 0
 
 
-def tree_pss_mb(pid):
-    """(Korvath and its web-engine processes, aria2) in MB."""
-    ours = aria2 = 0
-    for p in children_of(pid):
-        if name_of(p).lower().startswith("aria2c"):
-            aria2 += pss_kib(p)
-        else:
-            ours += pss_kib(p)
-    return ours / 1024.0, aria2 / 1024.0
+def role_of(pid, root):
+    if pid == root:
+        return "ui"
+    name = name_of(pid).lower()
+    if name.startswith("aria2c"):
+        return "aria2"
+    # comm holds 15 characters: "WebKitWebProces", "WebKitNetworkPr".
+    if name.startswith("webkitwebproc"):
+        return "web"
+    if name.startswith("webkitnetwork"):
+        return "network"
+    return "other"
 
+
+def snapshot(root):
+    """PSS in MB by role and CPU ms used by the tree (aria2 apart)."""
+    table = process_table()
+    pss, cpu = {}, {}
+    for p in tree_of(root, table):
+        role = role_of(p, root)
+        pss[role] = pss.get(role, 0.0) + pss_kib(p) / 1024.0
+        times = table[p][1]
+        # The root's cutime/cstime hold helpers it already waited for.
+        ticks = sum(times) if p == root else times[0] + times[1]
+        cpu[role] = cpu.get(role, 0.0) + ticks * 1000.0 / CLK_TCK
+    out = {f"pss_{r}": v for r, v in pss.items()}
+    out["pss_total"] = sum(v for r, v in pss.items() if r != "aria2")
+    out["cpu"] = sum(v for r, v in cpu.items() if r != "aria2")
+    out["cpu_aria2"] = cpu.get("aria2", 0.0)
+    return out
+
+
+# ---- runs -------------------------------------------------------------------
 
 def read_events(path):
     events = []
@@ -118,96 +247,250 @@ def read_events(path):
     return events
 
 
-def wait_for(predicate, timeout):
+def wait_for(predicate, timeout, step=0.01):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = predicate()
         if value:
             return value
-        time.sleep(0.02)
+        time.sleep(step)
     return None
 
 
-def main_window(pid):
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid), "--name", "^Korvath - Fenlow$"],
-                         capture_output=True, text=True).stdout.split()
-    return out[0] if out else None
+def sleep_until(start_ms, seconds):
+    time.sleep(max(0.0, seconds - (monotonic_ms() - start_ms) / 1000.0))
 
 
-def one_run(program, base_url, workdir):
-    log = os.path.join(workdir, "events.jsonl")
-    env = dict(os.environ, KORVATH_EVENT_LOG=log, KORVATH_DIALOGS="auto",
-               KORVATH_NOTICE_URL=base_url + "/getpassword", KORVATH_APP_URL=base_url + "/app/")
-    launched = monotonic_ms()
-    proc = subprocess.Popen([program], cwd=workdir, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def fresh_env(home):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_") or k == "XDG_RUNTIME_DIR"}
+    env["HOME"] = home
+    return env
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
     try:
-        accepted = wait_for(lambda: next((e for e in read_events(log)
-                                          if e.get("event") == "global_options_accepted"), None), 30)
-        startup = accepted["t_ms"] - launched if accepted else float("nan")
-        time.sleep(max(0.0, 10.0 - (monotonic_ms() - launched) / 1000.0))
-        main_only, aria2 = tree_pss_mb(proc.pid)
-        window = wait_for(lambda: main_window(proc.pid), 5)
-        both = float("nan")
-        if window:
-            # The download-manager button, at its place in the window.
-            subprocess.run(["xdotool", "mousemove", "--window", window, "456", "28", "click", "1"])
-            opened = monotonic_ms()
-            wait_for(lambda: any(e.get("event") == "window" and e.get("name") == "download_manager"
-                                 for e in read_events(log)), 5)
-            time.sleep(max(0.0, 10.0 - (monotonic_ms() - opened) / 1000.0))
-            both, aria2_both = tree_pss_mb(proc.pid)
-            aria2 = max(aria2, aria2_both)
-        return startup, main_only, both, aria2
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+class MachineLock:
+    """The lock every test and benchmark that starts aria2 on 6800 takes."""
+
+    def __enter__(self):
+        self.fd = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+
+
+def click(window, x, y):
+    subprocess.run(["xdotool", "mousemove", "--window", str(window), str(x), str(y), "click", "1"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def korvath_run(program, base_url, watch, hold):
+    home = tempfile.mkdtemp(prefix="korvath-bench-home-")
+    workdir = os.path.join(home, "work")
+    os.mkdir(workdir)
+    log = os.path.join(home, "events.jsonl")
+    env = fresh_env(home)
+    env.update(KORVATH_EVENT_LOG=log, KORVATH_DIALOGS="auto",
+               KORVATH_NOTICE_URL=base_url + "/getpassword", KORVATH_APP_URL=base_url + "/app/")
+    row = {}
+    try:
+        with MachineLock():
+            launched = monotonic_ms()
+            proc = subprocess.Popen([program], cwd=workdir, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                accepted = wait_for(lambda: next((e for e in read_events(log)
+                                                  if e.get("event") == "global_options_accepted"), None), 30)
+                if accepted:
+                    row["ready"] = accepted["t_ms"] - launched
+                sleep_until(launched, hold)
+                mapped = watch.first_map(proc.pid, launched)
+                if mapped is not None:
+                    row["mapped"] = mapped - launched
+                row.update(snapshot(proc.pid))
+                for e in read_events(log):
+                    if e.get("event") == "startup_step":
+                        row.setdefault("steps", {}).setdefault(e.get("step"), e["t_ms"] - launched)
+                main = next((w for t, p, w in watch.mapped if p == proc.pid and t >= launched), None)
+                if main:
+                    opened = monotonic_ms()
+                    click(main, *MANAGER_BUTTON)
+                    if wait_for(lambda: any(e.get("event") == "window" and e.get("name") == "download_manager"
+                                            and e.get("action") == "opened" for e in read_events(log)), 5):
+                        sleep_until(opened, hold)
+                        row["pss_manager"] = snapshot(proc.pid)["pss_total"]
+                        closed = monotonic_ms()
+                        click(main, *MANAGER_BUTTON)
+                        if wait_for(lambda: any(e.get("event") == "window" and e.get("name") == "download_manager"
+                                                and e.get("action") == "closed" for e in read_events(log)), 5):
+                            sleep_until(closed, hold)
+                            row["pss_closed"] = snapshot(proc.pid)["pss_total"]
+            finally:
+                stop(proc)
     finally:
-        proc.send_signal(signal.SIGTERM)
+        shutil.rmtree(home, ignore_errors=True)
+    return row
+
+
+def uget_run(base_url, watch, hold):
+    home = tempfile.mkdtemp(prefix="uget-bench-home-")
+    row = {}
+    try:
+        launched = monotonic_ms()
+        proc = subprocess.Popen(["uget-gtk"], cwd=home, env=fresh_env(home),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+            sleep_until(launched, hold)
+            mapped = watch.first_map(proc.pid, launched)
+            if mapped is not None:
+                row["mapped"] = mapped - launched
+            row.update(snapshot(proc.pid))
+        finally:
+            stop(proc)
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    return row
 
 
-def summary(name, values, unit):
-    values = [v for v in values if v == v]
+def ensure_uget():
+    if shutil.which("uget-gtk"):
+        return True
+    print("uget-gtk is missing: installing the Debian package uget (a yardstick only)", flush=True)
+    command = ["apt-get", "install", "-y", "--no-install-recommends", "uget"]
+    if os.geteuid() != 0:
+        command = ["sudo", "-n"] + command
+    subprocess.run(command, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return shutil.which("uget-gtk") is not None
+
+
+# ---- report -----------------------------------------------------------------
+
+FIGURES = [
+    ("mapped", "launch -> main window mapped", "ms"),
+    ("ready", "launch -> global options accepted", "ms"),
+    ("pss_total", "PSS at hold, without aria2", "MB"),
+    ("pss_ui", "  UI process", "MB"),
+    ("pss_web", "  web process", "MB"),
+    ("pss_network", "  network process", "MB"),
+    ("pss_other", "  other processes", "MB"),
+    ("pss_aria2", "  aria2 (not counted above)", "MB"),
+    ("pss_manager", "PSS with the manager open", "MB"),
+    ("pss_closed", "PSS after closing the manager", "MB"),
+    ("cpu", "CPU from launch to hold, w/o aria2", "ms"),
+    ("cpu_aria2", "  aria2's CPU (not counted above)", "ms"),
+]
+
+
+def column(rows, key):
+    return [r[key] for r in rows if key in r]
+
+
+def cell(values):
     if not values:
-        return f"{name:<28} (no data)"
-    return (f"{name:<28} median {statistics.median(values):8.1f}  mean {statistics.mean(values):8.1f}"
-            f"  min {min(values):8.1f}  max {max(values):8.1f} {unit}")
+        return f"{'-':>20}"
+    return f"{statistics.median(values):9.1f} (max {max(values):6.0f})"
+
+
+def report(names, results, hold):
+    print()
+    print(f"Medians (worst case) over {max(len(r) for r in results.values())} rounds; hold {hold:g} s")
+    header = f"{'':<38}" + "".join(f"{n:>22}" for n in names)
+    if len(names) > 1:
+        header += "".join(f"{n + '/' + names[0]:>24}" for n in names[1:])
+    print(header)
+    for key, label, unit in FIGURES:
+        line = f"{label + ' (' + unit + ')':<38}"
+        medians = []
+        for n in names:
+            values = column(results[n], key)
+            line += f"{cell(values):>22}"
+            medians.append(statistics.median(values) if values else None)
+        for m in medians[1:]:
+            ratio = f"{m / medians[0]:.2f}x" if m is not None and medians[0] else "-"
+            line += f"{ratio:>24}"
+        if any(m is not None for m in medians):
+            print(line)
+
+    for n in names:
+        steps = [r["steps"] for r in results[n] if "steps" in r]
+        if not steps:
+            continue
+        order = sorted({s for r in steps for s in r}, key=lambda s: statistics.median(
+            [r[s] for r in steps if s in r]))
+        print()
+        print(f"Start-up of {n} by step (ms since launch: median, worst; step: median time since the previous one)")
+        previous = None
+        for s in order:
+            at = [r[s] for r in steps if s in r]
+            gap = [r[s] - r[previous] for r in steps if s in r and previous in r] if previous else at
+            print(f"  {s:<22} at {statistics.median(at):7.1f}  worst {max(at):7.1f}"
+                  f"   step {statistics.median(gap):7.1f}")
+            previous = s
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("runs", nargs="?", type=int, default=10)
+    parser.add_argument("rounds", nargs="?", type=int, default=10)
     parser.add_argument("--program", default=os.path.join(ROOT, "build/src/shell/korvath"))
+    parser.add_argument("--baseline", help="a second Korvath program, run interleaved as 'baseline'")
+    parser.add_argument("--no-uget", action="store_true", help="leave uGet out")
+    parser.add_argument("--hold", type=float, default=10.0, help="seconds before each memory and CPU reading")
     args = parser.parse_args()
     if not os.environ.get("DISPLAY"):
         os.execv(os.path.join(ROOT, "tools/with-display"),
                  [os.path.join(ROOT, "tools/with-display"), sys.executable, *sys.argv])
-    program = os.path.abspath(args.program)
-    if not os.access(program, os.X_OK):
-        sys.exit(f"no program at {program}; build first")
 
+    contestants = []
+    for name, path in (("korvath", args.program), ("baseline", args.baseline)):
+        if path is None:
+            continue
+        path = os.path.abspath(path)
+        if not os.access(path, os.X_OK):
+            sys.exit(f"no program at {path}; build first")
+        contestants.append((name, path))
+    if not args.no_uget:
+        if ensure_uget():
+            contestants.append(("uget", None))
+        else:
+            print("uGet could not be installed; measuring Korvath alone", flush=True)
+
+    watch = MapWatch()
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base_url = f"http://127.0.0.1:{server.server_address[1]}"
 
-    rows = []
-    print(f"{'run':>3}  {'start-up ms':>11}  {'PSS main MB':>11}  {'PSS +manager MB':>15}  {'aria2 PSS MB':>12}")
-    for i in range(1, args.runs + 1):
-        workdir = tempfile.mkdtemp(prefix="korvath-bench-")
-        try:
-            row = one_run(program, base_url, workdir)
-        finally:
-            shutil.rmtree(workdir, ignore_errors=True)
-        rows.append(row)
-        print(f"{i:>3}  {row[0]:>11.0f}  {row[1]:>11.1f}  {row[2]:>15.1f}  {row[3]:>12.1f}", flush=True)
+    names = [n for n, _ in contestants]
+    results = {n: [] for n in names}
+    print(f"{'round':>5} {'who':<9} {'mapped':>7} {'ready':>7} {'PSS':>7} {'UI':>6} {'web':>6} {'net':>6}"
+          f" {'+mgr':>7} {'closed':>7} {'CPU':>6}   (ms, MB)")
+    for i in range(args.rounds):
+        # Rotating the order keeps any drift of the machine's load from
+        # always favouring the same contestant.
+        shift = i % len(contestants)
+        for name, path in contestants[shift:] + contestants[:shift]:
+            row = uget_run(base_url, watch, args.hold) if path is None else korvath_run(
+                path, base_url, watch, args.hold)
+            results[name].append(row)
+
+            def f(key, width, digits=0):
+                return f"{row[key]:>{width}.{digits}f}" if key in row else f"{'-':>{width}}"
+            print(f"{i + 1:>5} {name:<9} {f('mapped', 7)} {f('ready', 7)} {f('pss_total', 7, 1)}"
+                  f" {f('pss_ui', 6, 1)} {f('pss_web', 6, 1)} {f('pss_network', 6, 1)}"
+                  f" {f('pss_manager', 7, 1)} {f('pss_closed', 7, 1)} {f('cpu', 6)}", flush=True)
     server.shutdown()
-    print()
-    print(summary("start-up (launch -> options)", [r[0] for r in rows], "ms"))
-    print(summary("PSS, main window only", [r[1] for r in rows], "MB"))
-    print(summary("PSS, main + manager", [r[2] for r in rows], "MB"))
-    print(summary("aria2 PSS", [r[3] for r in rows], "MB"))
+    report(names, results, args.hold)
+    with open("/proc/loadavg") as f:
+        print(f"\nload average at the end: {' '.join(f.read().split()[:3])}")
 
 
 if __name__ == "__main__":
