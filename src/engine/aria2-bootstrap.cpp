@@ -15,6 +15,7 @@
 
 #include "engine/aria2-home.h"
 #include "engine/processes.h"
+#include "platform/event-log.h"
 #include "util/file-io.h"
 #include "util/text.h"
 
@@ -28,8 +29,9 @@ constexpr int kWriteTries = 11;
 constexpr int kDetectionLooks = 11;
 // How long (in 100 ms waits) an ended leftover aria2 may keep the port.
 constexpr int kPortReleaseWaits = 50;
-// How long (in 100 ms waits) our aria2 may take to listen once it runs.
-constexpr int kListenWaits = 10;
+// How long our aria2 may take to listen once it runs, and how often we try.
+constexpr std::int64_t kListenWaitMs = 1000;
+constexpr int kListenRetryMs = 4;
 
 // 128 random bits as 32 hex digits: enough that no web page can guess it.
 Text MakeRpcSecret() {
@@ -284,7 +286,7 @@ bool ReportEarlyExit(Desktop& desktop, EngineState& state, int status, const std
 }
 
 // Looks for our aria2 among the running processes, 100 ms apart, until it
-// is seen; sets state.aria2_pid. False (message shown) when it never runs or
+// is seen (no pause after the look that sees it); sets state.aria2_pid. False (message shown) when it never runs or
 // ends at once.
 bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const std::string& conf_path) {
   for (int looks = 0;;) {
@@ -297,6 +299,9 @@ bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const s
     state.aria2_pid = ChildRunning(child, ended_status) ? child : 0;
     // Ended before this look saw it: its exit status is only here.
     if (ended_status) return ReportEarlyExit(desktop, state, *ended_status, conf_path);
+    // Found: no pause after the look that found it, it would only delay
+    // every start.
+    if (state.aria2_pid != 0) return true;
     desktop.DelayPumping(100);
     if (++looks >= kDetectionLooks) {
       if (state.aria2_pid != 0) return true;
@@ -307,14 +312,18 @@ bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const s
 }
 
 // It may also end just after the first look saw it, so our own aria2 is
-// watched until it listens on `port`, for a second at most. False (message
-// shown) when it ends meanwhile; one still not listening counts as ready.
+// watched until it accepts a connection on `port`, for a second at most.
+// aria2 listens within milliseconds of starting: tried every few
+// milliseconds, the options follow at once instead of up to a whole pause
+// later. False (message shown) when it ends meanwhile; one still not
+// listening counts as ready.
 bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int port, const std::string& conf_path) {
-  for (int waits = 0; state.aria2_pid == child && waits <= kListenWaits; ++waits) {
+  const std::int64_t give_up = MonotonicMs() + kListenWaitMs;
+  while (state.aria2_pid == child) {
     int status = 0;
     if (::waitpid(child, &status, WNOHANG) == child) return ReportEarlyExit(desktop, state, status, conf_path);
-    if (!ListenersOnPort(port).empty() || waits == kListenWaits) break;
-    desktop.DelayPumping(100);
+    if (AcceptsConnections(port) || MonotonicMs() >= give_up) break;
+    desktop.DelayPumping(kListenRetryMs);
   }
   return true;
 }

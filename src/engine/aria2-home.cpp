@@ -1,11 +1,15 @@
 #include "engine/aria2-home.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -115,6 +119,18 @@ std::vector<PortListener> ListenersOnPort(int port) {
   ReadTable("/proc/net/tcp6", port, listeners);
   if (!listeners.empty()) FindHolders(listeners);
   return listeners;
+}
+
+bool AcceptsConnections(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool accepted = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return accepted;
 }
 
 Text PortHeldMessage(int port, const std::vector<PortListener>& listeners) {

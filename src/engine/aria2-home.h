@@ -25,6 +25,10 @@ struct PortListener {
 // Processes of other users stay unknown unless we may read their fds.
 std::vector<PortListener> ListenersOnPort(int port);
 
+// Whether something accepts a TCP connection on 127.0.0.1:`port` right now
+// (connected, then closed at once). Cheap enough to ask every few ms.
+bool AcceptsConnections(int port);
+
 // The message naming who holds `port` ("端口6800已被其他程序占用：..."), for
 // a non-empty `listeners`.
 Text PortHeldMessage(int port, const std::vector<PortListener>& listeners);

@@ -98,6 +98,14 @@ TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(state.aria2_pid) + "/cwd"), work_dir);
 }
 
+TEST_F(StartAria2Test, ReturnsAsSoonAsAria2TakesConnectionsWithoutWholePauses) {
+  ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
+  // Already listening when start-up goes on to the options, and no look
+  // that found it was followed by a 100 ms pause.
+  EXPECT_TRUE(testing::PortListening(6800));
+  for (int delay : desktop->delays) EXPECT_LT(delay, 100);
+}
+
 TEST_F(StartAria2Test, OptionsReallyReachAria2AndRequestsWithoutTheSecretAreRefused) {
   ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
   ASSERT_TRUE(SetGlobalOptions(*desktop, state));
