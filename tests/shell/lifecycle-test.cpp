@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shell/korvath-harness.h"
+#include "support/loopback-ports.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {
@@ -32,6 +33,7 @@ Seq Only(const Seq& all, const Seq& keep) {
 }
 
 TEST(StartUp, RunsNoticeAria2StretchAndGlobalOptionsInOrder) {
+  Aria2MachineLock lock;  // our aria2 takes port 6800
   XDisplay x;
   ASSERT_TRUE(x.ok());
   auto notice = NoticeServer(reinterpret_cast<const char*>(u8"x[gg]第一行/n第二行[/gg]y"));
@@ -56,6 +58,7 @@ TEST(StartUp, RunsNoticeAria2StretchAndGlobalOptionsInOrder) {
 }
 
 TEST(StartUp, LogsItsStepsFromTheFirstLineOfMainToTheMappedWindow) {
+  Aria2MachineLock lock;  // our aria2 takes port 6800
   XDisplay x;
   ASSERT_TRUE(x.ok());
   auto notice = NoticeServer("");
