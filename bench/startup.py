@@ -23,7 +23,8 @@ Then, per contestant, the median and the worst case of each figure and the
 ratios to the first contestant.
 
     bench/startup.py [ROUNDS] [--program build/src/shell/korvath]
-                     [--baseline OTHER/korvath] [--no-uget] [--hold 10]
+                     [--baseline OTHER/korvath] [--compare NAME=PROGRAM ...]
+                     [--no-uget] [--hold 10]
 
 Needs an X display; without $DISPLAY it runs itself under tools/with-display.
 Takes the machine-wide aria2 lock around every Korvath run.
@@ -293,6 +294,11 @@ def click(window, x, y):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def manager_event(log, action):
+    return any(e.get("event") == "window" and e.get("name") == "download_manager" and e.get("action") == action
+               for e in read_events(log))
+
+
 def korvath_run(program, base_url, watch, hold):
     home = tempfile.mkdtemp(prefix="korvath-bench-home-")
     workdir = os.path.join(home, "work")
@@ -324,14 +330,12 @@ def korvath_run(program, base_url, watch, hold):
                 if main:
                     opened = monotonic_ms()
                     click(main, *MANAGER_BUTTON)
-                    if wait_for(lambda: any(e.get("event") == "window" and e.get("name") == "download_manager"
-                                            and e.get("action") == "opened" for e in read_events(log)), 5):
+                    if wait_for(lambda: manager_event(log, "opened"), 5):
                         sleep_until(opened, hold)
                         row["pss_manager"] = snapshot(proc.pid)["pss_total"]
                         closed = monotonic_ms()
                         click(main, *MANAGER_BUTTON)
-                        if wait_for(lambda: any(e.get("event") == "window" and e.get("name") == "download_manager"
-                                                and e.get("action") == "closed" for e in read_events(log)), 5):
+                        if wait_for(lambda: manager_event(log, "closed"), 5):
                             sleep_until(closed, hold)
                             row["pss_closed"] = snapshot(proc.pid)["pss_total"]
             finally:
@@ -443,6 +447,8 @@ def main():
     parser.add_argument("rounds", nargs="?", type=int, default=10)
     parser.add_argument("--program", default=os.path.join(ROOT, "build/src/shell/korvath"))
     parser.add_argument("--baseline", help="a second Korvath program, run interleaved as 'baseline'")
+    parser.add_argument("--compare", action="append", default=[], metavar="NAME=PROGRAM",
+                        help="a further Korvath program under its own name (may be repeated)")
     parser.add_argument("--no-uget", action="store_true", help="leave uGet out")
     parser.add_argument("--hold", type=float, default=10.0, help="seconds before each memory and CPU reading")
     args = parser.parse_args()
@@ -451,7 +457,8 @@ def main():
                  [os.path.join(ROOT, "tools/with-display"), sys.executable, *sys.argv])
 
     contestants = []
-    for name, path in (("korvath", args.program), ("baseline", args.baseline)):
+    others = [tuple(c.split("=", 1)) for c in args.compare if "=" in c]
+    for name, path in [("korvath", args.program), ("baseline", args.baseline)] + others:
         if path is None:
             continue
         path = os.path.abspath(path)
