@@ -1,6 +1,7 @@
 #include "engine/download-task.h"
 
 #include "engine/aria2-request.h"
+#include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "util/json-object.h"
 
@@ -45,9 +46,11 @@ Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
 }
 
 Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8) {
-  return Aria2Options()
-      .Set(aria2_option::kDir, dir_utf8)
-      .Set(aria2_option::kHeader, state.cookie_header)
+  Aria2Options options;
+  // No folder: the file goes where that aria2 puts files by its own settings
+  // (a remote one whose folder the user left to it).
+  if (!dir_utf8.empty()) options.Set(aria2_option::kDir, dir_utf8);
+  return options.Set(aria2_option::kHeader, state.cookie_header)
       .Set(aria2_option::kMaxTries, "0")
       .Set(aria2_option::kOut, out_utf8);
 }
@@ -55,7 +58,13 @@ Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, st
 bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const DownloadTask& task) {
   JsonObject reply_json;
   desktop.PumpMessages();
-  Text reply = SendRpc(desktop, state, DownloadTaskBody(state, task));
+  RpcAnswer answer = CallRpc(desktop, state, DownloadTaskBody(state, task));
+  const Text& reply = answer.reply;
+  if (state.Remote() && answer.failure != RpcFailure::kNone) {
+    MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);
+    desktop.Log().Record("task_failed", {{"name", task.name}});
+    return false;
+  }
   if (reply.empty()) {
     MessageBox(desktop, Gbk(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
     desktop.Log().Record("task_failed", {{"name", task.name}});

@@ -14,7 +14,7 @@ namespace korvath {
 struct DownloadTask {
   Text name;  // file name to save under; may be empty (aria2 then names it)
   Text link;  // the address exactly as the page requested it
-  Text dir;   // relative to aria2's working directory: "ZorbitDravenet"
+  Text dir;   // relative to aria2's working directory ("ZorbitDravenet") or absolute; "": aria2's own
 };
 
 // The aria2.addUri body for `task`: every value JSON-escaped, name and dir in
@@ -36,7 +36,8 @@ inline constexpr size_t kMaxExtensionBytes = 16;
 Text SafeFileName(std::string_view name_utf8);
 
 // Sends aria2.addUri. True when aria2's reply has a non-empty "result" (the
-// gid); otherwise a message box has been shown. Records "task_created"
+// gid); otherwise a message box has been shown (for a remote aria2 that
+// could not be used, RemoteFailureMessage). Records "task_created"
 // {name, gid} or "task_failed" {name}.
 bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const DownloadTask& task);
 

@@ -18,6 +18,15 @@ struct EngineState {
   Text rpc_secret;
   // Process id of the running aria2, 0 when none is known.
   int aria2_pid = 0;
+  // Empty: our own aria2 on 127.0.0.1:rpc_port. Otherwise the http(s)
+  // address of an aria2 on another machine (see remote-aria2.h), which
+  // Korvath neither starts nor pauses nor ends; rpc_secret is then its secret.
+  Text rpc_url;
+  // Only for an https rpc_url: "" trusts the system's certificate store, 64
+  // lowercase hex digits trust only the certificate with that SHA-256.
+  Text certificate_sha256;
+
+  bool Remote() const { return !rpc_url.empty(); }
 };
 
 }  // namespace korvath

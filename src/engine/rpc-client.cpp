@@ -4,6 +4,7 @@
 
 #include "engine/aria2-request.h"
 #include "engine/processes.h"
+#include "engine/remote-aria2.h"
 #include "http/winhttp-request.h"
 #include "http/wininet-request.h"
 
@@ -48,6 +49,12 @@ Text UnixTimestampText() {
 }
 
 Text RpcEndpoint(const EngineState& state) {
+  if (state.Remote()) {
+    const Text url = HttpRpcUrl(state.rpc_url);
+    const auto fragment = url.find('#');
+    const Text base = url.substr(0, fragment);
+    return base + (base.find('?') == Text::npos ? "?" : "&") + "tm=" + UnixTimestampText();
+  }
   return "http://127.0.0.1:" + state.rpc_port + "/jsonrpc?tm=" + UnixTimestampText();
 }
 
@@ -98,13 +105,26 @@ Text QuotedReply(std::string_view reply) {
   return Text(reply.substr(0, end)) + Gbk(u8"……");
 }
 
-Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
+RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
-  WinInetResult result =
-      HttpRequestWinInet({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)});
-  Text reply = ToText(result.body);
-  RecordRpc(desktop, body, !reply.empty(), started);
-  return reply;
+  WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state),
+                                             .method = 1,
+                                             .post_data = Text(body),
+                                             .certificate_sha256 = state.certificate_sha256});
+  RpcAnswer answer{.reply = ToText(result.body), .certificate_sha256 = result.peer_certificate_sha256};
+  if (result.certificate_refused) {
+    answer.failure = RpcFailure::kCertificateRefused;
+  } else if (answer.reply.empty()) {
+    answer.failure = RpcFailure::kUnreachable;
+  } else if (FindText(answer.reply, "\"Unauthorized\"") != -1 && FindText(answer.reply, "\"error\"") != -1) {
+    answer.failure = RpcFailure::kUnauthorized;
+  }
+  RecordRpc(desktop, body, !answer.reply.empty(), started);
+  return answer;
+}
+
+Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
+  return CallRpc(desktop, state, body).reply;
 }
 
 Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
@@ -125,8 +145,20 @@ Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
 }
 
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options) {
-  Text reply = SendRpc(desktop, state, GlobalOptionsBody(state, options));
-  desktop.PumpMessages();
+  Text reply;
+  if (state.Remote()) {
+    // Not ours to wait for: it runs, or the user must be told why it cannot be reached.
+    RpcAnswer answer = CallRpc(desktop, state, GlobalOptionsBody(state, options));
+    desktop.PumpMessages();
+    if (answer.failure != RpcFailure::kNone) {
+      NoticeBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);
+      return false;
+    }
+    reply = answer.reply;
+  } else {
+    reply = SendRpc(desktop, state, GlobalOptionsBody(state, options));
+    desktop.PumpMessages();
+  }
   if (reply.empty()) {
     // aria2 may have been started a moment ago and not listen yet.
     desktop.DelayPumping(500);

@@ -13,7 +13,8 @@
 
 namespace korvath {
 
-// "http://127.0.0.1:" + rpc_port + "/jsonrpc?tm=" + UnixTimestampText().
+// "http://127.0.0.1:" + rpc_port + "/jsonrpc?tm=" + UnixTimestampText(), or
+// for a remote aria2 its address with the same "tm" query added.
 Text RpcEndpoint(const EngineState& state);
 
 // 13 digits: seconds since 1970-01-01 08:00:00 (local clock) followed by
@@ -41,9 +42,24 @@ inline constexpr std::size_t kMaxQuotedReply = 4096;
 // otherwise cut on a character boundary and ended with "……".
 Text QuotedReply(std::string_view reply);
 
-// Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet and returns
-// the reply text (up to the first zero byte); empty when aria2 did not answer.
-// Records "rpc" {method, ok, ms}.
+// Why a call got no useful answer.
+enum class RpcFailure {
+  kNone,
+  kUnreachable,          // no answer at all
+  kUnauthorized,         // aria2 answered "Unauthorized": the secret is wrong
+  kCertificateRefused,   // https: the server's certificate is not trusted
+};
+
+struct RpcAnswer {
+  Text reply;  // up to the first zero byte; empty when aria2 did not answer
+  RpcFailure failure = RpcFailure::kNone;
+  Text certificate_sha256;  // https: the fingerprint of the certificate seen
+};
+
+// Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet (with the
+// state's certificate rule). Records "rpc" {method, ok, ms}.
+RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body);
+// CallRpc's reply text alone.
 Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
 
 // The options Korvath gives aria2 at start-up and before every task; the
@@ -60,7 +76,8 @@ struct GlobalOptions {
 Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
 
 // Sends aria2.changeGlobalOption; when aria2 does not answer, retries once
-// after 500 ms through HttpRequestWinHttp. True when the reply contains "OK";
+// after 500 ms through HttpRequestWinHttp (a remote aria2: through CallRpc,
+// and a failure is shown as RemoteFailureMessage says). True when the reply contains "OK";
 // otherwise a NoticeBox has been shown. Records "global_options_accepted" on
 // success.
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options = {});

@@ -1,5 +1,6 @@
 #include "engine/session-record.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <set>
 
@@ -57,9 +58,18 @@ void MoveAside(Desktop& desktop, const std::string& path, const char* reason) {
 
 }  // namespace
 
-std::string SessionRecordPath() {
+std::string SessionRecordPath(std::string_view rpc_url) {
   const std::string base = XdgStateHome();
-  return base.empty() ? std::string() : base + "/korvath/session.json";
+  if (base.empty()) return {};
+  if (rpc_url.empty()) return base + "/korvath/session.json";
+  // One record per remote aria2, named by a hash of its address (FNV-1a):
+  // the address itself may hold characters no file name can.
+  std::uint64_t hash = 1469598103934665603ull;
+  for (unsigned char byte : rpc_url) hash = (hash ^ byte) * 1099511628211ull;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "session-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kHex[(hash >> shift) & 15];
+  return base + "/korvath/" + name + ".json";
 }
 
 std::string SessionRecordText(const std::vector<SessionTask>& tasks) {

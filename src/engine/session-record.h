@@ -28,8 +28,11 @@ struct SessionTask {
   Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
 };
 
-// korvath/session.json in XdgStateHome(); "" when there is none.
-std::string SessionRecordPath();
+// korvath/session.json in XdgStateHome(); "" when there is none. Each aria2
+// target has its own record, so tasks of one are never restored into another:
+// the local aria2 (rpc_url "") session.json, a remote one
+// session-<16 hex digits of its address's hash>.json beside it.
+std::string SessionRecordPath(std::string_view rpc_url = {});
 
 // The record's text (UTF-8) for `tasks`, and back. Reading fails (nullopt)
 // for anything that is not a record of this version, so a damaged file is

@@ -20,6 +20,12 @@ struct Exchange {
   bool follow_redirects = true;
   bool https_only_redirects = false;  // an https exchange may not be redirected to http
   bool verify_peer = true;
+  // With verify_peer: "" lets the system's certificate store decide; 64
+  // lowercase hex digits accept only the server certificate with that SHA-256
+  // fingerprint, whoever signed it and whatever host it names (a self-signed
+  // server the user pinned). Either way the fingerprint seen is reported.
+  std::string pinned_certificate_sha256;
+  bool report_certificate = false;  // fill peer_certificate_sha256 without pinning
   bool cookie_engine = false;  // carry cookies set during redirects within the call
   long connect_timeout_ms = 0;
   long total_timeout_ms = 0;        // 0 = none
@@ -52,6 +58,8 @@ struct ExchangeOutcome {
   std::string headers;            // raw block of the final response, status line first, CR LF line ends
   bool headers_complete = false;  // the blank line ending the block arrived
   int curl_code = 0;
+  std::string peer_certificate_sha256;  // lowercase hex, when asked for and TLS got that far
+  bool certificate_refused = false;     // the TLS handshake failed on the server's certificate
 };
 
 // Largest raw header block kept; a longer one aborts the exchange.

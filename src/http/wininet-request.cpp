@@ -71,6 +71,10 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   // Only the Ex variant waives the refusal of an https-to-http redirect.
   x.https_only_redirects = secure && !ex;
   x.verify_peer = !ex;
+  if (!ex && secure) {
+    x.pinned_certificate_sha256 = p.certificate_sha256;
+    x.report_certificate = true;
+  }
   // Own cookie handling stays on (within this call) unless cookies were supplied.
   x.cookie_engine = !p.send_cookies.has_value();
   // A limit of 0 or less would mean "no limit" to curl; it is read as the
@@ -84,6 +88,8 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
 
   WinInetResult result;
   result.opened = true;
+  result.peer_certificate_sha256 = out.peer_certificate_sha256;
+  result.certificate_refused = out.certificate_refused;
   result.sent_headers = headers;
   result.body = std::move(out.body);
   if (out.headers_complete && out.headers.size() < kHeaderBuffer) {

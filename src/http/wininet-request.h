@@ -36,6 +36,10 @@ struct WinInetParams {
   // Limit for the whole exchange in ms, connecting included (and never
   // longer than the 10 s connect limit); absent = 30 s.
   std::optional<long> timeout_ms;
+  // HttpRequestWinInet over https: "" trusts the system's certificate store;
+  // 64 lowercase hex digits trust only the certificate with that SHA-256
+  // fingerprint.
+  Text certificate_sha256;
 };
 
 struct WinInetResult {
@@ -49,6 +53,10 @@ struct WinInetResult {
   Text returned_cookies;  // name=value; ... set by the response (merged when asked)
   Text returned_headers;  // raw block, status line first; empty past 5,000 bytes
   Text sent_headers;      // the completed request header text
+  // https only (HttpRequestWinInet): the SHA-256 fingerprint (lowercase hex)
+  // of the server's certificate, and whether it was refused.
+  Text peer_certificate_sha256;
+  bool certificate_refused = false;
 };
 
 WinInetResult HttpRequestWinInet(const WinInetParams& params);

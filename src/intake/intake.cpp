@@ -74,14 +74,31 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   }
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
-  SetGlobalOptions(context.desktop, context.engine);
-  // A link handed out again for a file aria2 holds unfinished (the old one
-  // expired) continues that download rather than starting a twin of it.
-  const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, task);
-  if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
-    context.shell.ShowDownloadManager();
-  } else {
-    MessageBox(context.desktop, Gbk(u8"创建任务失败！请重试……"), kMbIconError);
+  for (;;) {
+    const bool options_sent = SetGlobalOptions(context.desktop, context.engine);
+    // A remote aria2 that did not take the options (and said why) would not
+    // take the task either: the user gets the choice at once.
+    const bool skip = context.engine.Remote() && !options_sent;
+    if (!skip) {
+      // A link handed out again for a file aria2 holds unfinished (the old one
+      // expired) continues that download rather than starting a twin of it.
+      const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, task);
+      if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
+        context.shell.ShowDownloadManager();
+        break;
+      }
+    }
+    if (!context.engine.Remote()) {
+      MessageBox(context.desktop, Gbk(u8"创建任务失败！请重试……"), kMbIconError);
+      break;
+    }
+    // The machine may be waking up or the settings being fixed: the request
+    // stays here until the user gives it up.
+    context.desktop.Log().Record("intake_retry_offered", {{"name", task.name}});
+    const int answer = MessageBox(context.desktop,
+                                  Gbk(u8"创建任务失败！问题解决后请点“重试”，这个下载会再交给远程aria2；点“取消”则放弃它。"),
+                                  kMbRetryCancel | kMbIconError);
+    if (answer != kRetry) break;
   }
   context.shell.HideLoadingOverlay();
 }

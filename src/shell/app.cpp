@@ -7,6 +7,7 @@
 
 #include "intake/intake.h"
 #include "platform/event-log.h"
+#include "shell/settings-file.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -36,7 +37,8 @@ void OnPageRequest(Shell& shell, const Text& url) {
   ShellIntake intake(shell);
   IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
   if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
-  context.download_dir = shell.download_dir;
+  // A remote aria2 saves on its own machine: the path is one of that machine's.
+  context.download_dir = shell.engine.Remote() ? Utf8ToGbk(shell.options.remote_folder) : shell.download_dir;
   ++shell.intakes_running;
   InterceptDownload(context, url);
   --shell.intakes_running;
@@ -116,6 +118,10 @@ int RunKorvath(int argc, char** argv) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;
   }
+  const std::string settings_path = SettingsFilePath();
+  LoadedSettings settings = LoadSettingsFile(settings_path);
+  ApplySettings(options, settings.settings);
+  options.settings_message = SettingsProblemMessage(settings_path, settings.problems);
 
   // Window positions only work on X11; under Wayland GDK's X11 backend
   // (XWayland) keeps them.

@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "shell/main-window.h"
@@ -59,8 +60,45 @@ std::string Base64Url(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// Everything but unreserved characters as %XX, so a secret with "&", "#" or
+// "+" arrives in the page as it is.
+std::string FragmentValue(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The page is shown under the origin of the aria2 it talks to, so its
+// requests there are same-origin ones. ws(s) is served on the http(s) port.
+std::string RemoteOrigin(const std::string& rpc_url) {
+  std::string url = rpc_url;
+  if (url.starts_with("ws://")) url = "http://" + url.substr(5);
+  if (url.starts_with("wss://")) url = "https://" + url.substr(6);
+  const size_t host = url.find("://") + 3;
+  return url.substr(0, url.find_first_of("/?#", host));
+}
+
+}  // namespace
+
 ManagerDocument LoadManagerDocument(const ManagerPage& page) {
   ManagerDocument doc;
+  if (!page.rpc_url.empty()) {
+    doc.html = page.ariang_file ? ReadFile(*page.ariang_file) : BuiltInPage();
+    doc.base_uri = RemoteOrigin(page.rpc_url) + "/korvath-manager#rpc=" + FragmentValue(page.rpc_url) +
+                   "&secret=" + FragmentValue(page.rpc_secret) + "&remote=1";
+    return doc;
+  }
   const std::string origin = "http://127.0.0.1:" + page.rpc_port;
   if (page.ariang_file) {
     doc.html = ReadWholeFile(*page.ariang_file).value_or("");

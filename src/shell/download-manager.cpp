@@ -18,7 +18,8 @@ void CreateDownloadManager(Shell& shell) {
   ManagerPage page{.ariang_file = shell.options.ariang,
                    .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
                    .rpc_secret = shell.engine.rpc_secret,
-                   .task_files = Aria2TaskFiles(shell.desktop, shell.engine)};
+                   .task_files = Aria2TaskFiles(shell.desktop, shell.engine),
+                   .rpc_url = shell.engine.rpc_url};
   // The old object, if any, belongs to a window that is already gone.
   Shell* s = &shell;
   shell.manager = std::make_unique<DownloadManagerWindow>(

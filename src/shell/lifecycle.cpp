@@ -10,6 +10,7 @@
 #include "engine/aria2-bootstrap.h"
 #include "engine/aria2-home.h"
 #include "engine/processes.h"
+#include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "engine/session-record.h"
 #include "notice/notice.h"
@@ -40,7 +41,7 @@ std::string WorkingDirectory() {
 // From here on the record follows aria2 within a second of every change, so
 // a crash or a kill loses nothing; shut-down still writes it last.
 void KeepSessionRecord(Shell& shell) {
-  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(), WorkingDirectory());
+  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url), WorkingDirectory());
   shell.session_timer = g_timeout_add(
       static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
         Shell& shell = *static_cast<Shell*>(data);
@@ -61,8 +62,16 @@ std::string ProgramDirectory() {
 }
 
 bool StartUp(Shell& shell) {
+  // A damaged settings file is reported before anything uses the defaults
+  // that stand in for its bad lines.
+  if (!shell.options.settings_message.empty()) {
+    Step(shell, "startup_step", "settings_damaged");
+    MessageBox(shell.desktop, Utf8ToGbk(shell.options.settings_message), kMbIconError);
+  }
   // Decided once: every task of this run goes to the same folder.
-  const std::string folder = DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads));
+  DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
+  sources.settings_folder = shell.options.download_folder;
+  const std::string folder = DownloadFolder(sources);
   // The log and the tasks take system text; paths are the file system's UTF-8.
   shell.download_dir = Utf8ToGbk(folder);
   shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
@@ -71,12 +80,22 @@ bool StartUp(Shell& shell) {
   Step(shell, "startup_step", "notice");
   FetchNotice(shell.desktop, shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl)));
 
-  // 2. aria2, or the program ends.
+  // 2. aria2, or the program ends. A remote aria2 is not ours to start: when
+  // it cannot be used the user has been told why, and the program stays so
+  // that the settings can be fixed and each download offers a retry.
   Step(shell, "startup_step", "aria2");
+  bool engine_ready = true;
   StartAria2Params params{.cookie = Text("Zorbit"),
                           .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
   if (shell.options.aria2c) params.aria2_program = shell.options.aria2c;
-  if (!StartAria2(shell.desktop, shell.engine, params)) {
+  if (!shell.options.rpc_url.empty()) {
+    engine_ready = ConnectRemoteAria2(shell.desktop, shell.engine,
+                                      {.rpc_url = shell.options.rpc_url,
+                                       .rpc_secret = shell.options.rpc_secret,
+                                       .certificate_sha256 = shell.options.certificate_sha256,
+                                       .cookie = Text("Zorbit")});
+    if (!engine_ready) Step(shell, "startup_step", "remote_aria2_unusable");
+  } else if (!StartAria2(shell.desktop, shell.engine, params)) {
     MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);
     Step(shell, "startup_step", "aria2_failed");
     return false;
@@ -88,14 +107,20 @@ bool StartUp(Shell& shell) {
 
   // 4. Errors are reported by the call itself; start-up ends either way.
   Step(shell, "startup_step", "global_options");
-  SetGlobalOptions(shell.desktop, shell.engine);
+  if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine);
 
-  // Downloads the last run left unfinished come back, paused.
+  // Downloads the last run left unfinished come back, paused. A remote aria2
+  // keeps its own tasks across our restarts, and tasks recorded for the local
+  // one must never be added to it: nothing is restored into it or recorded.
   Step(shell, "startup_step", "restore_session");
-  RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath());
-  KeepSessionRecord(shell);
-  shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
-  shell.notifier->Start();
+  if (!shell.engine.Remote()) {
+    RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
+    KeepSessionRecord(shell);
+  }
+  if (shell.options.notifications) {
+    shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
+    shell.notifier->Start();
+  }
   Step(shell, "startup_step", "ready");
   return true;
 }
@@ -119,14 +144,16 @@ void ShutDown(Shell& shell, const char* reason) {
   Step(shell, "shutdown_step", "close_download_manager");
   CloseDownloadManager(shell);
 
-  // Paused downloads keep their control files, so they can resume later.
+  // Paused downloads keep their control files, so they can resume later. A
+  // remote aria2 has no pid of ours: it is neither paused nor ended and keeps
+  // downloading after we are gone.
   Step(shell, "shutdown_step", "pause_all");
   if (shell.engine.aria2_pid > 0) PauseAll(shell.desktop, shell.engine);
 
   // aria2 forgets its tasks when it ends; the next start adds them again.
   Step(shell, "shutdown_step", "save_session");
   if (shell.engine.aria2_pid > 0) {
-    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(), WorkingDirectory());
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url), WorkingDirectory());
   }
 
   Step(shell, "shutdown_step", "end_aria2");

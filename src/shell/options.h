@@ -24,6 +24,16 @@ struct Options {
   bool auto_dialogs = false;
   bool user_downloads = false;  // --user-downloads: see DownloadFolder()
 
+  // From the settings file (settings-file.h); the defaults are the program's
+  // behaviour without one.
+  std::string download_folder = "ZorbitDravenet";  // relative: to the working directory
+  std::string rpc_url;                             // "": the aria2 Korvath starts itself
+  std::string rpc_secret;
+  std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides
+  std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
+  bool notifications = true;
+  std::string settings_message;  // what was wrong with the settings file; "" when nothing
+
   bool show_help = false;
   bool show_version = false;
   std::string error;  // an unknown argument; the program prints it and the help

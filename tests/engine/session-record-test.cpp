@@ -271,6 +271,11 @@ TEST(SessionRecordPath, FollowsXdgStateHomeAndFallsBackToHome) {
   ::setenv("HOME", "/home/u", 1);
   ::setenv("XDG_STATE_HOME", "/x/state", 1);
   EXPECT_EQ(SessionRecordPath(), "/x/state/korvath/session.json");
+  // Each remote aria2 has a record of its own, never the local one's.
+  const std::string nas = SessionRecordPath("https://nas:6800/jsonrpc");
+  EXPECT_TRUE(nas.starts_with("/x/state/korvath/session-") && nas.ends_with(".json")) << nas;
+  EXPECT_EQ(nas, SessionRecordPath("https://nas:6800/jsonrpc"));
+  EXPECT_NE(nas, SessionRecordPath("https://nas:6801/jsonrpc"));
   ::setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
   EXPECT_EQ(SessionRecordPath(), "/home/u/.local/state/korvath/session.json");
   ::unsetenv("XDG_STATE_HOME");

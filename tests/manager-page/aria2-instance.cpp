@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -28,14 +29,35 @@ std::string RandomSecret() {
 }
 
 Aria2Instance::Aria2Instance(std::string secret, std::string dir, std::vector<std::string> extra_args)
-    : secret_(std::move(secret)), dir_(std::move(dir)), extra_args_(std::move(extra_args)) {}
+    : secret_(std::move(secret)), dir_(std::move(dir)), extra_args_(std::move(extra_args)) {
+  for (const auto& arg : extra_args_) secure_ = secure_ || arg == "--rpc-secure=true";
+}
+
+void Aria2Instance::ListenAt(std::string host, int port) {
+  host_ = std::move(host);
+  port_ = port;
+}
+
+std::string Aria2Instance::RpcUrl() const {
+  return std::string(secure_ ? "https://" : "http://") + host_ + ":" + std::to_string(port_) + "/jsonrpc";
+}
 
 Aria2Instance::~Aria2Instance() { Stop(); }
 
 namespace {
 
-bool PortAnswers(int port) {
-  httplib::Client client("127.0.0.1", port);
+std::unique_ptr<httplib::Client> ClientFor(const std::string& host, int port, bool secure) {
+  auto client = std::make_unique<httplib::Client>((secure ? "https://" : "http://") + host + ":" +
+                                                  std::to_string(port));
+  // The test's own self-signed certificate: the program under test is what
+  // checks it, not this helper.
+  client->enable_server_certificate_verification(false);
+  return client;
+}
+
+bool PortAnswers(const std::string& host, int port, bool secure) {
+  auto owned = ClientFor(host, port, secure);
+  httplib::Client& client = *owned;
   client.set_connection_timeout(0, 300000);
   client.set_read_timeout(1, 0);
   return static_cast<bool>(client.Get("/"));
@@ -47,8 +69,8 @@ bool Aria2Instance::Start(int timeout_ms) {
   if (pid_ > 0) return true;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::vector<std::string> args = {
-      "aria2c", "--enable-rpc=true", "--rpc-listen-port=" + std::to_string(kPort),
-      "--rpc-secret=" + secret_, "--rpc-listen-all=false", "--disable-ipv6=true", "--no-conf=true",
+      "aria2c", "--enable-rpc=true", "--rpc-listen-port=" + std::to_string(port_),
+      "--rpc-secret=" + secret_, std::string("--rpc-listen-all=") + (host_ == "127.0.0.1" ? "false" : "true"), "--disable-ipv6=true", "--no-conf=true",
       "--quiet=true", "--dir=" + dir_, "--auto-save-interval=0", "--check-certificate=false",
   };
   args.insert(args.end(), extra_args_.begin(), extra_args_.end());
@@ -57,7 +79,7 @@ bool Aria2Instance::Start(int timeout_ms) {
   argv.push_back(nullptr);
 
   while (std::chrono::steady_clock::now() < deadline) {
-    if (PortAnswers(kPort)) {  // someone else's aria2 still holds the port
+    if (PortAnswers(host_, port_, secure_)) {  // someone else's aria2 still holds the port
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       continue;
     }
@@ -102,7 +124,8 @@ nlohmann::json Aria2Instance::Call(const std::string& method, nlohmann::json par
   if (method.rfind("system.", 0) != 0) all.push_back("token:" + secret_);
   for (auto& p : params) all.push_back(p);
   const nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", "test"}, {"method", method}, {"params", all}};
-  httplib::Client client("127.0.0.1", kPort);
+  auto owned = ClientFor(host_, port_, secure_);
+  httplib::Client& client = *owned;
   client.set_connection_timeout(1, 0);
   client.set_read_timeout(5, 0);
   auto reply = client.Post("/jsonrpc", request.dump(), "application/json");

@@ -19,6 +19,12 @@ class Aria2Instance {
 
   // Nothing runs until Start().
   Aria2Instance(std::string secret, std::string dir, std::vector<std::string> extra_args = {});
+
+  // Before Start(): answer on `host`:`port` instead of 127.0.0.1:6800, as an
+  // aria2 on another machine would (it then listens on every address).
+  // "--rpc-secure=true" among the extra arguments makes calls use https
+  // without checking the test's own certificate.
+  void ListenAt(std::string host, int port);
   ~Aria2Instance();
   Aria2Instance(const Aria2Instance&) = delete;
   Aria2Instance& operator=(const Aria2Instance&) = delete;
@@ -38,11 +44,17 @@ class Aria2Instance {
 
   const std::string& secret() const { return secret_; }
   const std::string& dir() const { return dir_; }
+  pid_t pid() const { return pid_; }
+  // "http://host:port/jsonrpc", or https with --rpc-secure.
+  std::string RpcUrl() const;
 
  private:
   std::string secret_;
   std::string dir_;
   std::vector<std::string> extra_args_;
+  std::string host_ = "127.0.0.1";
+  int port_ = kPort;
+  bool secure_ = false;
   pid_t pid_ = -1;
 };
 

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "manager-page/manager-page-fixture.h"
+#include "shell/download-manager-window.h"
+#include "support/loopback-ports.h"
 
 namespace korvath::testing {
 namespace {
@@ -365,6 +367,37 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
   EXPECT_EQ(rows["gone"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["refused"], expired + "（错误代码 24）");
   EXPECT_EQ(rows["busy"], "The response status is not successful. status=503（错误代码 22）");
+}
+
+// An aria2 on "another machine" (127.0.0.2, its own port): the page named by
+// its whole address lists its tasks over its socket, and offers no folder to
+// open, since the folder is not on this machine.
+TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
+  char tmpl[] = "/tmp/korvath-manager-remote-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  FileServer server;
+  ASSERT_GT(server.port(), 0);
+  Aria2Instance remote(RandomSecret() + "&+#", dir);
+  remote.ListenAt("127.0.0.2", UnusedPort());
+  ASSERT_TRUE(remote.Start(20000));
+  json gid = remote.Call("aria2.addUri", json::array({json::array({server.Url("/fast/done.bin")})}));
+  ASSERT_TRUE(gid.is_string());
+
+  // The document and address exactly as the program's window makes them.
+  const ManagerDocument document = LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
+  PageDriver page;
+  ASSERT_TRUE(page.Load(document.html, document.base_uri)) << document.base_uri;
+  ASSERT_TRUE(page.WaitFor("document.body.dataset.socket === 'open'", 8000));
+  ASSERT_TRUE(page.WaitFor("(() => { const r = document.querySelector('#list .row'); "
+                           "return !!r && r.dataset.status === 'complete'; })()",
+                           10000))
+      << page.Eval("document.body.innerText");
+  EXPECT_EQ(page.Eval("document.querySelector('#list .row').dataset.gid"), json(gid).dump());
+  EXPECT_EQ(page.Eval("document.querySelector('#list .row a.open').hidden"), "true");
+  EXPECT_EQ(page.Eval("document.querySelector('#list .row a.open').getAttribute('href')"), "null");
+  remote.Stop();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

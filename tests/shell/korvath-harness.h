@@ -327,6 +327,8 @@ class KorvathProcess {
     if (auto_dialogs && !env.count("KORVATH_DIALOGS")) env["KORVATH_DIALOGS"] = "auto";
     // Each run keeps its own record of unfinished downloads, not the user's.
     if (!env.count("XDG_STATE_HOME")) env["XDG_STATE_HOME"] = work_dir_ + "/state";
+    // ... and its own settings: a user's settings file must not steer a test.
+    if (!env.count("XDG_CONFIG_HOME")) env["XDG_CONFIG_HOME"] = work_dir_ + "/config";
     const std::string program = launch.program.empty() ? Program() : launch.program;
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -1,0 +1,62 @@
+// The user's settings file, $XDG_CONFIG_HOME/korvath/settings.ini, in GLib's
+// key-file format. Every key is optional: a key that is absent (or a file
+// that is missing) keeps the behaviour the program has without it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shell/options.h"
+
+namespace korvath {
+
+// Values as written in the file (UTF-8), already checked.
+struct Settings {
+  std::optional<std::string> download_folder;     // [downloads] folder
+  std::optional<std::string> rpc_url;             // [aria2] rpc-url; "" = the local aria2
+  std::optional<std::string> rpc_secret;          // [aria2] rpc-secret
+  std::optional<std::string> certificate_sha256;  // [aria2] certificate-sha256, as 64 lowercase hex digits
+  std::optional<std::string> remote_folder;       // [aria2] remote-folder
+  std::optional<std::string> app_url;             // [app] app-url
+  std::optional<std::string> notice_url;          // [app] notice-url
+  std::optional<bool> notifications;              // [notifications] enabled
+};
+
+// One line the program could not use; `line` counts from 1.
+struct SettingsProblem {
+  int line = 0;
+  std::string what;  // UTF-8, says what is wrong with it
+};
+
+struct LoadedSettings {
+  bool found = false;  // the file exists and could be read
+  Settings settings;   // what was good; a bad line contributes nothing
+  std::vector<SettingsProblem> problems;
+};
+
+// g_get_user_config_dir() + "/korvath/settings.ini".
+std::string SettingsFilePath();
+
+// Reads `path` without ever writing to it. A missing file is no problem.
+LoadedSettings LoadSettingsFile(const std::string& path);
+// The same checks on text already read, for the file's contents.
+LoadedSettings ParseSettingsText(const std::string& text);
+
+// The one message (UTF-8) that reports every problem of the file at `path`;
+// "" when there is none.
+std::string SettingsProblemMessage(const std::string& path, const std::vector<SettingsProblem>& problems);
+
+// `settings` on top of `options`, except where a KORVATH_* variable (read
+// through `env`) set the value already.
+void ApplySettings(Options& options, const Settings& settings, const EnvLookup& env = nullptr);
+
+// The fingerprint as 64 lowercase hex digits, from that form or from the
+// "AB:CD:..." form openssl prints; nullopt for anything else.
+std::optional<std::string> NormalizeSha256Fingerprint(const std::string& text);
+
+// Whether `url` is an aria2 RPC address Korvath can use: http, https, ws or
+// wss with a host.
+bool UsableRpcUrl(const std::string& url);
+
+}  // namespace korvath

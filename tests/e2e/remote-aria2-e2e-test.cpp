@@ -1,0 +1,265 @@
+// The settings file and an aria2 on "another machine": a second aria2 this
+// test starts on 127.0.0.2 with its own secret and folder, over http and over
+// https with a certificate the test makes. Korvath is pointed at it by the
+// settings file alone, and must start no aria2 of its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "demo-site.h"
+#include "engine/download-task.h"
+#include "manager-page/aria2-instance.h"
+#include "shell/korvath-harness.h"
+#include "support/loopback-ports.h"
+
+namespace korvath::testing {
+namespace {
+
+using demo::DemoFile;
+using demo::DemoSite;
+
+constexpr const char* kMainTitle = "Korvath - Fenlow";
+constexpr const char* kRemoteHost = "127.0.0.2";
+
+std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A self-signed certificate for 127.0.0.2 and its SHA-256 fingerprint in
+// openssl's own "AB:CD:..." form.
+struct TestCertificate {
+  std::string dir = MakeTempDir("tls");
+  std::string certificate = dir + "/cert.pem";
+  std::string key = dir + "/key.pem";
+  std::string fingerprint;
+
+  TestCertificate() {
+    RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.2 -keyout '" + key +
+               "' -out '" + certificate + "' 2>/dev/null");
+    const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certificate + "'");
+    const auto equals = out.find('=');
+    if (equals != std::string::npos) fingerprint = out.substr(equals + 1, 95);
+  }
+  ~TestCertificate() { fs::remove_all(dir); }
+};
+
+class RemoteAria2Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Port 6800 must be quiet for "nothing listens there" to mean anything.
+    ASSERT_TRUE(lock.locked()) << "another test kept aria2's port for minutes";
+    ASSERT_TRUE(x.ok()) << "no X display";
+    ASSERT_TRUE(WaitUntil([] { return !PortListening(6800); }, 15000)) << "port 6800 stays taken";
+    ASSERT_GT(site.Start(), 0);
+  }
+  void TearDown() override {
+    korvath.reset();
+    if (remote) remote->Stop();
+    fs::remove_all(remote_dir);
+    fs::remove_all(config_dir);
+  }
+
+  void StartRemote(bool secure) {
+    std::vector<std::string> tls;
+    if (secure) {
+      ASSERT_EQ(certificate.fingerprint.size(), 95u) << "openssl made no certificate";
+      tls = {"--rpc-secure=true", "--rpc-certificate=" + certificate.certificate,
+             "--rpc-private-key=" + certificate.key};
+    }
+    remote = std::make_unique<Aria2Instance>(RandomSecret(), remote_dir, tls);
+    remote->ListenAt(kRemoteHost, UnusedPort());
+    ASSERT_TRUE(remote->Start(20000)) << "the remote aria2 did not come up";
+  }
+
+  void WriteSettings(const std::string& text) {
+    fs::create_directories(config_dir + "/korvath");
+    std::ofstream(config_dir + "/korvath/settings.ini", std::ios::binary) << text;
+  }
+
+  std::string RemoteSettings(const std::string& secret, const std::string& extra = "") const {
+    return "[aria2]\nrpc-url=" + remote->RpcUrl() + "\nrpc-secret=" + secret + "\nremote-folder=" + remote_dir +
+           "\n" + extra;
+  }
+
+  void StartKorvath(std::size_t index = 0) {
+    korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
+        {"KORVATH_APP_URL", site.FilePageUrl(index)},
+        {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+        {"XDG_CONFIG_HOME", config_dir}});
+    ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath->Output();
+  }
+
+  Window MainWindow() const {
+    for (Window w : x.WindowsOf(korvath->pid()))
+      if (x.Title(w) == kMainTitle) return w;
+    return 0;
+  }
+
+  // Clicks the demo page's download button once it is drawn.
+  void ClickDownload() {
+    ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
+    XWindowAttributes a{};
+    XGetWindowAttributes(x.get(), MainWindow(), &a);
+    const int bx = a.width / 2, by = a.height - 32;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return GrayStatistic(MainWindow(), bx - 40, by - 4, 80, 8, "mean") < 0.7; }, 15000, 100))
+        << "the download button was never drawn";
+    ClickAt(MainWindow(), bx, by);
+  }
+
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& e : korvath->EventsNamed("message_box")) texts.push_back(e.value("text", ""));
+    return texts;
+  }
+  bool SomeBoxSays(const std::string& part) const {
+    for (const auto& text : BoxTexts())
+      if (text.find(part) != std::string::npos) return true;
+    return false;
+  }
+
+  // No aria2 of Korvath's: none started, none among its children, none on 6800.
+  void ExpectNoLocalAria2() const {
+    EXPECT_TRUE(korvath->EventsNamed("aria2_started").empty());
+    EXPECT_FALSE(PortListening(6800));
+    const std::string children = RunCommand("ps -o comm= --ppid " + std::to_string(korvath->pid()));
+    EXPECT_EQ(children.find("aria2c"), std::string::npos) << children;
+  }
+
+  // The click ends with the demo file in the remote aria2's folder, whole.
+  void ExpectDownloadArrives(std::size_t index) {
+    ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 20000)) << korvath->Output();
+    const DemoFile& file = site.files()[index];
+    const fs::path saved = fs::path(remote_dir) / SafeFileName(demo::SavedName(file));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          std::error_code ec;
+          return fs::exists(saved, ec) && fs::file_size(saved, ec) == file.size &&
+                 !fs::exists(saved.string() + ".aria2", ec);
+        },
+        20000, 100))
+        << saved << "\n"
+        << remote->Call("aria2.tellStopped", {0, 10}).dump() << remote->Call("aria2.tellActive").dump();
+    std::string expected;
+    ASSERT_TRUE(demo::ReadContent(file, 0, file.size, expected));
+    EXPECT_TRUE(ReadAll(saved) == expected) << "bytes differ in " << saved;
+    // The remote aria2 itself holds the task.
+    nlohmann::json stopped = remote->Call("aria2.tellStopped", {0, 10});
+    ASSERT_TRUE(stopped.is_array());
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0].value("status", ""), "complete");
+  }
+
+  Aria2MachineLock lock;
+  XDisplay x;
+  DemoSite site;
+  TestCertificate certificate;
+  std::string remote_dir = MakeTempDir("remote-downloads");
+  std::string config_dir = MakeTempDir("config");
+  std::unique_ptr<Aria2Instance> remote;
+  std::unique_ptr<KorvathProcess> korvath;
+};
+
+TEST_F(RemoteAria2Test, OverHttpTheTaskRunsThereAndShutDownLeavesItAlone) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(false));
+  WriteSettings(RemoteSettings(remote->secret()));
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", true}}).size(), 1u);
+  EXPECT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 5000));
+  ExpectNoLocalAria2();
+  ClickDownload();
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadArrives(0));
+  EXPECT_FALSE(korvath->EventsNamed("window", {{"name", "download_manager"}, {"action", "opened"}}).empty());
+
+  // A task still waiting there when Korvath ends must stay as it is.
+  nlohmann::json gid = remote->Call("aria2.addUri", {{site.DownloadUrl(0)}, {{"pause", "true"}}});
+  ASSERT_TRUE(gid.is_string());
+  korvath->Signal(SIGTERM);
+  ASSERT_EQ(korvath->WaitExit(20000), 0);
+  EXPECT_TRUE(korvath->EventsNamed("rpc", {{"method", "aria2.pauseAll"}}).empty());
+  EXPECT_GT(remote->Call("aria2.getVersion").size(), 0u) << "the remote aria2 was ended";
+  EXPECT_EQ(remote->Call("aria2.tellStatus", {gid, {"status"}}).value("status", ""), "paused");
+  ExpectNoLocalAria2();
+}
+
+TEST_F(RemoteAria2Test, OverHttpsAPinnedSelfSignedCertificateIsTrusted) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(true));
+  WriteSettings(RemoteSettings(remote->secret(), "certificate-sha256=" + certificate.fingerprint + "\n"));
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", true}}).size(), 1u) << korvath->Output();
+  ExpectNoLocalAria2();
+  ClickDownload();
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadArrives(0));
+}
+
+TEST_F(RemoteAria2Test, AnUnpinnedCertificateIsRefusedShowingItsFingerprint) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(true));
+  WriteSettings(RemoteSettings(remote->secret()));
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", false}}).size(), 1u);
+  EXPECT_TRUE(SomeBoxSays(Utf8(u8"的证书不被信任，已拒绝连接")));
+  EXPECT_TRUE(SomeBoxSays(certificate.fingerprint)) << certificate.fingerprint;
+  // Nothing reached the remote aria2: the secret never left this machine.
+  nlohmann::json active = remote->Call("aria2.tellActive");
+  EXPECT_TRUE(active.is_array() && active.empty());
+  ExpectNoLocalAria2();
+}
+
+TEST_F(RemoteAria2Test, AWrongSecretIsNamedAtStartAndTheClickOffersARetry) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(false));
+  WriteSettings(RemoteSettings("not-" + remote->secret()));
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_TRUE(SomeBoxSays("Unauthorized"));
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("intake_retry_offered", {}, 20000)) << korvath->Output();
+  auto retry = korvath->EventsNamed("message_box", {{"flags", 5 + 16}});
+  ASSERT_EQ(retry.size(), 1u);
+  EXPECT_NE(retry[0].value("text", "").find(Utf8(u8"重试")), std::string::npos);
+  const auto texts = BoxTexts();
+  EXPECT_GE(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.find("Unauthorized") != std::string::npos; }),
+            2);
+  // Korvath is still there and no task was made anywhere.
+  EXPECT_FALSE(korvath->WaitExit(200).has_value());
+  EXPECT_TRUE(remote->Call("aria2.tellStopped", {0, 10}).empty());
+  ExpectNoLocalAria2();
+}
+
+TEST_F(RemoteAria2Test, AnUnreachableAddressIsSaidPlainlyAndNothingStartsLocally) {
+  remote = nullptr;
+  WriteSettings("[aria2]\nrpc-url=http://127.0.0.2:" + std::to_string(UnusedPort()) + "/jsonrpc\nrpc-secret=x\n");
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_TRUE(SomeBoxSays(Utf8(u8"无法连接远程aria2")));
+  EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", false}}).size(), 1u);
+  ExpectNoLocalAria2();
+}
+
+TEST_F(RemoteAria2Test, ADamagedSettingsFileIsReportedByLineAndLeftAsItWas) {
+  const std::string folder = MakeTempDir("chosen-folder");
+  const std::string text = "[downloads]\nfolder=" + folder + "\n[notifications]\nenabled=maybe\nno equals here\n";
+  WriteSettings(text);
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  EXPECT_TRUE(SomeBoxSays(Utf8(u8"第4行：enabled")));
+  EXPECT_TRUE(SomeBoxSays(Utf8(u8"第5行：")));
+  EXPECT_EQ(ReadAll(config_dir + "/korvath/settings.ini"), text);
+  // The good line still counts: the download goes to the chosen folder.
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 20000)) << korvath->Output();
+  const DemoFile& file = site.files()[0];
+  const fs::path saved = fs::path(folder) / SafeFileName(demo::SavedName(file));
+  EXPECT_TRUE(WaitUntil([&] { std::error_code ec; return fs::file_size(saved, ec) == file.size; }, 20000, 100))
+      << saved;
+  EXPECT_FALSE(fs::exists(fs::path(korvath->work_dir()) / "ZorbitDravenet" / saved.filename()));
+  korvath.reset();
+  EXPECT_EQ(ReadAll(config_dir + "/korvath/settings.ini"), text);
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace korvath::testing

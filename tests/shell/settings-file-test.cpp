@@ -1,0 +1,120 @@
+// The settings file: what each key does to the options, what a damaged file
+// reports, and that KORVATH_* variables stay in charge.
+#include "shell/settings-file.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace korvath {
+namespace {
+
+std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+EnvLookup Env(std::map<std::string, std::string> values) {
+  auto shared = std::make_shared<std::map<std::string, std::string>>(std::move(values));
+  return [shared](const char* name) -> const char* {
+    auto found = shared->find(name);
+    return found == shared->end() ? nullptr : found->second.c_str();
+  };
+}
+
+TEST(SettingsFile, EveryKeyReachesTheOptions) {
+  const LoadedSettings loaded = ParseSettingsText(
+      "# mine\n"
+      "[downloads]\nfolder=/data/下载 dir\n"
+      "[aria2]\n rpc-url = wss://nas.local:6800/jsonrpc\nrpc-secret=s3cret\n"
+      "certificate-sha256=AB:CD\n"
+      "remote-folder=/srv/files\n"
+      "[app]\napp-url=http://share.example/app/\nnotice-url=https://n.example/x\n"
+      "[notifications]\nenabled=false\n");
+  // The fingerprint is too short to be one: the only problem, and it stays unset.
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_EQ(loaded.problems[0].line, 7);
+
+  Options options;
+  ApplySettings(options, loaded.settings, Env({}));
+  EXPECT_EQ(options.download_folder, Utf8(u8"/data/下载 dir"));
+  EXPECT_EQ(options.rpc_url, "wss://nas.local:6800/jsonrpc");
+  EXPECT_EQ(options.rpc_secret, "s3cret");
+  EXPECT_EQ(options.certificate_sha256, "");
+  EXPECT_EQ(options.remote_folder, "/srv/files");
+  EXPECT_EQ(options.app_url, "http://share.example/app/");
+  EXPECT_EQ(options.notice_url, "https://n.example/x");
+  EXPECT_FALSE(options.notifications);
+}
+
+TEST(SettingsFile, FingerprintsAreTakenInEitherFormAndNothingElse) {
+  const std::string hex(64, 'a');
+  std::string colons;
+  for (int i = 0; i < 32; ++i) colons += std::string(i ? ":" : "") + "AA";
+  EXPECT_EQ(NormalizeSha256Fingerprint(hex), hex);
+  EXPECT_EQ(NormalizeSha256Fingerprint(colons), hex);
+  EXPECT_EQ(NormalizeSha256Fingerprint(hex + "a"), std::nullopt);
+  EXPECT_EQ(NormalizeSha256Fingerprint(std::string(63, 'a') + "g"), std::nullopt);
+  const LoadedSettings loaded = ParseSettingsText("[aria2]\ncertificate-sha256=" + colons + "\n");
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_EQ(loaded.settings.certificate_sha256, hex);
+}
+
+TEST(SettingsFile, RpcAddressesNeedAnAria2SchemeAndAHost) {
+  for (const char* good : {"http://h:1/jsonrpc", "https://h/jsonrpc", "ws://10.0.0.2:6800/jsonrpc", "wss://h"})
+    EXPECT_TRUE(UsableRpcUrl(good)) << good;
+  for (const char* bad : {"ftp://h/", "http://", "http://:6800/", "h:6800", "http://u:p@h/", "http://h /x"})
+    EXPECT_FALSE(UsableRpcUrl(bad)) << bad;
+}
+
+TEST(SettingsFile, EachBadLineIsNamedAndTheGoodOnesStillCount) {
+  const LoadedSettings loaded = ParseSettingsText(
+      "folder=/before/any/group\n"     // 1: no group yet
+      "[downloads]\n"                  // 2
+      "folder=/good\n"                 // 3
+      "this line has no equals\n"      // 4: syntax
+      "colour=blue\n"                  // 5: unknown key
+      "[notifications]\n"              // 6
+      "enabled=yes\n"                  // 7: bad value
+      "[aria2]\r\n"                    // 8: CR LF line end is fine
+      "rpc-url=gopher://x/\r\n"        // 9: bad value
+      "certificate-sha256=xyz\n"       // 10: bad value
+      "[elsewhere]\nkey=1\nother=2\n"  // 11 reported once, 12-13 not
+  );
+  std::vector<int> lines;
+  for (const auto& problem : loaded.problems) lines.push_back(problem.line);
+  EXPECT_EQ(lines, (std::vector<int>{1, 4, 5, 7, 9, 10, 11}));
+  EXPECT_EQ(loaded.settings.download_folder, "/good");
+  EXPECT_FALSE(loaded.settings.notifications.has_value());
+  EXPECT_FALSE(loaded.settings.rpc_url.has_value());
+  EXPECT_FALSE(loaded.settings.certificate_sha256.has_value());
+
+  const std::string message = SettingsProblemMessage("/home/u/.config/korvath/settings.ini", loaded.problems);
+  EXPECT_NE(message.find("/home/u/.config/korvath/settings.ini"), std::string::npos);
+  EXPECT_NE(message.find(Utf8(u8"第5行：未知的设置“colour”")), std::string::npos) << message;
+  EXPECT_NE(message.find(Utf8(u8"第7行：enabled：只能是true或false")), std::string::npos) << message;
+  EXPECT_NE(message.find(Utf8(u8"已改用默认值")), std::string::npos);
+  EXPECT_EQ(SettingsProblemMessage("x", {}), "");
+}
+
+TEST(SettingsFile, VariablesWinAndAMissingFileChangesNothing) {
+  Settings settings;
+  settings.app_url = "http://from-file/";
+  settings.notice_url = "http://notice-from-file/";
+  Options options = ParseOptions({}, Env({{"KORVATH_APP_URL", "http://from-env/"}}));
+  ApplySettings(options, settings, Env({{"KORVATH_APP_URL", "http://from-env/"}}));
+  EXPECT_EQ(options.app_url, "http://from-env/");
+  EXPECT_EQ(options.notice_url, "http://notice-from-file/");
+
+  const LoadedSettings missing = LoadSettingsFile("/nonexistent/korvath/settings.ini");
+  EXPECT_FALSE(missing.found);
+  EXPECT_TRUE(missing.problems.empty());
+  Options untouched;
+  ApplySettings(untouched, missing.settings, Env({}));
+  const Options defaults;
+  EXPECT_EQ(untouched.app_url, defaults.app_url);
+  EXPECT_EQ(untouched.download_folder, "ZorbitDravenet");
+  EXPECT_EQ(untouched.rpc_url, "");
+  EXPECT_FALSE(untouched.notice_url.has_value());
+  EXPECT_TRUE(untouched.notifications);
+}
+
+}  // namespace
+}  // namespace korvath
