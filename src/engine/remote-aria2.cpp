@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "engine/aria2-request.h"
 #include "util/json-object.h"
 
 namespace korvath {
@@ -49,9 +50,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.rpc_url = params.rpc_url;
   state.rpc_secret = params.rpc_secret;
   state.certificate_sha256 = params.certificate_sha256;
-  const Text body = R"({"jsonrpc":"2.0","method":"aria2.getVersion","id":1,"params":["token:)" +
-                    JsonStringContent(state.rpc_secret) + R"("]})";
-  RpcAnswer answer = CallRpc(desktop, state, body);
+  RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;
   reply.Parse(answer.reply);
   const Text version = reply.GetProperty("result.version");

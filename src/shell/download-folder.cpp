@@ -19,6 +19,7 @@ std::string Join(std::string parent, const char* name) {
 }  // namespace
 
 std::string DownloadFolder(const DownloadFolderSources& sources) {
+  if (sources.settings_folder && !sources.settings_folder->empty()) return *sources.settings_folder;
   if (!sources.user_downloads) return kFolderName;
   if (sources.xdg_download_dir && IsAbsolute(*sources.xdg_download_dir))
     return Join(*sources.xdg_download_dir, kFolderName);

@@ -7,6 +7,8 @@
 namespace korvath {
 
 struct DownloadFolderSources {
+  // [downloads] folder of the settings file: the user's own choice wins.
+  std::optional<std::string> settings_folder;
   // Asked for on the command line (--user-downloads, as the applications
   // menu entry starts Korvath): save into the user's download folder.
   bool user_downloads = false;
@@ -17,7 +19,8 @@ struct DownloadFolderSources {
   std::string home;
 };
 
-// The folder every task is saved in, as a file-system path:
+// The folder every task is saved in, as a file-system path: settings_folder
+// when set, otherwise
 //   - "ZorbitDravenet", relative to aria2's working directory (the one
 //     Korvath was started in), unless user_downloads is asked for;
 //   - with user_downloads, ZorbitDravenet inside the XDG download directory,

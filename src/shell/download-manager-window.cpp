@@ -94,7 +94,7 @@ std::string RemoteOrigin(const std::string& rpc_url) {
 ManagerDocument LoadManagerDocument(const ManagerPage& page) {
   ManagerDocument doc;
   if (!page.rpc_url.empty()) {
-    doc.html = page.ariang_file ? ReadFile(*page.ariang_file) : BuiltInPage();
+    doc.html = page.ariang_file ? ReadWholeFile(*page.ariang_file).value_or("") : BuiltInPage();
     doc.base_uri = RemoteOrigin(page.rpc_url) + "/korvath-manager#rpc=" + FragmentValue(page.rpc_url) +
                    "&secret=" + FragmentValue(page.rpc_secret) + "&remote=1";
     return doc;

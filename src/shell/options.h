@@ -26,7 +26,7 @@ struct Options {
 
   // From the settings file (settings-file.h); the defaults are the program's
   // behaviour without one.
-  std::string download_folder = "ZorbitDravenet";  // relative: to the working directory
+  std::optional<std::string> download_folder;  // absent: DownloadFolder() decides
   std::string rpc_url;                             // "": the aria2 Korvath starts itself
   std::string rpc_secret;
   std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides

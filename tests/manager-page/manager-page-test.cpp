@@ -388,7 +388,8 @@ TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
   const ManagerDocument document = LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
   PageDriver page;
   ASSERT_TRUE(page.Load(document.html, document.base_uri)) << document.base_uri;
-  ASSERT_TRUE(page.WaitFor("document.body.dataset.socket === 'open'", 8000));
+  ASSERT_TRUE(page.WaitFor("document.body.dataset.socket === 'open'", 8000))
+      << document.base_uri << " " << page.Eval("document.body.innerText.slice(0, 300)");
   ASSERT_TRUE(page.WaitFor("(() => { const r = document.querySelector('#list .row'); "
                            "return !!r && r.dataset.status === 'complete'; })()",
                            10000))

@@ -6,6 +6,8 @@
 
 #include <map>
 
+#include "shell/download-folder.h"
+
 namespace korvath {
 namespace {
 
@@ -110,10 +112,25 @@ TEST(SettingsFile, VariablesWinAndAMissingFileChangesNothing) {
   ApplySettings(untouched, missing.settings, Env({}));
   const Options defaults;
   EXPECT_EQ(untouched.app_url, defaults.app_url);
-  EXPECT_EQ(untouched.download_folder, "ZorbitDravenet");
+  EXPECT_FALSE(untouched.download_folder.has_value());
   EXPECT_EQ(untouched.rpc_url, "");
   EXPECT_FALSE(untouched.notice_url.has_value());
   EXPECT_TRUE(untouched.notifications);
+}
+
+}  // namespace
+}  // namespace korvath
+
+namespace korvath {
+namespace {
+
+TEST(SettingsFile, TheChosenFolderWinsOverTheMenuEntrysDefault) {
+  DownloadFolderSources sources{.user_downloads = true, .xdg_download_dir = "/home/u/Downloads", .home = "/home/u"};
+  EXPECT_EQ(DownloadFolder(sources), "/home/u/Downloads/ZorbitDravenet");
+  sources.settings_folder = "/data/mine";
+  EXPECT_EQ(DownloadFolder(sources), "/data/mine");
+  sources.user_downloads = false;
+  EXPECT_EQ(DownloadFolder(sources), "/data/mine");
 }
 
 }  // namespace
