@@ -111,14 +111,19 @@ double NowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// When `path` is whole: every byte there and aria2's control file gone.
-// Returns the time it was seen so (steady clock ms), or 0 after 60 s.
+// When `path` is whole: aria2's control file has come and gone again and
+// every byte is there (aria2 allocates the whole file before its control
+// file appears, so the size alone says nothing). Returns the time it was
+// seen so (steady clock ms), or 0 after 60 s.
 double WaitComplete(const std::string& path) {
   namespace fs = std::filesystem;
   const double give_up = NowMs() + 60000;
+  bool control_seen = false;
   while (NowMs() < give_up) {
     std::error_code ec;
-    if (fs::file_size(path, ec) == kLargeSize && !ec && !fs::exists(path + ".aria2", ec)) return NowMs();
+    const bool control = fs::exists(path + ".aria2", ec);
+    control_seen = control_seen || control;
+    if (control_seen && !control && fs::file_size(path, ec) == kLargeSize && !ec) return NowMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return 0;
