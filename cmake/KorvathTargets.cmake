@@ -1,18 +1,33 @@
+# korvath_include_root(TARGET SCOPE): puts on TARGET's include path a folder
+# of the build tree that holds one link, named like the current source
+# folder, to that folder. Headers are still included as "engine/x.h", but a
+# library sees only its own folder and those of the libraries it links:
+# an include of a higher layer's header fails to compile.
+function(korvath_include_root target scope)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(root ${PROJECT_BINARY_DIR}/include-roots/${folder})
+  file(MAKE_DIRECTORY ${root})
+  if(NOT EXISTS ${root}/${folder})
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${root})
+endfunction()
+
 # korvath_library(NAME [DEPS ...]): a STATIC library from every .cpp in the
-# current folder, with src/ on the include path so headers are included as
-# "util/text.h", "http/url.h" and so on.
+# current folder, exposing only its own headers (korvath_include_root); the
+# headers of its DEPS come with them.
 function(korvath_library name)
   cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     # A folder whose code has not landed yet: headers only.
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    korvath_include_root(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
     return()
   endif()
   add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  korvath_include_root(${name} PUBLIC)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
