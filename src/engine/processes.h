@@ -1,4 +1,4 @@
-// Process lookups and the small desktop helpers the engine shares.
+// Finding, watching and ending processes by name and id.
 #pragma once
 
 #include <string_view>
@@ -24,9 +24,5 @@ bool TerminateProcessById(int pid);
 // (collecting its exit when it is our own child) or `limit_ms` has passed.
 // True when it ended.
 bool WaitForProcessEnd(Desktop& desktop, int pid, int limit_ms);
-
-// A message box with the caption "友情提醒", owned by one of our visible
-// windows when Desktop::FindProcessWindow(100) finds one. Returns the ButtonCode.
-int NoticeBox(Desktop& desktop, std::string_view text, int flags = 0);
 
 }  // namespace korvath

@@ -54,4 +54,8 @@ class Desktop {
 int MessageBox(Desktop& desktop, std::string_view text, int flags = 0,
                std::optional<std::string_view> caption = std::nullopt);
 
+// A message box with the caption "友情提醒", owned by one of our visible
+// windows when Desktop::FindProcessWindow(100) finds one. Returns the ButtonCode.
+int NoticeBox(Desktop& desktop, std::string_view text, int flags = 0);
+
 }  // namespace korvath
