@@ -9,6 +9,7 @@
 
 #include "shell/main-window.h"
 #include "webview/script-messages.h"
+#include "shell/window-styles.h"
 #include "shell/xdg-open.h"
 #include "util/file-io.h"
 #include "webview/web-engine.h"

@@ -89,7 +89,4 @@ class MainWindow {
 // The short local page shown when the app cannot be reached; names `url`.
 std::string UnreachablePage(const std::string& url_utf8);
 
-// Styles shared by the windows' template controls; installed once per screen.
-void InstallShellStyles();
-
 }  // namespace korvath
