@@ -8,10 +8,15 @@ namespace korvath {
 namespace {
 
 void CreateDownloadManager(Shell& shell) {
+  // A remote aria2's paths name files on its machine, not here: deleting
+  // them here would hit whatever local file happens to share the path, so
+  // that page gets no file-deleting handler.
+  TaskFilesLookup task_files =
+      shell.engine.Remote() ? TaskFilesLookup{} : Aria2TaskFiles(shell.desktop, shell.engine);
   ManagerPage page{.ariang_file = shell.options.ariang,
                    .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
                    .rpc_secret = shell.engine.rpc_secret,
-                   .task_files = Aria2TaskFiles(shell.desktop, shell.engine),
+                   .task_files = std::move(task_files),
                    .rpc_url = shell.engine.rpc_url};
   // The old object, if any, belongs to a window that is already gone.
   Shell* s = &shell;
