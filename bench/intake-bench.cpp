@@ -17,8 +17,6 @@
 // KORVATH_BUILD_DIR names the build whose korvath runs (default: the current
 // directory). Port 6800 must be free.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <sys/file.h>
 
 #include <algorithm>
 #include <chrono>
@@ -242,8 +240,11 @@ void LargeDownloads() {
 int main(int argc, char** argv) {
   // Port 6800 and the name aria2c.exe are machine-wide: wait for the lock
   // that the tests starting aria2 take too.
-  int lock = ::open("/tmp/korvath-aria2-6800.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lock >= 0 && ::flock(lock, LOCK_EX) != 0) return 1;
+  korvath::testing::Aria2MachineLock lock;
+  if (!lock.locked()) {
+    std::fprintf(stderr, "another test or benchmark held port 6800 for four minutes; try again when it ends\n");
+    return 1;
+  }
   World w;
   world = &w;
   if (!w.x.ok()) {

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback-ports.h"
+
 namespace korvath::testing {
 
 namespace fs = std::filesystem;
@@ -447,6 +449,8 @@ class KorvathProcess {
   }
 
  private:
+  // Held from before the program starts until it and its aria2 are gone.
+  Aria2MachineLock machine_lock_;
   int pid_ = -1;
   bool exited_ = false;
   int exit_code_ = -1;
