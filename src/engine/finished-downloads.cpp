@@ -26,6 +26,10 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
                           .folder = AbsoluteTaskDir(task.dir, Utf8ToGbk(base_dir_))};
     if (!item.ok) {
       item.error = ExplainDownloadFailure(task.error_code, task.error_message);
+    } else if (stated_ && !task.path.empty()) {
+      const ArrivalVerdict verdict =
+          stated_->Verdict(desktop, task.gid, GbkToUtf8(AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_))));
+      item.mismatch = verdict.text;
     }
     news.push_back(std::move(item));
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine-state.h"
+#include "engine/stated-sizes.h"
 #include "platform/desktop.h"
 #include "util/text.h"
 
@@ -19,13 +20,18 @@ struct FinishedDownload {
   Text name;        // TaskDisplayName
   Text folder;      // the task's directory, absolute
   Text error;       // ExplainDownloadFailure of aria2's error; "" when ok
+  // Complete, but not the file the share page described (the verdict's
+  // text); "" otherwise.
+  Text mismatch;
 };
 
 class FinishedDownloadWatch {
  public:
   // `base_dir` is aria2's working directory (a file-system path), against
-  // which relative task directories are resolved.
-  explicit FinishedDownloadWatch(std::string base_dir) : base_dir_(std::move(base_dir)) {}
+  // which relative task directories are resolved. With `stated`, each
+  // completed file is compared with what its share page said.
+  explicit FinishedDownloadWatch(std::string base_dir, StatedSizes* stated = nullptr)
+      : base_dir_(std::move(base_dir)), stated_(stated) {}
 
   // Asks aria2.tellStopped and returns each task that completed or failed
   // since the previous look, once. The first successful look only learns
@@ -37,6 +43,7 @@ class FinishedDownloadWatch {
 
  private:
   std::string base_dir_;
+  StatedSizes* stated_;
   bool primed_ = false;
   std::set<Text> seen_;
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/file-size-text.h"  // ByteSizeText, for the message
 #include "util/text.h"
 
 namespace korvath {
@@ -20,8 +21,5 @@ std::optional<std::int64_t> PageFileSize(std::string_view page_text);
 // Bytes free to the user in the file system that holds `folder` (UTF-8), or
 // its nearest existing parent; nullopt when none can be asked.
 std::optional<std::int64_t> FreeBytes(const std::string& folder);
-
-// "50.0 MB" style, for messages.
-Text ByteSizeText(std::int64_t bytes);
 
 }  // namespace korvath

@@ -21,18 +21,26 @@ Text FileNameFromPageText(std::string_view page_text) {
 
 namespace {
 
+// The file `task` is saved as, absolute (UTF-8).
+std::filesystem::path TaskFile(const DownloadTask& task) {
+  std::error_code ec;
+  std::filesystem::path folder(GbkToUtf8(task.dir));
+  if (folder.is_relative()) folder = std::filesystem::current_path(ec) / folder;
+  return folder / SafeFileName(GbkToUtf8(task.name));
+}
+
 // False, with the user told how much is needed and how much is free, when the
 // download folder cannot hold the size the page states.
 bool RoomForDownload(const IntakeContext& context, const DownloadTask& task, std::string_view page_text) {
   const std::optional<std::int64_t> size = PageFileSize(page_text);
   if (!size) return true;
   std::error_code ec;
-  std::filesystem::path folder(GbkToUtf8(task.dir));
-  if (folder.is_relative()) folder = std::filesystem::current_path(ec) / folder;
+  const std::filesystem::path file = TaskFile(task);
+  const std::filesystem::path folder = file.parent_path();
   // A partial file being continued already holds its space (aria2 allocates
   // the whole file at once).
   std::int64_t needed = *size;
-  const auto partial = std::filesystem::file_size(folder / SafeFileName(GbkToUtf8(task.name)), ec);
+  const auto partial = std::filesystem::file_size(file, ec);
   if (!ec) needed -= std::min<std::int64_t>(needed, static_cast<std::int64_t>(partial));
   const std::optional<std::int64_t> free = FreeBytes(folder.string());
   if (!free || *free >= needed) return true;
@@ -72,6 +80,12 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     context.shell.HideLoadingOverlay();
     return;
   }
+  // Kept before the task exists: a small file may be complete before the
+  // call that creates it returns, and its check must find the size.
+  const std::optional<StatedSize> stated = StatedFileSize(page_text);
+  const bool remembered = context.stated_sizes && stated && !task.name.empty() && !context.engine.Remote();
+  if (remembered) context.stated_sizes->Remember(TaskFile(task).string(), *stated);
+  bool handed_over = false;
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
   for (;;) {
@@ -84,6 +98,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
       // expired) continues that download rather than starting a twin of it.
       const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, task);
       if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
+        handed_over = true;
         context.shell.ShowDownloadManager();
         break;
       }
@@ -100,6 +115,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
                                   kMbRetryCancel | kMbIconError);
     if (answer != kRetry) break;
   }
+  if (remembered && !handed_over) context.stated_sizes->Forget(TaskFile(task).string());
   context.shell.HideLoadingOverlay();
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/engine-state.h"
+#include "engine/stated-sizes.h"
 #include "platform/desktop.h"
 #include "util/text.h"
 
@@ -45,6 +46,9 @@ struct IntakeContext {
   // The folder every task is saved in: relative to aria2's working directory
   // or absolute.
   Text download_dir = "ZorbitDravenet";
+  // Where the size the page states is kept for checking the finished file;
+  // none: nothing is checked. Only for a local aria2, whose files are ours.
+  StatedSizes* stated_sizes = nullptr;
 };
 
 // Handles one resource request of the page, `link` being its address:
@@ -52,7 +56,8 @@ struct IntakeContext {
 //   - no "bkt=" (exact case): nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
 //     feeds removed (empty when a marker is missing), becomes a task in
-//     the context's download_dir: global options are sent, an unfinished
+//     the context's download_dir: the size the page states is remembered
+//     for the file (stated_sizes), global options are sent, an unfinished
 //     download of the same file is continued (ContinueSameFile) or the task
 //     is created, then the download manager is shown or "创建任务失败！请重试……"
 //     is, and the loading overlay is hidden.

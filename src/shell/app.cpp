@@ -39,6 +39,7 @@ void OnPageRequest(Shell& shell, const Text& url) {
   if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
   // A remote aria2 saves on its own machine: the path is one of that machine's.
   context.download_dir = shell.engine.Remote() ? Utf8ToGbk(shell.options.remote_folder) : shell.download_dir;
+  context.stated_sizes = shell.stated_sizes.get();
   ++shell.intakes_running;
   InterceptDownload(context, url);
   --shell.intakes_running;

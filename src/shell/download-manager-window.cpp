@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "shell/arrival-check-reply.h"
 #include "shell/main-window.h"
 #include "webview/script-messages.h"
 #include "shell/window-styles.h"
@@ -123,6 +124,7 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   if (page.task_files)
     AddScriptMessageHandler(view_->widget(), kDeleteFilesMessage,
                             [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
+  if (page.arrival_check) AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, page.arrival_check);
 
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   gtk_window_set_title(window_, reinterpret_cast<const char*>(u8"下载管理"));

@@ -25,6 +25,9 @@ struct ManagerPage {
   std::string rpc_secret;
   // Where "删除任务和文件" learns what a task owns; unset: the page cannot delete.
   TaskFilesLookup task_files;
+  // Answers the page's question whether a finished file is what its share
+  // page described (ArrivalCheckReply); unset: the page does not ask.
+  std::function<std::string(const std::string& request_json)> arrival_check;
   // "": the local aria2 on rpc_port. Otherwise the http(s) or ws(s) address
   // of an aria2 on another machine; its folders are not ours to open.
   std::string rpc_url;

@@ -1,6 +1,7 @@
 // Opening, closing and placing the download manager beside the main window.
 #include <gtk/gtk.h>
 
+#include "shell/arrival-check-reply.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -16,8 +17,14 @@ void CreateDownloadManager(Shell& shell) {
   ManagerPage page{.ariang_file = shell.options.ariang,
                    .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
                    .rpc_secret = shell.engine.rpc_secret,
-                   .task_files = std::move(task_files),
+                   .task_files = task_files,
                    .rpc_url = shell.engine.rpc_url};
+  if (shell.stated_sizes) {
+    page.arrival_check = [task_files, sizes = shell.stated_sizes.get(), desktop = &shell.desktop](
+                             const std::string& request) {
+      return ArrivalCheckReply(request, task_files, *sizes, *desktop);
+    };
+  }
   // The old object, if any, belongs to a window that is already gone.
   Shell* s = &shell;
   shell.manager = std::make_unique<DownloadManagerWindow>(

@@ -60,7 +60,7 @@ DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const En
       desktop_(desktop),
       engine_(engine),
       params_(std::move(params)),
-      watch_(params_.base_dir.empty() ? CurrentDirectory() : params_.base_dir) {
+      watch_(params_.base_dir.empty() ? CurrentDirectory() : params_.base_dir, params_.stated_sizes) {
   // The notification server activates this action, possibly long after the
   // notice was sent, as long as the program runs.
   action_ = g_simple_action_new(kOpenFolderAction, G_VARIANT_TYPE_STRING);
@@ -107,11 +107,13 @@ void DownloadNotifier::Poll() {
 void DownloadNotifier::Send(const FinishedDownload& download) {
   const std::string name = GbkToUtf8(download.name);
   const std::string folder = GbkToUtf8(download.folder);
-  const std::string title =
-      (download.ok ? reinterpret_cast<const char*>(u8"下载完成：") : reinterpret_cast<const char*>(u8"下载失败：")) +
-      name;
+  // A file that is not what the page described is never announced as done.
+  const bool mismatch = !download.mismatch.empty();
+  const char8_t* heading = !download.ok ? u8"下载失败：" : mismatch ? u8"文件与分享页不符：" : u8"下载完成：";
+  const std::string title = reinterpret_cast<const char*>(heading) + name;
+  const std::string body = !download.ok ? GbkToUtf8(download.error) : mismatch ? GbkToUtf8(download.mismatch) : folder;
   GNotification* notification = g_notification_new(title.c_str());
-  g_notification_set_body(notification, download.ok ? folder.c_str() : GbkToUtf8(download.error).c_str());
+  g_notification_set_body(notification, body.c_str());
   const std::string action = std::string("app.") + kOpenFolderAction;
   g_notification_set_default_action_and_target_value(notification, action.c_str(),
                                                      g_variant_new_string(folder.c_str()));
@@ -123,8 +125,9 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
   g_object_unref(notification);
   desktop_.Log().Record("download_notice", {{"gid", download.gid},
                                             {"name", download.name},
-                                            {"ok", download.ok},
-                                            {"error", download.error}});
+                                            {"ok", download.ok && !mismatch},
+                                            {"error", download.error},
+                                            {"mismatch", download.mismatch}});
 }
 
 void DownloadNotifier::OpenFolder(const std::string& folder) {

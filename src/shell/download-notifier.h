@@ -20,6 +20,8 @@ struct DownloadNotifierParams {
   int interval_seconds = 2;
   // aria2's working directory; "": the current directory (aria2 inherits it).
   std::string base_dir;
+  // What share pages said of the files; none: finished files are not checked.
+  StatedSizes* stated_sizes = nullptr;
 };
 
 // The name of the application action the notifications activate, with the
@@ -44,8 +46,10 @@ class DownloadNotifier {
   bool Start();
 
   // One look at aria2: a notification per download that completed ("下载完成："
-  // + name) or failed ("下载失败：" + name, the error as body) since the last
-  // look, each recorded as "download_notice" {gid, name, ok, error}.
+  // + name), completed with a file unlike its share page's ("文件与分享页不符："
+  // + name, what differs as body) or failed ("下载失败：" + name, the error as
+  // body) since the last look, each recorded as "download_notice" {gid, name,
+  // ok, error, mismatch}; ok is false for a mismatch.
   void Poll();
 
  private:

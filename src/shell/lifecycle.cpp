@@ -116,9 +116,12 @@ bool StartUp(Shell& shell) {
   if (!shell.engine.Remote()) {
     RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
     KeepSessionRecord(shell);
+    // The files of a remote aria2 are on its machine, out of reach of a check.
+    shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
   if (shell.options.notifications) {
-    shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
+    shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine,
+                                                        DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get()});
     shell.notifier->Start();
   }
   Step(shell, "startup_step", "ready");

@@ -7,6 +7,7 @@
 
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
+#include "engine/stated-sizes.h"
 #include "shell/download-manager-window.h"
 #include "shell/download-notifier.h"
 #include "shell/gtk-desktop.h"
@@ -33,6 +34,8 @@ struct Shell {
   std::unique_ptr<DownloadManagerWindow> manager;
   std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
   std::unique_ptr<SessionKeeper> session_keeper;  // from the end of start-up on
+  // What share pages said of the local aria2's files; none for a remote one.
+  std::unique_ptr<StatedSizes> stated_sizes;
   unsigned session_timer = 0;
   bool shutting_down = false;
   // Intakes running right now (they nest), and the shut-down that asked to run

@@ -13,20 +13,22 @@
 namespace korvath {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 // aria2.tellStopped: the oldest first; a negative offset counts from the
 // newest and lists backwards.
 class StoppedList {
  public:
-  void Add(const std::string& gid, const std::string& status, const std::string& error = "") {
+  void Add(const std::string& gid, const std::string& status, const std::string& error = "",
+           const std::string& path = "") {
     std::lock_guard lock(mutex_);
     tasks_.push_back({{"gid", gid},
                       {"status", status},
                       {"dir", "/d"},
                       {"errorCode", error.empty() ? "0" : "1"},
                       {"errorMessage", error},
-                      {"files", json::array({{{"path", "/d/" + gid + ".bin"}, {"uris", json::array()}}})}});
+                      {"files", json::array({{{"path", path.empty() ? "/d/" + gid + ".bin" : path}, {"uris", json::array()}}})}});
   }
   testing::Reply Answer(const testing::RecordedRequest& request) {
     std::lock_guard lock(mutex_);
@@ -72,6 +74,36 @@ TEST(FinishedDownloadWatch, NewsIsFoundBehindMoreThanOnePageOfOlderResults) {
   // An error Korvath has no words for keeps aria2's own.
   EXPECT_NE(news[1].error.find("boom"), std::string::npos) << GbkToUtf8(news[1].error);
   EXPECT_TRUE(watch.Look(desktop, state).empty());
+}
+
+// An expired link may answer with an error page and status 200: aria2 calls
+// that complete, the watch must not.
+TEST(FinishedDownloadWatch, ACompleteFileUnlikeItsSharePageIsNewsOfAMismatch) {
+  const fs::path dir = testing::MakeTempDir("korvath-arrived");
+  testing::WriteFile(dir / "big.iso", "<!DOCTYPE html><html><body>expired</body></html>");
+  testing::WriteFile(dir / "notes.txt", std::string(1000, 'n'));
+  StatedSizes sizes("");
+  sizes.Remember((dir / "big.iso").string(), *ParseSizeText("50 MB"));
+  sizes.Remember((dir / "notes.txt").string(), *ParseSizeText("1000 B"));
+  StoppedList stopped;
+  testing::RecordingServer aria2;
+  aria2.SetResponder([&](const testing::RecordedRequest& r) { return stopped.Answer(r); });
+  EngineState state{.rpc_port = std::to_string(aria2.Port())};
+  testing::RecordingDesktop desktop;
+  FinishedDownloadWatch watch("/", &sizes);
+  watch.Look(desktop, state);
+  stopped.Add("bad", "complete", "", (dir / "big.iso").string());
+  stopped.Add("good", "complete", "", (dir / "notes.txt").string());
+  auto news = watch.Look(desktop, state);
+  ASSERT_EQ(news.size(), 2u);
+  EXPECT_TRUE(news[0].ok);
+  EXPECT_NE(GbkToUtf8(news[0].mismatch).find(reinterpret_cast<const char*>(u8"收到的是一个网页而不是文件")),
+            std::string::npos)
+      << GbkToUtf8(news[0].mismatch);
+  EXPECT_EQ(news[1].mismatch, "");
+  // Kept for the user to look at.
+  EXPECT_TRUE(fs::exists(dir / "big.iso"));
+  fs::remove_all(dir);
 }
 
 }  // namespace

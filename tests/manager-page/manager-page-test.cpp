@@ -403,3 +403,43 @@ TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
 
 }  // namespace
 }  // namespace korvath::testing
+
+namespace korvath::testing {
+namespace {
+
+// The window answers whether a finished file is what its share page said;
+// the row of one that is not says so instead of "已完成", and a question
+// that could not be answered yet is asked again.
+TEST(ManagerPageRender, AFinishedFileUnlikeItsSharePageSaysSoInItsRow) {
+  PageDriver page;
+  std::map<std::string, int> asked;
+  const std::string mismatch = "下载的文件与分享页不符：收到的是一个网页而不是文件（312 B，分享页写的是 50 MB），文件已保留，请打开查看。";
+  page.AddMessageHandler("korvathArrivalCheck", [&](const std::string& message) {
+    const std::string gid = nlohmann::json::parse(message).value("gid", "");
+    if (++asked[gid] == 1 && gid == "late") return std::string(R"({"ok":false})");
+    return nlohmann::json{{"ok", true}, {"mismatch", gid == "good" ? "" : mismatch}}.dump();
+  });
+  ASSERT_TRUE(page.Load(ManagerPageHtml(), ManagerPageUri(1, "")));
+  page.Eval("KorvathManager.stop(); true");
+  const std::string snapshot = R"JS(({ active: [], waiting: [], stopped: [
+      { gid: 'bad', status: 'complete', totalLength: '312', completedLength: '312', files: [{ path: '/d/a.iso', uris: [] }] },
+      { gid: 'good', status: 'complete', totalLength: '9', completedLength: '9', files: [{ path: '/d/b.txt', uris: [] }] },
+      { gid: 'late', status: 'complete', totalLength: '9', completedLength: '9', files: [{ path: '/d/c.iso', uris: [] }] },
+    ] }))JS";
+  const std::string rows = R"JS(JSON.stringify(Object.fromEntries([...document.querySelectorAll('#list .row')].map((r) =>
+      [r.dataset.gid, [r.querySelector('.st').textContent, r.querySelector('.er').textContent]]))))JS";
+  page.Eval("KorvathManager.render(" + snapshot + "); true");
+  ASSERT_TRUE(page.WaitFor("document.querySelector('[data-gid=bad] .st').textContent === '与分享页不符'", 5000))
+      << page.Eval(rows);
+  page.Eval("KorvathManager.render(" + snapshot + "); true");  // the next refresh
+  ASSERT_TRUE(page.WaitFor("document.querySelector('[data-gid=late] .st').textContent === '与分享页不符'", 5000))
+      << page.Eval(rows);
+  const nlohmann::json shown = nlohmann::json::parse(nlohmann::json::parse(page.Eval(rows)).get<std::string>());
+  EXPECT_EQ(shown["bad"], nlohmann::json({"与分享页不符", mismatch}));
+  EXPECT_EQ(shown["good"], nlohmann::json({"已完成", ""}));
+  EXPECT_EQ(shown["late"], nlohmann::json({"与分享页不符", mismatch}));
+  EXPECT_EQ(asked, (std::map<std::string, int>{{"bad", 1}, {"good", 1}, {"late", 2}}));
+}
+
+}  // namespace
+}  // namespace korvath::testing

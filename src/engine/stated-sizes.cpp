@@ -1,0 +1,88 @@
+#include "engine/stated-sizes.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "util/file-io.h"
+#include "util/json-object.h"
+#include "util/xdg-dirs.h"
+
+namespace korvath {
+namespace {
+
+constexpr int kRecordVersion = 1;
+
+std::string Key(const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); }
+
+}  // namespace
+
+std::string StatedSizesPath() {
+  const std::string base = XdgStateHome();
+  return base.empty() ? std::string() : base + "/korvath/stated-sizes.json";
+}
+
+StatedSizes::StatedSizes(std::string record_path) : record_path_(std::move(record_path)) {
+  if (record_path_.empty()) return;
+  const std::optional<std::string> text = ReadWholeFile(record_path_);
+  JsonObject json;
+  if (!text || !json.Parse(Utf8ToGbk(*text)) || json.GetType("version") != kJsonNumber ||
+      json.GetNumber("version") != kRecordVersion || json.GetType("files") != kJsonArray) {
+    return;
+  }
+  const std::int64_t count = json.Count("files");
+  for (std::int64_t i = 0; i < count; ++i) {
+    const Text at = "files[" + ToText(i) + "]";
+    if (json.GetType(at + ".path") != kJsonString || json.GetType(at + ".size") != kJsonString) continue;
+    sizes_.emplace_back(GbkToUtf8(json.GetProperty(at + ".path")), json.GetProperty(at + ".size"));
+  }
+}
+
+void StatedSizes::Remember(const std::string& file_path, const StatedSize& size) {
+  const std::string key = Key(file_path);
+  std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; });
+  sizes_.emplace_back(key, size.shown);
+  if (sizes_.size() > kMaxFiles) sizes_.erase(sizes_.begin(), sizes_.end() - kMaxFiles);
+  Save();
+}
+
+void StatedSizes::Forget(const std::string& file_path) {
+  const std::string key = Key(file_path);
+  if (std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; }) > 0) Save();
+}
+
+ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std::string& file_path) {
+  if (auto known = verdicts_.find(gid); known != verdicts_.end()) return known->second;
+  const std::string key = Key(file_path);
+  auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
+  if (entry == sizes_.end()) return verdicts_[gid] = {};
+  const Text shown = entry->second;
+  const std::optional<StatedSize> stated = ParseSizeText(shown);
+  std::optional<ArrivalVerdict> verdict;
+  if (stated) verdict = CheckArrivedFile(*stated, key);
+  std::error_code ec;
+  const auto got = std::filesystem::file_size(key, ec);
+  desktop.Log().Record("arrival_checked", {{"gid", gid},
+                                           {"path", Utf8ToGbk(key)},
+                                           {"stated", shown},
+                                           {"got", ec ? std::int64_t{-1} : static_cast<std::int64_t>(got)},
+                                           {"kind", verdict ? verdict->kind : Text("unreadable")}});
+  Forget(key);
+  return verdicts_[gid] = verdict.value_or(ArrivalVerdict{});
+}
+
+void StatedSizes::Save() const {
+  if (record_path_.empty()) return;
+  JsonObject json;
+  json.SetNumber("version", kRecordVersion);
+  json.SetPropertyExpr("files", "[]");
+  for (std::size_t i = 0; i < sizes_.size(); ++i) {
+    const Text at = "files[" + ToText(static_cast<std::int64_t>(i)) + "]";
+    json.Push("{}", "files", /*expression=*/true);
+    json.SetProperty(at + ".path", Utf8ToGbk(sizes_[i].first));
+    json.SetProperty(at + ".size", sizes_[i].second);
+  }
+  // Not kept is not lost: the download is then only left unchecked.
+  WriteFileAtomically(record_path_, GbkToUtf8(json.ToJson()) + "\n");
+}
+
+}  // namespace korvath
