@@ -19,6 +19,9 @@ struct DemoFile {
   bool text = false;
   // Files from --files-dir: bytes come from this path instead.
   std::string path;
+  // When set, a download gets this page with status 200 instead of the file,
+  // as a storage server does for a link it no longer honours.
+  std::string error_page;
 };
 
 // The built-in catalogue: names with spaces, Chinese, Korean, emoji, a double

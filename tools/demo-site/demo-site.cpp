@@ -186,6 +186,12 @@ struct DemoSite::Impl {
         downloads.push_back({index, req.get_header_value("Range"), req.get_header_value("Cookie"),
                              req.get_header_value("User-Agent")});
       }
+      if (!file->error_page.empty()) {
+        // The whole page whatever range was asked for, as such servers do.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        res.set_content(file->error_page, "text/html; charset=utf-8");
+        return;
+      }
       res.set_header("Accept-Ranges", "bytes");
       res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(SavedName(*file)));
       // The library's own range handling neither clamps a range that runs

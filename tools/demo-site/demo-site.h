@@ -1,7 +1,8 @@
 // The offline demo share site: a small stand-in for the share-browsing app.
 //   /app/            the list of shared files
 //   /app/s/<n>       one file: "文件名：" name, "文件大小：" size, a download button
-//   /d/<n>?bkt=...   the file itself, with HTTP range support
+//   /d/<n>?bkt=...   the file itself, with HTTP range support, or the file's
+//                    error page with status 200
 //   /getpassword     the notice reply, "[gg]...[/gg]"
 // It runs its own threads; tests embed it, tools/start-korvath runs the program.
 #pragma once
