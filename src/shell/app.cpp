@@ -8,6 +8,7 @@
 #include "intake/intake.h"
 #include "platform/event-log.h"
 #include "shell/settings-file.h"
+#include "shell/settings-messages.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -61,6 +62,12 @@ void BuildMainWindow(Shell& shell) {
           },
       .close_requested = [s] { ShutDown(*s, "window_closed"); },
       .request = [s](const Text& url) { OnPageRequest(*s, url); },
+      .save_app_url =
+          [s](const std::string& url) {
+            const std::string error = SaveAppUrl(SettingsFilePath(), url);
+            if (error.empty()) s->options.app_url = url;
+            return error;
+          },
   };
   shell.main =
       std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url, std::move(handlers));

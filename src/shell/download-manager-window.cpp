@@ -125,6 +125,9 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
     AddScriptMessageHandler(view_->widget(), kDeleteFilesMessage,
                             [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
   if (page.arrival_check) AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, page.arrival_check);
+  if (!page.settings.path.empty())
+    AddScriptMessageHandler(view_->widget(), kSettingsMessage,
+                            [view = page.settings](const std::string& m) { return SettingsMessageReply(m, view); });
 
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   gtk_window_set_title(window_, reinterpret_cast<const char*>(u8"下载管理"));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "shell/script-dialog-host.h"
+#include "shell/settings-messages.h"
 #include "shell/task-files-deletion.h"
 #include "shell/window-geometry.h"
 #include "webview/web-view.h"
@@ -31,6 +32,9 @@ struct ManagerPage {
   // "": the local aria2 on rpc_port. Otherwise the http(s) or ws(s) address
   // of an aria2 on another machine; its folders are not ours to open.
   std::string rpc_url;
+  // Korvath's own settings in the "设置" view; without a path the view shows
+  // only aria2's.
+  SettingsView settings;
 };
 
 // The HTML (UTF-8, unchanged bytes) and the document address to load it

@@ -2,6 +2,8 @@
 #include <gtk/gtk.h>
 
 #include "shell/arrival-check-reply.h"
+#include "shell/download-folder.h"
+#include "shell/settings-file.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -14,11 +16,20 @@ void CreateDownloadManager(Shell& shell) {
   // that page gets no file-deleting handler.
   TaskFilesLookup task_files =
       shell.engine.Remote() ? TaskFilesLookup{} : Aria2TaskFiles(shell.desktop, shell.engine);
+  Shell* s = &shell;
+  SettingsView settings{
+      .path = SettingsFilePath(),
+      .default_folder = DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)),
+      .env = nullptr,
+      .apply = [s](const Settings& saved, const std::vector<std::string>& changed) {
+        return ApplySavedSettings(*s, saved, changed);
+      }};
   ManagerPage page{.ariang_file = shell.options.ariang,
                    .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
                    .rpc_secret = shell.engine.rpc_secret,
                    .task_files = task_files,
-                   .rpc_url = shell.engine.rpc_url};
+                   .rpc_url = shell.engine.rpc_url,
+                   .settings = std::move(settings)};
   if (shell.stated_sizes) {
     page.arrival_check = [task_files, sizes = shell.stated_sizes.get(), desktop = &shell.desktop](
                              const std::string& request) {
@@ -26,7 +37,6 @@ void CreateDownloadManager(Shell& shell) {
     };
   }
   // The old object, if any, belongs to a window that is already gone.
-  Shell* s = &shell;
   shell.manager = std::make_unique<DownloadManagerWindow>(
       *shell.web_engine, page, [s] { s->LogWindow("download_manager", "closed", {}); });
   shell.manager->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);

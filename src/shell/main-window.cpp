@@ -3,9 +3,13 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "shell/gtk-desktop.h"
+#include "shell/settings-messages.h"
 #include "shell/window-styles.h"
+#include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
 namespace korvath {
@@ -44,19 +48,58 @@ std::string HtmlEscape(const std::string& s) {
   return out;
 }
 
+// 32 hex digits, new for every stand-in page.
+std::string RandomKey() {
+  std::string key;
+  for (int i = 0; i < 4; ++i) {
+    char part[9];
+    std::snprintf(part, sizeof part, "%08x", g_random_int());
+    key += part;
+  }
+  return key;
+}
+
 }  // namespace
 
-std::string UnreachablePage(const std::string& url_utf8) {
+std::string UnreachablePage(const std::string& url_utf8, const std::string& key) {
   const std::string url = HtmlEscape(url_utf8);
+  const std::string nonce = HtmlEscape(key);
   return std::string(U8(u8"<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-                        u8"<title>无法连接分享站点</title><style>"
-                        u8"body{font-family:\"Microsoft YaHei\",\"Noto Sans CJK SC\",sans-serif;"
-                        u8"margin:90px 32px;color:#333}h1{font-size:20px}"
-                        u8"code{word-break:break-all;background:#f2f2f2;padding:2px 4px}"
-                        u8"</style></head><body><h1>无法连接分享站点</h1><p>无法打开：<code>")) +
+                        u8"<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+                        u8"style-src 'unsafe-inline'; script-src 'nonce-")) +
+         nonce +
+         U8(u8"'; form-action 'none'; base-uri 'none'\">"
+            u8"<title>无法连接分享站点</title><style>"
+            u8"body{font-family:\"Microsoft YaHei\",\"Noto Sans CJK SC\",sans-serif;"
+            u8"margin:90px 32px;color:#333}h1{font-size:20px}"
+            u8"code{word-break:break-all;background:#f2f2f2;padding:2px 4px}"
+            u8"label{display:block;margin:18px 0 6px}input{width:100%;box-sizing:border-box;padding:3px}"
+            u8"button{margin-top:8px}#result{color:#c02b26;white-space:pre-wrap}"
+            u8"</style></head><body><h1>无法连接分享站点</h1><p>无法打开：<code>") +
          url +
-         U8(u8"</code></p><p>请检查网络连接后点击“刷新”或“首页”重试。"
-            u8"若要使用其他地址，请设置环境变量 KORVATH_APP_URL。</p></body></html>");
+         U8(u8"</code></p><p>请检查网络连接后点击“刷新”或“首页”重试。</p>"
+            u8"<form id=\"other\"><label for=\"app-url\">或者改用其他地址（保存后立即打开，以后每次启动也使用它）：</label>"
+            u8"<input id=\"app-url\" type=\"text\" spellcheck=\"false\" autofocus value=\"") +
+         url +
+         U8(u8"\"><button type=\"submit\">保存并打开</button></form><p id=\"result\" role=\"alert\"></p>"
+            u8"<script nonce=\"") +
+         nonce + U8(u8"\">'use strict';(() => {"
+                    u8"const form = document.getElementById('other'), field = document.getElementById('app-url');"
+                    u8"const result = document.getElementById('result');"
+                    u8"field.select();"
+                    u8"form.addEventListener('submit', async (ev) => {"
+                    u8"ev.preventDefault();"
+                    u8"const handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathAppUrl;"
+                    u8"if (!handler) { result.textContent = '没有保存：这个窗口不能更改设置。'; return; }"
+                    u8"result.textContent = '';"
+                    u8"let reply = null;"
+                    u8"try { reply = await handler.postMessage({ key: '") +
+         nonce + U8(u8"', url: field.value.trim() }); } catch (e) { reply = null; }"
+                    u8"if (reply && reply.ok === true) { result.textContent = '已保存，正在打开……'; return; }"
+                    u8"result.textContent = '没有保存：' + (reply && reply.error ? String(reply.error) : '窗口没有应答，请再试一次。');"
+                    u8"field.focus();"
+                    u8"});"
+                    u8"})();</script></body></html>");
 }
 
 MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url,
@@ -74,10 +117,13 @@ MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_u
     HideLoadingOverlay();
     OnLoadingFinish(url, result, reason);
   };
+  AddScriptMessageHandler(view_->widget(), kAppUrlMessage,
+                          [this](const std::string& m) { return OnAppUrlMessage(m); });
   view_->LoadUrl(Utf8ToGbk(app_url_));
 }
 
 MainWindow::~MainWindow() {
+  if (pending_home_) g_source_remove(pending_home_);
   dialogs_.reset();
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
@@ -177,6 +223,7 @@ Rect MainWindow::OuterRectangle() const { return OuterRect(window_); }
 
 void MainWindow::Home() {
   failed_url_.clear();
+  unreachable_key_.clear();
   view_->LoadUrl(Utf8ToGbk(app_url_));
 }
 
@@ -186,6 +233,7 @@ void MainWindow::Refresh() {
   if (!failed_url_.empty()) {
     std::string url = failed_url_;
     failed_url_.clear();
+    unreachable_key_.clear();
     view_->LoadUrl(Utf8ToGbk(url));
     return;
   }
@@ -222,7 +270,38 @@ void MainWindow::OnLoadingFinish(const Text& url, int result, const Text&) {
   // reached instead. The page's base address is our own, not the failed one,
   // so nothing on it can pass for the share site.
   failed_url_ = GbkToUtf8(url);
-  view_->LoadHtml(UnreachablePage(failed_url_), Text("about:blank"));
+  unreachable_key_ = RandomKey();
+  view_->LoadHtml(UnreachablePage(failed_url_, unreachable_key_), Text("about:blank"));
+}
+
+std::string MainWindow::OnAppUrlMessage(const std::string& message_json) {
+  auto reply = [](bool ok, const std::string& error) {
+    nlohmann::json r = {{"ok", ok}};
+    if (!ok) r["error"] = error;
+    return r.dump();
+  };
+  // The handler belongs to this view, whose page is usually the remote app:
+  // only our stand-in page, while it is the page shown, may change settings.
+  const nlohmann::json request = nlohmann::json::parse(message_json, nullptr, false);
+  const bool ours = !unreachable_key_.empty() && request.is_object() && request.contains("key") &&
+                    request["key"].is_string() && request["key"].get<std::string>() == unreachable_key_ &&
+                    GbkToUtf8(view_->CurrentUrl()) == "about:blank";
+  if (!ours) return reply(false, U8(u8"这个页面不能更改设置。"));
+  const std::string url = request.contains("url") && request["url"].is_string() ? request["url"].get<std::string>() : "";
+  const std::string error = handlers_.save_app_url ? handlers_.save_app_url(url) : U8(u8"这个窗口不能保存设置。");
+  if (!error.empty()) return reply(false, error);
+  app_url_ = url;
+  // The page gets its answer first; the new address replaces it right after.
+  if (!pending_home_)
+    pending_home_ = g_idle_add(
+        +[](gpointer data) -> gboolean {
+          auto* self = static_cast<MainWindow*>(data);
+          self->pending_home_ = 0;
+          self->Home();
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  return reply(true, "");
 }
 
 GtkWidget* MainWindow::control(const char8_t* name) const {

@@ -26,6 +26,9 @@ struct MainWindowHandlers {
   std::function<void()> close_requested;   // the user asked to close the window
   // Every resource request of the page, after the overlay is shown.
   std::function<void(const Text& url)> request;
+  // Our stand-in page asks to use another app address (UTF-8) from now on:
+  // "" when it was saved, else what went wrong and what to do.
+  std::function<std::string(const std::string& url)> save_app_url;
 };
 
 class MainWindow {
@@ -49,6 +52,8 @@ class MainWindow {
 
   // 按钮_首页: the app address again, even when it is shown already.
   void Home();
+  // The address 按钮_首页 opens from now on (UTF-8).
+  void SetAppUrl(std::string app_url) { app_url_ = std::move(app_url); }
   // 按钮_刷新.
   void Refresh();
   // The web view over the whole window; called once, during start-up.
@@ -67,6 +72,7 @@ class MainWindow {
   struct Signals;
   void Build(GtkApplication* app);
   void OnLoadingFinish(const Text& url, int result, const Text& reason);
+  std::string OnAppUrlMessage(const std::string& message_json);
 
   std::string app_url_;
   MainWindowHandlers handlers_;
@@ -83,10 +89,16 @@ class MainWindow {
   std::unique_ptr<ScriptDialogHost> dialogs_;  // before the view goes
   // The address whose load failed while our local page stands in for it.
   std::string failed_url_;
+  // Known only to the stand-in page while it is shown: a message without it
+  // comes from some other page.
+  std::string unreachable_key_;
+  unsigned pending_home_ = 0;  // the load that follows a saved address
   Rect last_position_{};
 };
 
-// The short local page shown when the app cannot be reached; names `url`.
-std::string UnreachablePage(const std::string& url_utf8);
+// The short local page shown when the app cannot be reached; names `url`
+// and offers a field for another address, which it posts to kAppUrlMessage
+// with `key`. Only its own script, the one carrying `key`, runs in it.
+std::string UnreachablePage(const std::string& url_utf8, const std::string& key);
 
 }  // namespace korvath

@@ -134,6 +134,17 @@ std::optional<std::string> NormalizeSha256Fingerprint(const std::string& text) {
   return hex;
 }
 
+std::optional<std::string> SettingValueProblem(const std::string& group, const std::string& key,
+                                               const std::string& value) {
+  const KnownKey* known = FindKey(group, key);
+  if (!known) return Utf8(u8"未知的设置“") + key + Utf8(u8"”（组[") + group + "]）";
+  if (!g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr))
+    return key + Utf8(u8"的值不是UTF-8文本");
+  Settings scratch;
+  if (auto wrong = known->check(value, scratch)) return key + Utf8(u8"：") + *wrong;
+  return std::nullopt;
+}
+
 bool UsableRpcUrl(const std::string& url) {
   for (const char* scheme : {"http://", "https://", "ws://", "wss://"}) {
     if (!StartsWith(url, scheme)) continue;

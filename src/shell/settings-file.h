@@ -55,6 +55,12 @@ void ApplySettings(Options& options, const Settings& settings, const EnvLookup& 
 // "AB:CD:..." form openssl prints; nullopt for anything else.
 std::optional<std::string> NormalizeSha256Fingerprint(const std::string& text);
 
+// What is wrong with `value` for the key `key` of [group], by the same checks
+// the file's lines get (a key the program does not know is wrong too);
+// nothing when it may stand in the file.
+std::optional<std::string> SettingValueProblem(const std::string& group, const std::string& key,
+                                               const std::string& value);
+
 // Whether `url` is an aria2 RPC address Korvath can use: http, https, ws or
 // wss with a host.
 bool UsableRpcUrl(const std::string& url);

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
@@ -13,6 +14,7 @@
 #include "shell/gtk-desktop.h"
 #include "shell/main-window.h"
 #include "shell/options.h"
+#include "shell/settings-file.h"
 #include "webview/web-engine.h"
 
 typedef struct _GtkApplication GtkApplication;
@@ -55,6 +57,12 @@ void CloseDownloadManager(Shell& shell);
 void DockDownloadManager(Shell& shell);
 void PlaceMainForDownloadManager(Shell& shell);
 void RaiseDownloadManager(Shell& shell, int pause_ms = 0);
+
+// ---- settings saved while running (settings-apply.cpp) ----
+// Puts the saved values named in `changed` to use at once where the running
+// program can (the folder of the next download, notifications, the app
+// address of "首页"); returns the names of those it applied.
+std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved, const std::vector<std::string>& changed);
 
 // ---- about window (about-window.cpp) ----
 // Opens AboutWindow modally over the main window; returns when it is closed.

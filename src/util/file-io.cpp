@@ -1,6 +1,7 @@
 #include "util/file-io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,7 +47,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return contents;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view contents) {
+bool WriteFileAtomically(const std::string& path, std::string_view contents, unsigned mode) {
   const fs::path target(path);
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::error_code ec;
@@ -58,7 +59,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents) {
   std::string temp = (dir / (target.filename().string() + ".tmp-XXXXXX")).string();
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, contents).error == 0 && ::fsync(fd) == 0;
+  // mkostemp's 0600 is still cut by the umask; the mode is set outright.
+  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, contents).error == 0 && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   // Only a complete, synced file takes the name.
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;

@@ -25,7 +25,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // the new file, also after a crash or power loss: a temporary file in the same
 // directory, written and synced, renamed over `path`, then the directory
 // synced. The directory is created (0700) when missing. On failure nothing is
-// left behind and the old file is untouched.
-bool WriteFileAtomically(const std::string& path, std::string_view contents);
+// left behind and the old file is untouched. The file gets `mode` whatever
+// the umask: these files may hold what only the user should read.
+bool WriteFileAtomically(const std::string& path, std::string_view contents, unsigned mode = 0600);
 
 }  // namespace korvath

@@ -439,7 +439,7 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   ASSERT_TRUE(Open());
   ClickId("open-settings");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
-  // Korvath's own settings have their place first, empty until the window fills it.
+  // Korvath's own settings have their place first, empty when the window offers no handler for them.
   EXPECT_EQ(Js("(() => { const s = document.getElementById('korvath-settings'); return s.parentNode.id === 'settings' && "
                "s.previousElementSibling.classList.contains('vhead') && s.childNodes.length === 0; })()"),
             "true");

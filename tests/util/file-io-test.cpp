@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "util/xdg-dirs.h"
@@ -37,6 +39,20 @@ TEST_F(FileIo, AtomicWriteCreatesTheFolderAndReadingGivesTheBytesBack) {
   EXPECT_EQ(fs::status(dir / "new").permissions() & fs::perms::all, fs::perms::owner_all);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "new"), fs::directory_iterator()), 1);
   EXPECT_EQ(ReadWholeFile((dir / "missing").string()), std::nullopt);
+}
+
+// A file that may hold a secret is the user's alone, whatever the umask or
+// the mode of the file it replaces.
+TEST_F(FileIo, AtomicWriteLeavesTheFileReadableByItsOwnerOnly) {
+  const std::string path = (dir / "settings.ini").string();
+  { std::ofstream(path) << "old"; }
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  const mode_t old_mask = ::umask(0277);
+  const bool written = WriteFileAtomically(path, "new");
+  ::umask(old_mask);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(ReadWholeFile(path), "new");
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(FileIo, WriteAllReportsTheBytesTakenAndTheErrorThatStoppedIt) {

@@ -1,0 +1,47 @@
+// What a setting saved from the manager's view changes in the running
+// program before the next start.
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+
+#include "shell/download-folder.h"
+#include "shell/shell.h"
+
+namespace korvath {
+
+std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved, const std::vector<std::string>& changed) {
+  std::vector<std::string> now;
+  for (const std::string& name : changed) {
+    if (name == "folder") {
+      // The next task goes there; tasks already made keep their folder.
+      shell.options.download_folder = saved.download_folder;
+      DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
+      sources.settings_folder = saved.download_folder;
+      shell.download_dir = Utf8ToGbk(DownloadFolder(sources));
+      shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
+      now.push_back(name);
+    } else if (name == "remote-folder") {
+      shell.options.remote_folder = saved.remote_folder.value_or("");
+      now.push_back(name);
+    } else if (name == "notifications") {
+      shell.options.notifications = saved.notifications.value_or(true);
+      if (!shell.options.notifications) {
+        shell.notifier.reset();
+      } else if (!shell.notifier && shell.app) {
+        shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
+        shell.notifier->Start();
+      }
+      now.push_back(name);
+    } else if (name == "app-url") {
+      // A variable set for this run still wins, as it did at start.
+      const char* variable = std::getenv("KORVATH_APP_URL");
+      if (variable && *variable) continue;
+      shell.options.app_url = saved.app_url.value_or(kDefaultAppUrl);
+      if (shell.main) shell.main->SetAppUrl(shell.options.app_url);
+      now.push_back(name);
+    }
+  }
+  return now;
+}
+
+}  // namespace korvath
