@@ -2,6 +2,8 @@
 // its two buttons, the one-instance rule.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "shell/korvath-harness.h"
 #include "support/recording-server.h"
 
@@ -173,6 +175,92 @@ TEST(LoadingOverlay, ShowsWhileThePageLoadsAndGoesWhenItEnds) {
   EXPECT_GT(Spread(*main, 264, 16, 64, 24), 0.05);
   // The blank page has come: the label is gone.
   EXPECT_TRUE(WaitUntil([&] { return Spread(*main, 136, 264, 336, 144) == 0; }, 10000));
+}
+
+// The stand-in page for an app that cannot be reached takes another address:
+// typed into its field, saved to the settings file, opened at once and used
+// again at the next start without any variable.
+TEST(StandInPage, AnotherAddressIsSavedAndOpenedAtOnceAndAtTheNextStart) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  auto app = AppServer();
+  RecordingServer notice;
+  const std::string config = MakeTempDir("config");
+  const std::string settings = config + "/korvath/settings.ini";
+  {
+    // No address at all: the default one never resolves.
+    KorvathProcess korvath({{"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config}});
+    auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
+    ASSERT_TRUE(main);
+    ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // The field lies under the page's text; its pixels show when it is drawn.
+    ASSERT_TRUE(WaitUntil([&] { return Spread(*main, 40, 252, 500, 18) > 0.05; }, 10000));
+    ClickAt(*main, 290, 261);
+    PressKeys(*main, "ctrl+a BackSpace");
+    RunCommand("xdotool type --delay 15 '" + app->Url("/app/") + "'");
+    PressKeys(*main, "Return");
+    EXPECT_TRUE(WaitUntil([&] { return AppRequests(*app) >= 1; }, 10000)) << "the new address was not opened";
+    const std::string text = RunCommand("cat '" + settings + "'");
+    EXPECT_NE(text.find("app-url=" + app->Url("/app/") + "\n"), std::string::npos) << text;
+    EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  KorvathProcess again({{"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config}});
+  EXPECT_TRUE(WaitUntil([&] { return AppRequests(*app) >= 2; }, 20000)) << "the saved address was not used";
+  fs::remove_all(config);
+}
+
+// The main window's page is a remote one: it reaches no settings handler,
+// and the stand-in page's own one refuses it, so nothing is written.
+TEST(StandInPage, ARemotePageCannotChangeTheSettings) {
+  RecordingServer app;
+  app.SetResponder([](const RecordedRequest& r) {
+    if (r.Target().rfind("/app/", 0) == 0)
+      return Reply::Ok(R"HTML(<!DOCTYPE html><html><body><script>
+        (async () => {
+          const h = window.webkit && window.webkit.messageHandlers;
+          const out = { settings: !!(h && h.korvathSettings), deleteFiles: !!(h && h.korvathDeleteFiles) };
+          for (const key of ['', 'guess']) {
+            try { out[key || 'none'] = await h.korvathAppUrl.postMessage({ key, url: 'http://127.0.0.1:9/evil/' }); }
+            catch (e) { out[key || 'none'] = 'threw ' + e; }
+          }
+          fetch('/reply?' + encodeURIComponent(JSON.stringify(out)));
+        })();
+      </script></body></html>)HTML",
+                       {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+    return Reply::Ok("", {}, "204 No Content");
+  });
+  RecordingServer notice;
+  const std::string config = MakeTempDir("config");
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config}});
+  std::string reply;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        for (auto& r : app.Requests())
+          if (r.Target().rfind("/reply?", 0) == 0) reply = r.Target().substr(7);
+        return !reply.empty();
+      },
+      20000))
+      << "the page never reported";
+  std::string decoded;
+  for (std::size_t i = 0; i < reply.size(); ++i) {
+    if (reply[i] == '%' && i + 2 < reply.size()) {
+      decoded += static_cast<char>(std::stoi(reply.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      decoded += reply[i];
+    }
+  }
+  const nlohmann::json out = nlohmann::json::parse(decoded, nullptr, false);
+  ASSERT_TRUE(out.is_object()) << reply;
+  EXPECT_EQ(out["settings"], false);
+  EXPECT_EQ(out["deleteFiles"], false);
+  for (const char* key : {"none", "guess"}) {
+    EXPECT_TRUE(out[key].is_object() && out[key]["ok"] == false) << out.dump();
+  }
+  EXPECT_FALSE(fs::exists(config + "/korvath/settings.ini"));
+  fs::remove_all(config);
 }
 
 }  // namespace
