@@ -1,9 +1,8 @@
-// A link that has gone bad may be answered with an error page and status
-// 200, which aria2 saves under the file's name and calls complete. The real
-// program, its aria2 and the demo site, with a notification server of the
-// test's own on a private session bus: the page says 50 MB, an HTML page
-// arrives, and the program must not announce it as finished.
+// What the program checks around a download, with the real program, its
+// aria2 and the demo site: room for the file before the task is made, and
+// after it finishes, whether the file is what the share page described.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <fstream>
@@ -30,7 +29,11 @@ demo::DemoSiteOptions SiteWithAnExpiredFile() {
   return {.files = {file}};
 }
 
-TEST(ArrivalEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKept) {
+// A link that has gone bad may be answered with an error page and status
+// 200, which aria2 saves under the file's name and calls complete. With a
+// notification server of the test's own on a private session bus: the page
+// says 50 MB, an HTML page arrives, and it is not announced as finished.
+TEST(DownloadChecksEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKept) {
   if (!PrivateBus::Get().ok()) GTEST_SKIP() << "needs a process whose session bus is not open yet";
   NotificationServerThread notices(PrivateBus::Get().address());
   ASSERT_TRUE(notices.owned());
@@ -70,6 +73,48 @@ TEST(ArrivalEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKept) {
   const fs::path saved = fs::path(korvath.work_dir()) / "ZorbitDravenet" / "installer image.iso";
   std::ifstream in(saved, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), kErrorPage);
+}
+
+// The download folder on a 1 MiB tmpfs, named in the settings file, and the
+// demo site's 16 MB file.
+TEST(DownloadChecksEndToEnd, AFolderTooSmallForTheFileSaysHowMuchIsNeededAndMakesNoTask) {
+  Aria2MachineLock lock;
+  XDisplay x;
+  demo::DemoSite site;
+  ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
+  std::size_t index = 0;
+  while (index < site.files().size() && site.files()[index].size != 16u << 20) ++index;
+  ASSERT_LT(index, site.files().size());
+  const std::string dir = MakeTempDir("small-disk");
+  const std::string folder = dir + "/downloads";
+  fs::create_directories(folder);
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    fs::remove_all(dir);
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  // Unmounted however the test ends, after the program is gone.
+  struct Unmount {
+    std::string folder, dir;
+    ~Unmount() {
+      ::umount(folder.c_str());
+      fs::remove_all(dir);
+    }
+  } unmount{folder, dir};
+  fs::create_directories(dir + "/config/korvath");
+  std::ofstream(dir + "/config/korvath/settings.ini") << "[downloads]\nfolder=" << folder << "\n";
+  KorvathProcess korvath({{"KORVATH_APP_URL", site.FilePageUrl(index)},
+                          {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+                          {"XDG_CONFIG_HOME", dir + "/config"}});
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
+  Window main = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (main = MainWindowOf(x, korvath.pid())) != 0; }, 10000));
+  ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the download button was never drawn";
+  ClickDownload(x, main);
+  ASSERT_TRUE(korvath.WaitForEvent("task_refused", {{"reason", "disk_space"}}, 15000)) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("message_box").back().value("text", ""),
+            Utf8(u8"下载文件夹所在的磁盘空间不够：这个文件需要 16.0 MB，只剩 1.0 MB。请清理磁盘后再点击一次这个文件。"));
+  EXPECT_TRUE(korvath.EventsNamed("task_created").empty());
+  EXPECT_TRUE(fs::is_empty(folder));
 }
 
 }  // namespace
