@@ -5,12 +5,27 @@
 #include "shell/download-folder.h"
 #include "shell/settings-file.h"
 #include "shell/shell.h"
+#include "webview/pinned-certificate.h"
 
 namespace korvath {
 
 namespace {
 
+// The page talks to a remote aria2 over https or wss from inside the web
+// engine, which knows nothing of the pinned certificate and would refuse it:
+// once per run, that one certificate is made acceptable for that one host.
+void PinCertificateForThePage(Shell& shell) {
+  if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty()) return;
+  const PinnedTrust trust = TrustPinnedCertificate(shell.web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
+                                                   GbkToUtf8(shell.engine.certificate_sha256));
+  shell.web_certificate_pinned = trust.trusted;
+  shell.desktop.Log().Record("web_certificate_pinned", {{"ok", trust.trusted},
+                                                        {"seen", Utf8ToGbk(trust.seen)},
+                                                        {"error", Utf8ToGbk(trust.error)}});
+}
+
 void CreateDownloadManager(Shell& shell) {
+  PinCertificateForThePage(shell);
   // A remote aria2's paths name files on its machine, not here: deleting
   // them here would hit whatever local file happens to share the path, so
   // that page gets no file-deleting handler.

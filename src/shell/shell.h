@@ -39,6 +39,7 @@ struct Shell {
   // What share pages said of the local aria2's files; none for a remote one.
   std::unique_ptr<StatedSizes> stated_sizes;
   unsigned session_timer = 0;
+  bool web_certificate_pinned = false;  // the web engine accepts the remote aria2's pinned certificate
   bool shutting_down = false;
   // Intakes running right now (they nest), and the shut-down that asked to run
   // while one was: it waits until the outermost intake has handed its task to

@@ -31,24 +31,6 @@ std::string ReadAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A self-signed certificate for 127.0.0.2 and its SHA-256 fingerprint in
-// openssl's own "AB:CD:..." form.
-struct TestCertificate {
-  std::string dir = MakeTempDir("tls");
-  std::string certificate = dir + "/cert.pem";
-  std::string key = dir + "/key.pem";
-  std::string fingerprint;
-
-  TestCertificate() {
-    RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.2 -keyout '" + key +
-               "' -out '" + certificate + "' 2>/dev/null");
-    const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certificate + "'");
-    const auto equals = out.find('=');
-    if (equals != std::string::npos) fingerprint = out.substr(equals + 1, 95);
-  }
-  ~TestCertificate() { fs::remove_all(dir); }
-};
-
 class RemoteAria2Test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,8 +51,7 @@ class RemoteAria2Test : public ::testing::Test {
     std::vector<std::string> tls;
     if (secure) {
       ASSERT_EQ(certificate.fingerprint.size(), 95u) << "openssl made no certificate";
-      tls = {"--rpc-secure=true", "--rpc-certificate=" + certificate.certificate,
-             "--rpc-private-key=" + certificate.key};
+      tls = certificate.Aria2Args();
     }
     remote = std::make_unique<Aria2Instance>(RandomSecret(), remote_dir, tls);
     remote->ListenAt(kRemoteHost, UnusedPort());
@@ -159,7 +140,7 @@ class RemoteAria2Test : public ::testing::Test {
   Aria2MachineLock lock;
   XDisplay x;
   DemoSite site;
-  TestCertificate certificate;
+  SelfSignedCertificate certificate;
   std::string remote_dir = MakeTempDir("remote-downloads");
   std::string config_dir = MakeTempDir("config");
   std::unique_ptr<Aria2Instance> remote;
@@ -196,6 +177,11 @@ TEST_F(RemoteAria2Test, OverHttpsAPinnedSelfSignedCertificateIsTrusted) {
   ExpectNoLocalAria2();
   ClickDownload();
   ASSERT_NO_FATAL_FAILURE(ExpectDownloadArrives(0));
+  // The manager page connects from inside the web engine, which is told to
+  // accept that one certificate for that host.
+  ASSERT_TRUE(korvath->WaitForEvent("web_certificate_pinned", {}, 10000)) << korvath->Output();
+  EXPECT_EQ(korvath->EventsNamed("web_certificate_pinned", {{"ok", true}}).size(), 1u)
+      << korvath->EventsNamed("web_certificate_pinned")[0].dump();
 }
 
 TEST_F(RemoteAria2Test, AnUnpinnedCertificateIsRefusedShowingItsFingerprint) {

@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <cstdio>
 #include <random>
 #include <thread>
 
 #include <httplib.h>
+
+#include "support/run-command.h"
 
 extern char** environ;
 
@@ -26,6 +29,28 @@ std::string RandomSecret() {
     secret += hex;
   }
   return secret;
+}
+
+SelfSignedCertificate::SelfSignedCertificate() {
+  char tmpl[] = "/tmp/korvath-tls-XXXXXX";
+  if (!mkdtemp(tmpl)) return;
+  dir = tmpl;
+  certificate = dir + "/cert.pem";
+  key = dir + "/key.pem";
+  RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.2 -keyout '" + key + "' -out '" +
+         certificate + "' 2>/dev/null");
+  const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certificate + "' 2>/dev/null");
+  const auto equals = out.find('=');
+  if (equals != std::string::npos && out.size() >= equals + 96) fingerprint = out.substr(equals + 1, 95);
+}
+
+SelfSignedCertificate::~SelfSignedCertificate() {
+  std::error_code ec;
+  if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+}
+
+std::vector<std::string> SelfSignedCertificate::Aria2Args() const {
+  return {"--rpc-secure=true", "--rpc-certificate=" + certificate, "--rpc-private-key=" + key};
 }
 
 Aria2Instance::Aria2Instance(std::string secret, std::string dir, std::vector<std::string> extra_args)

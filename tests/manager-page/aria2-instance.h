@@ -13,6 +13,23 @@ namespace korvath::testing {
 // A random hex secret of 32 characters.
 std::string RandomSecret();
 
+// A self-signed certificate for 127.0.0.2 made by openssl in a temporary
+// folder (removed again), and its SHA-256 fingerprint in openssl's own
+// "AB:CD:..." form; an empty fingerprint when openssl made none.
+struct SelfSignedCertificate {
+  SelfSignedCertificate();
+  ~SelfSignedCertificate();
+  SelfSignedCertificate(const SelfSignedCertificate&) = delete;
+  SelfSignedCertificate& operator=(const SelfSignedCertificate&) = delete;
+  // The aria2 arguments that serve RPC over TLS with it.
+  std::vector<std::string> Aria2Args() const;
+
+  std::string dir;
+  std::string certificate;
+  std::string key;
+  std::string fingerprint;
+};
+
 class Aria2Instance {
  public:
   static constexpr int kPort = 6800;

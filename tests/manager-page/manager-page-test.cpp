@@ -12,6 +12,7 @@
 #include "manager-page/manager-page-fixture.h"
 #include "shell/download-manager-window.h"
 #include "support/loopback-ports.h"
+#include "webview/pinned-certificate.h"
 
 namespace korvath::testing {
 namespace {
@@ -439,6 +440,45 @@ TEST(ManagerPageRender, AFinishedFileUnlikeItsSharePageSaysSoInItsRow) {
   EXPECT_EQ(shown["good"], nlohmann::json({"已完成", ""}));
   EXPECT_EQ(shown["late"], nlohmann::json({"与分享页不符", mismatch}));
   EXPECT_EQ(asked, (std::map<std::string, int>{{"bad", 1}, {"good", 1}, {"late", 2}}));
+}
+
+// The same over https with a self-signed certificate: the engine refuses it
+// until the pinned fingerprint names exactly that certificate, and then the
+// page lists the remote task.
+TEST(ManagerPageRemote, OverHttpsThePinnedCertificateLetsThePageListTheTask) {
+  SelfSignedCertificate certificate;
+  ASSERT_EQ(certificate.fingerprint.size(), 95u) << "openssl made no certificate";
+  std::string pin;
+  for (char c : certificate.fingerprint)
+    if (c != ':') pin += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  char tmpl[] = "/tmp/korvath-manager-remote-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  FileServer server;
+  Aria2Instance remote(RandomSecret(), dir, certificate.Aria2Args());
+  remote.ListenAt("127.0.0.2", UnusedPort());
+  ASSERT_TRUE(remote.Start(20000));
+  json gid = remote.Call("aria2.addUri", json::array({json::array({server.Url("/fast/done.bin")})}));
+  ASSERT_TRUE(gid.is_string());
+  ASSERT_EQ(remote.RpcUrl().rfind("https://", 0), 0u);
+
+  const ManagerDocument document = LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
+  PageDriver page;
+  ASSERT_TRUE(page.Load(document.html, document.base_uri));
+  const std::string listed = "(() => { const r = document.querySelector('#list .row'); return !!r && r.dataset.status === 'complete'; })()";
+  EXPECT_FALSE(page.WaitFor(listed, 2500)) << "the engine took a certificate nobody trusts";
+  // Another fingerprint trusts nothing, and says what it saw.
+  const PinnedTrust wrong = TrustPinnedCertificate(page.WebContext(), remote.RpcUrl(), std::string(64, '0'));
+  EXPECT_FALSE(wrong.trusted);
+  EXPECT_EQ(wrong.seen, pin);
+  EXPECT_FALSE(page.WaitFor(listed, 1500));
+  const PinnedTrust trust = TrustPinnedCertificate(page.WebContext(), "wss" + remote.RpcUrl().substr(5), pin);
+  EXPECT_TRUE(trust.trusted) << trust.error;
+  ASSERT_TRUE(page.WaitFor(listed, 10000)) << page.Eval("document.body.innerText.slice(0, 300)");
+  EXPECT_EQ(page.Eval("document.querySelector('#list .row').dataset.gid"), json(gid).dump());
+  EXPECT_TRUE(page.WaitFor("document.body.dataset.socket === 'open'", 8000));
+  remote.Stop();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

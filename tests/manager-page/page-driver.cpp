@@ -268,6 +268,8 @@ std::vector<int> WebProcessPids() {
 
 }  // namespace
 
+void* PageDriver::WebContext() const { return impl_->context; }
+
 double PageDriver::WebProcessCpuMs() const {
   double ms = 0;
   const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));

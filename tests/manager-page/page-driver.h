@@ -48,6 +48,9 @@ class PageDriver {
   // The text on the desktop's clipboard ("" when none), waiting for it.
   std::string ClipboardText();
 
+  // The driver's own WebKitWebContext*, as the program's WebEngine::context().
+  void* WebContext() const;
+
   // alert/confirm/prompt messages the page raised (answered and dropped).
   const std::vector<std::string>& dialogs() const;
   // URIs of navigations the page started after loading (all refused).

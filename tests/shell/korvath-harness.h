@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/loopback-ports.h"
+#include "support/run-command.h"
 
 namespace korvath::testing {
 
@@ -68,17 +69,6 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms, int ste
     if (Clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
   }
-}
-
-inline std::string RunCommand(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
 }
 
 // ---- the X display -------------------------------------------------------
