@@ -130,6 +130,39 @@ INSTANTIATE_TEST_SUITE_P(DemoFiles, HardNames,
                          ::testing::Values("Korvath demo notes", Utf8(u8"年度报告"), Utf8(u8"한국어"),
                                            Utf8(u8"🎉"), "\"hello\"", "back\\slash", "../", "\n", "16MB"));
 
+// A folder chosen in the manager's settings view, typed and saved as a user
+// would: it is written to the settings file and the very next click's file
+// goes there.
+TEST_F(DownloadEndToEnd, AFolderSavedInTheManagersSettingsTakesTheNextDownload) {
+  const DemoFile& file = site.files()[0];
+  ASSERT_NO_FATAL_FAILURE(Open(0));
+  const std::string folder = MakeTempDir("chosen") + "/saved here";
+  ClickAt(MainWindow(), 456, 28);  // 下载管理
+  auto manager = x.WaitFor(korvath->pid(), Utf8(u8"下载管理"));
+  ASSERT_TRUE(manager);
+  // The toolbar is drawn once the page is; then 设置, and its first field.
+  ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(*manager, 563, 8, 40, 20, "standard_deviation") > 0.05; }, 10000));
+  ClickAt(*manager, 583, 17);
+  ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(*manager, 20, 150, 120, 20, "standard_deviation") > 0.05; }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ClickAt(*manager, 325, 195);
+  PressKeys(*manager, "ctrl+a BackSpace");
+  RunCommand("xdotool type --delay 15 '" + folder + "'");
+  PressKeys(*manager, "Return");
+  const std::string settings = korvath->work_dir() + "/config/korvath/settings.ini";
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(settings).find("folder=" + folder + "\n") != std::string::npos; }, 10000))
+      << ReadAll(settings);
+  EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  Screenshot(*manager, "manager-korvath-settings-saved");
+
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000)) << korvath->Output();
+  const fs::path saved = fs::path(folder) / SafeFileName(demo::SavedName(file));
+  EXPECT_TRUE(WaitForFile(saved, file.size)) << saved;
+  EXPECT_FALSE(fs::exists(SavedPath(file)));
+  fs::remove_all(fs::path(folder).parent_path());
+}
+
 TEST_F(DownloadEndToEnd, SameFileTwiceGivesTwoTasks) {
   const std::size_t index = IndexOf(site, "Korvath demo notes");
   ASSERT_NO_FATAL_FAILURE(Open(index));
