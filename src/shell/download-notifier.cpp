@@ -100,7 +100,8 @@ void DownloadNotifier::Poll() {
   // at aria2 a second time meanwhile.
   if (polling_) return;
   polling_ = true;
-  for (const FinishedDownload& download : watch_.Look(desktop_, engine_)) Send(download);
+  for (const FinishedDownload& download : watch_.Look(desktop_, engine_))
+    if (!quiet_) Send(download);
   polling_ = false;
 }
 

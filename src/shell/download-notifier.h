@@ -52,6 +52,12 @@ class DownloadNotifier {
   // ok, error, mismatch}; ok is false for a mismatch.
   void Poll();
 
+  // Quiet: downloads still end as seen, but none is announced, so turning
+  // the notices on again announces only what ends from then on. (The user
+  // may switch them off while a look at aria2 is under way, so the notifier
+  // is not destroyed for it.)
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+
  private:
   void Send(const FinishedDownload& download);
   void OpenFolder(const std::string& folder);
@@ -65,6 +71,7 @@ class DownloadNotifier {
   unsigned timer_ = 0;
   bool started_ = false;
   bool polling_ = false;
+  bool quiet_ = false;
 };
 
 // Whether something can show notifications on the session bus: the owner

@@ -25,9 +25,11 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
       now.push_back(name);
     } else if (name == "notifications") {
       shell.options.notifications = saved.notifications.value_or(true);
-      if (!shell.options.notifications) {
-        shell.notifier.reset();
-      } else if (!shell.notifier && shell.app) {
+      // The save may arrive while the notifier waits on aria2: it is
+      // quietened, never destroyed underneath itself.
+      if (shell.notifier) {
+        shell.notifier->SetQuiet(!shell.options.notifications);
+      } else if (shell.options.notifications && shell.app) {
         shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
         shell.notifier->Start();
       }

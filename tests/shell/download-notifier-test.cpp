@@ -117,6 +117,21 @@ TEST_F(DownloadNotifierTest, EachFinishedOrFailedDownloadIsAnnouncedOnceAndItsBu
   server.Invoke(done->id, button);
   ASSERT_TRUE(PumpUntil([&] { return !opened.empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(opened, std::vector<std::string>{folder});
+
+  // Switched off in the settings: what ends meanwhile is never announced,
+  // not even once they are switched on again.
+  notifier.SetQuiet(true);
+  const std::string quiet = Create("quiet.bin", "/file");
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return testing::Aria2Call(state, "aria2.tellStatus", {quiet})["result"].value("status", "") == "complete"; },
+      std::chrono::seconds(10)));
+  PumpUntil([] { return false; }, std::chrono::milliseconds(2500));
+  notifier.SetQuiet(false);
+  ASSERT_FALSE(Create("loud.bin", "/file").empty());
+  ASSERT_TRUE(PumpUntil([&] { return server.shown.size() >= 3; }, std::chrono::seconds(15)));
+  PumpUntil([] { return false; }, std::chrono::milliseconds(2500));
+  ASSERT_EQ(server.shown.size(), 3u);
+  EXPECT_EQ(server.shown[2].summary, U8(u8"下载完成：loud.bin"));
 }
 
 TEST_F(DownloadNotifierTest, WithoutANotificationServiceItOnlyLogsOneLine) {
