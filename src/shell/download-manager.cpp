@@ -1,6 +1,8 @@
 // Opening, closing and placing the download manager beside the main window.
 #include <gtk/gtk.h>
 
+#include <filesystem>
+
 #include "shell/arrival-check-reply.h"
 #include "shell/download-folder.h"
 #include "shell/settings-file.h"
@@ -32,9 +34,13 @@ void CreateDownloadManager(Shell& shell) {
   TaskFilesLookup task_files =
       shell.engine.Remote() ? TaskFilesLookup{} : Aria2TaskFiles(shell.desktop, shell.engine);
   Shell* s = &shell;
+  std::error_code ec;
   SettingsView settings{
       .path = SettingsFilePath(),
-      .default_folder = DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)),
+      // As a whole path: "ZorbitDravenet" alone does not say where it is.
+      .default_folder =
+          std::filesystem::absolute(DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)), ec)
+              .string(),
       .env = nullptr,
       .apply = [s](const Settings& saved, const std::vector<std::string>& changed) {
         return ApplySavedSettings(*s, saved, changed);

@@ -107,9 +107,12 @@ std::string SaveReply(const json& request, const SettingsView& view) {
     }
     changed.push_back(f.name);
   }
-  if (request.value("clearSecret", false)) {
-    changes.push_back({"aria2", "rpc-secret", ""});
-    changed.push_back("rpc-secret");
+  const bool has_secret = present.settings.rpc_secret.has_value();
+  if (request.contains("clearSecret") && request["clearSecret"] == true) {
+    if (has_secret) {
+      changes.push_back({"aria2", "rpc-secret", ""});
+      changed.push_back("rpc-secret");
+    }
   } else if (request.contains("secret") && request["secret"].is_string() &&
              !request["secret"].get<std::string>().empty()) {
     changes.push_back({"aria2", "rpc-secret", request["secret"].get<std::string>()});

@@ -114,6 +114,10 @@ TEST_F(KorvathSettingsTest, TheViewShowsTheFileAndSavesAChangedFolderKeepingEver
   EXPECT_NE(Save().find("下次启动 Korvath 后生效：远程 aria2 密钥"), std::string::npos);
   EXPECT_NE(ReadAll(path_).find("rpc-secret=new-one\n"), std::string::npos);
   EXPECT_EQ(Js("document.getElementById('k-rpc-secret').value"), "\"\"");
+  Js("document.getElementById('korvath-secret-clear').checked = true");
+  Save();
+  EXPECT_EQ(ReadAll(path_).find("rpc-secret"), std::string::npos) << ReadAll(path_);
+  EXPECT_NE(Js("document.getElementById('k-rpc-secret').placeholder").find("未设置"), std::string::npos);
   // Emptying the folder gives the default back: the key goes.
   Set("folder", "");
   Save();
