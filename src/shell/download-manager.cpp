@@ -36,7 +36,8 @@ void CreateDownloadManager(Shell& shell) {
   Shell* s = &shell;
   std::error_code ec;
   SettingsView settings{
-      .path = SettingsFilePath(),
+      // An AriaNg page is someone else's code, and has no use for the handler.
+      .path = shell.options.ariang ? std::string() : SettingsFilePath(),
       // As a whole path: "ZorbitDravenet" alone does not say where it is.
       .default_folder =
           std::filesystem::absolute(DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)), ec)

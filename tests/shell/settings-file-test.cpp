@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "shell/download-folder.h"
+#include "shell/settings-writer.h"
+#include "util/file-io.h"
 
 namespace korvath {
 namespace {
@@ -131,6 +135,34 @@ TEST(SettingsFile, TheChosenFolderWinsOverTheMenuEntrysDefault) {
   EXPECT_EQ(DownloadFolder(sources), "/data/mine");
   sources.user_downloads = false;
   EXPECT_EQ(DownloadFolder(sources), "/data/mine");
+}
+
+// What the program writes reads back as the value the user gave, whatever
+// characters it holds, and a settings file linked from elsewhere stays a
+// link to the file that now holds the change.
+TEST(SettingsFile, SavedValuesReadBackExactlyAndALinkedFileStaysLinked) {
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "korvath-settings-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string real = dir + "/dotfiles/settings.ini";
+  const std::string path = dir + "/korvath/settings.ini";
+  fs::create_directories(dir + "/dotfiles");
+  fs::create_directories(dir + "/korvath");
+  std::ofstream(real) << "# kept\n[app]\nnotice-url=http://n.example/\n";
+  fs::create_symlink(real, path);
+  const std::string folder = Utf8(u8"  /下载/a\\b #1;x=y ");
+  ASSERT_TRUE(SaveSettingsChanges(path, {{"downloads", "folder", folder}, {"aria2", "rpc-secret", "a#b;c"}}).ok);
+  EXPECT_TRUE(fs::is_symlink(path));
+  const LoadedSettings loaded = LoadSettingsFile(path);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_EQ(loaded.settings.download_folder, folder);
+  EXPECT_EQ(loaded.settings.rpc_secret, "a#b;c");
+  EXPECT_EQ(loaded.settings.notice_url, "http://n.example/");
+  EXPECT_EQ(ReadWholeFile(real)->rfind("# kept\n", 0), 0u) << *ReadWholeFile(real);
+  // An unknown key is not the program's to write.
+  EXPECT_FALSE(SaveSettingsChanges(path, {{"app", "colour", "red"}}).ok);
+  EXPECT_EQ(LoadSettingsFile(path).settings.download_folder, folder);
+  fs::remove_all(dir);
 }
 
 }  // namespace
