@@ -139,8 +139,14 @@ int RunKorvath(int argc, char** argv) {
   Shell shell(std::move(options));
   shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
-  // GtkApplication's own handler, which opens the display, runs first.
-  g_signal_connect_swapped(shell.app, "startup", G_CALLBACK(+[](Shell* s) { Step(*s, "gtk_ready"); }), &shell);
+  // GtkApplication's own handler, which opens the display, runs first. Only
+  // the first instance gets here, so a second start never ends the first's
+  // aria2.
+  g_signal_connect_swapped(shell.app, "startup", G_CALLBACK(+[](Shell* s) {
+                             Step(*s, "gtk_ready");
+                             BeginStartUp(*s);
+                           }),
+                           &shell);
   g_signal_connect(shell.app, "activate", G_CALLBACK(OnActivate), &shell);
   // The options were read above; GApplication sees only the program name.
   char* app_argv[] = {argc > 0 ? argv[0] : const_cast<char*>("korvath"), nullptr};

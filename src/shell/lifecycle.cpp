@@ -52,6 +52,27 @@ void KeepSessionRecord(Shell& shell) {
       &shell);
 }
 
+// A remote aria2 is not ours to start: when it cannot be used the user has
+// been told why, and the program stays so that the settings can be fixed and
+// each download offers a retry.
+bool ConnectToRemoteAria2(Shell& shell) {
+  Step(shell, "startup_step", "aria2");
+  const bool ready = ConnectRemoteAria2(shell.desktop, shell.engine,
+                                        {.rpc_url = shell.options.rpc_url,
+                                         .rpc_secret = shell.options.rpc_secret,
+                                         .certificate_sha256 = shell.options.certificate_sha256,
+                                         .cookie = Text("Zorbit")});
+  if (!ready) Step(shell, "startup_step", "remote_aria2_unusable");
+  return ready;
+}
+
+// Waits for the early steps and takes over the aria2 they started, once.
+void AdoptEarlyEngine(Shell& shell) {
+  if (!shell.early_start) return;
+  shell.early_start->Wait(shell.desktop);
+  if (std::optional<EngineState> engine = shell.early_start->TakeEngine()) shell.engine = std::move(*engine);
+}
+
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -59,6 +80,17 @@ std::string ProgramDirectory() {
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return std::filesystem::current_path(ec).string();
   return exe.parent_path().string();
+}
+
+void BeginStartUp(Shell& shell) {
+  EarlyStartParams params{.notice_url = shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl))};
+  // A remote aria2 is not ours to start.
+  if (shell.options.rpc_url.empty()) {
+    params.aria2 = StartAria2Params{.cookie = Text("Zorbit"),
+                                    .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
+    if (shell.options.aria2c) params.aria2->aria2_program = shell.options.aria2c;
+  }
+  shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }
 
 bool StartUp(Shell& shell) {
@@ -76,26 +108,15 @@ bool StartUp(Shell& shell) {
   shell.download_dir = Utf8ToGbk(folder);
   shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
 
-  // 1. The announcement, if the notice service has one; never stops start-up.
-  Step(shell, "startup_step", "notice");
-  FetchNotice(shell.desktop, shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl)));
-
-  // 2. aria2, or the program ends. A remote aria2 is not ours to start: when
-  // it cannot be used the user has been told why, and the program stays so
-  // that the settings can be fixed and each download offers a retry.
-  Step(shell, "startup_step", "aria2");
+  // 1. The announcement, if the notice service had one (it never stops
+  // start-up), and 2. our own aria2, or the program ends.
+  AdoptEarlyEngine(shell);
+  shell.early_start->ShowStartBoxes(shell.desktop);
+  const bool remote = !shell.options.rpc_url.empty();
   bool engine_ready = true;
-  StartAria2Params params{.cookie = Text("Zorbit"),
-                          .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
-  if (shell.options.aria2c) params.aria2_program = shell.options.aria2c;
-  if (!shell.options.rpc_url.empty()) {
-    engine_ready = ConnectRemoteAria2(shell.desktop, shell.engine,
-                                      {.rpc_url = shell.options.rpc_url,
-                                       .rpc_secret = shell.options.rpc_secret,
-                                       .certificate_sha256 = shell.options.certificate_sha256,
-                                       .cookie = Text("Zorbit")});
-    if (!engine_ready) Step(shell, "startup_step", "remote_aria2_unusable");
-  } else if (!StartAria2(shell.desktop, shell.engine, params)) {
+  if (remote) {
+    engine_ready = ConnectToRemoteAria2(shell);
+  } else if (!shell.early_start->aria2_started()) {
     MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);
     Step(shell, "startup_step", "aria2_failed");
     return false;
@@ -106,8 +127,12 @@ bool StartUp(Shell& shell) {
   shell.main->StretchMainWebView();
 
   // 4. Errors are reported by the call itself; start-up ends either way.
-  Step(shell, "startup_step", "global_options");
-  if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine);
+  if (remote) {
+    Step(shell, "startup_step", "global_options");
+    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine);
+  } else {
+    shell.early_start->ShowOptionBoxes(shell.desktop);
+  }
 
   // Downloads the last run left unfinished come back, paused. A remote aria2
   // keeps its own tasks across our restarts, and tasks recorded for the local
@@ -143,6 +168,9 @@ void ShutDown(Shell& shell, const char* reason) {
   shell.shutting_down = true;
   shell.desktop.Log().Record("shutdown_step",
                              {{"step", std::string("begin")}, {"reason", std::string(reason)}});
+
+  // Asked for while start-up still waits for aria2: that aria2 is ended too.
+  AdoptEarlyEngine(shell);
 
   Step(shell, "shutdown_step", "close_download_manager");
   CloseDownloadManager(shell);

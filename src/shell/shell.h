@@ -11,6 +11,7 @@
 #include "engine/stated-sizes.h"
 #include "shell/download-manager-window.h"
 #include "shell/download-notifier.h"
+#include "shell/early-start.h"
 #include "shell/gtk-desktop.h"
 #include "shell/main-window.h"
 #include "shell/options.h"
@@ -31,6 +32,7 @@ struct Shell {
   EngineState engine;                    // created empty at start, released at the end
   Text download_dir = "ZorbitDravenet";  // what DownloadFolder() decided at start-up
   GtkApplication* app = nullptr;
+  std::unique_ptr<EarlyStart> early_start;  // from GTK's start-up on
   std::unique_ptr<WebEngine> web_engine;
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
@@ -70,8 +72,12 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
 void ShowAboutWindow(Shell& shell);
 
 // ---- start-up and shut-down (lifecycle.cpp) ----
-// Builds and shows the main window and runs the start-up steps. Returns false
-// when the program must end (aria2 could not be started); the exit code is 0.
+// Starts the steps that need no window (the announcement, our own aria2 and
+// its options) beside the window's set-up; only the first instance does.
+void BeginStartUp(Shell& shell);
+// With the main window shown: finishes the start-up steps, showing their
+// messages in order. Returns false when the program must end (aria2 could
+// not be started); the exit code is 0.
 bool StartUp(Shell& shell);
 // Runs the shut-down steps once and ends the process with exit code 0; a
 // second call (a signal during the first) returns at once. Asked for while a
