@@ -119,7 +119,6 @@ MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_u
   };
   AddScriptMessageHandler(view_->widget(), kAppUrlMessage,
                           [this](const std::string& m) { return OnAppUrlMessage(m); });
-  view_->LoadUrl(Utf8ToGbk(app_url_));
 }
 
 MainWindow::~MainWindow() {
@@ -215,7 +214,13 @@ void MainWindow::Build(GtkApplication* app) {
   last_position_ = {left, top, kWidth, kHeight};
 }
 
-void MainWindow::Show() { gtk_widget_show_all(GTK_WIDGET(window_)); }
+void MainWindow::Show() {
+  gtk_widget_show_all(GTK_WIDGET(window_));
+  // The first load starts the web process, a few hundred milliseconds of
+  // work: the window reaches the screen before it, not after.
+  gdk_display_flush(gtk_widget_get_display(GTK_WIDGET(window_)));
+  view_->LoadUrl(Utf8ToGbk(app_url_));
+}
 
 void MainWindow::Present() { gtk_window_present(window_); }
 

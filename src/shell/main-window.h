@@ -36,13 +36,14 @@ class MainWindow {
   static constexpr int kWidth = 590;
   static constexpr int kHeight = 709;
 
-  // Builds the window from its template, centred on the primary screen, and
-  // starts loading `app_url` (UTF-8). Not shown yet.
+  // Builds the window from its template, centred on the primary screen. Not
+  // shown yet.
   MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url, MainWindowHandlers handlers);
   ~MainWindow();
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
+  // Shows the window, then starts loading `app_url` (UTF-8).
   void Show();
   // Brings the window to the front (a second start of the program).
   void Present();
