@@ -14,6 +14,8 @@ For each run it measures:
     window whose _NET_WM_PID is the program (the same way for every program);
   - launch -> ready: Korvath's "global_options_accepted" event, i.e. aria2 has
     taken the global options and a download can be handed over;
+  - launch -> started: Korvath's last start-up step, when the page has the
+    whole window and every start-up message has been shown;
   - the start-up broken down by "startup_step" events (Korvath only);
   - at --hold seconds (10): PSS of each process of the tree (UI, web process,
     network process, aria2, others) and CPU time used since launch;
@@ -326,6 +328,8 @@ def korvath_run(program, base_url, watch, hold):
                 for e in read_events(log):
                     if e.get("event") == "startup_step":
                         row.setdefault("steps", {}).setdefault(e.get("step"), e["t_ms"] - launched)
+                if "ready" in row.get("steps", {}):
+                    row["started"] = row["steps"]["ready"]
                 main = next((w for t, p, w in watch.mapped if p == proc.pid and t >= launched), None)
                 if main:
                     opened = monotonic_ms()
@@ -382,6 +386,7 @@ def ensure_uget():
 FIGURES = [
     ("mapped", "launch -> main window mapped", "ms"),
     ("ready", "launch -> global options accepted", "ms"),
+    ("started", "launch -> start-up steps all done", "ms"),
     ("pss_total", "PSS at hold, without aria2", "MB"),
     ("pss_ui", "  UI process", "MB"),
     ("pss_web", "  web process", "MB"),
@@ -437,8 +442,9 @@ def report(names, results, hold):
         for s in order:
             at = [r[s] for r in steps if s in r]
             gap = [r[s] - r[previous] for r in steps if s in r and previous in r] if previous else at
-            print(f"  {s:<22} at {statistics.median(at):7.1f}  worst {max(at):7.1f}"
-                  f"   step {statistics.median(gap):7.1f}")
+            # A step some runs skip may share no run with the one before it.
+            step = f"{statistics.median(gap):7.1f}" if gap else f"{'-':>7}"
+            print(f"  {s:<22} at {statistics.median(at):7.1f}  worst {max(at):7.1f}   step {step}")
             previous = s
 
 
