@@ -99,6 +99,7 @@ void OnActivate(GtkApplication*, gpointer data) {
                    }),
                    &shell);
   shell.main->Show();
+  Step(shell, "main_window_shown");
   shell.LogWindow("main", "opened", shell.main->OuterRectangle());
   InstallSignalHandlers(shell);
   if (!StartUp(shell)) {
