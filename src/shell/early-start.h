@@ -20,8 +20,8 @@ namespace korvath {
 
 struct EarlyStartParams {
   std::string notice_url;
-  // Absent for a remote aria2: that one is reached later, from the window,
-  // since its failures may ask the user.
+  // Absent for a remote aria2, which is not ours to start: it is reached
+  // once the window is up, its messages shown as they come.
   std::optional<StartAria2Params> aria2;
 };
 
