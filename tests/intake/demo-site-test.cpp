@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -169,6 +170,53 @@ TEST_F(DemoSiteTest, EmptyFileAndMissingMarkerOrFile) {
   EXPECT_TRUE(got.body.empty());
   EXPECT_EQ(Get(site.BaseUrl() + "/d/0").status, 404);  // a file is only served for a "bkt=" request
   EXPECT_EQ(Get(site.BaseUrl() + "/d/999?bkt=x").status, 404);
+}
+
+// Each view of a file page hands out a link of its own; a link of a file
+// with a byte limit serves that many bytes, cut mid-connection, and then
+// answers 403, while the next view's link serves the rest.
+TEST(DemoSiteLinks, AHandedOutLinkExpiresAfterItsBytesAndTheNextViewsLinkServesTheRest) {
+  DemoFile file{.shown_name = "expiring.bin", .size = 100 * 1024, .seed = 5, .link_bytes = 60 * 1024};
+  DemoSite site({.files = {file}});
+  ASSERT_GT(site.Start(), 0);
+  const std::string first = Get(site.FilePageUrl(0)).body;
+  const std::string second = Get(site.FilePageUrl(0)).body;
+  EXPECT_NE(first.find("&link=1\">"), std::string::npos) << first;
+  EXPECT_NE(second.find("&link=2\">"), std::string::npos) << second;
+
+  Fetched cut = Get(site.DownloadUrl(0, 1));
+  EXPECT_FALSE(cut.ok) << "the connection was not cut";
+  EXPECT_EQ(cut.body, Expected(file, 0, file.link_bytes));
+  EXPECT_EQ(Get(site.DownloadUrl(0, 1), "61440-").status, 403);
+  Fetched rest = Get(site.DownloadUrl(0, 2), "61440-");
+  EXPECT_EQ(rest.status, 206);
+  EXPECT_TRUE(rest.ok);
+  EXPECT_EQ(rest.body, Expected(file, 61440, file.size - 61440));
+  // Files without a limit keep their links.
+  DemoSite plain;
+  ASSERT_GT(plain.Start(), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Get(plain.DownloadUrl(0, 1)).status, 200);
+
+  const std::vector<DownloadRequest> seen = site.DownloadRequests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].link, "1");
+  EXPECT_EQ(seen[2].link, "2");
+}
+
+// All connections together keep to the rate, so a test finds a download
+// still running when it acts.
+TEST(DemoSiteLinks, AThrottledSiteSpreadsTheBytesOfAllConnectionsOverTime) {
+  DemoSite site({.bytes_per_second = 256 * 1024});
+  ASSERT_GT(site.Start(), 0);
+  const std::size_t index = IndexOf(site.files(), "16MB");
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::future<Fetched>> parts;
+  for (std::string range : {"0-65535", "65536-131071"}) {
+    parts.push_back(std::async(std::launch::async, Get, site.DownloadUrl(index), range));
+  }
+  for (auto& part : parts) EXPECT_EQ(part.get().body.size(), 65536u);
+  // 128 KiB at 256 KiB/s: half a second at least, whatever the connections.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(480));
 }
 
 TEST(DemoFiles, FolderFilesAreListedSortedAndServedFromDisk) {

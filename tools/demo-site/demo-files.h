@@ -22,6 +22,12 @@ struct DemoFile {
   // When set, a download gets this page with status 200 instead of the file,
   // as a storage server does for a link it no longer honours.
   std::string error_page;
+  // When set, each link the file's page hands out expires once it has served
+  // this many bytes: its connections are cut and it answers 403, while the
+  // link of the page's next view works. The storage service's links expire
+  // after a time; counting bytes puts the expiry at the same point of a
+  // download on any machine.
+  std::uint64_t link_bytes = 0;
 };
 
 // The built-in catalogue: names with spaces, Chinese, Korean, emoji, a double

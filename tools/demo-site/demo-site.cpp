@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -105,6 +106,10 @@ struct DemoSite::Impl {
   mutable std::mutex mutex;
   std::vector<DownloadRequest> downloads;
   std::vector<std::string> pages;
+  std::uint64_t file_page_views = 0;
+  // Bytes each handed-out link has served, by file and link.
+  std::map<std::pair<std::size_t, std::string>, std::uint64_t> link_served;
+  std::chrono::steady_clock::time_point next_slot{};
 
   void PageServed(const std::string& path) {
     std::lock_guard lock(mutex);
@@ -135,7 +140,7 @@ struct DemoSite::Impl {
                                         "</ul><p class=\"hint\">这是 Korvath 自带的离线演示站点。</p>");
   }
 
-  std::string FilePage(std::size_t index) const {
+  std::string FilePage(std::size_t index, std::uint64_t view) const {
     const DemoFile& f = options.files[index];
     // The name and size sit in blocks of their own, so the page's text reads
     // "文件名：<name>" LF "文件大小：<size>"; pre-wrap keeps the name's own
@@ -147,12 +152,46 @@ struct DemoSite::Impl {
                        "<div class=\"field\" id=\"size\">文件大小：" +
                        SizeText(f.size) +
                        "</div></div><div class=\"bar\"><a class=\"download\" id=\"download\" href=\"" +
-                       DownloadPath(index) + "\">下载</a></div>";
+                       DownloadPath(index, view) + "\">下载</a></div>";
     return Page(SavedName(f) + " - Korvath 演示分享", body);
   }
 
-  static std::string DownloadPath(std::size_t index) {
-    return "/d/" + std::to_string(index) + "?bkt=korvath-demo&fid=" + std::to_string(index);
+  static std::string DownloadPath(std::size_t index, std::uint64_t view) {
+    return "/d/" + std::to_string(index) + "?bkt=korvath-demo&fid=" + std::to_string(index) +
+           "&link=" + std::to_string(view);
+  }
+
+  // How many of `wanted` bytes the link may still send, booked at once so
+  // that its connections together never pass the file's limit.
+  std::size_t BookLinkBytes(const DemoFile& file, const std::pair<std::size_t, std::string>& link,
+                            std::size_t wanted) {
+    std::lock_guard lock(mutex);
+    std::uint64_t& served = link_served[link];
+    const std::size_t n = file.link_bytes == 0 ? wanted
+                                               : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     wanted, file.link_bytes - served));
+    served += n;
+    return n;
+  }
+
+  bool LinkExpired(const DemoFile& file, const std::pair<std::size_t, std::string>& link) const {
+    if (file.link_bytes == 0) return false;
+    std::lock_guard lock(mutex);
+    auto it = link_served.find(link);
+    return it != link_served.end() && it->second >= file.link_bytes;
+  }
+
+  // Every chunk books its own slot of time, whichever connection sends it.
+  void Throttle(std::size_t bytes) {
+    if (options.bytes_per_second == 0) return;
+    std::chrono::steady_clock::time_point slot;
+    {
+      std::lock_guard lock(mutex);
+      next_slot = std::max(next_slot, std::chrono::steady_clock::now()) +
+                  std::chrono::microseconds(bytes * 1'000'000 / options.bytes_per_second);
+      slot = next_slot;
+    }
+    std::this_thread::sleep_until(slot);
   }
 
   void Routes() {
@@ -170,8 +209,13 @@ struct DemoSite::Impl {
                         "text/html; charset=utf-8");
         return;
       }
-      PageServed(req.path);
-      res.set_content(FilePage(index), "text/html; charset=utf-8");
+      std::uint64_t view = 0;
+      {
+        std::lock_guard lock(mutex);
+        pages.push_back(req.path);
+        view = ++file_page_views;
+      }
+      res.set_content(FilePage(index, view), "text/html; charset=utf-8");
     });
     server.Get(R"(/d/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
       std::size_t index = 0;
@@ -181,10 +225,18 @@ struct DemoSite::Impl {
         res.set_content("no such file\n", "text/plain");
         return;
       }
+      const std::pair<std::size_t, std::string> link{index, req.get_param_value("link")};
       {
         std::lock_guard lock(mutex);
-        downloads.push_back({index, req.get_header_value("Range"), req.get_header_value("Cookie"),
+        downloads.push_back({index, link.second, req.get_header_value("Range"), req.get_header_value("Cookie"),
                              req.get_header_value("User-Agent")});
+      }
+      if (LinkExpired(*file, link)) {
+        // Refused whatever range was asked for.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        res.status = 403;
+        res.set_content("link expired\n", "text/plain");
+        return;
       }
       if (!file->error_page.empty()) {
         // The whole page whatever range was asked for, as such servers do.
@@ -222,11 +274,16 @@ struct DemoSite::Impl {
         return;
       }
       DemoFile copy = *file;
+      // Small chunks keep a throttled rate even and cut an expiring link
+      // close to its limit.
+      const std::size_t chunk = options.bytes_per_second != 0 || file->link_bytes != 0 ? 16 * 1024 : 256 * 1024;
       res.set_content_provider(
           static_cast<std::size_t>(length), "application/octet-stream",
-          [copy, offset](std::size_t at, std::size_t n, httplib::DataSink& sink) {
-            constexpr std::size_t kChunk = 256 * 1024;
-            if (n > kChunk) n = kChunk;
+          [this, copy, link, offset, chunk](std::size_t at, std::size_t n, httplib::DataSink& sink) {
+            // A link that has expired meanwhile cuts its connections.
+            n = BookLinkBytes(copy, link, std::min(n, chunk));
+            if (n == 0) return false;
+            Throttle(n);
             std::string bytes;
             if (!ReadContent(copy, offset + at, n, bytes)) return false;
             return sink.write(bytes.data(), bytes.size());
@@ -275,12 +332,20 @@ std::string DemoSite::BaseUrl() const { return "http://" + impl_->options.host +
 std::string DemoSite::AppUrl() const { return BaseUrl() + "/app/"; }
 std::string DemoSite::NoticeUrl() const { return BaseUrl() + "/getpassword"; }
 std::string DemoSite::FilePageUrl(std::size_t index) const { return BaseUrl() + "/app/s/" + std::to_string(index); }
-std::string DemoSite::DownloadUrl(std::size_t index) const { return BaseUrl() + Impl::DownloadPath(index); }
+std::string DemoSite::DownloadUrl(std::size_t index, std::uint64_t view) const {
+  return BaseUrl() + Impl::DownloadPath(index, view);
+}
 const std::vector<DemoFile>& DemoSite::files() const { return impl_->options.files; }
 
 std::vector<std::string> DemoSite::PagesServed() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->pages;
+}
+
+std::uint64_t DemoSite::LinkBytesServed(std::size_t index, const std::string& link) const {
+  std::lock_guard lock(impl_->mutex);
+  auto it = impl_->link_served.find({index, link});
+  return it == impl_->link_served.end() ? 0 : it->second;
 }
 
 std::vector<DownloadRequest> DemoSite::DownloadRequests() const {
