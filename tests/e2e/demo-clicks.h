@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
 
 #include "demo-site.h"
 #include "shell/korvath-harness.h"
@@ -58,6 +61,53 @@ inline void ClickDownload(const XDisplay& x, Window main) {
   const Point button = DownloadButton(x, main);
   ClickAt(main, button.x, button.y);
 }
+
+// The list of shared files is drawn: its first row (below the page's 56
+// pixels of top padding and its heading) holds text, and there is no
+// download button (that is a file's page).
+inline bool WaitForFileList(const XDisplay& x, Window main, int timeout_ms = 15000) {
+  return WaitUntil(
+      [&] {
+        const Point button = DownloadButton(x, main);
+        return GrayStatistic(main, 30, 104, 300, 30, "standard_deviation") > 0.05 &&
+               GrayStatistic(main, button.x - 40, button.y - 4, 80, 8, "mean") > 0.9;
+      },
+      timeout_ms, 100);
+}
+
+inline void ClickFirstFileInList(Window main) { ClickAt(main, 120, 119); }
+
+// Korvath's own aria2, as a test asks it what the manager page sees. aria2
+// hides its RPC secret from its command line, so Korvath is given, as the
+// aria2 program it supplies, a script that notes the arguments and then
+// becomes the real aria2c.
+class Aria2ArgumentsNoted {
+ public:
+  Aria2ArgumentsNoted() {
+    std::ofstream(program_) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << noted_ << "'\nexec aria2c \"$@\"\n";
+    std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
+  }
+  ~Aria2ArgumentsNoted() { std::filesystem::remove_all(dir_); }
+  Aria2ArgumentsNoted(const Aria2ArgumentsNoted&) = delete;
+  Aria2ArgumentsNoted& operator=(const Aria2ArgumentsNoted&) = delete;
+
+  // KORVATH_ARIA2C for the program's environment.
+  const std::string& program() const { return program_; }
+  // The secret of the aria2 started last, "" before one is.
+  std::string Secret() const {
+    std::ifstream in(noted_);
+    constexpr std::string_view kKey = "--rpc-secret=";
+    for (std::string arg; std::getline(in, arg);) {
+      if (arg.starts_with(kKey)) return arg.substr(kKey.size());
+    }
+    return {};
+  }
+
+ private:
+  std::string dir_ = MakeTempDir("aria2-args");
+  std::string program_ = dir_ + "/aria2c";
+  std::string noted_ = dir_ + "/arguments";
+};
 
 // Waits until aria2 has finished the file: full size, no control file left.
 inline bool WaitForFinishedFile(const std::filesystem::path& path, std::uint64_t size,
