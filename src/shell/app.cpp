@@ -101,7 +101,6 @@ void OnActivate(GtkApplication*, gpointer data) {
   shell.main->Show();
   Step(shell, "main_window_shown");
   shell.LogWindow("main", "opened", shell.main->OuterRectangle());
-  InstallSignalHandlers(shell);
   if (!StartUp(shell)) {
     // No aria2: the program ends with exit code 0 and no further step.
     g_application_quit(G_APPLICATION(shell.app));
@@ -142,9 +141,11 @@ int RunKorvath(int argc, char** argv) {
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
   // GtkApplication's own handler, which opens the display, runs first. Only
   // the first instance gets here, so a second start never ends the first's
-  // aria2.
+  // aria2. A signal from here on shuts down in order: the aria2 about to be
+  // started must not outlive us.
   g_signal_connect_swapped(shell.app, "startup", G_CALLBACK(+[](Shell* s) {
                              Step(*s, "gtk_ready");
+                             InstallSignalHandlers(*s);
                              BeginStartUp(*s);
                            }),
                            &shell);

@@ -98,6 +98,23 @@ TEST(StartUp, WithoutAria2ShowsBothMessagesAndEndsWithCodeZero) {
   EXPECT_TRUE(x.WindowsOf(korvath.pid()).empty());
 }
 
+// aria2 starts beside the window's set-up, before the window is up: a signal
+// then must still end it, not leave it running without us.
+TEST(StartUp, ASignalBeforeStartUpHasEndedStillEndsItsAria2AndExitsWithCodeZero) {
+  Aria2MachineLock lock;  // our aria2 takes port 6800
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  auto app = AppServer();
+  auto notice = NoticeServer("");
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
+  ASSERT_TRUE(WaitUntil([&] { return korvath.Aria2Pid() != 0; }, 20000, 2)) << korvath.Output();
+  korvath.Signal(SIGTERM);
+  EXPECT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("shutdown_step", {{"step", "end_aria2"}}).size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(korvath.Aria2Pid()); }, 10000));
+}
+
 struct ShutDownCase {
   const char* name;
   std::function<void(KorvathProcess&, XDisplay&, Window)> trigger;
