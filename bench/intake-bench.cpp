@@ -135,7 +135,7 @@ double LargeThroughKorvath(korvath::demo::DemoSite& site, std::size_t index) {
   KorvathProcess korvath(
       {{"KORVATH_APP_URL", site.FilePageUrl(index)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
   Window main = 0;
-  if (!korvath.WaitForEvent("global_options_accepted", {}, 30000) ||
+  if (!korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000) ||
       !WaitUntil(
           [&] {
             for (Window w : world->x.WindowsOf(korvath.pid()))
@@ -258,7 +258,7 @@ int main(int argc, char** argv) {
   }
   w.korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
       {"KORVATH_APP_URL", w.site.FilePageUrl(notes)}, {"KORVATH_NOTICE_URL", w.site.NoticeUrl()}});
-  if (!w.korvath->WaitForEvent("global_options_accepted", {}, 30000) ||
+  if (!w.korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000) ||
       !WaitUntil([&] { return (w.main = FindMain()) != 0; }, 10000)) {
     std::fprintf(stderr, "korvath did not come up:\n%s\n", w.korvath->Output().c_str());
     return 1;

@@ -53,7 +53,7 @@ class DownloadEndToEnd : public ::testing::Test {
   void Open(std::size_t index) {
     korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
         {"KORVATH_APP_URL", site.FilePageUrl(index)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
-    ASSERT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 30000))
+    ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000))
         << EventDump() << korvath->Output();
     ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
     ASSERT_TRUE(WaitUntil([&] { return PageViews() > 0; }, 10000));

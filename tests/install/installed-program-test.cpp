@@ -80,7 +80,7 @@ class InstalledProgram : public ::testing::Test {
             {"KORVATH_APP_URL", site.FilePageUrl(page)},
             {"KORVATH_NOTICE_URL", site.NoticeUrl()}},
         true, launch);
-    ASSERT_TRUE(korvath->WaitForEvent("global_options_accepted", {}, 30000))
+    ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000))
         << EventDump() << korvath->Output();
     ASSERT_TRUE(WaitUntil([&] { return MainWindowOf(x, korvath->pid()) != 0; }, 10000));
   }

@@ -55,7 +55,7 @@ TEST(MainWindow, OpensCentredAtTemplateSizeWithTheAppPageAndButtonsWork) {
         return false;
       },
       15000));
-  ASSERT_TRUE(korvath.WaitForEvent("global_options_accepted"));
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
   Screenshot(*main, "main-window");
 
   // Home asks for the app address again although it is on screen already.
@@ -108,7 +108,7 @@ TEST(MainWindow, ShowsItsOwnPageNamingTheAddressWhenTheAppCannotBeReached) {
   KorvathProcess korvath({{"KORVATH_APP_URL", url}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
-  ASSERT_TRUE(korvath.WaitForEvent("global_options_accepted"));
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
   // The stand-in page is drawn by the web process; give it a moment, then
   // check it by its pixels being there at all (not a blank white view).
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -126,7 +126,7 @@ TEST(MainWindow, SecondStartRaisesTheRunningWindowAndEnds) {
   auto server = AppServer();
   KorvathProcess first({{"KORVATH_APP_URL", server->Url("/app/")}});
   ASSERT_TRUE(x.WaitFor(first.pid(), "Korvath - Fenlow"));
-  ASSERT_TRUE(first.WaitForEvent("global_options_accepted"));
+  ASSERT_TRUE(first.WaitForEvent("startup_step", {{"step", "ready"}}));
   KorvathProcess second({{"KORVATH_APP_URL", server->Url("/app/")}});
   EXPECT_EQ(second.WaitExit(15000), 0);
   EXPECT_TRUE(first.WaitForEvent("window", {{"name", "main"}, {"action", "raised"}}, 5000));
