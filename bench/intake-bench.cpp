@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "demo-site.h"
-#include "manager-page/aria2-instance.h"
-#include "shell/korvath-harness.h"
+#include "harness/aria2-instance.h"
+#include "harness/korvath-harness.h"
 
 namespace {
 

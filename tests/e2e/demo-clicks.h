@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "demo-site.h"
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 
 namespace korvath::testing {

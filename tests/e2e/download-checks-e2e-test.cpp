@@ -11,7 +11,7 @@
 #include "demo-site.h"
 #include "e2e/demo-clicks.h"
 #include "engine/download-task.h"
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "shell/notification-bus.h"
 #include "support/loopback-ports.h"
 

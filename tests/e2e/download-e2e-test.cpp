@@ -19,7 +19,7 @@
 #include "demo-site.h"
 #include "e2e/demo-clicks.h"
 #include "engine/download-task.h"
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 
 namespace korvath::testing {

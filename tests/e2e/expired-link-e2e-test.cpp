@@ -13,8 +13,8 @@
 
 #include "demo-site.h"
 #include "e2e/demo-clicks.h"
-#include "manager-page/aria2-instance.h"
-#include "shell/korvath-harness.h"
+#include "harness/aria2-instance.h"
+#include "harness/korvath-harness.h"
 #include "shell/notification-bus.h"
 #include "support/loopback-ports.h"
 

@@ -11,8 +11,8 @@
 
 #include "demo-site.h"
 #include "engine/download-task.h"
-#include "manager-page/aria2-instance.h"
-#include "shell/korvath-harness.h"
+#include "harness/aria2-instance.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 
 namespace korvath::testing {

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 
 namespace korvath::testing {
 

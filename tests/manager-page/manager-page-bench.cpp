@@ -23,7 +23,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "manager-page/aria2-instance.h"
+#include "harness/aria2-instance.h"
 #include "manager-page/page-driver.h"
 #include "support/loopback-ports.h"
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "manager-page/aria2-instance.h"
+#include "harness/aria2-instance.h"
 #include "manager-page/file-server.h"
 #include "manager-page/page-driver.h"
 

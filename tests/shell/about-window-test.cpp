@@ -2,7 +2,7 @@
 // from taking input while it is open.
 #include <gtest/gtest.h>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {

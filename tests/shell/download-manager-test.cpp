@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shell/download-manager-window.h"
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {

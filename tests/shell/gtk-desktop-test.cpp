@@ -8,7 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "shell/options.h"
 
 namespace korvath::testing {

@@ -8,7 +8,7 @@
 
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 
 namespace korvath::testing {
 namespace {

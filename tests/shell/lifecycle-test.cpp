@@ -2,7 +2,7 @@
 // aria2, and the one shut-down whatever asks for it.
 #include <gtest/gtest.h>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {

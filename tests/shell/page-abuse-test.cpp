@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {

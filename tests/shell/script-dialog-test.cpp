@@ -8,7 +8,7 @@
 #include <iostream>
 #include <set>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
 

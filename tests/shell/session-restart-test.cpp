@@ -4,7 +4,7 @@
 // start-up. The resumed bytes themselves are checked by the engine tests.
 #include <gtest/gtest.h>
 
-#include "shell/korvath-harness.h"
+#include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
 

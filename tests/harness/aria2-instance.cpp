@@ -1,4 +1,4 @@
-#include "manager-page/aria2-instance.h"
+#include "harness/aria2-instance.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -14,7 +14,7 @@
 
 #include <httplib.h>
 
-#include "support/run-command.h"
+#include "harness/run-command.h"
 
 extern char** environ;
 

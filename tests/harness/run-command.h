@@ -1,5 +1,5 @@
-// A shell command's standard output, for tests that use command-line tools
-// (xdotool, openssl, ps).
+// A shell command's standard output, for driving command-line tools
+// (xdotool, openssl, ps) from tests and benchmarks.
 #pragma once
 
 #include <cstdio>

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/loopback-ports.h"
-#include "support/run-command.h"
+#include "harness/aria2-machine-lock.h"
+#include "harness/run-command.h"
 
 namespace korvath::testing {
 

@@ -1,5 +1,6 @@
-// A real aria2c for page tests: RPC on 127.0.0.1:6800 with a random secret,
-// downloads into a temporary directory, and a small JSON-RPC client.
+// A real aria2c of the test's or benchmark's own: RPC on 127.0.0.1:6800 with
+// a random secret, downloads into a temporary directory, and a small
+// JSON-RPC client.
 #pragma once
 
 #include <sys/types.h>
