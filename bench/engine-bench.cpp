@@ -5,8 +5,10 @@
 //
 //   build/bench/korvath_bench_engine
 //
-// aria2 is started in a temporary directory on port 6800; the tasks fetch a
-// small file from a loopback server, so nothing leaves the machine.
+// aria2 is started in a temporary directory on port 6800, once the machine-wide
+// lock on that port is ours (it waits for tests and benchmarks holding it);
+// the tasks fetch a small file from a loopback server, so nothing leaves the
+// machine.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
@@ -25,6 +27,7 @@
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
+#include "harness/aria2-machine-lock.h"
 
 namespace {
 
@@ -189,6 +192,10 @@ BENCHMARK(BM_Interleaved)->Iterations(kTasks)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Port 6800 and the name aria2c.exe are machine-wide: without the lock the
+  // tests take too, this aria2 and theirs would end each other.
+  korvath::testing::Aria2MachineLock lock;
+  if (!lock.LockedOrSaid()) return 1;
   curl_global_init(CURL_GLOBAL_DEFAULT);
   World w;
   world = &w;

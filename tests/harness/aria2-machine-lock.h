@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace korvath::testing {
@@ -44,6 +45,13 @@ class Aria2MachineLock {
   Aria2MachineLock(const Aria2MachineLock&) = delete;
   Aria2MachineLock& operator=(const Aria2MachineLock&) = delete;
   bool locked() const { return locked_; }
+  // For a benchmark, which holds the lock for its whole run: locked(), and
+  // when not, the reason on stderr.
+  bool LockedOrSaid() const {
+    if (!locked_)
+      std::fputs("another test or benchmark held port 6800 for four minutes; try again when it ends\n", stderr);
+    return locked_;
+  }
 
  private:
   struct Held {
