@@ -88,7 +88,6 @@ void BeginStartUp(Shell& shell) {
   if (shell.options.rpc_url.empty()) {
     params.aria2 = StartAria2Params{.cookie = Text("Zorbit"),
                                     .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
-    if (shell.options.aria2c) params.aria2->aria2_program = shell.options.aria2c;
   }
   shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "notice/notice.h"
+
 #ifndef KORVATH_VERSION
 #define KORVATH_VERSION "0.0.0"
 #endif
@@ -19,7 +21,6 @@ Options ParseOptions(const std::vector<std::string>& args, const EnvLookup& env_
   if (auto v = get("KORVATH_APP_URL")) o.app_url = *v;
   o.notice_url = get("KORVATH_NOTICE_URL");
   o.storage_base = get("KORVATH_STORAGE_BASE");
-  o.aria2c = get("KORVATH_ARIA2C");
   o.ariang = get("KORVATH_ARIANG");
   o.event_log = get("KORVATH_EVENT_LOG").value_or("");
   o.auto_dialogs = get("KORVATH_DIALOGS").value_or("") == "auto";
@@ -52,7 +53,9 @@ std::string HelpText() {
          ",\n"
          "                            a placeholder that never resolves)\n"
          "  KORVATH_NOTICE_URL=URL    where the start-up announcement is asked for\n"
-         "                            (default: http://127.0.0.1:4288/getpassword)\n"
+         "                            (default: " +
+         std::string(kDefaultNoticeUrl) +
+         ")\n"
          "  KORVATH_STORAGE_BASE=URL  the storage service's base address; requests to it\n"
          "                            send the app page back (default: the built-in one)\n"
          "  KORVATH_ARIA2C=PATH       the aria2 program to run (default: aria2c on PATH)\n"

@@ -18,7 +18,6 @@ struct Options {
   std::string app_url = kDefaultAppUrl;
   std::optional<std::string> notice_url;    // absent: the notice client's default
   std::optional<std::string> storage_base;  // absent: the intake's default
-  std::optional<std::string> aria2c;        // absent: aria2c on PATH
   std::optional<std::string> ariang;        // an AriaNg all-in-one page to show instead
   std::string event_log;                    // "" logs nothing
   bool auto_dialogs = false;
@@ -43,6 +42,8 @@ using EnvLookup = std::function<const char*(const char*)>;
 
 // Reads every KORVATH_* variable through `env` (getenv by default) and the
 // arguments after the program name. Empty variables count as unset.
+// KORVATH_ARIA2C is the exception: the engine reads it where it looks for
+// the aria2 program (FindAria2Program), so every start follows one rule.
 Options ParseOptions(const std::vector<std::string>& args, const EnvLookup& env = nullptr);
 
 std::string HelpText();
