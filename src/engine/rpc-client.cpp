@@ -11,16 +11,6 @@
 namespace korvath {
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool MatchesAt(std::string_view text, size_t at, std::string_view needle) {
-  if (needle.size() > text.size() - at) return false;
-  for (size_t i = 0; i < needle.size(); ++i) {
-    if (AsciiLower(text[at + i]) != AsciiLower(needle[i])) return false;
-  }
-  return true;
-}
-
 // The method name for the event log, read from the body's "method" member.
 std::string MethodOf(std::string_view body) {
   constexpr std::string_view kKey = "\"method\":\"";
@@ -56,33 +46,6 @@ Text RpcEndpoint(const EngineState& state) {
     return base + (base.find('?') == Text::npos ? "?" : "&") + "tm=" + UnixTimestampText();
   }
   return "http://127.0.0.1:" + state.rpc_port + "/jsonrpc?tm=" + UnixTimestampText();
-}
-
-Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<Placeholder> pairs) {
-  Text result;
-  result.reserve(template_text.size() + 64);
-  size_t at = 0;
-  while (at < template_text.size()) {
-    const Placeholder* hit = nullptr;
-    for (const Placeholder& pair : pairs) {
-      if (!pair.placeholder.empty() && MatchesAt(template_text, at, pair.placeholder)) {
-        hit = &pair;
-        break;
-      }
-    }
-    if (hit) {
-      result += hit->value;
-      at += hit->placeholder.size();
-      continue;
-    }
-    // A lead byte and its trail byte move together, so a placeholder is never
-    // found starting in the middle of a double-byte character.
-    size_t step =
-        (static_cast<unsigned char>(template_text[at]) >= 0x80 && at + 1 < template_text.size()) ? 2 : 1;
-    result.append(template_text.substr(at, step));
-    at += step;
-  }
-  return result;
 }
 
 Text QuotedReply(std::string_view reply) {

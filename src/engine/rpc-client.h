@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
 #include <string_view>
 
 #include "engine/engine-state.h"
@@ -20,19 +19,6 @@ Text RpcEndpoint(const EngineState& state);
 // 13 digits: seconds since 1970-01-01 08:00:00 (local clock) followed by
 // "000"; on a UTC+8 clock this is Unix time in milliseconds.
 Text UnixTimestampText();
-
-struct Placeholder {
-  std::string_view placeholder;
-  std::string_view value;  // inserted as given (escape it before, when needed)
-};
-
-// Text templates with placeholders. aria2 requests are not written this way:
-// Aria2Request places each value where it belongs without searching any text.
-// Replaces every occurrence of each placeholder (ASCII letters matched without
-// case) in one pass over `template_text`: text that a value inserts is never
-// searched again. Where two placeholders match at the same place the earlier
-// pair wins.
-Text ReplacePlaceholders(std::string_view template_text, std::initializer_list<Placeholder> pairs);
 
 // The most of an aria2 reply a message box quotes. A box is read by a person;
 // a reply of megabytes (up to the transport's body cap) would only freeze it.

@@ -95,21 +95,6 @@ TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   EXPECT_NE(options.find(R"("timeout":"1","connect-timeout":"1")"), std::string::npos);
 }
 
-TEST(ReplacePlaceholders, MatchesAsciiLettersWithoutCaseAndTheFirstPairWinsAtOnePlace) {
-  EXPECT_EQ(ReplacePlaceholders("a-Bduss-QZVTRE-b", {{"BDUSS", "1"}, {"qzvtre", "2"}}), "a-1-2-b");
-  EXPECT_EQ(ReplacePlaceholders("abc", {{"ab", "X"}, {"abc", "Y"}}), "Xc");
-  EXPECT_EQ(ReplacePlaceholders("abc", {{"", "X"}}), "abc");
-}
-
-TEST(ReplacePlaceholders, NeverMatchesFromTheSecondByteOfADoubleByteCharacter) {
-  // In system text "乗" is 81 5C: its trail byte is an ASCII backslash.
-  Text text = Gbk(u8"乗") + "x";
-  ASSERT_EQ(text,
-            "\x81\x5c"
-            "x");
-  EXPECT_EQ(ReplacePlaceholders(text, {{"\\x", "!"}}), text);
-}
-
 TEST(SafeFileName, KeepsTheNameInsideTheDirectory) {
   EXPECT_EQ(SafeFileName("../../x"), ".._.._x");
   EXPECT_EQ(SafeFileName("/etc/passwd"), "_etc_passwd");
