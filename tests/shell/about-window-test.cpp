@@ -2,34 +2,25 @@
 // from taking input while it is open.
 #include <gtest/gtest.h>
 
-#include "harness/korvath-harness.h"
-#include "support/recording-server.h"
+#include "shell/running-korvath.h"
 
 namespace korvath::testing {
 namespace {
 
-TEST(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
-  XDisplay x;
-  ASSERT_TRUE(x.ok());
-  RecordingServer app;
-  app.SetDefault(
-      Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html", "Cache-Control: no-store"}));
-  RecordingServer notice;
-  KorvathProcess korvath(
-      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
-  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
-  ASSERT_TRUE(main);
-  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
+class AboutWindow : public RunningKorvath {};
 
-  ClickAt(*main, 504 + 32, 16 + 12);
-  auto about = x.WaitFor(korvath.pid(), "");
+TEST_F(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+
+  ClickAt(main, 504 + 32, 16 + 12);
+  auto about = x.WaitFor(korvath->pid(), "");
   ASSERT_TRUE(about) << "no untitled window";
   XRect g = x.Geometry(*about);
   EXPECT_EQ(g.width, 630);
   EXPECT_EQ(g.height, 550);
   EXPECT_EQ(g.left, (x.ScreenWidth() - 630) / 2);
   EXPECT_EQ(g.top, (x.ScreenHeight() - 550) / 2);
-  EXPECT_EQ(x.TransientFor(*about), *main);
+  EXPECT_EQ(x.TransientFor(*about), main);
   auto states = x.States(*about);
   EXPECT_NE(std::find(states.begin(), states.end(), "_NET_WM_STATE_MODAL"), states.end());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -49,14 +40,14 @@ TEST(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
   MoveWindow(*about, 900, 100);  // uncover the button strip
   ASSERT_TRUE(WaitUntil([&] { return x.Geometry(*about).left == 900; }, 5000));
   const size_t before = app_requests();
-  ClickAt(*main, 264 + 32, 16 + 12);
+  ClickAt(main, 264 + 32, 16 + 12);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(app_requests(), before) << "Home worked while the about window was open";
 
   // Closed, the main window answers again.
   x.RequestClose(*about);
-  ASSERT_TRUE(korvath.WaitForEvent("window", {{"name", "about"}, {"action", "closed"}}, 5000));
-  ClickAt(*main, 264 + 32, 16 + 12);
+  ASSERT_TRUE(korvath->WaitForEvent("window", {{"name", "about"}, {"action", "closed"}}, 5000));
+  ClickAt(main, 264 + 32, 16 + 12);
   EXPECT_TRUE(WaitUntil([&] { return app_requests() > before; }, 10000));
 }
 

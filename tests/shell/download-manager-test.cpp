@@ -4,6 +4,7 @@
 
 #include "shell/download-manager-window.h"
 #include "harness/korvath-harness.h"
+#include "shell/running-korvath.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {
@@ -11,38 +12,16 @@ namespace {
 
 const std::string kManagerTitle = reinterpret_cast<const char*>(u8"下载管理");
 
-std::unique_ptr<RecordingServer> AppServer() {
-  auto server = std::make_unique<RecordingServer>();
-  server->SetDefault(Reply::Ok("<html><body>app</body></html>", {"Content-Type: text/html"}));
-  return server;
-}
-
-class ManagerWindow : public ::testing::Test {
+class ManagerWindow : public RunningKorvath {
  protected:
-  void StartKorvath(std::map<std::string, std::string> env = {}) {
-    ASSERT_TRUE(x.ok());
-    env["KORVATH_APP_URL"] = app->Url("/app/");
-    env["KORVATH_NOTICE_URL"] = notice->Url("/getpassword");
-    korvath = std::make_unique<KorvathProcess>(env);
-    auto w = x.WaitFor(korvath->pid(), "Korvath - Fenlow");
-    ASSERT_TRUE(w) << korvath->Output();
-    main = *w;
-    ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}));
-  }
   void ClickManagerButton() { ClickAt(main, 424 + 32, 16 + 12); }
   size_t Count(const std::string& action) const {
     return korvath->EventsNamed("window", {{"name", "download_manager"}, {"action", action}}).size();
   }
-
-  XDisplay x;
-  std::unique_ptr<RecordingServer> app = AppServer();
-  std::unique_ptr<RecordingServer> notice = AppServer();
-  std::unique_ptr<KorvathProcess> korvath;
-  Window main = 0;
 };
 
 TEST_F(ManagerWindow, ButtonOpensClosesAndOpensAFreshWindowBesideTheMainOne) {
-  StartKorvath();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   ClickManagerButton();
   auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
   ASSERT_TRUE(manager);
@@ -79,7 +58,7 @@ TEST_F(ManagerWindow, ButtonOpensClosesAndOpensAFreshWindowBesideTheMainOne) {
 }
 
 TEST_F(ManagerWindow, FollowsTheMainWindowWhenItMoves) {
-  StartKorvath();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   // Moving the main window while the manager is closed changes nothing else.
   MoveWindow(main, 100, 120);
   ASSERT_TRUE(WaitUntil([&] { return x.Geometry(main).left == 100; }, 5000));
@@ -99,7 +78,7 @@ TEST_F(ManagerWindow, FollowsTheMainWindowWhenItMoves) {
 }
 
 TEST_F(ManagerWindow, WhenTheMainWindowIsAlreadyInPlaceNothingMoves) {
-  StartKorvath();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   const int main_left = x.ScreenWidth() - 846 - 590 - 200;
   MoveWindow(main, main_left, 100);
   ASSERT_TRUE(WaitUntil([&] { return x.Geometry(main).left == main_left; }, 5000));
@@ -114,7 +93,7 @@ TEST_F(ManagerWindow, WhenTheMainWindowIsAlreadyInPlaceNothingMoves) {
 }
 
 TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
-  StartKorvath();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   ClickManagerButton();
   auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
   ASSERT_TRUE(manager);
@@ -211,12 +190,12 @@ TEST_F(ManagerWindow, ADownloadRequestOnThePageOpensTheManagerWithTheNewTask) {
       u8"<p>文件名：report.bin</p><p>文件大小：5 B</p>"
       u8"<script>onload = () => setTimeout(() => { new Image().src = '/dl/report.bin?bkt=7&sign=x'; }, 500);"
       u8"</script></body></html>");
-  app->SetResponder([page](const RecordedRequest& r) {
+  app.SetResponder([page](const RecordedRequest& r) {
     if (r.Target().rfind("/dl/", 0) == 0)
       return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
     return Reply::Ok(page, {"Content-Type: text/html; charset=utf-8"});
   });
-  StartKorvath();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   ASSERT_TRUE(korvath->WaitForEvent("task_created", Json::object(), 20000)) << korvath->Output();
   auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
   ASSERT_TRUE(manager);
@@ -244,7 +223,7 @@ TEST_F(ManagerWindow, AnAriaNgFileIsShownUnchangedAndToldWhereThisRunsAria2Is) {
   std::string file = dir + "/AriaNg.html";
   std::ofstream(file) << "<!DOCTYPE html><html><body><script>new Image().src = '" << beacon.Url("/seen")
                       << "?href=' + encodeURIComponent(location.href);</script></body></html>";
-  StartKorvath({{"KORVATH_ARIANG", file}});
+  ASSERT_NO_FATAL_FAILURE(StartKorvath({{"KORVATH_ARIANG", file}}));
   ClickManagerButton();
   ASSERT_TRUE(x.WaitFor(korvath->pid(), kManagerTitle));
   RecordedRequest seen = beacon.Request(0, std::chrono::milliseconds(10000));

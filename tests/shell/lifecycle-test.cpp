@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/korvath-harness.h"
+#include "shell/running-korvath.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
 
@@ -121,27 +122,19 @@ struct ShutDownCase {
   const char* reason;  // nullptr: whichever request arrived first
 };
 
-class ShutDown : public ::testing::TestWithParam<ShutDownCase> {};
+class ShutDown : public RunningKorvath, public ::testing::WithParamInterface<ShutDownCase> {};
 
 TEST_P(ShutDown, ClosesManagerPausesAllEndsAria2AndExitsZeroOnce) {
-  XDisplay x;
-  ASSERT_TRUE(x.ok());
-  auto app = AppServer();
-  auto notice = NoticeServer("");
-  KorvathProcess korvath(
-      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
-  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
-  ASSERT_TRUE(main);
-  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
-  const int aria2 = korvath.Aria2Pid();
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  const int aria2 = korvath->Aria2Pid();
   ASSERT_TRUE(ProcessAlive(aria2));
   // The manager is open, so shut-down has it to close first.
-  ClickAt(*main, 424 + 32, 16 + 12);
-  ASSERT_TRUE(x.WaitFor(korvath.pid(), reinterpret_cast<const char*>(u8"下载管理")));
+  ClickAt(main, 424 + 32, 16 + 12);
+  ASSERT_TRUE(x.WaitFor(korvath->pid(), reinterpret_cast<const char*>(u8"下载管理")));
 
-  GetParam().trigger(korvath, x, *main);
-  EXPECT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
-  Seq seq = korvath.Sequence({"shutdown_step", "window", "rpc"});
+  GetParam().trigger(*korvath, x, main);
+  EXPECT_EQ(korvath->WaitExit(20000), 0) << korvath->Output();
+  Seq seq = korvath->Sequence({"shutdown_step", "window", "rpc"});
   Seq expected = {"shutdown_step:begin",
                   "shutdown_step:close_download_manager",
                   "window:download_manager/closed",
@@ -150,12 +143,12 @@ TEST_P(ShutDown, ClosesManagerPausesAllEndsAria2AndExitsZeroOnce) {
                   "shutdown_step:end_aria2",
                   "shutdown_step:exit"};
   EXPECT_EQ(Only(seq, expected), expected);
-  auto begins = korvath.EventsNamed("shutdown_step", {{"step", "begin"}});
+  auto begins = korvath->EventsNamed("shutdown_step", {{"step", "begin"}});
   ASSERT_EQ(begins.size(), 1u);
   if (GetParam().reason) {
     EXPECT_EQ(begins[0]["reason"], GetParam().reason);
   }
-  auto pause = korvath.EventsNamed("rpc", {{"method", "aria2.pauseAll"}});
+  auto pause = korvath->EventsNamed("rpc", {{"method", "aria2.pauseAll"}});
   ASSERT_EQ(pause.size(), 1u);
   EXPECT_EQ(pause[0]["ok"], true) << "aria2 did not take the pause";
   EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(aria2); }, 10000)) << "aria2 still running";
@@ -177,27 +170,21 @@ INSTANTIATE_TEST_SUITE_P(
                      nullptr}),
     [](const ::testing::TestParamInfo<ShutDownCase>& info) { return std::string(info.param.name); });
 
-TEST(ShutDownDuringNestedWait, ASignalWhileTheAboutWindowIsOpenEndsTheProgramOnce) {
-  XDisplay x;
-  ASSERT_TRUE(x.ok());
-  auto app = AppServer();
-  auto notice = NoticeServer("");
-  KorvathProcess korvath(
-      {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
-  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
-  ASSERT_TRUE(main);
-  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
-  const int aria2 = korvath.Aria2Pid();
+class ShutDownDuringNestedWait : public RunningKorvath {};
+
+TEST_F(ShutDownDuringNestedWait, ASignalWhileTheAboutWindowIsOpenEndsTheProgramOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  const int aria2 = korvath->Aria2Pid();
   // The About button's handler waits inside a nested loop until the window closes.
-  ClickAt(*main, 504 + 32, 16 + 12);
-  ASSERT_TRUE(korvath.WaitForEvent("window", {{"name", "about"}, {"action", "opened"}}, 10000));
-  korvath.Signal(SIGTERM);
-  korvath.Signal(SIGTERM);
-  EXPECT_EQ(korvath.WaitExit(20000), 0);
-  EXPECT_EQ(korvath.EventsNamed("shutdown_step", {{"step", "begin"}}).size(), 1u);
-  EXPECT_EQ(korvath.EventsNamed("rpc", {{"method", "aria2.pauseAll"}}).size(), 1u);
+  ClickAt(main, 504 + 32, 16 + 12);
+  ASSERT_TRUE(korvath->WaitForEvent("window", {{"name", "about"}, {"action", "opened"}}, 10000));
+  korvath->Signal(SIGTERM);
+  korvath->Signal(SIGTERM);
+  EXPECT_EQ(korvath->WaitExit(20000), 0);
+  EXPECT_EQ(korvath->EventsNamed("shutdown_step", {{"step", "begin"}}).size(), 1u);
+  EXPECT_EQ(korvath->EventsNamed("rpc", {{"method", "aria2.pauseAll"}}).size(), 1u);
   // The handler never resumed: the about window was never reported closed.
-  EXPECT_TRUE(korvath.EventsNamed("window", {{"name", "about"}, {"action", "closed"}}).empty());
+  EXPECT_TRUE(korvath->EventsNamed("window", {{"name", "about"}, {"action", "closed"}}).empty());
   EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(aria2); }, 10000));
 }
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness/korvath-harness.h"
+#include "shell/running-korvath.h"
 #include "support/recording-server.h"
 
 namespace korvath::testing {
@@ -154,27 +155,21 @@ double Spread(Window w, int left, int top, int width, int height) {
   return GrayStatistic(w, left, top, width, height, "standard_deviation");
 }
 
-TEST(LoadingOverlay, ShowsWhileThePageLoadsAndGoesWhenItEnds) {
-  XDisplay x;
-  ASSERT_TRUE(x.ok());
-  RecordingServer app;
+class LoadingOverlay : public RunningKorvath {};
+
+TEST_F(LoadingOverlay, ShowsWhileThePageLoadsAndGoesWhenItEnds) {
   // The page is slow to come: the overlay stays up meanwhile.
   Reply slow = Reply::Ok("<html><body></body></html>", {"Content-Type: text/html"});
   slow.delay_ms = 4000;
   app.SetDefault(slow);
-  RecordingServer notice;
-  KorvathProcess korvath(
-      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/getpassword")}});
-  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
-  ASSERT_TRUE(main);
-  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}));
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  Screenshot(*main, "main-window-loading");
+  Screenshot(main, "main-window-loading");
   // "载入中……" is drawn where 标签1 lies, and the buttons stay readable above the cover.
-  EXPECT_GT(Spread(*main, 136, 264, 336, 144), 0.05);
-  EXPECT_GT(Spread(*main, 264, 16, 64, 24), 0.05);
+  EXPECT_GT(Spread(main, 136, 264, 336, 144), 0.05);
+  EXPECT_GT(Spread(main, 264, 16, 64, 24), 0.05);
   // The blank page has come: the label is gone.
-  EXPECT_TRUE(WaitUntil([&] { return Spread(*main, 136, 264, 336, 144) == 0; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return Spread(main, 136, 264, 336, 144) == 0; }, 10000));
 }
 
 // The stand-in page for an app that cannot be reached takes another address:
