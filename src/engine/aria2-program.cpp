@@ -1,3 +1,5 @@
+// Finding the aria2 program Korvath supplies: the one KORVATH_ARIA2C names, or
+// aria2c on PATH.
 #include <unistd.h>
 
 #include <cstdlib>

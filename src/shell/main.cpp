@@ -1,3 +1,4 @@
+// The process entry: the whole program runs in RunKorvath.
 #include "shell/shell.h"
 
 int main(int argc, char** argv) { return korvath::RunKorvath(argc, argv); }
