@@ -75,6 +75,20 @@ void AdoptEarlyEngine(Shell& shell) {
 
 }  // namespace
 
+void DecideDownloadFolder(Shell& shell) {
+  DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
+  sources.settings_folder = shell.options.download_folder;
+  // The log and the tasks take system text; paths are the file system's UTF-8.
+  shell.download_dir = Utf8ToGbk(DownloadFolder(sources));
+  shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
+}
+
+void StartDownloadNotifier(Shell& shell) {
+  shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine,
+                                                      DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get()});
+  shell.notifier->Start();
+}
+
 std::string ProgramDirectory() {
   std::error_code ec;
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -99,13 +113,8 @@ bool StartUp(Shell& shell) {
     Step(shell, "startup_step", "settings_damaged");
     MessageBox(shell.desktop, Utf8ToGbk(shell.options.settings_message), kMbIconError);
   }
-  // Decided once: every task of this run goes to the same folder.
-  DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
-  sources.settings_folder = shell.options.download_folder;
-  const std::string folder = DownloadFolder(sources);
-  // The log and the tasks take system text; paths are the file system's UTF-8.
-  shell.download_dir = Utf8ToGbk(folder);
-  shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
+  // Every task goes to this folder until the user saves another one.
+  DecideDownloadFolder(shell);
 
   // 1. The announcement, if the notice service had one (it never stops
   // start-up), and 2. our own aria2, or the program ends.
@@ -144,9 +153,7 @@ bool StartUp(Shell& shell) {
     shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
   if (shell.options.notifications) {
-    shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine,
-                                                        DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get()});
-    shell.notifier->Start();
+    StartDownloadNotifier(shell);
   }
   Step(shell, "startup_step", "ready");
   return true;

@@ -1,10 +1,7 @@
 // What a setting saved from the manager's view changes in the running
 // program before the next start.
-#include <gtk/gtk.h>
-
 #include <cstdlib>
 
-#include "shell/download-folder.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -15,10 +12,7 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
     if (name == "folder") {
       // The next task goes there; tasks already made keep their folder.
       shell.options.download_folder = saved.download_folder;
-      DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
-      sources.settings_folder = saved.download_folder;
-      shell.download_dir = Utf8ToGbk(DownloadFolder(sources));
-      shell.desktop.Log().Record("download_folder", {{"folder", shell.download_dir}});
+      DecideDownloadFolder(shell);
       now.push_back(name);
     } else if (name == "remote-folder") {
       shell.options.remote_folder = saved.remote_folder.value_or("");
@@ -30,8 +24,7 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
       if (shell.notifier) {
         shell.notifier->SetQuiet(!shell.options.notifications);
       } else if (shell.options.notifications && shell.app) {
-        shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine);
-        shell.notifier->Start();
+        StartDownloadNotifier(shell);
       }
       now.push_back(name);
     } else if (name == "app-url") {

@@ -79,6 +79,12 @@ void BeginStartUp(Shell& shell);
 // messages in order. Returns false when the program must end (aria2 could
 // not be started); the exit code is 0.
 bool StartUp(Shell& shell);
+// Decides the folder of the next downloads from the settings, the
+// environment and the user's folders, and logs it.
+void DecideDownloadFolder(Shell& shell);
+// Announces finished and failed downloads from now on, checking finished
+// files against what their share pages said.
+void StartDownloadNotifier(Shell& shell);
 // Runs the shut-down steps once and ends the process with exit code 0; a
 // second call (a signal during the first) returns at once. Asked for while a
 // download intake runs, it is deferred until the intake has finished.
