@@ -3,20 +3,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "engine/aria2-home.h"
 #include "engine/processes.h"
 #include "platform/event-log.h"
 #include "util/file-io.h"
+#include "util/random-key.h"
 #include "util/text.h"
 
 extern char** environ;
@@ -32,32 +30,6 @@ constexpr int kPortReleaseWaits = 50;
 // How long our aria2 may take to listen once it runs, and how often we try.
 constexpr std::int64_t kListenWaitMs = 1000;
 constexpr int kListenRetryMs = 4;
-
-// 128 random bits as 32 hex digits: enough that no web page can guess it.
-Text MakeRpcSecret() {
-  unsigned char random[16];
-  size_t got = 0;
-  while (got < sizeof random) {
-    ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    got += static_cast<size_t>(n);
-  }
-  if (got < sizeof random) {
-    std::ifstream urandom("/dev/urandom", std::ios::binary);
-    urandom.read(reinterpret_cast<char*>(random), sizeof random);
-    if (urandom.gcount() != static_cast<std::streamsize>(sizeof random)) return {};
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  Text secret;
-  for (unsigned char byte : random) {
-    secret += kHex[byte >> 4];
-    secret += kHex[byte & 15];
-  }
-  return secret;
-}
 
 // Only when nothing of that name exists: the user's own settings survive, and
 // O_EXCL|O_NOFOLLOW keeps us from writing through a link.
@@ -260,7 +232,7 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
 // Launches aria2 with a fresh secret; records "aria2_started". Returns the
 // child's pid, 0 when it could not be started.
 pid_t LaunchAria2(Desktop& desktop, EngineState& state, const Aria2Home& home, const StartAria2Params& params) {
-  state.rpc_secret = MakeRpcSecret();
+  state.rpc_secret = RandomHexKey();
   std::vector<std::string> arguments = Aria2Arguments(state, home.conf_path);
   pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
   if (child > 0) {

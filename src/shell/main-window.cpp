@@ -3,12 +3,12 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "shell/gtk-desktop.h"
 #include "shell/settings-messages.h"
 #include "shell/window-styles.h"
+#include "util/random-key.h"
 #include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
@@ -46,17 +46,6 @@ std::string HtmlEscape(const std::string& s) {
     }
   }
   return out;
-}
-
-// 32 hex digits, new for every stand-in page.
-std::string RandomKey() {
-  std::string key;
-  for (int i = 0; i < 4; ++i) {
-    char part[9];
-    std::snprintf(part, sizeof part, "%08x", g_random_int());
-    key += part;
-  }
-  return key;
 }
 
 }  // namespace
@@ -275,7 +264,7 @@ void MainWindow::OnLoadingFinish(const Text& url, int result, const Text&) {
   // reached instead. The page's base address is our own, not the failed one,
   // so nothing on it can pass for the share site.
   failed_url_ = GbkToUtf8(url);
-  unreachable_key_ = RandomKey();
+  unreachable_key_ = RandomHexKey();
   view_->LoadHtml(UnreachablePage(failed_url_, unreachable_key_), Text("about:blank"));
 }
 
