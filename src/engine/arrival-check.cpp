@@ -51,10 +51,10 @@ bool LooksLikeErrorReply(const std::string& opening) {
 }  // namespace
 
 ArrivalVerdict CompareArrival(const StatedSize& stated, std::int64_t size, std::string_view head) {
-  if (SizeMatches(stated, size)) return {};
+  ArrivalVerdict verdict{.size = size};
+  if (SizeMatches(stated, size)) return verdict;
   const std::string opening = Opening(head.substr(0, kHeadBytes));
   const Text got = ByteSizeText(size);
-  ArrivalVerdict verdict;
   Text detail;
   if (LooksLikeWebPage(opening)) {
     verdict.kind = "web_page";

@@ -19,6 +19,7 @@ struct ArrivalVerdict {
   Text kind = "match";
   // For the notice and the manager (system text); "" for a match.
   Text text;
+  std::int64_t size = 0;  // the bytes that arrived
   bool matches() const { return kind == "match"; }
 };
 

@@ -59,12 +59,10 @@ ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std
   const std::optional<StatedSize> stated = ParseSizeText(shown);
   std::optional<ArrivalVerdict> verdict;
   if (stated) verdict = CheckArrivedFile(*stated, key);
-  std::error_code ec;
-  const auto got = std::filesystem::file_size(key, ec);
   desktop.Log().Record("arrival_checked", {{"gid", gid},
                                            {"path", Utf8ToGbk(key)},
                                            {"stated", shown},
-                                           {"got", ec ? std::int64_t{-1} : static_cast<std::int64_t>(got)},
+                                           {"got", verdict ? verdict->size : std::int64_t{-1}},
                                            {"kind", verdict ? verdict->kind : Text("unreadable")}});
   Forget(key);
   return verdicts_[gid] = verdict.value_or(ArrivalVerdict{});
