@@ -9,10 +9,10 @@
 
 #include "shell/arrival-check-reply.h"
 #include "shell/main-window.h"
-#include "webview/script-messages.h"
 #include "shell/window-styles.h"
 #include "shell/xdg-open.h"
 #include "util/file-io.h"
+#include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
 extern "C" GResource* korvath_get_resource(void);
