@@ -1,0 +1,87 @@
+#include "engine/control-file.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <vector>
+
+namespace korvath {
+namespace {
+
+// Version 1 files hold their numbers in network order, version 0 in the
+// writer's own (little-endian on every machine Korvath runs on).
+std::uint64_t Number(const unsigned char* at, int bytes, bool big_endian) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) {
+    const int index = big_endian ? i : bytes - 1 - i;
+    value = (value << 8) | at[index];
+  }
+  return value;
+}
+
+bool Exists(const std::string& path, struct stat& info) { return ::lstat(path.c_str(), &info) == 0; }
+
+}  // namespace
+
+std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  // Everything up to the bitfield: a few hundred bytes even for huge files
+  // (one bit per piece), so a cap keeps a stray large file from being read.
+  constexpr std::size_t kMaxHeader = 1 << 20;
+  std::vector<unsigned char> data(kMaxHeader);
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  data.resize(static_cast<std::size_t>(in.gcount()));
+
+  std::size_t at = 0;
+  auto take = [&](std::size_t bytes) -> const unsigned char* {
+    if (data.size() - at < bytes) return nullptr;
+    const unsigned char* field = data.data() + at;
+    at += bytes;
+    return field;
+  };
+  const unsigned char* version = take(2);
+  if (!version || version[0] != 0 || version[1] > 1) return std::nullopt;
+  const bool big = version[1] == 1;
+  if (!take(4)) return std::nullopt;  // extension flags
+  const unsigned char* hash_length = take(4);
+  if (!hash_length || !take(Number(hash_length, 4, big))) return std::nullopt;
+  const unsigned char* piece_length = take(4);
+  const unsigned char* total_length = take(8);
+  const unsigned char* upload_length = take(8);
+  const unsigned char* bitfield_length = take(4);
+  if (!bitfield_length) return std::nullopt;
+  const std::uint64_t pieces_bytes = Number(bitfield_length, 4, big);
+  const unsigned char* bitfield = take(pieces_bytes);
+  (void)upload_length;
+  if (!bitfield) return std::nullopt;
+
+  const std::uint64_t piece = Number(piece_length, 4, big);
+  const std::uint64_t total = Number(total_length, 8, big);
+  if (piece == 0 || total > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+  ControlFileInfo info{.total_length = static_cast<std::int64_t>(total)};
+  // Bits are pieces, the most significant bit of the first byte first.
+  for (std::uint64_t byte = pieces_bytes; byte-- > 0;) {
+    if (bitfield[byte] == 0) continue;
+    int bit = 7;
+    while (!((bitfield[byte] >> (7 - bit)) & 1)) --bit;
+    const std::uint64_t end = (byte * 8 + static_cast<std::uint64_t>(bit) + 1) * piece;
+    info.complete_end = static_cast<std::int64_t>(end < total ? end : total);
+    break;
+  }
+  return info;
+}
+
+PartialState PartialFileState(const std::string& file_path) {
+  struct stat file{}, control{};
+  const bool has_file = Exists(file_path, file);
+  const bool has_control = Exists(file_path + kControlFileSuffix, control);
+  if (!has_file && !has_control) return PartialState::kNone;
+  if (!has_control) return PartialState::kWithoutControl;
+  const std::optional<ControlFileInfo> info = ReadControlFile(file_path + kControlFileSuffix);
+  if (!info) return PartialState::kDamaged;
+  if (has_file && (!S_ISREG(file.st_mode) || file.st_size < info->complete_end)) return PartialState::kDamaged;
+  return PartialState::kContinuable;
+}
+
+}  // namespace korvath
