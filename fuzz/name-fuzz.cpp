@@ -18,7 +18,7 @@ namespace {
 
 void CheckSafe(std::string_view safe) {
   if (safe == "." || safe == "..") std::abort();
-  if (safe.size() > kMaxFileNameBytes) std::abort();
+  if (safe.size() > kMaxSavedNameBytes) std::abort();
   for (std::size_t i = 0; i < safe.size(); ++i) {
     const auto byte = static_cast<unsigned char>(safe[i]);
     if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7f) std::abort();

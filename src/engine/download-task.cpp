@@ -24,14 +24,14 @@ Text SafeFileName(std::string_view name_utf8) {
     safe += (byte == '/' || byte == '\\') ? '_' : static_cast<char>(byte);
   }
   if (safe == "." || safe == "..") safe.clear();
-  if (safe.size() <= kMaxFileNameBytes) return safe;
+  if (safe.size() <= kMaxSavedNameBytes) return safe;
   // Longer than a file name can be: aria2 could not create the file and the
   // task would fail. The end of the name goes, the extension stays, and the
   // cut never splits a character.
   Text extension;
   const size_t dot = safe.rfind('.');
-  if (dot != Text::npos && dot > 0 && safe.size() - dot <= kMaxExtensionBytes) extension = safe.substr(dot);
-  size_t cut = kMaxFileNameBytes - extension.size();
+  if (dot != Text::npos && dot > 0 && safe.size() - dot <= kMaxSavedExtensionBytes) extension = safe.substr(dot);
+  size_t cut = kMaxSavedNameBytes - extension.size();
   for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(safe[cut]) & 0xc0) == 0x80; ++back) --cut;
   return safe.substr(0, cut) + extension;
 }

@@ -5,6 +5,7 @@
 
 #include "engine/aria2-request.h"
 #include "engine/engine-state.h"
+#include "engine/free-name.h"
 #include "platform/desktop.h"
 #include "util/text.h"
 
@@ -25,14 +26,10 @@ Text DownloadTaskBody(const EngineState& state, const DownloadTask& task);
 // `state` as "header", "max-tries" "0" and "out", in that order.
 Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8);
 
-// The longest file name Linux file systems take, in bytes, and the longest
-// ending after the last "." that still counts as an extension to keep.
-inline constexpr size_t kMaxFileNameBytes = 255;
-inline constexpr size_t kMaxExtensionBytes = 16;
-
 // The name as aria2 gets it (UTF-8): "/" and "\" become "_", control
 // characters are dropped, "." and ".." become "". A name longer than
-// kMaxFileNameBytes is cut on a character boundary, its extension kept.
+// kMaxSavedNameBytes is cut on a character boundary, its extension kept, so
+// that its control file's name still fits.
 Text SafeFileName(std::string_view name_utf8);
 
 // Sends aria2.addUri. True when aria2's reply has a non-empty "result" (the
