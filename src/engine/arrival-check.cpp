@@ -1,23 +1,17 @@
 #include "engine/arrival-check.h"
 
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
 
 namespace korvath {
 namespace {
 
 // What is looked at of the file's beginning.
 constexpr std::size_t kHeadBytes = 512;
-
-bool Near(std::int64_t size, double number, double step) { return std::fabs(static_cast<double>(size) - number) < step; }
-
-bool SizeMatches(const StatedSize& stated, std::int64_t size) {
-  if (Near(size, static_cast<double>(stated.bytes), static_cast<double>(stated.step))) return true;
-  // The same digits read with 1000-based units.
-  const double decimal = std::pow(1000.0 / 1024.0, stated.power);
-  return Near(size, stated.bytes * decimal, stated.step * decimal);
-}
 
 std::string Lower(std::string_view text) {
   std::string out(text);
@@ -48,39 +42,63 @@ bool LooksLikeErrorReply(const std::string& opening) {
   return opening.starts_with("{") && opening.find("\"err") != std::string::npos;
 }
 
+// Pages and replies that a server sends in place of a file; a download
+// whose own name says it is one of them is what it claims to be.
+bool NamedAsWebFile(std::string_view name) {
+  const std::string lower = Lower(name);
+  for (const char* ending : {".htm", ".html", ".xhtml", ".shtml", ".json"}) {
+    if (lower.ends_with(ending)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-ArrivalVerdict CompareArrival(const StatedSize& stated, std::int64_t size, std::string_view head) {
+ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size, std::string_view head,
+                              std::string_view name) {
   ArrivalVerdict verdict{.size = size};
-  if (SizeMatches(stated, size)) return verdict;
   const std::string opening = Opening(head.substr(0, kHeadBytes));
   const Text got = ByteSizeText(size);
+  const Text page_said = stated ? Gbk(u8"，分享页写的是 ") + stated->shown : Text();
   Text detail;
-  if (LooksLikeWebPage(opening)) {
+  if (!NamedAsWebFile(name) && LooksLikeWebPage(opening)) {
     verdict.kind = "web_page";
-    detail = Gbk(u8"收到的是一个网页而不是文件（") + got + Gbk(u8"，分享页写的是 ") + stated.shown + Gbk(u8"）");
-  } else if (LooksLikeErrorReply(opening)) {
+    detail = Gbk(u8"收到的是一个网页而不是文件（") + got + page_said + Gbk(u8"）");
+  } else if (!NamedAsWebFile(name) && LooksLikeErrorReply(opening)) {
     verdict.kind = "error_reply";
-    detail = Gbk(u8"收到的是服务器的出错回复而不是文件（") + got + Gbk(u8"，分享页写的是 ") + stated.shown +
-             Gbk(u8"）");
-  } else {
+    detail = Gbk(u8"收到的是服务器的出错回复而不是文件（") + got + page_said + Gbk(u8"）");
+  } else if (stated && !StatedSizeAgrees(*stated, size)) {
     verdict.kind = "size";
-    detail = Gbk(u8"分享页写的大小是 ") + stated.shown + Gbk(u8"，收到的文件是 ") + got;
+    detail = Gbk(u8"分享页写的大小是 ") + stated->shown + Gbk(u8"，收到的文件是 ") + got;
+  } else {
+    return verdict;
   }
   verdict.text = Gbk(u8"下载的文件与分享页不符：") + detail + Gbk(u8"，文件已保留，请打开查看。");
   return verdict;
 }
 
-std::optional<ArrivalVerdict> CheckArrivedFile(const StatedSize& stated, const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::nullopt;
-  const std::streamoff size = in.tellg();
-  if (size < 0) return std::nullopt;
-  in.seekg(0);
+ArrivalVerdict MissingFileVerdict(const std::string& path) {
+  return {.kind = "missing",
+          .text = Gbk(u8"下载的文件不见了：") + Utf8ToGbk(path) +
+                  Gbk(u8"。它或它所在的文件夹可能在下载时被移动或删除了，请在分享页重新下载这个文件。"),
+          .size = -1};
+}
+
+ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return MissingFileVerdict(path);
+  struct stat info{};
   std::string head(kHeadBytes, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
-  return CompareArrival(stated, static_cast<std::int64_t>(size), head);
+  ssize_t got = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    do got = ::pread(fd, head.data(), head.size(), 0);
+    while (got < 0 && errno == EINTR);
+  }
+  ::close(fd);
+  if (got < 0) return MissingFileVerdict(path);
+  head.resize(static_cast<std::size_t>(got));
+  return CompareArrival(stated, static_cast<std::int64_t>(info.st_size), head,
+                        std::filesystem::path(path).filename().string());
 }
 
 }  // namespace korvath

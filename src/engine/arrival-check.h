@@ -15,24 +15,31 @@ namespace korvath {
 
 struct ArrivalVerdict {
   // "match", or what differs: "size" (another size than the page's),
-  // "web_page" (an HTML page), "error_reply" (a JSON error object).
+  // "web_page" (an HTML page), "error_reply" (a JSON error object),
+  // "missing" (no readable file where aria2 says it wrote it).
   Text kind = "match";
   // For the notice and the manager (system text); "" for a match.
   Text text;
   std::int64_t size = 0;  // the bytes that arrived
   bool matches() const { return kind == "match"; }
+  bool missing() const { return kind == "missing"; }
 };
 
-// `size` bytes arrived, beginning with `head`, for a file the page said was
-// `stated`. The size matches when it is less than one step of the page's
-// last digit away from the page's number, read with 1024-based units or with
-// 1000-based ones (pages use both). A file whose size does not match is
-// called a web page or an error reply when its first bytes (after a BOM and
-// blanks) say so; a small file the page called small is never one.
-ArrivalVerdict CompareArrival(const StatedSize& stated, std::int64_t size, std::string_view head);
+// `size` bytes arrived, beginning with `head`, for a file named `name`
+// (UTF-8) that the page said was `stated` (nullopt: the page gave no size).
+// A file whose first bytes (after a BOM and blanks) are an HTML page or a
+// JSON error object is called that whatever its size, unless its own name
+// says it is a web page or JSON. Otherwise the size must agree with the
+// page's (StatedSizeAgrees).
+ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size, std::string_view head,
+                              std::string_view name);
 
-// CompareArrival for the file at `path` (UTF-8); nullopt when it cannot be
-// read (the user moved or deleted it).
-std::optional<ArrivalVerdict> CheckArrivedFile(const StatedSize& stated, const std::string& path);
+// CompareArrival for the file at `path` (UTF-8, links not followed); a
+// "missing" verdict when no regular file can be read there (the user moved
+// or deleted it, or its folder, while it downloaded).
+ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path);
+
+// The "missing" verdict for `path` (UTF-8).
+ArrivalVerdict MissingFileVerdict(const std::string& path);
 
 }  // namespace korvath

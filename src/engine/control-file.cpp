@@ -50,10 +50,10 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
   const unsigned char* total_length = take(8);
   const unsigned char* upload_length = take(8);
   const unsigned char* bitfield_length = take(4);
-  if (!bitfield_length) return std::nullopt;
+  // A later, shorter field may still fit where an earlier one did not.
+  if (!piece_length || !total_length || !upload_length || !bitfield_length) return std::nullopt;
   const std::uint64_t pieces_bytes = Number(bitfield_length, 4, big);
   const unsigned char* bitfield = take(pieces_bytes);
-  (void)upload_length;
   if (!bitfield) return std::nullopt;
 
   const std::uint64_t piece = Number(piece_length, 4, big);

@@ -1,5 +1,7 @@
 #include "engine/finished-downloads.h"
 
+#include <filesystem>
+
 #include "engine/download-failure.h"
 #include "engine/task-status.h"
 
@@ -20,16 +22,26 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
     const Aria2Task& task = *it;
     if (!seen_.insert(task.gid).second || !report) continue;
     if (task.status != "complete" && task.status != "error") continue;
+    const Text path = task.path.empty() ? Text() : AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_));
     FinishedDownload item{.gid = task.gid,
                           .ok = task.status == "complete",
                           .name = TaskDisplayName(task),
                           .folder = AbsoluteTaskDir(task.dir, Utf8ToGbk(base_dir_))};
+    // The folder the file is in, which a name holding a path puts below
+    // the task's own.
+    if (!path.empty()) item.folder = Utf8ToGbk(std::filesystem::path(GbkToUtf8(path)).parent_path().string());
     if (!item.ok) {
       item.error = ExplainDownloadFailure(task.error_code, task.error_message);
-    } else if (stated_ && !task.path.empty()) {
-      const ArrivalVerdict verdict =
-          stated_->Verdict(desktop, task.gid, GbkToUtf8(AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_))));
-      item.mismatch = verdict.text;
+    } else if (stated_ && !path.empty()) {
+      const ArrivalVerdict verdict = stated_->Verdict(desktop, task.gid, GbkToUtf8(path));
+      // aria2 finishes writing a file whose folder was deleted or moved
+      // under it and calls it complete; the user has nothing.
+      if (verdict.missing()) {
+        item.ok = false;
+        item.error = verdict.text;
+      } else {
+        item.mismatch = verdict.text;
+      }
     }
     news.push_back(std::move(item));
   }

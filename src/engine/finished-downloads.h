@@ -16,10 +16,10 @@ namespace korvath {
 // Texts are system text.
 struct FinishedDownload {
   Text gid;
-  bool ok = false;  // complete; false: failed
+  bool ok = false;  // complete with its file there; false: failed, or the file is gone
   Text name;        // TaskDisplayName
-  Text folder;      // the task's directory, absolute
-  Text error;       // ExplainDownloadFailure of aria2's error; "" when ok
+  Text folder;      // the folder the file is in (else the task's directory), absolute
+  Text error;       // ExplainDownloadFailure of aria2's error, or why the file is gone; "" when ok
   // Complete, but not the file the share page described (the verdict's
   // text); "" otherwise.
   Text mismatch;

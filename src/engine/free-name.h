@@ -11,9 +11,10 @@
 namespace korvath {
 
 // The longest name a download is saved under, in bytes: aria2 keeps its
-// control file as "<name>.aria2" beside the file, and that name must fit the
-// 255 bytes file systems allow, or the download cannot survive a crash.
-inline constexpr std::size_t kMaxSavedNameBytes = 255 - 6;
+// control file beside the file, writing "<name>.aria2__temp" and renaming it
+// to "<name>.aria2", and both names must fit the 255 bytes file systems
+// allow, or the download cannot survive a crash.
+inline constexpr std::size_t kMaxSavedNameBytes = 255 - std::char_traits<char>::length(".aria2__temp");
 // The longest ending after the last "." that still counts as an extension
 // to keep when a name is cut or numbered.
 inline constexpr std::size_t kMaxSavedExtensionBytes = 16;

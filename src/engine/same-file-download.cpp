@@ -1,8 +1,12 @@
 #include "engine/same-file-download.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "engine/aria2-request.h"
+#include "engine/control-file.h"
+#include "engine/free-name.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
 #include "util/json-object.h"
@@ -11,6 +15,9 @@ namespace korvath {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The most numbered names tried before giving up on finding a free one.
+constexpr int kMaxNumber = 9999;
 
 // A task's file as one comparable absolute path (UTF-8 bytes).
 std::string FileKey(std::string_view dir_or_path, std::string_view base) {
@@ -54,55 +61,137 @@ bool ChangeLinks(Desktop& desktop, const EngineState& state, const Text& gid, co
   return Succeeded(SendRpc(desktop, state, body));
 }
 
+// What holds one name: the downloads aria2 lists into it (removed ones can
+// never write again and do not count) and what is on disk under it.
+struct NameHolders {
+  std::vector<const Aria2Task*> tasks;
+  bool on_disk = false;      // a file, link or folder under the name or its control file's
+  bool link = false;         // the name is a link: writing there would reach another file
+  PartialState partial = PartialState::kNone;
+  std::optional<std::int64_t> control_total;  // what the control file says the whole file is
+};
+
+NameHolders HoldersOf(const std::string& path, const std::vector<const Aria2Task*>& tasks,
+                      const std::string& base, bool local_files) {
+  NameHolders holders;
+  for (const Aria2Task* task : tasks) {
+    if (task->status != "removed" && !task->path.empty() && FileKey(task->path, base) == path) {
+      holders.tasks.push_back(task);
+    }
+  }
+  if (!local_files) return holders;
+  struct stat info{};
+  if (::lstat(path.c_str(), &info) == 0) {
+    holders.on_disk = true;
+    holders.link = S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode);
+  }
+  if (::lstat((path + kControlFileSuffix).c_str(), &info) == 0) holders.on_disk = true;
+  holders.partial = PartialFileState(path);
+  if (holders.partial == PartialState::kContinuable) {
+    if (auto control = ReadControlFile(path + kControlFileSuffix)) holders.control_total = control->total_length;
+  }
+  return holders;
+}
+
+// Whether what holds the name is the file the page offers: the page states
+// no size, or the size it states agrees with the whole length known of the
+// download (aria2's, the control file's, or an earlier page's). Nothing
+// known of the length: the name decides, as it always has.
+bool SameSize(const SameFileQuestion& question, const NameHolders& holders, const std::string& path) {
+  if (!question.stated) return true;
+  for (const Aria2Task* task : holders.tasks) {
+    if (task->total_length > 0) return StatedSizeAgrees(*question.stated, task->total_length);
+  }
+  if (holders.control_total && *holders.control_total > 0) {
+    return StatedSizeAgrees(*question.stated, *holders.control_total);
+  }
+  if (question.known_sizes) {
+    if (std::optional<StatedSize> earlier = question.known_sizes->KnownSize(path)) {
+      return StatedSizeAgrees(*question.stated, earlier->bytes) || StatedSizeAgrees(*earlier, question.stated->bytes);
+    }
+  }
+  return true;
+}
+
+const Aria2Task* WithStatus(const NameHolders& holders, std::initializer_list<std::string_view> statuses) {
+  for (const Aria2Task* task : holders.tasks) {
+    for (std::string_view status : statuses) {
+      if (task->status == status) return task;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, const DownloadTask& task,
-                                 std::string_view base_dir) {
+                                 const SameFileQuestion& question) {
   std::error_code ec;
-  const std::string base = base_dir.empty() ? fs::current_path(ec).string() : std::string(base_dir);
-  SameFileOutcome outcome{.way = "new_task"};
+  const std::string base = question.base_dir.empty() ? fs::current_path(ec).string() : std::string(question.base_dir);
+  SameFileOutcome outcome{.way = "new_task", .name = task.name};
   auto done = [&]() {
-    desktop.Log().Record("same_file", {{"name", task.name}, {"way", outcome.way}, {"gid", outcome.gid}});
+    desktop.Log().Record("same_file",
+                         {{"name", task.name}, {"way", outcome.way}, {"gid", outcome.gid}, {"saved", outcome.name}});
     return outcome;
   };
-  const Text safe_name = SafeFileName(GbkToUtf8(task.name));
+  const std::string safe_name = SafeFileName(GbkToUtf8(task.name));
   // Without a name aria2 picks one from the address: nothing to compare.
   if (safe_name.empty()) return done();
-  const std::string target = FileKey(task.dir + "/" + Utf8ToGbk(safe_name), base);
+  const std::string folder = FileKey(task.dir, base);
 
-  TaskList active, waiting, stopped;
-  if (!(active = TellActive(desktop, state)).ok || !(waiting = TellWaiting(desktop, state)).ok ||
-      !(stopped = TellStopped(desktop, state)).ok) {
-    return done();
+  // An aria2 that does not answer takes no task either, and is asked once;
+  // the disk is still looked at, so the worst case is a numbered name, never
+  // a lost file.
+  TaskList active = TellActive(desktop, state), waiting, stopped;
+  if (active.ok) {
+    waiting = TellWaiting(desktop, state);
+    stopped = TellStopped(desktop, state);
   }
-  const Aria2Task* resumable = nullptr;
-  std::vector<const Aria2Task*> failed;
-  bool busy_or_finished = false;
+  std::vector<const Aria2Task*> tasks;
   for (const TaskList* list : {&active, &waiting, &stopped}) {
-    for (const Aria2Task& each : list->tasks) {
-      if (each.path.empty() || FileKey(each.path, base) != target) continue;
-      if (each.status == "active" || each.status == "complete") busy_or_finished = true;
-      if ((each.status == "paused" || each.status == "waiting") && !resumable) resumable = &each;
-      if (each.status == "error") failed.push_back(&each);
-    }
+    for (const Aria2Task& each : list->tasks) tasks.push_back(&each);
   }
-  if (busy_or_finished) {
-    outcome.way = "second_task";
+
+  for (int number = 1; number <= kMaxNumber; ++number) {
+    if (number == 1 && NamedLikeControlFile(safe_name)) continue;
+    const std::string name = number == 1 ? safe_name : NumberedName(safe_name, number);
+    const std::string path = folder + "/" + name;
+    const NameHolders holders = HoldersOf(path, tasks, base, question.local_files);
+    outcome.name = Utf8ToGbk(name);
+    if (holders.tasks.empty() && !holders.on_disk) {
+      outcome.way = number == 1 ? "new_task" : "free_name";
+      return done();
+    }
+    // A finished download, a link, or a file of another length is another
+    // file, whatever its name.
+    if (WithStatus(holders, {"complete"}) || holders.link || !SameSize(question, holders, path)) continue;
+    if (const Aria2Task* running = WithStatus(holders, {"active"})) {
+      outcome = {.way = "downloading", .gid = running->gid, .continued = true, .name = outcome.name};
+      return done();
+    }
+    // The bytes on disk must be what a control file promises, or aria2
+    // would take them (zeros, or another file) as downloaded.
+    const bool continuable =
+        !question.local_files || holders.partial == PartialState::kContinuable ||
+        (holders.partial == PartialState::kNone && !holders.tasks.empty());
+    if (!continuable) continue;
+    if (const Aria2Task* resumable = WithStatus(holders, {"paused", "waiting"})) {
+      if (!ChangeLinks(desktop, state, resumable->gid, task.link)) continue;
+      if (resumable->status == "paused") Call(desktop, state, aria2_method::kUnpause, resumable->gid);
+      outcome = {.way = "changed_links", .gid = resumable->gid, .continued = true, .name = outcome.name};
+    } else {
+      outcome.way = holders.tasks.empty() ? "control_file" : "replaced_failed";
+    }
+    // A failed twin left in the list could be resumed in the manager later
+    // and would then write into the same file.
+    for (const Aria2Task* each : holders.tasks) {
+      if (each->status == "error") Call(desktop, state, aria2_method::kRemoveDownloadResult, each->gid);
+    }
     return done();
   }
-  if (resumable && ChangeLinks(desktop, state, resumable->gid, task.link)) {
-    if (resumable->status == "paused") Call(desktop, state, aria2_method::kUnpause, resumable->gid);
-    outcome = {.way = "changed_links", .gid = resumable->gid, .continued = true};
-  }
-  // A failed twin left in the list could be resumed in the manager later and
-  // would then write beside the continued file.
-  for (const Aria2Task* each : failed) Call(desktop, state, aria2_method::kRemoveDownloadResult, each->gid);
-  if (outcome.continued) return done();
-  if (!failed.empty()) {
-    outcome.way = "replaced_failed";
-  } else if (fs::exists(target + ".aria2", ec)) {
-    outcome.way = "control_file";
-  }
+  // Ten thousand names taken: aria2 is given none, so it cannot write over one.
+  outcome.way = "no_free_name";
+  outcome.continued = true;
   return done();
 }
 

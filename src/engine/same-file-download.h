@@ -1,13 +1,17 @@
-// One download per file: a new request for a file that aria2 already holds
-// unfinished continues that download instead of starting a twin. A twin
-// would take over the same control file while the old entry stays in the
-// list, and resuming the old one later makes aria2 write a second copy.
+// One file, one download, decided before a task is made. A request for a
+// file that aria2 holds unfinished continues that download; a request for a
+// file that is downloading right now makes nothing; anything else is another
+// file, saved under a name nobody owns. aria2 itself would take the existing
+// file over: it appends to it, writes over it, or calls it done unread.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "engine/download-task.h"
 #include "engine/engine-state.h"
+#include "engine/file-size-text.h"
+#include "engine/stated-sizes.h"
 #include "platform/desktop.h"
 #include "util/text.h"
 
@@ -17,24 +21,42 @@ struct SameFileOutcome {
   // How the request was taken:
   //   "changed_links"   a paused or waiting download of the file got the new
   //                     link (aria2.changeUri) and was resumed;
+  //   "downloading"     the file is downloading right now: nothing to do;
   //   "replaced_failed" failed entries of the file were removed from aria2's
   //                     list; the new task continues from the control file;
   //   "control_file"    aria2 knows no download of the file, but its partial
-  //                     file and control file are on disk: the new task
-  //                     continues from them;
-  //   "second_task"     the file is finished or still downloading: a second
-  //                     task, as always;
-  //   "new_task"        nothing of the file is known (or aria2 did not say).
+  //                     file and a control file that fits it are on disk:
+  //                     the new task continues from them;
+  //   "free_name"       the name belongs to another file (finished, another
+  //                     size, a link, or a task): the new task takes the
+  //                     first free numbered name;
+  //   "new_task"        nothing holds the name (or aria2 did not say);
+  //   "no_free_name"    every numbered name is taken: no task is made.
   Text way;
-  Text gid;                // the download continued ("changed_links"), else ""
+  Text gid;                // the download continued or running, else ""
   bool continued = false;  // true: no new task is to be created
+  Text name;               // system text: the name a new task is saved under
 };
 
-// Looks for downloads into the file `task` names (same directory, same safe
-// name; relative directories against `base_dir`, aria2's working directory,
-// "" for the current one) and continues a paused or waiting one with
-// `task.link`, or clears failed ones away. Records "same_file" {name, way, gid}.
+struct SameFileQuestion {
+  // What the page states of the file's size; nullopt: it states none, and a
+  // download under the name counts as the same file.
+  std::optional<StatedSize> stated;
+  // Earlier pages' sizes, for a download whose length aria2 does not know yet.
+  const StatedSizes* known_sizes = nullptr;
+  // aria2's working directory, against which relative directories count;
+  // "": the current one.
+  std::string_view base_dir;
+  // The files are on this machine (a local aria2): the disk is looked at too.
+  bool local_files = true;
+};
+
+// Looks at what holds the name `task` would be saved under (aria2's lists
+// and, for local files, the disk) and at each numbered name after it, in
+// order, until one is the same file or free. A paused or waiting download
+// of the same file is continued with `task.link`; failed entries of it are
+// cleared away. Records "same_file" {name, way, gid, saved}.
 SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, const DownloadTask& task,
-                                 std::string_view base_dir = {});
+                                 const SameFileQuestion& question = {});
 
 }  // namespace korvath

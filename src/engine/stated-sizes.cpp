@@ -37,10 +37,10 @@ StatedSizes::StatedSizes(std::string record_path) : record_path_(std::move(recor
   }
 }
 
-void StatedSizes::Remember(const std::string& file_path, const StatedSize& size) {
+void StatedSizes::Remember(const std::string& file_path, const std::optional<StatedSize>& size) {
   const std::string key = Key(file_path);
   std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; });
-  sizes_.emplace_back(key, size.shown);
+  sizes_.emplace_back(key, size ? size->shown : Text());
   if (sizes_.size() > kMaxFiles) sizes_.erase(sizes_.begin(), sizes_.end() - kMaxFiles);
   Save();
 }
@@ -50,22 +50,28 @@ void StatedSizes::Forget(const std::string& file_path) {
   if (std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; }) > 0) Save();
 }
 
+std::optional<StatedSize> StatedSizes::KnownSize(const std::string& file_path) const {
+  const std::string key = Key(file_path);
+  auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
+  if (entry == sizes_.end()) return std::nullopt;
+  return ParseSizeText(entry->second);
+}
+
 ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std::string& file_path) {
   if (auto known = verdicts_.find(gid); known != verdicts_.end()) return known->second;
   const std::string key = Key(file_path);
   auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
-  if (entry == sizes_.end()) return verdicts_[gid] = {};
-  const Text shown = entry->second;
-  const std::optional<StatedSize> stated = ParseSizeText(shown);
-  std::optional<ArrivalVerdict> verdict;
-  if (stated) verdict = CheckArrivedFile(*stated, key);
+  const bool described = entry != sizes_.end();
+  const Text shown = described ? entry->second : Text();
+  ArrivalVerdict verdict = CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key);
+  if (!described && !verdict.missing()) return verdicts_[gid] = {.size = verdict.size};
   desktop.Log().Record("arrival_checked", {{"gid", gid},
                                            {"path", Utf8ToGbk(key)},
                                            {"stated", shown},
-                                           {"got", verdict ? verdict->size : std::int64_t{-1}},
-                                           {"kind", verdict ? verdict->kind : Text("unreadable")}});
-  Forget(key);
-  return verdicts_[gid] = verdict.value_or(ArrivalVerdict{});
+                                           {"got", verdict.size},
+                                           {"kind", verdict.kind}});
+  if (described) Forget(key);
+  return verdicts_[gid] = verdict;
 }
 
 void StatedSizes::Save() const {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,23 +31,29 @@ class StatedSizes {
   // ignored: a size not known only means a download is not checked.
   explicit StatedSizes(std::string record_path);
 
-  // The page's size for the file at `file_path` (absolute, UTF-8),
-  // replacing an earlier one; Forget drops it again.
-  void Remember(const std::string& file_path, const StatedSize& size);
+  // What the page said of the download into `file_path` (absolute, UTF-8):
+  // its size, or nullopt when it stated none; replaces an earlier word on
+  // the same file. Forget drops it again.
+  void Remember(const std::string& file_path, const std::optional<StatedSize>& size);
   void Forget(const std::string& file_path);
+
+  // The size remembered for `file_path`, if a page stated one.
+  std::optional<StatedSize> KnownSize(const std::string& file_path) const;
 
   // The verdict on finished task `gid` whose file is `file_path`: worked out
   // at the first question and kept for this run (the notice and the manager
-  // both ask), the page's size then forgotten. Without a known size, or when
-  // the file cannot be read, the file matches. Records "arrival_checked"
-  // {gid, path, stated, got, kind} when a size was known.
+  // both ask), the page's word then forgotten. A file a page described is
+  // checked in full (CheckArrivedFile); any other only for being there, since
+  // the user may have added it by hand and it may be anything. Records
+  // "arrival_checked" {gid, path, stated, got, kind} unless the file is an
+  // unknown one that is there.
   ArrivalVerdict Verdict(Desktop& desktop, const Text& gid, const std::string& file_path);
 
  private:
   void Save() const;
 
   std::string record_path_;
-  std::vector<std::pair<std::string, Text>> sizes_;  // path, size as shown; oldest first
+  std::vector<std::pair<std::string, Text>> sizes_;  // path, size as shown ("": none); oldest first
   std::map<Text, ArrivalVerdict> verdicts_;
 };
 

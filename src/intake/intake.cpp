@@ -71,20 +71,19 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   context.desktop.Log().Record("intake_request", {{"url", Text(link)}, {"kind", Text("download")}});
 
   const Text page_text = context.page.GetPageText();
-  const DownloadTask task{
+  const DownloadTask clicked{
       .name = FileNameFromPageText(page_text),
       .link = Text(link),
       .dir = context.download_dir,
   };
-  if (!RoomForDownload(context, task, page_text)) {
+  if (!RoomForDownload(context, clicked, page_text)) {
     context.shell.HideLoadingOverlay();
     return;
   }
-  // Kept before the task exists: a small file may be complete before the
-  // call that creates it returns, and its check must find the size.
   const std::optional<StatedSize> stated = StatedFileSize(page_text);
-  const bool remembered = context.stated_sizes && stated && !task.name.empty() && !context.engine.Remote();
-  if (remembered) context.stated_sizes->Remember(TaskFile(task).string(), *stated);
+  const bool local = !context.engine.Remote();
+  const bool checked = context.stated_sizes && !clicked.name.empty() && local;
+  std::optional<std::string> remembered;  // the file whose page size is kept
   bool handed_over = false;
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
@@ -94,9 +93,29 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     // take the task either: the user gets the choice at once.
     const bool skip = context.engine.Remote() && !options_sent;
     if (!skip) {
-      // A link handed out again for a file aria2 holds unfinished (the old one
-      // expired) continues that download rather than starting a twin of it.
-      const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, task);
+      // Decided before any task exists: a new link for a file aria2 holds
+      // unfinished continues it, and another file never takes a name that
+      // a file or a download already owns.
+      const SameFileOutcome same = ContinueSameFile(
+          context.desktop, context.engine, clicked,
+          {.stated = stated, .known_sizes = context.stated_sizes, .base_dir = {}, .local_files = local});
+      DownloadTask task = clicked;
+      task.name = same.name;
+      if (same.way == "downloading" || same.way == "no_free_name") {
+        MessageBox(context.desktop,
+                   same.way == "downloading"
+                       ? Gbk(u8"这个文件正在下载。")
+                       : Gbk(u8"下载文件夹里同名的文件太多，找不到空闲的名字保存这个文件。请整理下载文件夹后再点击一次这个文件。"),
+                   same.way == "downloading" ? kMbIconInformation : kMbIconError);
+        if (same.way == "downloading") context.shell.ShowDownloadManager();
+        break;
+      }
+      // Kept before the task exists: a small file may be complete before the
+      // call that creates it returns, and its check must find the size.
+      if (checked) {
+        remembered = TaskFile(task).string();
+        context.stated_sizes->Remember(*remembered, stated);
+      }
       if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
         handed_over = true;
         context.shell.ShowDownloadManager();
@@ -109,13 +128,13 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     }
     // The machine may be waking up or the settings being fixed: the request
     // stays here until the user gives it up.
-    context.desktop.Log().Record("intake_retry_offered", {{"name", task.name}});
+    context.desktop.Log().Record("intake_retry_offered", {{"name", clicked.name}});
     const int answer = MessageBox(context.desktop,
                                   Gbk(u8"创建任务失败！问题解决后请点“重试”，这个下载会再交给远程aria2；点“取消”则放弃它。"),
                                   kMbRetryCancel | kMbIconError);
     if (answer != kRetry) break;
   }
-  if (remembered && !handed_over) context.stated_sizes->Forget(TaskFile(task).string());
+  if (remembered && !handed_over) context.stated_sizes->Forget(*remembered);
   context.shell.HideLoadingOverlay();
 }
 

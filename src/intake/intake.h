@@ -55,12 +55,15 @@ struct IntakeContext {
 //   - a storage address: the page goes back, nothing else;
 //   - no "bkt=" (exact case): nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
-//     feeds removed (empty when a marker is missing), becomes a task in
-//     the context's download_dir: the size the page states is remembered
-//     for the file (stated_sizes), global options are sent, an unfinished
-//     download of the same file is continued (ContinueSameFile) or the task
-//     is created, then the download manager is shown or "创建任务失败！请重试……"
-//     is, and the loading overlay is hidden.
+//     feeds removed (empty when a marker is missing), names the download in
+//     the context's download_dir: global options are sent, then
+//     ContinueSameFile decides whether an unfinished download of the same
+//     file continues, the file is already downloading ("这个文件正在下载。",
+//     the manager is shown, nothing else), or a task is created under the
+//     name or, when that belongs to another file, a free numbered one. The
+//     size the page states is remembered for the file (stated_sizes), and
+//     the download manager is shown or "创建任务失败！请重试……" is; the
+//     loading overlay is hidden.
 // The waits inside may run a nested call; each call keeps to its own locals.
 // Records "intake_request" {url, kind: "storage" | "ignored" | "download"}.
 void InterceptDownload(const IntakeContext& context, std::string_view link);

@@ -163,19 +163,32 @@ TEST_F(DownloadEndToEnd, AFolderSavedInTheManagersSettingsTakesTheNextDownload) 
   fs::remove_all(fs::path(folder).parent_path());
 }
 
-TEST_F(DownloadEndToEnd, SameFileTwiceGivesTwoTasks) {
+// The file is finished: a second click is another download, saved beside it
+// under a free name, and the first file keeps its bytes.
+TEST_F(DownloadEndToEnd, SameFileTwiceAfterItFinishedIsSavedBesideItUnderAFreeName) {
   const std::size_t index = IndexOf(site, "Korvath demo notes");
   ASSERT_NO_FATAL_FAILURE(Open(index));
   Screenshot(MainWindow(), "demo-site-file-page");
   ClickDownload();
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000));
-  ASSERT_TRUE(WaitForFile(SavedPath(site.files()[index]), site.files()[index].size));
+  const DemoFile& file = site.files()[index];
+  const fs::path first = SavedPath(file);
+  ASSERT_TRUE(WaitForFile(first, file.size));
+  const fs::file_time_type written = fs::last_write_time(first);
   ClickDownload();
   ASSERT_TRUE(WaitUntil([&] { return korvath->EventsNamed("task_created").size() >= 2; }, 15000));
   auto tasks = korvath->EventsNamed("task_created");
   ASSERT_EQ(tasks.size(), 2u);
   EXPECT_NE(tasks[0].value("gid", ""), tasks[1].value("gid", ""));
-  EXPECT_EQ(tasks[0].value("name", ""), tasks[1].value("name", ""));
+  EXPECT_EQ(korvath->EventsNamed("same_file").back().value("way", ""), "free_name");
+  const fs::path second = first.parent_path() / NumberedName(first.filename().string(), 2);
+  ASSERT_TRUE(WaitForFile(second, file.size)) << second;
+  auto bytes = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_TRUE(bytes(first) == bytes(second));
+  EXPECT_EQ(fs::last_write_time(first), written);
 }
 
 TEST_F(DownloadEndToEnd, Aria2GoneBeforeTheClickShowsBothMessagesAndThePageStaysServed) {

@@ -1,6 +1,7 @@
-// A finished download against what its share page said: sizes within the
-// page's rounding, error pages told apart from files, and the page's size
-// kept by path until the file is checked, across a restart.
+// A finished download against what its share page said: sizes within half
+// a step of the page's last digit, error pages told apart from files whatever
+// their size, a file that is gone, and the page's size kept by path until the
+// file is checked, across a restart.
 #include "engine/arrival-check.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +22,9 @@ StatedSize Stated(std::string_view text) {
   return size.value_or(StatedSize{});
 }
 
-ArrivalVerdict Compare(std::string_view stated, std::int64_t size, std::string_view head = "PK\x03\x04") {
-  return CompareArrival(Stated(stated), size, head);
+ArrivalVerdict Compare(std::string_view stated, std::int64_t size, std::string_view head = "PK\x03\x04",
+                       std::string_view name = "file.bin") {
+  return CompareArrival(Stated(stated), size, head, name);
 }
 
 TEST(StatedFileSize, ReadsTheSizeWithThePrecisionThePageGave) {
@@ -38,20 +40,32 @@ TEST(StatedFileSize, ReadsTheSizeWithThePrecisionThePageGave) {
   EXPECT_FALSE(ParseSizeText(Gbk(u8"未知")).has_value());
   EXPECT_FALSE(ParseSizeText("5 XB").has_value());
   EXPECT_FALSE(StatedFileSize("no marker 5 MB").has_value());
+  // Worded sizes are read too, but never from the next line.
+  EXPECT_EQ(StatedFileSize(Gbk(u8"文件大小：约 2 MB")).value_or(StatedSize{}).shown, "2 MB");
+  EXPECT_FALSE(StatedFileSize(Gbk(u8"文件大小：未知\n1 MB")).has_value());
+  // A figure no byte count can hold saturates instead of overflowing.
+  const StatedSize huge = Stated("99999999999999999999999 TB");
+  EXPECT_GT(huge.bytes, 1LL << 62);
+  EXPECT_GE(Stated(std::string(400, '9')).bytes, 1LL << 62);
 }
 
-TEST(CompareArrival, AcceptsAnySizeThePagesRoundingCouldHaveShown) {
+TEST(CompareArrival, AcceptsOnlySizesThePagesRoundingCouldHaveShown) {
   const std::int64_t mib = 1 << 20;
   EXPECT_TRUE(Compare("50 MB", 50 * mib).matches());
-  EXPECT_TRUE(Compare("50 MB", 50 * mib + mib - 1).matches());  // cut rather than rounded
-  EXPECT_TRUE(Compare("50 MB", 49 * mib + 1).matches());        // rounded up
+  EXPECT_TRUE(Compare("50 MB", 50 * mib + mib / 2).matches());  // rounded down
+  EXPECT_TRUE(Compare("50 MB", 49 * mib + mib / 2).matches());  // rounded up
   EXPECT_TRUE(Compare("50 MB", 50'000'000).matches());          // 1000-based units
+  EXPECT_TRUE(Compare("3.0 MB", 3'050'000).matches());
   EXPECT_TRUE(Compare("16.0 MB", 16 * mib).matches());
   EXPECT_TRUE(Compare("12.0 KB", 12 * 1024 + 7).matches());
   EXPECT_TRUE(Compare("123 B", 123).matches());
   EXPECT_TRUE(Compare("0 B", 0).matches());
 
   EXPECT_EQ(Compare("50 MB", 45 * mib).kind, "size");
+  // Half a megabyte either way, not a whole one: "1 MB" no longer takes 1 byte or 1.9 MB.
+  EXPECT_EQ(Compare("1 MB", 1).kind, "size");
+  EXPECT_EQ(Compare("1 MB", mib + 6 * mib / 10).kind, "size");
+  EXPECT_EQ(Compare("3.0 MB", 3 * mib + mib / 10).kind, "size");
   EXPECT_EQ(Compare("50.0 MB", 50 * mib + mib / 5).kind, "size");  // a tenth is the step here
   EXPECT_EQ(Compare("123 B", 124).kind, "size");
   EXPECT_EQ(Compare("1.2 GB", 0).kind, "size");
@@ -70,9 +84,16 @@ TEST(CompareArrival, TellsAnErrorPageOrAnErrorReplyFromAFile) {
   // JSON without an error, or text that merely mentions HTML, is only the wrong size.
   EXPECT_EQ(Compare("50 MB", 20, R"({"list":[]})").kind, "size");
   EXPECT_EQ(Compare("50 MB", 20, "notes about <html>").kind, "size");
-  // A small file the page called small is what was promised, whatever it holds.
-  EXPECT_TRUE(Compare("2.0 KB", 2048, "<!DOCTYPE html><html>").matches());
-  EXPECT_TRUE(Compare("57 B", 57, R"({"error":"this file is an example"})").matches());
+  // An error page is one whatever size the page gave: a 60-byte page passes "1 MB" by neither.
+  EXPECT_EQ(Compare("1 MB", 60, "<html><body>expired</body></html>").kind, "web_page");
+  EXPECT_EQ(Compare("2.0 KB", 2048, "<!DOCTYPE html><html>").kind, "web_page");
+  EXPECT_EQ(Compare("57 B", 57, R"({"error":"expired"})").kind, "error_reply");
+  // Only a file whose own name says it is a page or JSON may be one.
+  EXPECT_TRUE(Compare("2.0 KB", 2048, "<!DOCTYPE html><html>", "index.HTML").matches());
+  EXPECT_TRUE(Compare("57 B", 57, R"({"error":"an example"})", "sample.json").matches());
+  // With no size stated the page check still runs.
+  EXPECT_EQ(CompareArrival(std::nullopt, 60, "<html>", "a.zip").kind, "web_page");
+  EXPECT_TRUE(CompareArrival(std::nullopt, 60, "PK", "a.zip").matches());
 }
 
 TEST(StatedSizes, KeepsThePagesSizeByPathAcrossARestartUntilTheFileIsChecked) {
@@ -97,7 +118,11 @@ TEST(StatedSizes, KeepsThePagesSizeByPathAcrossARestartUntilTheFileIsChecked) {
   EXPECT_EQ(verdict.kind, "web_page");
   EXPECT_TRUE(sizes.Verdict(desktop, "g2", file.string()).matches());
   EXPECT_TRUE(sizes.Verdict(desktop, "g3", small.string()).matches());  // nothing known: not checked
-  EXPECT_TRUE(sizes.Verdict(desktop, "g4", (dir / "gone.bin").string()).matches());
+  // A file that is not there is never "done", known to a page or not.
+  const ArrivalVerdict gone = sizes.Verdict(desktop, "g4", (dir / "gone.bin").string());
+  EXPECT_TRUE(gone.missing());
+  EXPECT_EQ(GbkToUtf8(gone.text).rfind(U8(u8"下载的文件不见了：") + (dir / "gone.bin").string(), 0), 0u)
+      << GbkToUtf8(gone.text);
   // The notice and the manager ask about the same task: one answer, one check.
   EXPECT_EQ(sizes.Verdict(desktop, "g1", page.string()).text, verdict.text);
   const std::string log = desktop.RawLog();
@@ -105,7 +130,7 @@ TEST(StatedSizes, KeepsThePagesSizeByPathAcrossARestartUntilTheFileIsChecked) {
   EXPECT_NE(log.find(R"("kind":"web_page")"), std::string::npos) << log;
   size_t checks = 0;
   for (size_t at = 0; (at = log.find("arrival_checked", at)) != std::string::npos; ++at) ++checks;
-  EXPECT_EQ(checks, 2u) << log;
+  EXPECT_EQ(checks, 3u) << log;
   // Checked sizes are dropped from the record: a later download of the same
   // name is not held to an old page.
   EXPECT_EQ(testing::ReadFile(record).find("50 MB"), std::string::npos) << testing::ReadFile(record);

@@ -13,6 +13,8 @@
 namespace korvath {
 namespace {
 
+std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -78,7 +80,7 @@ TEST(FinishedDownloadWatch, NewsIsFoundBehindMoreThanOnePageOfOlderResults) {
 
 // An expired link may answer with an error page and status 200: aria2 calls
 // that complete, the watch must not.
-TEST(FinishedDownloadWatch, ACompleteFileUnlikeItsSharePageIsNewsOfAMismatch) {
+TEST(FinishedDownloadWatch, ACompleteFileUnlikeItsSharePageIsAMismatchAndOneThatIsGoneAFailure) {
   const fs::path dir = testing::MakeTempDir("korvath-arrived");
   testing::WriteFile(dir / "big.iso", "<!DOCTYPE html><html><body>expired</body></html>");
   testing::WriteFile(dir / "notes.txt", std::string(1000, 'n'));
@@ -94,13 +96,19 @@ TEST(FinishedDownloadWatch, ACompleteFileUnlikeItsSharePageIsNewsOfAMismatch) {
   watch.Look(desktop, state);
   stopped.Add("bad", "complete", "", (dir / "big.iso").string());
   stopped.Add("good", "complete", "", (dir / "notes.txt").string());
+  // Its folder deleted while it downloaded: aria2 still says complete.
+  stopped.Add("gone", "complete", "", (dir / "gone" / "x.bin").string());
   auto news = watch.Look(desktop, state);
-  ASSERT_EQ(news.size(), 2u);
+  ASSERT_EQ(news.size(), 3u);
   EXPECT_TRUE(news[0].ok);
   EXPECT_NE(GbkToUtf8(news[0].mismatch).find(reinterpret_cast<const char*>(u8"收到的是一个网页而不是文件")),
             std::string::npos)
       << GbkToUtf8(news[0].mismatch);
   EXPECT_EQ(news[1].mismatch, "");
+  EXPECT_EQ(news[1].folder, Utf8ToGbk(dir.string()));
+  EXPECT_FALSE(news[2].ok);
+  EXPECT_EQ(GbkToUtf8(news[2].error).rfind(U8(u8"下载的文件不见了：") + (dir / "gone" / "x.bin").string(), 0), 0u)
+      << GbkToUtf8(news[2].error);
   // Kept for the user to look at.
   EXPECT_TRUE(fs::exists(dir / "big.iso"));
   fs::remove_all(dir);

@@ -1,13 +1,15 @@
-// One download per file, with the real aria2: a link that expires half-way
+// One file, one download, with the real aria2: a link that expires half-way
 // fails the task; the page's next link for the same file continues it from
 // where it stopped, whether the old task failed or was paused, and leaves one
-// entry in aria2's list and one file on disk.
+// entry in aria2's list and one file on disk. Any other file under the same
+// name is saved beside it, and nothing that is not Korvath's is written.
 #include "engine/same-file-download.h"
 
 #include <gtest/gtest.h>
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-failure.h"
+#include "engine/finished-downloads.h"
 #include "engine/engine-fixture.h"
 #include "engine/rpc-client.h"
 #include "support/throttled-server.h"
@@ -17,6 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+
+std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
 class SameFileDownload : public testing::Aria2Test {
  protected:
@@ -42,6 +46,18 @@ class SameFileDownload : public testing::Aria2Test {
       for (const json& task : reply["result"]) all.push_back(task);
     }
     return all;
+  }
+  // Clicks and waits until aria2 calls the new task complete.
+  void ClickAndFinish(const std::string& link) {
+    const size_t before = desktop->Events("task_created").size();
+    Click(link);
+    ASSERT_EQ(desktop->Events("task_created").size(), before + 1) << desktop->BoxTexts();
+    const std::string gid = desktop->Events("task_created").back()["gid"];
+    ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
+  }
+  std::string Saved() {
+    auto events = desktop->Events("same_file");
+    return events.empty() ? "" : events.back().value("saved", "");
   }
   std::string Way() {
     auto events = desktop->Events("same_file");
@@ -109,23 +125,123 @@ TEST_F(SameFileDownload, APausedDownloadTakesTheNewLinkAndGoesOn) {
   EXPECT_GT(server.Ranges().size(), requests_before);
 }
 
-TEST_F(SameFileDownload, AFinishedFileOrOneStillDownloadingGetsASecondTaskAsBefore) {
-  server.ExpireOldLinkAt(SIZE_MAX);
-  page.name = "small.bin";
-  Click(server.Url("/small?f=1"));
-  const std::string gid = desktop->Events("task_created").back()["gid"];
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(10)));
-  Click(server.Url("/small?f=1"));
-  EXPECT_EQ(Way(), "second_task");
-  EXPECT_EQ(desktop->Events("task_created").size(), 2u);
+// The same name from another share, or again after it finished: the file
+// already there is another file and keeps every byte.
+TEST_F(SameFileDownload, ASameNamedFileOfAnotherShareIsSavedBesideTheFirstUnderAFreeName) {
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  page = {U8(u8"说明.txt"), "4 KB"};
+  ClickAndFinish(server.Url("/small?f=1"));
+  EXPECT_EQ(Way(), "new_task");
 
-  page.name = "big.bin";
+  page.size = "4 MB";  // another share's 说明.txt, of another size
+  ClickAndFinish(server.Url("/big?f=1"));
+  EXPECT_EQ(Way(), "free_name");
+  EXPECT_EQ(Saved(), U8(u8"说明 (2).txt"));
+
+  page.size = "4 KB";  // a third, of the same size as the first but other bytes
+  ClickAndFinish(server.Url("/other?f=1"));
+  EXPECT_EQ(Way(), "free_name");
+
+  EXPECT_TRUE(testing::ReadFile(folder / U8(u8"说明.txt")) == server.Small());
+  EXPECT_TRUE(testing::ReadFile(folder / U8(u8"说明 (2).txt")) == server.Big());
+  EXPECT_TRUE(testing::ReadFile(folder / U8(u8"说明 (3).txt")) == server.Other());
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3);
+}
+
+TEST_F(SameFileDownload, ASecondClickWhileTheFileDownloadsMakesNoTwin) {
   Click(server.Url("/big?f=1"));
-  const std::string big = desktop->Events("task_created").back()["gid"];
-  ASSERT_TRUE(testing::WaitFor([&] { return Done(big) > 0; }, std::chrono::seconds(10)));
+  const std::string gid = desktop->Events("task_created").back()["gid"];
+  ASSERT_TRUE(testing::WaitFor([&] { return Done(gid) > 0; }, std::chrono::seconds(10)));
+  Click(server.Url("/big?f=2"));
+  EXPECT_EQ(Way(), "downloading");
+  EXPECT_EQ(desktop->Events("same_file").back()["gid"], gid);
+  EXPECT_EQ(desktop->Events("task_created").size(), 1u);
+  ASSERT_FALSE(desktop->boxes.empty());
+  EXPECT_EQ(GbkToUtf8(desktop->boxes.back().text), U8(u8"这个文件正在下载。"));
+  EXPECT_EQ(shell.shown, 2);  // the manager is brought forward
+  ExpectOneFinishedFile();
+}
+
+// Only Korvath's own files are written: a link is never written through, and
+// a file named like a control file is never taken for one.
+TEST_F(SameFileDownload, ALinkOrAControlFileLikeNameIsNeverWrittenThrough) {
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  const fs::path outside = work_dir / "outside.bin";
+  testing::WriteFile(outside, "the user's own file");
+  fs::create_directories(folder);
+  fs::create_symlink(outside, folder / "link.bin");
+  page = {"link.bin", "4 KB"};
+  ClickAndFinish(server.Url("/small?f=1"));
+  EXPECT_EQ(Way(), "free_name");
+  EXPECT_EQ(testing::ReadFile(outside), "the user's own file");
+  EXPECT_TRUE(fs::is_symlink(folder / "link.bin"));
+  EXPECT_TRUE(testing::ReadFile(folder / "link (2).bin") == server.Small());
+
+  page = {"t.bin.aria2", "4 KB"};
+  ClickAndFinish(server.Url("/other?f=1"));
+  EXPECT_EQ(Saved(), "t.bin.aria2 (2)");
+  page = {"t.bin", "4 KB"};
+  ClickAndFinish(server.Url("/small?f=2"));
+  EXPECT_EQ(Way(), "new_task");
+  EXPECT_TRUE(testing::ReadFile(folder / "t.bin.aria2 (2)") == server.Other());
+  EXPECT_TRUE(testing::ReadFile(folder / "t.bin") == server.Small());
+}
+
+// A name of 85 Chinese characters fills a file name; cut to leave room for
+// the control file, the download survives aria2 being killed.
+TEST_F(SameFileDownload, ALongNameKeepsItsControlFileAndContinuesAfterACrash) {
+  std::string han;
+  for (int i = 0; i < 85; ++i) han += U8(u8"中");
+  page = {han, "4 MB"};
   Click(server.Url("/big?f=1"));
-  EXPECT_EQ(Way(), "second_task");
-  EXPECT_EQ(desktop->Events("task_created").size(), 4u);
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  const std::string saved = Saved();
+  EXPECT_EQ(saved.size(), kMaxSavedNameBytes);
+  const std::string gid = desktop->Events("task_created").back()["gid"];
+  ASSERT_TRUE(testing::WaitFor([&] { return Done(gid) >= kSize / 4; }, std::chrono::seconds(15)));
+  // Paused first so the control file holds what was written, then killed.
+  testing::Aria2Call(state, "aria2.pause", {gid});
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "paused"; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(fs::exists(folder / (saved + ".aria2")));
+  ::kill(state.aria2_pid, SIGKILL);
+  ::waitpid(state.aria2_pid, nullptr, 0);
+  ASSERT_TRUE(testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}));
+  const size_t served_before = server.Served();
+
+  Click(server.Url("/big?f=2"));
+  EXPECT_EQ(Way(), "control_file");
+  const std::string again = desktop->Events("task_created").back()["gid"];
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(testing::ReadFile(folder / saved) == server.Big());
+  EXPECT_LT(server.Served() - served_before, kSize - kSize / 8);
+}
+
+// aria2 finishes writing into a deleted folder, or a deleted partial file,
+// and calls the download complete; the user has nothing, and is told so.
+TEST_F(SameFileDownload, AFileDeletedWhileItDownloadsIsAFailureNotDone) {
+  StatedSizes sizes("");
+  FinishedDownloadWatch watch(work_dir.string(), &sizes);
+  watch.Look(*desktop, state);
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  for (const char* gone : {"file", "folder"}) {
+    page.name = std::string(gone) + ".bin";
+    InterceptDownload({.desktop = *desktop, .engine = state, .page = page, .shell = shell, .stated_sizes = &sizes},
+                      server.Url("/big?f=") + gone + "&bkt=1");
+    const std::string gid = desktop->Events("task_created").back()["gid"];
+    ASSERT_TRUE(testing::WaitFor([&] { return Done(gid) > 0; }, std::chrono::seconds(10)));
+    if (std::string(gone) == "file") {
+      fs::remove(folder / page.name);
+    } else {
+      fs::remove_all(folder);
+    }
+    ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
+    std::vector<FinishedDownload> news;
+    ASSERT_TRUE(testing::WaitFor([&] { return !(news = watch.Look(*desktop, state)).empty(); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(news[0].ok) << gone;
+    EXPECT_EQ(GbkToUtf8(news[0].error).rfind(U8(u8"下载的文件不见了：") + (folder / page.name).string(), 0), 0u)
+        << GbkToUtf8(news[0].error);
+  }
 }
 
 }  // namespace

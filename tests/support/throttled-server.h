@@ -1,7 +1,7 @@
 // A loopback file server for resume tests (header-only; the test binary
 // links cpp-httplib). /big is served at a fixed total rate shared by all
-// connections, so a test can stop a download part-way; /small at once;
-// /missing is a 404. It counts every byte of /big it sends and remembers the
+// connections, so a test can stop a download part-way; /small at once, and
+// /other, of the same size and other bytes, too; /missing is a 404. It counts every byte of /big it sends and remembers the
 // Range and Cookie headers of each request. /big?link=old stands for a link
 // that expires: once ExpireOldLinkAt(n) bytes of /big have been sent, its
 // connections are cut and it answers 403.
@@ -29,7 +29,7 @@ inline std::string Payload(size_t size) {
 class ThrottledServer {
  public:
   ThrottledServer(size_t big_size, size_t bytes_per_second)
-      : big_(Payload(big_size)), small_(Payload(4096)), rate_(bytes_per_second) {
+      : big_(Payload(big_size)), small_(Payload(4096)), other_(small_.rbegin(), small_.rend()), rate_(bytes_per_second) {
     server_.set_keep_alive_timeout(1);
     server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
@@ -52,6 +52,10 @@ class ThrottledServer {
       Remember(request);
       response.set_content(small_, "application/octet-stream");
     });
+    server_.Get("/other", [this](const httplib::Request& request, httplib::Response& response) {
+      Remember(request);
+      response.set_content(other_, "application/octet-stream");
+    });
     server_.Get("/missing", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -63,6 +67,8 @@ class ThrottledServer {
   }
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   const std::string& Big() const { return big_; }
+  const std::string& Small() const { return small_; }
+  const std::string& Other() const { return other_; }
   size_t Served() const { return served_; }
   void ExpireOldLinkAt(size_t bytes) { expire_at_ = bytes; }
   std::vector<std::string> Ranges() {
@@ -93,7 +99,7 @@ class ThrottledServer {
     std::this_thread::sleep_until(slot);
   }
 
-  std::string big_, small_;
+  std::string big_, small_, other_;
   size_t rate_;
   httplib::Server server_;
   int port_ = 0;
