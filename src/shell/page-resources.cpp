@@ -18,4 +18,26 @@ std::string ResourceText(const char* path) {
   return text;
 }
 
+std::string FillPage(std::string_view page, const std::map<std::string, std::string>& values) {
+  std::string out;
+  out.reserve(page.size());
+  size_t at = 0;
+  while (true) {
+    const size_t open = page.find("{{", at);
+    const size_t close = open == std::string_view::npos ? open : page.find("}}", open + 2);
+    if (close == std::string_view::npos) break;
+    const auto value = values.find(std::string(page.substr(open + 2, close - open - 2)));
+    if (value == values.end()) {
+      out.append(page.substr(at, open + 2 - at));
+      at = open + 2;
+      continue;
+    }
+    out.append(page.substr(at, open - at));
+    out += value->second;
+    at = close + 2;
+  }
+  out.append(page.substr(at));
+  return out;
+}
+
 }  // namespace korvath
