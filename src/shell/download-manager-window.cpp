@@ -1,6 +1,5 @@
 #include "shell/download-manager-window.h"
 
-#include <gio/gio.h>
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -9,31 +8,19 @@
 
 #include "shell/arrival-check-reply.h"
 #include "shell/main-window.h"
+#include "shell/page-resources.h"
 #include "shell/window-styles.h"
 #include "shell/xdg-open.h"
 #include "util/file-io.h"
 #include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
-extern "C" GResource* korvath_get_resource(void);
-
 namespace korvath {
 namespace {
 
 constexpr const char* kReservedScheme = "korvath-folder";
 
-std::string BuiltInPage() {
-  // Referencing the resource bundle keeps its registration in the link.
-  (void)korvath_get_resource();
-  GBytes* bytes =
-      g_resources_lookup_data("/org/korvath/download-manager.html", G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  if (!bytes) return {};
-  gsize size = 0;
-  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  std::string html(data, size);
-  g_bytes_unref(bytes);
-  return html;
-}
+std::string BuiltInPage() { return ResourceText("/org/korvath/download-manager.html"); }
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "shell/gtk-desktop.h"
+#include "shell/page-resources.h"
 #include "shell/settings-messages.h"
 #include "shell/window-styles.h"
 #include "util/random-key.h"
@@ -52,43 +53,8 @@ std::string HtmlEscape(const std::string& s) {
 
 std::string UnreachablePage(const std::string& url_utf8, const std::string& key) {
   const std::string url = HtmlEscape(url_utf8);
-  const std::string nonce = HtmlEscape(key);
-  return std::string(U8(u8"<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-                        u8"<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-                        u8"style-src 'unsafe-inline'; script-src 'nonce-")) +
-         nonce +
-         U8(u8"'; form-action 'none'; base-uri 'none'\">"
-            u8"<title>无法连接分享站点</title><style>"
-            u8"body{font-family:\"Microsoft YaHei\",\"Noto Sans CJK SC\",sans-serif;"
-            u8"margin:90px 32px;color:#333}h1{font-size:20px}"
-            u8"code{word-break:break-all;background:#f2f2f2;padding:2px 4px}"
-            u8"label{display:block;margin:18px 0 6px}input{width:100%;box-sizing:border-box;padding:3px}"
-            u8"button{margin-top:8px}#result{color:#c02b26;white-space:pre-wrap}"
-            u8"</style></head><body><h1>无法连接分享站点</h1><p>无法打开：<code>") +
-         url +
-         U8(u8"</code></p><p>请检查网络连接后点击“刷新”或“首页”重试。</p>"
-            u8"<form id=\"other\"><label for=\"app-url\">或者改用其他地址（保存后立即打开，以后每次启动也使用它）：</label>"
-            u8"<input id=\"app-url\" type=\"text\" spellcheck=\"false\" autofocus value=\"") +
-         url +
-         U8(u8"\"><button type=\"submit\">保存并打开</button></form><p id=\"result\" role=\"alert\"></p>"
-            u8"<script nonce=\"") +
-         nonce + U8(u8"\">'use strict';(() => {"
-                    u8"const form = document.getElementById('other'), field = document.getElementById('app-url');"
-                    u8"const result = document.getElementById('result');"
-                    u8"field.select();"
-                    u8"form.addEventListener('submit', async (ev) => {"
-                    u8"ev.preventDefault();"
-                    u8"const handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathAppUrl;"
-                    u8"if (!handler) { result.textContent = '没有保存：这个窗口不能更改设置。'; return; }"
-                    u8"result.textContent = '';"
-                    u8"let reply = null;"
-                    u8"try { reply = await handler.postMessage({ key: '") +
-         nonce + U8(u8"', url: field.value.trim() }); } catch (e) { reply = null; }"
-                    u8"if (reply && reply.ok === true) { result.textContent = '已保存，正在打开……'; return; }"
-                    u8"result.textContent = '没有保存：' + (reply && reply.error ? String(reply.error) : '窗口没有应答，请再试一次。');"
-                    u8"field.focus();"
-                    u8"});"
-                    u8"})();</script></body></html>");
+  return FillPage(ResourceText("/org/korvath/unreachable-page.html"),
+                  {{"url", url}, {"field", url}, {"key", HtmlEscape(key)}});
 }
 
 MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url,

@@ -1,0 +1,176 @@
+// The views laid over the list, and the details view of one task.
+
+// ---- views over the list ----
+const VIEWS = ['details', 'settings', 'status'];
+function showView(id) {
+  for (const v of VIEWS) $(v).hidden = v !== id;
+  document.body.dataset.view = id || 'list';
+}
+function closeView() {
+  showView('');
+  detailGid = '';
+}
+for (const v of VIEWS) $(v).querySelector('.close').addEventListener('click', closeView);
+
+// ---- details ----
+let detailGid = '', detail = null;
+function openDetails(gid) {
+  if (!gid || !taskOf(gid)) return;
+  detailGid = gid;
+  detail = taskOf(gid);
+  for (const id of ['d-files', 'd-uris', 'd-servers']) $(id).textContent = '';
+  fillDetails(detail, [], []);
+  showView('details');
+  loadTaskOptions(gid);
+  refreshDetails().then(drawCharts);
+}
+async function refreshDetails() {
+  const gid = detailGid;
+  let res;
+  try {
+    res = await multicallSettled([['aria2.tellStatus', gid], ['aria2.getUris', gid], ['aria2.getServers', gid]]);
+  } catch (e) { return; }
+  if (gid !== detailGid) return;
+  if (!res[0].ok) { setText($('d-status'), '任务已不在 aria2 中'); return; }
+  detail = res[0].value;
+  fillDetails(detail, res[1].ok ? res[1].value : [], res[2].ok ? res[2].value : []);
+}
+function list(el, items) {
+  // Rebuilt only when what it shows changed; every item is plain text.
+  const key = JSON.stringify(items);
+  if (el.dataset.key === key) return;
+  el.dataset.key = key;
+  el.textContent = '';
+  for (const [main, note] of items) {
+    const li = document.createElement('li');
+    li.textContent = main;
+    if (note) { const s = document.createElement('small'); s.textContent = note; li.appendChild(s); }
+    el.appendChild(li);
+  }
+  if (!items.length) { const li = document.createElement('li'); li.textContent = '无'; el.appendChild(li); }
+}
+function fillDetails(t, uris, servers) {
+  const status = String(t.status);
+  const total = +t.totalLength || 0, done = +t.completedLength || 0, down = +t.downloadSpeed || 0;
+  setText($('d-name'), nameOf(t));
+  const mismatch = mismatchOf(t);
+  setText($('d-status'), mismatch ? '与分享页不符' : STATES[status] || status);
+  setText($('d-size'), total ? fmtBytes(total) : '大小未知');
+  setText($('d-progress'), fmtBytes(done) + (total ? '（' + (Math.min(1, done / total) * 100).toFixed(1) + '%）' : ''));
+  setText($('d-down'), fmtBytes(down) + '/s');
+  setText($('d-up'), fmtBytes(+t.uploadSpeed || 0) + '/s');
+  setText($('d-eta'), status === 'active' ? (down > 0 && total > done ? fmtDuration((total - done) / down) : '未知') : '—');
+  setText($('d-conn'), String(+t.connections || 0));
+  setText($('d-gid'), String(t.gid));
+  setText($('d-dir'), String(t.dir || ''));
+  const files = Array.isArray(t.files) ? t.files : [];
+  setText($('d-path'), files.map((f) => String((f && f.path) || '')).filter(Boolean).join('\n') || '（文件名还不知道）');
+  const e = errorText(t);
+  setText($('d-error'), status === 'error' || e.code
+    ? (e.code ? '错误代码 ' + e.code + '：' + (e.explained || '未知错误') : '下载失败') + (e.message ? '。aria2 的说明：' + e.message : '')
+    : mismatch || '无');
+  list($('d-files'), files.map((f) => {
+    const len = +f.length || 0, got = +f.completedLength || 0;
+    return [String(f.path || '（文件名还不知道）'), fmtBytes(got) + ' / ' + (len ? fmtBytes(len) : '大小未知') +
+      (f.selected === 'false' ? '，未选择下载' : '')];
+  }));
+  list($('d-uris'), (Array.isArray(uris) ? uris : []).map((u) => [String(u.uri), u.status === 'used' ? '使用中' : '备用']));
+  const srv = [];
+  for (const s of Array.isArray(servers) ? servers : []) for (const x of (s && s.servers) || [])
+    srv.push([String(x.currentUri || x.uri), '↓ ' + fmtBytes(+x.downloadSpeed || 0) + '/s']);
+  list($('d-servers'), srv);
+  drawPieces($('d-pieces'), String(t.bitfield || ''), +t.numPieces || 0, status === 'complete');
+  const stopped = STOPPED.includes(status);
+  const queued = status === 'waiting' || status === 'paused';
+  const show = { pause: ACTIONS.pause.includes(status), resume: status === 'paused', top: queued, up: queued,
+                 down: queued, bottom: queued, remove: !stopped, forget: stopped, 'delete-files': stopped };
+  for (const b of $('details').querySelectorAll('button[data-d]')) b.hidden = !show[b.dataset.d];
+  $('d-copy').disabled = !allUris(t).length;
+}
+// One cell per piece, or per group of pieces when there are more pieces
+// than pixels; a group is as dark as the share of it that is done.
+function drawPieces(canvas, hex, count, complete) {
+  const ctx = canvas.getContext('2d');
+  const w = canvas.width, h = canvas.height;
+  ctx.fillStyle = css('--line2');
+  ctx.fillRect(0, 0, w, h);
+  const n = count || hex.length * 4;
+  if (!n) { if (complete) { ctx.fillStyle = css('--ok'); ctx.fillRect(0, 0, w, h); } return; }
+  const have = (i) => { const d = parseInt(hex[i >> 2], 16); return d >= 0 ? (d >> (3 - (i & 3))) & 1 : 0; };
+  ctx.fillStyle = css('--accent');
+  const cells = Math.min(n, w);
+  for (let c = 0; c < cells; c++) {
+    const from = Math.floor((c * n) / cells), to = Math.max(from + 1, Math.floor(((c + 1) * n) / cells));
+    let got = 0;
+    for (let i = from; i < to; i++) got += have(i);
+    if (!got) continue;
+    ctx.globalAlpha = got / (to - from);
+    ctx.fillRect(Math.floor((c * w) / cells), 0, Math.ceil(w / cells), h);
+  }
+  ctx.globalAlpha = 1;
+}
+$('details').addEventListener('click', async (ev) => {
+  const b = ev.target.closest('button[data-d]');
+  if (!b || !detailGid) return;
+  const kind = b.dataset.d;
+  if (kind === 'delete-files') return deleteWithFiles(detail);
+  if (kind === 'remove') {
+    if (!(await confirmAsk('删除任务“' + nameOf(detail) + '”？下载会停止，已下载的文件保留。', '删除'))) return;
+  }
+  await act(kind, detailGid, null);
+  if (kind === 'forget') closeView();
+});
+$('d-copy').addEventListener('click', () => {
+  const uris = detail ? allUris(detail) : [];
+  if (uris.length) copyText(uris.join('\n'), '已复制链接');
+});
+async function loadTaskOptions(gid) {
+  for (const id of ['d-opt-limit', 'd-opt-split', 'd-opt-conn']) $(id).value = '';
+  try {
+    const o = await call('aria2.getOption', gid);
+    if (gid !== detailGid) return;
+    const limit = +o['max-download-limit'] || 0;
+    $('d-opt-limit').value = limit ? String(Math.round(limit / 1024)) : '';
+    $('d-opt-split').value = o.split || '';
+    $('d-opt-conn').value = o['max-connection-per-server'] || '';
+  } catch (e) { /* a stopped task has no options left to read */ }
+}
+$('d-opt-save').addEventListener('click', async () => {
+  const gid = detailGid;
+  const limitText = $('d-opt-limit').value.trim();
+  const kb = limitText === '' ? 0 : Number(limitText);
+  const split = Number($('d-opt-split').value), per = Number($('d-opt-conn').value);
+  const problems = [];
+  if (!Number.isFinite(kb) || kb < 0) problems.push('限速请输入 0 或正数（KB/s）');
+  if (!Number.isInteger(split) || split < 1 || split > 16) problems.push('分段数请输入 1 到 16 的整数');
+  if (!Number.isInteger(per) || per < 1 || per > 16) problems.push('每服务器连接数请输入 1 到 16 的整数');
+  if (problems.length) { say(problems.join('；')); return; }
+  try {
+    await call('aria2.changeOption', gid, { 'max-download-limit': String(Math.round(kb * 1024)),
+                                            split: String(split), 'max-connection-per-server': String(per) });
+    say('任务设置已保存');
+  } catch (e) { failed('保存任务设置', e); }
+});
+
+// The page cannot touch files: the window deletes them, after checking
+// with aria2 that they belong to this task and lie inside its folder.
+async function deleteWithFiles(t) {
+  const handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathDeleteFiles;
+  if (!handler) { say('删除文件失败：这个窗口不能删除文件，请在文件管理器中删除'); return; }
+  const paths = (Array.isArray(t.files) ? t.files : []).map((f) => String((f && f.path) || '')).filter(Boolean);
+  if (!paths.length) { say('这个任务还没有文件，可以直接移除记录'); return; }
+  const ok = await confirmAsk('删除任务“' + nameOf(t) + '”和它的文件？\n' + paths.join('\n') +
+    '\n（连同控制文件 .aria2）文件删除后不能恢复。', '删除任务和文件');
+  if (!ok) return;
+  let reply;
+  try { reply = await handler.postMessage({ gid: String(t.gid), paths }); } catch (e) { reply = null; }
+  if (!reply || reply.ok !== true) {
+    say('删除文件失败：' + (reply && reply.error ? String(reply.error) : '窗口没有应答，文件未删除'));
+    return;
+  }
+  try { await call('aria2.removeDownloadResult', String(t.gid)); } catch (e) { /* the record may be gone already */ }
+  say('已删除任务和 ' + (Array.isArray(reply.deleted) ? reply.deleted.length : 0) + ' 个文件');
+  stoppedDirty = true;
+  closeView();
+  refreshSoon(0);
+}

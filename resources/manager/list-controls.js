@@ -1,0 +1,102 @@
+// The list and the toolbars answering the user: clicks, double clicks and
+// dragging rows, the toolbar buttons, tabs, search, sort and the global limit.
+
+listEl.addEventListener('click', (ev) => {
+  const row = ev.target.closest('.row');
+  if (!row) return;
+  const button = ev.target.closest('button[data-act]');
+  if (button) { act(button.dataset.act, row.dataset.gid, button); return; }
+  if (ev.target.closest('a')) return;
+  selectRow(row.dataset.gid, ev);
+});
+listEl.addEventListener('dblclick', (ev) => {
+  const row = ev.target.closest('.row');
+  if (row && !ev.target.closest('button, a')) openDetails(row.dataset.gid);
+});
+// Dragging a waiting task onto another puts it at that place in the queue.
+let dragGid = '';
+listEl.addEventListener('dragstart', (ev) => {
+  const row = ev.target.closest && ev.target.closest('.row');
+  if (!row || !row.draggable) return;
+  dragGid = row.dataset.gid;
+  if (ev.dataTransfer) { ev.dataTransfer.effectAllowed = 'move'; ev.dataTransfer.setData('text/plain', dragGid); }
+});
+const dropTarget = (ev) => {
+  const row = ev.target.closest && ev.target.closest('.row');
+  return row && dragGid && row.dataset.gid !== dragGid && waitingGids().includes(row.dataset.gid) ? row : null;
+};
+listEl.addEventListener('dragover', (ev) => {
+  const row = dropTarget(ev);
+  if (!row) return;
+  ev.preventDefault();
+  for (const r of listEl.querySelectorAll('.row.drop')) if (r !== row) r.classList.remove('drop');
+  row.classList.add('drop');
+});
+listEl.addEventListener('dragleave', (ev) => { const row = ev.target.closest && ev.target.closest('.row'); if (row) row.classList.remove('drop'); });
+listEl.addEventListener('drop', (ev) => {
+  const row = dropTarget(ev);
+  if (!row) return;
+  ev.preventDefault();
+  row.classList.remove('drop');
+  const gid = dragGid;
+  dragGid = '';
+  const to = waitingGids().indexOf(row.dataset.gid);
+  call('aria2.changePosition', gid, to, 'POS_SET').catch((e) => failed('调整顺序', e)).then(() => refreshSoon(0));
+});
+listEl.addEventListener('dragend', () => { dragGid = ''; });
+
+$('batch').addEventListener('click', (ev) => {
+  const b = ev.target.closest('button[data-batch]');
+  if (b) batchAct(b.dataset.batch);
+});
+$('select-all').addEventListener('click', () => setSelection(view.map((t) => t.gid)));
+$('pause-all').addEventListener('click', () => {
+  call('aria2.pauseAll').catch((e) => failed('全部暂停', e)).then(() => refreshSoon(0));
+});
+$('resume-all').addEventListener('click', () => {
+  call('aria2.unpauseAll').catch((e) => failed('全部继续', e)).then(() => refreshSoon(0));
+});
+$('purge').addEventListener('click', async () => {
+  try {
+    await call('aria2.purgeDownloadResult');
+    say('已清除所有已结束任务的记录（文件保留）');
+  } catch (e) { failed('清除已结束', e); }
+  stoppedDirty = true;
+  refreshSoon(0);
+});
+$('tabs').addEventListener('click', (ev) => {
+  const b = ev.target.closest('button[data-filter]');
+  if (!b) return;
+  filter = b.dataset.filter;
+  for (const x of $('tabs').children) x.classList.toggle('on', x === b);
+  reView(true);
+});
+// Searching and sorting need every task's figures: the next refresh asks
+// for them at once.
+searchEl.addEventListener('input', () => { const had = !!query; query = searchEl.value.trim().toLowerCase(); reView(true); if (!had && query) refreshSoon(0); });
+sortEl.addEventListener('change', () => { sortKey = sortEl.value; reView(true); refreshSoon(0); });
+$('sort-dir').addEventListener('click', () => {
+  sortDesc = !sortDesc;
+  $('sort-dir').textContent = sortDesc ? '降序' : '升序';
+  reView(true);
+});
+
+async function loadLimit() {
+  try {
+    const o = await call('aria2.getGlobalOption');
+    const bytes = +o['max-overall-download-limit'] || 0;
+    if (document.activeElement !== limitEl) limitEl.value = bytes ? String(Math.round(bytes / 1024)) : '';
+  } catch (e) { /* shown again on the next reconnect */ }
+}
+async function applyLimit() {
+  const text = limitEl.value.trim();
+  const kb = text === '' ? 0 : Number(text);
+  if (!Number.isFinite(kb) || kb < 0 || kb > 1e9) { say('限速请输入 0 或正数（KB/s），0 或留空表示不限速'); return; }
+  const bytes = String(Math.round(kb * 1024));
+  try {
+    await call('aria2.changeGlobalOption', { 'max-overall-download-limit': bytes });
+    say(kb ? '全局限速已设为 ' + Math.round(kb) + ' KB/s' : '已取消全局限速');
+  } catch (e) { failed('设置限速', e); }
+}
+$('limit-apply').addEventListener('click', applyLimit);
+limitEl.addEventListener('keydown', (ev) => { if (ev.key === 'Enter') applyLimit(); });

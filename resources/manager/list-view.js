@@ -1,0 +1,254 @@
+// ---- rendering: one row per gid, reused; only changed text is written ----
+const rows = new Map();
+let filter = 'all';
+let stamp = 0;
+
+function makeRow() {
+  const el = rowTpl.cloneNode(true);
+  const l1 = el.firstChild, l3 = el.lastChild;
+  const acts = l1.lastChild;
+  const text = (span) => span.firstChild;
+  const r = {
+    el, gid: '', status: '', seen: 0, v: {},
+    st: text(l1.firstChild), nmEl: l1.children[1], nm: text(l1.children[1]),
+    buttons: {}, open: acts.lastChild,
+    bar: el.children[1].firstChild,
+    sz: text(l3.children[0]), pc: text(l3.children[1]), sp: text(l3.children[2]),
+    eta: text(l3.children[3]), cn: text(l3.children[4]), er: text(l3.children[5]),
+  };
+  for (const b of acts.querySelectorAll('button')) r.buttons[b.dataset.act] = b;
+  // The template's spaces give each span one text node to update in place;
+  // an empty text node counts as :empty, which hides the span.
+  for (const k of ['st', 'nm', 'sz', 'pc', 'sp', 'eta', 'cn', 'er']) r[k].data = '';
+  return r;
+}
+function put(r, key, value) {
+  if (r.v[key] !== value) { r.v[key] = value; r[key].data = value; }
+}
+function updateRow(r, t) {
+  const status = String(t.status);
+  if (r.status !== status) {
+    r.status = status;
+    r.el.dataset.status = status;
+    r.el.draggable = status === 'waiting' || status === 'paused';
+    for (const act in ACTIONS) disarm(r.buttons[act]);
+  }
+  const mismatch = mismatchOf(t);
+  const cls = 'row s-' + status + (mismatch ? ' s-mismatch' : '') + (selected.has(r.gid) ? ' sel' : '');
+  if (r.v.cls !== cls) { r.v.cls = cls; r.el.className = cls; }
+  put(r, 'st', mismatch ? '与分享页不符' : status === 'active' && t.seeder === 'true' ? '做种中' : STATES[status] || status);
+  const retryable = retryUris(t).length > 0;
+  for (const act in ACTIONS) {
+    const hidden = !ACTIONS[act].includes(status) || (act === 'retry' && !retryable);
+    if (r.buttons[act].hidden !== hidden) r.buttons[act].hidden = hidden;
+  }
+  const name = nameOf(t);
+  if (r.v.name !== name) {
+    r.v.name = name;
+    r.nm.data = name;
+    r.nmEl.title = name;
+  }
+  const folder = conn.remote ? '' : folderOf(t);
+  if (r.v.folder !== folder) {
+    r.v.folder = folder;
+    if (folder) r.open.href = 'korvath-folder:' + encodeURIComponent(folder);
+    else r.open.removeAttribute('href');
+    r.open.hidden = !folder;
+  }
+  const total = +t.totalLength || 0, done = +t.completedLength || 0, speed = +t.downloadSpeed || 0;
+  put(r, 'sz', fmtBytes(done) + ' / ' + (total ? fmtBytes(total) : '大小未知'));
+  const frac = total ? Math.min(1, done / total) : (status === 'complete' ? 1 : 0);
+  const pct = (frac * 100).toFixed(1);
+  put(r, 'pc', total || status === 'complete' ? pct + '%' : '');
+  if (r.v.bar !== pct) { r.v.bar = pct; r.bar.style.transform = 'scaleX(' + frac + ')'; }
+  const active = status === 'active';
+  put(r, 'sp', active ? '↓ ' + fmtBytes(speed) + '/s' : '');
+  put(r, 'eta', active ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
+  put(r, 'cn', active ? '连接 ' + (+t.connections || 0) : '');
+  let err = '';
+  if (status === 'error') {
+    const e = errorText(t);
+    err = ((e.expired && e.explained) || e.message || e.explained || '下载失败') + (e.code ? '（错误代码 ' + e.code + '）' : '');
+  } else if (mismatch) {
+    err = mismatch;
+  }
+  put(r, 'er', err);
+  if (r.v.erTitle !== err) { r.v.erTitle = err; r.er.parentNode.title = err; }
+}
+
+// Only the rows in and near the viewport exist in the document; the list
+// keeps its full height so the scroll bar is right. A refresh of 1,000
+// tasks then touches a few dozen rows, and scrolling reuses rows from a
+// pool instead of building new ones.
+const ROW_H = 62;      // px, the .row height in the style sheet
+const OVERSCAN = 8;    // rows kept beyond each edge of the viewport
+let lastStopped = [];
+let order = [];        // every task, in queue order
+let view = [];         // the tasks the current tab, search and sort show
+// Every gid seen, with the refresh that last listed it and its place in
+// the order tasks were first seen. A table that persists keeps a refresh
+// to one lookup per task instead of building a new one each time.
+const known = new Map();
+let renderStamp = 0;
+const taskOf = (gid) => { const e = known.get(gid); return e && e.stamp === renderStamp ? e.t : undefined; };
+let lastWaiting = [];  // aria2's waiting queue (waiting and paused), in order
+let placed = [];       // the last render's order: gid and entry in `known`
+// The gids of the waiting queue, worked out when a move needs them.
+const waitingGids = () => lastWaiting.filter((t) => t && typeof t.gid === 'string').map((t) => t.gid);
+const pool = [];
+let lastRenderMs = 0, lastViewMs = 0;
+let listHeight = -1, listTop = -1;
+let query = '';
+let sortKey = 'queue', sortDesc = false;
+// First-seen order stands in for "order added": aria2 keeps no such time.
+let seqNext = 0;
+
+const SORTS = {
+  name: (t) => lowerNameOf(t),
+  size: (t) => +t.totalLength || 0,
+  progress: (t) => { const n = +t.totalLength || 0; return n ? (+t.completedLength || 0) / n : (t.status === 'complete' ? 1 : 0); },
+  eta: (t) => {
+    const left = (+t.totalLength || 0) - (+t.completedLength || 0), s = +t.downloadSpeed || 0;
+    return t.status === 'active' && s > 0 && left > 0 ? left / s : Infinity;
+  },
+  speed: (t) => +t.downloadSpeed || 0,
+  added: (t) => known.get(t.gid).seq,
+};
+function computeView() {
+  let v = filter === 'all' ? order : order.filter((t) => t.status === filter);
+  if (query) v = v.filter((t) => lowerNameOf(t).includes(query));
+  if (sortKey !== 'queue') {
+    const key = SORTS[sortKey], dir = sortDesc ? -1 : 1;
+    const keyed = v.map((t, i) => ({ t, k: key(t), i }));
+    keyed.sort((a, b) => (a.k < b.k ? -dir : a.k > b.k ? dir : a.i - b.i));
+    v = keyed.map((x) => x.t);
+  } else if (sortDesc) {
+    v = v.slice().reverse();
+  }
+  view = v;
+}
+
+function render(snap) {
+  const t0 = performance.now();
+  renderStamp++;
+  const counts = { all: 0, active: 0, waiting: 0, paused: 0, complete: 0, error: 0, removed: 0 };
+  const lists = [snap.active, snap.waiting, snap.stopped].map((l) => (Array.isArray(l) ? l : []));
+  lastWaiting = lists[1];
+  // Newest finished first: that is the task the user is looking for.
+  const at = (l, i) => (l === 2 ? lists[2][lists[2].length - 1 - i] : lists[l][i]);
+  // Most refreshes list the same tasks in the same order as the last one:
+  // then each task's entry is found by its place, without a lookup.
+  let same = true, n = 0;
+  for (let l = 0; l < 3 && same; l++) {
+    for (let i = 0; i < lists[l].length; i++, n++) {
+      const t = at(l, i);
+      if (!t || n >= placed.length || placed[n].gid !== t.gid) { same = false; break; }
+    }
+  }
+  if (same && n === placed.length) {
+    order = new Array(n);
+    for (let l = 0, k = 0; l < 3; l++) {
+      for (let i = 0; i < lists[l].length; i++, k++) {
+        const t = at(l, i), e = placed[k].e;
+        e.stamp = renderStamp;
+        e.t = t;
+        order[k] = t;
+        if (Object.hasOwn(STATES, t.status)) counts[t.status]++;
+      }
+    }
+  } else {
+    order = [];
+    placed = [];
+    for (let l = 0; l < 3; l++) {
+      for (let i = 0; i < lists[l].length; i++) {
+        const t = at(l, i);
+        // A task listed twice would share one row and shift every row after it.
+        if (!t || typeof t.gid !== 'string') continue;
+        let e = known.get(t.gid);
+        if (!e) known.set(t.gid, (e = { stamp: 0, seq: seqNext++, t: null }));
+        else if (e.stamp === renderStamp) continue;
+        e.stamp = renderStamp;
+        e.t = t;
+        order.push(t);
+        placed.push({ gid: t.gid, e });
+        if (Object.hasOwn(STATES, t.status)) counts[t.status]++;
+      }
+    }
+  }
+  counts.all = order.length;
+  if (known.size > 2 * order.length + 1000) for (const [gid, e] of known) if (e.stamp !== renderStamp) known.delete(gid);
+  if (selected.size) for (const gid of selected) if (!taskOf(gid)) selected.delete(gid);
+  computeView();
+  paint();
+  updateBatch();
+
+  for (const k in counts) if (tabCounts[k] && tabCounts[k].data !== String(counts[k])) tabCounts[k].data = String(counts[k]);
+  const sum = (key) => order.reduce((s, t) => s + (+t[key] || 0), 0);
+  const down = snap.stat ? +snap.stat.downloadSpeed || 0 : sum('downloadSpeed');
+  const up = snap.stat ? +snap.stat.uploadSpeed || 0 : sum('uploadSpeed');
+  setText(speedEl, '↓ ' + fmtBytes(down) + '/s');
+  setText(upEl, '↑ ' + fmtBytes(up) + '/s');
+  lastRenderMs = performance.now() - t0;
+  return lastRenderMs;
+}
+
+function paint() {
+  const top = scrollEl.scrollTop, height = scrollEl.clientHeight || 600;
+  const first = Math.max(0, Math.floor(top / ROW_H) - OVERSCAN);
+  const last = Math.min(view.length, Math.ceil((top + height) / ROW_H) + OVERSCAN);
+  if (listHeight !== view.length) { listHeight = view.length; listEl.style.height = view.length * ROW_H + 'px'; }
+  if (listTop !== first) { listTop = first; listEl.style.paddingTop = first * ROW_H + 'px'; }
+  // "No tasks" only when aria2 said so, not while it cannot be asked.
+  emptyEl.hidden = view.length > 0 || link !== 'ok';
+  setText(emptyEl, order.length && query ? '没有名称包含“' + searchEl.value.trim() + '”的任务' : '暂无任务');
+
+  stamp++;
+  for (let i = first; i < last; i++) {
+    const r = rows.get(view[i].gid);
+    if (r) r.seen = stamp;
+  }
+  for (const [gid, r] of rows) {
+    if (r.seen !== stamp) { r.el.remove(); rows.delete(gid); pool.push(r); }
+  }
+  // Walk the wanted order against the present children and move only rows
+  // that are out of place: a refresh that changes no order moves nothing.
+  let cursor = listEl.firstChild;
+  let missing = false;
+  for (let i = first; i < last; i++) {
+    const t = view[i];
+    let r = rows.get(t.gid);
+    if (!r) {
+      r = pool.pop() || makeRow();
+      r.gid = t.gid;
+      r.el.dataset.gid = t.gid;
+      r.status = '';
+      r.v = {};
+      r.seen = stamp;
+      rows.set(t.gid, r);
+    }
+    updateRow(r, t);
+    if (t.totalLength === undefined && !asked.has(t.gid)) missing = true;
+    if (r.el === cursor) cursor = cursor.nextSibling;
+    else listEl.insertBefore(r.el, cursor);
+  }
+  // Rows scrolled (or filtered) into view with only their state: fetch them.
+  if (missing && link === 'ok') { needFull = true; if (!inflight) refreshSoon(50); }
+}
+// The tab, search or sort changed: a new view of the same tasks.
+function reView(toTop) {
+  const t0 = performance.now();
+  computeView();
+  if (toTop) scrollEl.scrollTop = 0;
+  paint();
+  updateBatch();
+  lastViewMs = performance.now() - t0;
+  return lastViewMs;
+}
+let paintQueued = false;
+function paintSoon() {
+  if (paintQueued) return;
+  paintQueued = true;
+  requestAnimationFrame(() => { paintQueued = false; paint(); });
+}
+scrollEl.addEventListener('scroll', paintSoon, { passive: true });
+window.addEventListener('resize', paintSoon);

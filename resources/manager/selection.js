@@ -1,0 +1,106 @@
+// ---- selection ----
+const selected = new Set();
+let anchor = '';
+function setSelection(gids, keepAnchor) {
+  selected.clear();
+  for (const g of gids) selected.add(g);
+  if (!keepAnchor) anchor = gids.length ? gids[gids.length - 1] : '';
+  paint();
+  updateBatch();
+}
+function selectRow(gid, ev) {
+  if (ev.shiftKey && anchor) {
+    const a = view.findIndex((t) => t.gid === anchor), b = view.findIndex((t) => t.gid === gid);
+    if (a >= 0 && b >= 0) {
+      const [from, to] = a < b ? [a, b] : [b, a];
+      const range = view.slice(from, to + 1).map((t) => t.gid);
+      setSelection(ev.ctrlKey ? [...new Set([...selected, ...range])] : range, true);
+      return;
+    }
+  }
+  if (ev.ctrlKey || ev.metaKey) {
+    if (selected.has(gid)) selected.delete(gid); else selected.add(gid);
+    anchor = gid;
+    paint();
+    updateBatch();
+    return;
+  }
+  setSelection([gid]);
+}
+const selectedTasks = () => [...selected].map(taskOf).filter(Boolean);
+function updateBatch() {
+  const n = selected.size;
+  $('batch').hidden = n === 0;
+  if (n) setText($('batch-count'), '已选 ' + n + ' 项');
+}
+
+// Runs one call per task in one request and says what happened.
+async function batch(what, calls) {
+  if (!calls.length) { say('所选任务中没有可以' + what + '的'); return; }
+  try {
+    const res = await multicallSettled(calls);
+    const bad = res.filter((x) => !x.ok);
+    if (bad.length) say(what + '：' + (res.length - bad.length) + ' 个成功，' + bad.length + ' 个失败（' + reason(bad[0].error) + '）');
+    else say('已' + what + ' ' + res.length + ' 个任务');
+  } catch (e) {
+    failed(what, e);
+  }
+  stoppedDirty = true;
+  refreshSoon(0);
+}
+async function batchAct(kind) {
+  const tasks = selectedTasks();
+  if (kind === 'clear') { setSelection([]); return; }
+  if (kind === 'pause') return batch('暂停', tasks.filter((t) => ACTIONS.pause.includes(t.status)).map((t) => ['aria2.pause', t.gid]));
+  if (kind === 'resume') return batch('继续', tasks.filter((t) => t.status === 'paused').map((t) => ['aria2.unpause', t.gid]));
+  if (kind === 'remove') return removeTasks(tasks);
+  if (kind === 'copy') {
+    const uris = [...new Set(tasks.flatMap(allUris))];
+    if (!uris.length) { say('所选任务没有可复制的链接'); return; }
+    copyText(uris.join('\n'), '已复制 ' + uris.length + ' 个链接');
+    return;
+  }
+  if (kind === 'retry') {
+    const list = tasks.filter((t) => ACTIONS.retry.includes(t.status) && retryUris(t).length);
+    if (!list.length) { say('所选任务中没有可以重试的'); return; }
+    let bad = 0, last = null;
+    for (const t of list) { try { await retry(t.gid); } catch (e) { bad++; last = e; } }
+    say(bad ? '重试：' + (list.length - bad) + ' 个成功，' + bad + ' 个失败（' + reason(last) + '）' : '已重试 ' + list.length + ' 个任务');
+    stoppedDirty = true;
+    refreshSoon(0);
+    return;
+  }
+  if (QUEUE_MOVES[kind]) {
+    // In queue order, so several tasks keep their order among themselves.
+    let list = waitingGids().filter((g) => selected.has(g));
+    if (kind === 'top' || kind === 'down') list = list.reverse();
+    return batch(ACT_NAMES[kind], list.map((g) => ['aria2.changePosition', g, ...QUEUE_MOVES[kind]]));
+  }
+}
+async function removeTasks(tasks) {
+  if (!tasks.length) return;
+  const running = tasks.filter((t) => ACTIONS.remove.includes(t.status));
+  const records = tasks.filter((t) => STOPPED.includes(t.status));
+  const names = tasks.slice(0, 5).map((t) => '  ' + nameOf(t)).join('\n') + (tasks.length > 5 ? '\n  ……' : '');
+  const ok = await confirmAsk('删除所选的 ' + tasks.length + ' 个任务？\n' + names +
+    '\n未完成的任务会停止下载，已结束的任务只移除记录，文件都会保留。', '删除');
+  if (!ok) return;
+  await batch('删除', running.map((t) => ['aria2.remove', t.gid])
+    .concat(records.map((t) => ['aria2.removeDownloadResult', t.gid])));
+}
+function copyText(text, done) {
+  // execCommand works without a clipboard permission as long as the user
+  // just clicked or pressed a key, which is when this runs.
+  const area = document.createElement('textarea');
+  area.value = text;
+  area.style.position = 'fixed';
+  area.style.opacity = '0';
+  document.body.appendChild(area);
+  area.select();
+  let ok = false;
+  try { ok = document.execCommand('copy'); } catch (e) { ok = false; }
+  area.remove();
+  if (ok) { say(done); return; }
+  if (navigator.clipboard) navigator.clipboard.writeText(text).then(() => say(done), () => say('复制失败：系统剪贴板不可用'));
+  else say('复制失败：系统剪贴板不可用');
+}
