@@ -113,11 +113,17 @@ TEST(SessionKeeper, WritesEachChangeOfTheUnfinishedSetAtMostOnceASecond) {
   fs::remove_all(dir);
 }
 
-TEST(SessionKeeper, ATaskAria2RefusedAtStartUpIsWrittenWithItsReasonUntilItIsAddedAgain) {
+// A keeper over FakeLists, with a folder of its own for the record.
+class KeeperOverFakeLists : public ::testing::Test {
+ protected:
+  ~KeeperOverFakeLists() override { fs::remove_all(dir); }
   FakeLists aria2;
   EngineState state{.rpc_port = std::to_string(aria2.server.Port())};
-  testing::LoggingDesktop desktop(testing::MakeTempDir("korvath-keeper-log") / "events.jsonl");
+  testing::LoggingDesktop desktop{testing::MakeTempDir("korvath-keeper-log") / "events.jsonl"};
   const fs::path dir = testing::MakeTempDir("korvath-keeper");
+};
+
+TEST_F(KeeperOverFakeLists, ATaskAria2RefusedAtStartUpIsWrittenWithItsReasonUntilItIsAddedAgain) {
   const std::string record = (dir / "session.json").string();
   auto recorded = [&] {
     return ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks;
@@ -150,14 +156,9 @@ TEST(SessionKeeper, ATaskAria2RefusedAtStartUpIsWrittenWithItsReasonUntilItIsAdd
   aria2.Set("held", "complete");
   EXPECT_TRUE(keeper.Look(desktop, state, 12'000));
   ASSERT_EQ(recorded().size(), 1u);
-  fs::remove_all(dir);
 }
 
-TEST(SessionKeeper, ARecordThatCannotBeWrittenIsToldOnceWithItsFolder) {
-  FakeLists aria2;
-  EngineState state{.rpc_port = std::to_string(aria2.server.Port())};
-  testing::LoggingDesktop desktop(testing::MakeTempDir("korvath-keeper-log") / "events.jsonl");
-  const fs::path dir = testing::MakeTempDir("korvath-keeper");
+TEST_F(KeeperOverFakeLists, ARecordThatCannotBeWrittenIsToldOnceWithItsFolder) {
   // A file where the state folder should be: no write gets through, not
   // even as root.
   const fs::path folder = dir / "korvath";
@@ -184,7 +185,6 @@ TEST(SessionKeeper, ARecordThatCannotBeWrittenIsToldOnceWithItsFolder) {
   EXPECT_TRUE(keeper.Look(desktop, state, now += 1000));
   EXPECT_TRUE(fs::exists(record));
   EXPECT_EQ(desktop.boxes.size(), 1u);
-  fs::remove_all(dir);
 }
 
 class KilledMidDownload : public testing::Aria2Test {

@@ -32,6 +32,9 @@ struct Programs {
             {"XDG_STATE_HOME", state_dir}};
   }
   void Write(const std::string& text) const { std::ofstream(record, std::ios::binary) << text; }
+  static Json Entry(const std::string& uri, const std::string& dir, const std::string& out) {
+    return {{"uris", {uri}}, {"dir", dir}, {"out", out}, {"state", "paused"}};
+  }
   std::string Read(const std::string& path) const {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -139,14 +142,15 @@ TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideAndToldOnceAndStartUpGoe
 }
 
 TEST(SessionRecordInTheProgram, ADownloadAria2RefusesStaysRecordedThroughTwoRestartsAndIsToldEachTime) {
+  Programs run;
+  RecordingServer files;                  // asked for nothing: the tasks come back paused
+  const std::string dir = run.state_dir;  // any folder will do, nothing is written
+  // aria2 takes no address without a host.
+  const Json refused = Programs::Entry("http://", dir, "gone.bin");
+  run.Write(
+      Json{{"version", 1}, {"tasks", {Programs::Entry(files.Url("/a.bin"), dir, "a.bin"), refused}}}.dump());
   XDisplay x;
   ASSERT_TRUE(x.ok());
-  Programs run;
-  RecordingServer files;
-  const std::string dir = MakeTempDir("downloads");
-  const Json good = {{"uris", {files.Url("/a.bin")}}, {"dir", dir}, {"out", "a.bin"}, {"state", "paused"}};
-  const Json refused = {{"uris", {"http://"}}, {"dir", dir}, {"out", "gone.bin"}, {"state", "paused"}};
-  run.Write(Json{{"version", 1}, {"tasks", {good, refused}}}.dump());
 
   for (int start = 1; start <= 2; ++start) {
     SCOPED_TRACE(start);
@@ -178,7 +182,6 @@ TEST(SessionRecordInTheProgram, ADownloadAria2RefusesStaysRecordedThroughTwoRest
     EXPECT_EQ(kept["tasks"][1]["refused"], "No URI to download.");
   }
   EXPECT_EQ(files.Count(), 0u);
-  fs::remove_all(dir);
 }
 
 }  // namespace
