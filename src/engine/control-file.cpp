@@ -19,6 +19,21 @@ std::uint64_t Number(const unsigned char* at, int bytes, bool big_endian) {
   return value;
 }
 
+// aria2 fetches and marks pieces in blocks of this size.
+constexpr std::uint64_t kBlockLength = 16 * 1024;
+
+// One past the last set bit of `bytes` bits, the most significant bit of the
+// first byte first; 0 when none is set.
+std::uint64_t LastSetBit(const unsigned char* bytes, std::uint64_t count) {
+  for (std::uint64_t byte = count; byte-- > 0;) {
+    if (bytes[byte] == 0) continue;
+    int bit = 7;
+    while (!((bytes[byte] >> (7 - bit)) & 1)) --bit;
+    return byte * 8 + static_cast<std::uint64_t>(bit) + 1;
+  }
+  return 0;
+}
+
 bool Exists(const std::string& path, struct stat& info) { return ::lstat(path.c_str(), &info) == 0; }
 
 }  // namespace
@@ -60,14 +75,29 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
   const std::uint64_t total = Number(total_length, 8, big);
   if (piece == 0 || total > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
   ControlFileInfo info{.total_length = static_cast<std::int64_t>(total)};
-  // Bits are pieces, the most significant bit of the first byte first.
-  for (std::uint64_t byte = pieces_bytes; byte-- > 0;) {
-    if (bitfield[byte] == 0) continue;
-    int bit = 7;
-    while (!((bitfield[byte] >> (7 - bit)) & 1)) --bit;
-    const std::uint64_t end = (byte * 8 + static_cast<std::uint64_t>(bit) + 1) * piece;
-    info.complete_end = static_cast<std::int64_t>(end < total ? end : total);
-    break;
+  auto reach = [&](std::uint64_t end) {
+    if (end > total) end = total;
+    if (static_cast<std::int64_t>(end) > info.complete_end)
+      info.complete_end = static_cast<std::int64_t>(end);
+  };
+  if (const std::uint64_t bit = LastSetBit(bitfield, pieces_bytes)) reach(bit * piece);
+
+  // Pieces still being fetched, one bit per block: with several connections
+  // most of what aria2 holds is here until a piece is whole.
+  const unsigned char* in_flight = take(4);
+  if (!in_flight) return std::nullopt;
+  for (std::uint64_t n = Number(in_flight, 4, big); n > 0; --n) {
+    const unsigned char* index = take(4);
+    const unsigned char* length = take(4);
+    const unsigned char* blocks_length = take(4);
+    const unsigned char* blocks = blocks_length ? take(Number(blocks_length, 4, big)) : nullptr;
+    if (!index || !length || !blocks) return std::nullopt;
+    const std::uint64_t start = Number(index, 4, big) * piece;
+    if (const std::uint64_t bit = LastSetBit(blocks, Number(blocks_length, 4, big))) {
+      const std::uint64_t end = start + bit * kBlockLength;
+      const std::uint64_t piece_end = start + Number(length, 4, big);
+      reach(end < piece_end ? end : piece_end);
+    }
   }
   return info;
 }

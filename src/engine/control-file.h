@@ -14,12 +14,13 @@ inline constexpr const char* kControlFileSuffix = ".aria2";
 
 struct ControlFileInfo {
   std::int64_t total_length = 0;
-  // Where the last piece aria2 marked complete ends: a partial file shorter
-  // than this has lost bytes aria2 believes it has.
+  // Where the last bytes aria2 marked as written end (a whole piece, or a
+  // block of a piece still being fetched): a partial file shorter than this
+  // has lost bytes aria2 believes it has.
   std::int64_t complete_end = 0;
 };
 
-// The header of the control file at `path`; nullopt when it is missing, cut
+// What the control file at `path` records; nullopt when it is missing, cut
 // short or not a control file aria2 writes (versions 0 and 1).
 std::optional<ControlFileInfo> ReadControlFile(const std::string& path);
 

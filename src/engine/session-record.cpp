@@ -1,11 +1,18 @@
 #include "engine/session-record.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "engine/aria2-request.h"
 #include "engine/download-task.h"
+#include "engine/partial-file-check.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
 #include "util/file-io.h"
@@ -50,10 +57,47 @@ bool Unfinished(const Text& status) {
   return status == "active" || status == "waiting" || status == "paused" || status == "error";
 }
 
-void MoveAside(Desktop& desktop, const std::string& path, const char* reason) {
-  std::error_code ec;
-  fs::rename(path, path + ".bad", ec);
-  desktop.Log().Record("session_record_bad", {{"reason", std::string(reason)}, {"moved", !ec}});
+// Writes `text` to a file that did not exist; false when `path` is taken
+// (errno EEXIST) or the write failed.
+bool WriteNewFile(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, text).error == 0 && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !ok) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    errno = error == EEXIST ? EIO : error;
+    return false;
+  }
+  return true;
+}
+
+// Keeps a damaged record under the first free name of record.bad,
+// record.bad-2, …: every damaged record may hold the only trace of someone's
+// downloads, so no kept copy is ever replaced. With `text` the record is
+// copied (it stays in place until the next write replaces it), without it
+// moved. The name it was kept under, or "" when it could not be kept.
+std::string KeepAside(const std::string& path, const std::optional<std::string>& text) {
+  for (int number = 1; number < 1000; ++number) {
+    const std::string name = path + ".bad" + (number == 1 ? std::string() : "-" + std::to_string(number));
+    if (text ? WriteNewFile(name, *text) : MoveWithoutReplacing(path, name) == 0) return name;
+    if (errno != EEXIST) return {};
+  }
+  return {};
+}
+
+void RecordBad(Desktop& desktop, const char* reason, int bad_entries, const std::string& kept) {
+  desktop.Log().Record("session_record_bad", {{"reason", std::string(reason)},
+                                              {"bad_entries", static_cast<std::int64_t>(bad_entries)},
+                                              {"kept", Utf8ToGbk(kept)}});
+}
+
+// Where a task's file is (UTF-8), as aria2 will name it; "" when aria2
+// names it itself.
+std::string TargetPath(const SessionTask& task) {
+  if (task.out.empty()) return {};
+  const std::string out = SafeFileName(GbkToUtf8(task.out));
+  return out.empty() ? std::string() : GbkToUtf8(task.dir) + "/" + out;
 }
 
 }  // namespace
@@ -85,36 +129,57 @@ std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
     json.SetProperty(at + ".dir", task.dir);
     json.SetProperty(at + ".out", task.out);
     json.SetProperty(at + ".state", task.state);
+    if (!task.refused.empty()) json.SetProperty(at + ".refused", task.refused);
   }
   return GbkToUtf8(json.ToJson()) + "\n";
 }
 
-std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8) {
+bool SameTarget(const SessionTask& a, const SessionTask& b) { return a.dir == b.dir && a.out == b.out; }
+
+std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8) {
   JsonObject json;
   if (!json.Parse(Utf8ToGbk(text_utf8)) || json.GetType() != kJsonObject) return std::nullopt;
   if (json.GetType("version") != kJsonNumber || json.GetNumber("version") != kRecordVersion)
     return std::nullopt;
   if (json.GetType("tasks") != kJsonArray) return std::nullopt;
-  std::vector<SessionTask> tasks;
+  ParsedSessionRecord record;
   const std::int64_t count = json.Count("tasks");
   for (std::int64_t i = 0; i < count; ++i) {
     const Text at = "tasks[" + ToText(i) + "]";
-    for (const char* field : {".dir", ".out", ".state"}) {
-      if (json.GetType(at + field) != kJsonString) return std::nullopt;
+    auto whole = [&] {
+      for (const char* field : {".dir", ".out", ".state"}) {
+        if (json.GetType(at + field) != kJsonString) return false;
+      }
+      const std::int64_t uri_count = json.Count(at + ".uris");
+      if (json.GetType(at + ".uris") != kJsonArray || uri_count == 0) return false;
+      for (std::int64_t u = 0; u < uri_count; ++u) {
+        if (json.GetType(at + ".uris[" + ToText(u) + "]") != kJsonString) return false;
+      }
+      return true;
+    };
+    if (!whole()) {
+      ++record.bad_entries;
+      continue;
     }
-    if (json.GetType(at + ".uris") != kJsonArray || json.Count(at + ".uris") == 0) return std::nullopt;
     SessionTask task{.dir = json.GetProperty(at + ".dir"),
                      .out = json.GetProperty(at + ".out"),
                      .state = json.GetProperty(at + ".state")};
+    if (json.GetType(at + ".refused") == kJsonString) task.refused = json.GetProperty(at + ".refused");
     const std::int64_t uri_count = json.Count(at + ".uris");
-    for (std::int64_t u = 0; u < uri_count; ++u) {
-      const Text uri_at = at + ".uris[" + ToText(u) + "]";
-      if (json.GetType(uri_at) != kJsonString) return std::nullopt;
-      task.uris.push_back(json.GetProperty(uri_at));
-    }
-    tasks.push_back(std::move(task));
+    for (std::int64_t u = 0; u < uri_count; ++u)
+      task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
+    record.tasks.push_back(std::move(task));
   }
-  return tasks;
+  return record;
+}
+
+std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vector<SessionTask>& held) {
+  std::erase_if(held, [&](const SessionTask& task) {
+    return std::any_of(listed.begin(), listed.end(),
+                       [&](const SessionTask& l) { return SameTarget(l, task); });
+  });
+  listed.insert(listed.end(), held.begin(), held.end());
+  return listed;
 }
 
 Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
@@ -162,7 +227,7 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
 }
 
 SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
-                                    std::string_view base_dir) {
+                                    std::string_view base_dir, std::vector<SessionTask> held) {
   if (path.empty()) {
     desktop.Log().Record("session_not_saved", {{"reason", std::string("no_state_directory")}});
     return {};
@@ -173,6 +238,7 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
     desktop.Log().Record("session_not_saved", {{"reason", std::string("aria2_unanswered")}});
     return {};
   }
+  record = WithHeldTasks(std::move(*record), held);
   if (!WriteFileAtomically(path, SessionRecordText(*record))) {
     desktop.Log().Record("session_not_saved", {{"reason", std::string("write_failed")}});
     return {};
@@ -191,25 +257,52 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
     return result;
   }
   const std::optional<std::string> text = ReadWholeFile(path);
-  if (!text) {
-    MoveAside(desktop, path, "unreadable");
+  std::optional<ParsedSessionRecord> record;
+  if (text) record = ParseSessionRecord(*text);
+  if (!record) {
+    // Kept, not copied: a record that is not one would only be kept again
+    // at every start.
+    result.kept_aside = KeepAside(path, std::nullopt);
     result.bad_record = true;
+    RecordBad(desktop, text ? "malformed" : "unreadable", 0, result.kept_aside);
     return result;
   }
-  std::optional<std::vector<SessionTask>> tasks = ParseSessionRecord(*text);
-  if (!tasks) {
-    MoveAside(desktop, path, "malformed");
-    result.bad_record = true;
-    return result;
+  if (record->bad_entries > 0) {
+    result.bad_entries = record->bad_entries;
+    result.kept_aside = KeepAside(path, text);
+    RecordBad(desktop, "bad_entries", record->bad_entries, result.kept_aside);
   }
-  for (const SessionTask& task : *tasks) {
-    Text reply = SendRpc(desktop, state, RestoreTaskBody(state, task));
+
+  std::set<std::string> targets;
+  for (const SessionTask& task : record->tasks) targets.insert(TargetPath(task));
+  auto taken = [&](const std::string& candidate) { return targets.count(candidate) > 0; };
+  for (SessionTask& task : record->tasks) {
+    auto refuse = [&](Text reason) {
+      task.refused = std::move(reason);
+      desktop.Log().Record("session_task_refused", {{"out", task.out}, {"reason", task.refused}});
+      result.refused.push_back(task);
+      ++result.failed;
+    };
+    if (const std::string target = TargetPath(task); !target.empty()) {
+      const PartialFileCheck check = ClearUncontinuablePartialFile(target, taken);
+      if (check.outcome == PartialFileCheck::kCannotSetAside) {
+        refuse(Gbk(u8"不完整的旧文件无法移开（") + Utf8ToGbk(std::strerror(check.error)) + Gbk(u8"）"));
+        continue;
+      }
+      if (check.outcome == PartialFileCheck::kSetAside) {
+        desktop.Log().Record("partial_file_set_aside",
+                             {{"path", Utf8ToGbk(target)}, {"kept_as", Utf8ToGbk(check.kept_as)}});
+        result.set_aside.push_back({.path = target, .kept_as = check.kept_as});
+      }
+    }
     JsonObject json;
-    json.Parse(reply);
+    json.Parse(Utf8ToGbk(SendRpc(desktop, state, RestoreTaskBody(state, task))));
     if (!json.GetProperty("result").empty()) {
       ++result.restored;
+    } else if (json.GetType("error.message") == kJsonString) {
+      refuse(json.GetProperty("error.message"));
     } else {
-      ++result.failed;
+      refuse(Gbk(u8"aria2没有回应"));
     }
   }
   desktop.Log().Record("session_restored", {{"count", static_cast<std::int64_t>(result.restored)},

@@ -4,6 +4,9 @@
 //
 // The record is $XDG_STATE_HOME/korvath/session.json, UTF-8:
 //   {"version":1,"tasks":[{"uris":[...],"dir":"/abs/dir","out":"name","state":"paused"}]}
+// A task that could not be added again at the last start keeps its entry,
+// with "refused": why, so that it is tried again at the next start instead of
+// being lost; older readers ignore the field.
 // It never holds the cookie header or the RPC secret: both are taken from the
 // engine state of the run that adds the tasks again.
 #pragma once
@@ -26,7 +29,11 @@ struct SessionTask {
   Text dir;    // absolute
   Text out;    // the file name inside dir; "" lets aria2 name it again
   Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
+  Text refused;  // why it could not be added again at the last start (aria2's reason); "" when it was
 };
+
+// Whether `a` and `b` are downloads into the same file.
+bool SameTarget(const SessionTask& a, const SessionTask& b);
 
 // korvath/session.json in XdgStateHome(); "" when there is none. Each aria2
 // target has its own record, so tasks of one are never restored into another:
@@ -35,10 +42,20 @@ struct SessionTask {
 std::string SessionRecordPath(std::string_view rpc_url = {});
 
 // The record's text (UTF-8) for `tasks`, and back. Reading fails (nullopt)
-// for anything that is not a record of this version, so a damaged file is
-// never half applied.
+// for anything that is not a record of this version; inside one, an entry
+// that is not a whole task is skipped and counted, so that one damaged entry
+// never costs the others.
 std::string SessionRecordText(const std::vector<SessionTask>& tasks);
-std::optional<std::vector<SessionTask>> ParseSessionRecord(std::string_view text_utf8);
+struct ParsedSessionRecord {
+  std::vector<SessionTask> tasks;
+  int bad_entries = 0;
+};
+std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8);
+
+// `listed` (what aria2 has unfinished) followed by the `held` tasks that
+// could not be added again at start-up. A held task that aria2 now lists
+// (the user added it again) leaves `held` for good.
+std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vector<SessionTask>& held);
 
 // The aria2.addUri body that adds `task` again, paused: the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of
@@ -53,24 +70,44 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
                                                            std::string_view base_dir);
 
 // Asks aria2 for every task that is not finished (active, waiting, paused,
-// failed) and writes them to `path`. Relative directories are recorded
-// against `base_dir` (aria2's working directory, a file-system path). When aria2 does not answer
-// all three questions the old record stays as it is. Records "session_saved"
-// {count, reason: "shutdown"} or "session_not_saved" {reason}.
+// failed) and writes them, with the `held` tasks, to `path`. Relative
+// directories are recorded against `base_dir` (aria2's working directory, a
+// file-system path). When aria2 does not answer all three questions the old
+// record stays as it is. Records "session_saved" {count, reason: "shutdown"}
+// or "session_not_saved" {reason}.
 struct SessionSaveResult {
   bool saved = false;
   int count = 0;
 };
 SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
-                                    std::string_view base_dir);
+                                    std::string_view base_dir, std::vector<SessionTask> held = {});
 
-// Adds every recorded task again, paused. A record that cannot be read is
-// renamed to `path` + ".bad" and reported as "session_record_bad" {reason};
-// no message box either way. Records "session_restored" {count, failed}.
+// A partial file that could not be continued, moved out of its download's way.
+struct SetAsideFile {
+  std::string path;     // where the download goes (UTF-8)
+  std::string kept_as;  // where the old partial file is now; "" when there was none, only a bad control file
+};
+
+// Adds every recorded task again, paused. Each task's partial file is looked
+// at first: one that aria2 would take as done without holding the bytes (no
+// control file, a damaged one, or one promising more than the file holds) is
+// renamed to a free name beside it, and the download starts from byte 0.
+// A record that cannot be read, or has unreadable entries, is kept as it was
+// under the first free name of `path` + ".bad", ".bad-2", …, and the readable
+// entries are restored. Records "session_record_bad" {reason, bad_entries,
+// kept}, "partial_file_set_aside" {path, kept_as}, "session_task_refused"
+// {out, reason} and "session_restored" {count, failed}. Shows no message box:
+// TellRestoreOutcome does.
 struct SessionRestoreResult {
   int restored = 0;
   int failed = 0;
-  bool bad_record = false;
+  bool bad_record = false;  // nothing in the record could be read
+  int bad_entries = 0;      // entries skipped in a record that could be read
+  std::string kept_aside;   // where the damaged record's text now is (UTF-8); "" when none
+  // The tasks that could not be added again, each with its reason: they stay
+  // in the record (SessionKeeper's held tasks) and are tried at the next start.
+  std::vector<SessionTask> refused;
+  std::vector<SetAsideFile> set_aside;
 };
 SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);
 

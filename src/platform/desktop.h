@@ -19,7 +19,11 @@ inline constexpr int kMbYesNoCancel = 3;
 inline constexpr int kMbYesNo = 4;
 inline constexpr int kMbRetryCancel = 5;
 inline constexpr int kMbIconError = 16;
+inline constexpr int kMbIconQuestion = 32;
 inline constexpr int kMbIconInformation = 64;
+// The second button is the default (Enter): for a question whose first
+// answer cannot be taken back.
+inline constexpr int kMbDefButton2 = 0x100;
 
 // Button codes returned by a message box.
 enum ButtonCode { kOk = 0, kCancel = 1, kAbort = 2, kRetry = 3, kIgnore = 4, kYes = 5, kNo = 6 };

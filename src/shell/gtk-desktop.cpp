@@ -95,7 +95,8 @@ int GtkDesktop::ShowMessageBox(const MessageBoxRequest& request) {
       if (GtkWindow* owner = FirstVisibleOwnWindow()) gtk_window_set_transient_for(GTK_WINDOW(dialog), owner);
     }
     for (const auto& b : buttons) gtk_dialog_add_button(GTK_DIALOG(dialog), Utf8(b.label), b.code + 1);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons.front().code + 1);
+    const bool second = (request.flags & kMbDefButton2) && buttons.size() > 1;
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons[second ? 1 : 0].code + 1);
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     // Response ids are code + 1 so that OK (0) never collides with GTK's

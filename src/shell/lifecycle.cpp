@@ -13,6 +13,7 @@
 #include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "engine/session-record.h"
+#include "engine/session-restore-report.h"
 #include "notice/notice.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
@@ -40,8 +41,9 @@ std::string WorkingDirectory() {
 
 // From here on the record follows aria2 within a second of every change, so
 // a crash or a kill loses nothing; shut-down still writes it last.
-void KeepSessionRecord(Shell& shell) {
-  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url), WorkingDirectory());
+void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
+  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url),
+                                                         WorkingDirectory(), std::move(held));
   shell.session_timer = g_timeout_add(
       static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
         Shell& shell = *static_cast<Shell*>(data);
@@ -147,8 +149,11 @@ bool StartUp(Shell& shell) {
   // one must never be added to it: nothing is restored into it or recorded.
   Step(shell, "startup_step", "restore_session");
   if (!shell.engine.Remote()) {
-    RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
-    KeepSessionRecord(shell);
+    SessionRestoreResult restored =
+        RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
+    // What could not come back stays in the record unless the user lets it go.
+    if (TellRestoreOutcome(shell.desktop, restored) == RefusedChoice::kForget) restored.refused.clear();
+    KeepSessionRecord(shell, std::move(restored.refused));
     // The files of a remote aria2 are on its machine, out of reach of a check.
     shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
@@ -190,7 +195,9 @@ void ShutDown(Shell& shell, const char* reason) {
   // aria2 forgets its tasks when it ends; the next start adds them again.
   Step(shell, "shutdown_step", "save_session");
   if (shell.engine.aria2_pid > 0) {
-    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url), WorkingDirectory());
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url),
+                      WorkingDirectory(),
+                      shell.session_keeper ? shell.session_keeper->held() : std::vector<SessionTask>{});
   }
 
   Step(shell, "shutdown_step", "end_aria2");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +72,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, uns
   // Without this the rename itself may be lost on power failure.
   SyncDirectory(dir);
   return true;
+}
+
+int MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // File systems without that rename: a hard link fails the same way on a
+  // taken name, and the old name goes only once the new one holds the file.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
 }
 
 }  // namespace korvath

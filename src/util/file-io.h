@@ -29,4 +29,9 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // the umask: these files may hold what only the user should read.
 bool WriteFileAtomically(const std::string& path, std::string_view contents, unsigned mode = 0600);
 
+// Renames `from` to `to` only when nothing is at `to`, checked by the kernel
+// in the same step, so a file that appears meanwhile is never replaced.
+// 0, or the errno (EEXIST when `to` is taken).
+int MoveWithoutReplacing(const std::string& from, const std::string& to);
+
 }  // namespace korvath

@@ -65,7 +65,8 @@ TEST(SessionKeeper, WritesEachChangeOfTheUnfinishedSetAtMostOnceASecond) {
   const std::string record = (dir / "korvath" / "session.json").string();
   auto recorded = [&] {
     std::map<std::string, std::string> states;
-    for (const SessionTask& task : ParseSessionRecord(testing::ReadFile(record)).value_or(std::vector<SessionTask>{})) {
+    for (const SessionTask& task :
+         ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks) {
       states[task.out] = task.state;
     }
     return states;
@@ -112,6 +113,80 @@ TEST(SessionKeeper, WritesEachChangeOfTheUnfinishedSetAtMostOnceASecond) {
   fs::remove_all(dir);
 }
 
+// A keeper over FakeLists, with a folder of its own for the record.
+class KeeperOverFakeLists : public ::testing::Test {
+ protected:
+  ~KeeperOverFakeLists() override { fs::remove_all(dir); }
+  FakeLists aria2;
+  EngineState state{.rpc_port = std::to_string(aria2.server.Port())};
+  testing::LoggingDesktop desktop{testing::MakeTempDir("korvath-keeper-log") / "events.jsonl"};
+  const fs::path dir = testing::MakeTempDir("korvath-keeper");
+};
+
+TEST_F(KeeperOverFakeLists, ATaskAria2RefusedAtStartUpIsWrittenWithItsReasonUntilItIsAddedAgain) {
+  const std::string record = (dir / "session.json").string();
+  auto recorded = [&] {
+    return ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks;
+  };
+  SessionKeeper keeper(record, "/",
+                       {{.uris = {"http://"},
+                         .dir = "/d",
+                         .out = "held",
+                         .state = "paused",
+                         .refused = "No URI to download."}});
+
+  aria2.Set("aaaa", "active");
+  EXPECT_TRUE(keeper.Look(desktop, state, 10'000));
+  auto tasks = recorded();
+  ASSERT_EQ(tasks.size(), 2u);
+  EXPECT_EQ(tasks[0].out, "aaaa");
+  EXPECT_EQ(tasks[1].out, "held");
+  EXPECT_EQ(tasks[1].refused, "No URI to download.");
+  EXPECT_EQ(keeper.held().size(), 1u);
+
+  // The user adds the same file again: aria2's task replaces the held one,
+  // which stays gone once that task finishes.
+  aria2.Set("held", "paused");
+  EXPECT_TRUE(keeper.Look(desktop, state, 11'000));
+  tasks = recorded();
+  ASSERT_EQ(tasks.size(), 2u);
+  EXPECT_EQ(tasks[1].out, "held");
+  EXPECT_EQ(tasks[1].refused, "");
+  EXPECT_TRUE(keeper.held().empty());
+  aria2.Set("held", "complete");
+  EXPECT_TRUE(keeper.Look(desktop, state, 12'000));
+  ASSERT_EQ(recorded().size(), 1u);
+}
+
+TEST_F(KeeperOverFakeLists, ARecordThatCannotBeWrittenIsToldOnceWithItsFolder) {
+  // A file where the state folder should be: no write gets through, not
+  // even as root.
+  const fs::path folder = dir / "korvath";
+  testing::WriteFile(folder, "");
+  const std::string record = (folder / "session.json").string();
+  SessionKeeper keeper(record, "/");
+
+  std::int64_t now = 10'000;
+  for (const char* status : {"active", "paused", "error"}) {
+    aria2.Set("aaaa", status);
+    EXPECT_FALSE(keeper.Look(desktop, state, now += 1000));
+  }
+  ASSERT_EQ(desktop.boxes.size(), 1u);
+  EXPECT_EQ(desktop.boxes[0].flags, kMbIconError);
+  EXPECT_EQ(GbkToUtf8(desktop.boxes[0].text),
+            reinterpret_cast<const char*>(u8"无法保存下载记录：") + folder.string() +
+                reinterpret_cast<const char*>(
+                    u8"\n未完成的下载在下次启动时将无法恢复。请腾出这个文件夹所在磁盘的空间，"
+                    u8"或检查这个文件夹的权限，让当前用户可以写入；本程序会自动再试。"));
+  EXPECT_EQ(desktop.Events("session_not_saved").size(), 1u);
+
+  // Once the folder can be written, the next look writes.
+  fs::remove(folder);
+  EXPECT_TRUE(keeper.Look(desktop, state, now += 1000));
+  EXPECT_TRUE(fs::exists(record));
+  EXPECT_EQ(desktop.boxes.size(), 1u);
+}
+
 class KilledMidDownload : public testing::Aria2Test {
  protected:
   ::testing::AssertionResult StartEngine() {
@@ -145,10 +220,10 @@ TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheByte
   state.aria2_pid = 0;
   const size_t served_before = server.Served();
   const size_t requests_before = server.Ranges().size();
-  auto tasks = ParseSessionRecord(testing::ReadFile(record));
-  ASSERT_TRUE(tasks && tasks->size() == 1u) << testing::ReadFile(record);
-  EXPECT_EQ(tasks->at(0).out, "big.bin");
-  EXPECT_EQ(tasks->at(0).state, "active");
+  auto parsed = ParseSessionRecord(testing::ReadFile(record));
+  ASSERT_TRUE(parsed && parsed->tasks.size() == 1u) << testing::ReadFile(record);
+  EXPECT_EQ(parsed->tasks[0].out, "big.bin");
+  EXPECT_EQ(parsed->tasks[0].state, "active");
 
   ASSERT_TRUE(testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10)));
   ASSERT_TRUE(StartEngine());

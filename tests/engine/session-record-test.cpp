@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <functional>
 #include <iostream>
 
 #include "engine/aria2-bootstrap.h"
@@ -14,6 +15,8 @@
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "engine/session-keeper.h"
+#include "engine/session-restore-report.h"
 #include "support/recording-server.h"
 #include "support/throttled-server.h"
 
@@ -144,31 +147,157 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   EXPECT_LT(fetched_after, kSize - had / 2);
 }
 
-TEST_F(SessionRecordTest, AnUnreadableRecordIsMovedAsideAndReportedOnce) {
+TEST_F(SessionRecordTest, EachDamagedRecordIsKeptUnderANameOfItsOwnAndTold) {
   // No aria2 here: a record is judged before anything is sent.
   state.rpc_port = std::to_string(testing::UnusedPort());
   const std::vector<std::string> damaged = {
       "",
       "{\"version\":1,\"tasks\":[{\"uris\":[\"http://x/\"],\"dir\":\"/d\"",  // cut short by a crash
       "{\"version\":2,\"tasks\":[]}",
-      "{\"version\":1,\"tasks\":[{\"uris\":[],\"dir\":\"/d\",\"out\":\"a\",\"state\":\"paused\"}]}",
-      "{\"version\":1,\"tasks\":[{\"uris\":[7],\"dir\":\"/d\",\"out\":\"a\",\"state\":\"paused\"}]}",
       "\xff\xfe garbage",
   };
-  for (const std::string& contents : damaged) {
-    SCOPED_TRACE(contents);
-    auto log_before = desktop->Events("session_record_bad").size();
-    fs::create_directories(fs::path(record).parent_path());
-    testing::WriteFile(record, contents);
-    SessionRestoreResult result = RestoreSessionRecord(*desktop, state, record);
+  fs::create_directories(fs::path(record).parent_path());
+  SessionRestoreResult result;
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    SCOPED_TRACE(damaged[i]);
+    testing::WriteFile(record, damaged[i]);
+    result = RestoreSessionRecord(*desktop, state, record);
     EXPECT_TRUE(result.bad_record);
     EXPECT_EQ(result.restored + result.failed, 0);
     EXPECT_FALSE(fs::exists(record));
-    EXPECT_EQ(testing::ReadFile(record + ".bad"), contents);
-    EXPECT_EQ(desktop->Events("session_record_bad").size(), log_before + 1);
+    EXPECT_EQ(result.kept_aside, record + (i == 0 ? ".bad" : ".bad-" + std::to_string(i + 1)));
   }
+  // Every damaged record is still there as it was.
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_EQ(testing::ReadFile(record + (i == 0 ? ".bad" : ".bad-" + std::to_string(i + 1))), damaged[i]);
+  }
+  EXPECT_EQ(desktop->Events("session_record_bad").size(), damaged.size());
   EXPECT_TRUE(desktop->boxes.empty());
   EXPECT_TRUE(desktop->Events("rpc").empty());
+
+  EXPECT_EQ(TellRestoreOutcome(*desktop, result), RefusedChoice::kKeep);
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  const std::string told = GbkToUtf8(desktop->boxes[0].text);
+  EXPECT_TRUE(told.starts_with(reinterpret_cast<const char*>(u8"下载记录已损坏"))) << told;
+  EXPECT_NE(told.find(record + ".bad-4"), std::string::npos) << told;
+}
+
+TEST_F(SessionRecordTest, MalformedEntriesCostOnlyThemselvesAndTheRecordIsKeptAsItWas) {
+  testing::RecordingServer files;  // asked for nothing: the tasks come back paused
+  ASSERT_TRUE(StartEngine());
+  const std::string dir = (work_dir / "ZorbitDravenet").string();
+  auto entry = [&](const std::string& out) {
+    return json{{"uris", {files.Url("/" + out)}}, {"dir", dir}, {"out", out}, {"state", "paused"}};
+  };
+  json no_uris = entry("c.bin");
+  no_uris["uris"] = json::array();
+  json number_dir = entry("d.bin");
+  number_dir["dir"] = 7;
+  const std::string text =
+      json{{"version", 1}, {"tasks", {entry("a.bin"), no_uris, entry("b.bin"), number_dir}}}.dump();
+  fs::create_directories(fs::path(record).parent_path());
+  testing::WriteFile(record, text);
+  testing::WriteFile(record + ".bad", "an earlier damaged record");
+
+  SessionRestoreResult result = RestoreSessionRecord(*desktop, state, record);
+  EXPECT_FALSE(result.bad_record);
+  EXPECT_EQ(result.restored, 2);
+  EXPECT_EQ(result.failed, 0);
+  EXPECT_EQ(result.bad_entries, 2);
+  EXPECT_EQ(result.kept_aside, record + ".bad-2");
+  EXPECT_EQ(testing::ReadFile(record + ".bad-2"), text);
+  EXPECT_EQ(testing::ReadFile(record + ".bad"), "an earlier damaged record");
+  json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
+  ASSERT_EQ(waiting.size(), 2u);
+  EXPECT_EQ(waiting[0]["files"][0]["path"], dir + "/a.bin");
+  EXPECT_EQ(waiting[1]["files"][0]["path"], dir + "/b.bin");
+
+  TellRestoreOutcome(*desktop, result);
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  const std::string told = GbkToUtf8(desktop->boxes[0].text);
+  EXPECT_NE(told.find(reinterpret_cast<const char*>(u8"下载记录里有 2 条已损坏")), std::string::npos) << told;
+  EXPECT_NE(told.find(record + ".bad-2"), std::string::npos) << told;
+
+  // The next write holds the good entries only; the kept copy stays whole.
+  SessionKeeper keeper(record, work_dir.string());
+  EXPECT_TRUE(keeper.Look(*desktop, state, 0));
+  auto again = ParseSessionRecord(testing::ReadFile(record));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->bad_entries, 0);
+  EXPECT_EQ(again->tasks.size(), 2u);
+  EXPECT_EQ(testing::ReadFile(record + ".bad-2"), text);
+  EXPECT_EQ(files.Count(), 0u);
+}
+
+// With "continue" on, aria2 takes a preallocated file without its control
+// file as finished, and trusts a control file over a file that was cut.
+TEST_F(SessionRecordTest, APartialFileThatLostItsControlFileOrItsBytesIsSetAsideAndFetchedFromByteZero) {
+  constexpr size_t kSize = 6u << 20;
+  const fs::path file = work_dir / "ZorbitDravenet" / "big.bin";
+  const fs::path control = file.string() + ".aria2";
+  struct Case {
+    const char* what;
+    std::function<void(size_t had)> damage;
+  };
+  const Case cases[] = {
+      {"control file deleted", [&](size_t) { fs::remove(control); }},
+      {"partial file cut", [&](size_t had) { fs::resize_file(file, had / 2); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ThrottledServer server(kSize, 2u << 20);
+    ASSERT_TRUE(StartEngine());
+    const std::string gid = Create("big.bin", server.Url("/big"));
+    ASSERT_FALSE(gid.empty());
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return std::stoull(Status(gid).value("completedLength", "0")) >= kSize / 3; },
+                         std::chrono::seconds(20)));
+    PauseAll(*desktop, state);
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(gid)["status"] == "paused"; }, std::chrono::seconds(10)));
+    const size_t had = std::stoull(Status(gid).value("completedLength", "0"));
+    ASSERT_TRUE(SaveSessionRecord(*desktop, state, record, work_dir.string()).saved);
+    StopEngine();
+    ASSERT_TRUE(fs::exists(control));
+    c.damage(had);
+    const std::string old = testing::ReadFile(file);
+
+    const size_t requests_before = server.Ranges().size();
+    const size_t served_before = server.Served();
+    ASSERT_TRUE(StartEngine());
+    SessionRestoreResult result = RestoreSessionRecord(*desktop, state, record);
+    EXPECT_EQ(result.restored, 1);
+    ASSERT_EQ(result.set_aside.size(), 1u);
+    EXPECT_EQ(result.set_aside[0].path, file.string());
+    const std::string kept = (work_dir / "ZorbitDravenet" / "big (2).bin").string();
+    EXPECT_EQ(result.set_aside[0].kept_as, kept);
+    EXPECT_TRUE(testing::ReadFile(kept) == old);
+    EXPECT_FALSE(fs::exists(control));
+
+    json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
+    ASSERT_EQ(waiting.size(), 1u);
+    const std::string again = waiting[0]["gid"];
+    testing::Aria2Call(state, "aria2.unpauseAll");
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)))
+        << Status(again).dump();
+    EXPECT_TRUE(testing::ReadFile(file) == server.Big());
+    EXPECT_TRUE(testing::ReadFile(kept) == old);
+    auto ranges = server.Ranges();
+    ASSERT_GT(ranges.size(), requests_before);
+    EXPECT_TRUE(ranges[requests_before].empty() || ranges[requests_before].starts_with("bytes=0-"))
+        << ranges[requests_before];
+    EXPECT_GE(server.Served() - served_before, kSize);
+
+    TellRestoreOutcome(*desktop, result);
+    ASSERT_FALSE(desktop->boxes.empty());
+    const std::string told = GbkToUtf8(desktop->boxes.back().text);
+    EXPECT_NE(told.find(file.string()), std::string::npos) << told;
+    EXPECT_NE(told.find(kept), std::string::npos) << told;
+    StopEngine();
+    fs::remove_all(work_dir / "ZorbitDravenet");
+    fs::remove(record);
+  }
 }
 
 TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {
@@ -200,7 +329,7 @@ TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {
   EXPECT_EQ(files, 1u) << "the temporary file was left behind";
 
   ASSERT_TRUE(ParseSessionRecord(previous).has_value());
-  EXPECT_EQ(ParseSessionRecord(previous)->at(0).uris, std::vector<Text>{"http://127.0.0.1/a"});
+  EXPECT_EQ(ParseSessionRecord(previous)->tasks.at(0).uris, std::vector<Text>{"http://127.0.0.1/a"});
 }
 
 // pauseAll returns before every task has stopped: a task read as active may
@@ -229,11 +358,11 @@ TEST(SaveSessionRecord, ATaskListedActiveAndThenPausedIsRecordedOnce) {
   SessionSaveResult saved = SaveSessionRecord(desktop, state, record, "/");
   EXPECT_TRUE(saved.saved);
   EXPECT_EQ(saved.count, 2);
-  auto tasks = ParseSessionRecord(testing::ReadFile(record));
-  ASSERT_TRUE(tasks.has_value());
-  ASSERT_EQ(tasks->size(), 2u);
-  EXPECT_EQ(tasks->at(0).out, "aaaa");
-  EXPECT_EQ(tasks->at(1).out, "bbbb");
+  auto parsed = ParseSessionRecord(testing::ReadFile(record));
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->tasks.size(), 2u);
+  EXPECT_EQ(parsed->tasks[0].out, "aaaa");
+  EXPECT_EQ(parsed->tasks[1].out, "bbbb");
   fs::remove_all(dir);
 }
 
@@ -256,13 +385,15 @@ TEST(RestoreTaskBody, EveryValueIsEscapedAndTheTaskArrivesPaused) {
   EXPECT_EQ(options["continue"], "true");
 
   // The record keeps the same values through a write and a read.
+  task.refused = "No URI to download.";
   auto back = ParseSessionRecord(SessionRecordText({task}));
   ASSERT_TRUE(back.has_value());
-  ASSERT_EQ(back->size(), 1u);
-  EXPECT_EQ(back->at(0).uris, task.uris);
-  EXPECT_EQ(back->at(0).dir, task.dir);
-  EXPECT_EQ(back->at(0).out, task.out);
-  EXPECT_EQ(back->at(0).state, task.state);
+  ASSERT_EQ(back->tasks.size(), 1u);
+  EXPECT_EQ(back->tasks[0].uris, task.uris);
+  EXPECT_EQ(back->tasks[0].dir, task.dir);
+  EXPECT_EQ(back->tasks[0].out, task.out);
+  EXPECT_EQ(back->tasks[0].state, task.state);
+  EXPECT_EQ(back->tasks[0].refused, task.refused);
 }
 
 TEST(SessionRecordPath, FollowsXdgStateHomeAndFallsBackToHome) {

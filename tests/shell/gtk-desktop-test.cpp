@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "engine/session-restore-report.h"
 #include "harness/korvath-harness.h"
 #include "shell/options.h"
 
@@ -21,12 +22,34 @@ struct SeenBox {
   bool modal = false;
 };
 
-// Finds the open message box, notes what it shows, then presses the button
-// labelled `press` (or closes the box when `press` is empty).
+// Finds the open message box, notes what it shows, then types `keys` into
+// it, or presses the button labelled `press` (or closes the box when `press`
+// is empty).
 struct BoxAnswerer {
   std::string press;
+  std::vector<guint> keys;
   SeenBox seen;
   bool found = false;
+
+  // A key press and release as the window system delivers them to the box.
+  static void Type(GtkWidget* box, guint keyval) {
+    GdkDisplay* display = gtk_widget_get_display(box);
+    GdkKeymapKey* codes = nullptr;
+    gint count = 0;
+    gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &codes, &count);
+    for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+      GdkEvent* event = gdk_event_new(type);
+      event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(box)));
+      event->key.send_event = TRUE;
+      event->key.time = GDK_CURRENT_TIME;
+      event->key.keyval = keyval;
+      event->key.hardware_keycode = count > 0 ? static_cast<guint16>(codes[0].keycode) : 0;
+      gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+      gtk_main_do_event(event);
+      gdk_event_free(event);
+    }
+    g_free(codes);
+  }
 
   static void CollectButtons(GtkWidget* widget, std::vector<GtkWidget*>& out) {
     if (GTK_IS_BUTTON(widget)) {
@@ -62,7 +85,9 @@ struct BoxAnswerer {
       self->seen.buttons.push_back(label);
       if (label == self->press) target = b;
     }
-    if (target) {
+    if (!self->keys.empty()) {
+      for (guint key : self->keys) Type(box, key);
+    } else if (target) {
       gtk_button_clicked(GTK_BUTTON(target));
     } else {
       gtk_window_close(GTK_WINDOW(box));
@@ -150,6 +175,38 @@ TEST_F(GtkDesktopTest, ClosingTheBoxAnswersCancelWhereThereIsOneElseTheSafeChoic
     BoxAnswerer answerer;  // presses nothing: closes the box
     EXPECT_EQ(Show(desktop, answerer, "x", c.flags, Text("Caption")), c.code) << c.flags;
     EXPECT_EQ(answerer.seen.title, "Caption");
+  }
+}
+
+// The box that asks whether to forget downloads start-up could not bring
+// back: only a deliberate "是" forgets them.
+TEST_F(GtkDesktopTest, ForgettingUnrestoredDownloadsTakesADeliberateChoiceByMouseOrKeyboard) {
+  GtkDesktop desktop;
+  SessionRestoreResult result;
+  result.refused.push_back({.uris = {"http://"},
+                            .dir = "/d",
+                            .out = "gone.bin",
+                            .state = "paused",
+                            .refused = "No URI to download."});
+  struct Case {
+    const char* how;
+    BoxAnswerer answerer;
+    RefusedChoice choice;
+  };
+  Case cases[] = {
+      {"click 是", {.press = U(u8"是")}, RefusedChoice::kForget},
+      {"click 否", {.press = U(u8"否")}, RefusedChoice::kKeep},
+      {"close", {}, RefusedChoice::kKeep},
+      {"Enter", {.keys = {GDK_KEY_Return}}, RefusedChoice::kKeep},
+      {"Escape", {.keys = {GDK_KEY_Escape}}, RefusedChoice::kKeep},
+      {"Left, Enter", {.keys = {GDK_KEY_Left, GDK_KEY_Return}}, RefusedChoice::kForget},
+  };
+  for (Case& c : cases) {
+    guint id = g_timeout_add(30, &BoxAnswerer::Tick, &c.answerer);
+    EXPECT_EQ(TellRestoreOutcome(desktop, result), c.choice) << c.how;
+    if (!c.answerer.found) g_source_remove(id);
+    ASSERT_TRUE(c.answerer.found) << c.how;
+    EXPECT_EQ(c.answerer.seen.buttons, (std::vector<std::string>{U(u8"是"), U(u8"否")})) << c.how;
   }
 }
 

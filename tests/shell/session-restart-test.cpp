@@ -32,6 +32,9 @@ struct Programs {
             {"XDG_STATE_HOME", state_dir}};
   }
   void Write(const std::string& text) const { std::ofstream(record, std::ios::binary) << text; }
+  static Json Entry(const std::string& uri, const std::string& dir, const std::string& out) {
+    return {{"uris", {uri}}, {"dir", dir}, {"out", out}, {"state", "paused"}};
+  }
   std::string Read(const std::string& path) const {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -111,7 +114,16 @@ TEST(SessionRecordInTheProgram, KilledWithItsAria2ItBringsBackWhatTheRecordHeldW
   fs::remove_all(dir);
 }
 
-TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideWithoutAMessageAndStartUpGoesOn) {
+// The message boxes of one run whose text holds `part`.
+std::vector<Json> BoxesSaying(const KorvathProcess& korvath, const std::string& part) {
+  std::vector<Json> found;
+  for (const Json& box : korvath.EventsNamed("message_box")) {
+    if (box.value("text", "").find(part) != std::string::npos) found.push_back(box);
+  }
+  return found;
+}
+
+TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideAndToldOnceAndStartUpGoesOn) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
   Programs run;
@@ -121,10 +133,55 @@ TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideWithoutAMessageAndStartU
   KorvathProcess korvath(run.Env());
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
   EXPECT_EQ(korvath.EventsNamed("session_record_bad").size(), 1u);
-  EXPECT_TRUE(korvath.EventsNamed("message_box").empty());
   EXPECT_EQ(run.Read(run.record + ".bad"), damaged);
+  const auto boxes = korvath.EventsNamed("message_box");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0]["text"].get<std::string>().find(run.record + ".bad"), std::string::npos) << boxes[0];
   korvath.Signal(SIGTERM);
   ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+}
+
+TEST(SessionRecordInTheProgram, ADownloadAria2RefusesStaysRecordedThroughTwoRestartsAndIsToldEachTime) {
+  Programs run;
+  RecordingServer files;                  // asked for nothing: the tasks come back paused
+  const std::string dir = run.state_dir;  // any folder will do, nothing is written
+  // aria2 takes no address without a host.
+  const Json refused = Programs::Entry("http://", dir, "gone.bin");
+  run.Write(
+      Json{{"version", 1}, {"tasks", {Programs::Entry(files.Url("/a.bin"), dir, "a.bin"), refused}}}.dump());
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE(start);
+    KorvathProcess korvath(run.Env());
+    ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
+    EXPECT_EQ(korvath.EventsNamed("session_restored", {{"count", 1}, {"failed", 1}}).size(), 1u);
+    const auto told = BoxesSaying(korvath, reinterpret_cast<const char*>(u8"以下下载未能恢复"));
+    ASSERT_EQ(told.size(), 1u) << korvath.Output();
+    const std::string text = told[0]["text"];
+    EXPECT_NE(text.find("gone.bin"), std::string::npos) << text;
+    EXPECT_NE(text.find("No URI to download."), std::string::npos) << text;
+    EXPECT_EQ(text.find("a.bin"), std::string::npos) << text;
+    // Automatic answers keep them, as Enter and closing the box do.
+    EXPECT_EQ(korvath.EventsNamed("session_refused_choice", {{"choice", "keep"}}).size(), 1u);
+    if (start == 1) {
+      // Written while running, not only at shut-down.
+      ASSERT_TRUE(korvath.WaitForEvent("session_saved", {{"reason", "change"}}, 10000)) << korvath.Output();
+    }
+    korvath.Signal(SIGTERM);
+    ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+
+    Json kept = Json::parse(run.Read(run.record), nullptr, false);
+    ASSERT_FALSE(kept.is_discarded());
+    ASSERT_EQ(kept["tasks"].size(), 2u) << kept;
+    EXPECT_EQ(kept["tasks"][0]["out"], "a.bin");
+    EXPECT_FALSE(kept["tasks"][0].contains("refused"));
+    EXPECT_EQ(kept["tasks"][1]["out"], "gone.bin");
+    EXPECT_EQ(kept["tasks"][1]["uris"], refused["uris"]);
+    EXPECT_EQ(kept["tasks"][1]["refused"], "No URI to download.");
+  }
+  EXPECT_EQ(files.Count(), 0u);
 }
 
 }  // namespace
