@@ -6,6 +6,7 @@
 
 #include "engine/aria2-request.h"
 #include "engine/rpc-client.h"
+#include "engine/task-status.h"
 
 namespace korvath {
 namespace {
@@ -39,6 +40,29 @@ bool Inside(const fs::path& path, const fs::path& folder) {
   return p != path.end();
 }
 
+const char* StateWord(const std::string& status) {
+  if (status == "active") return reinterpret_cast<const char*>(u8"下载中");
+  if (status == "waiting") return reinterpret_cast<const char*>(u8"等待中");
+  if (status == "paused") return reinterpret_cast<const char*>(u8"已暂停");
+  if (status == "complete") return reinterpret_cast<const char*>(u8"已完成");
+  if (status == "error") return reinterpret_cast<const char*>(u8"出错");
+  if (status == "removed") return reinterpret_cast<const char*>(u8"已删除");
+  return reinterpret_cast<const char*>(u8"状态不明");
+}
+
+// The other task that still lists `victim` as its file, or as the file
+// whose control file `victim` is, or whose control file is `victim`.
+const OtherTask* Claimant(const fs::path& victim, const std::vector<OtherTask>& others) {
+  const std::string v = victim.string();
+  for (const OtherTask& other : others)
+    for (const std::string& p : other.paths) {
+      if (p.empty()) continue;
+      const std::string theirs = Absolute(p).string();
+      if (v == theirs || v == theirs + ".aria2") return &other;
+    }
+  return nullptr;
+}
+
 }  // namespace
 
 std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFilesLookup& lookup) {
@@ -52,6 +76,8 @@ std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFile
   if (task->status != "complete" && task->status != "error" && task->status != "removed")
     return Reply(false, U8(u8"任务还没有停止，没有删除任何文件。请先删除任务再删除文件。"));
   if (task->dir.empty()) return Reply(false, U8(u8"任务没有下载文件夹，没有删除任何文件。"));
+  const std::optional<std::vector<OtherTask>> others = task->others ? task->others() : std::nullopt;
+  if (!others) return Reply(false, U8(u8"问不到 aria2 还有哪些任务，没有删除任何文件。请稍后再试。"));
 
   std::error_code ec;
   // Links in the folder's own path are the user's; links below it are not.
@@ -68,6 +94,13 @@ std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFile
     const fs::path path = Absolute(text);
     if (std::find(owned.begin(), owned.end(), path) == owned.end())
       return Reply(false, U8(u8"“") + text + U8(u8"”不是这个任务的文件，没有删除任何文件。"));
+    // A second click while a file downloads makes a second task for the
+    // same path: the first one's file and control file are not this one's.
+    for (const fs::path& victim : {path, fs::path(path.string() + ".aria2")})
+      if (const OtherTask* other = Claimant(victim, *others))
+        return Reply(false, U8(u8"“") + victim.string() + U8(u8"”还被另一个任务“") + other->name +
+                                U8(u8"”（") + StateWord(other->status) +
+                                U8(u8"）使用，没有删除任何文件。请先删除那个任务。"));
     // The file itself may not be a link, and the folders above it must
     // really be inside the task's folder once links are followed.
     const fs::path real_parent = fs::weakly_canonical(path.parent_path(), ec);
@@ -89,6 +122,47 @@ std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFile
   return Reply(true, "", deleted);
 }
 
+namespace {
+
+// Every task but `gid`. Waiting before running before stopped, the way
+// tasks move, so one that moves on while the lists are read is seen twice
+// rather than not at all.
+std::optional<std::vector<OtherTask>> OtherTasks(Desktop& desktop, const EngineState& state,
+                                                 const std::string& gid) {
+  constexpr int kPage = 1000;
+  std::vector<Aria2Task> tasks;
+  auto take = [&tasks](TaskList list) {
+    for (Aria2Task& t : list.tasks) tasks.push_back(std::move(t));
+  };
+  for (int offset = 0;; offset += kPage) {
+    TaskList page = TellWaiting(desktop, state, offset, kPage);
+    if (!page.ok) return std::nullopt;
+    const bool last = page.tasks.size() < kPage;
+    take(std::move(page));
+    if (last) break;
+  }
+  TaskList active = TellActive(desktop, state);
+  if (!active.ok) return std::nullopt;
+  take(std::move(active));
+  for (int offset = 0;; offset += kPage) {
+    TaskList page = TellStopped(desktop, state, offset, kPage);
+    if (!page.ok) return std::nullopt;
+    const bool last = page.tasks.size() < kPage;
+    take(std::move(page));
+    if (last) break;
+  }
+  std::vector<OtherTask> others;
+  for (const Aria2Task& t : tasks) {
+    if (t.gid == gid) continue;
+    OtherTask other{.gid = t.gid, .name = GbkToUtf8(TaskDisplayName(t)), .status = t.status, .paths = {}};
+    for (const Text& p : t.paths) other.paths.push_back(GbkToUtf8(p));
+    others.push_back(std::move(other));
+  }
+  return others;
+}
+
+}  // namespace
+
 TaskFilesLookup Aria2TaskFiles(Desktop& desktop, const EngineState& state) {
   return [&desktop, &state](const std::string& gid) -> std::optional<TaskFiles> {
     Aria2Request request(aria2_method::kTellStatus, state.rpc_secret);
@@ -100,6 +174,7 @@ TaskFilesLookup Aria2TaskFiles(Desktop& desktop, const EngineState& state) {
     if (r.contains("files") && r["files"].is_array())
       for (const auto& f : r["files"])
         if (f.is_object() && f.contains("path") && f["path"].is_string()) task.paths.push_back(f["path"]);
+    task.others = [&desktop, &state, gid] { return OtherTasks(desktop, state, gid); };
     return task;
   };
 }
