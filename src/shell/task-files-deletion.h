@@ -43,8 +43,8 @@ inline constexpr const char* kDeleteFilesMessage = "korvathDeleteFiles";
 
 // Handles {"gid": "...", "paths": ["..."]}: every path must be one of the
 // task's files, the task must be stopped, no other task may list the path
-// (or its control file), and each path must resolve (links followed) inside
-// the task's folder; otherwise nothing is deleted. Each
+// (or its control file), and each path must lie below the task's folder
+// through real folders, not links; otherwise nothing is deleted. Each
 // accepted file and its ".aria2" control file are removed. Replies
 // {"ok":true,"deleted":[...]} or {"ok":false,"error":"<Chinese text>"}.
 std::string DeleteTaskFilesReply(const std::string& request_json, const TaskFilesLookup& lookup);
