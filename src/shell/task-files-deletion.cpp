@@ -226,26 +226,20 @@ std::optional<std::vector<OtherTask>> OtherTasks(Desktop& desktop, const EngineS
                                                  const std::string& gid) {
   constexpr int kPage = 1000;
   std::vector<Aria2Task> tasks;
-  auto take = [&tasks](TaskList list) {
-    for (Aria2Task& t : list.tasks) tasks.push_back(std::move(t));
+  // Page by page: a long queue or history is more than one reply.
+  auto take = [&tasks](const auto& tell) {
+    for (int offset = 0;; offset += kPage) {
+      TaskList page = tell(offset);
+      if (!page.ok) return false;
+      for (Aria2Task& t : page.tasks) tasks.push_back(std::move(t));
+      if (page.tasks.size() < kPage) return true;
+    }
   };
-  for (int offset = 0;; offset += kPage) {
-    TaskList page = TellWaiting(desktop, state, offset, kPage);
-    if (!page.ok) return std::nullopt;
-    const bool last = page.tasks.size() < kPage;
-    take(std::move(page));
-    if (last) break;
-  }
+  if (!take([&](int offset) { return TellWaiting(desktop, state, offset, kPage); })) return std::nullopt;
   TaskList active = TellActive(desktop, state);
   if (!active.ok) return std::nullopt;
-  take(std::move(active));
-  for (int offset = 0;; offset += kPage) {
-    TaskList page = TellStopped(desktop, state, offset, kPage);
-    if (!page.ok) return std::nullopt;
-    const bool last = page.tasks.size() < kPage;
-    take(std::move(page));
-    if (last) break;
-  }
+  for (Aria2Task& t : active.tasks) tasks.push_back(std::move(t));
+  if (!take([&](int offset) { return TellStopped(desktop, state, offset, kPage); })) return std::nullopt;
   std::vector<OtherTask> others;
   for (const Aria2Task& t : tasks) {
     if (t.gid == gid) continue;
