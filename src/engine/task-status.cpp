@@ -53,6 +53,11 @@ TaskList ParseTaskList(std::string_view reply_utf8) {
     task.status = json.GetProperty(at + ".status");
     task.dir = json.GetProperty(at + ".dir");
     task.path = json.GetProperty(at + ".files[0].path");
+    const std::int64_t file_count = json.Count(at + ".files");
+    for (std::int64_t f = 0; f < file_count; ++f) {
+      Text file = json.GetProperty(at + ".files[" + ToText(f) + "].path");
+      if (!file.empty()) task.paths.push_back(std::move(file));
+    }
     task.error_code = json.GetProperty(at + ".errorCode");
     task.error_message = json.GetProperty(at + ".errorMessage");
     task.total_length = Number(json, at + ".totalLength");

@@ -17,6 +17,7 @@ struct Aria2Task {
   Text status;  // "active" | "waiting" | "paused" | "error" | "complete" | "removed"
   Text dir;     // as aria2 has it; relative to aria2's working directory when relative
   Text path;    // the first file's path; "" until aria2 knows the name
+  std::vector<Text> paths;  // every file's path that aria2 knows, the first one included
   std::vector<Text> uris;  // the first file's addresses, each once, in aria2's order
   Text error_code;         // "0" or "" unless the task failed
   Text error_message;

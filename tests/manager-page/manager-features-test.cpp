@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "manager-page/manager-page-fixture.h"
 #include "shell/task-files-deletion.h"
@@ -311,16 +312,13 @@ TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
 class ManagerCleanUpTest : public ManagerFeaturesTest {
  protected:
   void InstallDeleteHandler() {
-    Aria2Instance* aria2 = aria2_.get();
-    page_->AddMessageHandler(kDeleteFilesMessage, [aria2](const std::string& message) {
-      return DeleteTaskFilesReply(message, [aria2](const std::string& gid) -> std::optional<TaskFiles> {
-        json r = aria2->Call("aria2.tellStatus", json::array({gid, json::array({"status", "dir", "files"})}));
-        if (!r.is_object()) return std::nullopt;
-        TaskFiles t{.status = r["status"], .dir = r["dir"], .paths = {}};
-        for (auto& f : r["files"]) t.paths.push_back(f["path"]);
-        return t;
-      });
+    page_->AddMessageHandler(kDeleteFilesMessage, [lookup = Lookup()](const std::string& message) {
+      return DeleteTaskFilesReply(message, lookup);
     });
+  }
+  TaskFilesLookup Lookup() {
+    state_ = EngineState{.cookie_header = "", .rpc_port = "6800", .rpc_secret = aria2_->secret(), .aria2_pid = 0};
+    return Aria2TaskFiles(desktop_, state_);
   }
   // A request as a hostile page would post it; the reply as JSON.
   json Forge(const std::string& gid, const std::vector<std::string>& paths) {
@@ -329,6 +327,8 @@ class ManagerCleanUpTest : public ManagerFeaturesTest {
     if (!page_->WaitFor("window.forged !== null", 5000)) return nullptr;
     return JsJson("window.forged");
   }
+  RecordingDesktop desktop_;
+  EngineState state_;
 };
 
 TEST_F(ManagerCleanUpTest, PurgeClearsFinishedRecordsAndKeepsFiles) {
@@ -370,7 +370,10 @@ TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfi
   EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
   EXPECT_FALSE(fs::exists(dir_ + "/done.bin.aria2"));
   EXPECT_TRUE(fs::exists(dir_ + "/neighbour.bin"));
-  EXPECT_NE(Message().find("已删除任务和 2 个文件"), std::string::npos) << Message();
+  // The page says so once aria2 has answered it, which may be after aria2
+  // answered the test.
+  EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已删除任务和 2 个文件')", 3000))
+      << Message();
 }
 
 TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
@@ -416,6 +419,52 @@ TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
   EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
   std::error_code ec;
   fs::remove_all(outside, ec);
+}
+
+// A second click while a file downloads makes a second task for its path:
+// that task's files are the running download's, and so is a file another
+// task lists under the control file's name.
+TEST_F(ManagerCleanUpTest, FilesAnotherTaskStillListsAreNotDeleted) {
+  const std::string twin = Add("/fast/same.bin");
+  ASSERT_TRUE(WaitStatus(twin, "complete"));
+  const std::string running = Add("/slow/same.bin", {{"allow-overwrite", "true"}});
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  // Once bytes flow aria2 no longer reads a control file, and may not have
+  // written its own yet.
+  auto received = [&] {
+    const json r = aria2_->Call("aria2.tellStatus", json::array({running, json::array({"completedLength"})}));
+    return r.is_object() && r.value("completedLength", "0") != "0";
+  };
+  for (int i = 0; i < 100 && !received(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(received());
+  if (!fs::exists(dir_ + "/same.bin.aria2")) std::ofstream(dir_ + "/same.bin.aria2") << "control";
+  const TaskFilesLookup lookup = Lookup();
+  auto remove = [&] {
+    return json::parse(DeleteTaskFilesReply(json{{"gid", twin}, {"paths", {dir_ + "/same.bin"}}}.dump(), lookup));
+  };
+  auto refused_for = [&](const std::string& name, const std::string& state) {
+    const json reply = remove();
+    EXPECT_EQ(reply["ok"], false) << reply.dump();
+    EXPECT_EQ(reply.value("error", ""), "“" + dir_ + "/" + name + "”还被另一个任务“" + name + "”（" + state +
+                                            "）使用，没有删除任何文件。请先删除那个任务。");
+    EXPECT_TRUE(fs::exists(dir_ + "/same.bin"));
+    EXPECT_TRUE(fs::exists(dir_ + "/same.bin.aria2"));
+  };
+  refused_for("same.bin", "下载中");
+  // Stopped, the task still lists the file until its record goes.
+  aria2_->Call("aria2.remove", json::array({running}));
+  ASSERT_TRUE(WaitStatus(running, "removed"));
+  refused_for("same.bin", "已删除");
+  aria2_->Call("aria2.removeDownloadResult", json::array({running}));
+  const std::string named_like_control = Add("/fast/c", {{"out", "same.bin.aria2"}, {"allow-overwrite", "true"}});
+  ASSERT_TRUE(WaitStatus(named_like_control, "complete"));
+  refused_for("same.bin.aria2", "已完成");
+  aria2_->Call("aria2.removeDownloadResult", json::array({named_like_control}));
+
+  const json ok = remove();
+  EXPECT_EQ(ok["ok"], true) << ok.dump();
+  EXPECT_EQ(ok["deleted"], json({dir_ + "/same.bin", dir_ + "/same.bin.aria2"}));
+  EXPECT_FALSE(fs::exists(dir_ + "/same.bin"));
 }
 
 // What the program's window asks aria2 before it deletes anything.
