@@ -106,7 +106,9 @@ MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_u
     HideLoadingOverlay();
     OnLoadingFinish(url, result, reason);
   };
-  AddScriptMessageHandler(view_->widget(), kAppUrlMessage,
+  // Only our stand-in page, shown as about:blank, may ask; its key proves
+  // it is ours and not some other blank page.
+  AddScriptMessageHandler(view_->widget(), kAppUrlMessage, "about:blank",
                           [this](const std::string& m) { return OnAppUrlMessage(m); });
 }
 
