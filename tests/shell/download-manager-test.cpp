@@ -244,6 +244,28 @@ TEST(FolderLink, OpensTheFolderOfADownloadWithXdgOpenAndNothingElse) {
   fs::remove_all(dir);
 }
 
+// What the closed manager view refused: only a web link the user clicked
+// reaches the browser; a page's own navigation or any other scheme does not.
+TEST(RefusedLink, OnlyAWebLinkTheUserClickedGoesToTheBrowser) {
+  std::string dir = MakeTempDir("browser");
+  fs::create_directories(dir + "/bin");
+  const std::string record = dir + "/opened.txt";
+  std::ofstream(dir + "/bin/xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >> '" << record << "'\n";
+  fs::permissions(dir + "/bin/xdg-open", fs::perms::owner_all);
+  const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (dir + "/bin:" + old_path).c_str(), 1);
+  EXPECT_TRUE(OpenClickedLinkInBrowser("https://github.com/korvath?tab=1", true));
+  EXPECT_FALSE(OpenClickedLinkInBrowser("https://example.invalid/by-script", false));
+  for (const char* other : {"file:///etc/passwd", "magnet:?xt=urn:btih:0", "javascript:alert(1)", "HTTPX://x/", "nothing"})
+    EXPECT_FALSE(OpenClickedLinkInBrowser(other, true)) << other;
+  setenv("PATH", old_path.c_str(), 1);
+  std::string opened;
+  WaitUntil([&] { return !(opened = RunCommand("cat '" + record + "' 2>/dev/null")).empty(); }, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(RunCommand("cat '" + record + "'"), "1:https://github.com/korvath?tab=1\n");
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace korvath::testing
 
