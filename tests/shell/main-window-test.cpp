@@ -27,6 +27,16 @@ std::unique_ptr<RecordingServer> AppServer() {
   return server;
 }
 
+// An address on a port nobody listens on: one is bound, then freed.
+std::string UnreachableAddress(const std::string& path) {
+  int port;
+  {
+    RecordingServer probe;
+    port = probe.Port();
+  }
+  return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
 std::size_t AppRequests(const RecordingServer& server) {
   std::size_t n = 0;
   for (auto& r : server.Requests())
@@ -99,13 +109,7 @@ TEST(MainWindow, KeepsTemplateSizeUnderAPageTallerThanTheScreen) {
 TEST(MainWindow, ShowsItsOwnPageNamingTheAddressWhenTheAppCannotBeReached) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
-  // A port nobody listens on: bind one, then free it.
-  int port;
-  {
-    RecordingServer probe;
-    port = probe.Port();
-  }
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/app/";
+  const std::string url = UnreachableAddress("/app/");
   KorvathProcess korvath({{"KORVATH_APP_URL", url}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main);
@@ -211,12 +215,7 @@ TEST(StandInPage, AnotherAddressIsSavedAndOpenedAtOnceAndAtTheNextStart) {
 TEST(StandInPage, ASharePageGoingToAnUnreachableAddressDoesNotBringItUp) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
-  int dead_port;
-  {
-    RecordingServer probe;
-    dead_port = probe.Port();
-  }
-  const std::string dead = "http://127.0.0.1:" + std::to_string(dead_port) + "/elsewhere/";
+  const std::string dead = UnreachableAddress("/elsewhere/");
   RecordingServer app;
   app.SetResponder([&](const RecordedRequest& r) {
     if (r.Target().rfind("/app/", 0) == 0)
