@@ -57,17 +57,12 @@ Text JoinedArgv(const std::vector<std::string>& argv) {
 // the command line can be read during the first milliseconds of every start.
 // It goes in a file of the user's alone instead, holding the user's
 // aria2.conf followed by our secret (aria2 keeps the last value of an option
-// given twice in one file, so ours wins over one the user set). $XDG_RUNTIME_DIR
-// is the user's own and never on disk; without it, the aria2 home. "" when
-// the file could not be written.
-std::string WriteRunConf(const std::string& user_conf_path, const std::string& home_dir, const std::string& secret) {
+// given twice in one file, so ours wins over one the user set). The file goes
+// in `dir` (RunConfDir); "" when it could not be written.
+std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir,
+                         const std::string& secret) {
   // Without a secret aria2 would take every caller.
   if (secret.empty()) return "";
-  std::string dir = home_dir;
-  std::error_code ec;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-      runtime && runtime[0] == '/' && std::filesystem::is_directory(runtime, ec))
-    dir = runtime;
   std::string contents = ReadWholeFile(user_conf_path).value_or("");
   if (!contents.empty() && !contents.ends_with('\n')) contents += '\n';
   contents += "rpc-secret=" + secret + "\n";
@@ -88,6 +83,15 @@ std::string WriteRunConf(const std::string& user_conf_path, const std::string& h
     return path;
   }
   return "";
+}
+
+// $XDG_RUNTIME_DIR is the user's own and never on disk; without it, the
+// aria2 home.
+std::string RunConfDir(const std::string& home_dir) {
+  std::error_code ec;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/' && std::filesystem::is_directory(runtime, ec)) return runtime;
+  return home_dir;
 }
 
 // Starts aria2 in our own working directory (its downloads go there) as the
@@ -271,8 +275,8 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
 // Launches aria2 with a fresh secret, given in `run_conf` (see WriteRunConf);
 // records "aria2_started". Returns the child's pid, 0 when it could not be
 // started.
-pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& home, const std::string& run_conf,
-                  const StartAria2Params& params) {
+pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& home,
+                  const std::string& run_conf, const StartAria2Params& params) {
   std::vector<std::string> arguments = Aria2Arguments(state, run_conf);
   pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
   if (child > 0) {
@@ -373,10 +377,11 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   WriteConfIfMissing(home.conf_path);
   if (!WaitForFreePort(desktop, port, ended)) return false;
   state.rpc_secret = RandomHexKey();
-  const std::string run_conf = WriteRunConf(home.conf_path, home.dir, state.rpc_secret);
+  const std::string run_conf_dir = RunConfDir(home.dir);
+  const std::string run_conf = WriteRunConf(home.conf_path, run_conf_dir, state.rpc_secret);
   if (run_conf.empty()) {
     MessageBox(desktop,
-               Gbk(u8"无法为aria2写入本次运行的配置文件（") + Utf8ToGbk(home.dir) +
+               Gbk(u8"无法为aria2写入本次运行的配置文件（") + Utf8ToGbk(run_conf_dir) +
                    Gbk(u8"），aria2没有启动。请确认磁盘有空间、目录可以写入后重新启动本程序。"),
                kMbIconError);
     return false;

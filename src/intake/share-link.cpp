@@ -26,7 +26,8 @@ ShareLinkKind ClassifyShareLink(std::string_view link) {
   const size_t query = link.substr(0, fragment).find('?');
   if (query == std::string_view::npos) return ShareLinkKind::kNoMarker;
   const std::string_view query_text = link.substr(0, fragment).substr(query + 1);
-  return query_text.find("bkt=") != std::string_view::npos ? ShareLinkKind::kShareLink : ShareLinkKind::kNoMarker;
+  return query_text.find("bkt=") != std::string_view::npos ? ShareLinkKind::kShareLink
+                                                           : ShareLinkKind::kNoMarker;
 }
 
 }  // namespace korvath

@@ -124,19 +124,23 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   view_ = std::make_unique<WebView>(engine,
                                     WebViewOptions{.reserved_scheme = Text(kReservedScheme), .closed = true});
   view_->on_reserved_link = [](const Text& uri) { OpenDownloadFolder(GbkToUtf8(uri)); };
-  view_->on_refused_navigation = [](const Text& url, bool user_clicked) { OpenClickedLinkInBrowser(GbkToUtf8(url), user_clicked); };
+  view_->on_refused_navigation = [](const Text& url, bool user_clicked) {
+    OpenClickedLinkInBrowser(GbkToUtf8(url), user_clicked);
+  };
   const ManagerDocument doc = LoadManagerDocument(page);
   // A user-supplied page is someone else's code and knows none of our
   // handlers; the settings one is not even offered to it.
   if (!page.ariang_file) {
     if (page.task_files)
-      AddScriptMessageHandler(view_->widget(), kDeleteFilesMessage, doc.base_uri,
-                              [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
+      AddScriptMessageHandler(
+          view_->widget(), kDeleteFilesMessage, doc.base_uri,
+          [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
     if (page.arrival_check)
       AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, doc.base_uri, page.arrival_check);
     if (!page.settings.path.empty())
-      AddScriptMessageHandler(view_->widget(), kSettingsMessage, doc.base_uri,
-                              [view = page.settings](const std::string& m) { return SettingsMessageReply(m, view); });
+      AddScriptMessageHandler(
+          view_->widget(), kSettingsMessage, doc.base_uri,
+          [view = page.settings](const std::string& m) { return SettingsMessageReply(m, view); });
   }
 
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));

@@ -21,8 +21,9 @@ namespace {
 void PinCertificateForThePage(Shell& shell) {
   if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty()) return;
   if (!shell.pinned_web_engine) shell.pinned_web_engine = std::make_unique<WebEngine>();
-  const PinnedTrust trust = TrustPinnedCertificate(shell.pinned_web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
-                                                   GbkToUtf8(shell.engine.certificate_sha256));
+  const PinnedTrust trust =
+      TrustPinnedCertificate(shell.pinned_web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
+                             GbkToUtf8(shell.engine.certificate_sha256));
   shell.web_certificate_pinned = trust.trusted;
   shell.desktop.Log().Record("web_certificate_pinned", {{"ok", trust.trusted},
                                                         {"seen", Utf8ToGbk(trust.seen)},

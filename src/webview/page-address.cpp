@@ -10,7 +10,8 @@ namespace korvath {
 
 std::string PageAddress(std::string_view url) {
   std::string text(url.substr(0, url.find('#')));
-  GUri* uri = g_uri_parse(text.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_SCHEME_NORMALIZE), nullptr);
+  GUri* uri =
+      g_uri_parse(text.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_SCHEME_NORMALIZE), nullptr);
   if (!uri) return text;
   std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
   std::transform(host.begin(), host.end(), host.begin(),

@@ -58,10 +58,12 @@ void AddScriptMessageHandler(GtkWidget* view, const std::string& name, const std
   WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(WEBKIT_WEB_VIEW(view));
   if (!webkit_user_content_manager_register_script_message_handler_with_reply(manager, name.c_str(), nullptr))
     return;
-  auto* binding = new Binding{.view = {}, .page_address = PageAddress(page_address), .handler = std::move(handler)};
+  auto* binding =
+      new Binding{.view = {}, .page_address = PageAddress(page_address), .handler = std::move(handler)};
   g_weak_ref_init(&binding->view, view);
   const std::string signal = "script-message-with-reply-received::" + name;
-  g_signal_connect_data(manager, signal.c_str(), G_CALLBACK(OnMessage), binding, DeleteBinding, GConnectFlags(0));
+  g_signal_connect_data(manager, signal.c_str(), G_CALLBACK(OnMessage), binding, DeleteBinding,
+                        GConnectFlags(0));
 }
 
 }  // namespace korvath

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "webview/web-engine-internal.h"
 #include "webview/page-address.h"
+#include "webview/web-engine-internal.h"
 #include "webview/web-engine.h"
 
 namespace korvath {
@@ -400,9 +400,9 @@ gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
   }
   if (state->closed && !OwnPage(*state, uri_text, type)) {
     webkit_policy_decision_ignore(decision);
-    const bool user_clicked = webkit_navigation_action_get_navigation_type(action) ==
-                                  WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
-                              webkit_navigation_action_is_user_gesture(action);
+    const bool user_clicked =
+        webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+        webkit_navigation_action_is_user_gesture(action);
     Fire(state, &WebView::on_refused_navigation, Utf8ToGbk(uri_text), user_clicked);
     return TRUE;
   }

@@ -19,13 +19,20 @@ constexpr const char* kMagnet = "magnet:?xt=urn:btih:0123456789abcdef0123456789a
 
 std::string StrayPage(const std::string& then) {
   return std::string("<!DOCTYPE html><html><body><p>stray</p>") +
-         "<img src='data:image/gif;bkt=1;base64,R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw=='>"
+         "<img "
+         "src='data:image/gif;bkt=1;base64,R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw=='>"
          "<img src='/pic.gif#bkt=1'>"
-         "<iframe src='" + kMagnet + "'></iframe>"
+         "<iframe src='" +
+         kMagnet +
+         "'></iframe>"
          "<iframe src='ftp://127.0.0.1:9/f?bkt=1'></iframe>"
          "<script>"
-         "setTimeout(() => { location.href = '" + std::string(kMagnet) + "2'; }, 1000);"
-         "setTimeout(() => { location.href = '" + then + "'; }, 4000);"
+         "setTimeout(() => { location.href = '" +
+         std::string(kMagnet) +
+         "2'; }, 1000);"
+         "setTimeout(() => { location.href = '" +
+         then +
+         "'; }, 4000);"
          "</script></body></html>";
 }
 
@@ -42,7 +49,7 @@ TEST(StrayAddresses, PicturesFramesAndMagnetsStartNothingWhileTheSharePagesClick
     return Reply::Ok("", {}, "404 Not Found");
   });
   KorvathProcess korvath(std::map<std::string, std::string>{{"KORVATH_APP_URL", stray.Url("/app/")},
-                                                           {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+                                                            {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
   // The page's own navigation to a magnet link is the last thing it does
   // before it moves on to the share page.
@@ -52,9 +59,12 @@ TEST(StrayAddresses, PicturesFramesAndMagnetsStartNothingWhileTheSharePagesClick
   ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the share page was never shown";
 
   EXPECT_FALSE(korvath.EventsNamed("intake_request", {{"url", kMagnet}, {"kind", "refused"}}).empty());
-  EXPECT_FALSE(korvath.EventsNamed("intake_request", {{"url", std::string(kMagnet) + "2"}, {"kind", "refused"}}).empty());
+  EXPECT_FALSE(
+      korvath.EventsNamed("intake_request", {{"url", std::string(kMagnet) + "2"}, {"kind", "refused"}})
+          .empty());
   for (const auto& e : korvath.EventsNamed("intake_request")) {
-    if (e.value("url", "").find("bkt=") != std::string::npos) EXPECT_NE(e.value("kind", ""), "download") << e.dump();
+    if (e.value("url", "").find("bkt=") != std::string::npos)
+      EXPECT_NE(e.value("kind", ""), "download") << e.dump();
   }
   EXPECT_TRUE(korvath.EventsNamed("task_created").empty());
 

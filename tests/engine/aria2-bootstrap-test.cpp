@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <regex>
 #include <set>
 #include <thread>
-#include <regex>
 
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
@@ -186,7 +186,8 @@ TEST_F(StartAria2Test, NoNewProcessShowsTheSecretWhileAria2Starts) {
   ASSERT_TRUE(started) << desktop->BoxTexts();
   ASSERT_TRUE(read_pids.contains(state.aria2_pid)) << "the watcher never saw aria2";
   for (const std::string& text : seen) EXPECT_EQ(text.find(state.rpc_secret), std::string::npos) << text;
-  EXPECT_EQ(ReadFile("/proc/" + std::to_string(state.aria2_pid) + "/cmdline").find("rpc-secret"), std::string::npos);
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(state.aria2_pid) + "/cmdline").find("rpc-secret"),
+            std::string::npos);
 }
 
 // aria2 is given a stand-in that keeps a copy of the file it was handed, and
@@ -197,16 +198,21 @@ TEST_F(StartAria2Test, TheSecretTravelsInAFileOnlyTheUserReadsThatIsGoneOnceAria
   const std::string kept_runtime = old_runtime ? old_runtime : "";
   ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   const fs::path stand_in = log_dir / "aria2c";
-  testing::WriteFile(stand_in, "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in --conf-path=*) f=\"${a#--conf-path=}\"; "
-                               "cp \"$f\" '" + (log_dir / "handed.conf").string() + "'; stat -c %a \"$f\" > '" +
-                               (log_dir / "mode").string() + "';; esac; done\nexec aria2c \"$@\"\n");
+  testing::WriteFile(stand_in,
+                     "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in --conf-path=*) f=\"${a#--conf-path=}\"; "
+                     "cp \"$f\" '" +
+                         (log_dir / "handed.conf").string() + "'; stat -c %a \"$f\" > '" +
+                         (log_dir / "mode").string() + "';; esac; done\nexec aria2c \"$@\"\n");
   fs::permissions(stand_in, fs::perms::owner_all);
   const std::string mine = "# mine\r\nmax-overall-upload-limit=7K";
   testing::WriteFile(program_dir / "aria2.conf", mine);
   StartAria2Params params = Params();
   params.aria2_program = stand_in.string();
   const bool started = StartAria2(*desktop, state, params);
-  if (old_runtime) ::setenv("XDG_RUNTIME_DIR", kept_runtime.c_str(), 1); else ::unsetenv("XDG_RUNTIME_DIR");
+  if (old_runtime)
+    ::setenv("XDG_RUNTIME_DIR", kept_runtime.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
   ASSERT_TRUE(started) << desktop->BoxTexts();
   ASSERT_TRUE(testing::PortListening(6800));
 

@@ -57,7 +57,8 @@ TEST(EventLog, IsTheUsersAloneAndNeverWrittenThroughALink) {
   const fs::path path = dir / "events.jsonl";
   const fs::path older = dir / "older.jsonl";
   testing::WriteFile(older, "");
-  fs::permissions(older, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(
+      older, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   const fs::path target = dir / "target";
   testing::WriteFile(target, "");
   fs::create_symlink(target, dir / "planted.jsonl");

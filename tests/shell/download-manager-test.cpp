@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "shell/download-manager-window.h"
 #include "harness/korvath-harness.h"
+#include "shell/download-manager-window.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
 
@@ -114,15 +114,16 @@ TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
 // is gone (the drag over).
 void DropLinkAt(const XDisplay& x, const std::string& url, int to_x, int to_y) {
   const int top = x.ScreenHeight() - 120;
-  const std::string source = BuildDir() + "/tests/shell/korvath_drag_source '" + url + "' 0 " + std::to_string(top);
+  const std::string source =
+      BuildDir() + "/tests/shell/korvath_drag_source '" + url + "' 0 " + std::to_string(top);
   FILE* helper = popen(source.c_str(), "r");
   ASSERT_NE(helper, nullptr);
   char line[16] = {};
   ASSERT_NE(fgets(line, sizeof line, helper), nullptr) << "the drag source never came up";
   auto at = [](int px, int py) { return std::to_string(px) + " " + std::to_string(py); };
-  RunCommand("xdotool mousemove --sync " + at(50, top + 50) + " mousedown 1 sleep 0.2 mousemove " + at(70, top + 70) +
-             " sleep 0.3 mousemove " + at(to_x, to_y) + " sleep 0.3 mousemove " + at(to_x + 10, to_y + 10) +
-             " sleep 0.5 mouseup 1");
+  RunCommand("xdotool mousemove --sync " + at(50, top + 50) + " mousedown 1 sleep 0.2 mousemove " +
+             at(70, top + 70) + " sleep 0.3 mousemove " + at(to_x, to_y) + " sleep 0.3 mousemove " +
+             at(to_x + 10, to_y + 10) + " sleep 0.5 mouseup 1");
   pclose(helper);
 }
 
@@ -166,7 +167,8 @@ TEST_F(ManagerWindow, ALinkDroppedOnTheManagerIsNotOpenedThereAndTheSettingsStay
 
   const XRect w = x.Geometry(main);
   ASSERT_NO_FATAL_FAILURE(DropLinkAt(x, stranger.Url("/evil"), w.left + 295, w.top + 400));
-  ASSERT_TRUE(WaitUntil([&] { return served("/reply?"); }, 10000)) << "the drop never reached the main window";
+  ASSERT_TRUE(WaitUntil([&] { return served("/reply?"); }, 10000))
+      << "the drop never reached the main window";
   EXPECT_TRUE(served("/reply?absent"));
   EXPECT_EQ(RunCommand("cat '" + settings + "'"), mine);
   fs::remove_all(config);
@@ -256,7 +258,8 @@ TEST(RefusedLink, OnlyAWebLinkTheUserClickedGoesToTheBrowser) {
   setenv("PATH", (dir + "/bin:" + old_path).c_str(), 1);
   EXPECT_TRUE(OpenClickedLinkInBrowser("https://github.com/korvath?tab=1", true));
   EXPECT_FALSE(OpenClickedLinkInBrowser("https://example.invalid/by-script", false));
-  for (const char* other : {"file:///etc/passwd", "magnet:?xt=urn:btih:0", "javascript:alert(1)", "HTTPX://x/", "nothing"})
+  for (const char* other :
+       {"file:///etc/passwd", "magnet:?xt=urn:btih:0", "javascript:alert(1)", "HTTPX://x/", "nothing"})
     EXPECT_FALSE(OpenClickedLinkInBrowser(other, true)) << other;
   setenv("PATH", old_path.c_str(), 1);
   std::string opened;

@@ -16,6 +16,11 @@ void OfferLink(GtkWidget*, GdkDragContext*, GtkSelectionData* data, guint, guint
   gtk_selection_data_set_uris(data, uris);
 }
 
+gboolean Quit(gpointer) {
+  gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,10 +37,11 @@ int main(int argc, char** argv) {
   GtkWidget* source = gtk_event_box_new();
   gtk_container_add(GTK_CONTAINER(window), source);
   GtkTargetEntry uri_list{const_cast<gchar*>("text/uri-list"), 0, 0};
-  gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1, GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
+  gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1,
+                      GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
   g_signal_connect(source, "drag-data-get", G_CALLBACK(OfferLink), nullptr);
   g_signal_connect(source, "drag-end", G_CALLBACK(+[](GtkWidget*, GdkDragContext*, gpointer) {
-                     g_timeout_add(500, +[](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+                     g_timeout_add(500, Quit, nullptr);
                    }),
                    nullptr);
   g_signal_connect(window, "map-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
@@ -44,7 +50,7 @@ int main(int argc, char** argv) {
                      return FALSE;
                    }),
                    nullptr);
-  g_timeout_add_seconds(30, +[](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+  g_timeout_add_seconds(30, Quit, nullptr);
   gtk_widget_show_all(window);
   gtk_main();
   return 0;

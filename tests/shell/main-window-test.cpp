@@ -219,9 +219,11 @@ TEST(StandInPage, ASharePageGoingToAnUnreachableAddressDoesNotBringItUp) {
   RecordingServer app;
   app.SetResponder([&](const RecordedRequest& r) {
     if (r.Target().rfind("/app/", 0) == 0)
-      return Reply::Ok("<!DOCTYPE html><html><body style='background:#fff'><script>"
-                       "setTimeout(() => { location.href = '" + dead + "'; }, 1000);</script></body></html>",
-                       {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+      return Reply::Ok(
+          "<!DOCTYPE html><html><body style='background:#fff'><script>"
+          "setTimeout(() => { location.href = '" +
+              dead + "'; }, 1000);</script></body></html>",
+          {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
     return Reply::Ok("", {}, "404 Not Found");
   });
   RecordingServer notice;

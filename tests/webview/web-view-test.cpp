@@ -1,11 +1,13 @@
 // The web view against a loopback site, on a real display.
+#include "webview/web-view.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <gtk/gtk.h>
-#include <httplib.h>
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
@@ -13,11 +15,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +27,6 @@
 #include "util/text.h"
 #include "webview/script-messages.h"
 #include "webview/web-engine.h"
-#include "webview/web-view.h"
 
 namespace korvath {
 namespace {
@@ -567,7 +568,9 @@ class ClosedViewTest : public WebViewTest {
       if (user_clicked) ++clicked_;
     };
   }
-  bool Refused(const std::string& url) const { return std::find(refused_.begin(), refused_.end(), url) != refused_.end(); }
+  bool Refused(const std::string& url) const {
+    return std::find(refused_.begin(), refused_.end(), url) != refused_.end();
+  }
 
   std::vector<Text> refused_;
   int clicked_ = 0;
@@ -582,9 +585,15 @@ TEST_F(ClosedViewTest, ShowsOnlyItsOwnPageAndHandsEveryOtherAddressBack) {
   const std::string page =
       "<html><body><p>own</p><script>"
       "location.hash = 'route';"
-      "const f = document.createElement('iframe'); f.src = '" + site_.Url("/page2") + "'; document.body.appendChild(f);"
-      "const a = document.createElement('a'); a.href = '" + site_.Url("/page4") + "'; document.body.appendChild(a); a.click();"
-      "setTimeout(() => { location.href = '" + site_.Url("/page5") + "'; }, 100);"
+      "const f = document.createElement('iframe'); f.src = '" +
+      site_.Url("/page2") +
+      "'; document.body.appendChild(f);"
+      "const a = document.createElement('a'); a.href = '" +
+      site_.Url("/page4") +
+      "'; document.body.appendChild(a); a.click();"
+      "setTimeout(() => { location.href = '" +
+      site_.Url("/page5") +
+      "'; }, 100);"
       "</script></body></html>";
   const size_t before = finishes_.size();
   view_->LoadHtml(page, site_.Url("/own#port=1"));
@@ -619,26 +628,30 @@ TEST_F(ClosedViewTest, ALinkDroppedOnItIsRefused) {
   GtkWidget* source = gtk_event_box_new();
   gtk_container_add(GTK_CONTAINER(source_window), source);
   GtkTargetEntry uri_list{const_cast<gchar*>("text/uri-list"), 0, 0};
-  gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1, GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
+  gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1,
+                      GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
   g_signal_connect(source, "drag-data-get", G_CALLBACK(OfferLink), const_cast<char*>(dropped.c_str()));
   gtk_widget_show_all(source_window);
   gtk_window_move(GTK_WINDOW(window_), 200, 0);
   auto drag = [&] {
     Pump(300);
-    gchar* argv[] = {const_cast<gchar*>("xdotool"), const_cast<gchar*>("mousemove"), const_cast<gchar*>("--sync"),
-                     const_cast<gchar*>("50"), const_cast<gchar*>("50"), const_cast<gchar*>("mousedown"),
-                     const_cast<gchar*>("1"), const_cast<gchar*>("sleep"), const_cast<gchar*>("0.2"),
-                     const_cast<gchar*>("mousemove"), const_cast<gchar*>("70"), const_cast<gchar*>("70"),
-                     const_cast<gchar*>("sleep"), const_cast<gchar*>("0.3"), const_cast<gchar*>("mousemove"),
-                     const_cast<gchar*>("380"), const_cast<gchar*>("150"), const_cast<gchar*>("sleep"),
-                     const_cast<gchar*>("0.3"), const_cast<gchar*>("mousemove"), const_cast<gchar*>("400"),
-                     const_cast<gchar*>("170"), const_cast<gchar*>("sleep"), const_cast<gchar*>("0.3"),
-                     const_cast<gchar*>("mouseup"), const_cast<gchar*>("1"), nullptr};
+    gchar* argv[] = {
+        const_cast<gchar*>("xdotool"),   const_cast<gchar*>("mousemove"), const_cast<gchar*>("--sync"),
+        const_cast<gchar*>("50"),        const_cast<gchar*>("50"),        const_cast<gchar*>("mousedown"),
+        const_cast<gchar*>("1"),         const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.2"),
+        const_cast<gchar*>("mousemove"), const_cast<gchar*>("70"),        const_cast<gchar*>("70"),
+        const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.3"),       const_cast<gchar*>("mousemove"),
+        const_cast<gchar*>("380"),       const_cast<gchar*>("150"),       const_cast<gchar*>("sleep"),
+        const_cast<gchar*>("0.3"),       const_cast<gchar*>("mousemove"), const_cast<gchar*>("400"),
+        const_cast<gchar*>("170"),       const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.3"),
+        const_cast<gchar*>("mouseup"),   const_cast<gchar*>("1"),         nullptr};
     bool done = false;
     GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
-                              nullptr, nullptr, &pid, nullptr));
-    g_child_watch_add(pid, +[](GPid, gint, gpointer d) { *static_cast<bool*>(d) = true; }, &done);
+    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr,
+                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr,
+                              &pid, nullptr));
+    g_child_watch_add(
+        pid, +[](GPid, gint, gpointer d) { *static_cast<bool*>(d) = true; }, &done);
     // The drag runs through this process's own window events.
     ASSERT_TRUE(PumpUntil([&] { return done; }, 10000));
   };
