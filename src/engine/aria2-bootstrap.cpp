@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -42,13 +43,55 @@ void WriteConfIfMissing(const std::string& path) {
   ::close(fd);
 }
 
-Text ArgvForLog(const std::vector<std::string>& argv) {
+Text JoinedArgv(const std::vector<std::string>& argv) {
   Text joined;
   for (const std::string& arg : argv) {
     if (!joined.empty()) joined += ' ';
-    joined += arg.starts_with("--rpc-secret=") ? Text("--rpc-secret=***") : arg;
+    joined += arg;
   }
   return joined;
+}
+
+// Any user of the machine may read a process's command line, and aria2
+// masks its secret there only once it has parsed its options: a secret on
+// the command line can be read during the first milliseconds of every start.
+// It goes in a file of the user's alone instead, holding the user's
+// aria2.conf followed by our secret (aria2 keeps the last value of an option
+// given twice in one file, so ours wins over one the user set). The file goes
+// in `dir` (RunConfDir); "" when it could not be written.
+std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir,
+                         const std::string& secret) {
+  // Without a secret aria2 would take every caller.
+  if (secret.empty()) return "";
+  std::string contents = ReadWholeFile(user_conf_path).value_or("");
+  if (!contents.empty() && !contents.ends_with('\n')) contents += '\n';
+  contents += "rpc-secret=" + secret + "\n";
+  for (int tries = 0; tries < 3; ++tries) {
+    const std::string path = dir + "/korvath-aria2-" + RandomHexKey().substr(0, 12) + ".conf";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return "";
+    }
+    // The mode of a new file may be narrowed by the umask, never widened;
+    // fchmod only makes sure of it.
+    const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, contents).error == 0;
+    if (::close(fd) != 0 || !written) {
+      ::unlink(path.c_str());
+      return "";
+    }
+    return path;
+  }
+  return "";
+}
+
+// $XDG_RUNTIME_DIR is the user's own and never on disk; without it, the
+// aria2 home.
+std::string RunConfDir(const std::string& home_dir) {
+  std::error_code ec;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/' && std::filesystem::is_directory(runtime, ec)) return runtime;
+  return home_dir;
 }
 
 // Starts aria2 in our own working directory (its downloads go there) as the
@@ -229,17 +272,18 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
   return true;
 }
 
-// Launches aria2 with a fresh secret; records "aria2_started". Returns the
-// child's pid, 0 when it could not be started.
-pid_t LaunchAria2(Desktop& desktop, EngineState& state, const Aria2Home& home, const StartAria2Params& params) {
-  state.rpc_secret = RandomHexKey();
-  std::vector<std::string> arguments = Aria2Arguments(state, home.conf_path);
+// Launches aria2 with a fresh secret, given in `run_conf` (see WriteRunConf);
+// records "aria2_started". Returns the child's pid, 0 when it could not be
+// started.
+pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& home,
+                  const std::string& run_conf, const StartAria2Params& params) {
+  std::vector<std::string> arguments = Aria2Arguments(state, run_conf);
   pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
   if (child > 0) {
     std::vector<std::string> argv{home.exe_path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     desktop.Log().Record("aria2_started",
-                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(ArgvForLog(argv))}});
+                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(JoinedArgv(argv))}});
   }
   return child;
 }
@@ -308,8 +352,8 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
   std::vector<std::string> arguments;
   for (const Text& part : SplitText(parameters, " ")) {
     if (part.empty()) continue;
-    // Absolute: aria2 must read the file we wrote next to the program, not a
-    // (usually missing) one in whatever directory Korvath was started from.
+    // Absolute: aria2 must read the file we wrote, not a (usually missing)
+    // one in whatever directory Korvath was started from.
     arguments.push_back(part == "--conf-path=aria2.conf" ? "--conf-path=" + conf_path : part);
   }
   // aria2 writes its control files once a minute by default; killed between
@@ -317,7 +361,6 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
   // file yet, take the preallocated file for finished. Once a second keeps
   // what a kill can lose to a second of fetching again.
   arguments.push_back("--auto-save-interval=1");
-  arguments.push_back("--rpc-secret=" + state.rpc_secret);
   return arguments;
 }
 
@@ -333,9 +376,23 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   if (!SupplyProgram(desktop, home, *program_bytes, ended)) return false;
   WriteConfIfMissing(home.conf_path);
   if (!WaitForFreePort(desktop, port, ended)) return false;
-  const pid_t child = LaunchAria2(desktop, state, home, params);
-  return WaitUntilRunning(desktop, state, child, home.conf_path) &&
-         WaitUntilListening(desktop, state, child, port, home.conf_path);
+  state.rpc_secret = RandomHexKey();
+  const std::string run_conf_dir = RunConfDir(home.dir);
+  const std::string run_conf = WriteRunConf(home.conf_path, run_conf_dir, state.rpc_secret);
+  if (run_conf.empty()) {
+    MessageBox(desktop,
+               Gbk(u8"无法为aria2写入本次运行的配置文件（") + Utf8ToGbk(run_conf_dir) +
+                   Gbk(u8"），aria2没有启动。请确认磁盘有空间、目录可以写入后重新启动本程序。"),
+               kMbIconError);
+    return false;
+  }
+  const pid_t child = LaunchAria2(desktop, state, home, run_conf, params);
+  // aria2 has read its options once it listens (or has ended); the secret
+  // must not stay on disk any longer than that.
+  const bool started = WaitUntilRunning(desktop, state, child, home.conf_path) &&
+                       WaitUntilListening(desktop, state, child, port, home.conf_path);
+  ::unlink(run_conf.c_str());
+  return started;
 }
 
 }  // namespace korvath

@@ -37,7 +37,10 @@ struct StartAria2Params {
 // setting in aria2.conf, is reported with its exit code and the file's path.
 // Fills `state` (cookie_header, rpc_port "6800", rpc_secret, aria2_pid).
 // On failure a message box has been shown and the result is false.
-// Records "aria2_started" {pid, argv} with the secret written as "***".
+// The secret reaches aria2 only through a per-run copy of aria2.conf (mode
+// 0600, in $XDG_RUNTIME_DIR or beside aria2.conf) that ends with it; that
+// copy is removed once aria2 listens or has failed to start.
+// Records "aria2_started" {pid, argv}; the argv holds no secret.
 bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params);
 
 // The aria2 program to supply: $KORVATH_ARIA2C when set and non-empty,
@@ -45,8 +48,8 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
 std::optional<std::string> FindAria2Program();
 
 // The parameters aria2 is started with, as an argument list (without the
-// program itself): the fixed options, --conf-path=<conf_path> and
-// --rpc-secret=<secret> last.
+// program itself): the fixed options with --conf-path=<conf_path>. The
+// secret is never among them.
 std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path);
 
 }  // namespace korvath

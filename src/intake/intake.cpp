@@ -4,6 +4,7 @@
 #include "engine/rpc-client.h"
 #include "engine/same-file-download.h"
 #include "intake/free-space.h"
+#include "intake/share-link.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -64,8 +65,11 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     context.page.GoBack();
     return;
   }
-  if (FindText(link, "bkt=") <= 0) {
-    context.desktop.Log().Record("intake_request", {{"url", Text(link)}, {"kind", Text("ignored")}});
+  const ShareLinkKind link_kind = ClassifyShareLink(link);
+  if (link_kind != ShareLinkKind::kShareLink) {
+    const bool refused = link_kind == ShareLinkKind::kRefusedScheme;
+    context.desktop.Log().Record("intake_request",
+                                 {{"url", Text(link)}, {"kind", Text(refused ? "refused" : "ignored")}});
     return;
   }
   context.desktop.Log().Record("intake_request", {{"url", Text(link)}, {"kind", Text("download")}});

@@ -53,7 +53,9 @@ struct IntakeContext {
 
 // Handles one resource request of the page, `link` being its address:
 //   - a storage address: the page goes back, nothing else;
-//   - no "bkt=" (exact case): nothing;
+//   - not http or https: nothing (a page may load any address; only the
+//     share site's own links can be downloads);
+//   - no "bkt=" (exact case) in the query: nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
 //     feeds removed (empty when a marker is missing), names the download in
 //     the context's download_dir: global options are sent, then
@@ -65,7 +67,8 @@ struct IntakeContext {
 //     the download manager is shown or "创建任务失败！请重试……" is; the
 //     loading overlay is hidden.
 // The waits inside may run a nested call; each call keeps to its own locals.
-// Records "intake_request" {url, kind: "storage" | "ignored" | "download"}.
+// Records "intake_request" {url, kind: "storage" | "refused" | "ignored" |
+// "download"}.
 void InterceptDownload(const IntakeContext& context, std::string_view link);
 
 // The name as the page shows it, without its line feeds (carriage returns

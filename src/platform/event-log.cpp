@@ -1,10 +1,13 @@
 #include "platform/event-log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "util/file-io.h"
@@ -22,7 +25,17 @@ struct EventLog::File {
 EventLog::EventLog() = default;
 
 EventLog::EventLog(std::string path) : file_(std::make_unique<File>()) {
-  file_->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The log names every download link and file: it is the user's alone, and
+  // a link planted at its path must not send it somewhere else.
+  file_->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (file_->fd < 0) {
+    std::fprintf(stderr, "korvath: event log %s not opened: %s\n", path.c_str(), std::strerror(errno));
+    return;
+  }
+  // A log left by an older version may still be readable by everyone.
+  struct stat info {};
+  if (::fstat(file_->fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0)
+    ::fchmod(file_->fd, 0600);
 }
 
 EventLog::~EventLog() = default;

@@ -19,6 +19,8 @@ using EventField = std::pair<std::string_view, EventValue>;
 class EventLog {
  public:
   EventLog();  // logs nothing
+  // Appends to `path`, created (or narrowed to) mode 0600; a symbolic link
+  // there is refused, and the log then stays off with a line on stderr.
   explicit EventLog(std::string path);
   ~EventLog();
   EventLog(const EventLog&) = delete;

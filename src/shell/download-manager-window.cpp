@@ -106,15 +106,29 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
                                              std::function<void()> closed)
     : closed_(std::move(closed)) {
   InstallShellStyles();
-  view_ = std::make_unique<WebView>(engine, WebViewOptions{.reserved_scheme = Text(kReservedScheme)});
+  // A closed room: the view shows its page and nothing else, so its
+  // handlers can only ever be reached by the page they were made for.
+  view_ = std::make_unique<WebView>(engine,
+                                    WebViewOptions{.reserved_scheme = Text(kReservedScheme), .closed = true});
   view_->on_reserved_link = [](const Text& uri) { OpenDownloadFolder(GbkToUtf8(uri)); };
-  if (page.task_files)
-    AddScriptMessageHandler(view_->widget(), kDeleteFilesMessage,
-                            [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
-  if (page.arrival_check) AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, page.arrival_check);
-  if (!page.settings.path.empty())
-    AddScriptMessageHandler(view_->widget(), kSettingsMessage,
-                            [view = page.settings](const std::string& m) { return SettingsMessageReply(m, view); });
+  view_->on_refused_navigation = [](const Text& url, bool user_clicked) {
+    OpenClickedLinkInBrowser(GbkToUtf8(url), user_clicked);
+  };
+  const ManagerDocument doc = LoadManagerDocument(page);
+  // A user-supplied page is someone else's code and knows none of our
+  // handlers; the settings one is not even offered to it.
+  if (!page.ariang_file) {
+    if (page.task_files)
+      AddScriptMessageHandler(
+          view_->widget(), kDeleteFilesMessage, doc.base_uri,
+          [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
+    if (page.arrival_check)
+      AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, doc.base_uri, page.arrival_check);
+    if (!page.settings.path.empty())
+      AddScriptMessageHandler(
+          view_->widget(), kSettingsMessage, doc.base_uri,
+          [view = page.settings](const std::string& m) { return SettingsMessageReply(m, view); });
+  }
 
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   gtk_window_set_title(window_, reinterpret_cast<const char*>(u8"下载管理"));
@@ -150,7 +164,6 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   // the window has none), then a fresh copy of the page.
   Rect r = OuterRectangle();
   gtk_widget_set_size_request(view_->widget(), std::min(r.width, kWidth), std::min(r.height, kHeight));
-  ManagerDocument doc = LoadManagerDocument(page);
   view_->LoadHtml(doc.html, Utf8ToGbk(doc.base_uri));
   gtk_widget_show_all(GTK_WIDGET(window_));
 }
@@ -170,6 +183,17 @@ void DownloadManagerWindow::Close() {
   if (!window_) return;
   gtk_widget_hide(GTK_WIDGET(window_));
   gtk_widget_destroy(GTK_WIDGET(window_));  // the destroy handler clears window_
+}
+
+bool OpenClickedLinkInBrowser(const std::string& url_utf8, bool user_clicked) {
+  // A page's own navigations, frames and drops open nothing: only a link
+  // the user clicked goes to the browser, and only a web address.
+  if (!user_clicked) return false;
+  const std::string scheme = url_utf8.substr(0, url_utf8.find(':'));
+  std::string lower = scheme;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (scheme.size() == url_utf8.size() || (lower != "http" && lower != "https")) return false;
+  return LaunchXdgOpen(url_utf8);
 }
 
 bool OpenDownloadFolder(const std::string& link_utf8) {

@@ -77,6 +77,11 @@ class DownloadManagerWindow {
   std::function<void()> closed_;
 };
 
+// Hands an address the manager view refused to the desktop's browser (through
+// xdg-open), when the user clicked it and it is an http(s) address; false
+// otherwise, with nothing opened.
+bool OpenClickedLinkInBrowser(const std::string& url_utf8, bool user_clicked);
+
 // Opens the folder a "korvath-folder:" link names (percent-encoded path,
 // relative to the working directory): the directory itself, or the one that
 // holds the named file. Returns false when neither exists or xdg-open cannot

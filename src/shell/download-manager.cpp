@@ -15,11 +15,15 @@ namespace {
 
 // The page talks to a remote aria2 over https or wss from inside the web
 // engine, which knows nothing of the pinned certificate and would refuse it:
-// once per run, that one certificate is made acceptable for that one host.
+// once per run, that one certificate is made acceptable for that one host,
+// in an engine of the manager's own whose only view is closed to every page
+// but ours, which talks to rpc-url alone.
 void PinCertificateForThePage(Shell& shell) {
   if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty()) return;
-  const PinnedTrust trust = TrustPinnedCertificate(shell.web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
-                                                   GbkToUtf8(shell.engine.certificate_sha256));
+  if (!shell.pinned_web_engine) shell.pinned_web_engine = std::make_unique<WebEngine>();
+  const PinnedTrust trust =
+      TrustPinnedCertificate(shell.pinned_web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
+                             GbkToUtf8(shell.engine.certificate_sha256));
   shell.web_certificate_pinned = trust.trusted;
   shell.desktop.Log().Record("web_certificate_pinned", {{"ok", trust.trusted},
                                                         {"seen", Utf8ToGbk(trust.seen)},
@@ -59,8 +63,9 @@ void CreateDownloadManager(Shell& shell) {
     };
   }
   // The old object, if any, belongs to a window that is already gone.
+  WebEngine& engine = shell.pinned_web_engine ? *shell.pinned_web_engine : *shell.web_engine;
   shell.manager = std::make_unique<DownloadManagerWindow>(
-      *shell.web_engine, page, [s] { s->LogWindow("download_manager", "closed", {}); });
+      engine, page, [s] { s->LogWindow("download_manager", "closed", {}); });
   shell.manager->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
   shell.LogWindow("download_manager", "opened", shell.manager->OuterRectangle());
 }

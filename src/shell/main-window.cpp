@@ -10,6 +10,7 @@
 #include "shell/settings-messages.h"
 #include "shell/window-styles.h"
 #include "util/random-key.h"
+#include "webview/page-address.h"
 #include "webview/script-messages.h"
 #include "webview/web-engine.h"
 
@@ -72,7 +73,9 @@ MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_u
     HideLoadingOverlay();
     OnLoadingFinish(url, result, reason);
   };
-  AddScriptMessageHandler(view_->widget(), kAppUrlMessage,
+  // Only our stand-in page, shown as about:blank, may ask; its key proves
+  // it is ours and not some other blank page.
+  AddScriptMessageHandler(view_->widget(), kAppUrlMessage, "about:blank",
                           [this](const std::string& m) { return OnAppUrlMessage(m); });
 }
 
@@ -226,12 +229,16 @@ void MainWindow::HideLoadingOverlay() {
 
 void MainWindow::OnLoadingFinish(const Text& url, int result, const Text&) {
   if (result != kLoadingFailed) return;
-  // A failed page load would leave a blank view; say what could not be
-  // reached instead. The page's base address is our own, not the failed one,
-  // so nothing on it can pass for the share site.
-  failed_url_ = GbkToUtf8(url);
+  // Only the app address itself failing leaves the window with nothing to
+  // show. Any other failed load is one the share site (or a page posing as
+  // it) started: offering its address as the app address would let a page
+  // choose what the window opens from now on, so the old page stays.
+  if (PageAddress(GbkToUtf8(url)) != PageAddress(app_url_)) return;
+  // The page's base address is our own, not the failed one, so nothing on it
+  // can pass for the share site.
+  failed_url_ = app_url_;
   unreachable_key_ = RandomHexKey();
-  view_->LoadHtml(UnreachablePage(failed_url_, unreachable_key_), Text("about:blank"));
+  view_->LoadHtml(UnreachablePage(app_url_, unreachable_key_), Text("about:blank"));
 }
 
 std::string MainWindow::OnAppUrlMessage(const std::string& message_json) {

@@ -88,7 +88,7 @@ class MainWindow {
   GtkWidget* home_ = nullptr;
   std::unique_ptr<WebView> view_;
   std::unique_ptr<ScriptDialogHost> dialogs_;  // before the view goes
-  // The address whose load failed while our local page stands in for it.
+  // The app address, while our local page stands in for it after it failed.
   std::string failed_url_;
   // Known only to the stand-in page while it is shown: a message without it
   // comes from some other page.
@@ -97,9 +97,10 @@ class MainWindow {
   Rect last_position_{};
 };
 
-// The short local page shown when the app cannot be reached; names `url`
-// and offers a field for another address, which it posts to kAppUrlMessage
-// with `key`. Only its own script, the one carrying `key`, runs in it.
+// The short local page shown when the app address cannot be reached; names
+// `url` (the app address) and offers a field for another address, prefilled
+// with it, which it posts to kAppUrlMessage with `key` when its own button is
+// pressed. Only its own script, the one carrying `key`, runs in it.
 std::string UnreachablePage(const std::string& url_utf8, const std::string& key);
 
 }  // namespace korvath

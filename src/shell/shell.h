@@ -34,6 +34,10 @@ struct Shell {
   GtkApplication* app = nullptr;
   std::unique_ptr<EarlyStart> early_start;  // from GTK's start-up on
   std::unique_ptr<WebEngine> web_engine;
+  // The manager's own engine once a pinned certificate is to be trusted: the
+  // engine trusts a certificate for a host on every port and for every view
+  // of its context, so the share site's pages must not share that context.
+  std::unique_ptr<WebEngine> pinned_web_engine;
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
   std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
@@ -41,7 +45,7 @@ struct Shell {
   // What share pages said of the local aria2's files; none for a remote one.
   std::unique_ptr<StatedSizes> stated_sizes;
   unsigned session_timer = 0;
-  bool web_certificate_pinned = false;  // the web engine accepts the remote aria2's pinned certificate
+  bool web_certificate_pinned = false;  // pinned_web_engine accepts the remote aria2's pinned certificate
   bool shutting_down = false;
   // Intakes running right now (they nest), and the shut-down that asked to run
   // while one was: it waits until the outermost intake has handed its task to

@@ -1,6 +1,5 @@
 // Messages a page posts to the program: window.webkit.messageHandlers.<name>
 // .postMessage(value) returns a promise that settles with the handler's reply.
-// Only the view the handler is added to can reach it.
 #pragma once
 
 #include <functional>
@@ -15,7 +14,12 @@ namespace korvath {
 using ScriptMessageHandler = std::function<std::string(const std::string& message_json)>;
 
 // `view` is the engine's widget (WebView::widget() or any web view widget).
-// The handler lives as long as the widget.
-void AddScriptMessageHandler(GtkWidget* view, const std::string& name, ScriptMessageHandler handler);
+// The handler lives as long as the widget. It answers only the page it was
+// made for: a message reaches it only through this view's own content
+// manager, and only while the view shows `page_address` (compared as
+// PageAddress, without the fragment); anything else gets null and the
+// handler never runs.
+void AddScriptMessageHandler(GtkWidget* view, const std::string& name, const std::string& page_address,
+                             ScriptMessageHandler handler);
 
 }  // namespace korvath

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "webview/page-address.h"
 #include "webview/web-engine-internal.h"
 #include "webview/web-engine.h"
 
@@ -18,6 +19,10 @@ struct WebView::State : std::enable_shared_from_this<WebView::State> {
   WebEngine* engine = nullptr;
   GtkWidget* widget = nullptr;  // our own reference while the widget exists
   Text reserved_scheme;         // lower case, UTF-8, without ':'
+  bool closed = false;
+  // The page the program last loaded (PageAddress form): in a closed view
+  // the only one shown.
+  std::string own_address;
   std::int64_t next_job = 1;
   // Documents already reported when their navigation was decided, waiting for
   // their resource load to start (URL in UTF-8, job). Bounded: a navigation
@@ -357,6 +362,15 @@ bool IsAttachment(WebKitURIResponse* response) {
   return StartsWithNoCase(value, "attachment");
 }
 
+// Whether a closed view may go to `uri`: its own page, or an empty frame
+// inside it (about:blank and srcdoc frames are the page's own content).
+// A new window is never its own page: the view has no second window.
+bool OwnPage(const State& state, const std::string& uri, WebKitPolicyDecisionType type) {
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return false;
+  if (uri == "about:blank" || uri == "about:srcdoc") return true;
+  return !state.own_address.empty() && PageAddress(uri) == state.own_address;
+}
+
 gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                         WebKitPolicyDecisionType type, gpointer data) {
   auto* state = static_cast<State*>(data);
@@ -382,6 +396,14 @@ gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
   if (!state->reserved_scheme.empty() && StartsWithNoCase(uri_text, state->reserved_scheme + ":")) {
     webkit_policy_decision_ignore(decision);
     Fire(state, &WebView::on_reserved_link, Utf8ToGbk(uri_text));
+    return TRUE;
+  }
+  if (state->closed && !OwnPage(*state, uri_text, type)) {
+    webkit_policy_decision_ignore(decision);
+    const bool user_clicked =
+        webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+        webkit_navigation_action_is_user_gesture(action);
+    Fire(state, &WebView::on_refused_navigation, Utf8ToGbk(uri_text), user_clicked);
     return TRUE;
   }
   if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
@@ -460,6 +482,7 @@ void DeleteScriptHolder(gpointer data) { delete static_cast<std::shared_ptr<Scri
 WebView::WebView(WebEngine& engine, WebViewOptions options) : state_(std::make_shared<State>()) {
   state_->owner = this;
   state_->engine = &engine;
+  state_->closed = options.closed;
   if (options.reserved_scheme) {
     std::string scheme = GbkToUtf8(*options.reserved_scheme);
     if (!scheme.empty() && scheme.back() == ':') scheme.pop_back();
@@ -503,6 +526,7 @@ void WebView::LoadUrl(const Text& url) {
   WebKitWebView* view = state_->view();
   if (!view) return;
   const std::string target = GbkToUtf8(url);
+  state_->own_address = PageAddress(target);
   StartLeaving(state_.get(), target);
   state_->has_html = false;
   webkit_web_view_load_uri(view, target.c_str());
@@ -513,6 +537,7 @@ void WebView::LoadHtml(std::string_view html_utf8, std::optional<Text> base_uri)
   if (!view) return;
   const std::string html(html_utf8);
   const std::string base = base_uri ? GbkToUtf8(*base_uri) : std::string();
+  state_->own_address = PageAddress(base_uri ? base : "about:blank");
   webkit_web_view_load_html(view, html.c_str(), base_uri ? base.c_str() : nullptr);
   state_->html = html;
   state_->html_base = base_uri ? base : "about:blank";

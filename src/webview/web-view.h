@@ -43,6 +43,12 @@ struct WebViewOptions {
   // Links with this scheme (without ':', e.g. "korvath-folder") never navigate;
   // the view hands them to on_reserved_link instead.
   std::optional<Text> reserved_scheme;
+  // The view shows only the page the program loads into it (LoadUrl,
+  // LoadHtml; moving within it by its fragment is fine): every other
+  // address a page, a frame, a new-window request or a link dropped on the
+  // view asks for is refused and handed to on_refused_navigation. A view
+  // whose page holds the program's handlers must not become someone else's.
+  bool closed = false;
 };
 
 class WebView {
@@ -120,6 +126,9 @@ class WebView {
   std::function<void(const Text& url)> on_page_changed;
   // A link with the reserved scheme was followed; the page stays where it is.
   std::function<void(const Text& uri)> on_reserved_link;
+  // A closed view refused to show `url`; user_clicked when the user's own
+  // click on a link asked for it (not a script, a frame or a drop).
+  std::function<void(const Text& url, bool user_clicked)> on_refused_navigation;
 
   struct State;  // engine-side state, shared with signal handlers
 

@@ -77,26 +77,28 @@ inline bool WaitForFileList(const XDisplay& x, Window main, int timeout_ms = 150
 
 inline void ClickFirstFileInList(Window main) { ClickAt(main, 120, 119); }
 
-// Korvath's own aria2, as a test asks it what the manager page sees. aria2
-// hides its RPC secret from its command line, so Korvath is given, as the
-// aria2 program it supplies, a script that notes the arguments and then
-// becomes the real aria2c.
-class Aria2ArgumentsNoted {
+// Korvath's own aria2, as a test asks it what the manager page sees. The
+// secret reaches aria2 only in a configuration file that is gone once aria2
+// listens, so Korvath is given, as the aria2 program it supplies, a script
+// that notes the secret from that file and then becomes the real aria2c.
+class Aria2SecretNoted {
  public:
-  Aria2ArgumentsNoted() {
-    std::ofstream(program_) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << noted_ << "'\nexec aria2c \"$@\"\n";
+  Aria2SecretNoted() {
+    std::ofstream(program_) << "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in --conf-path=*) "
+                               "grep '^rpc-secret=' \"${a#--conf-path=}\" | tail -n 1 > '"
+                            << noted_ << "';; esac; done\nexec aria2c \"$@\"\n";
     std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
   }
-  ~Aria2ArgumentsNoted() { std::filesystem::remove_all(dir_); }
-  Aria2ArgumentsNoted(const Aria2ArgumentsNoted&) = delete;
-  Aria2ArgumentsNoted& operator=(const Aria2ArgumentsNoted&) = delete;
+  ~Aria2SecretNoted() { std::filesystem::remove_all(dir_); }
+  Aria2SecretNoted(const Aria2SecretNoted&) = delete;
+  Aria2SecretNoted& operator=(const Aria2SecretNoted&) = delete;
 
   // KORVATH_ARIA2C for the program's environment.
   const std::string& program() const { return program_; }
   // The secret of the aria2 started last, "" before one is.
   std::string Secret() const {
     std::ifstream in(noted_);
-    constexpr std::string_view kKey = "--rpc-secret=";
+    constexpr std::string_view kKey = "rpc-secret=";
     for (std::string arg; std::getline(in, arg);) {
       if (arg.starts_with(kKey)) return arg.substr(kKey.size());
     }
@@ -106,7 +108,7 @@ class Aria2ArgumentsNoted {
  private:
   std::string dir_ = MakeTempDir("aria2-args");
   std::string program_ = dir_ + "/aria2c";
-  std::string noted_ = dir_ + "/arguments";
+  std::string noted_ = dir_ + "/secret";
 };
 
 // Waits until aria2 has finished the file: full size, no control file left.

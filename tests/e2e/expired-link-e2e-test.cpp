@@ -144,7 +144,7 @@ class ExpiredLinkEndToEnd : public ::testing::Test {
   Aria2MachineLock lock;  // first in, last out: held until Korvath and its aria2 are gone
   XDisplay x;
   std::unique_ptr<NotificationServerThread> notices;
-  Aria2ArgumentsNoted noted;
+  Aria2SecretNoted noted;
   demo::DemoSite site{ExpiringSite()};
   std::unique_ptr<KorvathProcess> korvath;
   std::unique_ptr<Aria2Instance> aria2;

@@ -14,6 +14,7 @@
 #include "harness/aria2-instance.h"
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
+#include "support/recording-server.h"
 
 namespace korvath::testing {
 namespace {
@@ -182,6 +183,46 @@ TEST_F(RemoteAria2Test, OverHttpsAPinnedSelfSignedCertificateIsTrusted) {
   ASSERT_TRUE(korvath->WaitForEvent("web_certificate_pinned", {}, 10000)) << korvath->Output();
   EXPECT_EQ(korvath->EventsNamed("web_certificate_pinned", {{"ok", true}}).size(), 1u)
       << korvath->EventsNamed("web_certificate_pinned")[0].dump();
+}
+
+// The pin is for the manager's page alone: a page in the main window that
+// reaches for the same server, after the manager has trusted it, is still
+// refused by the engine.
+TEST_F(RemoteAria2Test, APinnedCertificateServesTheManagerOnlyNotThePagesOfTheMainWindow) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(true));
+  WriteSettings(RemoteSettings(remote->secret(), "certificate-sha256=" + certificate.fingerprint + "\n"));
+  RecordingServer app;
+  const std::string target = remote->RpcUrl() + "?probe=1";
+  app.SetResponder([&](const RecordedRequest& r) {
+    if (r.Target().rfind("/app/", 0) == 0)
+      return Reply::Ok(
+          "<!DOCTYPE html><html><body><script>setInterval(() => {"
+          "fetch('" +
+              target +
+              "', { mode: 'no-cors' }).then(() => fetch('/report?reached'),"
+              " () => fetch('/report?refused')); }, 400);</script></body></html>",
+          {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+    return Reply::Ok("", {}, "204 No Content");
+  });
+  auto reports = [&] {
+    std::vector<std::string> out;
+    for (auto& r : app.Requests())
+      if (r.Target().rfind("/report?", 0) == 0) out.push_back(r.Target().substr(8));
+    return out;
+  };
+  korvath = std::make_unique<KorvathProcess>(
+      std::map<std::string, std::string>{{"KORVATH_APP_URL", app.Url("/app/")},
+                                         {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+                                         {"XDG_CONFIG_HOME", config_dir}});
+  ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath->Output();
+  ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
+  ClickAt(MainWindow(), 456, 28);  // 下载管理
+  ASSERT_TRUE(korvath->WaitForEvent("web_certificate_pinned", {{"ok", true}}, 15000)) << korvath->Output();
+  const std::size_t before = reports().size();
+  ASSERT_TRUE(WaitUntil([&] { return reports().size() >= before + 3; }, 15000))
+      << "the page stopped reporting";
+  const std::vector<std::string> seen = reports();
+  for (std::size_t i = before; i < seen.size(); ++i) EXPECT_EQ(seen[i], "refused") << i;
 }
 
 TEST_F(RemoteAria2Test, AnUnpinnedCertificateIsRefusedShowingItsFingerprint) {

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
@@ -20,6 +23,19 @@ using testing::ReadFile;
 std::string Aria2Program() {
   auto program = FindAria2Program();
   return program ? *program : std::string();
+}
+
+// A process's arguments as /proc shows them to anyone on the machine.
+std::vector<std::string> CommandLine(int pid) {
+  const std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> argv;
+  for (size_t at = 0; at < cmdline.size();) {
+    size_t end = cmdline.find('\0', at);
+    if (end == std::string::npos) end = cmdline.size();
+    argv.push_back(cmdline.substr(at, end - at));
+    at = end + 1;
+  }
+  return argv;
 }
 
 class StartAria2Test : public testing::Aria2Test {
@@ -64,34 +80,22 @@ TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret
             Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" +
                 Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n");
 
-  // The command line as aria2 got it: the fixed options, the absolute
-  // configuration path, the secret last.
-  std::string cmdline = ReadFile("/proc/" + std::to_string(state.aria2_pid) + "/cmdline");
-  std::vector<std::string> argv;
-  for (size_t at = 0; at < cmdline.size();) {
-    size_t end = cmdline.find('\0', at);
-    argv.push_back(cmdline.substr(at, end - at));
-    at = end + 1;
-  }
-  std::vector<std::string> expected{(program_dir / "aria2c.exe").string(),
-                                    "--enable-rpc=true",
-                                    "--rpc-allow-origin-all=true",
-                                    "--rpc-listen-port=6800",
-                                    "--conf-path=" + (program_dir / "aria2.conf").string(),
-                                    "-q",
-                                    "--disable-ipv6=true",
-                                    "--auto-save-interval=1"};
-  ASSERT_EQ(argv.size(), expected.size() + 1);
-  EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.end() - 1), expected);
-  // aria2 overwrites the secret in its own command line once it has read it.
-  EXPECT_TRUE(argv.back() == "--rpc-secret=" + state.rpc_secret ||
-              argv.back() == "--rpc-secret=" + std::string(state.rpc_secret.size(), '*'))
-      << argv.back();
+  // The command line as aria2 got it: the fixed options and the per-run
+  // configuration file, already gone; no secret at all.
+  std::vector<std::string> argv = CommandLine(state.aria2_pid);
+  ASSERT_EQ(argv.size(), 8u);
+  const std::string run_conf = argv[4].substr(std::string_view("--conf-path=").size());
+  EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + 4),
+            (std::vector<std::string>{(program_dir / "aria2c.exe").string(), "--enable-rpc=true",
+                                      "--rpc-allow-origin-all=true", "--rpc-listen-port=6800"}));
+  EXPECT_EQ(std::vector<std::string>(argv.begin() + 5, argv.end()),
+            (std::vector<std::string>{"-q", "--disable-ipv6=true", "--auto-save-interval=1"}));
+  EXPECT_TRUE(run_conf.starts_with('/')) << run_conf;
+  EXPECT_FALSE(fs::exists(run_conf)) << run_conf;
 
   auto started = desktop->Events("aria2_started");
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0]["pid"], state.aria2_pid);
-  EXPECT_NE(started[0]["argv"].get<std::string>().find("--rpc-secret=***"), std::string::npos);
   EXPECT_EQ(desktop->RawLog().find(state.rpc_secret), std::string::npos);
 
   // aria2 started in our working directory, whatever the program directory is.
@@ -152,6 +156,85 @@ TEST_F(StartAria2Test, AnExistingConfigurationIsKeptAndReadFromAnotherWorkingDir
   EXPECT_FALSE(fs::exists(work_dir / "aria2.conf"));
   ASSERT_TRUE(testing::WaitFor([&] { return testing::PortListening(6800); }, std::chrono::seconds(5)));
   EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"]["max-overall-upload-limit"], "7168");
+}
+
+// What any user of the machine can do: read the command line and the
+// environment of each new process, over and over, while aria2 starts.
+TEST_F(StartAria2Test, NoNewProcessShowsTheSecretWhileAria2Starts) {
+  const int last_pid = std::stoi(ReadFile("/proc/sys/kernel/ns_last_pid"));
+  std::atomic<bool> stop{false};
+  std::set<std::string> seen;
+  std::set<int> read_pids;
+  std::thread watcher([&] {
+    while (!stop) {
+      // The machine's other work takes process ids too: every id handed out
+      // since the start is looked at, a few beyond the newest as well.
+      const int newest = std::stoi("0" + ReadFile("/proc/sys/kernel/ns_last_pid"));
+      for (int pid = last_pid + 1; pid <= newest + 4; ++pid) {
+        const std::string dir = "/proc/" + std::to_string(pid);
+        std::string text = ReadFile(dir + "/cmdline") + '\n' + ReadFile(dir + "/environ");
+        if (text.size() > 1) {
+          read_pids.insert(pid);
+          seen.insert(std::move(text));
+        }
+      }
+    }
+  });
+  const bool started = StartAria2(*desktop, state, Params());
+  stop = true;
+  watcher.join();
+  ASSERT_TRUE(started) << desktop->BoxTexts();
+  ASSERT_TRUE(read_pids.contains(state.aria2_pid)) << "the watcher never saw aria2";
+  for (const std::string& text : seen) EXPECT_EQ(text.find(state.rpc_secret), std::string::npos) << text;
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(state.aria2_pid) + "/cmdline").find("rpc-secret"),
+            std::string::npos);
+}
+
+// aria2 is given a stand-in that keeps a copy of the file it was handed, and
+// its mode, before it becomes the real aria2.
+TEST_F(StartAria2Test, TheSecretTravelsInAFileOnlyTheUserReadsThatIsGoneOnceAria2Listens) {
+  const fs::path runtime = testing::MakeTempDir("korvath-runtime");
+  const char* old_runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string kept_runtime = old_runtime ? old_runtime : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  const fs::path stand_in = log_dir / "aria2c";
+  testing::WriteFile(stand_in,
+                     "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in --conf-path=*) f=\"${a#--conf-path=}\"; "
+                     "cp \"$f\" '" +
+                         (log_dir / "handed.conf").string() + "'; stat -c %a \"$f\" > '" +
+                         (log_dir / "mode").string() + "';; esac; done\nexec aria2c \"$@\"\n");
+  fs::permissions(stand_in, fs::perms::owner_all);
+  const std::string mine = "# mine\r\nmax-overall-upload-limit=7K";
+  testing::WriteFile(program_dir / "aria2.conf", mine);
+  StartAria2Params params = Params();
+  params.aria2_program = stand_in.string();
+  const bool started = StartAria2(*desktop, state, params);
+  if (old_runtime)
+    ::setenv("XDG_RUNTIME_DIR", kept_runtime.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_TRUE(started) << desktop->BoxTexts();
+  ASSERT_TRUE(testing::PortListening(6800));
+
+  EXPECT_EQ(ReadFile(log_dir / "handed.conf"), mine + "\nrpc-secret=" + state.rpc_secret + "\n");
+  EXPECT_EQ(ReadFile(log_dir / "mode"), "600\n");
+  const std::vector<std::string> argv = CommandLine(state.aria2_pid);
+  ASSERT_GE(argv.size(), 5u);
+  EXPECT_EQ(fs::path(argv[4].substr(std::string_view("--conf-path=").size())).parent_path(), runtime);
+  EXPECT_TRUE(fs::is_empty(runtime)) << "the file that carried the secret is still there";
+  EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"]["max-overall-upload-limit"], "7168");
+  fs::remove_all(runtime);
+}
+
+// aria2 keeps the last of two values of an option in one file: the user's
+// own rpc-secret in aria2.conf must come before ours, never after it.
+TEST_F(StartAria2Test, ASecretSetInTheUsersConfigurationDoesNotReplaceOurs) {
+  testing::WriteFile(program_dir / "aria2.conf", "rpc-secret=mine\r\n");
+  ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
+  EXPECT_TRUE(testing::Aria2Call(state, "aria2.getVersion").contains("result"));
+  EngineState users = state;
+  users.rpc_secret = "mine";
+  EXPECT_EQ(testing::Aria2Call(users, "aria2.getVersion")["error"]["message"], "Unauthorized");
 }
 
 TEST_F(StartAria2Test, ANonAsciiProgramDirectoryIsLoggedAsItIsNamed) {

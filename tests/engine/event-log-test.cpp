@@ -50,5 +50,33 @@ TEST(EventLog, ALineTheFileCannotTakeWholeLeavesNoPartBehind) {
   fs::remove_all(dir);
 }
 
+// The log names every link the user downloads: only the user may read it,
+// and a link planted where it goes cannot redirect it.
+TEST(EventLog, IsTheUsersAloneAndNeverWrittenThroughALink) {
+  const fs::path dir = testing::MakeTempDir("korvath-eventlog");
+  const fs::path path = dir / "events.jsonl";
+  const fs::path older = dir / "older.jsonl";
+  testing::WriteFile(older, "");
+  fs::permissions(
+      older, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  const fs::path target = dir / "target";
+  testing::WriteFile(target, "");
+  fs::create_symlink(target, dir / "planted.jsonl");
+  {
+    EventLog fresh(path.string());
+    EventLog old(older.string());
+    EventLog planted((dir / "planted.jsonl").string());
+    EXPECT_TRUE(fresh.enabled());
+    EXPECT_TRUE(old.enabled());
+    EXPECT_FALSE(planted.enabled());
+    planted.Record("leak", {{"url", std::string("http://x/?bkt=1")}});
+  }
+  const auto owner_only = fs::perms::owner_read | fs::perms::owner_write;
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, owner_only);
+  EXPECT_EQ(fs::status(older).permissions() & fs::perms::all, owner_only);
+  EXPECT_EQ(testing::ReadFile(target), "");
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace korvath

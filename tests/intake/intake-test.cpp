@@ -160,8 +160,8 @@ TEST_F(InterceptDownloadTest, LinksWithoutTheExactMarkerAreIgnored) {
   EXPECT_EQ(aria2.Count(), 0u);
 }
 
-TEST_F(InterceptDownloadTest, MarkerAnywhereMakesATaskInTheFixedOrder) {
-  InterceptDownload(Context(), "bkt=at-the-very-start");
+TEST_F(InterceptDownloadTest, AMarkedLinkMakesATaskInTheFixedOrder) {
+  InterceptDownload(Context(), kLink);
   EXPECT_EQ(record.Get(), (std::vector<std::string>{"page_text", "rpc:aria2.changeGlobalOption", "rpc:aria2.tellActive",
                                                     "rpc:aria2.tellWaiting", "rpc:aria2.tellStopped", "rpc:aria2.addUri",
                                                     "manager", "overlay_hidden"}));
@@ -296,18 +296,21 @@ TEST_F(InterceptDownloadTest, EveryRequestSeenIsLoggedWithWhatWasMadeOfIt) {
   IntakeContext context{.desktop = logging, .engine = engine, .page = page, .shell = shell};
   InterceptDownload(context, "http://d.pcs.baidu.com/a");
   InterceptDownload(context, "http://127.0.0.1:9/app/a.css");
+  InterceptDownload(context, "magnet:?xt=urn:btih:0&bkt=1");
+  EXPECT_EQ(record.Get(), std::vector<std::string>{"go_back"}) << "a refused address reached the page or aria2";
   InterceptDownload(context, kLink);
   logging.log.reset();
   std::ifstream in(path);
   std::vector<std::string> kinds;
   for (std::string line; std::getline(in, line);) {
     if (line.find(R"("event":"intake_request")") == std::string::npos) continue;
-    for (const char* kind : {"storage", "ignored", "download"}) {
+    for (const char* kind : {"storage", "refused", "ignored", "download"}) {
       if (line.find(std::string(R"("kind":")") + kind + "\"") != std::string::npos) kinds.push_back(kind);
     }
   }
   fs::remove(path);
-  EXPECT_EQ(kinds, (std::vector<std::string>{"storage", "ignored", "download"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"storage", "ignored", "refused", "download"}));
+  EXPECT_TRUE(logging.boxes.empty());
 }
 
 // ---- the name as read from the page ---------------------------------------

@@ -64,6 +64,9 @@ struct PageDriver::Impl {
   bool load_failed = false;
   std::vector<std::string> dialogs;
   std::vector<std::string> navigations;
+  // Handlers wait for the page they answer: they are bound to its address
+  // when it is loaded.
+  std::vector<std::pair<std::string, std::function<std::string(const std::string&)>>> pending_handlers;
 };
 
 namespace {
@@ -172,6 +175,9 @@ PageDriver::~PageDriver() {
 bool PageDriver::Load(const std::string& html, const std::string& base_uri) {
   impl_->loaded = false;
   impl_->load_failed = false;
+  for (auto& [name, handler] : impl_->pending_handlers)
+    AddScriptMessageHandler(GTK_WIDGET(impl_->view), name, base_uri, std::move(handler));
+  impl_->pending_handlers.clear();
   webkit_web_view_load_html(impl_->view, html.c_str(), base_uri.c_str());
   return RunUntil([&] { return impl_->loaded; }, 20000) && !impl_->load_failed;
 }
@@ -214,7 +220,7 @@ bool PageDriver::Screenshot(const std::string& path) {
 
 void PageDriver::AddMessageHandler(const std::string& name,
                                    std::function<std::string(const std::string&)> handler) {
-  AddScriptMessageHandler(GTK_WIDGET(impl_->view), name, std::move(handler));
+  impl_->pending_handlers.emplace_back(name, std::move(handler));
 }
 
 std::string PageDriver::ClipboardText() {

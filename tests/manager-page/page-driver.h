@@ -43,7 +43,8 @@ class PageDriver {
   bool Screenshot(const std::string& path);
 
   // Answers the page's window.webkit.messageHandlers.<name>.postMessage
-  // (JSON in, JSON out), as the program's window does.
+  // (JSON in, JSON out), as the program's window does: only for the page
+  // the next Load brings.
   void AddMessageHandler(const std::string& name, std::function<std::string(const std::string&)> handler);
   // The text on the desktop's clipboard ("" when none), waiting for it.
   std::string ClipboardText();

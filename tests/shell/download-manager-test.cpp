@@ -2,8 +2,11 @@
 // button, its place beside the main window, and the page it shows.
 #include <gtest/gtest.h>
 
-#include "shell/download-manager-window.h"
+#include <cstdio>
+#include <fstream>
+
 #include "harness/korvath-harness.h"
+#include "shell/download-manager-window.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
 
@@ -106,6 +109,71 @@ TEST_F(ManagerWindow, UserClosingTheManagerLeavesTheProgramRunning) {
   EXPECT_TRUE(x.WaitFor(korvath->pid(), kManagerTitle));
 }
 
+// Drags `url` from another program's window, shown at the screen's left
+// edge, and drops it at (to_x, to_y) of the screen; returns once that window
+// is gone (the drag over).
+void DropLinkAt(const XDisplay& x, const std::string& url, int to_x, int to_y) {
+  const int top = x.ScreenHeight() - 120;
+  const std::string source =
+      BuildDir() + "/tests/shell/korvath_drag_source '" + url + "' 0 " + std::to_string(top);
+  FILE* helper = popen(source.c_str(), "r");
+  ASSERT_NE(helper, nullptr);
+  char line[16] = {};
+  ASSERT_NE(fgets(line, sizeof line, helper), nullptr) << "the drag source never came up";
+  auto at = [](int px, int py) { return std::to_string(px) + " " + std::to_string(py); };
+  RunCommand("xdotool mousemove --sync " + at(50, top + 50) + " mousedown 1 sleep 0.2 mousemove " +
+             at(70, top + 70) + " sleep 0.3 mousemove " + at(to_x, to_y) + " sleep 0.3 mousemove " +
+             at(to_x + 10, to_y + 10) + " sleep 0.5 mouseup 1");
+  pclose(helper);
+}
+
+// The manager view holds the settings handler: a link dropped on it must not
+// open there. The same drop on the main window (an ordinary view, without
+// that handler) is followed, which shows the drag really arrives.
+TEST_F(ManagerWindow, ALinkDroppedOnTheManagerIsNotOpenedThereAndTheSettingsStayAsTheyWere) {
+  RecordingServer stranger;
+  stranger.SetResponder([](const RecordedRequest& r) {
+    if (r.Target() == "/evil")
+      return Reply::Ok(R"HTML(<!DOCTYPE html><html><body><script>
+        (async () => {
+          const h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathSettings;
+          let reply = 'absent';
+          if (h) reply = JSON.stringify(await h.postMessage({ action: 'save', values: { 'app-url': 'http://127.0.0.1:9/evil/' } }));
+          fetch('/reply?' + encodeURIComponent(reply));
+        })();
+      </script></body></html>)HTML",
+                       {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+    return Reply::Ok("", {}, "204 No Content");
+  });
+  auto served = [&](const std::string& prefix) {
+    for (auto& r : stranger.Requests())
+      if (r.Target().rfind(prefix, 0) == 0) return true;
+    return false;
+  };
+  const std::string config = MakeTempDir("config");
+  fs::create_directories(config + "/korvath");
+  const std::string settings = config + "/korvath/settings.ini";
+  const std::string mine = "# mine, byte for byte\n[downloads]\nnotifications=false\n";
+  std::ofstream(settings) << mine;
+  ASSERT_NO_FATAL_FAILURE(StartKorvath({{"XDG_CONFIG_HOME", config}}));
+  ClickManagerButton();
+  auto manager = x.WaitFor(korvath->pid(), kManagerTitle);
+  ASSERT_TRUE(manager);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const XRect m = x.Geometry(*manager);
+  ASSERT_NO_FATAL_FAILURE(DropLinkAt(x, stranger.Url("/evil"), m.left + m.width / 2, m.top + m.height / 2));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_FALSE(served("/evil")) << "the manager view opened the dropped link";
+
+  const XRect w = x.Geometry(main);
+  ASSERT_NO_FATAL_FAILURE(DropLinkAt(x, stranger.Url("/evil"), w.left + 295, w.top + 400));
+  ASSERT_TRUE(WaitUntil([&] { return served("/reply?"); }, 10000))
+      << "the drop never reached the main window";
+  EXPECT_TRUE(served("/reply?absent"));
+  EXPECT_EQ(RunCommand("cat '" + settings + "'"), mine);
+  fs::remove_all(config);
+}
+
 TEST(ManagerDocument, AriaNgFileIsLoadedUnchangedAndPointedAtThisRunsAria2) {
   std::string dir = MakeTempDir("ariang");
   std::string file = dir + "/AriaNg.html";
@@ -175,6 +243,29 @@ TEST(FolderLink, OpensTheFolderOfADownloadWithXdgOpenAndNothingElse) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(lines, expected);
   EXPECT_FALSE(fs::exists(dir + "/pwned"));
+  fs::remove_all(dir);
+}
+
+// What the closed manager view refused: only a web link the user clicked
+// reaches the browser; a page's own navigation or any other scheme does not.
+TEST(RefusedLink, OnlyAWebLinkTheUserClickedGoesToTheBrowser) {
+  std::string dir = MakeTempDir("browser");
+  fs::create_directories(dir + "/bin");
+  const std::string record = dir + "/opened.txt";
+  std::ofstream(dir + "/bin/xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >> '" << record << "'\n";
+  fs::permissions(dir + "/bin/xdg-open", fs::perms::owner_all);
+  const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (dir + "/bin:" + old_path).c_str(), 1);
+  EXPECT_TRUE(OpenClickedLinkInBrowser("https://github.com/korvath?tab=1", true));
+  EXPECT_FALSE(OpenClickedLinkInBrowser("https://example.invalid/by-script", false));
+  for (const char* other :
+       {"file:///etc/passwd", "magnet:?xt=urn:btih:0", "javascript:alert(1)", "HTTPX://x/", "nothing"})
+    EXPECT_FALSE(OpenClickedLinkInBrowser(other, true)) << other;
+  setenv("PATH", old_path.c_str(), 1);
+  std::string opened;
+  WaitUntil([&] { return !(opened = RunCommand("cat '" + record + "' 2>/dev/null")).empty(); }, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(RunCommand("cat '" + record + "'"), "1:https://github.com/korvath?tab=1\n");
   fs::remove_all(dir);
 }
 

@@ -1,11 +1,13 @@
 // The web view against a loopback site, on a real display.
+#include "webview/web-view.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <gtk/gtk.h>
-#include <httplib.h>
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
@@ -13,18 +15,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "util/text.h"
+#include "webview/script-messages.h"
 #include "webview/web-engine.h"
-#include "webview/web-view.h"
 
 namespace korvath {
 namespace {
@@ -540,6 +542,155 @@ TEST_F(WebViewTest, DrawsThePageOnTheDisplay) {
   EXPECT_EQ(cairo_surface_write_to_png(surface, file.c_str()), CAIRO_STATUS_SUCCESS);
   cairo_surface_destroy(surface);
   EXPECT_GT(fs::file_size(file), 0u);
+}
+
+// ---- a closed view and its handlers --------------------------------------
+
+// Offers the link (gpointer: a char*) to what it is dropped on.
+void OfferLink(GtkWidget*, GdkDragContext*, GtkSelectionData* data, guint, guint, gpointer url) {
+  gchar* uris[] = {static_cast<gchar*>(url), nullptr};
+  gtk_selection_data_set_uris(data, uris);
+}
+
+class ClosedViewTest : public WebViewTest {
+ protected:
+  // The fixture's view replaced by one with `options`, in the same window.
+  void UseView(WebViewOptions options) {
+    gtk_container_remove(GTK_CONTAINER(window_), view_->widget());
+    view_ = std::make_unique<WebView>(*engine_, std::move(options));
+    gtk_container_add(GTK_CONTAINER(window_), view_->widget());
+    gtk_widget_show_all(window_);
+    view_->on_loading_finish = [this](const Text& url, int result, const Text& reason) {
+      finishes_.push_back({url, result, reason});
+    };
+    view_->on_refused_navigation = [this](const Text& url, bool user_clicked) {
+      refused_.push_back(url);
+      if (user_clicked) ++clicked_;
+    };
+  }
+  bool Refused(const std::string& url) const {
+    return std::find(refused_.begin(), refused_.end(), url) != refused_.end();
+  }
+
+  std::vector<Text> refused_;
+  int clicked_ = 0;
+};
+
+TEST_F(ClosedViewTest, ShowsOnlyItsOwnPageAndHandsEveryOtherAddressBack) {
+  UseView({.closed = true});
+  // The program's own page, given as text under an address of its own. Its
+  // script moves within the page, which is fine, and asks for other
+  // addresses in every way a page can, which are all refused. (A script run
+  // from here would count as the user's own gesture: the page does it.)
+  const std::string page =
+      "<html><body><p>own</p><script>"
+      "location.hash = 'route';"
+      "const f = document.createElement('iframe'); f.src = '" +
+      site_.Url("/page2") +
+      "'; document.body.appendChild(f);"
+      "const a = document.createElement('a'); a.href = '" +
+      site_.Url("/page4") +
+      "'; document.body.appendChild(a); a.click();"
+      "setTimeout(() => { location.href = '" +
+      site_.Url("/page5") +
+      "'; }, 100);"
+      "</script></body></html>";
+  const size_t before = finishes_.size();
+  view_->LoadHtml(page, site_.Url("/own#port=1"));
+  ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
+  EXPECT_EQ(finishes_.back().result, kLoadingSucceeded);
+  ASSERT_TRUE(PumpUntil([&] { return refused_.size() >= 3; }, 5000)) << refused_.size();
+  EXPECT_EQ(clicked_, 0) << "a script's click passed for the user's";
+  // A link for a new window, clicked as the user would (a script run from
+  // here counts as the user's gesture), is refused too, and said to be the
+  // user's, for the window to hand to the browser.
+  view_->EvaluateScript("const w = document.createElement('a'); w.href = '" + site_.Url("/page3") +
+                        "'; w.target = '_blank'; document.body.appendChild(w); w.click();");
+  ASSERT_TRUE(PumpUntil([&] { return refused_.size() >= 4; }, 5000)) << refused_.size();
+  Pump(300);
+  EXPECT_EQ(view_->EvaluateScript("return document.body.firstChild.innerText").value, "own");
+  for (const char* path : {"/page2", "/page3", "/page4", "/page5"}) {
+    EXPECT_TRUE(Refused(site_.Url(path))) << path;
+    EXPECT_EQ(site_.Hits(path), 0) << path;
+  }
+  EXPECT_EQ(clicked_, 1);
+  EXPECT_EQ(refused_.back(), site_.Url("/page3"));
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/own#route"));
+}
+
+// What WebKit does with a link dropped on a view: it loads it. A closed
+// view refuses; the same drag onto an ordinary view shows the drop is real.
+TEST_F(ClosedViewTest, ALinkDroppedOnItIsRefused) {
+  const std::string dropped = site_.Url("/page6");
+  GtkWidget* source_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_default_size(GTK_WINDOW(source_window), 100, 100);
+  gtk_window_move(GTK_WINDOW(source_window), 0, 0);
+  GtkWidget* source = gtk_event_box_new();
+  gtk_container_add(GTK_CONTAINER(source_window), source);
+  GtkTargetEntry uri_list{const_cast<gchar*>("text/uri-list"), 0, 0};
+  gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1,
+                      GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
+  g_signal_connect(source, "drag-data-get", G_CALLBACK(OfferLink), const_cast<char*>(dropped.c_str()));
+  gtk_widget_show_all(source_window);
+  gtk_window_move(GTK_WINDOW(window_), 200, 0);
+  auto drag = [&] {
+    Pump(300);
+    gchar* argv[] = {
+        const_cast<gchar*>("xdotool"),   const_cast<gchar*>("mousemove"), const_cast<gchar*>("--sync"),
+        const_cast<gchar*>("50"),        const_cast<gchar*>("50"),        const_cast<gchar*>("mousedown"),
+        const_cast<gchar*>("1"),         const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.2"),
+        const_cast<gchar*>("mousemove"), const_cast<gchar*>("70"),        const_cast<gchar*>("70"),
+        const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.3"),       const_cast<gchar*>("mousemove"),
+        const_cast<gchar*>("380"),       const_cast<gchar*>("150"),       const_cast<gchar*>("sleep"),
+        const_cast<gchar*>("0.3"),       const_cast<gchar*>("mousemove"), const_cast<gchar*>("400"),
+        const_cast<gchar*>("170"),       const_cast<gchar*>("sleep"),     const_cast<gchar*>("0.3"),
+        const_cast<gchar*>("mouseup"),   const_cast<gchar*>("1"),         nullptr};
+    bool done = false;
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr,
+                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr,
+                              &pid, nullptr));
+    g_child_watch_add(
+        pid, +[](GPid, gint, gpointer d) { *static_cast<bool*>(d) = true; }, &done);
+    // The drag runs through this process's own window events.
+    ASSERT_TRUE(PumpUntil([&] { return done; }, 10000));
+  };
+
+  // The ordinary view follows the drop.
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
+  ASSERT_NO_FATAL_FAILURE(drag());
+  ASSERT_TRUE(PumpUntil([&] { return site_.Hits("/page6") > 0; }, 5000)) << "the drag never reached the view";
+
+  UseView({.closed = true});
+  const size_t before = finishes_.size();
+  view_->LoadHtml("<html><body><p>own</p></body></html>", site_.Url("/own"));
+  ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
+  const int hits = site_.Hits("/page6");
+  ASSERT_NO_FATAL_FAILURE(drag());
+  EXPECT_TRUE(PumpUntil([&] { return Refused(dropped); }, 5000));
+  Pump(300);
+  EXPECT_EQ(site_.Hits("/page6"), hits);
+  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/own"));
+  gtk_widget_destroy(source_window);
+}
+
+// A handler made for one page: the same view showing any other page, even
+// one on the same site, gets null and never reaches it.
+TEST_F(ClosedViewTest, AHandlerAnswersOnlyThePageItWasMadeFor) {
+  int calls = 0;
+  AddScriptMessageHandler(view_->widget(), "probe", site_.Url("/page1"), [&](const std::string& message) {
+    ++calls;
+    return message;
+  });
+  const std::string ask =
+      "return JSON.stringify(await window.webkit.messageHandlers.probe.postMessage({ n: 7 }))";
+  ASSERT_TRUE(LoadAndWait(site_.Url("/page1#anything")));
+  EXPECT_EQ(view_->EvaluateScript(ask).value, R"({"n":7})");
+  for (const char* other : {"/page2", "/page1?x=1"}) {
+    ASSERT_TRUE(LoadAndWait(site_.Url(other)));
+    EXPECT_EQ(view_->EvaluateScript(ask).value, "null") << other;
+  }
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
