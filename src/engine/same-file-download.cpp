@@ -66,7 +66,7 @@ bool ChangeLinks(Desktop& desktop, const EngineState& state, const Text& gid, co
 struct NameHolders {
   std::vector<const Aria2Task*> tasks;
   bool on_disk = false;      // a file, link or folder under the name or its control file's
-  bool link = false;         // the name is a link: writing there would reach another file
+  bool not_a_file = false;   // a link or a folder: writing there would reach something else
   PartialState partial = PartialState::kNone;
   std::optional<std::int64_t> control_total;  // what the control file says the whole file is
 };
@@ -83,7 +83,7 @@ NameHolders HoldersOf(const std::string& path, const std::vector<const Aria2Task
   struct stat info{};
   if (::lstat(path.c_str(), &info) == 0) {
     holders.on_disk = true;
-    holders.link = S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode);
+    holders.not_a_file = !S_ISREG(info.st_mode);
   }
   if (::lstat((path + kControlFileSuffix).c_str(), &info) == 0) holders.on_disk = true;
   holders.partial = PartialFileState(path);
@@ -164,7 +164,7 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
     }
     // A finished download, a link, or a file of another length is another
     // file, whatever its name.
-    if (WithStatus(holders, {"complete"}) || holders.link || !SameSize(question, holders, path)) continue;
+    if (WithStatus(holders, {"complete"}) || holders.not_a_file || !SameSize(question, holders, path)) continue;
     if (const Aria2Task* running = WithStatus(holders, {"active"})) {
       outcome = {.way = "downloading", .gid = running->gid, .continued = true, .name = outcome.name};
       return done();

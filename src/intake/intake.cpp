@@ -105,13 +105,15 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
           {.stated = stated, .known_sizes = context.stated_sizes, .base_dir = {}, .local_files = local});
       DownloadTask task = clicked;
       task.name = same.name;
-      if (same.way == "downloading" || same.way == "no_free_name") {
+      if (same.way == "downloading") {
+        MessageBox(context.desktop, Gbk(u8"这个文件正在下载。"), kMbIconInformation);
+        context.shell.ShowDownloadManager();
+        break;
+      }
+      if (same.way == "no_free_name") {
         MessageBox(context.desktop,
-                   same.way == "downloading"
-                       ? Gbk(u8"这个文件正在下载。")
-                       : Gbk(u8"下载文件夹里同名的文件太多，找不到空闲的名字保存这个文件。请整理下载文件夹后再点击一次这个文件。"),
-                   same.way == "downloading" ? kMbIconInformation : kMbIconError);
-        if (same.way == "downloading") context.shell.ShowDownloadManager();
+                   Gbk(u8"下载文件夹里同名的文件太多，找不到空闲的名字保存这个文件。请整理下载文件夹后再点击一次这个文件。"),
+                   kMbIconError);
         break;
       }
       // Kept before the task exists: a small file may be complete before the
