@@ -28,12 +28,7 @@ Text SafeFileName(std::string_view name_utf8) {
   // Longer than a file name can be: aria2 could not create the file and the
   // task would fail. The end of the name goes, the extension stays, and the
   // cut never splits a character.
-  Text extension;
-  const size_t dot = safe.rfind('.');
-  if (dot != Text::npos && dot > 0 && safe.size() - dot <= kMaxSavedExtensionBytes) extension = safe.substr(dot);
-  size_t cut = kMaxSavedNameBytes - extension.size();
-  for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(safe[cut]) & 0xc0) == 0x80; ++back) --cut;
-  return safe.substr(0, cut) + extension;
+  return FitSavedName(safe);
 }
 
 Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {

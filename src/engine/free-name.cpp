@@ -7,10 +7,13 @@
 namespace korvath {
 namespace {
 
-// `text` cut to at most `bytes`, never inside a UTF-8 character.
+// `text` cut to at most `bytes`, never inside a UTF-8 character (a broken
+// sequence gives up after the three bytes a character can continue by).
 std::string_view CutOnCharacter(std::string_view text, std::size_t bytes) {
   if (text.size() <= bytes) return text;
-  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xc0) == 0x80) --bytes;
+  for (int back = 0; back < 3 && bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xc0) == 0x80; ++back) {
+    --bytes;
+  }
   return text.substr(0, bytes);
 }
 
@@ -26,7 +29,7 @@ bool NamedLikeControlFile(std::string_view name_utf8) {
   return name_utf8.size() > suffix.size() && name_utf8.ends_with(suffix);
 }
 
-std::string NumberedName(std::string_view name_utf8, int number) {
+std::string FitSavedName(std::string_view name_utf8, std::string_view mark) {
   std::string_view stem = name_utf8, extension;
   const std::size_t dot = name_utf8.rfind('.');
   if (!NamedLikeControlFile(name_utf8) && dot != std::string_view::npos && dot > 0 &&
@@ -34,9 +37,12 @@ std::string NumberedName(std::string_view name_utf8, int number) {
     stem = name_utf8.substr(0, dot);
     extension = name_utf8.substr(dot);
   }
-  const std::string mark = " (" + std::to_string(number) + ")";
   const std::size_t room = kMaxSavedNameBytes - mark.size() - extension.size();
-  return std::string(CutOnCharacter(stem, room)) + mark + std::string(extension);
+  return std::string(CutOnCharacter(stem, room)).append(mark).append(extension);
+}
+
+std::string NumberedName(std::string_view name_utf8, int number) {
+  return FitSavedName(name_utf8, " (" + std::to_string(number) + ")");
 }
 
 std::string FreeFileName(const std::string& folder, std::string_view name_utf8,

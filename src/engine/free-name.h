@@ -19,14 +19,20 @@ inline constexpr std::size_t kMaxSavedNameBytes = 255 - std::char_traits<char>::
 // to keep when a name is cut or numbered.
 inline constexpr std::size_t kMaxSavedExtensionBytes = 16;
 
-// "名称.ext" with " (n)" before its last extension. A name ending in ".aria2"
-// has the number at its very end instead, so that it never ends in ".aria2"
-// and cannot pass for another download's control file. The stem is cut on a
-// character boundary so the result fits kMaxSavedNameBytes.
+// `name_utf8` with `mark` before its last extension (an ending of at most
+// kMaxSavedExtensionBytes after a "." that is not the first byte), the part
+// before it cut on a character boundary so that the whole fits
+// kMaxSavedNameBytes. A name ending in ".aria2" has no extension here.
+std::string FitSavedName(std::string_view name_utf8, std::string_view mark = {});
+
+// "名称.ext" with " (n)" before its last extension, fitted by FitSavedName.
+// A name ending in ".aria2" has the number at its very end instead, so that
+// it never ends in ".aria2" and cannot pass for another download's control
+// file.
 std::string NumberedName(std::string_view name_utf8, int number);
 
-// Whether a name ending in ".aria2" may be saved as it is: never, since
-// aria2 would take it for the control file of the name without the ending.
+// Whether the name ends in ".aria2": never saved as it is, since aria2
+// would take it for the control file of the name without the ending.
 bool NamedLikeControlFile(std::string_view name_utf8);
 
 // The first NumberedName(name, 2, 3, …) in `folder` (UTF-8) for which no

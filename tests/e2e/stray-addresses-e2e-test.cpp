@@ -63,8 +63,9 @@ TEST(StrayAddresses, PicturesFramesAndMagnetsStartNothingWhileTheSharePagesClick
       korvath.EventsNamed("intake_request", {{"url", std::string(kMagnet) + "2"}, {"kind", "refused"}})
           .empty());
   for (const auto& e : korvath.EventsNamed("intake_request")) {
-    if (e.value("url", "").find("bkt=") != std::string::npos)
+    if (e.value("url", "").find("bkt=") != std::string::npos) {
       EXPECT_NE(e.value("kind", ""), "download") << e.dump();
+    }
   }
   EXPECT_TRUE(korvath.EventsNamed("task_created").empty());
 
