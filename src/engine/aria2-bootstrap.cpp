@@ -229,10 +229,10 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
   return true;
 }
 
-// Launches aria2 with a fresh secret; records "aria2_started". Returns the
+// Launches aria2 with a fresh secret (or the one to reuse); records "aria2_started". Returns the
 // child's pid, 0 when it could not be started.
 pid_t LaunchAria2(Desktop& desktop, EngineState& state, const Aria2Home& home, const StartAria2Params& params) {
-  state.rpc_secret = RandomHexKey();
+  state.rpc_secret = params.rpc_secret ? *params.rpc_secret : RandomHexKey();
   std::vector<std::string> arguments = Aria2Arguments(state, home.conf_path);
   pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
   if (child > 0) {
