@@ -22,13 +22,6 @@
 namespace korvath::testing {
 namespace {
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The aria2 program Korvath supplies: the real one, started late while a
 // flag file exists, so that a restart lasts long enough to click into.
 class SlowToStartAria2 {

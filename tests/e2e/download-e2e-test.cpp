@@ -28,8 +28,6 @@ namespace {
 using demo::DemoFile;
 using demo::DemoSite;
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
 std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
   const auto& files = site.files();
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -37,11 +35,6 @@ std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
   }
   ADD_FAILURE() << "no demo file named like " << needle;
   return 0;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class DownloadEndToEnd : public ::testing::Test {
