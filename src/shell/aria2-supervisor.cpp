@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/interrupted-downloads.h"
+#include "engine/processes.h"
 #include "platform/event-log.h"
 #include "shell/shell.h"
 #include "util/file-io.h"
@@ -150,8 +151,14 @@ void Aria2Supervisor::GiveUp(const ChildEnd& last) {
 }
 
 void Aria2Supervisor::HoldWhileRestarting(int limit_ms) {
-  if (!restarting()) return;
   const std::int64_t since = MonotonicMs();
+  // aria2 may have ended a moment ago, its end not yet handled by the main
+  // loop: the click waits for that first.
+  const int pid = shell_.engine.aria2_pid;
+  while (!restarting() && watch_ && pid > 0 && shell_.engine.aria2_pid == pid && !ProcessRunning(pid) &&
+         MonotonicMs() - since < limit_ms)
+    shell_.desktop.DelayPumping(kRestartPollMs);
+  if (!restarting()) return;
   shell_.desktop.Log().Record("intake_held");
   while (restart_ && !restart_->done() && MonotonicMs() - since < limit_ms)
     shell_.desktop.DelayPumping(kRestartPollMs);

@@ -34,7 +34,8 @@ class Aria2Supervisor {
   // Whether aria2 is being started again right now.
   bool restarting() const { return restart_ != nullptr; }
 
-  // A download asked for while aria2 is being started again waits for it,
+  // A download asked for while aria2 is being started again (or has just
+  // ended, before the main loop handled it) waits for it,
   // `limit_ms` at most, handling window events meanwhile.
   void HoldWhileRestarting(int limit_ms);
 
