@@ -272,7 +272,7 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
   return true;
 }
 
-// Launches aria2 with a fresh secret, given in `run_conf` (see WriteRunConf);
+// Launches aria2 with the secret given in `run_conf` (see WriteRunConf);
 // records "aria2_started". Returns the child's pid, 0 when it could not be
 // started.
 pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& home,
@@ -376,7 +376,8 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   if (!SupplyProgram(desktop, home, *program_bytes, ended)) return false;
   WriteConfIfMissing(home.conf_path);
   if (!WaitForFreePort(desktop, port, ended)) return false;
-  state.rpc_secret = RandomHexKey();
+  // A restarted aria2 keeps the secret the running pages already use.
+  state.rpc_secret = params.rpc_secret ? *params.rpc_secret : RandomHexKey();
   const std::string run_conf_dir = RunConfDir(home.dir);
   const std::string run_conf = WriteRunConf(home.conf_path, run_conf_dir, state.rpc_secret);
   if (run_conf.empty()) {

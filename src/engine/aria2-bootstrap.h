@@ -21,6 +21,9 @@ struct StartAria2Params {
   std::optional<std::string> aria2_program;
   // Where aria2's own output goes; absent: /dev/null.
   std::optional<std::string> output_log;
+  // The secret to start aria2 with; absent: a fresh one. A restart keeps the
+  // old one, so that the open manager page goes on talking to aria2.
+  std::optional<Text> rpc_secret;
 };
 
 // Warns about a running "Dravenet.exe", ends an aria2c.exe left from an

@@ -33,6 +33,9 @@ class IntakeShell {
   // Opens the download-manager window, or raises it when it is open.
   virtual void ShowDownloadManager() = 0;
   virtual void HideLoadingOverlay() = 0;
+  // Returns once the download engine can take a task: at once, unless our
+  // aria2 is being started again, which is waited for a few seconds at most.
+  virtual void WaitForEngine() {}
 };
 
 struct IntakeContext {

@@ -17,6 +17,10 @@ namespace {
 // From the build, where the desktop entry, icon and metadata take it too.
 constexpr const char* kApplicationId = KORVATH_APP_ID;
 
+// How long a click waits for aria2 being started again: start-up takes a
+// second or two, and waiting longer would leave the user with no answer.
+constexpr int kEngineWaitMs = 8000;
+
 // What the download intake may do to the main window and the shell.
 class ShellIntake : public IntakePage, public IntakeShell {
  public:
@@ -28,6 +32,9 @@ class ShellIntake : public IntakePage, public IntakeShell {
   void ShowDownloadManager() override { korvath::ShowDownloadManager(shell_); }
   void HideLoadingOverlay() override {
     if (shell_.main) shell_.main->HideLoadingOverlay();
+  }
+  void WaitForEngine() override {
+    if (shell_.aria2_supervisor) shell_.aria2_supervisor->HoldWhileRestarting(kEngineWaitMs);
   }
 
  private:

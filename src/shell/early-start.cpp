@@ -46,8 +46,10 @@ EarlyStart::~EarlyStart() {
 
 void EarlyStart::Run(const EarlyStartParams& params) {
   EventLog& log = desktop_->Log();
-  log.Record("startup_step", {{"step", std::string("notice")}});
-  FetchNotice(*desktop_, params.notice_url);
+  if (params.notice_url) {
+    log.Record("startup_step", {{"step", std::string("notice")}});
+    FetchNotice(*desktop_, *params.notice_url);
+  }
   if (params.aria2) {
     log.Record("startup_step", {{"step", std::string("aria2")}});
     aria2_started_ = StartAria2(*desktop_, engine_, *params.aria2);
@@ -55,6 +57,7 @@ void EarlyStart::Run(const EarlyStartParams& params) {
       desktop_->KeepBoxesIn(option_boxes_);
       log.Record("startup_step", {{"step", std::string("global_options")}});
       SetGlobalOptions(*desktop_, engine_);
+      if (params.then) params.then(*desktop_, engine_);
     }
   }
   done_ = true;

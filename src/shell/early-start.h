@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,10 +20,14 @@
 namespace korvath {
 
 struct EarlyStartParams {
-  std::string notice_url;
+  // Absent: no announcement is fetched (aria2 started again while running).
+  std::optional<std::string> notice_url;
   // Absent for a remote aria2, which is not ours to start: it is reached
   // once the window is up, its messages shown as they come.
   std::optional<StartAria2Params> aria2;
+  // Run on the thread after the options when our aria2 runs; it may show
+  // no message box and must not touch a window.
+  std::function<void(Desktop&, const EngineState&)> then;
 };
 
 class EarlyStart {
@@ -35,6 +40,8 @@ class EarlyStart {
 
   // Waits until the steps are done, handling window events meanwhile.
   void Wait(Desktop& desktop);
+  // Whether the steps are done, without waiting.
+  bool done() const { return done_; }
 
   // After Wait: the boxes of the announcement and of aria2's start, whether
   // our aria2 runs, its state, and the boxes of the options call.

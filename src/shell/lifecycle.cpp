@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -39,6 +40,20 @@ std::string WorkingDirectory() {
   return std::filesystem::current_path(ec).string();
 }
 
+// Recorded downloads a restart of aria2 could not add again stay in the
+// record, like those refused at start-up. Called from the keeper's own timer,
+// never while it looks at aria2.
+void HoldAlso(Shell& shell, std::vector<SessionTask> refused) {
+  if (refused.empty()) return;
+  std::vector<SessionTask> held = shell.session_keeper->held();
+  for (SessionTask& task : refused) {
+    const bool known = std::any_of(held.begin(), held.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
+    if (!known) held.push_back(std::move(task));
+  }
+  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url),
+                                                         WorkingDirectory(), std::move(held));
+}
+
 // From here on the record follows aria2 within a second of every change, so
 // a crash or a kill loses nothing; shut-down still writes it last.
 void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
@@ -48,6 +63,12 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
       static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
         Shell& shell = *static_cast<Shell*>(data);
         if (shell.shutting_down) return G_SOURCE_CONTINUE;
+        if (shell.aria2_supervisor) {
+          // An aria2 started again holds nothing until the record is back
+          // in it: a look now would write the downloads away.
+          if (shell.aria2_supervisor->restarting()) return G_SOURCE_CONTINUE;
+          HoldAlso(shell, shell.aria2_supervisor->TakeRefused());
+        }
         shell.session_keeper->Look(shell.desktop, shell.engine, MonotonicMs());
         return G_SOURCE_CONTINUE;
       },
@@ -98,13 +119,19 @@ std::string ProgramDirectory() {
   return exe.parent_path().string();
 }
 
+namespace {
+
+// How our own aria2 is started, at launch and again when it ended by itself.
+StartAria2Params LocalAria2Params() {
+  return {.cookie = Text("Zorbit"), .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
+}
+
+}  // namespace
+
 void BeginStartUp(Shell& shell) {
   EarlyStartParams params{.notice_url = shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl))};
   // A remote aria2 is not ours to start.
-  if (shell.options.rpc_url.empty()) {
-    params.aria2 = StartAria2Params{.cookie = Text("Zorbit"),
-                                    .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
-  }
+  if (shell.options.rpc_url.empty()) params.aria2 = LocalAria2Params();
   shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }
 
@@ -160,6 +187,11 @@ bool StartUp(Shell& shell) {
   if (shell.options.notifications) {
     StartDownloadNotifier(shell);
   }
+  // From now on an aria2 of ours that ends by itself is started again.
+  if (!shell.engine.Remote()) {
+    shell.aria2_supervisor = std::make_unique<Aria2Supervisor>(shell, LocalAria2Params());
+    shell.aria2_supervisor->Watch();
+  }
   Step(shell, "startup_step", "ready");
   return true;
 }
@@ -182,6 +214,8 @@ void ShutDown(Shell& shell, const char* reason) {
 
   // Asked for while start-up still waits for aria2: that aria2 is ended too.
   AdoptEarlyEngine(shell);
+  // Likewise an aria2 being started again after it ended by itself.
+  if (shell.aria2_supervisor) shell.aria2_supervisor->Settle();
 
   Step(shell, "shutdown_step", "close_download_manager");
   CloseDownloadManager(shell);

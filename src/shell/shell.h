@@ -9,6 +9,7 @@
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
 #include "engine/stated-sizes.h"
+#include "shell/aria2-supervisor.h"
 #include "shell/download-manager-window.h"
 #include "shell/download-notifier.h"
 #include "shell/early-start.h"
@@ -42,6 +43,8 @@ struct Shell {
   std::unique_ptr<DownloadManagerWindow> manager;
   std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
   std::unique_ptr<SessionKeeper> session_keeper;  // from the end of start-up on
+  // Our own aria2 from the end of start-up on; none for a remote one.
+  std::unique_ptr<Aria2Supervisor> aria2_supervisor;
   // What share pages said of the local aria2's files; none for a remote one.
   std::unique_ptr<StatedSizes> stated_sizes;
   unsigned session_timer = 0;

@@ -17,6 +17,15 @@ namespace korvath::testing {
 
 inline constexpr const char* kMainTitle = "Korvath - Fenlow";
 
+// A UTF-8 literal as the std::string the event log and the page hold.
+inline std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+// A whole file's bytes; "" when it cannot be read.
+inline std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // What a click test needs before it starts korvath: aria2's port to itself,
 // a display, and the demo site serving. Call with ASSERT_NO_FATAL_FAILURE.
 inline void PrepareForDemoClicks(const Aria2MachineLock& lock, const XDisplay& x, demo::DemoSite& site) {

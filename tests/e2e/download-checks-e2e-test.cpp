@@ -18,8 +18,6 @@
 namespace korvath::testing {
 namespace {
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
 constexpr const char* kErrorPage =
     "<!DOCTYPE html>\n<html><head><title>403</title></head><body>link expired</body></html>\n";
 

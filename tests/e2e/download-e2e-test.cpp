@@ -28,8 +28,6 @@ namespace {
 using demo::DemoFile;
 using demo::DemoSite;
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
 std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
   const auto& files = site.files();
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -37,11 +35,6 @@ std::size_t IndexOf(const DemoSite& site, const std::string& needle) {
   }
   ADD_FAILURE() << "no demo file named like " << needle;
   return 0;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class DownloadEndToEnd : public ::testing::Test {
@@ -189,34 +182,6 @@ TEST_F(DownloadEndToEnd, SameFileTwiceAfterItFinishedIsSavedBesideItUnderAFreeNa
   };
   EXPECT_TRUE(bytes(first) == bytes(second));
   EXPECT_EQ(fs::last_write_time(first), written);
-}
-
-TEST_F(DownloadEndToEnd, Aria2GoneBeforeTheClickShowsBothMessagesAndThePageStaysServed) {
-  const std::size_t index = IndexOf(site, "Korvath demo notes");
-  ASSERT_NO_FATAL_FAILURE(Open(index));
-  const int aria2 = korvath->Aria2Pid();
-  ASSERT_GT(aria2, 0);
-  ::kill(aria2, SIGKILL);
-  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(aria2); }, 5000));
-
-  const std::size_t boxes_before = BoxTexts().size();
-  ClickDownload();
-  const std::string failed = Utf8(u8"创建任务失败！请重试……");
-  ASSERT_TRUE(korvath->WaitForEvent("message_box", {{"text", failed}}, 20000)) << EventDump();
-  auto texts = BoxTexts();
-  texts.erase(texts.begin(), texts.begin() + static_cast<long>(boxes_before));
-  ASSERT_GE(texts.size(), 2u);
-  EXPECT_EQ(texts[texts.size() - 2], Utf8(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
-  EXPECT_EQ(texts.back(), failed);
-  EXPECT_EQ(korvath->EventsNamed("message_box", {{"text", failed}}).front().value("flags", 0), 16);
-  EXPECT_TRUE(korvath->EventsNamed("task_created").empty());
-
-  // Korvath goes on: the Refresh button loads the page again.
-  EXPECT_TRUE(ProcessAlive(korvath->pid()));
-  const std::size_t views = PageViews();
-  ClickAt(MainWindow(), 344 + 32, 16 + 12);
-  EXPECT_TRUE(WaitUntil([&] { return PageViews() > views; }, 10000));
-  EXPECT_TRUE(ProcessAlive(korvath->pid()));
 }
 
 // aria2 is held still, so the intake's first request waits: the SIGTERM or

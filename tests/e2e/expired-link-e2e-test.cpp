@@ -21,13 +21,6 @@
 namespace korvath::testing {
 namespace {
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // What a user is told about a link the server refused; aria2 names the code.
 std::string ExpiredLinkText(const std::string& code) {
   const std::string why =

@@ -1,0 +1,27 @@
+// Downloads that were running when aria2 ended by itself go on once it is
+// back. The record of unfinished downloads brings every task back paused
+// (right after a start of the program nothing should fetch unasked), but the
+// user never paused these.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "engine/engine-state.h"
+#include "engine/session-record.h"
+#include "platform/desktop.h"
+
+namespace korvath {
+
+// The recorded tasks aria2 was fetching or about to fetch ("active",
+// "waiting") when the record was last written.
+std::vector<SessionTask> InterruptedTasks(const std::vector<SessionTask>& recorded);
+
+// After RestoreSessionRecord: each paused task in aria2 that is one of
+// `interrupted` (same folder, against `base_dir`, and same first address) is
+// unpaused, each at most once; the others stay paused. Records
+// "download_continued" {gid, out} for each. Returns how many continue.
+int ContinueInterruptedDownloads(Desktop& desktop, const EngineState& state,
+                                 const std::vector<SessionTask>& interrupted, std::string_view base_dir);
+
+}  // namespace korvath

@@ -1,0 +1,178 @@
+#include "shell/aria2-supervisor.h"
+
+#include <gio/gio.h>
+
+#include <filesystem>
+
+#include "engine/interrupted-downloads.h"
+#include "engine/processes.h"
+#include "platform/event-log.h"
+#include "shell/shell.h"
+#include "util/file-io.h"
+
+namespace korvath {
+namespace {
+
+// How often the main loop looks whether the restart's thread is done.
+constexpr unsigned kRestartPollMs = 20;
+
+const char8_t* const kRestartedNotice = u8"下载引擎意外退出，已自动重新启动，未完成的下载会继续。";
+
+std::string CurrentDirectory() {
+  std::error_code ec;
+  return std::filesystem::current_path(ec).string();
+}
+
+}  // namespace
+
+Aria2Supervisor::Aria2Supervisor(Shell& shell, StartAria2Params params)
+    : shell_(shell), params_(std::move(params)) {}
+
+Aria2Supervisor::~Aria2Supervisor() {
+  if (watch_) g_source_remove(watch_);
+  if (poll_) g_source_remove(poll_);
+}
+
+void Aria2Supervisor::Watch() {
+  const int pid = shell_.engine.aria2_pid;
+  if (watch_ || pid <= 0 || shell_.engine.Remote()) return;
+  // GLib reaps the child, so no zombie is left behind, even when it ended
+  // before this call.
+  watch_ = g_child_watch_add(
+      pid,
+      +[](GPid ended, gint status, gpointer self) {
+        static_cast<Aria2Supervisor*>(self)->Ended(ended, status);
+      },
+      this);
+}
+
+void Aria2Supervisor::Ended(int pid, int wait_status) {
+  watch_ = 0;
+  const ChildEnd end = DescribeChildEnd(wait_status);
+  shell_.desktop.Log().Record("aria2_ended",
+                              {{"pid", std::int64_t{pid}},
+                               {end.signalled ? "signal" : "exit_code", std::int64_t{end.code}},
+                               {"shutting_down", shell_.shutting_down}});
+  if (shell_.shutting_down) return;
+  // A pid that is no longer ours must never be paused or signalled.
+  if (shell_.engine.aria2_pid == pid) shell_.engine.aria2_pid = 0;
+  ended_ms_ = MonotonicMs();
+  if (!policy_.MayRestart(ended_ms_)) {
+    GiveUp(end);
+    return;
+  }
+  Restart();
+}
+
+void Aria2Supervisor::Restart() {
+  StartAria2Params params = params_;
+  params.rpc_secret = shell_.engine.rpc_secret;
+  const std::string record = SessionRecordPath(shell_.engine.rpc_url);
+  const std::string base_dir = CurrentDirectory();
+  // Read before anything restores it: the record alone still says which
+  // downloads were running when aria2 ended.
+  std::vector<SessionTask> interrupted;
+  if (const std::optional<std::string> text = ReadWholeFile(record)) {
+    if (const std::optional<ParsedSessionRecord> parsed = ParseSessionRecord(*text))
+      interrupted = InterruptedTasks(parsed->tasks);
+  }
+  restored_ = {};
+  continued_ = 0;
+  shell_.desktop.Log().Record("aria2_restart",
+                              {{"interrupted", static_cast<std::int64_t>(interrupted.size())}});
+  // The start-up steps run on a thread, as at launch: the window stays
+  // responsive, and a click meanwhile waits in HoldWhileRestarting.
+  restart_ = std::make_unique<EarlyStart>(
+      shell_.desktop.Log(),
+      EarlyStartParams{
+          .aria2 = std::move(params),
+          .then = [this, record, base_dir, interrupted](Desktop& desktop, const EngineState& engine) {
+            restored_ = RestoreSessionRecord(desktop, engine, record);
+            continued_ = ContinueInterruptedDownloads(desktop, engine, interrupted, base_dir);
+          }});
+  poll_ = g_timeout_add(
+      kRestartPollMs,
+      +[](gpointer data) -> gboolean {
+        auto* self = static_cast<Aria2Supervisor*>(data);
+        if (self->restart_ && !self->restart_->done()) return G_SOURCE_CONTINUE;
+        self->poll_ = 0;
+        self->Finish();
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+void Aria2Supervisor::Finish() {
+  if (!restart_) return;
+  if (poll_) {
+    g_source_remove(poll_);
+    poll_ = 0;
+  }
+  // Taken out first: a box below may run the main loop, which must not
+  // finish the same restart a second time.
+  std::unique_ptr<EarlyStart> finished = std::move(restart_);
+  finished->Wait(shell_.desktop);
+  std::optional<EngineState> engine = finished->TakeEngine();
+  const bool started = finished->aria2_started() && engine && engine->aria2_pid > 0;
+  if (started) {
+    shell_.engine = std::move(*engine);
+    Watch();
+    refused_ = std::move(restored_.refused);
+    shell_.desktop.Log().Record("aria2_restarted", {{"pid", std::int64_t{shell_.engine.aria2_pid}},
+                                                    {"ms", MonotonicMs() - ended_ms_},
+                                                    {"restored", std::int64_t{restored_.restored}},
+                                                    {"continued", std::int64_t{continued_}},
+                                                    {"notice", Gbk(kRestartedNotice)}});
+    GApplication* app = shell_.app ? G_APPLICATION(shell_.app) : nullptr;
+    if (app && g_application_get_is_registered(app)) {
+      GNotification* notification = g_notification_new(reinterpret_cast<const char*>(kRestartedNotice));
+      g_application_send_notification(app, "aria2-restarted", notification);
+      g_object_unref(notification);
+    }
+  } else {
+    // The boxes below say why; later clicks are told as when aria2 is gone.
+    shell_.desktop.Log().Record("aria2_restart_failed");
+  }
+  finished->ShowStartBoxes(shell_.desktop);
+  finished->ShowOptionBoxes(shell_.desktop);
+}
+
+void Aria2Supervisor::GiveUp(const ChildEnd& last) {
+  shell_.desktop.Log().Record(
+      "aria2_given_up", {{"ends", std::int64_t{Aria2RestartPolicy::kMostEnds}}, {"how", ChildEndText(last)}});
+  const std::string conf = params_.program_dir + "/aria2.conf";
+  MessageBox(
+      shell_.desktop,
+      Gbk(u8"下载引擎aria2一分钟内已") + std::to_string(Aria2RestartPolicy::kMostEnds) +
+          Gbk(u8"次意外退出，最后一次是") + ChildEndText(last) +
+          Gbk(u8"，不再自动重新启动，暂时无法下载。请重新启动本程序；如果仍然如此，请检查aria2的配置文件：") +
+          Utf8ToGbk(conf),
+      kMbIconError);
+}
+
+void Aria2Supervisor::HoldWhileRestarting(int limit_ms) {
+  const std::int64_t since = MonotonicMs();
+  // aria2 may have ended a moment ago, its end not yet handled by the main
+  // loop: the click waits for that first.
+  const int pid = shell_.engine.aria2_pid;
+  while (!restarting() && watch_ && pid > 0 && shell_.engine.aria2_pid == pid && !ProcessRunning(pid) &&
+         MonotonicMs() - since < limit_ms)
+    shell_.desktop.DelayPumping(kRestartPollMs);
+  if (!restarting()) return;
+  shell_.desktop.Log().Record("intake_held");
+  while (restart_ && !restart_->done() && MonotonicMs() - since < limit_ms)
+    shell_.desktop.DelayPumping(kRestartPollMs);
+  if (restart_ && restart_->done()) Finish();
+  shell_.desktop.Log().Record(
+      "intake_released", {{"ms", MonotonicMs() - since}, {"aria2_running", shell_.engine.aria2_pid > 0}});
+}
+
+void Aria2Supervisor::Settle() {
+  if (!restart_) return;
+  restart_->Wait(shell_.desktop);
+  Finish();
+}
+
+std::vector<SessionTask> Aria2Supervisor::TakeRefused() { return std::exchange(refused_, {}); }
+
+}  // namespace korvath

@@ -1,0 +1,69 @@
+// Our own aria2 while Korvath runs: when it ends by itself (a crash, the
+// out-of-memory killer, a user's kill) it is started again by the start-up
+// steps, with the same port and secret, and the unfinished downloads come
+// back from the record: those that were running go on, paused ones stay
+// paused. An aria2 that keeps ending is given up on, and the user told why.
+// A remote aria2 is not our child; it is never watched.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/aria2-bootstrap.h"
+#include "engine/aria2-restart-policy.h"
+#include "engine/session-record.h"
+
+namespace korvath {
+
+struct Shell;
+class EarlyStart;
+
+class Aria2Supervisor {
+ public:
+  // `params` are the ones aria2 was first started with; `shell` must
+  // outlive this object.
+  Aria2Supervisor(Shell& shell, StartAria2Params params);
+  ~Aria2Supervisor();
+  Aria2Supervisor(const Aria2Supervisor&) = delete;
+  Aria2Supervisor& operator=(const Aria2Supervisor&) = delete;
+
+  // Watches shell.engine.aria2_pid, the aria2 that runs now.
+  void Watch();
+
+  // Whether aria2 is being started again right now.
+  bool restarting() const { return restart_ != nullptr; }
+
+  // A download asked for while aria2 is being started again (or has just
+  // ended, before the main loop handled it) waits for it,
+  // `limit_ms` at most, handling window events meanwhile.
+  void HoldWhileRestarting(int limit_ms);
+
+  // For shut-down: waits for a restart under way and takes over its aria2,
+  // so that it is paused, recorded and ended like the first one.
+  void Settle();
+
+  // The recorded downloads the last restart could not add again, once: they
+  // must stay in the record (the keeper's held tasks).
+  std::vector<SessionTask> TakeRefused();
+
+ private:
+  void Ended(int pid, int wait_status);
+  void Restart();
+  void Finish();
+  void GiveUp(const ChildEnd& last);
+
+  Shell& shell_;
+  StartAria2Params params_;
+  Aria2RestartPolicy policy_;
+  unsigned watch_ = 0;
+  unsigned poll_ = 0;
+  std::int64_t ended_ms_ = 0;
+  std::unique_ptr<EarlyStart> restart_;
+  // Written on the restart's thread, read once it is done.
+  SessionRestoreResult restored_;
+  int continued_ = 0;
+  std::vector<SessionTask> refused_;
+};
+
+}  // namespace korvath
