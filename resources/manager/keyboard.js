@@ -4,6 +4,14 @@ const typing = (el) => el && (el.tagName === 'TEXTAREA' || el.tagName === 'SELEC
 document.addEventListener('keydown', (ev) => {
   const ctrl = ev.ctrlKey || ev.metaKey;
   const key = ev.key;
+  // Enter and Space press the button that has the focus, and only it; the
+  // engine's own activation is held back so a button is never pressed twice.
+  const focused = document.activeElement;
+  if ((key === 'Enter' || key === ' ') && !ctrl && !ev.altKey && !ev.shiftKey && focused && focused.tagName === 'BUTTON') {
+    ev.preventDefault();
+    if (!focused.disabled && !focused.hidden) focused.click();
+    return;
+  }
   if (key === 'Escape') {
     if (!$('confirm').hidden) confirmEnd(false);
     else if (!$('new-dlg').hidden) closeNew();
@@ -14,8 +22,9 @@ document.addEventListener('keydown', (ev) => {
     ev.preventDefault();
     return;
   }
+  // Only a press of one of its buttons answers the question (above).
   if (!$('confirm').hidden) {
-    if (key === 'Enter') { ev.preventDefault(); confirmEnd(true); }
+    if (key === 'Enter' || key === ' ') ev.preventDefault();
     return;
   }
   if (!$('new-dlg').hidden) return;

@@ -432,7 +432,7 @@ TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
   EXPECT_EQ(StatusOf(b), "paused");
   Js("T.key('Delete')");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
-  Js("T.key('Enter')");
+  Js("document.getElementById('confirm-ok').focus(); T.key('Enter')");
   EXPECT_TRUE(WaitRemoved(b)) << Message();
   EXPECT_EQ(StatusOf(a), "paused");
 }
