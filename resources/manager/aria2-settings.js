@@ -46,7 +46,6 @@ function checkOption(option, value) {
   if (kind === 'text') return /[\r\n]/.test(value) ? '“' + label + '”不能包含换行' : '';
   return '';
 }
-let loadedOptions = {};
 // A select of `values`, or of on and off (true/false) without them.
 function choiceOf(values) {
   const input = document.createElement('select');
@@ -99,37 +98,63 @@ function buildSettings() {
   }
 }
 const allOptions = () => OPTION_GROUPS.flatMap((g) => g[1]);
-async function loadSettings() {
+// The fields the user changed since the form was filled. Only these are
+// ever sent: a field filled while aria2 was away (blank, or a list's first
+// choice) is not a wish of the user's.
+const edited = new Set();
+for (const type of ['input', 'change']) {
+  $('aria2-options').addEventListener(type, (ev) => { if (ev.target.dataset.option) edited.add(ev.target.dataset.option); });
+}
+// Blank means "none" for these, so a field the user emptied is sent.
+const CLEARABLE = ['all-proxy', 'bt-tracker'];
+// keepEdits: what the user typed stays; every other field shows aria2's value.
+async function loadSettings(keepEdits) {
+  let options;
   try {
-    loadedOptions = await call('aria2.getGlobalOption');
-  } catch (e) { failed('读取 aria2 设置', e); return; }
+    options = await call('aria2.getGlobalOption');
+  } catch (e) { failed('读取 aria2 设置', e); return null; }
+  if (!keepEdits) edited.clear();
   for (const [name] of allOptions()) {
     const input = $('opt-' + name);
-    input.value = loadedOptions[name] !== undefined ? String(loadedOptions[name]) : '';
+    if (edited.has(name)) continue;
+    input.value = options[name] !== undefined ? String(options[name]) : '';
     input.classList.remove('bad');
   }
+  return options;
+}
+// Back in touch with aria2 (perhaps another one): the form shows what it has now.
+function settingsReconnected() {
+  if (!$('settings').hidden) loadSettings(true);
 }
 async function saveSettings() {
-  const changed = {}, problems = [];
-  for (const option of allOptions()) {
+  const problems = [];
+  const wanted = allOptions().filter((option) => edited.has(option[0]));
+  for (const option of wanted) $('opt-' + option[0]).classList.remove('bad');
+  if (!wanted.length) { say('设置没有改动'); return; }
+  // Compared with what aria2 has at this moment, not with what the form
+  // was filled from: the connection may have been lost and made again.
+  const current = await loadSettings(true);
+  if (!current) return;
+  const changed = {};
+  for (const option of wanted) {
     const input = $('opt-' + option[0]);
-    input.classList.remove('bad');
     const value = input.value.trim();
-    if (value === String(loadedOptions[option[0]] ?? '')) continue;
+    if (value === String(current[option[0]] ?? '')) continue;
+    if (value === '' && !CLEARABLE.includes(option[0])) continue;
     const problem = checkOption(option, value);
     if (problem) { problems.push(problem); input.classList.add('bad'); continue; }
     changed[option[0]] = value;
   }
   if (problems.length) { say('没有保存：' + problems.join('；')); return; }
   const n = Object.keys(changed).length;
-  if (!n) { say('设置没有改动'); return; }
+  if (!n) { edited.clear(); say('设置没有改动'); return; }
   try {
     await call('aria2.changeGlobalOption', changed);
     say('已保存 ' + n + ' 项 aria2 设置');
-    await loadSettings();
+    await loadSettings(false);
     loadLimit();
   } catch (e) { failed('保存 aria2 设置', e); }
 }
-$('open-settings').addEventListener('click', () => { showView('settings'); loadKorvathSettings(); loadSettings(); });
+$('open-settings').addEventListener('click', () => { showView('settings'); loadKorvathSettings(); loadSettings(false); });
 $('aria2-save').addEventListener('click', saveSettings);
-$('aria2-reload').addEventListener('click', loadSettings);
+$('aria2-reload').addEventListener('click', () => loadSettings(false));

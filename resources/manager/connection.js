@@ -57,6 +57,7 @@ function setLink(state) {
       linkEl.textContent = '已连接';
       linkEl.className = 'ok';
       loadLimit();
+      settingsReconnected();
     }
   } else {
     const text = state === 'auth'

@@ -352,14 +352,12 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   Screenshot("manager-page-settings.png");
 
   // One bad value: nothing is saved, the field is marked.
-  Js("document.getElementById('opt-split').value = '0'; document.getElementById('opt-max-concurrent-downloads').value = '5';"
-     "document.getElementById('aria2-save').click()");
+  Js("T.type('opt-split', '0'); T.type('opt-max-concurrent-downloads', '5'); document.getElementById('aria2-save').click()");
   page_->Pump(400);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-concurrent-downloads"], "2");
   EXPECT_EQ(Js("document.getElementById('opt-split').classList.contains('bad')"), "true");
   EXPECT_NE(Message().find("分段数"), std::string::npos) << Message();
-  Js("document.getElementById('opt-split').value = '3'; document.getElementById('opt-max-overall-download-limit').value = '2M';"
-     "document.getElementById('aria2-save').click()");
+  Js("T.type('opt-split', '3'); T.type('opt-max-overall-download-limit', '2M'); document.getElementById('aria2-save').click()");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 3 项')", 3000)) << Message();
   json global = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(global["max-concurrent-downloads"], "5");

@@ -74,5 +74,39 @@ TEST_F(ManagerIntentTest, OnlyThePressedButtonAnswersADeletion) {
   EXPECT_FALSE(fs::exists(dir_ + "/done.bin"));
 }
 
+TEST_F(ManagerIntentTest, SettingsSendOnlyWhatTheUserChangedAgainstTheAria2NowConnected) {
+  ASSERT_TRUE(Open());
+  const json before = aria2_->Call("aria2.getGlobalOption");
+  aria2_->Stop();
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'down'", 8000));
+  // Opened while aria2 is away: nothing to fill the form from.
+  ClickId("open-settings");
+  page_->Pump(500);
+  ASSERT_TRUE(aria2_->Start());
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'ok'", 8000));
+  // Filled once aria2 answers again.
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
+  // A field emptied, and one changed and changed back, are no changes.
+  Js("T.type('opt-max-concurrent-downloads', '5'); T.type('opt-timeout', '');"
+     "T.type('opt-max-tries', '7'); T.type('opt-max-tries', '1'); document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存')", 3000)) << Message();
+  EXPECT_EQ(Message(), "\"已保存 1 项 aria2 设置\"");
+  json after = aria2_->Call("aria2.getGlobalOption");
+  EXPECT_EQ(after["max-concurrent-downloads"], "5");
+  after["max-concurrent-downloads"] = before["max-concurrent-downloads"];
+  EXPECT_EQ(after, before);
+
+  // Changed behind the form's back (another client): a field the user did
+  // not touch is not written back with the old value.
+  Js("T.type('opt-split', '4')");
+  aria2_->Call("aria2.changeGlobalOption", json::array({{{"max-tries", "3"}}}));
+  Js("document.getElementById('msg').textContent = ''");
+  ClickId("aria2-save");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 1 项')", 3000)) << Message();
+  after = aria2_->Call("aria2.getGlobalOption");
+  EXPECT_EQ(after["split"], "4");
+  EXPECT_EQ(after["max-tries"], "3");
+}
+
 }  // namespace
 }  // namespace korvath::testing
