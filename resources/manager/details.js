@@ -124,8 +124,14 @@ $('d-copy').addEventListener('click', () => {
   const uris = detail ? allUris(detail) : [];
   if (uris.length) copyText(uris.join('\n'), '已复制链接');
 });
+// The task's options as its fields showed them when read: only a field the
+// user changed is sent, since aria2 starts a running download again when
+// its split or connections are set, even to the same value.
+const TASK_FIELDS = [['d-opt-limit', 'max-download-limit'], ['d-opt-split', 'split'], ['d-opt-conn', 'max-connection-per-server']];
+let taskShown = null;
 async function loadTaskOptions(gid) {
-  for (const id of ['d-opt-limit', 'd-opt-split', 'd-opt-conn']) $(id).value = '';
+  taskShown = null;
+  for (const [id] of TASK_FIELDS) $(id).value = '';
   try {
     const o = await call('aria2.getOption', gid);
     if (gid !== detailGid) return;
@@ -133,21 +139,29 @@ async function loadTaskOptions(gid) {
     $('d-opt-limit').value = limit ? String(Math.round(limit / 1024)) : '';
     $('d-opt-split').value = o.split || '';
     $('d-opt-conn').value = o['max-connection-per-server'] || '';
+    taskShown = { gid };
+    for (const [id] of TASK_FIELDS) taskShown[id] = $(id).value;
   } catch (e) { /* a stopped task has no options left to read */ }
 }
 $('d-opt-save').addEventListener('click', async () => {
   const gid = detailGid;
+  if (!taskShown || taskShown.gid !== gid) { say('没有保存：这个任务的设置还没有读出（已结束的任务没有可改的设置）'); return; }
+  const changed = TASK_FIELDS.filter(([id]) => $(id).value.trim() !== taskShown[id]).map(([id]) => id);
+  if (!changed.length) { say('任务设置没有改动'); return; }
   const limitText = $('d-opt-limit').value.trim();
   const kb = limitText === '' ? 0 : Number(limitText);
   const split = Number($('d-opt-split').value), per = Number($('d-opt-conn').value);
   const problems = [];
-  if (!Number.isFinite(kb) || kb < 0) problems.push('限速请输入 0 或正数（KB/s）');
-  if (!Number.isInteger(split) || split < 1 || split > 16) problems.push('分段数请输入 1 到 16 的整数');
-  if (!Number.isInteger(per) || per < 1 || per > 16) problems.push('每服务器连接数请输入 1 到 16 的整数');
+  if (changed.includes('d-opt-limit') && (!Number.isFinite(kb) || kb < 0)) problems.push('限速请输入 0 或正数（KB/s）');
+  if (changed.includes('d-opt-split') && (!Number.isInteger(split) || split < 1 || split > 16)) problems.push('分段数请输入 1 到 16 的整数');
+  if (changed.includes('d-opt-conn') && (!Number.isInteger(per) || per < 1 || per > 16)) problems.push('每服务器连接数请输入 1 到 16 的整数');
   if (problems.length) { say(problems.join('；')); return; }
+  const values = { 'd-opt-limit': String(Math.round(kb * 1024)), 'd-opt-split': String(split), 'd-opt-conn': String(per) };
+  const options = {};
+  for (const [id, name] of TASK_FIELDS) if (changed.includes(id)) options[name] = values[id];
   try {
-    await call('aria2.changeOption', gid, { 'max-download-limit': String(Math.round(kb * 1024)),
-                                            split: String(split), 'max-connection-per-server': String(per) });
+    await call('aria2.changeOption', gid, options);
+    if (gid === detailGid) for (const id of changed) taskShown[id] = $(id).value.trim();
     say('任务设置已保存');
   } catch (e) { failed('保存任务设置', e); }
 });

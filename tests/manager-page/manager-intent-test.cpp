@@ -108,5 +108,27 @@ TEST_F(ManagerIntentTest, SettingsSendOnlyWhatTheUserChangedAgainstTheAria2NowCo
   EXPECT_EQ(after["max-tries"], "3");
 }
 
+TEST_F(ManagerIntentTest, ATasksLimitIsSavedWithoutStartingItAgain) {
+  const std::string a = Add("/slow/a.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(Open());
+  Js("T.dbl(" + JsString(a) + ")");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('d-opt-split').value === '1'", 5000));
+  page_->Pump(500);
+  const int asked = server_.Requests("/slow/a.bin");
+  ASSERT_GE(asked, 1);
+  // Only the limit was changed: aria2 would start the download again for
+  // split or connections, even set to what they were.
+  Js("T.type('d-opt-limit', '100'); document.getElementById('d-opt-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置已保存'", 3000)) << Message();
+  EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({a}))["max-download-limit"], "102400");
+  page_->Pump(1500);
+  EXPECT_EQ(server_.Requests("/slow/a.bin"), asked);
+  EXPECT_EQ(StatusOf(a), "active");
+  // Nothing changed: nothing is sent.
+  Js("document.getElementById('msg').textContent = ''; document.getElementById('d-opt-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置没有改动'", 3000)) << Message();
+}
+
 }  // namespace
 }  // namespace korvath::testing
