@@ -126,6 +126,12 @@ function computeView() {
     v = v.slice().reverse();
   }
   view = v;
+  // A batch acts on the selection, so it holds only tasks the user can see:
+  // another tab or a search lets go of the rest.
+  if (selected.size) {
+    const shown = new Set(v.map((t) => t.gid));
+    for (const gid of selected) if (!shown.has(gid)) selected.delete(gid);
+  }
 }
 
 function render(snap) {
@@ -177,7 +183,6 @@ function render(snap) {
   }
   counts.all = order.length;
   if (known.size > 2 * order.length + 1000) for (const [gid, e] of known) if (e.stamp !== renderStamp) known.delete(gid);
-  if (selected.size) for (const gid of selected) if (!taskOf(gid)) selected.delete(gid);
   computeView();
   paint();
   updateBatch();

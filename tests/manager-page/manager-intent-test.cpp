@@ -130,5 +130,42 @@ TEST_F(ManagerIntentTest, ATasksLimitIsSavedWithoutStartingItAgain) {
   ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置没有改动'", 3000)) << Message();
 }
 
+TEST_F(ManagerIntentTest, BatchesActOnlyOnTheSelectedTasksInView) {
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  std::vector<std::string> paused;
+  for (const char* name : {"one.bin", "two.bin", "three.bin"})
+    paused.push_back(Add(std::string("/slow/") + name, {{"pause", "true"}}));
+  ASSERT_TRUE(Open());
+
+  // Everything selected, then the finished tab: Delete asks about the one
+  // task shown and removes only it.
+  Js("T.key('a', { ctrlKey: true })");
+  EXPECT_EQ(Js("T.text('batch-count')"), "\"已选 4 项\"");
+  Js("document.querySelector('#tabs [data-filter=complete]').click()");
+  EXPECT_EQ(Js("T.text('batch-count')"), "\"已选 1 项\"");
+  Js("T.key('Delete')");
+  ASSERT_TRUE(Asking());
+  const std::string question = Js("T.text('confirm-text')");
+  EXPECT_NE(question.find("删除所选的 1 个任务"), std::string::npos) << question;
+  ClickId("confirm-ok");
+  ASSERT_TRUE(WaitStatus(done, "gone"));
+  page_->Pump(300);
+  for (auto& g : paused) EXPECT_EQ(StatusOf(g), "paused") << g;
+  // A tab with nothing in it has nothing selected.
+  Js("document.querySelector('#tabs [data-filter=error]').click()");
+  EXPECT_EQ(Js("document.getElementById('batch').hidden"), "true");
+
+  // A search narrows the selection the same way.
+  Js("document.querySelector('#tabs [data-filter=all]').click(); T.key('a', { ctrlKey: true }); T.type('search', 'two')");
+  EXPECT_EQ(Js("T.text('batch-count')"), "\"已选 1 项\"");
+  Js("document.querySelector('[data-batch=resume]').click()");
+  EXPECT_TRUE(WaitStatus(paused[1], "active"));
+  page_->Pump(300);
+  EXPECT_EQ(StatusOf(paused[0]), "paused");
+  EXPECT_EQ(StatusOf(paused[2]), "paused");
+  EXPECT_NE(Message().find("已继续 1 个任务"), std::string::npos) << Message();
+}
+
 }  // namespace
 }  // namespace korvath::testing
