@@ -56,10 +56,21 @@ $('pause-all').addEventListener('click', () => {
 $('resume-all').addEventListener('click', () => {
   call('aria2.unpauseAll').catch((e) => failed('全部继续', e)).then(() => refreshSoon(0));
 });
+// Clears the records the question named and no others: a task that ends
+// while the user reads it keeps its record.
 $('purge').addEventListener('click', async () => {
+  const ended = order.filter((t) => STOPPED.includes(t.status));
+  if (!ended.length) { say('没有已结束的任务记录可以清除'); return; }
+  const count = (status) => ended.filter((t) => t.status === status).length;
+  const parts = [['complete', '已完成'], ['error', '出错'], ['removed', '已删除']]
+    .filter(([status]) => count(status)).map(([status, label]) => label + ' ' + count(status) + ' 个');
+  const ok = await confirmAsk('清除 ' + ended.length + ' 个已结束任务的记录（' + parts.join('、') + '）？\n' +
+    (count('error') ? '出错的任务清除后不能再重试。' : '') + '已下载的文件都会保留。', '清除');
+  if (!ok) return;
   try {
-    await call('aria2.purgeDownloadResult');
-    say('已清除所有已结束任务的记录（文件保留）');
+    const res = await multicallSettled(ended.map((t) => ['aria2.removeDownloadResult', t.gid]));
+    const bad = res.filter((x) => !x.ok).length;
+    say('已清除 ' + (res.length - bad) + ' 个已结束任务的记录（文件保留）' + (bad ? '，' + bad + ' 个已不在 aria2 中' : ''));
   } catch (e) { failed('清除已结束', e); }
   stoppedDirty = true;
   refreshSoon(0);

@@ -230,19 +230,35 @@ TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
 }
 
 
-TEST_F(ManagerCleanUpTest, PurgeClearsFinishedRecordsAndKeepsFiles) {
+TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {
   const std::string done = Add("/fast/done.bin");
   const std::string failed = Add("/missing/gone.bin");
   ASSERT_TRUE(WaitStatus(done, "complete"));
   ASSERT_TRUE(WaitStatus(failed, "error"));
   const std::string a = Add("/slow/a.bin");
   ASSERT_TRUE(Open());
+  // From the keyboard: the question names what goes, and Enter on the 取消
+  // it starts on keeps every record.
+  Js("document.getElementById('purge').focus(); T.key('Enter')");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  const std::string question = Js("T.text('confirm-text')");
+  EXPECT_NE(question.find("清除 2 个已结束任务的记录（已完成 1 个、出错 1 个）"), std::string::npos) << question;
+  EXPECT_NE(question.find("不能再重试"), std::string::npos) << question;
+  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-cancel\"");
+  Js("T.key('Enter')");
+  page_->Pump(500);
+  EXPECT_EQ(StatusOf(done), "complete");
+  EXPECT_EQ(StatusOf(failed), "error");
+  // The mouse on 清除.
   ClickId("purge");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  ClickId("confirm-ok");
   ASSERT_TRUE(WaitStatus(done, "gone"));
   EXPECT_EQ(StatusOf(failed), "gone");
   EXPECT_EQ(StatusOf(a), "active");
   EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
   ASSERT_TRUE(WaitPageMatchesAria2());
+  EXPECT_NE(Message().find("已清除 2 个"), std::string::npos) << Message();
 }
 
 TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfirmation) {
