@@ -22,6 +22,16 @@ document.addEventListener('keydown', (ev) => {
     ev.preventDefault();
     return;
   }
+  // An open dialog keeps Tab among its own controls.
+  const dialog = !$('confirm').hidden ? $('confirm') : !$('new-dlg').hidden ? $('new-dlg') : null;
+  if (dialog && key === 'Tab' && !ctrl && !ev.altKey) {
+    const stops = [...dialog.querySelectorAll('button, input, textarea, select')].filter((el) => !el.disabled && !el.hidden);
+    const i = stops.indexOf(focused);
+    const next = i < 0 ? (ev.shiftKey ? stops.length - 1 : 0)
+      : ev.shiftKey && i === 0 ? stops.length - 1 : !ev.shiftKey && i === stops.length - 1 ? 0 : -1;
+    if (next >= 0 && stops.length) { ev.preventDefault(); stops[next].focus(); }
+    return;
+  }
   // Only a press of one of its buttons answers the question (above).
   if (!$('confirm').hidden) {
     if (key === 'Enter' || key === ' ') ev.preventDefault();
@@ -37,6 +47,17 @@ document.addEventListener('keydown', (ev) => {
   }
   if (typing(document.activeElement) || (document.body.dataset.view && document.body.dataset.view !== 'list')) return;
   if (ctrl && (key === 'a' || key === 'A')) { ev.preventDefault(); setSelection(view.map((t) => t.gid)); return; }
+  // Arrows, Home and End walk the list from a row or from nowhere in
+  // particular; Shift extends the selection, Ctrl moves only the focus.
+  const moves = { ArrowDown: 1, ArrowUp: -1, PageDown: 'page', PageUp: '-page', Home: 'home', End: 'end' };
+  if (key in moves && !ev.altKey && (focused === document.body || (focused && focused.classList.contains('row')))) {
+    ev.preventDefault();
+    const page = Math.max(1, Math.floor((scrollEl.clientHeight || 600) / ROW_H) - 1);
+    const i = cursorIndex(), m = moves[key];
+    focusRow(m === 'home' ? 0 : m === 'end' ? view.length - 1 : i < 0 ? 0 :
+      i + (m === 'page' ? page : m === '-page' ? -page : m), ev);
+    return;
+  }
   if (ctrl || ev.altKey) return;
   if (key === ' ') {
     ev.preventDefault();
@@ -49,6 +70,7 @@ document.addEventListener('keydown', (ev) => {
     removeTasks(selectedTasks());
   } else if (key === 'Enter') {
     ev.preventDefault();
-    openDetails(selected.has(anchor) ? anchor : [...selected][0]);
+    openDetails(focused && focused.classList.contains('row') ? focused.dataset.gid
+      : selected.has(anchor) ? anchor : [...selected][0]);
   }
 });

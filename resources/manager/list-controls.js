@@ -7,6 +7,7 @@ listEl.addEventListener('click', (ev) => {
   const button = ev.target.closest('button[data-act]');
   if (button) { act(button.dataset.act, row.dataset.gid, button); return; }
   if (ev.target.closest('a')) return;
+  cursorGid = row.dataset.gid;
   selectRow(row.dataset.gid, ev);
 });
 listEl.addEventListener('dblclick', (ev) => {

@@ -219,6 +219,9 @@ function paint() {
   // that are out of place: a refresh that changes no order moves nothing.
   let cursor = listEl.firstChild;
   let missing = false;
+  // The Tab key reaches the list at the row with the focus, or at its top.
+  let tabGid = first < last ? view[first].gid : '';
+  for (let i = first; i < last; i++) if (view[i].gid === cursorGid) tabGid = cursorGid;
   for (let i = first; i < last; i++) {
     const t = view[i];
     let r = rows.get(t.gid);
@@ -232,6 +235,8 @@ function paint() {
       rows.set(t.gid, r);
     }
     updateRow(r, t);
+    const tab = t.gid === tabGid ? 0 : -1;
+    if (r.v.tab !== tab) { r.v.tab = tab; r.el.tabIndex = tab; }
     if (t.totalLength === undefined && !asked.has(t.gid)) missing = true;
     if (r.el === cursor) cursor = cursor.nextSibling;
     else listEl.insertBefore(r.el, cursor);

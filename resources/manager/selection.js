@@ -28,6 +28,31 @@ function selectRow(gid, ev) {
   setSelection([gid]);
 }
 const selectedTasks = () => [...selected].map(taskOf).filter(Boolean);
+
+// ---- the row with the keyboard's focus ----
+// Only it is in the Tab order; the arrow keys move it, as in a file list.
+let cursorGid = '';
+function focusRow(i, ev) {
+  if (!view.length) return;
+  i = Math.max(0, Math.min(view.length - 1, i));
+  const gid = view[i].gid;
+  cursorGid = gid;
+  // Rows exist only near the viewport: bring this one in before focusing it.
+  const top = i * ROW_H, height = scrollEl.clientHeight || 600;
+  if (top < scrollEl.scrollTop) scrollEl.scrollTop = top;
+  else if (top + ROW_H > scrollEl.scrollTop + height) scrollEl.scrollTop = top + ROW_H - height;
+  if (ev && ev.ctrlKey) paint();
+  else selectRow(gid, { shiftKey: !!(ev && ev.shiftKey), ctrlKey: false });
+  const r = rows.get(gid);
+  if (r) r.el.focus({ preventScroll: true });
+}
+function cursorIndex() {
+  const at = (gid) => (gid ? view.findIndex((t) => t.gid === gid) : -1);
+  const i = at(cursorGid);
+  return i >= 0 ? i : at(anchor);
+}
+// A row reached with Tab or the mouse is where the arrows go on from.
+listEl.addEventListener('focusin', (ev) => { if (ev.target.classList.contains('row')) cursorGid = ev.target.dataset.gid; });
 function updateBatch() {
   const n = selected.size;
   $('batch').hidden = n === 0;

@@ -167,5 +167,55 @@ TEST_F(ManagerIntentTest, BatchesActOnlyOnTheSelectedTasksInView) {
   EXPECT_NE(Message().find("已继续 1 个任务"), std::string::npos) << Message();
 }
 
+TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
+  std::vector<std::string> gids;
+  for (const char* name : {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin"})
+    gids.push_back(Add(std::string("/slow/") + name, {{"pause", "true"}}));
+  ASSERT_TRUE(Open());
+
+  // The list is reached with Tab at its first row; arrows, Home and End
+  // move the focus and the selection, Shift extends it.
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#list .row')].map((r) => r.tabIndex)"), json({0, -1, -1, -1, -1}));
+  Js("T.row(" + JsString(gids[0]) + ").focus(); T.key('ArrowDown')");
+  EXPECT_EQ(Js("document.activeElement.dataset.gid"), JsString(gids[1]));
+  EXPECT_EQ(JsJson("T.selected()"), json({gids[1]}));
+  Js("T.key('ArrowDown', { shiftKey: true })");
+  EXPECT_EQ(JsJson("T.selected()"), json({gids[1], gids[2]}));
+  Js("T.key('End')");
+  EXPECT_EQ(Js("document.activeElement.dataset.gid"), JsString(gids[4]));
+  EXPECT_EQ(Js("T.row(" + JsString(gids[4]) + ").tabIndex"), "0");
+  Js("T.key('Home')");
+  EXPECT_EQ(Js("document.activeElement.dataset.gid"), JsString(gids[0]));
+  Js("T.key('ArrowUp')");
+  EXPECT_EQ(Js("document.activeElement.dataset.gid"), JsString(gids[0]));
+  // Enter on a row opens it.
+  Js("T.key('ArrowDown'); T.key('Enter')");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(gids[1]), 3000));
+  Js("T.key('Escape')");
+
+  // Buttons answer Enter and Space: a row's own, the toolbar's.
+  Js("T.row(" + JsString(gids[3]) + ").querySelector('[data-act=resume]').focus(); T.key(' ')");
+  EXPECT_TRUE(WaitStatus(gids[3], "active"));
+  Js("document.getElementById('open-status').focus(); T.key('Enter')");
+  EXPECT_EQ(Js("document.body.dataset.view"), "\"status\"");
+  Js("T.key('Escape'); document.getElementById('new-task').focus(); T.key(' ')");
+  ASSERT_EQ(Js("document.getElementById('new-dlg').hidden"), "false");
+
+  // Tab stays in an open dialog, both ways round.
+  Js("document.getElementById('new-add').focus(); T.key('Tab')");
+  EXPECT_EQ(Js("document.activeElement.id"), "\"new-uris\"");
+  Js("T.key('Tab', { shiftKey: true })");
+  EXPECT_EQ(Js("document.activeElement.id"), "\"new-add\"");
+  Js("document.getElementById('new-cancel').click(); T.row(" + JsString(gids[0]) + ").focus(); T.key('Delete')");
+  ASSERT_TRUE(Asking());
+  Js("T.key('Tab', { shiftKey: true })");
+  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-ok\"");
+  Js("T.key('Tab')");
+  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-cancel\"");
+  Js("T.key('Enter')");
+  page_->Pump(300);
+  EXPECT_EQ(StatusOf(gids[0]), "paused");
+}
+
 }  // namespace
 }  // namespace korvath::testing
