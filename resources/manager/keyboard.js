@@ -37,7 +37,10 @@ document.addEventListener('keydown', (ev) => {
     if (key === 'Enter' || key === ' ') ev.preventDefault();
     return;
   }
-  if (!$('new-dlg').hidden) return;
+  if (!$('new-dlg').hidden) {
+    if (ctrl && key === 'Enter') { ev.preventDefault(); addNew(); }
+    return;
+  }
   if (ctrl && (key === 'f' || key === 'F')) {
     ev.preventDefault();
     closeView();

@@ -6,8 +6,12 @@ function openNew() {
   $('new-dlg').hidden = false;
   $('new-uris').focus();
 }
+// Closing keeps what was typed for the next opening; only adding the
+// tasks empties the dialog.
 function closeNew() {
   $('new-dlg').hidden = true;
+}
+function clearNew() {
   for (const id of ['new-uris', 'new-out', 'new-dir', 'new-referer', 'new-ua', 'new-headers', 'new-files']) $(id).value = '';
 }
 const newError = (text, id) => {
@@ -18,18 +22,25 @@ const newError = (text, id) => {
 // What the dialog asks for, checked; null (and a message) when anything is wrong.
 async function readNewTask() {
   for (const el of $('new-dlg').querySelectorAll('.bad')) el.classList.remove('bad');
-  const lines = $('new-uris').value.split(/\r?\n/).map((s) => s.trim()).filter(Boolean);
+  // A link holds no blank, so links pasted side by side on one line are
+  // several links; aria2 knows schemes only in small letters.
+  const typed = $('new-uris').value.split(/\s+/).filter(Boolean);
+  const lines = typed.map((l) => l.replace(/^[a-z][a-z0-9+.-]*:/i, (scheme) => scheme.toLowerCase()));
   for (let i = 0; i < lines.length; i++) {
     const l = lines[i];
-    if (!SCHEMES.test(l) && !/^magnet:\?\S+$/i.test(l))
-      return newError('第 ' + (i + 1) + ' 个链接无法下载：只支持 http、https、ftp 和 magnet 链接。\n' + l, 'new-uris');
+    if (!SCHEMES.test(l) && !/^magnet:\?\S+$/.test(l))
+      return newError('第 ' + (i + 1) + ' 个链接无法下载：只支持 http、https、ftp 和 magnet 链接。\n' + typed[i], 'new-uris');
   }
   const out = $('new-out').value, dir = $('new-dir').value.trim();
   if (/[\/\r\n]/.test(out)) return newError('文件名不能包含“/”或换行。', 'new-out');
+  if (out.trim() === '.' || out.trim() === '..') return newError('文件名不能是“.”或“..”，请写一个文件名。', 'new-out');
+  if (/^~/.test(dir)) return newError('文件夹请写完整路径，例如 /home/用户名/Downloads：aria2 不会把“~”换成主文件夹，会建一个名叫“~”的文件夹。', 'new-dir');
   if (out.trim() && lines.length > 1) return newError('填了文件名时只能添加一个链接，否则这些文件会互相覆盖。', 'new-out');
   if (/[\r\n]/.test(dir)) return newError('文件夹不能包含换行。', 'new-dir');
   const referer = $('new-referer').value.trim(), ua = $('new-ua').value.trim();
-  if (referer && !/^https?:\/\/\S+$/i.test(referer)) return newError('Referer 应是 http 或 https 开头的网址。', 'new-referer');
+  // "*" asks aria2 to send each link as its own Referer.
+  if (referer && referer !== '*' && !/^https?:\/\/\S+$/i.test(referer))
+    return newError('Referer 应是 http 或 https 开头的网址，或“*”（用下载链接本身作 Referer）。', 'new-referer');
   const headers = $('new-headers').value.split(/\r?\n/).map((s) => s.trim()).filter(Boolean);
   for (const h of headers)
     if (!/^[A-Za-z0-9!#$%&'*+.^_`|~-]+:\s*\S/.test(h)) return newError('请求头应写成“名称: 值”，这一行不对：' + h, 'new-headers');
@@ -40,7 +51,7 @@ async function readNewTask() {
     let data;
     try { data = await readBase64(f); } catch (e) { return newError('无法读取“' + f.name + '”：' + (e && e.message ? e.message : '文件不可读') + '。请确认文件存在且可读。', 'new-files'); }
     if (!data) return newError('“' + f.name + '”是空文件。', 'new-files');
-    files.push({ kind, data, name: f.name });
+    files.push({ kind, data, name: f.name, file: f });
   }
   if (!lines.length && !files.length) return newError('请填写下载链接，或选择种子或 Metalink 文件。', 'new-uris');
   const options = {};
@@ -59,7 +70,14 @@ function readBase64(file) {
     reader.readAsDataURL(file);
   });
 }
+let adding = false;
 async function addNew() {
+  if (adding) return;
+  adding = true;
+  $('new-add').disabled = true;
+  try { await addNewOnce(); } finally { adding = false; $('new-add').disabled = false; }
+}
+async function addNewOnce() {
   const task = await readNewTask();
   if (!task) return;
   const calls = task.lines.map((l) => ['aria2.addUri', [l], task.options]);
@@ -70,11 +88,19 @@ async function addNew() {
   catch (e) { newError('添加失败：' + reason(e) + '。请稍后再试。'); return; }
   const bad = res.filter((x) => !x.ok);
   if (bad.length) {
-    newError('有 ' + bad.length + ' 项没有添加：' + reason(bad[0].error) + (bad.length < res.length ? '（其余 ' + (res.length - bad.length) + ' 项已添加）' : ''));
+    // What was added leaves the dialog, so 添加 again adds only the rest.
+    const n = task.lines.length;
+    $('new-uris').value = task.lines.filter((l, i) => !res[i].ok).join('\n');
+    const left = new DataTransfer();
+    task.files.forEach((f, i) => { if (!res[n + i].ok) left.items.add(f.file); });
+    $('new-files').files = left.files;
+    newError('有 ' + bad.length + ' 项没有添加：' + reason(bad[0].error) +
+      (bad.length < res.length ? '（其余 ' + (res.length - bad.length) + ' 项已添加，已从对话框中去掉）' : ''));
     refreshSoon(0);
     return;
   }
   closeNew();
+  clearNew();
   say('已添加 ' + res.length + ' 个任务');
   refreshSoon(0);
 }

@@ -217,5 +217,66 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
   EXPECT_EQ(StatusOf(gids[0]), "paused");
 }
 
+TEST_F(ManagerIntentTest, TheNewTaskDialogSendsWhatAria2WillTakeAndAddsEachItemOnce) {
+  ASSERT_TRUE(Open());
+  const std::string sub = dir_ + "/sub";
+  auto add = [&] { Js("document.getElementById('new-error').textContent = ''; document.getElementById('new-add').click()"); };
+  auto error = [&] { return page_->WaitFor("T.text('new-error') !== ''", 3000) ? Js("T.text('new-error')") : ""; };
+  ClickId("new-task");
+  // Two links on one line, one with its scheme in capitals.
+  Js("T.type('new-uris', " + JsString("HTTP" + server_.Url("/fast/one.bin").substr(4) + " " + server_.Url("/fast/two.bin")) +
+     "); T.type('new-dir', '~/Downloads')");
+  add();
+  EXPECT_NE(error().find("“~”"), std::string::npos);
+  Js("T.type('new-dir', " + JsString(sub) + ")");
+  for (const char* name : {".", ".."}) {
+    Js("T.type('new-out', " + JsString(name) + ")");
+    add();
+    EXPECT_NE(error().find("“.”或“..”"), std::string::npos) << name;
+  }
+  page_->Pump(300);
+  EXPECT_EQ(TaskCount(), 0u);
+  // aria2's "*" Referer; Ctrl+Enter adds.
+  Js("T.type('new-out', ''); T.type('new-referer', '*'); document.getElementById('new-uris').focus();"
+     "T.key('Enter', { ctrlKey: true })");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
+  json done = json::array();
+  for (int i = 0; i < 100 && done.size() < 2; ++i) {
+    page_->Pump(50);
+    done = aria2_->Call("aria2.tellStopped", json::array({0, 10, json::array({"gid", "dir", "status"})}));
+  }
+  ASSERT_EQ(done.size(), 2u) << done.dump();
+  for (auto& t : done) {
+    EXPECT_EQ(t["status"], "complete");
+    EXPECT_EQ(t["dir"], sub);
+    EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({t["gid"]}))["referer"], "*");
+  }
+  EXPECT_TRUE(fs::exists(sub + "/one.bin"));
+  EXPECT_TRUE(fs::exists(sub + "/two.bin"));
+
+  // Escape keeps what was typed for the next opening.
+  ClickId("new-task");
+  EXPECT_EQ(Js("document.getElementById('new-uris').value"), "\"\"");
+  Js("T.type('new-uris', " + JsString(server_.Url("/fast/three.bin")) + "); T.key('Escape')");
+  EXPECT_EQ(Js("document.getElementById('new-dlg').hidden"), "true");
+  ClickId("new-task");
+  EXPECT_EQ(Js("document.getElementById('new-uris').value"), JsString(server_.Url("/fast/three.bin")));
+
+  // One item refused: what was added leaves the dialog, and 添加 again
+  // does not add it twice.
+  Js("(() => { const dt = new DataTransfer(); dt.items.add(new File(['not a torrent'], 'bad.torrent'));"
+     "document.getElementById('new-files').files = dt.files; return true; })()");
+  add();
+  EXPECT_NE(error().find("其余 1 项已添加"), std::string::npos);
+  EXPECT_EQ(Js("document.getElementById('new-uris').value"), "\"\"");
+  EXPECT_EQ(Js("document.getElementById('new-files').files.length"), "1");
+  page_->Pump(300);
+  EXPECT_EQ(TaskCount(), 3u);
+  add();
+  EXPECT_NE(error().find("有 1 项没有添加"), std::string::npos);
+  page_->Pump(300);
+  EXPECT_EQ(TaskCount(), 3u);
+}
+
 }  // namespace
 }  // namespace korvath::testing
