@@ -67,7 +67,8 @@ function fillDetails(t, uris, servers) {
   setText($('d-path'), files.map((f) => String((f && f.path) || '')).filter(Boolean).join('\n') || '（文件名还不知道）');
   const e = errorText(t);
   setText($('d-error'), status === 'error' || e.code
-    ? (e.code ? '错误代码 ' + e.code + '：' + (e.explained || '未知错误') : '下载失败') + (e.message ? '。aria2 的说明：' + e.message : '')
+    ? (e.code ? '错误代码 ' + e.code + '：' + (e.explained || '未知错误').replace(/。$/, '') : '下载失败') +
+      (e.message ? '。aria2 的说明：' + e.message : '')
     : mismatch || '无');
   list($('d-files'), files.map((f) => {
     const len = +f.length || 0, got = +f.completedLength || 0;

@@ -65,9 +65,11 @@ document.addEventListener('keydown', (ev) => {
   if (key === ' ') {
     ev.preventDefault();
     const tasks = selectedTasks();
-    const calls = tasks.filter((t) => ACTIONS.pause.includes(t.status)).map((t) => ['aria2.pause', t.gid])
-      .concat(tasks.filter((t) => t.status === 'paused').map((t) => ['aria2.unpause', t.gid]));
-    if (tasks.length) batch('暂停或继续', calls);
+    const pause = tasks.filter((t) => ACTIONS.pause.includes(t.status)), resume = tasks.filter((t) => t.status === 'paused');
+    const done = [pause.length ? '暂停 ' + pause.length + ' 个' : '', resume.length ? '继续 ' + resume.length + ' 个' : '']
+      .filter(Boolean).join('、');
+    if (tasks.length) batch('暂停或继续', pause.map((t) => ['aria2.pause', t.gid]).concat(resume.map((t) => ['aria2.unpause', t.gid])),
+      '已' + done + '任务');
   } else if (key === 'Delete') {
     ev.preventDefault();
     removeTasks(selectedTasks());

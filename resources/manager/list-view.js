@@ -65,15 +65,17 @@ function updateRow(r, t) {
   put(r, 'sp', active ? '↓ ' + fmtBytes(speed) + '/s' : '');
   put(r, 'eta', active ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
   put(r, 'cn', active ? '连接 ' + (+t.connections || 0) : '');
-  let err = '';
+  let err = '', note = '';
   if (status === 'error') {
+    // The page's own words on the row; aria2's English where the pointer rests.
     const e = errorText(t);
-    err = ((e.expired && e.explained) || e.message || e.explained || '下载失败') + (e.code ? '（错误代码 ' + e.code + '）' : '');
+    err = (e.explained || '下载失败') + (e.code ? '（错误代码 ' + e.code + '）' : '');
+    note = err + (e.message ? '\naria2 的说明：' + e.message : '');
   } else if (mismatch) {
-    err = mismatch;
+    err = note = mismatch;
   }
   put(r, 'er', err);
-  if (r.v.erTitle !== err) { r.v.erTitle = err; r.er.parentNode.title = err; }
+  if (r.v.erTitle !== note) { r.v.erTitle = note; r.er.parentNode.title = note; }
 }
 
 // Only the rows in and near the viewport exist in the document; the list

@@ -60,13 +60,14 @@ function updateBatch() {
 }
 
 // Runs one call per task in one request and says what happened.
-async function batch(what, calls) {
+// done: the message when every call succeeded, if not "已<what> N 个任务".
+async function batch(what, calls, done) {
   if (!calls.length) { say('所选任务中没有可以' + what + '的'); return; }
   try {
     const res = await multicallSettled(calls);
     const bad = res.filter((x) => !x.ok);
     if (bad.length) say(what + '：' + (res.length - bad.length) + ' 个成功，' + bad.length + ' 个失败（' + reason(bad[0].error) + '）');
-    else say('已' + what + ' ' + res.length + ' 个任务');
+    else say(done || '已' + what + ' ' + res.length + ' 个任务');
   } catch (e) {
     failed(what, e);
   }

@@ -278,5 +278,27 @@ TEST_F(ManagerIntentTest, TheNewTaskDialogSendsWhatAria2WillTakeAndAddsEachItemO
   EXPECT_EQ(TaskCount(), 3u);
 }
 
+TEST_F(ManagerIntentTest, MessagesSayWhatHappenedInChineseWithAria2sWordsAsADetail) {
+  const std::string a = Add("/slow/a.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  const std::string c = Add("/slow/c.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  // Space says what it did to which.
+  Js("T.key('a', { ctrlKey: true }); T.key(' ')");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000));
+  EXPECT_EQ(Message(), "\"已暂停 1 个、继续 2 个任务\"");
+  EXPECT_TRUE(WaitStatus(a, "paused"));
+  // A request aria2 refuses (the page has not yet seen the task paused
+  // elsewhere): the page's words first, aria2's after them.
+  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(c) + ").dataset.status === 'active'", 4000));
+  Js("KorvathManager.stop(); document.getElementById('msg').textContent = ''");
+  aria2_->Call("aria2.pause", json::array({c}));
+  ASSERT_TRUE(WaitStatus(c, "paused"));
+  Click(c, "pause");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000));
+  EXPECT_EQ(Message().find("\"暂停失败：aria2 拒绝了这个请求（aria2 的说明：GID#"), 0u) << Message();
+}
+
 }  // namespace
 }  // namespace korvath::testing

@@ -48,6 +48,7 @@ inline const char* kRowsScript = R"JS(
     size: r.querySelector('.sz').textContent, pct: r.querySelector('.pc').textContent,
     speed: r.querySelector('.sp').textContent, eta: r.querySelector('.eta').textContent,
     conn: r.querySelector('.cn').textContent, error: r.querySelector('.er').textContent,
+    note: r.querySelector('.er').title,
     href: r.querySelector('a.open').getAttribute('href'),
     buttons: [...r.querySelectorAll('button[data-act]')].filter((b) => !b.hidden).map((b) => b.dataset.act),
   }))
