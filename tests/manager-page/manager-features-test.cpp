@@ -403,11 +403,27 @@ TEST_F(ManagerStatusTest, StatusShowsVersionFeaturesSessionAndSavesIt) {
   EXPECT_EQ(Js("T.text('s-session')"), JsString(session["sessionId"]));
   EXPECT_NE(Js("T.text('s-features')").find(version["enabledFeatures"][0].get<std::string>()), std::string::npos);
   ASSERT_FALSE(fs::exists(dir_ + "/session.txt"));
+  // The button says what it does and where it writes.
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('save-session').hidden", 3000));
+  EXPECT_NE(Js("document.getElementById('save-session').title").find(dir_ + "/session.txt"), std::string::npos);
+  EXPECT_EQ(Js("T.text('s-session-file')"), JsString(dir_ + "/session.txt"));
   Js("[...document.querySelectorAll('#status button')].find((b) => b.textContent === '保存会话').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '会话已保存'", 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === " +
+                             JsString("会话已保存到 " + dir_ + "/session.txt"), 3000)) << Message();
   std::ifstream saved(dir_ + "/session.txt");
   std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find(server_.Url("/slow/a.bin")), std::string::npos) << text;
+}
+
+// As the program starts aria2: with no session file of aria2's own.
+TEST_F(ManagerFeaturesTest, StatusOffersNoSessionSavingWithoutASessionFileAndSaysWhy) {
+  ASSERT_TRUE(Open());
+  ClickId("open-status");
+  ASSERT_TRUE(page_->WaitFor("T.text('s-session-file') !== ''", 5000));
+  EXPECT_EQ(Js("document.getElementById('save-session').hidden"), "true");
+  const std::string why = Js("T.text('s-session-file')");
+  EXPECT_NE(why.find("没有指定会话文件"), std::string::npos) << why;
+  EXPECT_NE(why.find("Korvath 自己记下"), std::string::npos) << why;
 }
 
 TEST_F(ManagerFeaturesTest, SpeedChartsDrawTheLastMinutes) {
