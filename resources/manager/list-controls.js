@@ -93,21 +93,26 @@ $('sort-dir').addEventListener('click', () => {
   reView(true);
 });
 
+// aria2 counts whole bytes: the field and the message show what it got,
+// so 0.5 reads 0.5 and not a rounded 1.
+const kbText = (bytes) => String(+(bytes / 1024).toFixed(3));
 async function loadLimit() {
   try {
     const o = await call('aria2.getGlobalOption');
     const bytes = +o['max-overall-download-limit'] || 0;
-    if (document.activeElement !== limitEl) limitEl.value = bytes ? String(Math.round(bytes / 1024)) : '';
+    if (document.activeElement !== limitEl) limitEl.value = bytes ? kbText(bytes) : '';
   } catch (e) { /* shown again on the next reconnect */ }
 }
 async function applyLimit() {
   const text = limitEl.value.trim();
   const kb = text === '' ? 0 : Number(text);
   if (!Number.isFinite(kb) || kb < 0 || kb > 1e9) { say('限速请输入 0 或正数（KB/s），0 或留空表示不限速'); return; }
-  const bytes = String(Math.round(kb * 1024));
+  const bytes = Math.round(kb * 1024);
+  if (kb > 0 && bytes < 1) { say('限速太小：aria2 最少限到每秒 1 字节（0.001 KB/s）；0 或留空表示不限速'); return; }
   try {
-    await call('aria2.changeGlobalOption', { 'max-overall-download-limit': bytes });
-    say(kb ? '全局限速已设为 ' + Math.round(kb) + ' KB/s' : '已取消全局限速');
+    await call('aria2.changeGlobalOption', { 'max-overall-download-limit': String(bytes) });
+    say(bytes ? '全局限速已设为 ' + kbText(bytes) + ' KB/s' : '已取消全局限速');
+    if (document.activeElement !== limitEl) limitEl.value = bytes ? kbText(bytes) : '';
   } catch (e) { failed('设置限速', e); }
 }
 $('limit-apply').addEventListener('click', applyLimit);

@@ -300,5 +300,22 @@ TEST_F(ManagerIntentTest, MessagesSayWhatHappenedInChineseWithAria2sWordsAsADeta
   EXPECT_EQ(Message().find("\"暂停失败：aria2 拒绝了这个请求（aria2 的说明：GID#"), 0u) << Message();
 }
 
+TEST_F(ManagerIntentTest, TheGlobalLimitSaysWhatAria2Got) {
+  ASSERT_TRUE(Open());
+  Js("T.type('limit', '0.5'); document.getElementById('limit-apply').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000));
+  EXPECT_EQ(Message(), "\"全局限速已设为 0.5 KB/s\"");
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "512");
+  // Read back as it is, not rounded, by the page opened again.
+  page_ = std::make_unique<PageDriver>();
+  ASSERT_TRUE(Open());
+  EXPECT_TRUE(page_->WaitFor("document.getElementById('limit').value === '0.5'", 3000));
+  // Too small to be a limit at all is refused rather than sent as "no limit".
+  Js("document.getElementById('msg').textContent = ''; T.type('limit', '0.0001'); document.getElementById('limit-apply').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000));
+  EXPECT_NE(Message().find("限速太小"), std::string::npos) << Message();
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "512");
+}
+
 }  // namespace
 }  // namespace korvath::testing
