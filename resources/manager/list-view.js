@@ -105,8 +105,10 @@ let sortKey = 'queue', sortDesc = false;
 // First-seen order stands in for "order added": aria2 keeps no such time.
 let seqNext = 0;
 
+// Names as a reader orders them: file2 before file10, Chinese by pinyin.
+const collator = new Intl.Collator('zh-CN', { numeric: true });
 const SORTS = {
-  name: (t) => lowerNameOf(t),
+  name: (t) => nameOf(t),
   size: (t) => +t.totalLength || 0,
   progress: (t) => { const n = +t.totalLength || 0; return n ? (+t.completedLength || 0) / n : (t.status === 'complete' ? 1 : 0); },
   eta: (t) => {
@@ -122,7 +124,8 @@ function computeView() {
   if (sortKey !== 'queue') {
     const key = SORTS[sortKey], dir = sortDesc ? -1 : 1;
     const keyed = v.map((t, i) => ({ t, k: key(t), i }));
-    keyed.sort((a, b) => (a.k < b.k ? -dir : a.k > b.k ? dir : a.i - b.i));
+    const cmp = sortKey === 'name' ? (a, b) => collator.compare(a, b) : (a, b) => (a < b ? -1 : a > b ? 1 : 0);
+    keyed.sort((a, b) => dir * cmp(a.k, b.k) || a.i - b.i);
     v = keyed.map((x) => x.t);
   } else if (sortDesc) {
     v = v.slice().reverse();

@@ -190,6 +190,20 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   for (auto& g : gids) EXPECT_TRUE(WaitRemoved(g)) << g;
 }
 
+TEST_F(ManagerFeaturesTest, NamesSortAsAReaderOrdersThem) {
+  std::vector<std::string> gids;
+  for (const char* name : {"上海.bin", "file10.bin", "北京.bin", "file2.bin", "安徽.bin", "File3.bin"})
+    gids.push_back(Add(std::string("/slow/") + EncodeUriComponent(name), {{"pause", "true"}}));
+  ASSERT_TRUE(Open());
+  Js("T.type('sort', 'name')");
+  // Chinese by pinyin (an, bei, shang) and first, as Chinese readers
+  // expect; then numbers by value, letters without regard to case.
+  const json expected = {gids[4], gids[2], gids[0], gids[3], gids[5], gids[1]};
+  EXPECT_EQ(JsJson("T.shown()"), expected);
+  Js("document.getElementById('sort-dir').click()");
+  EXPECT_EQ(JsJson("T.shown()"), json(std::vector<json>(expected.rbegin(), expected.rend())));
+}
+
 TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
   const std::string a = Add("/slow/a.bin");
   const std::string b = Add("/slow/b.bin");
