@@ -41,7 +41,10 @@ listEl.addEventListener('drop', (ev) => {
   row.classList.remove('drop');
   const gid = dragGid;
   dragGid = '';
-  const to = waitingGids().indexOf(row.dataset.gid);
+  // The line is drawn above the row dropped on, so the task goes before it:
+  // moving down, the task's own place frees one above the line.
+  const queue = waitingGids(), from = queue.indexOf(gid), at = queue.indexOf(row.dataset.gid);
+  const to = from >= 0 && from < at ? at - 1 : at;
   call('aria2.changePosition', gid, to, 'POS_SET').catch((e) => failed('调整顺序', e)).then(() => refreshSoon(0));
 });
 listEl.addEventListener('dragend', () => { dragGid = ''; });

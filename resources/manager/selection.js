@@ -96,12 +96,38 @@ async function batchAct(kind) {
     refreshSoon(0);
     return;
   }
+  if (kind === 'up' || kind === 'down') return stepSelection(kind);
   if (QUEUE_MOVES[kind]) {
     // In queue order, so several tasks keep their order among themselves.
     let list = waitingGids().filter((g) => selected.has(g));
-    if (kind === 'top' || kind === 'down') list = list.reverse();
+    if (kind === 'top') list = list.reverse();
     return batch(ACT_NAMES[kind], list.map((g) => ['aria2.changePosition', g, ...QUEUE_MOVES[kind]]));
   }
+}
+// One place up or down for each selected task that has an unselected task
+// there to pass: selected tasks at the head (or tail) stay, and those next
+// to them stay behind them, instead of trading places among themselves.
+function stepSelection(kind) {
+  const queue = waitingGids(), next = queue.slice();
+  const swap = (i, j) => { const x = next[i]; next[i] = next[j]; next[j] = x; };
+  let moved = 0;
+  if (kind === 'up') {
+    for (let i = 1; i < next.length; i++) if (selected.has(next[i]) && !selected.has(next[i - 1])) { swap(i, i - 1); moved++; }
+  } else {
+    for (let i = next.length - 2; i >= 0; i--) if (selected.has(next[i]) && !selected.has(next[i + 1])) { swap(i, i + 1); moved++; }
+  }
+  if (!moved) {
+    say(queue.some((g) => selected.has(g)) ? '所选任务已在队列' + (kind === 'up' ? '最前' : '最后') : '所选任务中没有可以' + ACT_NAMES[kind] + '的');
+    return;
+  }
+  // Placing each task of the changed stretch at its index, from the top
+  // down, builds the new order whatever aria2 moved in between.
+  let first = 0, last = next.length - 1;
+  while (next[first] === queue[first]) first++;
+  while (next[last] === queue[last]) last--;
+  const calls = [];
+  for (let i = first; i <= last; i++) calls.push(['aria2.changePosition', next[i], i, 'POS_SET']);
+  return batch(ACT_NAMES[kind], calls, '已' + ACT_NAMES[kind] + ' ' + moved + ' 个任务');
 }
 async function removeTasks(tasks) {
   if (!tasks.length) return;

@@ -243,6 +243,45 @@ TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
   EXPECT_EQ(Js("T.row(" + JsString(a) + ").draggable"), "false");
 }
 
+TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
+  const std::string a = Add("/slow/a.bin");
+  const std::string b = Add("/slow/b.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(WaitStatus(b, "active"));
+  const std::string w1 = Add("/slow/w1.bin"), w2 = Add("/slow/w2.bin"), w3 = Add("/slow/w3.bin"),
+                    w4 = Add("/slow/w4.bin");
+  ASSERT_TRUE(Open());
+  auto batch = [&](const std::vector<std::string>& gids, const char* kind) {
+    Js("T.click(" + JsString(gids[0]) + ")");
+    for (size_t i = 1; i < gids.size(); ++i) Js("T.click(" + JsString(gids[i]) + ", { ctrlKey: true })");
+    Js("document.getElementById('msg').textContent = ''; document.querySelector('[data-batch=" + std::string(kind) +
+       "]').click()");
+    EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000)) << kind;
+    page_->Pump(300);
+    EXPECT_TRUE(WaitPageMatchesAria2());
+  };
+  // At the head or the tail already: nothing trades places.
+  batch({w1, w2}, "up");
+  EXPECT_EQ(WaitingOrder(), json({w1, w2, w3, w4}));
+  batch({w3, w4}, "down");
+  EXPECT_EQ(WaitingOrder(), json({w1, w2, w3, w4}));
+  // A block moves past its unselected neighbour only.
+  batch({w1, w3, w4}, "up");
+  EXPECT_EQ(WaitingOrder(), json({w1, w3, w4, w2}));
+  EXPECT_NE(Message().find("已上移 2 个任务"), std::string::npos) << Message();
+  batch({w1, w3}, "down");
+  EXPECT_EQ(WaitingOrder(), json({w4, w1, w3, w2}));
+
+  // Dragged downward onto w3: it lands above w3, where the line was drawn.
+  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w4) + "), to = T.row(" + JsString(w3) +
+     ");"
+     "from.dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return true; })()");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w1, w4, w3, w2}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w1, w4, w3, w2}));
+}
+
 
 TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {
   const std::string done = Add("/fast/done.bin");
