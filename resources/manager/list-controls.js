@@ -1,9 +1,13 @@
 // The list and the toolbars answering the user: clicks, double clicks and
 // dragging rows, the toolbar buttons, tabs, search, sort and the global limit.
 
+// The row a double-click began on: the first click may show the batch bar,
+// which moves the list, so the second can land on the row above.
+let firstClickGid = '', firstClickAt = 0;
 listEl.addEventListener('click', (ev) => {
   const row = ev.target.closest('.row');
   if (!row) return;
+  if (ev.detail <= 1) { firstClickGid = row.dataset.gid; firstClickAt = performance.now(); }
   const button = ev.target.closest('button[data-act]');
   if (button) { act(button.dataset.act, row.dataset.gid, button); return; }
   if (ev.target.closest('a')) return;
@@ -12,7 +16,9 @@ listEl.addEventListener('click', (ev) => {
 });
 listEl.addEventListener('dblclick', (ev) => {
   const row = ev.target.closest('.row');
-  if (row && !ev.target.closest('button, a')) openDetails(row.dataset.gid);
+  if (!row || ev.target.closest('button, a')) return;
+  const began = performance.now() - firstClickAt < 1000 && taskOf(firstClickGid);
+  openDetails(began ? firstClickGid : row.dataset.gid);
 });
 // Dragging a waiting task onto another puts it at that place in the queue.
 let dragGid = '';

@@ -77,6 +77,20 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   EXPECT_TRUE(page_->dialogs().empty());
 }
 
+// The first click shows the batch bar and moves the list: the second click
+// of the pair lands on the row above.
+TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
+  const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  Js("(() => { const nm = (gid) => T.row(gid).querySelector('.nm');"
+     "nm(" + JsString(b) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 1 }));"
+     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 2 }));"
+     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('dblclick', { bubbles: true, detail: 2 })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('details').hidden", 3000));
+  EXPECT_EQ(Js("T.text('d-gid')"), JsString(b));
+}
+
 TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
   ASSERT_TRUE(Open());
   ClickId("new-task");
