@@ -18,7 +18,8 @@ function openDetails(gid) {
   if (!gid || !taskOf(gid)) return;
   detailGid = gid;
   detail = taskOf(gid);
-  for (const id of ['d-files', 'd-uris', 'd-servers']) $(id).textContent = '';
+  // Nothing of the last task stays: its lists are built again from scratch.
+  for (const id of ['d-files', 'd-uris', 'd-servers']) { $(id).textContent = ''; delete $(id).dataset.key; }
   fillDetails(detail, [], []);
   showView('details');
   loadTaskOptions(gid);
@@ -75,7 +76,7 @@ function fillDetails(t, uris, servers) {
     return [String(f.path || '（文件名还不知道）'), fmtBytes(got) + ' / ' + (len ? fmtBytes(len) : '大小未知') +
       (f.selected === 'false' ? '，未选择下载' : '')];
   }));
-  list($('d-uris'), (Array.isArray(uris) ? uris : []).map((u) => [String(u.uri), u.status === 'used' ? '使用中' : '备用']));
+  list($('d-uris'), uriItems(t, uris));
   const srv = [];
   for (const s of Array.isArray(servers) ? servers : []) for (const x of (s && s.servers) || [])
     srv.push([String(x.currentUri || x.uri), '↓ ' + fmtBytes(+x.downloadSpeed || 0) + '/s']);
@@ -87,6 +88,19 @@ function fillDetails(t, uris, servers) {
                  down: queued, bottom: queued, remove: !stopped, forget: stopped, 'delete-files': stopped };
   for (const b of $('details').querySelectorAll('button[data-d]')) b.hidden = !show[b.dataset.d];
   $('d-copy').disabled = !allUris(t).length;
+}
+// Each link once, 使用中 when any connection uses it. aria2 answers
+// getUris only for tasks it still runs; a finished task's links come from
+// its files, as 复制链接 takes them.
+function uriItems(t, uris) {
+  const state = new Map();
+  for (const u of Array.isArray(uris) ? uris : []) {
+    if (!u || !u.uri) continue;
+    const uri = String(u.uri);
+    if (state.get(uri) !== '使用中') state.set(uri, u.status === 'used' ? '使用中' : '备用');
+  }
+  if (!state.size) for (const uri of allUris(t)) state.set(uri, STOPPED.includes(String(t.status)) ? '' : '备用');
+  return [...state];
 }
 // One cell per piece, or per group of pieces when there are more pieces
 // than pixels; a group is as dark as the share of it that is done.

@@ -77,6 +77,28 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   EXPECT_TRUE(page_->dialogs().empty());
 }
 
+TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  // The same link twice: aria2 lists it in use and waiting.
+  json error;
+  json gid = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url("/slow/a.bin"), server_.Url("/slow/a.bin")})}), &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string a = gid;
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(Open());
+  const char* kItems = "[...document.querySelectorAll('#d-uris li, #d-servers li')].map((li) => li.parentNode.id + ' ' + li.textContent)";
+  Js("T.dbl(" + JsString(a) + ")");
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-servers li') && T.text('d-servers') !== '无'", 8000));
+  EXPECT_EQ(JsJson(kItems)[0], "d-uris " + server_.Url("/slow/a.bin") + "使用中");
+  EXPECT_EQ(JsJson(kItems).size(), 2u) << JsJson(kItems);
+  // A finished task lists the link it came from, and no server of the last.
+  Js("T.key('Escape'); T.dbl(" + JsString(done) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(done), 3000));
+  page_->Pump(1500);
+  EXPECT_EQ(JsJson(kItems), json({"d-uris " + server_.Url("/fast/done.bin"), "d-servers 无"}));
+}
+
 // The first click shows the batch bar and moves the list: the second click
 // of the pair lands on the row above.
 TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
