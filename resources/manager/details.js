@@ -60,7 +60,7 @@ function fillDetails(t, uris, servers) {
   setText($('d-progress'), fmtBytes(done) + (total ? '（' + (Math.min(1, done / total) * 100).toFixed(1) + '%）' : ''));
   setText($('d-down'), fmtBytes(down) + '/s');
   setText($('d-up'), fmtBytes(+t.uploadSpeed || 0) + '/s');
-  setText($('d-eta'), status === 'active' ? (down > 0 && total > done ? fmtDuration((total - done) / down) : '未知') : '—');
+  setText($('d-eta'), status === 'active' && t.seeder !== 'true' ? (down > 0 && total > done ? fmtDuration((total - done) / down) : '未知') : '—');
   setText($('d-conn'), String(+t.connections || 0));
   setText($('d-gid'), String(t.gid));
   setText($('d-dir'), String(t.dir || ''));

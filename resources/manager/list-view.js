@@ -61,9 +61,12 @@ function updateRow(r, t) {
   const pct = (frac * 100).toFixed(1);
   put(r, 'pc', total || status === 'complete' ? pct + '%' : '');
   if (r.v.bar !== pct) { r.v.bar = pct; r.bar.style.transform = 'scaleX(' + frac + ')'; }
-  const active = status === 'active';
-  put(r, 'sp', active ? '↓ ' + fmtBytes(speed) + '/s' : '');
-  put(r, 'eta', active ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
+  const active = status === 'active', up = +t.uploadSpeed || 0;
+  // A seeding task has nothing left to fetch: what it sends is its speed.
+  const seeding = active && t.seeder === 'true';
+  put(r, 'sp', seeding ? '↑ ' + fmtBytes(up) + '/s'
+    : active ? '↓ ' + fmtBytes(speed) + '/s' + (up > 0 ? ' ↑ ' + fmtBytes(up) + '/s' : '') : '');
+  put(r, 'eta', active && !seeding ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
   put(r, 'cn', active ? '连接 ' + (+t.connections || 0) : '');
   let err = '', note = '';
   if (status === 'error') {

@@ -4,6 +4,7 @@
 // page's content policy. Real aria2, real engine; clicks and keys as events
 // in the page.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -97,6 +98,55 @@ TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
   ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(done), 3000));
   page_->Pump(1500);
   EXPECT_EQ(JsJson(kItems), json({"d-uris " + server_.Url("/fast/done.bin"), "d-servers 无"}));
+}
+
+// A single-file torrent of `content` in base64, as aria2.addTorrent takes
+// it; its tracker is a closed port, so no peer ever comes.
+std::string TorrentBase64(const std::string& name, const std::string& content) {
+  const size_t piece = 16384;
+  std::string hashes;
+  for (size_t at = 0; at < content.size(); at += piece) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    const std::string part = content.substr(at, piece);
+    EVP_Digest(part.data(), part.size(), md, &n, EVP_sha1(), nullptr);
+    hashes.append(reinterpret_cast<char*>(md), n);
+  }
+  const std::string announce = "http://127.0.0.1:1/announce";
+  const std::string torrent = "d8:announce" + std::to_string(announce.size()) + ":" + announce + "4:infod6:lengthi" +
+                              std::to_string(content.size()) + "e4:name" + std::to_string(name.size()) + ":" + name +
+                              "12:piece lengthi" + std::to_string(piece) + "e6:pieces" + std::to_string(hashes.size()) +
+                              ":" + hashes + "ee";
+  std::string out(4 * ((torrent.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(torrent.data()), static_cast<int>(torrent.size()));
+  out.resize(n);
+  return out;
+}
+
+TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
+  const std::string content(100 * 1024, 's');
+  std::ofstream(dir_ + "/seed.bin", std::ios::binary) << content;
+  json error;
+  json gid = aria2_->Call("aria2.addTorrent", json::array({TorrentBase64("seed.bin", content), json::array(),
+                                                          {{"dir", dir_}, {"check-integrity", "true"}, {"seed-time", "30"}}}),
+                          &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string seed = gid;
+  for (int i = 0; i < 200; ++i) {
+    json t = aria2_->Call("aria2.tellStatus", json::array({seed, json::array({"seeder", "status"})}));
+    if (t.value("seeder", "") == "true") break;
+    usleep(50000);
+  }
+  ASSERT_EQ(aria2_->Call("aria2.tellStatus", json::array({seed, json::array({"seeder"})}))["seeder"], "true");
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(seed) + ") && T.row(" + JsString(seed) + ").querySelector('.st').textContent === '做种中'", 4000));
+  json row = Row(seed);
+  EXPECT_EQ(row["speed"], "↑ 0 B/s");
+  EXPECT_EQ(row["eta"], "");
+  Js("T.dbl(" + JsString(seed) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(seed), 3000));
+  EXPECT_EQ(Js("T.text('d-eta')"), "\"—\"");
 }
 
 // The first click shows the batch bar and moves the list: the second click
