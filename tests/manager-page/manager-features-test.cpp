@@ -522,6 +522,30 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   EXPECT_EQ(Js("document.getElementById('settings').hidden"), "true");
 }
 
+TEST_F(ManagerFeaturesTest, SettingsRefuseValuesAria2WouldRefuseOrStoreWrongly) {
+  ASSERT_TRUE(Open());
+  ClickId("open-settings");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
+  const json before = aria2_->Call("aria2.getGlobalOption");
+  Js("T.type('opt-max-overall-download-limit', '1.5M'); T.type('opt-min-split-size', '100K');"
+     "T.type('opt-all-proxy', 'not a proxy'); T.type('opt-split', '2'); document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('没有保存')", 3000)) << Message();
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#aria2-options .bad')].map((el) => el.dataset.option)"),
+            json({"max-overall-download-limit", "min-split-size", "all-proxy"}));
+  for (const char* said : {"不能有小数", "1M 到 1024M", "http://主机:端口"})
+    EXPECT_NE(Message().find(said), std::string::npos) << said << " " << Message();
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption"), before);
+  // Written as aria2 takes them, they are saved.
+  Js("T.type('opt-max-overall-download-limit', '1536K'); T.type('opt-min-split-size', '2M');"
+     "T.type('opt-all-proxy', 'http://user:pw@127.0.0.1:3128'); document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('已保存 4 项')", 3000)) << Message();
+  json after = aria2_->Call("aria2.getGlobalOption");
+  EXPECT_EQ(after["max-overall-download-limit"], "1572864");
+  EXPECT_EQ(after["min-split-size"], "2097152");
+  EXPECT_EQ(after["all-proxy"], "http://user:pw@127.0.0.1:3128/");  // aria2 writes it with a slash
+  EXPECT_EQ(after["split"], "2");
+}
+
 class ManagerStatusTest : public ManagerFeaturesTest {
  protected:
   std::vector<std::string> Aria2Args() override {
