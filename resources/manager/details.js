@@ -105,8 +105,7 @@ function uriItems(t, uris) {
 // One cell per piece, or per group of pieces when there are more pieces
 // than pixels; a group is as dark as the share of it that is done.
 function drawPieces(canvas, hex, count, complete) {
-  const ctx = canvas.getContext('2d');
-  const w = canvas.width, h = canvas.height;
+  const { ctx, w, h } = fitCanvas(canvas);
   ctx.fillStyle = css('--line2');
   ctx.fillRect(0, 0, w, h);
   const n = count || hex.length * 4;

@@ -599,6 +599,21 @@ TEST_F(ManagerFeaturesTest, SpeedChartsDrawTheLastMinutes) {
   Screenshot("manager-page-status.png");
 }
 
+TEST_F(ManagerFeaturesTest, ChartsAreDrawnAtTheScreensPixelDensityWithTheirAxesNamed) {
+  Add("/slow/a.bin");
+  ASSERT_TRUE(Open());
+  // A HiDPI screen, as the engine reports one.
+  Js("Object.defineProperty(window, 'devicePixelRatio', { get: () => 2 }); true");
+  ClickId("open-status");
+  const char* kSharp = "['speed-chart', 'status-chart'].every((id) => { const c = document.getElementById(id);"
+                       "return c.clientWidth > 0 && c.width === 2 * c.clientWidth && c.height === 2 * c.clientHeight; })";
+  ASSERT_TRUE(page_->WaitFor(kSharp, 4000)) << Js("[document.getElementById('status-chart').width, document.getElementById('status-chart').clientWidth]");
+  // Traffic is drawn across the whole height of the denser canvas.
+  EXPECT_TRUE(page_->WaitFor("T.blue('status-chart').top < 90", 4000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#status .axis span')].map((s) => s.textContent.replace(/[0-9.]+ [KMG]?B/, 'N'))"),
+            json({"5 分钟前", "峰值 N/s", "现在"}));
+}
+
 TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
   const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
   const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
