@@ -318,7 +318,7 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
       });
       return { ms: typeof ms, rows: [...document.querySelectorAll('#list .row')].map((r) =>
         [r.dataset.gid, r.querySelector('.nm').textContent, r.querySelector('.sz').textContent,
-         r.querySelector('.er').textContent]),
+         r.querySelector('.er').textContent + r.querySelector('.er').title]),
         all: document.querySelector('#tabs [data-filter=all] b').textContent,
         markup: document.querySelectorAll('#list b, #list i:not(.pb i)').length };
     })()
@@ -331,7 +331,7 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
   EXPECT_EQ(r["rows"], nlohmann::json::parse(R"([
     ["a", "a", "0 B / 大小未知", ""],
     ["b", "<b onclick=x>y.bin", "0 B / 大小未知", ""],
-    ["d", "%E0%A4%A.bin", "0 B / 大小未知", "<i>bad</i>"],
+    ["d", "%E0%A4%A.bin", "0 B / 大小未知", "下载失败下载失败\naria2 的说明：<i>bad</i>"],
     ["c", "中文.bin", "0 B / 大小未知", ""]
   ])"));
   EXPECT_TRUE(page.dialogs().empty());
