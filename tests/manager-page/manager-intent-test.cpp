@@ -203,15 +203,15 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
 
   // Tab stays in an open dialog, both ways round.
   Js("document.getElementById('new-add').focus(); T.key('Tab')");
-  EXPECT_EQ(Js("document.activeElement.id"), "\"new-uris\"");
+  EXPECT_EQ(Focused(), "\"new-uris\"");
   Js("T.key('Tab', { shiftKey: true })");
-  EXPECT_EQ(Js("document.activeElement.id"), "\"new-add\"");
+  EXPECT_EQ(Focused(), "\"new-add\"");
   Js("document.getElementById('new-cancel').click(); T.row(" + JsString(gids[0]) + ").focus(); T.key('Delete')");
   ASSERT_TRUE(Asking());
   Js("T.key('Tab', { shiftKey: true })");
-  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-ok\"");
+  EXPECT_EQ(Focused(), "\"confirm-ok\"");
   Js("T.key('Tab')");
-  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-cancel\"");
+  EXPECT_EQ(Focused(), "\"confirm-cancel\"");
   Js("T.key('Enter')");
   page_->Pump(300);
   EXPECT_EQ(StatusOf(gids[0]), "paused");
