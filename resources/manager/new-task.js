@@ -104,6 +104,36 @@ async function addNewOnce() {
   say('已添加 ' + res.length + ' 个任务');
   refreshSoon(0);
 }
+// Links or torrent and metalink files dropped anywhere on the page open
+// the dialog with them filled in; a row dragged within the queue is the
+// list's own business.
+const DROP_TYPES = ['Files', 'text/uri-list', 'text/plain'];
+document.addEventListener('dragover', (ev) => {
+  if (dragGid || !ev.dataTransfer || ![...ev.dataTransfer.types].some((t) => DROP_TYPES.includes(t))) return;
+  ev.preventDefault();
+  ev.dataTransfer.dropEffect = 'copy';
+});
+document.addEventListener('drop', (ev) => {
+  if (dragGid || ev.defaultPrevented || !ev.dataTransfer) return;
+  // Into another field of the dialog, text goes where it was dropped.
+  if (typing(ev.target) && ev.target.id !== 'new-uris') return;
+  ev.preventDefault();
+  const dt = ev.dataTransfer;
+  const files = [...(dt.files || [])].filter((f) => /\.(torrent|metalink|meta4)$/i.test(f.name));
+  const links = (dt.getData('text/uri-list') || dt.getData('text/plain') || '').split(/\s+/)
+    .filter((l) => SCHEMES.test(l) || /^magnet:\?\S+$/i.test(l));
+  if (!files.length && !links.length) { say('拖进来的内容里没有可以下载的链接，也没有种子或 Metalink 文件'); return; }
+  if ($('new-dlg').hidden) openNew();
+  if (links.length) {
+    const typed = $('new-uris').value.trim();
+    $('new-uris').value = (typed ? typed + '\n' : '') + links.join('\n');
+  }
+  if (files.length) {
+    const all = new DataTransfer();
+    for (const f of [...$('new-files').files, ...files]) all.items.add(f);
+    $('new-files').files = all.files;
+  }
+});
 $('new-task').addEventListener('click', openNew);
 $('new-cancel').addEventListener('click', closeNew);
 $('new-add').addEventListener('click', addNew);

@@ -219,6 +219,28 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
   EXPECT_EQ(TaskCount(), 3u);
 }
 
+TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
+  ASSERT_TRUE(Open());
+  auto drop = [&](const std::string& type, const std::string& text, bool file) {
+    Js("(() => { const dt = new DataTransfer(); dt.setData(" + JsString(type) + ", " + JsString(text) + ");" +
+       (file ? "dt.items.add(new File(['d8:announce0:e'], 'one.torrent'));" : "") +
+       "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+       "return true; })()");
+  };
+  // Nothing to download: a message, no dialog.
+  drop("text/plain", "just some words", false);
+  EXPECT_EQ(Js("document.getElementById('new-dlg').hidden"), "true");
+  EXPECT_NE(Message().find("没有可以下载的链接"), std::string::npos) << Message();
+  const std::string one = server_.Url("/fast/d1.bin"), two = server_.Url("/fast/d2.bin");
+  drop("text/uri-list", one + "\r\n" + two + "\r\n", true);
+  ASSERT_EQ(Js("document.getElementById('new-dlg').hidden"), "false");
+  EXPECT_EQ(Js("document.getElementById('new-uris').value"), JsString(one + "\n" + two));
+  EXPECT_EQ(Js("document.getElementById('new-files').files[0].name"), "\"one.torrent\"");
+  // A second drop adds to what is there.
+  drop("text/plain", "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567", false);
+  EXPECT_EQ(Js("document.getElementById('new-uris').value.split('\\n').length"), "3");
+}
+
 TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   std::vector<std::string> gids;
   for (const char* name : {"beta.iso", "alpha.bin", "gamma.bin", "alphabet.zip"})
