@@ -76,6 +76,7 @@ function fillDetails(t, uris, servers) {
     return [String(f.path || '（文件名还不知道）'), fmtBytes(got) + ' / ' + (len ? fmtBytes(len) : '大小未知') +
       (f.selected === 'false' ? '，未选择下载' : '')];
   }));
+  pickList(t, files);
   list($('d-uris'), uriItems(t, uris));
   const srv = [];
   for (const s of Array.isArray(servers) ? servers : []) for (const x of (s && s.servers) || [])
@@ -89,6 +90,39 @@ function fillDetails(t, uris, servers) {
   for (const b of $('details').querySelectorAll('button[data-d]')) b.hidden = !show[b.dataset.d];
   $('d-copy').disabled = !allUris(t).length;
 }
+// A torrent of several files that is not finished: which of them to fetch.
+// Built again only when the task or its files' choice changed, so a box
+// the user is ticking is not reset by the next refresh.
+function pickList(t, files) {
+  const box = $('d-select');
+  const show = !!t.bittorrent && files.length > 1 && !STOPPED.includes(String(t.status));
+  box.hidden = !show;
+  if (!show) { delete box.dataset.key; return; }
+  const key = String(t.gid) + JSON.stringify(files.map((f) => [f.index, f.path, f.selected]));
+  if (box.dataset.key === key) return;
+  box.dataset.key = key;
+  const root = $('d-select-list');
+  root.textContent = '';
+  for (const f of files) {
+    const label = document.createElement('label');
+    const tick = document.createElement('input');
+    tick.type = 'checkbox';
+    tick.value = String(f.index);
+    tick.checked = f.selected !== 'false';
+    label.append(tick, ' ' + String(f.path || '（文件名还不知道）') + '（' + fmtBytes(+f.length || 0) + '）');
+    root.appendChild(label);
+  }
+}
+$('d-select-save').addEventListener('click', async () => {
+  const gid = detailGid;
+  const picked = [...$('d-select-list').querySelectorAll('input:checked')].map((x) => x.value);
+  if (!picked.length) { say('请至少勾选一个文件'); return; }
+  try {
+    await call('aria2.changeOption', gid, { 'select-file': picked.join(',') });
+    say('已选择下载 ' + picked.length + ' 个文件');
+  } catch (e) { failed('选择文件', e); }
+  if (gid === detailGid) refreshDetails();
+});
 // Each link once, 使用中 when any connection uses it. aria2 answers
 // getUris only for tasks it still runs; a finished task's links come from
 // its files, as 复制链接 takes them.

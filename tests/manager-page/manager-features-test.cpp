@@ -100,23 +100,28 @@ TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
   EXPECT_EQ(JsJson(kItems), json({"d-uris " + server_.Url("/fast/done.bin"), "d-servers 无"}));
 }
 
-// A single-file torrent of `content` in base64, as aria2.addTorrent takes
-// it; its tracker is a closed port, so no peer ever comes.
-std::string TorrentBase64(const std::string& name, const std::string& content) {
+// A torrent in base64, as aria2.addTorrent takes it: one file named `name`,
+// or a folder `name` of several (name, content) files. Its tracker is a
+// closed port, so no peer ever comes.
+std::string TorrentBase64(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+  auto str = [](const std::string& x) { return std::to_string(x.size()) + ":" + x; };
   const size_t piece = 16384;
+  std::string all, list;
+  for (const auto& [path, content] : files) {
+    all += content;
+    list += "d6:lengthi" + std::to_string(content.size()) + "e4:pathl" + str(path) + "ee";
+  }
   std::string hashes;
-  for (size_t at = 0; at < content.size(); at += piece) {
+  for (size_t at = 0; at < all.size(); at += piece) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    const std::string part = content.substr(at, piece);
+    const std::string part = all.substr(at, piece);
     EVP_Digest(part.data(), part.size(), md, &n, EVP_sha1(), nullptr);
     hashes.append(reinterpret_cast<char*>(md), n);
   }
-  const std::string announce = "http://127.0.0.1:1/announce";
-  const std::string torrent = "d8:announce" + std::to_string(announce.size()) + ":" + announce + "4:infod6:lengthi" +
-                              std::to_string(content.size()) + "e4:name" + std::to_string(name.size()) + ":" + name +
-                              "12:piece lengthi" + std::to_string(piece) + "e6:pieces" + std::to_string(hashes.size()) +
-                              ":" + hashes + "ee";
+  const std::string body = files.size() == 1 ? "6:lengthi" + std::to_string(all.size()) + "e" : "5:filesl" + list + "e";
+  const std::string torrent = "d8:announce" + str("http://127.0.0.1:1/announce") + "4:infod" + body + "4:name" + str(name) +
+                              "12:piece lengthi" + std::to_string(piece) + "e6:pieces" + str(hashes) + "ee";
   std::string out(4 * ((torrent.size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
                                 reinterpret_cast<const unsigned char*>(torrent.data()), static_cast<int>(torrent.size()));
@@ -128,7 +133,7 @@ TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
   const std::string content(100 * 1024, 's');
   std::ofstream(dir_ + "/seed.bin", std::ios::binary) << content;
   json error;
-  json gid = aria2_->Call("aria2.addTorrent", json::array({TorrentBase64("seed.bin", content), json::array(),
+  json gid = aria2_->Call("aria2.addTorrent", json::array({TorrentBase64("seed.bin", {{"seed.bin", content}}), json::array(),
                                                           {{"dir", dir_}, {"check-integrity", "true"}, {"seed-time", "30"}}}),
                           &error);
   ASSERT_TRUE(gid.is_string()) << error.dump();
@@ -147,6 +152,32 @@ TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
   Js("T.dbl(" + JsString(seed) + ")");
   ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(seed), 3000));
   EXPECT_EQ(Js("T.text('d-eta')"), "\"—\"");
+}
+
+TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
+  json error;
+  json gid = aria2_->Call("aria2.addTorrent",
+                          json::array({TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}}),
+                                       json::array(), {{"dir", dir_}, {"pause", "true"}}}),
+                          &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string pack = gid;
+  ASSERT_TRUE(Open());
+  Js("T.dbl(" + JsString(pack) + ")");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('d-select').hidden", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, true}));
+  // Nothing ticked is refused; one ticked is what aria2 then fetches.
+  Js("document.querySelectorAll('#d-select-list input').forEach((x) => { x.checked = false; });"
+     "document.getElementById('d-select-save').click()");
+  EXPECT_NE(Message().find("至少勾选一个"), std::string::npos) << Message();
+  Js("document.querySelector('#d-select-list input').checked = true; document.getElementById('d-select-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '已选择下载 1 个文件'", 3000)) << Message();
+  json files = aria2_->Call("aria2.getFiles", json::array({pack}));
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0]["selected"], "true");
+  EXPECT_EQ(files[1]["selected"], "false");
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-files li:last-child small').textContent.includes('未选择下载')", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, false}));
 }
 
 // The first click shows the batch bar and moves the list: the second click
