@@ -13,6 +13,7 @@ function closeNew() {
 }
 function clearNew() {
   for (const id of ['new-uris', 'new-out', 'new-dir', 'new-referer', 'new-ua', 'new-headers', 'new-files']) $(id).value = '';
+  showPicks();
 }
 const newError = (text, id) => {
   $('new-error').textContent = text;
@@ -51,7 +52,10 @@ async function readNewTask() {
     let data;
     try { data = await readBase64(f); } catch (e) { return newError('无法读取“' + f.name + '”：' + (e && e.message ? e.message : '文件不可读') + '。请确认文件存在且可读。', 'new-files'); }
     if (!data) return newError('“' + f.name + '”是空文件。', 'new-files');
-    files.push({ kind, data, name: f.name, file: f });
+    const ticks = [...$('new-pick').querySelectorAll('input[data-file="' + files.length + '"]')];
+    const picked = ticks.filter((x) => x.checked).map((x) => x.value);
+    if (ticks.length && !picked.length) return newError('“' + f.name + '”里请至少勾选一个要下载的文件。', 'new-files');
+    files.push({ kind, data, name: f.name, file: f, select: picked.length < ticks.length ? picked.join(',') : '' });
   }
   if (!lines.length && !files.length) return newError('请填写下载链接，或选择种子或 Metalink 文件。', 'new-uris');
   const options = {};
@@ -81,8 +85,10 @@ async function addNewOnce() {
   const task = await readNewTask();
   if (!task) return;
   const calls = task.lines.map((l) => ['aria2.addUri', [l], task.options]);
-  for (const f of task.files)
-    calls.push(f.kind === 'torrent' ? ['aria2.addTorrent', f.data, [], task.options] : ['aria2.addMetalink', f.data, task.options]);
+  for (const f of task.files) {
+    const options = f.select ? Object.assign({}, task.options, { 'select-file': f.select }) : task.options;
+    calls.push(f.kind === 'torrent' ? ['aria2.addTorrent', f.data, [], options] : ['aria2.addMetalink', f.data, options]);
+  }
   let res;
   try { res = await multicallSettled(calls); }
   catch (e) { newError('添加失败：' + reason(e) + '。请稍后再试。'); return; }
@@ -94,6 +100,7 @@ async function addNewOnce() {
     const left = new DataTransfer();
     task.files.forEach((f, i) => { if (!res[n + i].ok) left.items.add(f.file); });
     $('new-files').files = left.files;
+    showPicks();
     newError('有 ' + bad.length + ' 项没有添加：' + reason(bad[0].error) +
       (bad.length < res.length ? '（其余 ' + (res.length - bad.length) + ' 项已添加，已从对话框中去掉）' : ''));
     refreshSoon(0);
@@ -132,8 +139,82 @@ document.addEventListener('drop', (ev) => {
     const all = new DataTransfer();
     for (const f of [...$('new-files').files, ...files]) all.items.add(f);
     $('new-files').files = all.files;
+    showPicks();
   }
 });
+// ---- which files of a torrent or metalink to download ----
+// The names inside a torrent (bencoded) or a metalink (XML), in the order
+// aria2 numbers them for select-file; [] when the file cannot be read so.
+function bdecode(bin) {
+  let i = 0;
+  const next = () => {
+    const c = bin[i];
+    if (c === 'i') { const e = bin.indexOf('e', i); if (e < 0) throw new Error('bad'); const v = +bin.slice(i + 1, e); i = e + 1; return v; }
+    if (c === 'l' || c === 'd') {
+      i++;
+      const items = [];
+      while (bin[i] !== 'e') { if (i >= bin.length) throw new Error('bad'); items.push(next()); }
+      i++;
+      if (c === 'l') return items;
+      const map = new Map();
+      for (let k = 0; k + 1 < items.length; k += 2) map.set(items[k], items[k + 1]);
+      return map;
+    }
+    const colon = bin.indexOf(':', i), n = +bin.slice(i, colon);
+    if (colon < 0 || !(n >= 0)) throw new Error('bad');
+    i = colon + 1 + n;
+    return bin.slice(colon + 1, i);
+  };
+  return next();
+}
+const utf8 = (bin) => new TextDecoder().decode(Uint8Array.from(bin, (c) => c.charCodeAt(0)));
+function innerFiles(kind, base64) {
+  try {
+    const bin = atob(base64);
+    if (kind === 'metalink') {
+      const doc = new DOMParser().parseFromString(utf8(bin), 'application/xml');
+      return [...doc.getElementsByTagName('file')].map((f) => String(f.getAttribute('name') || ''));
+    }
+    const info = bdecode(bin).get('info');
+    const list = info && info.get('files');
+    if (!Array.isArray(list)) return [];
+    const top = utf8(String(info.get('name') || ''));
+    return list.map((f) => top + '/' + (f.get('path') || []).map((p) => utf8(String(p))).join('/'));
+  } catch (e) { return []; }
+}
+// A list of boxes for each chosen file that holds several; all ticked.
+let pickRun = 0;
+async function showPicks() {
+  const run = ++pickRun, root = $('new-pick');
+  const groups = [];
+  let k = 0;
+  for (const f of $('new-files').files) {
+    const kind = /\.torrent$/i.test(f.name) ? 'torrent' : /\.(metalink|meta4)$/i.test(f.name) ? 'metalink' : '';
+    let names = [];
+    if (kind) { try { names = innerFiles(kind, await readBase64(f)); } catch (e) { names = []; } }
+    groups.push({ k: k++, name: f.name, names });
+  }
+  if (run !== pickRun) return;
+  root.textContent = '';
+  for (const g of groups) {
+    if (g.names.length < 2) continue;
+    const head = document.createElement('div');
+    head.textContent = '“' + g.name + '”中要下载的文件：';
+    root.appendChild(head);
+    g.names.forEach((name, i) => {
+      const label = document.createElement('label');
+      const tick = document.createElement('input');
+      tick.type = 'checkbox';
+      tick.checked = true;
+      tick.value = String(i + 1);
+      tick.dataset.file = String(g.k);
+      label.append(tick, ' ' + name);
+      root.appendChild(label);
+    });
+  }
+  root.hidden = !root.childNodes.length;
+}
+$('new-files').addEventListener('change', showPicks);
 $('new-task').addEventListener('click', openNew);
 $('new-cancel').addEventListener('click', closeNew);
 $('new-add').addEventListener('click', addNew);

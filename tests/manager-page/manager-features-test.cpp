@@ -180,6 +180,25 @@ TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
   EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, false}));
 }
 
+TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenBeforeAdding) {
+  ASSERT_TRUE(Open());
+  ClickId("new-task");
+  const std::string torrent = TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}});
+  Js("(() => { const dt = new DataTransfer();"
+     "dt.items.add(new File([Uint8Array.from(atob(" + JsString(torrent) + "), (c) => c.charCodeAt(0))], 'pack.torrent'));"
+     "const input = document.getElementById('new-files'); input.files = dt.files;"
+     "input.dispatchEvent(new Event('change', { bubbles: true })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('new-pick').hidden", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#new-pick label')].map((l) => l.textContent)"),
+            json({" pack/a.bin", " pack/b.bin"}));
+  Js("document.querySelector('#new-pick input').checked = false; document.getElementById('new-add').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
+  json active = aria2_->Call("aria2.tellActive", json::array({json::array({"gid", "files"})}));
+  ASSERT_EQ(active.size(), 1u) << active.dump();
+  EXPECT_EQ(active[0]["files"][0]["selected"], "false");
+  EXPECT_EQ(active[0]["files"][1]["selected"], "true");
+}
+
 // The first click shows the batch bar and moves the list: the second click
 // of the pair lands on the row above.
 TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
