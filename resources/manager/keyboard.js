@@ -62,6 +62,12 @@ document.addEventListener('keydown', (ev) => {
     return;
   }
   if (ctrl || ev.altKey) return;
+  // A link (打开文件夹) keeps its own Enter.
+  if (focused && focused.tagName === 'A') return;
+  // On a row reached with Tab, the keys act on that row, not on a
+  // selection elsewhere.
+  const row = focused && focused.classList && focused.classList.contains('row') ? focused.dataset.gid : '';
+  if (row && !selected.has(row) && [' ', 'Delete', 'Enter'].includes(key)) setSelection([row]);
   if (key === ' ') {
     ev.preventDefault();
     const tasks = selectedTasks();
@@ -75,7 +81,6 @@ document.addEventListener('keydown', (ev) => {
     removeTasks(selectedTasks());
   } else if (key === 'Enter') {
     ev.preventDefault();
-    openDetails(focused && focused.classList.contains('row') ? focused.dataset.gid
-      : selected.has(anchor) ? anchor : [...selected][0]);
+    openDetails(row || (selected.has(anchor) ? anchor : [...selected][0]));
   }
 });

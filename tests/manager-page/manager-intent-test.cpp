@@ -192,6 +192,11 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
   Js("T.key('ArrowDown'); T.key('Enter')");
   ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(gids[1]), 3000));
   Js("T.key('Escape')");
+  // A row reached with Tab while another is selected: Delete asks about it.
+  Js("T.row(" + JsString(gids[2]) + ").focus(); T.key('Delete')");
+  ASSERT_TRUE(Asking());
+  EXPECT_NE(Js("T.text('confirm-text')").find("删除所选的 1 个任务？\\n  k3.bin"), std::string::npos) << Js("T.text('confirm-text')");
+  Js("T.key('Escape')");
 
   // Buttons answer Enter and Space: a row's own, the toolbar's.
   Js("T.row(" + JsString(gids[3]) + ").querySelector('[data-act=resume]').focus(); T.key(' ')");
