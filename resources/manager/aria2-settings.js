@@ -14,13 +14,13 @@ const OPTION_GROUPS = [
   ['HTTP/FTP', [
     ['split', '分段数', '一个文件同时分几段下载', 'int', 1, 16],
     ['max-connection-per-server', '每服务器连接数', '对同一服务器最多同时几个连接', 'int', 1, 16],
-    ['min-split-size', '最小分段大小', '文件小于两倍此值时不再分段，1M 到 1024M', 'size'],
+    ['min-split-size', '最小分段大小', '文件小于两倍此值时不再分段，1M 到 1024M', 'size', 1 << 20, 1 << 30],
     ['timeout', '超时（秒）', '连接建立后等待数据的时间', 'int', 1, 600],
     ['connect-timeout', '连接超时（秒）', '建立连接最多等待的时间', 'int', 1, 600],
     ['max-tries', '最多尝试次数', '0 为不限次数', 'int', 0, 1000],
     ['retry-wait', '重试间隔（秒）', '两次尝试之间等待的时间', 'int', 0, 600],
     ['user-agent', 'User-Agent', '向服务器报告的客户端名称', 'text'],
-    ['all-proxy', '代理服务器', '例如 http://127.0.0.1:8080，留空为不用代理', 'text'],
+    ['all-proxy', '代理服务器', '例如 http://127.0.0.1:8080，留空为不用代理', 'proxy'],
     ['check-certificate', '检查证书', '关闭后不再验证 HTTPS 证书（不安全）', 'bool'],
   ]],
   ['BitTorrent', [
@@ -37,16 +37,25 @@ const OPTION_GROUPS = [
     ['log-level', '日志级别', 'aria2 日志的详细程度', 'enum', ['debug', 'info', 'notice', 'warn', 'error']],
   ]],
 ];
-const SIZE = /^\d+(\.\d+)?[KkMm]?$/;
+// aria2 takes whole numbers of bytes, K or M: "1.5M" is refused.
+const SIZE = /^(\d+)([KkMm]?)$/;
+// aria2's form: [http://][USER:PASSWORD@]HOST[:PORT]
+const PROXY = /^(https?:\/\/)?([^\s\/@:]+(:[^\s\/@]*)?@)?([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:\d{1,5})?\/?$/;
 function checkOption(option, value) {
   const [, label, , kind, a, b] = option;
   if (kind === 'int') return /^\d+$/.test(value) && +value >= a && +value <= b ? '' : '“' + label + '”请输入 ' + a + ' 到 ' + b + ' 的整数';
-  if (kind === 'size') return SIZE.test(value) ? '' : '“' + label + '”请输入数字，可带单位 K 或 M（例如 500K）';
+  if (kind === 'size') {
+    const m = SIZE.exec(value);
+    if (!m) return '“' + label + '”请输入整数，可带单位 K 或 M（例如 500K、2M），不能有小数';
+    const bytes = +m[1] * ({ k: 1024, m: 1024 * 1024 }[m[2].toLowerCase()] || 1);
+    if (a !== undefined && (bytes < a || bytes > b)) return '“' + label + '”请输入 ' + a / 1048576 + 'M 到 ' + b / 1048576 + 'M 之间的大小（例如 20M）';
+    return '';
+  }
+  if (kind === 'proxy') return value === '' || PROXY.test(value) ? '' : '“' + label + '”应写成 http://主机:端口（可带 用户名:密码@），例如 http://127.0.0.1:8080';
   if (kind === 'ratio') return /^\d+(\.\d+)?$/.test(value) ? '' : '“' + label + '”请输入 0 或正数（例如 1.0）';
   if (kind === 'text') return /[\r\n]/.test(value) ? '“' + label + '”不能包含换行' : '';
   return '';
 }
-let loadedOptions = {};
 // A select of `values`, or of on and off (true/false) without them.
 function choiceOf(values) {
   const input = document.createElement('select');
@@ -99,37 +108,63 @@ function buildSettings() {
   }
 }
 const allOptions = () => OPTION_GROUPS.flatMap((g) => g[1]);
-async function loadSettings() {
+// The fields the user changed since the form was filled. Only these are
+// ever sent: a field filled while aria2 was away (blank, or a list's first
+// choice) is not a wish of the user's.
+const edited = new Set();
+for (const type of ['input', 'change']) {
+  $('aria2-options').addEventListener(type, (ev) => { if (ev.target.dataset.option) edited.add(ev.target.dataset.option); });
+}
+// Blank means "none" for these, so a field the user emptied is sent.
+const CLEARABLE = ['all-proxy', 'bt-tracker'];
+// keepEdits: what the user typed stays; every other field shows aria2's value.
+async function loadSettings(keepEdits) {
+  let options;
   try {
-    loadedOptions = await call('aria2.getGlobalOption');
-  } catch (e) { failed('读取 aria2 设置', e); return; }
+    options = await call('aria2.getGlobalOption');
+  } catch (e) { failed('读取 aria2 设置', e); return null; }
+  if (!keepEdits) edited.clear();
   for (const [name] of allOptions()) {
     const input = $('opt-' + name);
-    input.value = loadedOptions[name] !== undefined ? String(loadedOptions[name]) : '';
+    if (edited.has(name)) continue;
+    input.value = options[name] !== undefined ? String(options[name]) : '';
     input.classList.remove('bad');
   }
+  return options;
+}
+// Back in touch with aria2 (perhaps another one): the form shows what it has now.
+function settingsReconnected() {
+  if (!$('settings').hidden) loadSettings(true);
 }
 async function saveSettings() {
-  const changed = {}, problems = [];
-  for (const option of allOptions()) {
+  const problems = [];
+  const wanted = allOptions().filter((option) => edited.has(option[0]));
+  for (const option of wanted) $('opt-' + option[0]).classList.remove('bad');
+  if (!wanted.length) { say('设置没有改动'); return; }
+  // Compared with what aria2 has at this moment, not with what the form
+  // was filled from: the connection may have been lost and made again.
+  const current = await loadSettings(true);
+  if (!current) return;
+  const changed = {};
+  for (const option of wanted) {
     const input = $('opt-' + option[0]);
-    input.classList.remove('bad');
     const value = input.value.trim();
-    if (value === String(loadedOptions[option[0]] ?? '')) continue;
+    if (value === String(current[option[0]] ?? '')) continue;
+    if (value === '' && !CLEARABLE.includes(option[0])) continue;
     const problem = checkOption(option, value);
     if (problem) { problems.push(problem); input.classList.add('bad'); continue; }
     changed[option[0]] = value;
   }
   if (problems.length) { say('没有保存：' + problems.join('；')); return; }
   const n = Object.keys(changed).length;
-  if (!n) { say('设置没有改动'); return; }
+  if (!n) { edited.clear(); say('设置没有改动'); return; }
   try {
     await call('aria2.changeGlobalOption', changed);
     say('已保存 ' + n + ' 项 aria2 设置');
-    await loadSettings();
+    await loadSettings(false);
     loadLimit();
   } catch (e) { failed('保存 aria2 设置', e); }
 }
-$('open-settings').addEventListener('click', () => { showView('settings'); loadKorvathSettings(); loadSettings(); });
+$('open-settings').addEventListener('click', () => { showView('settings'); loadKorvathSettings(); loadSettings(false); });
 $('aria2-save').addEventListener('click', saveSettings);
-$('aria2-reload').addEventListener('click', loadSettings);
+$('aria2-reload').addEventListener('click', () => loadSettings(false));

@@ -17,9 +17,21 @@ function sample(down, up, now) {
   for (const gid of taskHistory.keys()) if (!taskOf(gid)) taskHistory.delete(gid);
 }
 const css = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
-function drawChart(canvas, history, now) {
+// A canvas gets as many pixels as the screen shows for it, so it stays
+// sharp at any devicePixelRatio; the drawing itself is in CSS pixels.
+function fitCanvas(canvas) {
+  if (!canvas.dataset.w) { canvas.dataset.w = canvas.width; canvas.dataset.h = canvas.height; }
+  const w = canvas.clientWidth || +canvas.dataset.w, h = canvas.clientHeight || +canvas.dataset.h;
+  const dpr = window.devicePixelRatio || 1;
+  const pw = Math.max(1, Math.round(w * dpr)), ph = Math.max(1, Math.round(h * dpr));
+  if (canvas.width !== pw) canvas.width = pw;
+  if (canvas.height !== ph) canvas.height = ph;
   const ctx = canvas.getContext('2d');
-  const w = canvas.width, h = canvas.height;
+  ctx.setTransform(pw / w, 0, 0, ph / h, 0, 0);
+  return { ctx, w, h };
+}
+function drawChart(canvas, history, now) {
+  const { ctx, w, h } = fitCanvas(canvas);
   ctx.clearRect(0, 0, w, h);
   ctx.strokeStyle = css('--line');
   ctx.strokeRect(0.5, 0.5, w - 1, h - 1);
@@ -35,11 +47,9 @@ function drawChart(canvas, history, now) {
     history.forEach((s, i) => (i ? ctx.lineTo(x(s[0]), y(s[col])) : ctx.moveTo(x(s[0]), y(s[col]))));
     ctx.stroke();
   }
-  if (h > 40) {
-    ctx.fillStyle = css('--fg3');
-    ctx.font = '11px sans-serif';
-    ctx.fillText('峰值 ' + fmtBytes(max) + '/s', 4, 12);
-  }
+  // The axes are text beside the canvas: as sharp as the rest of the page.
+  const peak = canvas.parentNode.querySelector('.axis .peak');
+  if (peak) setText(peak, '峰值 ' + fmtBytes(max) + '/s');
 }
 function drawCharts() {
   const now = performance.now();

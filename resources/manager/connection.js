@@ -26,9 +26,12 @@ async function post(method, params) {
   if (!res.ok || !body || !('result' in body)) throw new RpcError('rpc', 'HTTP ' + res.status);
   return body.result;
 }
+// aria2's own refusal, in its words; reason() puts them under the page's.
 function fault(e) {
   const message = String((e && e.message) || 'error');
-  return new RpcError(message === 'Unauthorized' ? 'auth' : 'rpc', message);
+  const error = new RpcError(message === 'Unauthorized' ? 'auth' : 'rpc', message);
+  error.aria2 = true;
+  return error;
 }
 const call = (method, ...params) => post(method, token.concat(params));
 // Several calls in one request; each result comes back or throws.
@@ -57,6 +60,7 @@ function setLink(state) {
       linkEl.textContent = '已连接';
       linkEl.className = 'ok';
       loadLimit();
+      settingsReconnected();
     }
   } else {
     const text = state === 'auth'
@@ -82,7 +86,10 @@ function say(text) {
   msgTimer = setTimeout(() => { msgEl.hidden = true; }, 6000);
 }
 function reason(e) {
-  return e && e.kind === 'down' ? 'aria2 没有应答' : e && e.kind === 'auth' ? 'aria2 拒绝了访问密钥' : String((e && e.message) || e);
+  if (e && e.kind === 'down') return 'aria2 没有应答';
+  if (e && e.kind === 'auth') return 'aria2 拒绝了访问密钥';
+  if (e && e.aria2) return 'aria2 拒绝了这个请求（aria2 的说明：' + e.message + '）';
+  return String((e && e.message) || e);
 }
 function failed(what, e) {
   if (e && (e.kind === 'down' || e.kind === 'auth')) { setLink(e.kind); refreshSoon(0); }

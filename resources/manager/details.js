@@ -18,7 +18,8 @@ function openDetails(gid) {
   if (!gid || !taskOf(gid)) return;
   detailGid = gid;
   detail = taskOf(gid);
-  for (const id of ['d-files', 'd-uris', 'd-servers']) $(id).textContent = '';
+  // Nothing of the last task stays: its lists are built again from scratch.
+  for (const id of ['d-files', 'd-uris', 'd-servers']) { $(id).textContent = ''; delete $(id).dataset.key; }
   fillDetails(detail, [], []);
   showView('details');
   loadTaskOptions(gid);
@@ -59,7 +60,7 @@ function fillDetails(t, uris, servers) {
   setText($('d-progress'), fmtBytes(done) + (total ? '（' + (Math.min(1, done / total) * 100).toFixed(1) + '%）' : ''));
   setText($('d-down'), fmtBytes(down) + '/s');
   setText($('d-up'), fmtBytes(+t.uploadSpeed || 0) + '/s');
-  setText($('d-eta'), status === 'active' ? (down > 0 && total > done ? fmtDuration((total - done) / down) : '未知') : '—');
+  setText($('d-eta'), status === 'active' && t.seeder !== 'true' ? (down > 0 && total > done ? fmtDuration((total - done) / down) : '未知') : '—');
   setText($('d-conn'), String(+t.connections || 0));
   setText($('d-gid'), String(t.gid));
   setText($('d-dir'), String(t.dir || ''));
@@ -67,14 +68,16 @@ function fillDetails(t, uris, servers) {
   setText($('d-path'), files.map((f) => String((f && f.path) || '')).filter(Boolean).join('\n') || '（文件名还不知道）');
   const e = errorText(t);
   setText($('d-error'), status === 'error' || e.code
-    ? (e.code ? '错误代码 ' + e.code + '：' + (e.explained || '未知错误') : '下载失败') + (e.message ? '。aria2 的说明：' + e.message : '')
+    ? (e.code ? '错误代码 ' + e.code + '：' + (e.explained || '未知错误').replace(/。$/, '') : '下载失败') +
+      (e.message ? '。aria2 的说明：' + e.message : '')
     : mismatch || '无');
   list($('d-files'), files.map((f) => {
     const len = +f.length || 0, got = +f.completedLength || 0;
     return [String(f.path || '（文件名还不知道）'), fmtBytes(got) + ' / ' + (len ? fmtBytes(len) : '大小未知') +
       (f.selected === 'false' ? '，未选择下载' : '')];
   }));
-  list($('d-uris'), (Array.isArray(uris) ? uris : []).map((u) => [String(u.uri), u.status === 'used' ? '使用中' : '备用']));
+  pickList(t, files);
+  list($('d-uris'), uriItems(t, uris));
   const srv = [];
   for (const s of Array.isArray(servers) ? servers : []) for (const x of (s && s.servers) || [])
     srv.push([String(x.currentUri || x.uri), '↓ ' + fmtBytes(+x.downloadSpeed || 0) + '/s']);
@@ -87,11 +90,56 @@ function fillDetails(t, uris, servers) {
   for (const b of $('details').querySelectorAll('button[data-d]')) b.hidden = !show[b.dataset.d];
   $('d-copy').disabled = !allUris(t).length;
 }
+// A torrent of several files that is not finished: which of them to fetch.
+// Built again only when the task or its files' choice changed, so a box
+// the user is ticking is not reset by the next refresh.
+function pickList(t, files) {
+  const box = $('d-select');
+  const show = !!t.bittorrent && files.length > 1 && !STOPPED.includes(String(t.status));
+  box.hidden = !show;
+  if (!show) { delete box.dataset.key; return; }
+  const key = String(t.gid) + JSON.stringify(files.map((f) => [f.index, f.path, f.selected]));
+  if (box.dataset.key === key) return;
+  box.dataset.key = key;
+  const root = $('d-select-list');
+  root.textContent = '';
+  for (const f of files) {
+    const label = document.createElement('label');
+    const tick = document.createElement('input');
+    tick.type = 'checkbox';
+    tick.value = String(f.index);
+    tick.checked = f.selected !== 'false';
+    label.append(tick, ' ' + String(f.path || '（文件名还不知道）') + '（' + fmtBytes(+f.length || 0) + '）');
+    root.appendChild(label);
+  }
+}
+$('d-select-save').addEventListener('click', async () => {
+  const gid = detailGid;
+  const picked = [...$('d-select-list').querySelectorAll('input:checked')].map((x) => x.value);
+  if (!picked.length) { say('请至少勾选一个文件'); return; }
+  try {
+    await call('aria2.changeOption', gid, { 'select-file': picked.join(',') });
+    say('已选择下载 ' + picked.length + ' 个文件');
+  } catch (e) { failed('选择文件', e); }
+  if (gid === detailGid) refreshDetails();
+});
+// Each link once, 使用中 when any connection uses it. aria2 answers
+// getUris only for tasks it still runs; a finished task's links come from
+// its files, as 复制链接 takes them.
+function uriItems(t, uris) {
+  const state = new Map();
+  for (const u of Array.isArray(uris) ? uris : []) {
+    if (!u || !u.uri) continue;
+    const uri = String(u.uri);
+    if (state.get(uri) !== '使用中') state.set(uri, u.status === 'used' ? '使用中' : '备用');
+  }
+  if (!state.size) for (const uri of allUris(t)) state.set(uri, STOPPED.includes(String(t.status)) ? '' : '备用');
+  return [...state];
+}
 // One cell per piece, or per group of pieces when there are more pieces
 // than pixels; a group is as dark as the share of it that is done.
 function drawPieces(canvas, hex, count, complete) {
-  const ctx = canvas.getContext('2d');
-  const w = canvas.width, h = canvas.height;
+  const { ctx, w, h } = fitCanvas(canvas);
   ctx.fillStyle = css('--line2');
   ctx.fillRect(0, 0, w, h);
   const n = count || hex.length * 4;
@@ -124,8 +172,14 @@ $('d-copy').addEventListener('click', () => {
   const uris = detail ? allUris(detail) : [];
   if (uris.length) copyText(uris.join('\n'), '已复制链接');
 });
+// The task's options as its fields showed them when read: only a field the
+// user changed is sent, since aria2 starts a running download again when
+// its split or connections are set, even to the same value.
+const TASK_FIELDS = [['d-opt-limit', 'max-download-limit'], ['d-opt-split', 'split'], ['d-opt-conn', 'max-connection-per-server']];
+let taskShown = null;
 async function loadTaskOptions(gid) {
-  for (const id of ['d-opt-limit', 'd-opt-split', 'd-opt-conn']) $(id).value = '';
+  taskShown = null;
+  for (const [id] of TASK_FIELDS) $(id).value = '';
   try {
     const o = await call('aria2.getOption', gid);
     if (gid !== detailGid) return;
@@ -133,21 +187,29 @@ async function loadTaskOptions(gid) {
     $('d-opt-limit').value = limit ? String(Math.round(limit / 1024)) : '';
     $('d-opt-split').value = o.split || '';
     $('d-opt-conn').value = o['max-connection-per-server'] || '';
+    taskShown = { gid };
+    for (const [id] of TASK_FIELDS) taskShown[id] = $(id).value;
   } catch (e) { /* a stopped task has no options left to read */ }
 }
 $('d-opt-save').addEventListener('click', async () => {
   const gid = detailGid;
+  if (!taskShown || taskShown.gid !== gid) { say('没有保存：这个任务的设置还没有读出（已结束的任务没有可改的设置）'); return; }
+  const changed = TASK_FIELDS.filter(([id]) => $(id).value.trim() !== taskShown[id]).map(([id]) => id);
+  if (!changed.length) { say('任务设置没有改动'); return; }
   const limitText = $('d-opt-limit').value.trim();
   const kb = limitText === '' ? 0 : Number(limitText);
   const split = Number($('d-opt-split').value), per = Number($('d-opt-conn').value);
   const problems = [];
-  if (!Number.isFinite(kb) || kb < 0) problems.push('限速请输入 0 或正数（KB/s）');
-  if (!Number.isInteger(split) || split < 1 || split > 16) problems.push('分段数请输入 1 到 16 的整数');
-  if (!Number.isInteger(per) || per < 1 || per > 16) problems.push('每服务器连接数请输入 1 到 16 的整数');
+  if (changed.includes('d-opt-limit') && (!Number.isFinite(kb) || kb < 0)) problems.push('限速请输入 0 或正数（KB/s）');
+  if (changed.includes('d-opt-split') && (!Number.isInteger(split) || split < 1 || split > 16)) problems.push('分段数请输入 1 到 16 的整数');
+  if (changed.includes('d-opt-conn') && (!Number.isInteger(per) || per < 1 || per > 16)) problems.push('每服务器连接数请输入 1 到 16 的整数');
   if (problems.length) { say(problems.join('；')); return; }
+  const values = { 'd-opt-limit': String(Math.round(kb * 1024)), 'd-opt-split': String(split), 'd-opt-conn': String(per) };
+  const options = {};
+  for (const [id, name] of TASK_FIELDS) if (changed.includes(id)) options[name] = values[id];
   try {
-    await call('aria2.changeOption', gid, { 'max-download-limit': String(Math.round(kb * 1024)),
-                                            split: String(split), 'max-connection-per-server': String(per) });
+    await call('aria2.changeOption', gid, options);
+    if (gid === detailGid) for (const id of changed) taskShown[id] = $(id).value.trim();
     say('任务设置已保存');
   } catch (e) { failed('保存任务设置', e); }
 });

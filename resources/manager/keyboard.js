@@ -4,6 +4,14 @@ const typing = (el) => el && (el.tagName === 'TEXTAREA' || el.tagName === 'SELEC
 document.addEventListener('keydown', (ev) => {
   const ctrl = ev.ctrlKey || ev.metaKey;
   const key = ev.key;
+  // Enter and Space press the button that has the focus, and only it; the
+  // engine's own activation is held back so a button is never pressed twice.
+  const focused = document.activeElement;
+  if ((key === 'Enter' || key === ' ') && !ctrl && !ev.altKey && !ev.shiftKey && focused && focused.tagName === 'BUTTON') {
+    ev.preventDefault();
+    if (!focused.disabled && !focused.hidden) focused.click();
+    return;
+  }
   if (key === 'Escape') {
     if (!$('confirm').hidden) confirmEnd(false);
     else if (!$('new-dlg').hidden) closeNew();
@@ -14,11 +22,25 @@ document.addEventListener('keydown', (ev) => {
     ev.preventDefault();
     return;
   }
-  if (!$('confirm').hidden) {
-    if (key === 'Enter') { ev.preventDefault(); confirmEnd(true); }
+  // An open dialog keeps Tab among its own controls.
+  const dialog = !$('confirm').hidden ? $('confirm') : !$('new-dlg').hidden ? $('new-dlg') : null;
+  if (dialog && key === 'Tab' && !ctrl && !ev.altKey) {
+    const stops = [...dialog.querySelectorAll('button, input, textarea, select')].filter((el) => !el.disabled && !el.hidden);
+    const i = stops.indexOf(focused);
+    const next = i < 0 ? (ev.shiftKey ? stops.length - 1 : 0)
+      : ev.shiftKey && i === 0 ? stops.length - 1 : !ev.shiftKey && i === stops.length - 1 ? 0 : -1;
+    if (next >= 0 && stops.length) { ev.preventDefault(); stops[next].focus(); }
     return;
   }
-  if (!$('new-dlg').hidden) return;
+  // Only a press of one of its buttons answers the question (above).
+  if (!$('confirm').hidden) {
+    if (key === 'Enter' || key === ' ') ev.preventDefault();
+    return;
+  }
+  if (!$('new-dlg').hidden) {
+    if (ctrl && key === 'Enter') { ev.preventDefault(); addNew(); }
+    return;
+  }
   if (ctrl && (key === 'f' || key === 'F')) {
     ev.preventDefault();
     closeView();
@@ -28,18 +50,37 @@ document.addEventListener('keydown', (ev) => {
   }
   if (typing(document.activeElement) || (document.body.dataset.view && document.body.dataset.view !== 'list')) return;
   if (ctrl && (key === 'a' || key === 'A')) { ev.preventDefault(); setSelection(view.map((t) => t.gid)); return; }
+  // Arrows, Home and End walk the list from a row or from nowhere in
+  // particular; Shift extends the selection, Ctrl moves only the focus.
+  const moves = { ArrowDown: 1, ArrowUp: -1, PageDown: 'page', PageUp: '-page', Home: 'home', End: 'end' };
+  if (key in moves && !ev.altKey && (focused === document.body || (focused && focused.classList.contains('row')))) {
+    ev.preventDefault();
+    const page = Math.max(1, Math.floor((scrollEl.clientHeight || 600) / ROW_H) - 1);
+    const i = cursorIndex(), m = moves[key];
+    focusRow(m === 'home' ? 0 : m === 'end' ? view.length - 1 : i < 0 ? 0 :
+      i + (m === 'page' ? page : m === '-page' ? -page : m), ev);
+    return;
+  }
   if (ctrl || ev.altKey) return;
+  // A link (打开文件夹) keeps its own Enter.
+  if (focused && focused.tagName === 'A') return;
+  // On a row reached with Tab, the keys act on that row, not on a
+  // selection elsewhere.
+  const row = focused && focused.classList && focused.classList.contains('row') ? focused.dataset.gid : '';
+  if (row && !selected.has(row) && [' ', 'Delete', 'Enter'].includes(key)) setSelection([row]);
   if (key === ' ') {
     ev.preventDefault();
     const tasks = selectedTasks();
-    const calls = tasks.filter((t) => ACTIONS.pause.includes(t.status)).map((t) => ['aria2.pause', t.gid])
-      .concat(tasks.filter((t) => t.status === 'paused').map((t) => ['aria2.unpause', t.gid]));
-    if (tasks.length) batch('暂停或继续', calls);
+    const pause = tasks.filter((t) => ACTIONS.pause.includes(t.status)), resume = tasks.filter((t) => t.status === 'paused');
+    const done = [pause.length ? '暂停 ' + pause.length + ' 个' : '', resume.length ? '继续 ' + resume.length + ' 个' : '']
+      .filter(Boolean).join('、');
+    if (tasks.length) batch('暂停或继续', pause.map((t) => ['aria2.pause', t.gid]).concat(resume.map((t) => ['aria2.unpause', t.gid])),
+      '已' + done + '任务');
   } else if (key === 'Delete') {
     ev.preventDefault();
     removeTasks(selectedTasks());
   } else if (key === 'Enter') {
     ev.preventDefault();
-    openDetails(selected.has(anchor) ? anchor : [...selected][0]);
+    openDetails(row || (selected.has(anchor) ? anchor : [...selected][0]));
   }
 });

@@ -1,17 +1,24 @@
 // The list and the toolbars answering the user: clicks, double clicks and
 // dragging rows, the toolbar buttons, tabs, search, sort and the global limit.
 
+// The row a double-click began on: the first click may show the batch bar,
+// which moves the list, so the second can land on the row above.
+let firstClickGid = '', firstClickAt = 0;
 listEl.addEventListener('click', (ev) => {
   const row = ev.target.closest('.row');
   if (!row) return;
+  if (ev.detail <= 1) { firstClickGid = row.dataset.gid; firstClickAt = performance.now(); }
   const button = ev.target.closest('button[data-act]');
   if (button) { act(button.dataset.act, row.dataset.gid, button); return; }
   if (ev.target.closest('a')) return;
+  cursorGid = row.dataset.gid;
   selectRow(row.dataset.gid, ev);
 });
 listEl.addEventListener('dblclick', (ev) => {
   const row = ev.target.closest('.row');
-  if (row && !ev.target.closest('button, a')) openDetails(row.dataset.gid);
+  if (!row || ev.target.closest('button, a')) return;
+  const began = performance.now() - firstClickAt < 1000 && taskOf(firstClickGid);
+  openDetails(began ? firstClickGid : row.dataset.gid);
 });
 // Dragging a waiting task onto another puts it at that place in the queue.
 let dragGid = '';
@@ -40,7 +47,10 @@ listEl.addEventListener('drop', (ev) => {
   row.classList.remove('drop');
   const gid = dragGid;
   dragGid = '';
-  const to = waitingGids().indexOf(row.dataset.gid);
+  // The line is drawn above the row dropped on, so the task goes before it:
+  // moving down, the task's own place frees one above the line.
+  const queue = waitingGids(), from = queue.indexOf(gid), at = queue.indexOf(row.dataset.gid);
+  const to = from >= 0 && from < at ? at - 1 : at;
   call('aria2.changePosition', gid, to, 'POS_SET').catch((e) => failed('调整顺序', e)).then(() => refreshSoon(0));
 });
 listEl.addEventListener('dragend', () => { dragGid = ''; });
@@ -56,10 +66,21 @@ $('pause-all').addEventListener('click', () => {
 $('resume-all').addEventListener('click', () => {
   call('aria2.unpauseAll').catch((e) => failed('全部继续', e)).then(() => refreshSoon(0));
 });
+// Clears the records the question named and no others: a task that ends
+// while the user reads it keeps its record.
 $('purge').addEventListener('click', async () => {
+  const ended = order.filter((t) => STOPPED.includes(t.status));
+  if (!ended.length) { say('没有已结束的任务记录可以清除'); return; }
+  const count = (status) => ended.filter((t) => t.status === status).length;
+  const parts = [['complete', '已完成'], ['error', '出错'], ['removed', '已删除']]
+    .filter(([status]) => count(status)).map(([status, label]) => label + ' ' + count(status) + ' 个');
+  const ok = await confirmAsk('清除 ' + ended.length + ' 个已结束任务的记录（' + parts.join('、') + '）？\n' +
+    (count('error') ? '出错的任务清除后不能再重试。' : '') + '已下载的文件都会保留。', '清除');
+  if (!ok) return;
   try {
-    await call('aria2.purgeDownloadResult');
-    say('已清除所有已结束任务的记录（文件保留）');
+    const res = await multicallSettled(ended.map((t) => ['aria2.removeDownloadResult', t.gid]));
+    const bad = res.filter((x) => !x.ok).length;
+    say('已清除 ' + (res.length - bad) + ' 个已结束任务的记录（文件保留）' + (bad ? '，' + bad + ' 个已不在 aria2 中' : ''));
   } catch (e) { failed('清除已结束', e); }
   stoppedDirty = true;
   refreshSoon(0);
@@ -81,21 +102,26 @@ $('sort-dir').addEventListener('click', () => {
   reView(true);
 });
 
+// aria2 counts whole bytes: the field and the message show what it got,
+// so 0.5 reads 0.5 and not a rounded 1.
+const kbText = (bytes) => String(+(bytes / 1024).toFixed(3));
 async function loadLimit() {
   try {
     const o = await call('aria2.getGlobalOption');
     const bytes = +o['max-overall-download-limit'] || 0;
-    if (document.activeElement !== limitEl) limitEl.value = bytes ? String(Math.round(bytes / 1024)) : '';
+    if (document.activeElement !== limitEl) limitEl.value = bytes ? kbText(bytes) : '';
   } catch (e) { /* shown again on the next reconnect */ }
 }
 async function applyLimit() {
   const text = limitEl.value.trim();
   const kb = text === '' ? 0 : Number(text);
   if (!Number.isFinite(kb) || kb < 0 || kb > 1e9) { say('限速请输入 0 或正数（KB/s），0 或留空表示不限速'); return; }
-  const bytes = String(Math.round(kb * 1024));
+  const bytes = Math.round(kb * 1024);
+  if (kb > 0 && bytes < 1) { say('限速太小：aria2 最少限到每秒 1 字节（0.001 KB/s）；0 或留空表示不限速'); return; }
   try {
-    await call('aria2.changeGlobalOption', { 'max-overall-download-limit': bytes });
-    say(kb ? '全局限速已设为 ' + Math.round(kb) + ' KB/s' : '已取消全局限速');
+    await call('aria2.changeGlobalOption', { 'max-overall-download-limit': String(bytes) });
+    say(bytes ? '全局限速已设为 ' + kbText(bytes) + ' KB/s' : '已取消全局限速');
+    if (document.activeElement !== limitEl) limitEl.value = bytes ? kbText(bytes) : '';
   } catch (e) { failed('设置限速', e); }
 }
 $('limit-apply').addEventListener('click', applyLimit);

@@ -61,19 +61,24 @@ function updateRow(r, t) {
   const pct = (frac * 100).toFixed(1);
   put(r, 'pc', total || status === 'complete' ? pct + '%' : '');
   if (r.v.bar !== pct) { r.v.bar = pct; r.bar.style.transform = 'scaleX(' + frac + ')'; }
-  const active = status === 'active';
-  put(r, 'sp', active ? '↓ ' + fmtBytes(speed) + '/s' : '');
-  put(r, 'eta', active ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
+  const active = status === 'active', up = +t.uploadSpeed || 0;
+  // A seeding task has nothing left to fetch: what it sends is its speed.
+  const seeding = active && t.seeder === 'true';
+  put(r, 'sp', seeding ? '↑ ' + fmtBytes(up) + '/s'
+    : active ? '↓ ' + fmtBytes(speed) + '/s' + (up > 0 ? ' ↑ ' + fmtBytes(up) + '/s' : '') : '');
+  put(r, 'eta', active && !seeding ? '剩余 ' + (speed > 0 && total > done ? fmtDuration((total - done) / speed) : '未知') : '');
   put(r, 'cn', active ? '连接 ' + (+t.connections || 0) : '');
-  let err = '';
+  let err = '', note = '';
   if (status === 'error') {
+    // The page's own words on the row; aria2's English where the pointer rests.
     const e = errorText(t);
-    err = ((e.expired && e.explained) || e.message || e.explained || '下载失败') + (e.code ? '（错误代码 ' + e.code + '）' : '');
+    err = (e.explained || '下载失败') + (e.code ? '（错误代码 ' + e.code + '）' : '');
+    note = err + (e.message ? '\naria2 的说明：' + e.message : '');
   } else if (mismatch) {
-    err = mismatch;
+    err = note = mismatch;
   }
   put(r, 'er', err);
-  if (r.v.erTitle !== err) { r.v.erTitle = err; r.er.parentNode.title = err; }
+  if (r.v.erTitle !== note) { r.v.erTitle = note; r.er.parentNode.title = note; }
 }
 
 // Only the rows in and near the viewport exist in the document; the list
@@ -103,8 +108,19 @@ let sortKey = 'queue', sortDesc = false;
 // First-seen order stands in for "order added": aria2 keeps no such time.
 let seqNext = 0;
 
+// Names as a reader orders them: file2 before file10, Chinese by pinyin.
+// The collator is slow next to a number, so each name's place among all
+// names is worked out once, again only when a name the table lacks appears.
+const collator = new Intl.Collator('zh-CN', { numeric: true });
+const nameRanks = new Map();
+function rankNames(names) {
+  if (names.every((n) => nameRanks.has(n))) return;
+  const all = [...new Set(names)].sort(collator.compare);
+  nameRanks.clear();
+  all.forEach((n, i) => nameRanks.set(n, i));
+}
 const SORTS = {
-  name: (t) => lowerNameOf(t),
+  name: (t) => nameOf(t),
   size: (t) => +t.totalLength || 0,
   progress: (t) => { const n = +t.totalLength || 0; return n ? (+t.completedLength || 0) / n : (t.status === 'complete' ? 1 : 0); },
   eta: (t) => {
@@ -120,12 +136,22 @@ function computeView() {
   if (sortKey !== 'queue') {
     const key = SORTS[sortKey], dir = sortDesc ? -1 : 1;
     const keyed = v.map((t, i) => ({ t, k: key(t), i }));
+    if (sortKey === 'name') {
+      rankNames(keyed.map((x) => x.k));
+      for (const x of keyed) x.k = nameRanks.get(x.k);
+    }
     keyed.sort((a, b) => (a.k < b.k ? -dir : a.k > b.k ? dir : a.i - b.i));
     v = keyed.map((x) => x.t);
   } else if (sortDesc) {
     v = v.slice().reverse();
   }
   view = v;
+  // A batch acts on the selection, so it holds only tasks the user can see:
+  // another tab or a search lets go of the rest.
+  if (selected.size) {
+    const shown = new Set(v.map((t) => t.gid));
+    for (const gid of selected) if (!shown.has(gid)) selected.delete(gid);
+  }
 }
 
 function render(snap) {
@@ -177,7 +203,6 @@ function render(snap) {
   }
   counts.all = order.length;
   if (known.size > 2 * order.length + 1000) for (const [gid, e] of known) if (e.stamp !== renderStamp) known.delete(gid);
-  if (selected.size) for (const gid of selected) if (!taskOf(gid)) selected.delete(gid);
   computeView();
   paint();
   updateBatch();
@@ -214,6 +239,9 @@ function paint() {
   // that are out of place: a refresh that changes no order moves nothing.
   let cursor = listEl.firstChild;
   let missing = false;
+  // The Tab key reaches the list at the row with the focus, or at its top.
+  let tabGid = first < last ? view[first].gid : '';
+  for (let i = first; i < last; i++) if (view[i].gid === cursorGid) tabGid = cursorGid;
   for (let i = first; i < last; i++) {
     const t = view[i];
     let r = rows.get(t.gid);
@@ -227,6 +255,8 @@ function paint() {
       rows.set(t.gid, r);
     }
     updateRow(r, t);
+    const tab = t.gid === tabGid ? 0 : -1;
+    if (r.v.tab !== tab) { r.v.tab = tab; r.el.tabIndex = tab; }
     if (t.totalLength === undefined && !asked.has(t.gid)) missing = true;
     if (r.el === cursor) cursor = cursor.nextSibling;
     else listEl.insertBefore(r.el, cursor);

@@ -28,6 +28,31 @@ function selectRow(gid, ev) {
   setSelection([gid]);
 }
 const selectedTasks = () => [...selected].map(taskOf).filter(Boolean);
+
+// ---- the row with the keyboard's focus ----
+// Only it is in the Tab order; the arrow keys move it, as in a file list.
+let cursorGid = '';
+function focusRow(i, ev) {
+  if (!view.length) return;
+  i = Math.max(0, Math.min(view.length - 1, i));
+  const gid = view[i].gid;
+  cursorGid = gid;
+  // Rows exist only near the viewport: bring this one in before focusing it.
+  const top = i * ROW_H, height = scrollEl.clientHeight || 600;
+  if (top < scrollEl.scrollTop) scrollEl.scrollTop = top;
+  else if (top + ROW_H > scrollEl.scrollTop + height) scrollEl.scrollTop = top + ROW_H - height;
+  if (ev && ev.ctrlKey) paint();
+  else selectRow(gid, { shiftKey: !!(ev && ev.shiftKey), ctrlKey: false });
+  const r = rows.get(gid);
+  if (r) r.el.focus({ preventScroll: true });
+}
+function cursorIndex() {
+  const at = (gid) => (gid ? view.findIndex((t) => t.gid === gid) : -1);
+  const i = at(cursorGid);
+  return i >= 0 ? i : at(anchor);
+}
+// A row reached with Tab or the mouse is where the arrows go on from.
+listEl.addEventListener('focusin', (ev) => { if (ev.target.classList.contains('row')) cursorGid = ev.target.dataset.gid; });
 function updateBatch() {
   const n = selected.size;
   $('batch').hidden = n === 0;
@@ -35,13 +60,14 @@ function updateBatch() {
 }
 
 // Runs one call per task in one request and says what happened.
-async function batch(what, calls) {
+// done: the message when every call succeeded, if not "已<what> N 个任务".
+async function batch(what, calls, done) {
   if (!calls.length) { say('所选任务中没有可以' + what + '的'); return; }
   try {
     const res = await multicallSettled(calls);
     const bad = res.filter((x) => !x.ok);
     if (bad.length) say(what + '：' + (res.length - bad.length) + ' 个成功，' + bad.length + ' 个失败（' + reason(bad[0].error) + '）');
-    else say('已' + what + ' ' + res.length + ' 个任务');
+    else say(done || '已' + what + ' ' + res.length + ' 个任务');
   } catch (e) {
     failed(what, e);
   }
@@ -70,12 +96,38 @@ async function batchAct(kind) {
     refreshSoon(0);
     return;
   }
+  if (kind === 'up' || kind === 'down') return stepSelection(kind);
   if (QUEUE_MOVES[kind]) {
     // In queue order, so several tasks keep their order among themselves.
     let list = waitingGids().filter((g) => selected.has(g));
-    if (kind === 'top' || kind === 'down') list = list.reverse();
+    if (kind === 'top') list = list.reverse();
     return batch(ACT_NAMES[kind], list.map((g) => ['aria2.changePosition', g, ...QUEUE_MOVES[kind]]));
   }
+}
+// One place up or down for each selected task that has an unselected task
+// there to pass: selected tasks at the head (or tail) stay, and those next
+// to them stay behind them, instead of trading places among themselves.
+function stepSelection(kind) {
+  const queue = waitingGids(), next = queue.slice();
+  const swap = (i, j) => { const x = next[i]; next[i] = next[j]; next[j] = x; };
+  let moved = 0;
+  if (kind === 'up') {
+    for (let i = 1; i < next.length; i++) if (selected.has(next[i]) && !selected.has(next[i - 1])) { swap(i, i - 1); moved++; }
+  } else {
+    for (let i = next.length - 2; i >= 0; i--) if (selected.has(next[i]) && !selected.has(next[i + 1])) { swap(i, i + 1); moved++; }
+  }
+  if (!moved) {
+    say(queue.some((g) => selected.has(g)) ? '所选任务已在队列' + (kind === 'up' ? '最前' : '最后') : '所选任务中没有可以' + ACT_NAMES[kind] + '的');
+    return;
+  }
+  // Placing each task of the changed stretch at its index, from the top
+  // down, builds the new order whatever aria2 moved in between.
+  let first = 0, last = next.length - 1;
+  while (next[first] === queue[first]) first++;
+  while (next[last] === queue[last]) last--;
+  const calls = [];
+  for (let i = first; i <= last; i++) calls.push(['aria2.changePosition', next[i], i, 'POS_SET']);
+  return batch(ACT_NAMES[kind], calls, '已' + ACT_NAMES[kind] + ' ' + moved + ' 个任务');
 }
 async function removeTasks(tasks) {
   if (!tasks.length) return;

@@ -1,10 +1,18 @@
 // ---- status ----
+// 保存会话 writes aria2's task list to the file aria2 was started with;
+// without one there is nothing it could do, so it is not offered. Korvath
+// keeps its own record of unfinished downloads either way.
 async function loadStatus() {
   try {
-    const [version, session] = await multicall([['aria2.getVersion'], ['aria2.getSessionInfo']]);
+    const [version, session, options] = await multicall([['aria2.getVersion'], ['aria2.getSessionInfo'], ['aria2.getGlobalOption']]);
     setText($('s-version'), String(version.version || ''));
     setText($('s-features'), (Array.isArray(version.enabledFeatures) ? version.enabledFeatures : []).map(String).join('、') || '无');
     setText($('s-session'), String(session.sessionId || ''));
+    const file = String(options['save-session'] || '');
+    $('save-session').hidden = !file;
+    $('save-session').title = file ? '把 aria2 现在的全部未完成任务写入它的会话文件 ' + file + '，aria2 下次用这个文件启动时会接着下载' : '';
+    setText($('s-session-file'), file ? file
+      : '无：aria2 启动时没有指定会话文件，所以这里不能保存会话。未完成的下载由 Korvath 自己记下，下次启动时会接着下载。');
   } catch (e) { failed('读取 aria2 状态', e); }
   drawCharts();
 }
@@ -14,8 +22,6 @@ $('speed-chart').addEventListener('click', openStatus);
 $('save-session').addEventListener('click', async () => {
   try {
     await call('aria2.saveSession');
-    say('会话已保存');
-  } catch (e) {
-    failed('保存会话', e.kind === 'rpc' ? new RpcError('rpc', e.message + '（aria2 启动时没有指定会话文件）') : e);
-  }
+    say('会话已保存到 ' + $('s-session-file').textContent);
+  } catch (e) { failed('保存会话', e); }
 });

@@ -1,19 +1,25 @@
 // What the buttons of one task do, and the in-page confirmation they ask for.
 
 // ---- confirmation, inside the page so no modal dialog blocks the window ----
-let confirmDone = null;
+let confirmDone = null, confirmFrom = null;
+// Every question asked here is about removing something, so 取消 has the
+// focus: a stray Enter keeps what the user has.
 function confirmAsk(text, okText) {
   if (confirmDone) confirmDone(false);
+  else confirmFrom = document.activeElement;
   $('confirm-text').textContent = text;
   $('confirm-ok').textContent = okText || '确定';
   $('confirm').hidden = false;
-  $('confirm-ok').focus();
+  $('confirm-cancel').focus();
   return new Promise((resolve) => { confirmDone = resolve; });
 }
 function confirmEnd(ok) {
   $('confirm').hidden = true;
-  const done = confirmDone;
+  const done = confirmDone, from = confirmFrom;
   confirmDone = null;
+  confirmFrom = null;
+  // Back where the keyboard was, so the next key goes on from there.
+  if (from && from.isConnected && typeof from.focus === 'function') from.focus();
   if (done) done(ok);
 }
 $('confirm-ok').addEventListener('click', () => confirmEnd(true));

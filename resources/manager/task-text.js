@@ -78,7 +78,10 @@ function linkExpired(code, message) {
 function errorText(t) {
   const code = t.errorCode && t.errorCode !== '0' ? String(t.errorCode) : '';
   const message = t.errorMessage ? String(t.errorMessage) : '';
-  const explained = linkExpired(code, message) ? EXPIRED_TEXT : code && ERROR_TEXTS[+code] ? ERROR_TEXTS[+code] : '';
+  const status = +((/status=(\d{3})/.exec(message) || [])[1] || 0);
+  const explained = linkExpired(code, message) ? EXPIRED_TEXT
+    : code === '22' && status >= 500 ? '服务器出错（HTTP ' + status + '），请稍后重试'
+    : code && ERROR_TEXTS[+code] ? ERROR_TEXTS[+code] : '';
   return { code, explained, message, expired: linkExpired(code, message) };
 }
 

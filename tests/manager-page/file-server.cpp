@@ -12,6 +12,11 @@ FileServer::FileServer() : server_(std::make_unique<httplib::Server>()) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
   // No keep-alive: a stopping server must not wait for idle connections.
   server_->set_keep_alive_max_count(1);
+  server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++requests_[req.path];
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
 
   server_->Get(R"(/slow/.*)", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content_provider(
@@ -49,6 +54,12 @@ FileServer::~FileServer() {
 
 std::string FileServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+int FileServer::Requests(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = requests_.find(path);
+  return it == requests_.end() ? 0 : it->second;
 }
 
 }  // namespace korvath::testing

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,11 +28,16 @@ class FileServer {
 
   int port() const { return port_; }
   std::string Url(const std::string& path) const;
+  // How many GET requests for path have come in so far: a download that is
+  // started again asks again.
+  int Requests(const std::string& path) const;
 
  private:
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::map<std::string, int> requests_;
   int port_ = 0;
 };
 

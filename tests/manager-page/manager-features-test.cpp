@@ -4,97 +4,20 @@
 // page's content policy. Real aria2, real engine; clicks and keys as events
 // in the page.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "manager-page/manager-page-fixture.h"
-#include "shell/task-files-deletion.h"
+#include "manager-page/manager-features-fixture.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Small helpers the tests use inside the page: a click with modifiers on a
-// row, a key press as the keyboard sends it, a double-click.
-const char* kInput = R"JS(
-  window.T = {
-    row: (gid) => document.querySelector('.row[data-gid="' + gid + '"]'),
-    click(gid, mods) {
-      T.row(gid).querySelector('.nm').dispatchEvent(new MouseEvent('click', Object.assign({ bubbles: true }, mods || {})));
-      return true;
-    },
-    dbl(gid) { T.row(gid).querySelector('.nm').dispatchEvent(new MouseEvent('dblclick', { bubbles: true })); return true; },
-    key(key, mods) {
-      const target = document.activeElement || document.body;
-      target.dispatchEvent(new KeyboardEvent('keydown', Object.assign({ key, bubbles: true, cancelable: true }, mods || {})));
-      return true;
-    },
-    type(id, text) {
-      const el = document.getElementById(id);
-      el.value = text;
-      el.dispatchEvent(new Event('input', { bubbles: true }));
-      el.dispatchEvent(new Event('change', { bubbles: true }));
-      return true;
-    },
-    shown: () => [...document.querySelectorAll('#list .row')].map((r) => r.dataset.gid),
-    selected: () => [...document.querySelectorAll('#list .row.sel')].map((r) => r.dataset.gid),
-    text: (id) => document.getElementById(id).textContent,
-    // Pixels of a canvas drawn in the accent (download) blue: how many, and
-    // the highest row one is on (the canvas height when there is none).
-    blue(id) {
-      const c = document.getElementById(id), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
-      let n = 0, top = c.height;
-      for (let i = 0; i < d.length; i += 4)
-        if (d[i + 3] > 100 && d[i + 2] > d[i] + 60 && d[i + 2] > d[i + 1] + 40) { n++; top = Math.min(top, Math.floor(i / 4 / c.width)); }
-      return { n, top };
-    },
-  };
-  true
-)JS";
-
-class ManagerFeaturesTest : public ManagerPageTest {
- protected:
-  // many: more tasks than the window shows at once.
-  bool Open(bool many = false) {
-    if (!OpenPage(aria2_->secret())) return false;
-    page_->Eval(kInput);
-    return many ? WaitPageMatchesAria2Prefix() : WaitPageMatchesAria2();
-  }
-  std::string Js(const std::string& expression) { return page_->Eval(expression); }
-  json JsJson(const std::string& expression) { return json::parse(Js(expression), nullptr, false); }
-  size_t TaskCount() {
-    size_t n = 0;
-    for (const char* m : {"aria2.tellActive", "aria2.tellWaiting", "aria2.tellStopped"}) {
-      json r = std::string(m) == "aria2.tellActive"
-                   ? aria2_->Call(m, json::array({json::array({"gid"})}))
-                   : aria2_->Call(m, json::array({0, 1000, json::array({"gid"})}));
-      n += r.size();
-    }
-    return n;
-  }
-  json WaitingOrder() {
-    json out = json::array();
-    for (auto& t : aria2_->Call("aria2.tellWaiting", json::array({0, 1000, json::array({"gid"})})))
-      out.push_back(t["gid"]);
-    return out;
-  }
-  // aria2 keeps a record of a removed download only when it had started;
-  // a paused one leaves no record.
-  bool WaitRemoved(const std::string& gid) {
-    for (int i = 0; i < 100; ++i) {
-      const std::string status = StatusOf(gid);
-      if (status == "removed" || status == "gone") return true;
-      page_->Pump(50);
-    }
-    return false;
-  }
-  std::string Message() { return Js("document.getElementById('msg').textContent"); }
-};
 
 TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   const std::string failed = Add("/missing/gone.bin");
@@ -156,6 +79,141 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   EXPECT_TRUE(page_->dialogs().empty());
 }
 
+TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  // The same link twice: aria2 lists it in use and waiting.
+  json error;
+  json gid = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url("/slow/a.bin"), server_.Url("/slow/a.bin")})}), &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string a = gid;
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(Open());
+  const char* kItems = "[...document.querySelectorAll('#d-uris li, #d-servers li')].map((li) => li.parentNode.id + ' ' + li.textContent)";
+  Js("T.dbl(" + JsString(a) + ")");
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-servers li') && T.text('d-servers') !== '无'", 8000));
+  EXPECT_EQ(JsJson(kItems)[0], "d-uris " + server_.Url("/slow/a.bin") + "使用中");
+  EXPECT_EQ(JsJson(kItems).size(), 2u) << JsJson(kItems);
+  // A finished task lists the link it came from, and no server of the last.
+  Js("T.key('Escape'); T.dbl(" + JsString(done) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(done), 3000));
+  page_->Pump(1500);
+  EXPECT_EQ(JsJson(kItems), json({"d-uris " + server_.Url("/fast/done.bin"), "d-servers 无"}));
+}
+
+// A torrent in base64, as aria2.addTorrent takes it: one file named `name`,
+// or a folder `name` of several (name, content) files. Its tracker is a
+// closed port, so no peer ever comes.
+std::string TorrentBase64(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+  auto str = [](const std::string& x) { return std::to_string(x.size()) + ":" + x; };
+  const size_t piece = 16384;
+  std::string all, list;
+  for (const auto& [path, content] : files) {
+    all += content;
+    list += "d6:lengthi" + std::to_string(content.size()) + "e4:pathl" + str(path) + "ee";
+  }
+  std::string hashes;
+  for (size_t at = 0; at < all.size(); at += piece) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    const std::string part = all.substr(at, piece);
+    EVP_Digest(part.data(), part.size(), md, &n, EVP_sha1(), nullptr);
+    hashes.append(reinterpret_cast<char*>(md), n);
+  }
+  const std::string body = files.size() == 1 ? "6:lengthi" + std::to_string(all.size()) + "e" : "5:filesl" + list + "e";
+  const std::string torrent = "d8:announce" + str("http://127.0.0.1:1/announce") + "4:infod" + body + "4:name" + str(name) +
+                              "12:piece lengthi" + std::to_string(piece) + "e6:pieces" + str(hashes) + "ee";
+  std::string out(4 * ((torrent.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(torrent.data()), static_cast<int>(torrent.size()));
+  out.resize(n);
+  return out;
+}
+
+TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
+  const std::string content(100 * 1024, 's');
+  std::ofstream(dir_ + "/seed.bin", std::ios::binary) << content;
+  json error;
+  json gid = aria2_->Call("aria2.addTorrent", json::array({TorrentBase64("seed.bin", {{"seed.bin", content}}), json::array(),
+                                                          {{"dir", dir_}, {"check-integrity", "true"}, {"seed-time", "30"}}}),
+                          &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string seed = gid;
+  for (int i = 0; i < 200; ++i) {
+    json t = aria2_->Call("aria2.tellStatus", json::array({seed, json::array({"seeder", "status"})}));
+    if (t.value("seeder", "") == "true") break;
+    usleep(50000);
+  }
+  ASSERT_EQ(aria2_->Call("aria2.tellStatus", json::array({seed, json::array({"seeder"})}))["seeder"], "true");
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(seed) + ") && T.row(" + JsString(seed) + ").querySelector('.st').textContent === '做种中'", 4000));
+  json row = Row(seed);
+  EXPECT_EQ(row["speed"], "↑ 0 B/s");
+  EXPECT_EQ(row["eta"], "");
+  Js("T.dbl(" + JsString(seed) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(seed), 3000));
+  EXPECT_EQ(Js("T.text('d-eta')"), "\"—\"");
+}
+
+TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
+  json error;
+  json gid = aria2_->Call("aria2.addTorrent",
+                          json::array({TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}}),
+                                       json::array(), {{"dir", dir_}, {"pause", "true"}}}),
+                          &error);
+  ASSERT_TRUE(gid.is_string()) << error.dump();
+  const std::string pack = gid;
+  ASSERT_TRUE(Open());
+  Js("T.dbl(" + JsString(pack) + ")");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('d-select').hidden", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, true}));
+  // Nothing ticked is refused; one ticked is what aria2 then fetches.
+  Js("document.querySelectorAll('#d-select-list input').forEach((x) => { x.checked = false; });"
+     "document.getElementById('d-select-save').click()");
+  EXPECT_NE(Message().find("至少勾选一个"), std::string::npos) << Message();
+  Js("document.querySelector('#d-select-list input').checked = true; document.getElementById('d-select-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '已选择下载 1 个文件'", 3000)) << Message();
+  json files = aria2_->Call("aria2.getFiles", json::array({pack}));
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0]["selected"], "true");
+  EXPECT_EQ(files[1]["selected"], "false");
+  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-files li:last-child small').textContent.includes('未选择下载')", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, false}));
+}
+
+TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenBeforeAdding) {
+  ASSERT_TRUE(Open());
+  ClickId("new-task");
+  const std::string torrent = TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}});
+  Js("(() => { const dt = new DataTransfer();"
+     "dt.items.add(new File([Uint8Array.from(atob(" + JsString(torrent) + "), (c) => c.charCodeAt(0))], 'pack.torrent'));"
+     "const input = document.getElementById('new-files'); input.files = dt.files;"
+     "input.dispatchEvent(new Event('change', { bubbles: true })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('new-pick').hidden", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#new-pick label')].map((l) => l.textContent)"),
+            json({" pack/a.bin", " pack/b.bin"}));
+  Js("document.querySelector('#new-pick input').checked = false; document.getElementById('new-add').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
+  json active = aria2_->Call("aria2.tellActive", json::array({json::array({"gid", "files"})}));
+  ASSERT_EQ(active.size(), 1u) << active.dump();
+  EXPECT_EQ(active[0]["files"][0]["selected"], "false");
+  EXPECT_EQ(active[0]["files"][1]["selected"], "true");
+}
+
+// The first click shows the batch bar and moves the list: the second click
+// of the pair lands on the row above.
+TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
+  const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  Js("(() => { const nm = (gid) => T.row(gid).querySelector('.nm');"
+     "nm(" + JsString(b) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 1 }));"
+     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 2 }));"
+     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('dblclick', { bubbles: true, detail: 2 })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('details').hidden", 3000));
+  EXPECT_EQ(Js("T.text('d-gid')"), JsString(b));
+}
+
 TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
   ASSERT_TRUE(Open());
   ClickId("new-task");
@@ -210,6 +268,28 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
     }
   EXPECT_EQ(from_links, 2);
   EXPECT_EQ(TaskCount(), 3u);
+}
+
+TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
+  ASSERT_TRUE(Open());
+  auto drop = [&](const std::string& type, const std::string& text, bool file) {
+    Js("(() => { const dt = new DataTransfer(); dt.setData(" + JsString(type) + ", " + JsString(text) + ");" +
+       (file ? "dt.items.add(new File(['d8:announce0:e'], 'one.torrent'));" : "") +
+       "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+       "return true; })()");
+  };
+  // Nothing to download: a message, no dialog.
+  drop("text/plain", "just some words", false);
+  EXPECT_EQ(Js("document.getElementById('new-dlg').hidden"), "true");
+  EXPECT_NE(Message().find("没有可以下载的链接"), std::string::npos) << Message();
+  const std::string one = server_.Url("/fast/d1.bin"), two = server_.Url("/fast/d2.bin");
+  drop("text/uri-list", one + "\r\n" + two + "\r\n", true);
+  ASSERT_EQ(Js("document.getElementById('new-dlg').hidden"), "false");
+  EXPECT_EQ(Js("document.getElementById('new-uris').value"), JsString(one + "\n" + two));
+  EXPECT_EQ(Js("document.getElementById('new-files').files[0].name"), "\"one.torrent\"");
+  // A second drop adds to what is there.
+  drop("text/plain", "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567", false);
+  EXPECT_EQ(Js("document.getElementById('new-uris').value.split('\\n').length"), "3");
 }
 
 TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
@@ -269,6 +349,20 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   for (auto& g : gids) EXPECT_TRUE(WaitRemoved(g)) << g;
 }
 
+TEST_F(ManagerFeaturesTest, NamesSortAsAReaderOrdersThem) {
+  std::vector<std::string> gids;
+  for (const char* name : {"上海.bin", "file10.bin", "北京.bin", "file2.bin", "安徽.bin", "File3.bin"})
+    gids.push_back(Add(std::string("/slow/") + EncodeUriComponent(name), {{"pause", "true"}}));
+  ASSERT_TRUE(Open());
+  Js("T.type('sort', 'name')");
+  // Chinese by pinyin (an, bei, shang) and first, as Chinese readers
+  // expect; then numbers by value, letters without regard to case.
+  const json expected = {gids[4], gids[2], gids[0], gids[3], gids[5], gids[1]};
+  EXPECT_EQ(JsJson("T.shown()"), expected);
+  Js("document.getElementById('sort-dir').click()");
+  EXPECT_EQ(JsJson("T.shown()"), json(std::vector<json>(expected.rbegin(), expected.rend())));
+}
+
 TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
   const std::string a = Add("/slow/a.bin");
   const std::string b = Add("/slow/b.bin");
@@ -308,42 +402,75 @@ TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
   EXPECT_EQ(Js("T.row(" + JsString(a) + ").draggable"), "false");
 }
 
-// The window's handler in the page's view, asking this test's aria2.
-class ManagerCleanUpTest : public ManagerFeaturesTest {
- protected:
-  void InstallDeleteHandler() {
-    page_->AddMessageHandler(kDeleteFilesMessage, [lookup = Lookup()](const std::string& message) {
-      return DeleteTaskFilesReply(message, lookup);
-    });
-  }
-  TaskFilesLookup Lookup() {
-    state_ = EngineState{.cookie_header = "", .rpc_port = "6800", .rpc_secret = aria2_->secret(), .aria2_pid = 0};
-    return Aria2TaskFiles(desktop_, state_);
-  }
-  // A request as a hostile page would post it; the reply as JSON.
-  json Forge(const std::string& gid, const std::vector<std::string>& paths) {
-    Js("window.forged = null; window.webkit.messageHandlers.korvathDeleteFiles.postMessage({ gid: " + JsString(gid) +
-       ", paths: " + json(paths).dump() + " }).then((r) => { window.forged = r; }); true");
-    if (!page_->WaitFor("window.forged !== null", 5000)) return nullptr;
-    return JsJson("window.forged");
-  }
-  RecordingDesktop desktop_;
-  EngineState state_;
-};
+TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
+  const std::string a = Add("/slow/a.bin");
+  const std::string b = Add("/slow/b.bin");
+  ASSERT_TRUE(WaitStatus(a, "active"));
+  ASSERT_TRUE(WaitStatus(b, "active"));
+  const std::string w1 = Add("/slow/w1.bin"), w2 = Add("/slow/w2.bin"), w3 = Add("/slow/w3.bin"),
+                    w4 = Add("/slow/w4.bin");
+  ASSERT_TRUE(Open());
+  auto batch = [&](const std::vector<std::string>& gids, const char* kind) {
+    Js("T.click(" + JsString(gids[0]) + ")");
+    for (size_t i = 1; i < gids.size(); ++i) Js("T.click(" + JsString(gids[i]) + ", { ctrlKey: true })");
+    Js("document.getElementById('msg').textContent = ''; document.querySelector('[data-batch=" + std::string(kind) +
+       "]').click()");
+    EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000)) << kind;
+    page_->Pump(300);
+    EXPECT_TRUE(WaitPageMatchesAria2());
+  };
+  // At the head or the tail already: nothing trades places.
+  batch({w1, w2}, "up");
+  EXPECT_EQ(WaitingOrder(), json({w1, w2, w3, w4}));
+  batch({w3, w4}, "down");
+  EXPECT_EQ(WaitingOrder(), json({w1, w2, w3, w4}));
+  // A block moves past its unselected neighbour only.
+  batch({w1, w3, w4}, "up");
+  EXPECT_EQ(WaitingOrder(), json({w1, w3, w4, w2}));
+  EXPECT_NE(Message().find("已上移 2 个任务"), std::string::npos) << Message();
+  batch({w1, w3}, "down");
+  EXPECT_EQ(WaitingOrder(), json({w4, w1, w3, w2}));
 
-TEST_F(ManagerCleanUpTest, PurgeClearsFinishedRecordsAndKeepsFiles) {
+  // Dragged downward onto w3: it lands above w3, where the line was drawn.
+  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w4) + "), to = T.row(" + JsString(w3) +
+     ");"
+     "from.dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return true; })()");
+  for (int i = 0; i < 40 && WaitingOrder() != json({w1, w4, w3, w2}); ++i) page_->Pump(50);
+  EXPECT_EQ(WaitingOrder(), json({w1, w4, w3, w2}));
+}
+
+
+TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {
   const std::string done = Add("/fast/done.bin");
   const std::string failed = Add("/missing/gone.bin");
   ASSERT_TRUE(WaitStatus(done, "complete"));
   ASSERT_TRUE(WaitStatus(failed, "error"));
   const std::string a = Add("/slow/a.bin");
   ASSERT_TRUE(Open());
+  // From the keyboard: the question names what goes, and Enter on the 取消
+  // it starts on keeps every record.
+  Js("document.getElementById('purge').focus(); T.key('Enter')");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  const std::string question = Js("T.text('confirm-text')");
+  EXPECT_NE(question.find("清除 2 个已结束任务的记录（已完成 1 个、出错 1 个）"), std::string::npos) << question;
+  EXPECT_NE(question.find("不能再重试"), std::string::npos) << question;
+  EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-cancel\"");
+  Js("T.key('Enter')");
+  page_->Pump(500);
+  EXPECT_EQ(StatusOf(done), "complete");
+  EXPECT_EQ(StatusOf(failed), "error");
+  // The mouse on 清除.
   ClickId("purge");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  ClickId("confirm-ok");
   ASSERT_TRUE(WaitStatus(done, "gone"));
   EXPECT_EQ(StatusOf(failed), "gone");
   EXPECT_EQ(StatusOf(a), "active");
   EXPECT_TRUE(fs::exists(dir_ + "/done.bin"));
   ASSERT_TRUE(WaitPageMatchesAria2());
+  EXPECT_NE(Message().find("已清除 2 个"), std::string::npos) << Message();
 }
 
 TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfirmation) {
@@ -502,14 +629,12 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   Screenshot("manager-page-settings.png");
 
   // One bad value: nothing is saved, the field is marked.
-  Js("document.getElementById('opt-split').value = '0'; document.getElementById('opt-max-concurrent-downloads').value = '5';"
-     "document.getElementById('aria2-save').click()");
+  Js("T.type('opt-split', '0'); T.type('opt-max-concurrent-downloads', '5'); document.getElementById('aria2-save').click()");
   page_->Pump(400);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-concurrent-downloads"], "2");
   EXPECT_EQ(Js("document.getElementById('opt-split').classList.contains('bad')"), "true");
   EXPECT_NE(Message().find("分段数"), std::string::npos) << Message();
-  Js("document.getElementById('opt-split').value = '3'; document.getElementById('opt-max-overall-download-limit').value = '2M';"
-     "document.getElementById('aria2-save').click()");
+  Js("T.type('opt-split', '3'); T.type('opt-max-overall-download-limit', '2M'); document.getElementById('aria2-save').click()");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 3 项')", 3000)) << Message();
   json global = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(global["max-concurrent-downloads"], "5");
@@ -517,6 +642,30 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   EXPECT_EQ(global["max-overall-download-limit"], "2097152");
   Js("T.key('Escape')");
   EXPECT_EQ(Js("document.getElementById('settings').hidden"), "true");
+}
+
+TEST_F(ManagerFeaturesTest, SettingsRefuseValuesAria2WouldRefuseOrStoreWrongly) {
+  ASSERT_TRUE(Open());
+  ClickId("open-settings");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
+  const json before = aria2_->Call("aria2.getGlobalOption");
+  Js("T.type('opt-max-overall-download-limit', '1.5M'); T.type('opt-min-split-size', '100K');"
+     "T.type('opt-all-proxy', 'not a proxy'); T.type('opt-split', '2'); document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('没有保存')", 3000)) << Message();
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#aria2-options .bad')].map((el) => el.dataset.option)"),
+            json({"max-overall-download-limit", "min-split-size", "all-proxy"}));
+  for (const char* said : {"不能有小数", "1M 到 1024M", "http://主机:端口"})
+    EXPECT_NE(Message().find(said), std::string::npos) << said << " " << Message();
+  EXPECT_EQ(aria2_->Call("aria2.getGlobalOption"), before);
+  // Written as aria2 takes them, they are saved.
+  Js("T.type('opt-max-overall-download-limit', '1536K'); T.type('opt-min-split-size', '2M');"
+     "T.type('opt-all-proxy', 'http://user:pw@127.0.0.1:3128'); document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('已保存 4 项')", 3000)) << Message();
+  json after = aria2_->Call("aria2.getGlobalOption");
+  EXPECT_EQ(after["max-overall-download-limit"], "1572864");
+  EXPECT_EQ(after["min-split-size"], "2097152");
+  EXPECT_EQ(after["all-proxy"], "http://user:pw@127.0.0.1:3128/");  // aria2 writes it with a slash
+  EXPECT_EQ(after["split"], "2");
 }
 
 class ManagerStatusTest : public ManagerFeaturesTest {
@@ -539,11 +688,27 @@ TEST_F(ManagerStatusTest, StatusShowsVersionFeaturesSessionAndSavesIt) {
   EXPECT_EQ(Js("T.text('s-session')"), JsString(session["sessionId"]));
   EXPECT_NE(Js("T.text('s-features')").find(version["enabledFeatures"][0].get<std::string>()), std::string::npos);
   ASSERT_FALSE(fs::exists(dir_ + "/session.txt"));
+  // The button says what it does and where it writes.
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('save-session').hidden", 3000));
+  EXPECT_NE(Js("document.getElementById('save-session').title").find(dir_ + "/session.txt"), std::string::npos);
+  EXPECT_EQ(Js("T.text('s-session-file')"), JsString(dir_ + "/session.txt"));
   Js("[...document.querySelectorAll('#status button')].find((b) => b.textContent === '保存会话').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '会话已保存'", 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === " +
+                             JsString("会话已保存到 " + dir_ + "/session.txt"), 3000)) << Message();
   std::ifstream saved(dir_ + "/session.txt");
   std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find(server_.Url("/slow/a.bin")), std::string::npos) << text;
+}
+
+// As the program starts aria2: with no session file of aria2's own.
+TEST_F(ManagerFeaturesTest, StatusOffersNoSessionSavingWithoutASessionFileAndSaysWhy) {
+  ASSERT_TRUE(Open());
+  ClickId("open-status");
+  ASSERT_TRUE(page_->WaitFor("T.text('s-session-file') !== ''", 5000));
+  EXPECT_EQ(Js("document.getElementById('save-session').hidden"), "true");
+  const std::string why = Js("T.text('s-session-file')");
+  EXPECT_NE(why.find("没有指定会话文件"), std::string::npos) << why;
+  EXPECT_NE(why.find("Korvath 自己记下"), std::string::npos) << why;
 }
 
 TEST_F(ManagerFeaturesTest, SpeedChartsDrawTheLastMinutes) {
@@ -554,6 +719,21 @@ TEST_F(ManagerFeaturesTest, SpeedChartsDrawTheLastMinutes) {
   ClickId("open-status");
   ASSERT_TRUE(page_->WaitFor("T.blue('status-chart').top < 45", 4000));
   Screenshot("manager-page-status.png");
+}
+
+TEST_F(ManagerFeaturesTest, ChartsAreDrawnAtTheScreensPixelDensityWithTheirAxesNamed) {
+  Add("/slow/a.bin");
+  ASSERT_TRUE(Open());
+  // A HiDPI screen, as the engine reports one.
+  Js("Object.defineProperty(window, 'devicePixelRatio', { get: () => 2 }); true");
+  ClickId("open-status");
+  const char* kSharp = "['speed-chart', 'status-chart'].every((id) => { const c = document.getElementById(id);"
+                       "return c.clientWidth > 0 && c.width === 2 * c.clientWidth && c.height === 2 * c.clientHeight; })";
+  ASSERT_TRUE(page_->WaitFor(kSharp, 4000)) << Js("[document.getElementById('status-chart').width, document.getElementById('status-chart').clientWidth]");
+  // Traffic is drawn across the whole height of the denser canvas.
+  EXPECT_TRUE(page_->WaitFor("T.blue('status-chart').top < 90", 4000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#status .axis span')].map((s) => s.textContent.replace(/[0-9.]+ [KMG]?B/, 'N'))"),
+            json({"5 分钟前", "峰值 N/s", "现在"}));
 }
 
 TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
@@ -582,7 +762,7 @@ TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
   EXPECT_EQ(StatusOf(b), "paused");
   Js("T.key('Delete')");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
-  Js("T.key('Enter')");
+  Js("document.getElementById('confirm-ok').focus(); T.key('Enter')");
   EXPECT_TRUE(WaitRemoved(b)) << Message();
   EXPECT_EQ(StatusOf(a), "paused");
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "harness/aria2-instance.h"
+#include "harness/aria2-machine-lock.h"
 #include "manager-page/file-server.h"
 #include "manager-page/page-driver.h"
 
@@ -47,6 +48,7 @@ inline const char* kRowsScript = R"JS(
     size: r.querySelector('.sz').textContent, pct: r.querySelector('.pc').textContent,
     speed: r.querySelector('.sp').textContent, eta: r.querySelector('.eta').textContent,
     conn: r.querySelector('.cn').textContent, error: r.querySelector('.er').textContent,
+    note: r.querySelector('.er').title,
     href: r.querySelector('a.open').getAttribute('href'),
     buttons: [...r.querySelectorAll('button[data-act]')].filter((b) => !b.hidden).map((b) => b.dataset.act),
   }))
@@ -61,6 +63,7 @@ class ManagerPageTest : public ::testing::Test {
             "--max-tries=1", "--retry-wait=0", "--connect-timeout=5"};
   }
   void SetUp() override {
+    ASSERT_TRUE(machine_lock_.locked()) << "port 6800 stayed taken by another test run";
     char tmpl[] = "/tmp/korvath-manager-page-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -186,6 +189,8 @@ class ManagerPageTest : public ::testing::Test {
     EXPECT_TRUE(page_->Screenshot(path)) << path;
   }
 
+  // Other work trees' tests start their aria2 on the same port.
+  Aria2MachineLock machine_lock_;
   std::string dir_;
   FileServer server_;
   std::string html_;

@@ -53,9 +53,10 @@ TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
   EXPECT_EQ(row["state"], "出错");
   ASSERT_TRUE(fail_status.is_object());
   EXPECT_FALSE(fail_status["errorMessage"].get<std::string>().empty());
-  EXPECT_NE(row["error"].get<std::string>().find(fail_status["errorMessage"].get<std::string>()),
-            std::string::npos)
-      << row["error"];
+  // The page's own words, aria2's where the pointer rests.
+  EXPECT_EQ(row["error"], "找不到文件（服务器上没有这个资源）（错误代码 3）");
+  EXPECT_EQ(row["note"], "找不到文件（服务器上没有这个资源）（错误代码 3）\naria2 的说明：" +
+                             fail_status["errorMessage"].get<std::string>());
   EXPECT_EQ(row["buttons"], json({"retry", "forget"}));
 
   row = Row(a);
@@ -317,7 +318,7 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
       });
       return { ms: typeof ms, rows: [...document.querySelectorAll('#list .row')].map((r) =>
         [r.dataset.gid, r.querySelector('.nm').textContent, r.querySelector('.sz').textContent,
-         r.querySelector('.er').textContent]),
+         r.querySelector('.er').textContent + r.querySelector('.er').title]),
         all: document.querySelector('#tabs [data-filter=all] b').textContent,
         markup: document.querySelectorAll('#list b, #list i:not(.pb i)').length };
     })()
@@ -330,7 +331,7 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
   EXPECT_EQ(r["rows"], nlohmann::json::parse(R"([
     ["a", "a", "0 B / 大小未知", ""],
     ["b", "<b onclick=x>y.bin", "0 B / 大小未知", ""],
-    ["d", "%E0%A4%A.bin", "0 B / 大小未知", "<i>bad</i>"],
+    ["d", "%E0%A4%A.bin", "0 B / 大小未知", "下载失败下载失败\naria2 的说明：<i>bad</i>"],
     ["c", "中文.bin", "0 B / 大小未知", ""]
   ])"));
   EXPECT_TRUE(page.dialogs().empty());
@@ -358,6 +359,8 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
       ] });
       const out = {};
       for (const r of document.querySelectorAll('#list .row')) out[r.dataset.gid] = r.querySelector('.er').textContent;
+      document.querySelector('.row[data-gid=forbidden] .nm').dispatchEvent(new MouseEvent('dblclick', { bubbles: true }));
+      out.details = document.getElementById('d-error').textContent;
       return out;
     })()
   )JS");
@@ -367,7 +370,10 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
   EXPECT_EQ(rows["forbidden"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["gone"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["refused"], expired + "（错误代码 24）");
-  EXPECT_EQ(rows["busy"], "The response status is not successful. status=503（错误代码 22）");
+  EXPECT_EQ(rows["busy"], "服务器出错（HTTP 503），请稍后重试（错误代码 22）");
+  // One full stop between the page's words and aria2's.
+  EXPECT_EQ(rows["details"], "错误代码 22：" + expired.substr(0, expired.size() - std::string("。").size()) +
+                                 "。aria2 的说明：The response status is not successful. status=403");
 }
 
 // An aria2 on "another machine" (127.0.0.2, its own port): the page named by
