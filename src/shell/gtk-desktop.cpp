@@ -96,7 +96,13 @@ int GtkDesktop::ShowMessageBox(const MessageBoxRequest& request) {
     }
     for (const auto& b : buttons) gtk_dialog_add_button(GTK_DIALOG(dialog), Utf8(b.label), b.code + 1);
     const bool second = (request.flags & kMbDefButton2) && buttons.size() > 1;
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons[second ? 1 : 0].code + 1);
+    const int default_response = buttons[second ? 1 : 0].code + 1;
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), default_response);
+    // The keyboard starts on the default button at once, not whenever the
+    // window manager maps the box: a key pressed early then moves from it.
+    if (GtkWidget* default_button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), default_response)) {
+      gtk_widget_grab_focus(default_button);
+    }
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     // Response ids are code + 1 so that OK (0) never collides with GTK's

@@ -70,7 +70,8 @@ struct BoxAnswerer {
       if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
         box = GTK_WIDGET(l->data);
     g_list_free(list);
-    if (!box) return G_SOURCE_CONTINUE;
+    // Keys go to a box the user could see.
+    if (!box || !gtk_widget_get_mapped(box)) return G_SOURCE_CONTINUE;
     self->found = true;
     const char* title = gtk_window_get_title(GTK_WINDOW(box));
     self->seen.title = title ? title : "";
