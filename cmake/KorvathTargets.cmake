@@ -33,7 +33,8 @@ endfunction()
 
 # korvath_test_suite(AREA LIBS ... [DISPLAY] [ARIA2] [FIXTURES ...]): one
 # GoogleTest binary from every *-test.cpp in the current folder. DISPLAY marks
-# tests that need an X display (./test runs ctest under Xvfb); ARIA2
+# tests that need an X display (./test runs ctest under Xvfb; they take turns
+# with its input); ARIA2
 # serialises tests that start aria2 on its fixed port 6800; FIXTURES names
 # CTest fixtures whose set-up tests must run first.
 function(korvath_test_suite area)
@@ -58,8 +59,17 @@ function(korvath_test_suite area)
   # into separate arguments and the properties after it are lost.
   set(env "KORVATH_SOURCE_DIR=${PROJECT_SOURCE_DIR};KORVATH_BUILD_DIR=${PROJECT_BINARY_DIR}")
   set(props "LABELS \"${labels}\" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT \"${env}\"")
+  # One Xvfb serves every display test, and its pointer and keyboard focus are
+  # one: a drag in one test and a click in another must not take turns.
+  set(locks "")
   if(ARG_ARIA2)
-    string(APPEND props " RESOURCE_LOCK aria2_port_6800")
+    list(APPEND locks aria2_port_6800)
+  endif()
+  if(ARG_DISPLAY)
+    list(APPEND locks x_display_input)
+  endif()
+  if(locks)
+    string(APPEND props " RESOURCE_LOCK \"${locks}\"")
   endif()
   if(ARG_FIXTURES)
     string(APPEND props " FIXTURES_REQUIRED \"${ARG_FIXTURES}\"")
