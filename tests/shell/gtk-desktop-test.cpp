@@ -70,8 +70,15 @@ struct BoxAnswerer {
       if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
         box = GTK_WIDGET(l->data);
     g_list_free(list);
-    // Keys go to a box the user could see.
+    // Keys go to a box the user could see, once it has the keyboard. With no
+    // window manager the box gets the focus only while the pointer is over
+    // it, and GTK moves the focus between buttons only in the active window,
+    // so it is given the focus here as a window manager would.
     if (!box || !gtk_widget_get_mapped(box)) return G_SOURCE_CONTINUE;
+    if (!self->keys.empty() && !gtk_window_is_active(GTK_WINDOW(box))) {
+      gdk_window_focus(gtk_widget_get_window(box), GDK_CURRENT_TIME);
+      return G_SOURCE_CONTINUE;
+    }
     self->found = true;
     const char* title = gtk_window_get_title(GTK_WINDOW(box));
     self->seen.title = title ? title : "";
