@@ -1,7 +1,7 @@
 #include "harness/aria2-instance.h"
 
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +15,6 @@
 #include <httplib.h>
 
 #include "harness/run-command.h"
-
-extern char** environ;
 
 namespace korvath::testing {
 
@@ -108,8 +106,17 @@ bool Aria2Instance::Start(int timeout_ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       continue;
     }
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "aria2c", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    // A test killed by its time limit never reaches Stop(): its aria2 ends
+    // with it instead of holding the port for every later test.
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      execvp("aria2c", argv.data());
+      _exit(127);
+    }
     pid_ = pid;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;

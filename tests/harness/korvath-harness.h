@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -331,8 +332,13 @@ class KorvathProcess {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+      // A test killed by its time limit takes its program (and so the web
+      // processes) with it.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
       setpgid(0, 0);
       for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
       if (chdir(work_dir_.c_str()) != 0) _exit(126);
