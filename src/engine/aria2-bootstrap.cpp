@@ -240,6 +240,14 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
       MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"：目录不能写入。"), kMbIconError);
       return false;
     }
+    if (IsNotPlainFileError(error)) {
+      MessageBox(desktop,
+                 Utf8ToGbk(home.exe_path) +
+                     Gbk(u8"不是普通文件（可能是指向别处的链接），为了不改写它所指的文件，aria2没有启动。"
+                         u8"请删除或改名这个文件后重新启动本程序。"),
+                 kMbIconError);
+      return false;
+    }
     if (IsNoSpaceError(error)) {
       MessageBox(desktop,
                  Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"。请腾出空间后重新启动本程序。"),

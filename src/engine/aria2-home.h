@@ -40,16 +40,18 @@ Text PortHeldMessage(int port, const std::vector<PortListener>& listeners);
 std::string UserDataDir();
 
 // Writes `contents` to `path` as an executable (mode 0755), replacing what
-// is there. Returns 0 or the errno of the first failing step. A file cut
-// short by a full disk or a file-size limit is removed rather than left to be
-// run.
+// is there. Returns 0 or the errno of the first failing step; ELOOP when
+// `path` is a link or not a plain file, which is left untouched. A file cut short by a full disk or a file-size limit is
+// removed rather than left to be run.
 int WriteProgramFile(const std::string& path, std::string_view contents);
 
 // How start-up treats a failed write: the file is busy (a running copy:
 // retried), the directory refuses writes (move to UserDataDir()), or the disk
-// is full.
+// is full, or the name is taken by something that is not a plain file of
+// its own (never written through: the user has to look at it).
 bool IsBusyError(int error);
 bool IsNotWritableError(int error);
 bool IsNoSpaceError(int error);
+bool IsNotPlainFileError(int error);
 
 }  // namespace korvath

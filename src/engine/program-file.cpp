@@ -11,15 +11,25 @@
 namespace korvath {
 
 int WriteProgramFile(const std::string& path, std::string_view contents) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-  if (fd < 0) return errno;
-  int error = WriteAll(fd, contents).error;
-  // An existing file keeps its old mode through O_TRUNC; it must run.
+  // Opened before it is cut short: a link planted under the program's name
+  // must not have the file it points to written over with aria2, nor a pipe
+  // hold start-up waiting for a reader.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0755);
+  if (fd < 0) return errno == ENXIO || errno == EISDIR ? ELOOP : errno;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return ELOOP;
+  }
+  int error = ::ftruncate(fd, 0) == 0 ? WriteAll(fd, contents).error : errno;
+  // An existing file keeps its old mode when cut short; it must run.
   if (::fchmod(fd, 0755) != 0 && error == 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (IsNoSpaceError(error)) ::unlink(path.c_str());
   return error;
 }
+
+bool IsNotPlainFileError(int error) { return error == ELOOP; }
 
 bool IsBusyError(int error) { return error == ETXTBSY || error == EBUSY; }
 bool IsNotWritableError(int error) { return error == EACCES || error == EPERM || error == EROFS; }

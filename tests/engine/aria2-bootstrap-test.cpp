@@ -3,6 +3,7 @@
 #include "engine/aria2-bootstrap.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -291,6 +292,29 @@ TEST_F(StartAria2Test, ABusyProgramFileIsRetriedElevenTimesThenReported) {
   EXPECT_EQ(testing::RecordingDesktop::CaptionOf(desktop->boxes[0]), Gbk(u8"信息："));
   EXPECT_EQ(desktop->boxes[0].flags, 0);
   EXPECT_EQ(::kill(busy, 0), 0);  // not named aria2c.exe: left alone
+  EXPECT_TRUE(desktop->Events("aria2_started").empty());
+}
+
+// Something else under the program's name is never written through: a link
+// to a file of the user's, or a pipe that would hold start-up forever.
+TEST_F(StartAria2Test, ANameThatIsNotAPlainFileIsReportedAndWhatItPointsToIsKept) {
+  const fs::path precious = log_dir / "notes.txt";
+  testing::WriteFile(precious, "the user's own words\n");
+  fs::create_symlink(precious, program_dir / "aria2c.exe");
+  EXPECT_FALSE(StartAria2(*desktop, state, Params()));
+  EXPECT_EQ(ReadFile(precious), "the user's own words\n");
+  ASSERT_EQ(desktop->boxes.size(), 1u);
+  EXPECT_EQ(desktop->boxes[0].text,
+            Utf8ToGbk((program_dir / "aria2c.exe").string()) +
+                Gbk(u8"不是普通文件（可能是指向别处的链接），为了不改写它所指的文件，aria2没有启动。"
+                    u8"请删除或改名这个文件后重新启动本程序。"));
+  EXPECT_EQ(desktop->boxes[0].flags, kMbIconError);
+
+  fs::remove(program_dir / "aria2c.exe");
+  ASSERT_EQ(::mkfifo((program_dir / "aria2c.exe").c_str(), 0600), 0);
+  EXPECT_FALSE(StartAria2(*desktop, state, Params()));
+  ASSERT_EQ(desktop->boxes.size(), 2u);
+  EXPECT_EQ(desktop->boxes[1].text, desktop->boxes[0].text);
   EXPECT_TRUE(desktop->Events("aria2_started").empty());
 }
 
