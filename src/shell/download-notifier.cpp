@@ -132,6 +132,14 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
 }
 
 void DownloadNotifier::OpenFolder(const std::string& folder) {
+  // The action is reachable by any program on the session bus, not only the
+  // notification server: it shows a folder and nothing else, never a file to
+  // run or a web address to visit.
+  std::error_code ec;
+  if (folder.empty() || folder.front() != '/' || !std::filesystem::is_directory(folder, ec)) {
+    desktop_.Log().Record("open_folder_refused", {{"folder", Utf8ToGbk(folder)}});
+    return;
+  }
   if (params_.open_folder) {
     params_.open_folder(folder);
     return;

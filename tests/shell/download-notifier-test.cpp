@@ -134,6 +134,45 @@ TEST_F(DownloadNotifierTest, EachFinishedOrFailedDownloadIsAnnouncedOnceAndItsBu
   EXPECT_EQ(server.shown[2].summary, U8(u8"下载完成：loud.bin"));
 }
 
+// The notice's action is on the session bus for every program there to call:
+// it shows an existing folder and nothing else.
+TEST_F(DownloadNotifierTest, TheOpenFolderActionCalledFromTheBusOpensOnlyAFolder) {
+  RegisterApp();
+  std::vector<std::string> opened;
+  DownloadNotifier notifier(app, *desktop, state,
+                            {.open_folder = [&](const std::string& f) { opened.push_back(f); }});
+  GError* error = nullptr;
+  GDBusConnection* caller = g_dbus_connection_new_for_address_sync(
+      PrivateBus::Get().address().c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  ASSERT_TRUE(caller) << (error ? error->message : "");
+  const std::string file = (work_dir / "run-me.sh").string();
+  testing::WriteFile(file, "#!/bin/sh\n");
+  int answered = 0;
+  for (const std::string& target : {std::string("https://stranger.example/"), file, std::string("relative/folder"),
+                                    work_dir.string()}) {
+    GVariant* parameter = g_variant_new_variant(g_variant_new_string(target.c_str()));
+    g_dbus_connection_call(
+        caller, g_application_get_application_id(app), g_application_get_dbus_object_path(app), "org.gtk.Actions",
+        "Activate",
+        g_variant_new("(s@av@a{sv})", kOpenFolderAction, g_variant_new_array(G_VARIANT_TYPE_VARIANT, &parameter, 1),
+                      g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer count) {
+          GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+          if (reply) g_variant_unref(reply);
+          ++*static_cast<int*>(count);
+        },
+        &answered);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return answered == 4; }, std::chrono::seconds(5)));
+  EXPECT_EQ(opened, std::vector<std::string>{work_dir.string()});
+  EXPECT_EQ(desktop->Events("open_folder_refused").size(), 3u);
+  g_object_unref(caller);
+}
+
 TEST_F(DownloadNotifierTest, WithoutANotificationServiceItOnlyLogsOneLine) {
   // No server on this bus, none to start on demand; no aria2 either, since
   // nothing may be asked of it.
