@@ -99,7 +99,8 @@ std::string SaveReply(const json& request, const SettingsView& view) {
   const LoadedSettings present = LoadSettingsFile(view.path);
   std::vector<SettingChange> changes;
   std::vector<std::string> changed;
-  // The secret comes apart from the values, after them.
+  // A secret comes apart from the values, as `secret` or `clearSecret`, and
+  // is listed after them.
   for (const SettingRow& row : SettingRows()) {
     if (row.kind == SettingKind::kSecret || !values.contains(row.name)) continue;
     const json& value = values[row.name];
