@@ -8,6 +8,7 @@
 #include "engine/engine-state.h"
 #include "engine/stated-sizes.h"
 #include "platform/desktop.h"
+#include "util/download-folder-name.h"
 #include "util/text.h"
 
 namespace korvath {
@@ -48,7 +49,7 @@ struct IntakeContext {
   Text storage_base = Text(kDefaultStorageBase);
   // The folder every task is saved in: relative to aria2's working directory
   // or absolute.
-  Text download_dir = "ZorbitDravenet";
+  Text download_dir = kDownloadFolderName;
   // Where the size the page states is kept for checking the finished file;
   // none: nothing is checked. Only for a local aria2, whose files are ours.
   StatedSizes* stated_sizes = nullptr;

@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
+#include "util/download-folder-name.h"
+
 namespace korvath {
 namespace {
-
-constexpr const char* kFolderName = "ZorbitDravenet";
 
 bool IsAbsolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
 
@@ -20,11 +20,11 @@ std::string Join(std::string parent, const char* name) {
 
 std::string DownloadFolder(const DownloadFolderSources& sources) {
   if (sources.settings_folder && !sources.settings_folder->empty()) return *sources.settings_folder;
-  if (!sources.user_downloads) return kFolderName;
+  if (!sources.user_downloads) return kDownloadFolderName;
   if (sources.xdg_download_dir && IsAbsolute(*sources.xdg_download_dir))
-    return Join(*sources.xdg_download_dir, kFolderName);
-  if (IsAbsolute(sources.home)) return Join(Join(sources.home, "Downloads"), kFolderName);
-  return kFolderName;
+    return Join(*sources.xdg_download_dir, kDownloadFolderName);
+  if (IsAbsolute(sources.home)) return Join(Join(sources.home, "Downloads"), kDownloadFolderName);
+  return kDownloadFolderName;
 }
 
 DownloadFolderSources CurrentDownloadFolderSources(bool user_downloads) {

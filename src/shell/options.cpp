@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "notice/notice.h"
+#include "util/download-folder-name.h"
 
 #ifndef KORVATH_VERSION
 #define KORVATH_VERSION "0.0.0"
@@ -76,11 +77,15 @@ std::string HelpText() {
          "shut down as closing the main window does: downloads are paused and aria2\n"
          "is ended.\n"
          "\n"
-         "Downloads are saved in ZorbitDravenet in the current directory. An installed\n"
+         "Downloads are saved in " +
+         kDownloadFolderName +
+         " in the current directory. An installed\n"
          "Korvath keeps aria2c.exe and aria2.conf in $XDG_DATA_HOME/korvath\n"
          "(~/.local/share/korvath); the one in its build folder keeps them beside itself.\n"
          "\n"
-         "  --user-downloads  save downloads in ZorbitDravenet in the user's download\n"
+         "  --user-downloads  save downloads in " +
+         kDownloadFolderName +
+         " in the user's download\n"
          "                    folder (XDG_DOWNLOAD_DIR, else ~/Downloads) instead of\n"
          "                    the current directory; the applications menu entry\n"
          "                    starts Korvath with it\n"

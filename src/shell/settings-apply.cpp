@@ -1,7 +1,9 @@
 // What a setting saved from the manager's view changes in the running
-// program before the next start.
+// program before the next start. The rows of the settings table that say
+// "now" are the ones acted on here.
 #include <cstdlib>
 
+#include "shell/settings-table.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -9,6 +11,10 @@ namespace korvath {
 std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved, const std::vector<std::string>& changed) {
   std::vector<std::string> now;
   for (const std::string& name : changed) {
+    // A variable set for this run still wins, as it did at start.
+    const SettingRow* row = FindSettingField(name);
+    const char* variable = row && row->variable ? std::getenv(row->variable) : nullptr;
+    if (variable && *variable) continue;
     if (name == "folder") {
       // The next task goes there; tasks already made keep their folder.
       shell.options.download_folder = saved.download_folder;
@@ -28,9 +34,6 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
       }
       now.push_back(name);
     } else if (name == "app-url") {
-      // A variable set for this run still wins, as it did at start.
-      const char* variable = std::getenv("KORVATH_APP_URL");
-      if (variable && *variable) continue;
       shell.options.app_url = saved.app_url.value_or(kDefaultAppUrl);
       if (shell.main) shell.main->SetAppUrl(shell.options.app_url);
       now.push_back(name);

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
+
+#include "shell/settings-table.h"
 
 namespace korvath {
 namespace {
@@ -25,13 +26,6 @@ struct ErrorHolder {
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool WebUrl(const std::string& url) {
-  for (const char* scheme : {"http://", "https://"}) {
-    if (StartsWith(url, scheme)) return url.size() > std::string(scheme).size();
-  }
-  return false;
-}
-
 std::string Trimmed(const std::string& line) {
   size_t start = 0;
   while (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;
@@ -40,82 +34,9 @@ std::string Trimmed(const std::string& line) {
   return line.substr(start, end - start);
 }
 
-using Check = std::optional<std::string> (*)(const std::string& value, Settings& into);
-
-struct KnownKey {
-  const char* group;
-  const char* key;
-  Check check;  // returns what is wrong, or nothing after storing the value
-};
-
-std::optional<std::string> Problem(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
-
-const KnownKey kKnownKeys[] = {
-    {"downloads", "folder",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (v.empty()) return Problem(u8"下载文件夹不能为空");
-       s.download_folder = v;
-       return std::nullopt;
-     }},
-    {"aria2", "rpc-url",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (!v.empty() && !UsableRpcUrl(v))
-         return Problem(u8"RPC地址须以http://、https://、ws://或wss://开头，后接主机和端口，例如http://192.168.1.2:6800/jsonrpc");
-       s.rpc_url = v;
-       return std::nullopt;
-     }},
-    {"aria2", "rpc-secret",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       s.rpc_secret = v;
-       return std::nullopt;
-     }},
-    {"aria2", "certificate-sha256",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (v.empty()) {
-         s.certificate_sha256 = "";
-         return std::nullopt;
-       }
-       auto normal = NormalizeSha256Fingerprint(v);
-       if (!normal) return Problem(u8"证书指纹须是64位十六进制数字（可用冒号分隔），即SHA-256指纹");
-       s.certificate_sha256 = *normal;
-       return std::nullopt;
-     }},
-    {"aria2", "remote-folder",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       s.remote_folder = v;
-       return std::nullopt;
-     }},
-    {"app", "app-url",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (v.empty()) return std::nullopt;
-       if (!WebUrl(v)) return Problem(u8"分享站点地址须以http://或https://开头");
-       s.app_url = v;
-       return std::nullopt;
-     }},
-    {"app", "notice-url",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (v.empty()) return std::nullopt;
-       if (!WebUrl(v)) return Problem(u8"公告地址须以http://或https://开头");
-       s.notice_url = v;
-       return std::nullopt;
-     }},
-    {"notifications", "enabled",
-     [](const std::string& v, Settings& s) -> std::optional<std::string> {
-       if (v != "true" && v != "false") return Problem(u8"只能是true或false");
-       s.notifications = v == "true";
-       return std::nullopt;
-     }},
-};
-
-const KnownKey* FindKey(const std::string& group, const std::string& key) {
-  for (const KnownKey& known : kKnownKeys)
-    if (group == known.group && key == known.key) return &known;
-  return nullptr;
-}
-
 bool KnownGroup(const std::string& group) {
-  for (const KnownKey& known : kKnownKeys)
-    if (group == known.group) return true;
+  for (const SettingRow& row : SettingRows())
+    if (group == row.group) return true;
   return false;
 }
 
@@ -136,12 +57,12 @@ std::optional<std::string> NormalizeSha256Fingerprint(const std::string& text) {
 
 std::optional<std::string> SettingValueProblem(const std::string& group, const std::string& key,
                                                const std::string& value) {
-  const KnownKey* known = FindKey(group, key);
-  if (!known) return Utf8(u8"未知的设置“") + key + Utf8(u8"”（组[") + group + "]）";
+  const SettingRow* row = FindSetting(group, key);
+  if (!row) return Utf8(u8"未知的设置“") + key + Utf8(u8"”（组[") + group + "]）";
   if (!g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr))
     return key + Utf8(u8"的值不是UTF-8文本");
   Settings scratch;
-  if (auto wrong = known->check(value, scratch)) return key + Utf8(u8"：") + *wrong;
+  if (auto wrong = StoreSetting(*row, value, scratch)) return key + Utf8(u8"：") + *wrong;
   return std::nullopt;
 }
 
@@ -210,8 +131,8 @@ LoadedSettings ParseSettingsText(const std::string& text) {
     g_strfreev(keys);
     // Keys of a group that was reported already are not reported again.
     if (!KnownGroup(group)) continue;
-    const KnownKey* known = FindKey(group, key);
-    if (!known) {
+    const SettingRow* row = FindSetting(group, key);
+    if (!row) {
       problem(Utf8(u8"未知的设置“") + key + Utf8(u8"”（组[") + group + "]）");
       continue;
     }
@@ -227,7 +148,8 @@ LoadedSettings ParseSettingsText(const std::string& text) {
       problem(key + Utf8(u8"的值不是UTF-8文本"));
       continue;
     }
-    if (auto wrong = known->check(text_value, loaded.settings)) problem(key + Utf8(u8"：") + *wrong);
+    if (auto wrong = StoreSetting(*row, std::move(text_value), loaded.settings))
+      problem(key + Utf8(u8"：") + *wrong);
   }
   return loaded;
 }
@@ -251,18 +173,12 @@ std::string SettingsProblemMessage(const std::string& path, const std::vector<Se
 
 void ApplySettings(Options& options, const Settings& settings, const EnvLookup& env_in) {
   EnvLookup env = env_in ? env_in : [](const char* name) -> const char* { return std::getenv(name); };
-  auto unset = [&](const char* name) {
-    const char* value = env(name);
-    return !value || !*value;
-  };
-  if (settings.app_url && unset("KORVATH_APP_URL")) options.app_url = *settings.app_url;
-  if (settings.notice_url && unset("KORVATH_NOTICE_URL")) options.notice_url = *settings.notice_url;
-  if (settings.download_folder) options.download_folder = *settings.download_folder;
-  if (settings.rpc_url) options.rpc_url = *settings.rpc_url;
-  if (settings.rpc_secret) options.rpc_secret = *settings.rpc_secret;
-  if (settings.certificate_sha256) options.certificate_sha256 = *settings.certificate_sha256;
-  if (settings.remote_folder) options.remote_folder = *settings.remote_folder;
-  if (settings.notifications) options.notifications = *settings.notifications;
+  for (const SettingRow& row : SettingRows()) {
+    if (!HasSetting(row, settings)) continue;
+    const char* variable = row.variable ? env(row.variable) : nullptr;
+    if (variable && *variable) continue;
+    row.apply(settings, options);
+  }
 }
 
 }  // namespace korvath

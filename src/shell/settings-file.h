@@ -11,7 +11,8 @@
 
 namespace korvath {
 
-// Values as written in the file (UTF-8), already checked.
+// Values as written in the file (UTF-8), already checked: one field for each
+// row of the settings table (settings-table.h), which says how it is kept.
 struct Settings {
   std::optional<std::string> download_folder;     // [downloads] folder
   std::optional<std::string> rpc_url;             // [aria2] rpc-url; "" = the local aria2

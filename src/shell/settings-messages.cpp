@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "shell/settings-table.h"
 #include "shell/settings-writer.h"
+#include "util/download-folder-name.h"
 
 namespace korvath {
 namespace {
@@ -13,41 +15,41 @@ using nlohmann::json;
 
 std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
-struct Field {
-  const char* name;  // as the page has it
-  const char* group;
-  const char* key;
-  const char8_t* label;
-  const char* variable;  // the KORVATH_* variable that wins over it, if any
-};
-
-// The secret is apart: it never goes to the page.
-const Field kFields[] = {
-    {"folder", "downloads", "folder", u8"下载文件夹", nullptr},
-    {"rpc-url", "aria2", "rpc-url", u8"远程 aria2 地址", nullptr},
-    {"certificate-sha256", "aria2", "certificate-sha256", u8"证书指纹", nullptr},
-    {"remote-folder", "aria2", "remote-folder", u8"远程下载文件夹", nullptr},
-    {"app-url", "app", "app-url", u8"分享站点地址", "KORVATH_APP_URL"},
-    {"notice-url", "app", "notice-url", u8"公告地址", "KORVATH_NOTICE_URL"},
-    {"notifications", "notifications", "enabled", u8"下载通知", nullptr},
-};
-constexpr const char8_t* kSecretLabel = u8"远程 aria2 密钥";
-
 std::string Label(const std::string& name) {
-  for (const Field& f : kFields)
-    if (name == f.name || name == f.key) return U8(f.label);
-  return name == "rpc-secret" ? U8(kSecretLabel) : name;
+  for (const SettingRow& row : SettingRows())
+    if (name == row.name || name == row.key) return U8(row.label);
+  return name;
 }
 
 // The file's value as the page shows it.
-json Shown(const Settings& s, const std::string& name) {
-  if (name == "folder") return s.download_folder.value_or("");
-  if (name == "rpc-url") return s.rpc_url.value_or("");
-  if (name == "certificate-sha256") return s.certificate_sha256.value_or("");
-  if (name == "remote-folder") return s.remote_folder.value_or("");
-  if (name == "app-url") return s.app_url.value_or("");
-  if (name == "notice-url") return s.notice_url.value_or("");
-  return s.notifications.value_or(true);
+json Shown(const SettingRow& row, const Settings& s) {
+  if (row.kind == SettingKind::kBool) return (s.*row.flag).value_or(row.flag_default);
+  return (s.*row.text).value_or("");
+}
+
+const char* KindName(SettingKind kind) {
+  switch (kind) {
+    case SettingKind::kSecret:
+      return "secret";
+    case SettingKind::kBool:
+      return "bool";
+    case SettingKind::kText:
+      break;
+  }
+  return "text";
+}
+
+// The form the page draws, one entry per row, the secret's included.
+json FieldsForThePage() {
+  json fields = json::array();
+  for (const SettingRow& row : SettingRows()) {
+    fields.push_back({{"name", row.name},
+                      {"label", U8(row.label)},
+                      {"help", U8(row.help)},
+                      {"kind", KindName(row.kind)},
+                      {"when", row.when == SettingTakesEffect::kNow ? "now" : "start"}});
+  }
+  return fields;
 }
 
 std::string Failure(const std::string& error, const std::string& key = "") {
@@ -66,16 +68,25 @@ std::string LoadReply(const SettingsView& view, const EnvLookup& env) {
   const LoadedSettings loaded = LoadSettingsFile(view.path);
   json values = json::object();
   json overridden = json::object();
-  for (const Field& f : kFields) {
-    values[f.name] = Shown(loaded.settings, f.name);
-    const char* set = f.variable ? env(f.variable) : nullptr;
-    if (set && *set) overridden[f.name] = f.variable;
+  bool secret_set = false;
+  for (const SettingRow& row : SettingRows()) {
+    // The secret stays with the window: the page learns only that there is one.
+    if (row.kind == SettingKind::kSecret) {
+      secret_set = secret_set || !(loaded.settings.*row.text).value_or("").empty();
+      continue;
+    }
+    values[row.name] = Shown(row, loaded.settings);
+    const char* set = row.variable ? env(row.variable) : nullptr;
+    if (set && *set) overridden[row.name] = row.variable;
   }
+  // As a name alone when the window knows no whole path for it.
+  const std::string default_folder = view.default_folder.empty() ? kDownloadFolderName : view.default_folder;
   return json{{"ok", true},
               {"path", view.path},
+              {"fields", FieldsForThePage()},
               {"values", values},
-              {"secretSet", loaded.settings.rpc_secret.has_value() && !loaded.settings.rpc_secret->empty()},
-              {"defaultFolder", view.default_folder},
+              {"secretSet", secret_set},
+              {"defaultFolder", default_folder},
               {"overridden", overridden},
               {"damaged", SettingsProblemMessage(view.path, loaded.problems)}}
       .dump();
@@ -88,43 +99,49 @@ std::string SaveReply(const json& request, const SettingsView& view) {
   const LoadedSettings present = LoadSettingsFile(view.path);
   std::vector<SettingChange> changes;
   std::vector<std::string> changed;
-  for (const Field& f : kFields) {
-    if (!values.contains(f.name)) continue;
-    const json& value = values[f.name];
-    const json now = Shown(present.settings, f.name);
-    if (std::string(f.name) == "notifications") {
-      if (!value.is_boolean()) return Failure(U8(u8"“下载通知”只能是开或关，设置没有保存。"), f.name);
+  // A secret comes apart from the values, as `secret` or `clearSecret`, and
+  // is listed after them.
+  for (const SettingRow& row : SettingRows()) {
+    if (row.kind == SettingKind::kSecret || !values.contains(row.name)) continue;
+    const json& value = values[row.name];
+    const json now = Shown(row, present.settings);
+    if (row.kind == SettingKind::kBool) {
+      if (!value.is_boolean())
+        return Failure(U8(u8"“") + U8(row.label) + U8(u8"”只能是开或关，设置没有保存。"), row.name);
       if (value == now) continue;
-      changes.push_back({f.group, f.key, value.get<bool>() ? "true" : "false"});
+      changes.push_back({row.group, row.key, value.get<bool>() ? "true" : "false"});
     } else {
-      if (!value.is_string()) return Failure(U8(u8"“") + U8(f.label) + U8(u8"”不是文字，设置没有保存。"), f.name);
+      if (!value.is_string())
+        return Failure(U8(u8"“") + U8(row.label) + U8(u8"”不是文字，设置没有保存。"), row.name);
       std::string text = value.get<std::string>();
       // Spaces around a pasted address or path are never meant.
       while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
       text.erase(0, text.find_first_not_of(" \t"));
       if (text == now.get<std::string>()) continue;
-      changes.push_back({f.group, f.key, text});
+      changes.push_back({row.group, row.key, text});
     }
-    changed.push_back(f.name);
+    changed.push_back(row.name);
   }
-  const bool has_secret = present.settings.rpc_secret.has_value();
-  if (request.contains("clearSecret") && request["clearSecret"] == true) {
-    if (has_secret) {
-      changes.push_back({"aria2", "rpc-secret", ""});
-      changed.push_back("rpc-secret");
+  for (const SettingRow& row : SettingRows()) {
+    if (row.kind != SettingKind::kSecret) continue;
+    if (request.contains("clearSecret") && request["clearSecret"] == true) {
+      if ((present.settings.*row.text).has_value()) {
+        changes.push_back({row.group, row.key, ""});
+        changed.push_back(row.name);
+      }
+    } else if (request.contains("secret") && request["secret"].is_string() &&
+               !request["secret"].get<std::string>().empty()) {
+      changes.push_back({row.group, row.key, request["secret"].get<std::string>()});
+      changed.push_back(row.name);
     }
-  } else if (request.contains("secret") && request["secret"].is_string() &&
-             !request["secret"].get<std::string>().empty()) {
-    changes.push_back({"aria2", "rpc-secret", request["secret"].get<std::string>()});
-    changed.push_back("rpc-secret");
   }
   if (changes.empty()) return json{{"ok", true}, {"message", U8(u8"设置没有改动。")}}.dump();
 
   const SettingsSaveResult saved = SaveSettingsChanges(view.path, changes);
   if (!saved.ok) {
     std::string key = saved.bad_key, error = saved.error;
-    for (const Field& f : kFields)
-      if (key == f.key) key = f.name;
+    for (const SettingRow& row : SettingRows())
+      if (key == row.key) key = row.name;
     // The page names its fields by their labels, not by the file's keys.
     if (!saved.bad_key.empty() && error.rfind(saved.bad_key + U8(u8"："), 0) == 0)
       error = U8(u8"“") + Label(key) + U8(u8"”") + error.substr(saved.bad_key.size());

@@ -34,6 +34,8 @@ struct SettingsView {
 };
 
 // The reply (JSON text) to one message of the settings view. A load gives the
+// form to draw (`fields`: each row's name, label, help, kind and when it
+// takes effect, from the settings table), the
 // file's values, never the remote aria2's secret (only whether one is set),
 // the problems of a damaged file and which values variables override; a save
 // changes only the values that differ from the file and says which took

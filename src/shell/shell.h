@@ -17,6 +17,7 @@
 #include "shell/main-window.h"
 #include "shell/options.h"
 #include "shell/settings-file.h"
+#include "util/download-folder-name.h"
 #include "webview/web-engine.h"
 
 typedef struct _GtkApplication GtkApplication;
@@ -31,7 +32,7 @@ struct Shell {
   Options options;
   GtkDesktop desktop;
   EngineState engine;                    // created empty at start, released at the end
-  Text download_dir = "ZorbitDravenet";  // what DownloadFolder() decided at start-up
+  Text download_dir = kDownloadFolderName;  // what DownloadFolder() decided at start-up
   GtkApplication* app = nullptr;
   std::unique_ptr<EarlyStart> early_start;  // from GTK's start-up on
   std::unique_ptr<WebEngine> web_engine;

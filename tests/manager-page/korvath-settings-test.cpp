@@ -9,6 +9,7 @@
 
 #include "manager-page/manager-page-fixture.h"
 #include "shell/settings-messages.h"
+#include "shell/settings-table.h"
 
 namespace korvath::testing {
 namespace {
@@ -172,6 +173,35 @@ TEST_F(KorvathSettingsTest, ADamagedFileIsShownByLineAndNeverOverwritten) {
   EXPECT_NE(said.find("先用文本编辑器改正"), std::string::npos) << said;
   EXPECT_EQ(ReadAll(path_), text);
   EXPECT_TRUE(applied_.empty());
+}
+
+// The form is the window's settings table, drawn in its order: a field left
+// out, a label or help that differs from what the window's messages name, or
+// a wrong promise of when a change takes effect shows here.
+TEST_F(KorvathSettingsTest, TheFormIsTheWindowsTableInItsOrder) {
+  ASSERT_NO_FATAL_FAILURE(Open());
+  json expected = json::array();
+  for (const SettingRow& row : SettingRows()) {
+    const char* type = row.kind == SettingKind::kBool     ? "select"
+                       : row.kind == SettingKind::kSecret ? "password"
+                                                          : "text";
+    expected.push_back(
+        {"k-" + std::string(row.name), type, reinterpret_cast<const char*>(row.label),
+         reinterpret_cast<const char*>(row.help),
+         row.when == SettingTakesEffect::kNow ? "（保存后立即生效）" : "（下次启动 Korvath 后生效）"});
+  }
+  const json drawn = json::parse(
+      Js("[...document.querySelectorAll('#korvath-options .setting')].map((r) => {"
+         "  const i = r.querySelector('input, select');"
+         "  return [i.id, i.tagName === 'SELECT' ? 'select' : i.type, r.querySelector('label').textContent,"
+         "          r.querySelector('.help').firstChild.data, r.querySelector('.reset').textContent]; })"),
+      nullptr, false);
+  EXPECT_EQ(drawn, expected);
+  // Reading again fills the same form instead of drawing a second one.
+  Js("document.getElementById('korvath-reload').click(); true");
+  page_->Pump(300);
+  EXPECT_EQ(Js("document.querySelectorAll('#korvath-options .setting').length"),
+            std::to_string(expected.size()));
 }
 
 }  // namespace
