@@ -1,5 +1,7 @@
 #include "shell/settings-table.h"
 
+#include <glib.h>
+
 namespace korvath {
 namespace {
 
@@ -21,7 +23,16 @@ const SettingRow kRows[] = {
      .key = "folder",
      .name = "folder",
      .kind = SettingKind::kText,
-     .check = [](std::string& v) { return v.empty() ? Problem(u8"下载文件夹不能为空") : std::nullopt; },
+     .check = [](std::string& v) -> std::optional<std::string> {
+       if (v.empty()) return Problem(u8"下载文件夹不能为空");
+       // Written as in a shell; aria2 would make a folder named "~".
+       if (v == "~" || v.rfind("~/", 0) == 0) {
+         const std::string home = g_get_home_dir() ? g_get_home_dir() : "";
+         if (home.empty()) return Problem(u8"找不到主目录，无法展开“~”，请写出完整的路径");
+         v = home + v.substr(1);
+       }
+       return std::nullopt;
+     },
      .empty_is_default = false,
      .label = u8"下载文件夹",
      .help = u8"新的下载保存到这里",

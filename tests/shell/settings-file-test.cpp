@@ -2,6 +2,7 @@
 // reports, and that KORVATH_* variables stay in charge.
 #include "shell/settings-file.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -135,6 +136,12 @@ TEST(SettingsFile, TheChosenFolderWinsOverTheMenuEntrysDefault) {
   EXPECT_EQ(DownloadFolder(sources), "/data/mine");
   sources.user_downloads = false;
   EXPECT_EQ(DownloadFolder(sources), "/data/mine");
+
+  // "~" is the user's home, as in a shell, not a folder named "~".
+  const std::string home = g_get_home_dir();
+  EXPECT_EQ(ParseSettingsText("[downloads]\nfolder=~/下载\n").settings.download_folder, home + "/下载");
+  EXPECT_EQ(ParseSettingsText("[downloads]\nfolder=~\n").settings.download_folder, home);
+  EXPECT_EQ(ParseSettingsText("[downloads]\nfolder=~other/x\n").settings.download_folder, "~other/x");
 }
 
 // What the program writes reads back as the value the user gave, whatever
