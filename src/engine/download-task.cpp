@@ -54,7 +54,7 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
   JsonObject reply_json;
   desktop.PumpMessages();
   RpcAnswer answer = CallRpc(desktop, state, DownloadTaskBody(state, task));
-  const Text& reply = answer.reply;
+  const std::string& reply = answer.reply;
   if (state.Remote() && answer.failure != RpcFailure::kNone) {
     MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);
     desktop.Log().Record("task_failed", {{"name", task.name}});
@@ -65,13 +65,13 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
     desktop.Log().Record("task_failed", {{"name", task.name}});
     return false;
   }
-  reply_json.Parse(reply);
+  reply_json.Parse(Utf8ToGbk(reply));
   Text gid = reply_json.GetProperty("result");
   if (!gid.empty()) {
     desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});
     return true;
   }
-  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedReply(reply));
+  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedAria2Reply(reply));
   desktop.Log().Record("task_failed", {{"name", task.name}});
   return false;
 }

@@ -52,7 +52,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.certificate_sha256 = params.certificate_sha256;
   RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;
-  reply.Parse(answer.reply);
+  reply.Parse(Utf8ToGbk(answer.reply));
   const Text version = reply.GetProperty("result.version");
   const bool ok = answer.failure == RpcFailure::kNone && !version.empty();
   desktop.Log().Record("remote_aria2", {{"url", Utf8ToGbk(state.rpc_url)}, {"ok", ok}, {"version", version}});
@@ -60,7 +60,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   if (answer.failure == RpcFailure::kNone) {
     MessageBox(desktop,
                Gbk(u8"地址") + Utf8ToGbk(state.rpc_url) + Gbk(u8"的回答不像aria2，原始数据：") +
-                   QuotedReply(answer.reply),
+                   QuotedAria2Reply(answer.reply),
                kMbIconError);
   } else {
     MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);

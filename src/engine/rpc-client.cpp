@@ -68,6 +68,21 @@ Text QuotedReply(std::string_view reply) {
   return Text(reply.substr(0, end)) + Gbk(u8"……");
 }
 
+Text QuotedAria2Reply(std::string_view reply_utf8) {
+  // Only the start of a long reply is shown, so only the start is converted:
+  // a megabyte reply would otherwise be copied whole. Every character, and
+  // every invalid byte run that becomes one "?", takes at least a quarter as
+  // many bytes in system text as in UTF-8, so this much still yields more
+  // than the box shows and the cut below is where it would be for the whole.
+  constexpr std::size_t kConverted = 4 * kMaxQuotedReply + 4;
+  if (reply_utf8.size() > kConverted) {
+    std::size_t end = kConverted;
+    while (end > 0 && (static_cast<unsigned char>(reply_utf8[end]) & 0xC0) == 0x80) --end;
+    reply_utf8 = reply_utf8.substr(0, end);
+  }
+  return QuotedReply(Utf8ToGbk(reply_utf8));
+}
+
 RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
   WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state),
@@ -86,7 +101,7 @@ RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view b
   return answer;
 }
 
-Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
+std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   return CallRpc(desktop, state, body).reply;
 }
 
@@ -108,7 +123,7 @@ Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
 }
 
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options) {
-  Text reply;
+  std::string reply;
   if (state.Remote()) {
     // Not ours to wait for: it runs, or the user must be told why it cannot be reached.
     RpcAnswer answer = CallRpc(desktop, state, GlobalOptionsBody(state, options));
@@ -136,7 +151,7 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
     }
   }
   if (FindText(reply, "OK") == -1) {
-    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedReply(reply));
+    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedAria2Reply(reply));
     return false;
   }
   desktop.Log().Record("global_options_accepted");

@@ -33,7 +33,8 @@ bool Succeeded(std::string_view reply) {
 // Every address of the task's file as aria2 lists it, each as often as it is
 // listed: changeUri removes one listing per address it is given.
 std::vector<Text> ListedUris(Desktop& desktop, const EngineState& state, const Text& gid) {
-  Text reply = SendRpc(desktop, state, Aria2Request(aria2_method::kGetUris, state.rpc_secret).AddText(gid).Body());
+  const std::string reply =
+      SendRpc(desktop, state, Aria2Request(aria2_method::kGetUris, state.rpc_secret).AddText(gid).Body());
   JsonObject json;
   std::vector<Text> uris;
   if (reply.empty() || !json.Parse(Utf8ToGbk(reply))) return uris;

@@ -8,6 +8,7 @@
 #include "engine/download-task.h"
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
+#include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "support/recording-server.h"
 
@@ -225,6 +226,29 @@ TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   ASSERT_EQ(desktop->boxes.size(), 4u);
   EXPECT_EQ(desktop->boxes[3].text, Gbk(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
   EXPECT_TRUE(desktop->delays.empty());  // no retry for tasks
+}
+
+// aria2 writes its replies in UTF-8; a box quoting one shows the same
+// characters, never the UTF-8 bytes read as system text.
+TEST_F(RpcClient, ChineseInAReplyReachesTheBoxAsAria2WroteIt) {
+  auto utf8 = [](const char8_t* s) { return std::string(reinterpret_cast<const char*>(s)); };
+  const std::string error =
+      utf8(u8R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"文件 /下载/报告（终稿）.pdf 已存在"}})");
+  server.Push(Reply::Ok(error));
+  EXPECT_FALSE(CreateDownloadTask(*desktop, state, {.name = Gbk(u8"报告（终稿）.pdf"), .link = "http://h/"}));
+  const std::string not_ok = utf8(u8R"({"id":1,"result":"选项无效"})");
+  server.Push(Reply::Ok(not_ok));
+  EXPECT_FALSE(SetGlobalOptions(*desktop, state));
+  const std::string stranger = utf8(u8R"({"result":{"名称":"别的服务"}})");
+  server.Push(Reply::Ok(stranger));
+  EngineState remote;
+  EXPECT_FALSE(ConnectRemoteAria2(*desktop, remote, {.rpc_url = server.Url("/jsonrpc")}));
+
+  ASSERT_EQ(desktop->boxes.size(), 3u);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[0].text), utf8(u8"无法创建下载任务，原始数据：") + error);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[1].text), utf8(u8"aria2在修改配置时发生错误，详细信息：") + not_ok);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[2].text),
+            utf8(u8"地址") + server.Url("/jsonrpc") + utf8(u8"的回答不像aria2，原始数据：") + stranger);
 }
 
 TEST_F(RpcClient, PauseAllSendsItsTemplateAndShowsNothing) {
