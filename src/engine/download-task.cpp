@@ -6,8 +6,8 @@
 #include "util/json-object.h"
 
 namespace korvath {
-Text SafeFileName(std::string_view name_utf8) {
-  Text safe;
+std::string SafeFileName(std::string_view name_utf8) {
+  std::string safe;
   safe.reserve(name_utf8.size());
   for (size_t i = 0; i < name_utf8.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(name_utf8[i]);
@@ -31,7 +31,7 @@ Text SafeFileName(std::string_view name_utf8) {
   return FitSavedName(safe);
 }
 
-Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
+std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
   // The name is made safe after the conversion: in system text a "\" byte can
   // be the second half of a Chinese character, in UTF-8 never.
   return Aria2Request(aria2_method::kAddUri, state.rpc_secret)

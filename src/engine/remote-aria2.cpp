@@ -7,10 +7,10 @@
 
 namespace korvath {
 
-Text HttpRpcUrl(std::string_view rpc_url) {
-  if (rpc_url.starts_with("ws://")) return "http://" + Text(rpc_url.substr(5));
-  if (rpc_url.starts_with("wss://")) return "https://" + Text(rpc_url.substr(6));
-  return Text(rpc_url);
+std::string HttpRpcUrl(std::string_view rpc_url) {
+  if (rpc_url.starts_with("ws://")) return "http://" + std::string(rpc_url.substr(5));
+  if (rpc_url.starts_with("wss://")) return "https://" + std::string(rpc_url.substr(6));
+  return std::string(rpc_url);
 }
 
 Text FingerprintForPeople(std::string_view hex) {
@@ -55,7 +55,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   reply.Parse(Utf8ToGbk(answer.reply));
   const Text version = reply.GetProperty("result.version");
   const bool ok = answer.failure == RpcFailure::kNone && !version.empty();
-  desktop.Log().Record("remote_aria2", {{"url", Utf8ToGbk(state.rpc_url)}, {"ok", ok}, {"version", version}});
+  desktop.Log().Record("remote_aria2", {{"url", state.rpc_url}, {"ok", ok}, {"version", version}});
   if (ok) return true;
   if (answer.failure == RpcFailure::kNone) {
     MessageBox(desktop,

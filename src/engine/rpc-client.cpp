@@ -40,12 +40,14 @@ Text UnixTimestampText() {
 
 Text RpcEndpoint(const EngineState& state) {
   if (state.Remote()) {
-    const Text url = HttpRpcUrl(state.rpc_url);
+    const std::string url = HttpRpcUrl(state.rpc_url);
     const auto fragment = url.find('#');
-    const Text base = url.substr(0, fragment);
+    // The routine sends the path in the bytes it is given: aria2 gets the
+    // address in UTF-8, as the user wrote it.
+    const Text base(url.substr(0, fragment));
     return base + (base.find('?') == Text::npos ? "?" : "&") + "tm=" + UnixTimestampText();
   }
-  return "http://127.0.0.1:" + state.rpc_port + "/jsonrpc?tm=" + UnixTimestampText();
+  return "http://127.0.0.1:" + Text(state.rpc_port) + "/jsonrpc?tm=" + UnixTimestampText();
 }
 
 Text QuotedReply(std::string_view reply) {
@@ -88,8 +90,8 @@ RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view b
   WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state),
                                              .method = 1,
                                              .post_data = Text(body),
-                                             .certificate_sha256 = state.certificate_sha256});
-  RpcAnswer answer{.reply = ToText(result.body), .certificate_sha256 = result.peer_certificate_sha256};
+                                             .certificate_sha256 = Text(state.certificate_sha256)});
+  RpcAnswer answer{.reply = std::string(ToText(result.body)), .certificate_sha256 = result.peer_certificate_sha256};
   if (result.certificate_refused) {
     answer.failure = RpcFailure::kCertificateRefused;
   } else if (answer.reply.empty()) {
@@ -105,7 +107,7 @@ std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view
   return CallRpc(desktop, state, body).reply;
 }
 
-Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
+std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
   namespace option = aria2_option;
   return Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
       .AddOptions(Aria2Options()
@@ -140,9 +142,9 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
   if (reply.empty()) {
     // aria2 may have been started a moment ago and not listen yet.
     desktop.DelayPumping(500);
-    Text body = GlobalOptionsBody(state, options);
+    const std::string body = GlobalOptionsBody(state, options);
     std::int64_t started = MonotonicMs();
-    reply = HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = body}).text;
+    reply = std::string(HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)}).text);
     RecordRpc(desktop, body, !reply.empty(), started);
     desktop.PumpMessages();
     if (reply.empty()) {

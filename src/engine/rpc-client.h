@@ -63,7 +63,7 @@ struct GlobalOptions {
 };
 
 // The aria2.changeGlobalOption body for `options` (with the secret).
-Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
+std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
 
 // Sends aria2.changeGlobalOption; when aria2 does not answer, retries once
 // after 500 ms through HttpRequestWinHttp (a remote aria2: through CallRpc,

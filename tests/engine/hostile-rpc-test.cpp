@@ -110,8 +110,8 @@ TEST(QuotedReply, ALongAria2ReplyIsCutAsTheWholeReplyInSystemTextWouldBe) {
   // UTF-8 Chinese (three bytes, two in system text), a stray continuation
   // byte and a cut-off character: each converts to fewer bytes than it takes.
   const std::string han = reinterpret_cast<const char*>(u8"中");
-  for (const std::string& reply :
-       {RepeatText(20000, han), "a" + RepeatText(20000, "\x80" + han), RepeatText(20000, "\xe4\xb8")}) {
+  for (const std::string& reply : {std::string(RepeatText(20000, han)), "a" + std::string(RepeatText(20000, "\x80" + han)),
+                                   std::string(RepeatText(20000, "\xe4\xb8"))}) {
     EXPECT_EQ(QuotedAria2Reply(reply), QuotedReply(Utf8ToGbk(reply)));
   }
   EXPECT_EQ(QuotedAria2Reply(han), Gbk(u8"中"));

@@ -27,7 +27,7 @@ EngineState StateWithSecret(int port = 6800) {
 }
 
 // The values aria2 would see: the body must parse as JSON on its own.
-nlohmann::json ParseBody(const Text& body) {
+nlohmann::json ParseBody(const std::string& body) {
   auto parsed = nlohmann::json::parse(body, nullptr, false);
   EXPECT_FALSE(parsed.is_discarded()) << body;
   return parsed;
@@ -53,7 +53,7 @@ TEST(RequestBodies, PlainValuesGiveTheTemplatesByteForByte) {
 
 TEST(RequestBodies, SecretGoesIntoEveryTokenParameter) {
   EngineState state = StateWithSecret();
-  for (const Text& body : {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
+  for (const std::string& body : {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
     EXPECT_EQ(ParseBody(body)["params"][0], "token:0123456789abcdef0123456789abcdef");
   }
 }
@@ -83,15 +83,15 @@ TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   Text name = Gbk(u8"任务") + "bduss" + Gbk(u8"目录");
   // The link is sent in the bytes it came in (system text), so the body is
   // not UTF-8 throughout and is checked as bytes.
-  Text body = DownloadTaskBody(state, {.name = name, .link = link, .dir = "ZorbitDravenet"});
+  std::string body = DownloadTaskBody(state, {.name = name, .link = link, .dir = "ZorbitDravenet"});
   EXPECT_EQ(
       body,
       R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
-          link + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          std::string(link) + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
           GbkToUtf8(name) + R"("}]})");
 
   Text user_agent = Gbk(u8"超时分段") + "qzvtre";
-  Text options = GlobalOptionsBody(state, {.user_agent = user_agent});
+  std::string options = GlobalOptionsBody(state, {.user_agent = user_agent});
   EXPECT_NE(options.find(R"("user-agent":")" + user_agent + R"(",)"), std::string::npos);
   EXPECT_NE(options.find(R"("timeout":"1","connect-timeout":"1")"), std::string::npos);
 }
@@ -121,7 +121,7 @@ TEST(SafeFileName, ABackslashByteInsideAChineseCharacterSurvives) {
 TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   EngineState state = StateWithSecret();
   EXPECT_TRUE(
-      std::regex_match(RpcEndpoint(state), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
+      std::regex_match(std::string(RpcEndpoint(state)), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
   Text stamp = UnixTimestampText();
   ASSERT_EQ(stamp.size(), 13u);
   EXPECT_TRUE(stamp.ends_with("000"));
@@ -130,7 +130,7 @@ TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   std::tm local{};
   localtime_r(&now, &local);
   long long expected = static_cast<long long>(timegm(&local)) - 8 * 3600;
-  EXPECT_NEAR(std::stoll(stamp.substr(0, 10)), expected, 2);
+  EXPECT_NEAR(std::stoll(std::string(stamp.substr(0, 10))), expected, 2);
 }
 
 class RpcClient : public ::testing::Test {
@@ -171,11 +171,11 @@ TEST_F(RpcClient, OkMustAppearInCapitalsAnywhereInTheReply) {
   EXPECT_TRUE(desktop->boxes.empty());
 
   desktop->has_window = true;
-  Text lower = R"({"id":1,"result":"ok"})";
+  std::string lower = R"({"id":1,"result":"ok"})";
   server.Push(Reply::Ok(lower));
   EXPECT_FALSE(SetGlobalOptions(*desktop, state));
   ASSERT_EQ(desktop->boxes.size(), 1u);
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + lower);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + Utf8ToGbk(lower));
   EXPECT_EQ(desktop->boxes[0].caption, Gbk(u8"友情提醒"));
   EXPECT_EQ(desktop->boxes[0].flags, 0);
   EXPECT_TRUE(desktop->boxes[0].owned);
@@ -199,7 +199,7 @@ TEST_F(RpcClient, SilentAria2GetsOneRetryAfterHalfASecondThenTheFirewallNotice) 
 
 TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   DownloadTask task{.name = Gbk(u8"文件.bin"), .link = "http://127.0.0.1:1/x", .dir = "ZorbitDravenet"};
-  Text error = R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}})";
+  std::string error = R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}})";
   server.Push(Reply::Ok(error));
   server.Push(Reply::Ok(R"({"id":1,"jsonrpc":"2.0","result":""})"));
   server.Push(Reply::Ok("not json"));
@@ -209,7 +209,7 @@ TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   EXPECT_FALSE(CreateDownloadTask(*desktop, state, task));
   EXPECT_TRUE(CreateDownloadTask(*desktop, state, task));
   ASSERT_EQ(desktop->boxes.size(), 3u);
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"无法创建下载任务，原始数据：") + error);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"无法创建下载任务，原始数据：") + Utf8ToGbk(error));
   EXPECT_EQ(RecordingDesktop::CaptionOf(desktop->boxes[0]), Gbk(u8"信息："));
   EXPECT_FALSE(desktop->boxes[0].owned);
   EXPECT_EQ(desktop->boxes[2].text, Gbk(u8"无法创建下载任务，原始数据：") + "not json");
