@@ -77,8 +77,8 @@ void Report(benchmark::State& state, std::vector<double> samples) {
 }
 
 DownloadTask Task(const std::string& prefix, int i) {
-  return {.name = prefix + std::to_string(i) + ".bin",
-          .link = "http://127.0.0.1:" + std::to_string(world->files_port) + "/f",
+  return {.name = Text(prefix + std::to_string(i) + ".bin"),
+          .link = Text("http://127.0.0.1:" + std::to_string(world->files_port) + "/f"),
           .dir = "ZorbitDravenet"};
 }
 
@@ -91,7 +91,7 @@ size_t Collect(char* data, size_t size, size_t n, void* out) {
 
 std::string Post(CURL* curl, const std::string& body) {
   std::string reply;
-  std::string url = RpcEndpoint(world->state);
+  std::string url(RpcEndpoint(world->state));
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));

@@ -97,19 +97,19 @@ void BM_BareCurlPost(benchmark::State& state) {
 
 void BM_HttpRequestWinInet(benchmark::State& state) {
   Run(state, [](const std::string& url) {
-    return HttpRequestWinInet({.url = url, .method = 1, .post_data = kBody}).body.size();
+    return HttpRequestWinInet({.url = Text(url), .method = 1, .post_data = Text(kBody)}).body.size();
   });
 }
 
 void BM_HttpRequestWinInetEx(benchmark::State& state) {
   Run(state, [](const std::string& url) {
-    return HttpRequestWinInetEx({.url = url, .method = 1, .post_data = kBody}).body.size();
+    return HttpRequestWinInetEx({.url = Text(url), .method = 1, .post_data = Text(kBody)}).body.size();
   });
 }
 
 void BM_HttpRequestWinHttp(benchmark::State& state) {
   Run(state, [](const std::string& url) {
-    return HttpRequestWinHttp({.url = url, .method = 1, .post_data = kBody}).text.size();
+    return HttpRequestWinHttp({.url = Text(url), .method = 1, .post_data = Text(kBody)}).text.size();
   });
 }
 

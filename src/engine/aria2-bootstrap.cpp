@@ -43,8 +43,8 @@ void WriteConfIfMissing(const std::string& path) {
   ::close(fd);
 }
 
-Text JoinedArgv(const std::vector<std::string>& argv) {
-  Text joined;
+std::string JoinedArgv(const std::vector<std::string>& argv) {
+  std::string joined;
   for (const std::string& arg : argv) {
     if (!joined.empty()) joined += ' ';
     joined += arg;
@@ -225,7 +225,7 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
         moved = true;
         const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
         // The log takes system text; paths are the file system's UTF-8.
-        desktop.Log().Record("aria2_home", {{"from", Utf8ToGbk(home.dir)}, {"to", Utf8ToGbk(user_dir)}});
+        desktop.Log().Record("aria2_home", {{"from", home.dir}, {"to", user_dir}});
         if (first_time) {
           MessageBox(desktop,
                      Gbk(u8"程序所在的目录") + Utf8ToGbk(home.dir) +
@@ -291,7 +291,7 @@ pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& h
     std::vector<std::string> argv{home.exe_path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     desktop.Log().Record("aria2_started",
-                         {{"pid", std::int64_t{child}}, {"argv", Utf8ToGbk(JoinedArgv(argv))}});
+                         {{"pid", std::int64_t{child}}, {"argv", JoinedArgv(argv)}});
   }
   return child;
 }
@@ -303,7 +303,7 @@ bool ReportEarlyExit(Desktop& desktop, EngineState& state, int status, const std
   state.aria2_pid = 0;
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   MessageBox(desktop,
-             Gbk(u8"aria2启动后立即退出（退出码") + std::to_string(code) +
+             Gbk(u8"aria2启动后立即退出（退出码") + ToText(code) +
                  Gbk(u8"），可能是配置文件中的设置有误，请检查：") + Utf8ToGbk(conf_path),
              kMbIconError);
   return false;
@@ -355,14 +355,14 @@ bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int p
 }  // namespace
 
 std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path) {
-  Text parameters = "--enable-rpc=true --rpc-allow-origin-all=true --rpc-listen-port=" + state.rpc_port +
+  Text parameters = "--enable-rpc=true --rpc-allow-origin-all=true --rpc-listen-port=" + Text(state.rpc_port) +
                     " --conf-path=aria2.conf -q --disable-ipv6=true";
   std::vector<std::string> arguments;
   for (const Text& part : SplitText(parameters, " ")) {
     if (part.empty()) continue;
     // Absolute: aria2 must read the file we wrote, not a (usually missing)
     // one in whatever directory Korvath was started from.
-    arguments.push_back(part == "--conf-path=aria2.conf" ? "--conf-path=" + conf_path : part);
+    arguments.push_back(part == "--conf-path=aria2.conf" ? "--conf-path=" + conf_path : std::string(part));
   }
   // aria2 writes its control files once a minute by default; killed between
   // two writes it would continue from a minute-old state, or, with no control

@@ -23,7 +23,7 @@ struct StartAria2Params {
   std::optional<std::string> output_log;
   // The secret to start aria2 with; absent: a fresh one. A restart keeps the
   // old one, so that the open manager page goes on talking to aria2.
-  std::optional<Text> rpc_secret;
+  std::optional<std::string> rpc_secret;
 };
 
 // Warns about a running "Dravenet.exe", ends an aria2c.exe left from an

@@ -11,7 +11,7 @@ using Json = nlohmann::ordered_json;
 
 // nlohmann's own writer refuses texts that are not UTF-8, and task links and
 // cookies arrive in system text; aria2 gets them in those bytes, as before.
-void Write(const Json& value, Text& out) {
+void Write(const Json& value, std::string& out) {
   switch (value.type()) {
     case Json::value_t::object: {
       out += '{';
@@ -58,7 +58,7 @@ struct Aria2Request::Parts {
 };
 
 Aria2Options& Aria2Options::Set(std::string_view name, std::string_view value) {
-  entries_.emplace_back(Text(name), Text(value));
+  entries_.emplace_back(name, value);
   return *this;
 }
 
@@ -72,7 +72,7 @@ Aria2Options& Aria2Options::SetSwitch(std::string_view name, bool on) {
 
 Aria2Request::Aria2Request(const Aria2Method& method, std::string_view secret)
     : parts_(std::make_unique<Parts>(Parts{.method = method})) {
-  parts_->params.push_back("token:" + Text(secret));
+  parts_->params.push_back("token:" + std::string(secret));
 }
 
 Aria2Request::~Aria2Request() = default;
@@ -80,7 +80,7 @@ Aria2Request::Aria2Request(Aria2Request&&) noexcept = default;
 Aria2Request& Aria2Request::operator=(Aria2Request&&) noexcept = default;
 
 Aria2Request& Aria2Request::AddText(std::string_view text) {
-  parts_->params.push_back(Text(text));
+  parts_->params.push_back(std::string(text));
   return *this;
 }
 
@@ -91,7 +91,14 @@ Aria2Request& Aria2Request::AddNumber(std::int64_t number) {
 
 Aria2Request& Aria2Request::AddTexts(const std::vector<Text>& texts) {
   Json array = Json::array();
-  for (const Text& text : texts) array.push_back(text);
+  for (const Text& text : texts) array.push_back(std::string(text));
+  parts_->params.push_back(std::move(array));
+  return *this;
+}
+
+Aria2Request& Aria2Request::AddTexts(const std::vector<std::string>& texts) {
+  Json array = Json::array();
+  for (const std::string& text : texts) array.push_back(text);
   parts_->params.push_back(std::move(array));
   return *this;
 }
@@ -104,24 +111,24 @@ Aria2Request& Aria2Request::AddOptions(const Aria2Options& options) {
   return *this;
 }
 
-Text Aria2Request::Body() const {
+std::string Aria2Request::Body() const {
   Json envelope = Json::object();
   if (parts_->method.id_first) envelope["id"] = 1;
   envelope["jsonrpc"] = "2.0";
-  envelope["method"] = Text(parts_->method.name);
+  envelope["method"] = std::string(parts_->method.name);
   if (!parts_->method.id_first) envelope["id"] = 1;
   envelope["params"] = parts_->params;
-  Text body;
+  std::string body;
   Write(envelope, body);
   return body;
 }
 
-Text JsonStringContent(std::string_view value) {
+std::string JsonStringContent(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   static constexpr std::pair<char, std::string_view> kShortForms[] = {
       {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
       {'\n', "\\n"}, {'\r', "\\r"},  {'\t', "\\t"}};
-  Text out;
+  std::string out;
   out.reserve(value.size() + 8);
   for (char c : value) {
     auto shorter = std::find_if(std::begin(kShortForms), std::end(kShortForms),

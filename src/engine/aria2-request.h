@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -65,10 +66,10 @@ class Aria2Options {
   Aria2Options& Set(std::string_view name, std::int64_t value);  // decimal
   Aria2Options& SetSwitch(std::string_view name, bool on);       // "true" / "false"
 
-  const std::vector<std::pair<Text, Text>>& Entries() const { return entries_; }
+  const std::vector<std::pair<std::string, std::string>>& Entries() const { return entries_; }
 
  private:
-  std::vector<std::pair<Text, Text>> entries_;
+  std::vector<std::pair<std::string, std::string>> entries_;
 };
 
 // One request: the method, "token:" + the secret as the first parameter, then
@@ -83,11 +84,13 @@ class Aria2Request {
 
   Aria2Request& AddText(std::string_view text);
   Aria2Request& AddNumber(std::int64_t number);
-  Aria2Request& AddTexts(const std::vector<Text>& texts);  // a JSON array of strings
+  // A JSON array of strings.
+  Aria2Request& AddTexts(const std::vector<Text>& texts);
+  Aria2Request& AddTexts(const std::vector<std::string>& texts);
   Aria2Request& AddOptions(const Aria2Options& options);   // a JSON object of strings
 
   // The body as it goes on the wire: compact JSON, no spaces.
-  Text Body() const;
+  std::string Body() const;
 
  private:
   struct Parts;
@@ -96,6 +99,6 @@ class Aria2Request {
 
 // `value` written as the inside of a JSON string: quote, backslash and control
 // characters escaped; other bytes (UTF-8 or system text) kept as they are.
-Text JsonStringContent(std::string_view value);
+std::string JsonStringContent(std::string_view value);
 
 }  // namespace korvath

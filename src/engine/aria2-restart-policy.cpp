@@ -21,11 +21,11 @@ ChildEnd DescribeChildEnd(int wait_status) {
 }
 
 Text ChildEndText(const ChildEnd& end) {
-  if (!end.signalled) return Gbk(u8"退出码") + std::to_string(end.code);
+  if (!end.signalled) return Gbk(u8"退出码") + ToText(end.code);
   // sigabbrev_np names the signal as a user types it for kill(1).
   const char* abbreviation = sigabbrev_np(end.code);
   Text name = abbreviation ? Gbk(u8"（SIG") + abbreviation + Gbk(u8"）") : Text();
-  return Gbk(u8"被信号") + std::to_string(end.code) + name + Gbk(u8"终止");
+  return Gbk(u8"被信号") + ToText(end.code) + name + Gbk(u8"终止");
 }
 
 }  // namespace korvath

@@ -6,8 +6,8 @@
 #include "util/json-object.h"
 
 namespace korvath {
-Text SafeFileName(std::string_view name_utf8) {
-  Text safe;
+std::string SafeFileName(std::string_view name_utf8) {
+  std::string safe;
   safe.reserve(name_utf8.size());
   for (size_t i = 0; i < name_utf8.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(name_utf8[i]);
@@ -31,7 +31,7 @@ Text SafeFileName(std::string_view name_utf8) {
   return FitSavedName(safe);
 }
 
-Text DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
+std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task) {
   // The name is made safe after the conversion: in system text a "\" byte can
   // be the second half of a Chinese character, in UTF-8 never.
   return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
@@ -54,7 +54,7 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
   JsonObject reply_json;
   desktop.PumpMessages();
   RpcAnswer answer = CallRpc(desktop, state, DownloadTaskBody(state, task));
-  const Text& reply = answer.reply;
+  const std::string& reply = answer.reply;
   if (state.Remote() && answer.failure != RpcFailure::kNone) {
     MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);
     desktop.Log().Record("task_failed", {{"name", task.name}});
@@ -65,13 +65,13 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
     desktop.Log().Record("task_failed", {{"name", task.name}});
     return false;
   }
-  reply_json.Parse(reply);
+  reply_json.Parse(Utf8ToGbk(reply));
   Text gid = reply_json.GetProperty("result");
   if (!gid.empty()) {
     desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});
     return true;
   }
-  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedReply(reply));
+  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedAria2Reply(reply));
   desktop.Log().Record("task_failed", {{"name", task.name}});
   return false;
 }

@@ -20,7 +20,7 @@ struct DownloadTask {
 
 // The aria2.addUri body for `task`: every value JSON-escaped, name and dir in
 // UTF-8, the name made safe to be a single file name inside dir.
-Text DownloadTaskBody(const EngineState& state, const DownloadTask& task);
+std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task);
 
 // The options every task Korvath adds carries: "dir", the cookie header of
 // `state` as "header", "max-tries" "0" and "out", in that order.
@@ -30,7 +30,7 @@ Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, st
 // characters are dropped, "." and ".." become "". A name longer than
 // kMaxSavedNameBytes is cut on a character boundary, its extension kept, so
 // that its control file's name still fits.
-Text SafeFileName(std::string_view name_utf8);
+std::string SafeFileName(std::string_view name_utf8);
 
 // Sends aria2.addUri. True when aria2's reply has a non-empty "result" (the
 // gid); otherwise a message box has been shown (for a remote aria2 that

@@ -18,7 +18,8 @@ namespace korvath {
 std::vector<SessionTask> InterruptedTasks(const std::vector<SessionTask>& recorded);
 
 // After RestoreSessionRecord: each paused task in aria2 that is one of
-// `interrupted` (same folder, against `base_dir`, and same first address) is
+// `interrupted` (same folder, against `base_dir`, aria2's working directory as
+// a file-system path, and same first address) is
 // unpaused, each at most once; the others stay paused. Records
 // "download_continued" {gid, out} for each. Returns how many continue.
 int ContinueInterruptedDownloads(Desktop& desktop, const EngineState& state,

@@ -134,11 +134,11 @@ Text PortHeldMessage(int port, const std::vector<PortListener>& listeners) {
   for (const PortListener& listener : listeners) {
     if (listener.pid == 0) continue;
     holder = Utf8ToGbk(listener.name.empty() ? "?" : listener.name) + Gbk(u8"（进程号") +
-             std::to_string(listener.pid) + Gbk(u8"）");
+             ToText(listener.pid) + Gbk(u8"）");
     break;
   }
   if (holder.empty()) holder = Gbk(u8"另一个程序（无法查明是哪个）");
-  return Gbk(u8"端口") + std::to_string(port) + Gbk(u8"已被其他程序占用：") + holder +
+  return Gbk(u8"端口") + ToText(port) + Gbk(u8"已被其他程序占用：") + holder +
          Gbk(u8"。aria2无法在此端口上启动，本程序也不会向该程序发送任何请求。请关闭该程序后再启动本程序。");
 }
 

@@ -7,10 +7,10 @@
 
 namespace korvath {
 
-Text HttpRpcUrl(std::string_view rpc_url) {
-  if (rpc_url.starts_with("ws://")) return "http://" + Text(rpc_url.substr(5));
-  if (rpc_url.starts_with("wss://")) return "https://" + Text(rpc_url.substr(6));
-  return Text(rpc_url);
+std::string HttpRpcUrl(std::string_view rpc_url) {
+  if (rpc_url.starts_with("ws://")) return "http://" + std::string(rpc_url.substr(5));
+  if (rpc_url.starts_with("wss://")) return "https://" + std::string(rpc_url.substr(6));
+  return std::string(rpc_url);
 }
 
 Text FingerprintForPeople(std::string_view hex) {
@@ -52,15 +52,15 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.certificate_sha256 = params.certificate_sha256;
   RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;
-  reply.Parse(answer.reply);
+  reply.Parse(Utf8ToGbk(answer.reply));
   const Text version = reply.GetProperty("result.version");
   const bool ok = answer.failure == RpcFailure::kNone && !version.empty();
-  desktop.Log().Record("remote_aria2", {{"url", Utf8ToGbk(state.rpc_url)}, {"ok", ok}, {"version", version}});
+  desktop.Log().Record("remote_aria2", {{"url", state.rpc_url}, {"ok", ok}, {"version", version}});
   if (ok) return true;
   if (answer.failure == RpcFailure::kNone) {
     MessageBox(desktop,
                Gbk(u8"地址") + Utf8ToGbk(state.rpc_url) + Gbk(u8"的回答不像aria2，原始数据：") +
-                   QuotedReply(answer.reply),
+                   QuotedAria2Reply(answer.reply),
                kMbIconError);
   } else {
     MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);

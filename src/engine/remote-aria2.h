@@ -13,15 +13,15 @@
 namespace korvath {
 
 struct RemoteAria2Params {
-  Text rpc_url;  // http://, https://, ws:// or wss://
-  Text rpc_secret;
-  Text certificate_sha256;  // lowercase hex, or "" for the system's store
+  std::string rpc_url;  // http://, https://, ws:// or wss://; UTF-8
+  std::string rpc_secret;
+  std::string certificate_sha256;  // lowercase hex, or "" for the system's store
   Text cookie;              // as StartAria2 takes it
 };
 
 // The address requests are posted to: ws:// and wss:// name the same aria2
 // server as http:// and https:// (aria2 serves both on one port).
-Text HttpRpcUrl(std::string_view rpc_url);
+std::string HttpRpcUrl(std::string_view rpc_url);
 
 // Fills `state` for the remote aria2 (no pid, no port) and asks it for its
 // version. False when it cannot be used; the reason has been shown as

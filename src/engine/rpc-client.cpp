@@ -40,12 +40,14 @@ Text UnixTimestampText() {
 
 Text RpcEndpoint(const EngineState& state) {
   if (state.Remote()) {
-    const Text url = HttpRpcUrl(state.rpc_url);
+    const std::string url = HttpRpcUrl(state.rpc_url);
     const auto fragment = url.find('#');
-    const Text base = url.substr(0, fragment);
+    // The routine sends the path in the bytes it is given: aria2 gets the
+    // address in UTF-8, as the user wrote it.
+    const Text base(url.substr(0, fragment));
     return base + (base.find('?') == Text::npos ? "?" : "&") + "tm=" + UnixTimestampText();
   }
-  return "http://127.0.0.1:" + state.rpc_port + "/jsonrpc?tm=" + UnixTimestampText();
+  return "http://127.0.0.1:" + Text(state.rpc_port) + "/jsonrpc?tm=" + UnixTimestampText();
 }
 
 Text QuotedReply(std::string_view reply) {
@@ -68,13 +70,28 @@ Text QuotedReply(std::string_view reply) {
   return Text(reply.substr(0, end)) + Gbk(u8"……");
 }
 
+Text QuotedAria2Reply(std::string_view reply_utf8) {
+  // Only the start of a long reply is shown, so only the start is converted:
+  // a megabyte reply would otherwise be copied whole. Every character, and
+  // every invalid byte run that becomes one "?", takes at least a quarter as
+  // many bytes in system text as in UTF-8, so this much still yields more
+  // than the box shows and the cut below is where it would be for the whole.
+  constexpr std::size_t kConverted = 4 * kMaxQuotedReply + 4;
+  if (reply_utf8.size() > kConverted) {
+    std::size_t end = kConverted;
+    while (end > 0 && (static_cast<unsigned char>(reply_utf8[end]) & 0xC0) == 0x80) --end;
+    reply_utf8 = reply_utf8.substr(0, end);
+  }
+  return QuotedReply(Utf8ToGbk(reply_utf8));
+}
+
 RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
   WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state),
                                              .method = 1,
                                              .post_data = Text(body),
-                                             .certificate_sha256 = state.certificate_sha256});
-  RpcAnswer answer{.reply = ToText(result.body), .certificate_sha256 = result.peer_certificate_sha256};
+                                             .certificate_sha256 = Text(state.certificate_sha256)});
+  RpcAnswer answer{.reply = std::string(ToText(result.body)), .certificate_sha256 = result.peer_certificate_sha256};
   if (result.certificate_refused) {
     answer.failure = RpcFailure::kCertificateRefused;
   } else if (answer.reply.empty()) {
@@ -86,11 +103,11 @@ RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view b
   return answer;
 }
 
-Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
+std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   return CallRpc(desktop, state, body).reply;
 }
 
-Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
+std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
   namespace option = aria2_option;
   return Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
       .AddOptions(Aria2Options()
@@ -108,7 +125,7 @@ Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options) {
 }
 
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options) {
-  Text reply;
+  std::string reply;
   if (state.Remote()) {
     // Not ours to wait for: it runs, or the user must be told why it cannot be reached.
     RpcAnswer answer = CallRpc(desktop, state, GlobalOptionsBody(state, options));
@@ -125,9 +142,9 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
   if (reply.empty()) {
     // aria2 may have been started a moment ago and not listen yet.
     desktop.DelayPumping(500);
-    Text body = GlobalOptionsBody(state, options);
+    const std::string body = GlobalOptionsBody(state, options);
     std::int64_t started = MonotonicMs();
-    reply = HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = body}).text;
+    reply = std::string(HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)}).text);
     RecordRpc(desktop, body, !reply.empty(), started);
     desktop.PumpMessages();
     if (reply.empty()) {
@@ -136,7 +153,7 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
     }
   }
   if (FindText(reply, "OK") == -1) {
-    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedReply(reply));
+    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedAria2Reply(reply));
     return false;
   }
   desktop.Log().Record("global_options_accepted");

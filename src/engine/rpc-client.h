@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "engine/engine-state.h"
@@ -24,9 +25,12 @@ Text UnixTimestampText();
 // a reply of megabytes (up to the transport's body cap) would only freeze it.
 inline constexpr std::size_t kMaxQuotedReply = 4096;
 
-// `reply` as a message box quotes it: whole when it fits kMaxQuotedReply,
-// otherwise cut on a character boundary and ended with "……".
+// `reply` (system text) as a message box quotes it: whole when it fits
+// kMaxQuotedReply, otherwise cut on a character boundary and ended with "……".
 Text QuotedReply(std::string_view reply);
+
+// aria2's reply, which is UTF-8, as QuotedReply quotes it in system text.
+Text QuotedAria2Reply(std::string_view reply_utf8);
 
 // Why a call got no useful answer.
 enum class RpcFailure {
@@ -37,7 +41,7 @@ enum class RpcFailure {
 };
 
 struct RpcAnswer {
-  Text reply;  // up to the first zero byte; empty when aria2 did not answer
+  std::string reply;  // UTF-8, up to the first zero byte; empty when aria2 did not answer
   RpcFailure failure = RpcFailure::kNone;
   Text certificate_sha256;  // https: the fingerprint of the certificate seen
 };
@@ -45,8 +49,8 @@ struct RpcAnswer {
 // Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet (with the
 // state's certificate rule). Records "rpc" {method, ok, ms}.
 RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body);
-// CallRpc's reply text alone.
-Text SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
+// CallRpc's reply alone (UTF-8).
+std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
 
 // The options Korvath gives aria2 at start-up and before every task; the
 // defaults are its values.
@@ -59,7 +63,7 @@ struct GlobalOptions {
 };
 
 // The aria2.changeGlobalOption body for `options` (with the secret).
-Text GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
+std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& options);
 
 // Sends aria2.changeGlobalOption; when aria2 does not answer, retries once
 // after 500 ms through HttpRequestWinHttp (a remote aria2: through CallRpc,

@@ -32,10 +32,11 @@ bool Succeeded(std::string_view reply) {
 
 // Every address of the task's file as aria2 lists it, each as often as it is
 // listed: changeUri removes one listing per address it is given.
-std::vector<Text> ListedUris(Desktop& desktop, const EngineState& state, const Text& gid) {
-  Text reply = SendRpc(desktop, state, Aria2Request(aria2_method::kGetUris, state.rpc_secret).AddText(gid).Body());
+std::vector<std::string> ListedUris(Desktop& desktop, const EngineState& state, const Text& gid) {
+  const std::string reply =
+      SendRpc(desktop, state, Aria2Request(aria2_method::kGetUris, state.rpc_secret).AddText(gid).Body());
   JsonObject json;
-  std::vector<Text> uris;
+  std::vector<std::string> uris;
   if (reply.empty() || !json.Parse(Utf8ToGbk(reply))) return uris;
   const std::int64_t count = json.Count("result");
   for (std::int64_t i = 0; i < count; ++i) {
@@ -51,7 +52,7 @@ bool Call(Desktop& desktop, const EngineState& state, const Aria2Method& method,
 
 // The old task's addresses give way to the new link, which goes first.
 bool ChangeLinks(Desktop& desktop, const EngineState& state, const Text& gid, const Text& link) {
-  Text body = Aria2Request(aria2_method::kChangeUri, state.rpc_secret)
+  const std::string body = Aria2Request(aria2_method::kChangeUri, state.rpc_secret)
                   .AddText(gid)
                   .AddNumber(1)
                   .AddTexts(ListedUris(desktop, state, gid))

@@ -89,7 +89,7 @@ std::string KeepAside(const std::string& path, const std::optional<std::string>&
 void RecordBad(Desktop& desktop, const char* reason, int bad_entries, const std::string& kept) {
   desktop.Log().Record("session_record_bad", {{"reason", std::string(reason)},
                                               {"bad_entries", static_cast<std::int64_t>(bad_entries)},
-                                              {"kept", Utf8ToGbk(kept)}});
+                                              {"kept", kept}});
 }
 
 // Where a task's file is (UTF-8), as aria2 will name it; "" when aria2
@@ -182,9 +182,9 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
   return listed;
 }
 
-Text RestoreTaskBody(const EngineState& state, const SessionTask& task) {
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task) {
   // The addresses go back to aria2 in the bytes it reported them in.
-  std::vector<Text> uris;
+  std::vector<std::string> uris;
   for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
   return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
       .AddTexts(uris)
@@ -291,7 +291,7 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
       }
       if (check.outcome == PartialFileCheck::kSetAside) {
         desktop.Log().Record("partial_file_set_aside",
-                             {{"path", Utf8ToGbk(target)}, {"kept_as", Utf8ToGbk(check.kept_as)}});
+                             {{"path", target}, {"kept_as", check.kept_as}});
         result.set_aside.push_back({.path = target, .kept_as = check.kept_as});
       }
     }

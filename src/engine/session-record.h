@@ -60,7 +60,7 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
 // The aria2.addUri body that adds `task` again, paused: the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of
 // `state`, "max-tries" "0", a safe name) plus "pause" and "continue".
-Text RestoreTaskBody(const EngineState& state, const SessionTask& task);
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task);
 
 // Every task aria2 has not finished (active, waiting, paused, failed), in the
 // order aria2 lists them, each once; directories made absolute against

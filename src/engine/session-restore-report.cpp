@@ -14,7 +14,7 @@ Text Listed(const std::vector<Text>& lines) {
   Text text;
   for (std::size_t i = 0; i < lines.size() && i < kListedAtMost; ++i) text += lines[i] + "\n";
   if (lines.size() > kListedAtMost) {
-    text += Gbk(u8"……共 ") + std::to_string(lines.size()) + Gbk(u8" 个\n");
+    text += Gbk(u8"……共 ") + ToText(static_cast<std::int64_t>(lines.size())) + Gbk(u8" 个\n");
   }
   return text;
 }
@@ -34,7 +34,7 @@ void TellDamage(Desktop& desktop, const SessionRestoreResult& result) {
   } else if (result.bad_entries > 0) {
     MessageBox(
         desktop,
-        Gbk(u8"下载记录里有 ") + std::to_string(result.bad_entries) +
+        Gbk(u8"下载记录里有 ") + ToText(result.bad_entries) +
             Gbk(u8" 条已损坏，这些下载无法自动恢复，其余的下载已恢复；已下载的部分文件仍在下载文件夹里。") +
             KeptText(result.kept_aside),
         kMbIconError);

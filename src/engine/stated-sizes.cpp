@@ -66,7 +66,7 @@ ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std
   ArrivalVerdict verdict = CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key);
   if (!described && !verdict.missing()) return verdicts_[gid] = {.size = verdict.size};
   desktop.Log().Record("arrival_checked", {{"gid", gid},
-                                           {"path", Utf8ToGbk(key)},
+                                           {"path", key},
                                            {"stated", shown},
                                            {"got", verdict.size},
                                            {"kind", verdict.kind}});

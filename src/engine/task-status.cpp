@@ -91,7 +91,8 @@ TaskList TellStopped(Desktop& desktop, const EngineState& state, int offset, int
 }
 
 Text TaskOption(Desktop& desktop, const EngineState& state, std::string_view gid, std::string_view option) {
-  Text reply = SendRpc(desktop, state, Aria2Request(aria2_method::kGetOption, state.rpc_secret).AddText(gid).Body());
+  const std::string reply =
+      SendRpc(desktop, state, Aria2Request(aria2_method::kGetOption, state.rpc_secret).AddText(gid).Body());
   JsonObject json;
   if (reply.empty() || !json.Parse(Utf8ToGbk(reply))) return {};
   return json.GetProperty("result['" + Text(option) + "']");

@@ -38,13 +38,13 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   if (!http_internal::UsableHost(host)) return {};
 
   Exchange x;
-  x.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
+  x.url = std::string(secure ? "https://" : "http://") + std::string(host) + ":" + std::to_string(port) +
           // The object name goes out in the caller's own bytes, not converted
           // (curl escapes the high ones on the wire).
           http_internal::EscapeUrlBytes(UrlPath(p.url), false);
   x.method = method;
   if (!p.proxy.empty()) {
-    x.proxy = p.proxy.find("://") == Text::npos ? "http://" + p.proxy : p.proxy;
+    x.proxy = std::string(p.proxy.find("://") == Text::npos ? "http://" + p.proxy : p.proxy);
   }
 
   if (!ex || p.complete_headers) headers = CompleteWinInetHeaders(headers, p.url, method, ex);
@@ -65,7 +65,7 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
       has_agent_line = true;
     }
   }
-  if (!has_agent_line && !agent.empty()) x.header_lines.push_back("User-Agent: " + agent);
+  if (!has_agent_line && !agent.empty()) x.header_lines.push_back(std::string("User-Agent: " + agent));
 
   x.follow_redirects = !p.no_redirect;
   // Only the Ex variant waives the refusal of an https-to-http redirect.
@@ -88,12 +88,12 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
 
   WinInetResult result;
   result.opened = true;
-  result.peer_certificate_sha256 = out.peer_certificate_sha256;
+  result.peer_certificate_sha256 = Text(out.peer_certificate_sha256);
   result.certificate_refused = out.certificate_refused;
   result.sent_headers = headers;
   result.body = std::move(out.body);
   if (out.headers_complete && out.headers.size() < kHeaderBuffer) {
-    result.returned_headers = std::move(out.headers);
+    result.returned_headers = Text(std::move(out.headers));
   }
   if (!ex) result.returned_headers = NormalizeSetCookie(result.returned_headers);
   result.returned_cookies = CollectSetCookies(

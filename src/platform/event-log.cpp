@@ -61,7 +61,7 @@ void EventLog::RecordAt(std::int64_t t_ms, std::string_view event, std::initiali
     std::visit(
         [&slot](const auto& v) {
           using V = std::decay_t<decltype(v)>;
-          if constexpr (std::is_same_v<V, std::string>) {
+          if constexpr (std::is_same_v<V, Text>) {
             slot = GbkToUtf8(v);
           } else {
             slot = v;

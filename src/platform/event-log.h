@@ -11,9 +11,12 @@
 #include <utility>
 #include <variant>
 
+#include "util/text.h"
+
 namespace korvath {
 
-using EventValue = std::variant<std::string, std::int64_t, bool, double>;
+// A Text is written as UTF-8; a std::string already is UTF-8.
+using EventValue = std::variant<Text, std::string, std::int64_t, bool, double>;
 using EventField = std::pair<std::string_view, EventValue>;
 
 class EventLog {
@@ -28,7 +31,8 @@ class EventLog {
 
   bool enabled() const;
   // Writes {"t_ms": <monotonic ms>, "event": <event>, ...fields} as one line.
-  // Text fields are system text and are written as UTF-8.
+  // Text fields are system text and are written as UTF-8; std::string fields
+  // are UTF-8 and written as they are.
   void Record(std::string_view event, std::initializer_list<EventField> fields = {});
   // The same with a time taken earlier, for what happened before the log
   // could be opened (the first line of main).

@@ -143,7 +143,7 @@ void Aria2Supervisor::GiveUp(const ChildEnd& last) {
   const std::string conf = params_.program_dir + "/aria2.conf";
   MessageBox(
       shell_.desktop,
-      Gbk(u8"下载引擎aria2一分钟内已") + std::to_string(Aria2RestartPolicy::kMostEnds) +
+      Gbk(u8"下载引擎aria2一分钟内已") + ToText(Aria2RestartPolicy::kMostEnds) +
           Gbk(u8"次意外退出，最后一次是") + ChildEndText(last) +
           Gbk(u8"，不再自动重新启动，暂时无法下载。请重新启动本程序；如果仍然如此，请检查aria2的配置文件：") +
           Utf8ToGbk(conf),

@@ -22,12 +22,12 @@ void PinCertificateForThePage(Shell& shell) {
   if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty()) return;
   if (!shell.pinned_web_engine) shell.pinned_web_engine = std::make_unique<WebEngine>();
   const PinnedTrust trust =
-      TrustPinnedCertificate(shell.pinned_web_engine->context(), GbkToUtf8(shell.engine.rpc_url),
-                             GbkToUtf8(shell.engine.certificate_sha256));
+      TrustPinnedCertificate(shell.pinned_web_engine->context(), shell.engine.rpc_url,
+                             shell.engine.certificate_sha256);
   shell.web_certificate_pinned = trust.trusted;
   shell.desktop.Log().Record("web_certificate_pinned", {{"ok", trust.trusted},
-                                                        {"seen", Utf8ToGbk(trust.seen)},
-                                                        {"error", Utf8ToGbk(trust.error)}});
+                                                        {"seen", trust.seen},
+                                                        {"error", trust.error}});
 }
 
 void CreateDownloadManager(Shell& shell) {
@@ -51,7 +51,7 @@ void CreateDownloadManager(Shell& shell) {
         return ApplySavedSettings(*s, saved, changed);
       }};
   ManagerPage page{.ariang_file = shell.options.ariang,
-                   .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
+                   .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : std::string(shell.engine.rpc_port),
                    .rpc_secret = shell.engine.rpc_secret,
                    .task_files = task_files,
                    .rpc_url = shell.engine.rpc_url,

@@ -121,7 +121,7 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
   g_notification_add_button_with_target_value(notification, reinterpret_cast<const char*>(u8"打开文件夹"),
                                                action.c_str(), g_variant_new_string(folder.c_str()));
   // One notification per task: the id makes a repeated one replace it.
-  const std::string id = "download-" + download.gid;
+  const std::string id = "download-" + std::string(download.gid);
   g_application_send_notification(app_, id.c_str(), notification);
   g_object_unref(notification);
   desktop_.Log().Record("download_notice", {{"gid", download.gid},
@@ -145,7 +145,7 @@ void DownloadNotifier::OpenFolder(const std::string& folder) {
     return;
   }
   const bool ok = LaunchXdgOpen(folder);
-  desktop_.Log().Record("open_folder", {{"folder", Utf8ToGbk(folder)}, {"ok", ok}});
+  desktop_.Log().Record("open_folder", {{"folder", folder}, {"ok", ok}});
 }
 
 }  // namespace korvath

@@ -89,7 +89,7 @@ void ScriptDialogHost::OnDialog(const ScriptDialogRequest& request) {
                                   {"action", std::string("answered")},
                                   {"kind", std::string(KindName(request.kind))},
                                   {"url", request.page_url},
-                                  {"message", Utf8ToGbk(Shorten(request.message))},
+                                  {"message", Shorten(request.message)},
                                   {"answer", std::string("auto")}});
     view_.AnswerScriptDialog(true, request.default_text);
     return;
@@ -118,7 +118,7 @@ void ScriptDialogHost::AnswerAtOnce(const ScriptDialogRequest& request, const ch
                                 {"action", std::string("suppressed")},
                                 {"kind", std::string(KindName(request.kind))},
                                 {"url", request.page_url},
-                                {"message", Utf8ToGbk(Shorten(request.message))},
+                                {"message", Shorten(request.message)},
                                 {"reason", std::string(reason)}});
   view_.AnswerScriptDialog(AtOnceAccepts(request.kind));
 }
@@ -185,7 +185,7 @@ void ScriptDialogHost::Show(const ScriptDialogRequest& request, bool offer_block
                                 {"action", std::string("shown")},
                                 {"kind", std::string(KindName(request.kind))},
                                 {"url", request.page_url},
-                                {"message", Utf8ToGbk(Shorten(request.message))},
+                                {"message", Shorten(request.message)},
                                 {"offers_block", offer_block}});
 }
 

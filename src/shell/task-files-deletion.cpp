@@ -242,8 +242,9 @@ std::optional<std::vector<OtherTask>> OtherTasks(Desktop& desktop, const EngineS
   if (!take([&](int offset) { return TellStopped(desktop, state, offset, kPage); })) return std::nullopt;
   std::vector<OtherTask> others;
   for (const Aria2Task& t : tasks) {
-    if (t.gid == gid) continue;
-    OtherTask other{.gid = t.gid, .name = GbkToUtf8(TaskDisplayName(t)), .status = t.status, .paths = {}};
+    if (std::string_view(t.gid) == gid) continue;
+    OtherTask other{
+        .gid = std::string(t.gid), .name = GbkToUtf8(TaskDisplayName(t)), .status = std::string(t.status), .paths = {}};
     for (const Text& p : t.paths) other.paths.push_back(GbkToUtf8(p));
     others.push_back(std::move(other));
   }
@@ -255,7 +256,7 @@ std::optional<std::vector<OtherTask>> OtherTasks(Desktop& desktop, const EngineS
 TaskFilesLookup Aria2TaskFiles(Desktop& desktop, const EngineState& state) {
   return [&desktop, &state](const std::string& gid) -> std::optional<TaskFiles> {
     Aria2Request request(aria2_method::kTellStatus, state.rpc_secret);
-    request.AddText(gid).AddTexts({"status", "dir", "files"});
+    request.AddText(gid).AddTexts(std::vector<std::string>{"status", "dir", "files"});
     const json reply = json::parse(SendRpc(desktop, state, request.Body()), nullptr, false);
     if (!reply.is_object() || !reply.contains("result") || !reply["result"].is_object()) return std::nullopt;
     const json& r = reply["result"];

@@ -38,9 +38,9 @@ Bytes LittleEndian(T value) {
 
 }  // namespace
 
-Text ToText(int value) { return std::to_string(value); }
-Text ToText(std::int64_t value) { return std::to_string(value); }
-Text ToText(std::uint8_t value) { return std::to_string(static_cast<unsigned>(value)); }
+Text ToText(int value) { return Text(std::to_string(value)); }
+Text ToText(std::int64_t value) { return Text(std::to_string(value)); }
+Text ToText(std::uint8_t value) { return Text(std::to_string(static_cast<unsigned>(value))); }
 Text ToText(double value) { return Format("%.13g", value); }
 Text ToText(float value) { return Format("%.6g", static_cast<double>(value)); }
 Text ToText(bool value) { return value ? Gbk(u8"真") : Gbk(u8"假"); }

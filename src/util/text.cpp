@@ -2,10 +2,13 @@
 #include "util/text.h"
 
 #include <algorithm>
+#include <ostream>
 
 #include "util/text-step.h"
 
 namespace korvath {
+
+std::ostream& operator<<(std::ostream& out, const Text& text) { return out << std::string_view(text); }
 
 using detail::CharStep;
 using detail::FoldAscii;

@@ -23,7 +23,7 @@ int DigitValue(std::string_view text, std::size_t i) {
 
 Text UrlEncode(std::string_view text, bool keep_safe, bool utf8) {
   if (text.empty()) return "";
-  const Text bytes = utf8 ? GbkToUtf8(text) : Text(text);
+  const std::string bytes = utf8 ? GbkToUtf8(text) : std::string(text);
   static constexpr char kHex[] = "0123456789ABCDEF";
   Text out;
   out.reserve(bytes.size() * 3);
@@ -41,7 +41,7 @@ Text UrlEncode(std::string_view text, bool keep_safe, bool utf8) {
 }
 
 Text UrlDecode(std::string_view text, bool utf8) {
-  Text out;
+  std::string out;  // the decoded bytes, UTF-8 when `utf8`
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '%') {
@@ -55,7 +55,7 @@ Text UrlDecode(std::string_view text, bool utf8) {
     const auto byte = static_cast<unsigned char>(value & 0xFF);
     if (byte != 0) out.push_back(static_cast<char>(byte));
   }
-  return utf8 ? Utf8ToGbk(out) : out;
+  return utf8 ? Utf8ToGbk(out) : Text(std::move(out));
 }
 
 }  // namespace korvath

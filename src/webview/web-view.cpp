@@ -18,7 +18,7 @@ struct WebView::State : std::enable_shared_from_this<WebView::State> {
   WebView* owner = nullptr;  // cleared when the WebView object goes away
   WebEngine* engine = nullptr;
   GtkWidget* widget = nullptr;  // our own reference while the widget exists
-  Text reserved_scheme;         // lower case, UTF-8, without ':'
+  std::string reserved_scheme;  // lower case, UTF-8, without ':'
   bool closed = false;
   // The page the program last loaded (PageAddress form): in a closed view
   // the only one shown.

@@ -77,7 +77,7 @@ TEST_F(StartAria2Test, WritesTheProgramAndConfigurationAndStartsAria2WithASecret
             program_dir / "aria2c.exe");
 
   EXPECT_EQ(ReadFile(program_dir / "aria2c.exe"), ReadFile(Aria2Program()));
-  EXPECT_EQ(ReadFile(program_dir / "aria2.conf"),
+  EXPECT_EQ(Text(ReadFile(program_dir / "aria2.conf")),
             Gbk(u8"#本文件是aria2的自定义配置文件，由FenlowKorvath创建") + "\r\n" +
                 Gbk(u8"#您可以在这里自定义aria2参数") + "\r\n");
 
@@ -251,7 +251,7 @@ TEST_F(StartAria2Test, ANonAsciiProgramDirectoryIsLoggedAsItIsNamed) {
 TEST_F(StartAria2Test, AnEarlierAria2IsEndedAndEveryStartHasANewSecret) {
   ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
   int first_pid = state.aria2_pid;
-  Text first_secret = state.rpc_secret;
+  std::string first_secret = state.rpc_secret;
   ASSERT_TRUE(testing::WaitFor([&] { return testing::PortListening(6800); }, std::chrono::seconds(5)));
 
   bool restarted = StartAria2(*desktop, state, Params());

@@ -9,12 +9,12 @@ namespace {
 
 TEST(Aria2Request, ListsAndOptionQuestionsKeepTheirEnvelopeAndParameterOrder) {
   Aria2Request waiting(aria2_method::kTellWaiting, "s");
-  waiting.AddNumber(0).AddNumber(1000).AddTexts({"gid", "status"});
+  waiting.AddNumber(0).AddNumber(1000).AddTexts(std::vector<Text>{"gid", "status"});
   EXPECT_EQ(waiting.Body(),
             R"({"jsonrpc":"2.0","method":"aria2.tellWaiting","id":1,"params":["token:s",0,1000,["gid","status"]]})");
   EXPECT_EQ(Aria2Request(aria2_method::kGetOption, "s").AddText("2089b05ecca3d829").Body(),
             R"({"jsonrpc":"2.0","method":"aria2.getOption","id":1,"params":["token:s","2089b05ecca3d829"]})");
-  EXPECT_EQ(Aria2Request(aria2_method::kAddUri, "").AddTexts({}).Body(),
+  EXPECT_EQ(Aria2Request(aria2_method::kAddUri, "").AddTexts(std::vector<Text>{}).Body(),
             R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:",[]]})");
 }
 
@@ -22,7 +22,7 @@ TEST(Aria2Request, SystemTextBytesPassAsTheyAreAndControlsAreEscaped) {
   // "报告" in system text is not UTF-8; aria2 has always been given such
   // links in these bytes.
   const Text link = Gbk(u8"报告") + "\"\x01\\\n";
-  EXPECT_EQ(Aria2Request(aria2_method::kAddUri, "s").AddTexts({link}).Body(),
+  EXPECT_EQ(Text(Aria2Request(aria2_method::kAddUri, "s").AddTexts({link}).Body()),
             R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:s",[")" + Gbk(u8"报告") +
                 R"(\"\u0001\\\n"]]})");
 }

@@ -45,9 +45,9 @@ TEST_F(InterruptedDownloadsTest, OnlyTheDownloadsThatWereRunningGoOn) {
   const std::string dir = (work_dir / "ZorbitDravenet").string();
   const std::string record = (log_dir / "session.json").string();
   const std::vector<SessionTask> recorded{
-      {.uris = {server.Url("/big?running")}, .dir = dir, .out = "running.bin", .state = "active"},
-      {.uris = {server.Url("/big?paused")}, .dir = dir, .out = "paused.bin", .state = "paused"},
-      {.uris = {server.Url("/big?queued")}, .dir = dir, .out = "queued.bin", .state = "waiting"}};
+      {.uris = {Text(server.Url("/big?running"))}, .dir = Text(dir), .out = "running.bin", .state = "active"},
+      {.uris = {Text(server.Url("/big?paused"))}, .dir = Text(dir), .out = "paused.bin", .state = "paused"},
+      {.uris = {Text(server.Url("/big?queued"))}, .dir = Text(dir), .out = "queued.bin", .state = "waiting"}};
   testing::WriteFile(record, SessionRecordText(recorded));
   ASSERT_EQ(RestoreSessionRecord(*desktop, state, record).restored, 3);
 

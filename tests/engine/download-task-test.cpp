@@ -96,7 +96,7 @@ class DownloadTest : public testing::Aria2Test {
   }
   bool Create(const Text& name, const std::string& path) {
     return CreateDownloadTask(*desktop, state,
-                              {.name = name, .link = server->Url(path), .dir = "ZorbitDravenet"});
+                              {.name = name, .link = Text(server->Url(path)), .dir = "ZorbitDravenet"});
   }
   std::string LastGid() {
     auto created = desktop->Events("task_created");
@@ -128,7 +128,7 @@ TEST_F(DownloadTest, AFileLandsInZorbitDravenetUnderItsUtf8NameWithTheCookie) {
 TEST_F(DownloadTest, NamesCannotLeaveTheDownloadDirectory) {
   // Written raw, this name would also have set aria2's "dir" to the folder above.
   fs::path outside = work_dir.parent_path() / ("korvath-escape-" + std::to_string(::getpid()));
-  Text injected = "a\",\"dir\":\"" + outside.string() + "\",\"x\":\"";
+  Text injected("a\",\"dir\":\"" + outside.string() + "\",\"x\":\"");
   ASSERT_TRUE(Create("../../escape.bin", "/file"));
   ASSERT_TRUE(Create(injected, "/file"));
   ASSERT_TRUE(Create("..", "/file"));  // aria2 names this one after the link

@@ -148,8 +148,8 @@ TEST_F(FailingAria2, AStrangerOnThePortIsNamedAndGetsNothing) {
   EXPECT_FALSE(StartAria2(*desktop, state, Params()));
   ASSERT_EQ(desktop->boxes.size(), 1u);
   const Text& message = desktop->boxes[0].text;
-  EXPECT_EQ(message.rfind(Gbk(u8"端口6800已被其他程序占用：") + own_name + Gbk(u8"（进程号") +
-                              std::to_string(::getpid()) + Gbk(u8"）"),
+  EXPECT_EQ(message.rfind(Gbk(u8"端口6800已被其他程序占用：") + Utf8ToGbk(own_name) + Gbk(u8"（进程号") +
+                              ToText(::getpid()) + Gbk(u8"）"),
                           0),
             0u)
       << GbkToUtf8(message);
@@ -240,7 +240,7 @@ TEST_F(FailingAria2, AFullDiskIsReportedAndLeavesNoCutOffProgram) {
   EXPECT_FALSE(started);
   ASSERT_EQ(desktop->boxes.size(), 1u);
   const Text& message = desktop->boxes[0].text;
-  EXPECT_EQ(message.rfind(Gbk(u8"磁盘空间不足，无法写入") + (program_dir / "aria2c.exe").string(), 0), 0u)
+  EXPECT_EQ(message.rfind(Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk((program_dir / "aria2c.exe").string()), 0), 0u)
       << desktop->BoxTexts();
   EXPECT_FALSE(fs::exists(program_dir / "aria2c.exe"));
   EXPECT_EQ(FindProcessByName("aria2c.exe"), 0);
@@ -253,7 +253,7 @@ TEST_F(FailingAria2, Aria2RefusingItsSettingsIsNotCountedAsStarted) {
   EXPECT_EQ(state.aria2_pid, 0);
   ASSERT_EQ(desktop->boxes.size(), 1u) << desktop->BoxTexts();
   EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2启动后立即退出（退出码28），可能是配置文件中的设置有误，请检查：") +
-                                        (program_dir / "aria2.conf").string());
+                                        Utf8ToGbk((program_dir / "aria2.conf").string()));
   EXPECT_EQ(testing::ReadFile(program_dir / "aria2.conf"), "split=abc\n");  // the user's file is theirs
 
   // On a busy machine it may have ended before start-up first looks for it.

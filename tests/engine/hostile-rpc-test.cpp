@@ -106,6 +106,17 @@ TEST(QuotedReply, ALongReplyIsCutOnACharacterBoundary) {
   EXPECT_EQ(QuotedReply(even.substr(0, kMaxQuotedReply)), even.substr(0, kMaxQuotedReply));
 }
 
+TEST(QuotedReply, ALongAria2ReplyIsCutAsTheWholeReplyInSystemTextWouldBe) {
+  // UTF-8 Chinese (three bytes, two in system text), a stray continuation
+  // byte and a cut-off character: each converts to fewer bytes than it takes.
+  const std::string han = reinterpret_cast<const char*>(u8"中");
+  for (const std::string& reply : {std::string(RepeatText(20000, han)), "a" + std::string(RepeatText(20000, "\x80" + han)),
+                                   std::string(RepeatText(20000, "\xe4\xb8"))}) {
+    EXPECT_EQ(QuotedAria2Reply(reply), QuotedReply(Utf8ToGbk(reply)));
+  }
+  EXPECT_EQ(QuotedAria2Reply(han), Gbk(u8"中"));
+}
+
 // Costs the whole exchange limit (30 s) by design: aria2 that accepts and
 // never answers is told apart from a slow one only by waiting.
 TEST_F(HostileRpc, AStandInThatNeverAnswersIsNoReplyAfterTheExchangeLimit) {

@@ -8,6 +8,7 @@
 #include "engine/download-task.h"
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
+#include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "support/recording-server.h"
 
@@ -26,7 +27,7 @@ EngineState StateWithSecret(int port = 6800) {
 }
 
 // The values aria2 would see: the body must parse as JSON on its own.
-nlohmann::json ParseBody(const Text& body) {
+nlohmann::json ParseBody(const std::string& body) {
   auto parsed = nlohmann::json::parse(body, nullptr, false);
   EXPECT_FALSE(parsed.is_discarded()) << body;
   return parsed;
@@ -52,7 +53,7 @@ TEST(RequestBodies, PlainValuesGiveTheTemplatesByteForByte) {
 
 TEST(RequestBodies, SecretGoesIntoEveryTokenParameter) {
   EngineState state = StateWithSecret();
-  for (const Text& body : {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
+  for (const std::string& body : {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
     EXPECT_EQ(ParseBody(body)["params"][0], "token:0123456789abcdef0123456789abcdef");
   }
 }
@@ -82,15 +83,15 @@ TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   Text name = Gbk(u8"任务") + "bduss" + Gbk(u8"目录");
   // The link is sent in the bytes it came in (system text), so the body is
   // not UTF-8 throughout and is checked as bytes.
-  Text body = DownloadTaskBody(state, {.name = name, .link = link, .dir = "ZorbitDravenet"});
+  std::string body = DownloadTaskBody(state, {.name = name, .link = link, .dir = "ZorbitDravenet"});
   EXPECT_EQ(
       body,
       R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
-          link + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          std::string(link) + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
           GbkToUtf8(name) + R"("}]})");
 
   Text user_agent = Gbk(u8"超时分段") + "qzvtre";
-  Text options = GlobalOptionsBody(state, {.user_agent = user_agent});
+  std::string options = GlobalOptionsBody(state, {.user_agent = user_agent});
   EXPECT_NE(options.find(R"("user-agent":")" + user_agent + R"(",)"), std::string::npos);
   EXPECT_NE(options.find(R"("timeout":"1","connect-timeout":"1")"), std::string::npos);
 }
@@ -120,7 +121,7 @@ TEST(SafeFileName, ABackslashByteInsideAChineseCharacterSurvives) {
 TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   EngineState state = StateWithSecret();
   EXPECT_TRUE(
-      std::regex_match(RpcEndpoint(state), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
+      std::regex_match(std::string(RpcEndpoint(state)), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
   Text stamp = UnixTimestampText();
   ASSERT_EQ(stamp.size(), 13u);
   EXPECT_TRUE(stamp.ends_with("000"));
@@ -129,7 +130,7 @@ TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   std::tm local{};
   localtime_r(&now, &local);
   long long expected = static_cast<long long>(timegm(&local)) - 8 * 3600;
-  EXPECT_NEAR(std::stoll(stamp.substr(0, 10)), expected, 2);
+  EXPECT_NEAR(std::stoll(std::string(stamp.substr(0, 10))), expected, 2);
 }
 
 class RpcClient : public ::testing::Test {
@@ -170,11 +171,11 @@ TEST_F(RpcClient, OkMustAppearInCapitalsAnywhereInTheReply) {
   EXPECT_TRUE(desktop->boxes.empty());
 
   desktop->has_window = true;
-  Text lower = R"({"id":1,"result":"ok"})";
+  std::string lower = R"({"id":1,"result":"ok"})";
   server.Push(Reply::Ok(lower));
   EXPECT_FALSE(SetGlobalOptions(*desktop, state));
   ASSERT_EQ(desktop->boxes.size(), 1u);
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + lower);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + Utf8ToGbk(lower));
   EXPECT_EQ(desktop->boxes[0].caption, Gbk(u8"友情提醒"));
   EXPECT_EQ(desktop->boxes[0].flags, 0);
   EXPECT_TRUE(desktop->boxes[0].owned);
@@ -198,7 +199,7 @@ TEST_F(RpcClient, SilentAria2GetsOneRetryAfterHalfASecondThenTheFirewallNotice) 
 
 TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   DownloadTask task{.name = Gbk(u8"文件.bin"), .link = "http://127.0.0.1:1/x", .dir = "ZorbitDravenet"};
-  Text error = R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}})";
+  std::string error = R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}})";
   server.Push(Reply::Ok(error));
   server.Push(Reply::Ok(R"({"id":1,"jsonrpc":"2.0","result":""})"));
   server.Push(Reply::Ok("not json"));
@@ -208,7 +209,7 @@ TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   EXPECT_FALSE(CreateDownloadTask(*desktop, state, task));
   EXPECT_TRUE(CreateDownloadTask(*desktop, state, task));
   ASSERT_EQ(desktop->boxes.size(), 3u);
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"无法创建下载任务，原始数据：") + error);
+  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"无法创建下载任务，原始数据：") + Utf8ToGbk(error));
   EXPECT_EQ(RecordingDesktop::CaptionOf(desktop->boxes[0]), Gbk(u8"信息："));
   EXPECT_FALSE(desktop->boxes[0].owned);
   EXPECT_EQ(desktop->boxes[2].text, Gbk(u8"无法创建下载任务，原始数据：") + "not json");
@@ -225,6 +226,29 @@ TEST_F(RpcClient, TaskWithoutAReplyOrWithoutAResultShowsItsMessage) {
   ASSERT_EQ(desktop->boxes.size(), 4u);
   EXPECT_EQ(desktop->boxes[3].text, Gbk(u8"aria2的RPC服务不工作，请检查您电脑的防火墙设置。"));
   EXPECT_TRUE(desktop->delays.empty());  // no retry for tasks
+}
+
+// aria2 writes its replies in UTF-8; a box quoting one shows the same
+// characters, never the UTF-8 bytes read as system text.
+TEST_F(RpcClient, ChineseInAReplyReachesTheBoxAsAria2WroteIt) {
+  auto utf8 = [](const char8_t* s) { return std::string(reinterpret_cast<const char*>(s)); };
+  const std::string error =
+      utf8(u8R"({"id":1,"jsonrpc":"2.0","error":{"code":1,"message":"文件 /下载/报告（终稿）.pdf 已存在"}})");
+  server.Push(Reply::Ok(error));
+  EXPECT_FALSE(CreateDownloadTask(*desktop, state, {.name = Gbk(u8"报告（终稿）.pdf"), .link = "http://h/"}));
+  const std::string not_ok = utf8(u8R"({"id":1,"result":"选项无效"})");
+  server.Push(Reply::Ok(not_ok));
+  EXPECT_FALSE(SetGlobalOptions(*desktop, state));
+  const std::string stranger = utf8(u8R"({"result":{"名称":"别的服务"}})");
+  server.Push(Reply::Ok(stranger));
+  EngineState remote;
+  EXPECT_FALSE(ConnectRemoteAria2(*desktop, remote, {.rpc_url = server.Url("/jsonrpc")}));
+
+  ASSERT_EQ(desktop->boxes.size(), 3u);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[0].text), utf8(u8"无法创建下载任务，原始数据：") + error);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[1].text), utf8(u8"aria2在修改配置时发生错误，详细信息：") + not_ok);
+  EXPECT_EQ(GbkToUtf8(desktop->boxes[2].text),
+            utf8(u8"地址") + server.Url("/jsonrpc") + utf8(u8"的回答不像aria2，原始数据：") + stranger);
 }
 
 TEST_F(RpcClient, PauseAllSendsItsTemplateAndShowsNothing) {

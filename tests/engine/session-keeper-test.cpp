@@ -67,7 +67,7 @@ TEST(SessionKeeper, WritesEachChangeOfTheUnfinishedSetAtMostOnceASecond) {
     std::map<std::string, std::string> states;
     for (const SessionTask& task :
          ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks) {
-      states[task.out] = task.state;
+      states[std::string(task.out)] = std::string(task.state);
     }
     return states;
   };
@@ -205,7 +205,7 @@ TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheByte
   const std::string record = (log_dir / "state" / "session.json").string();
   ASSERT_TRUE(StartEngine());
   SessionKeeper keeper(record, work_dir.string());
-  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "big.bin", .link = server.Url("/big"), .dir = "ZorbitDravenet"}));
+  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "big.bin", .link = Text(server.Url("/big")), .dir = "ZorbitDravenet"}));
   const std::string gid = desktop->Events("task_created").back()["gid"];
   // The shell looks once a second; so does this loop.
   std::int64_t now = 0;

@@ -50,7 +50,7 @@ class SessionRecordTest : public testing::Aria2Test {
     testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10));
   }
   std::string Create(const Text& name, const std::string& url) {
-    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = url, .dir = "ZorbitDravenet"})) return {};
+    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = Text(url), .dir = "ZorbitDravenet"})) return {};
     return desktop->Events("task_created").back()["gid"].get<std::string>();
   }
   json Status(const std::string& gid) {
@@ -110,7 +110,7 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   // Next run: a new secret, the tasks come back paused with this run's cookie.
   const size_t served_before = server.Served();
   const size_t requests_before = server.Ranges().size();
-  const Text old_secret = state.rpc_secret;
+  const std::string old_secret = state.rpc_secret;
   ASSERT_TRUE(StartEngine());
   ASSERT_NE(state.rpc_secret, old_secret);
   SessionRestoreResult restored = RestoreSessionRecord(*desktop, state, record);

@@ -48,10 +48,10 @@ TEST(CookieMerge, FullWidthBlanksCountAsBlanks) {
 
 TEST(CookieMerge, Utf8ValuesKeepTheirSeparators) {
   const std::string zh = "\xE4\xB8\xAD";
-  EXPECT_EQ(MergeCookies("n=" + zh + ";m=1", "m=2"), "m=2; n=" + zh);
-  EXPECT_EQ(MergeCookiesEx("n=" + zh + "; m=1", "m=2"), "m=2; n=" + zh);
+  EXPECT_EQ(MergeCookies("n=" + zh + ";m=1", "m=2"), Text("m=2; n=" + zh));
+  EXPECT_EQ(MergeCookiesEx("n=" + zh + "; m=1", "m=2"), Text("m=2; n=" + zh));
   // A blank right after a value's odd last high byte is a blank all the same.
-  EXPECT_EQ(MergeCookies("n=" + zh + " ;m=1", "k=" + zh + " "), "k=" + zh + "; n=" + zh + "; m=1");
+  EXPECT_EQ(MergeCookies("n=" + zh + " ;m=1", "k=" + zh + " "), Text("k=" + zh + "; n=" + zh + "; m=1"));
 }
 
 TEST(CookieMerge, LargeInputsStayFast) {
@@ -60,7 +60,7 @@ TEST(CookieMerge, LargeInputsStayFast) {
     old_cookies += "o" + std::to_string(i) + "=1; ";
     new_cookies += "n" + std::to_string(i) + "=1; ";
   }
-  const std::string merged = MergeCookies(old_cookies, new_cookies);
+  const Text merged = MergeCookies(old_cookies, new_cookies);
   EXPECT_EQ(merged.substr(0, 11), "n0=1; n1=1;");
   EXPECT_EQ(merged.substr(merged.size() - 10), "; o19999=1");
 }

@@ -37,7 +37,7 @@ TEST(HeaderText, WinInetDefaultsDependOnCaseRule) {
 }
 
 TEST(HeaderText, WinHttpBlockSearchesWithTheBlank) {
-  const std::string block = WinHttpHeaderBlock("User-Agent:X\r\naccept: y", 0, "c=1");
+  const Text block = WinHttpHeaderBlock("User-Agent:X\r\naccept: y", 0, "c=1");
   EXPECT_EQ(
       block,
       "User-Agent:X\r\naccept: y\r\n"
@@ -50,7 +50,7 @@ TEST(HeaderText, CookieLinesByRule) {
   const std::string raw =
       "HTTP/1.1 200 OK\r\nset-cookie: a=1; path=/\r\nSet-Cookie: b=2\r\nSet-Cookie:c=3;x\r\n"
       "X-Set-Cookie-Note: none\r\nSet-Cookie2: d=4; v=1\r\n\r\n";
-  const std::string normal = NormalizeSetCookie(raw);
+  const Text normal = NormalizeSetCookie(raw);
   EXPECT_NE(normal.find("Set-Cookie: a=1; path=/"), std::string::npos);
   // "Set-Cookie" anywhere makes a cookie line; one without "Set-Cookie:" and
   // without ";" is taken whole, one with ";" but no "Set-Cookie:" yields nothing.
@@ -66,12 +66,12 @@ TEST(HeaderText, Utf8ValuesDoNotSwallowSeparators) {
   const std::string zh = "\xE4\xB8\xAD";
   const std::string raw = "HTTP/1.1 302 Found\r\nSet-Cookie: n=" + zh + "; path=/\r\nLocation: /" + zh +
                           "\r\nSet-Cookie: k=v\r\n\r\n";
-  EXPECT_EQ(CollectSetCookies(raw, CookieLineRule::kContainsSetCookie), "n=" + zh + "; k=v");
-  EXPECT_EQ(LastLocation(raw), "/" + zh);
+  EXPECT_EQ(CollectSetCookies(raw, CookieLineRule::kContainsSetCookie), Text("n=" + zh + "; k=v"));
+  EXPECT_EQ(LastLocation(raw), Text("/" + zh));
   // Nor does a blank after such a value stay in it.
   EXPECT_EQ(CollectSetCookies("Set-Cookie: m=" + zh + " ; path=/\r\nSet-Cookie: k=" + zh + " \r\n",
                               CookieLineRule::kContainsSetCookie),
-            "m=" + zh + "; k=" + zh);
+            Text("m=" + zh + "; k=" + zh));
 }
 
 TEST(HeaderText, LocationAndStatus) {

@@ -30,7 +30,7 @@ int ClosedPort() {
 TEST(WinInetWire, PostWithoutExtraHeadersSendsExactlyTheDefaultLines) {
   RecordingServer server;
   const std::string url = server.Url("/jsonrpc?tm=1");
-  WinInetResult r = HttpRequestWinInet({.url = url, .method = 1, .post_data = "{\"a\":1}"});
+  WinInetResult r = HttpRequestWinInet({.url = Text(url), .method = 1, .post_data = Text("{\"a\":1}")});
   ASSERT_TRUE(r.opened);
   EXPECT_EQ(Str(r.body), "ok");
   RecordedRequest q = server.Request(0);
@@ -45,7 +45,7 @@ TEST(WinInetWire, PostWithoutExtraHeadersSendsExactlyTheDefaultLines) {
 TEST(WinInetWire, LargePostIsSentWithoutExpectContinue) {
   RecordingServer server;
   const std::string json(200'000, 'x');
-  WinInetResult r = HttpRequestWinInet({.url = server.Url("/"), .method = 1, .post_data = json});
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/")), .method = 1, .post_data = Text(json)});
   EXPECT_EQ(Str(r.body), "ok");
   RecordedRequest q = server.Request(0);
   EXPECT_TRUE(q.Values("Expect").empty());
@@ -55,7 +55,7 @@ TEST(WinInetWire, LargePostIsSentWithoutExpectContinue) {
 TEST(WinInetWire, ExGetSendsAcceptRefererLanguageAndNoContentType) {
   RecordingServer server;
   const std::string url = server.Url("/getpassword");
-  WinInetResult r = HttpRequestWinInetEx({.url = url});
+  WinInetResult r = HttpRequestWinInetEx({.url = Text(url)});
   ASSERT_TRUE(r.opened);
   RecordedRequest q = server.Request(0);
   EXPECT_EQ(q.request_line, "GET /getpassword HTTP/1.1");
@@ -65,8 +65,8 @@ TEST(WinInetWire, ExGetSendsAcceptRefererLanguageAndNoContentType) {
 
 TEST(WinInetWire, LowerCaseAcceptIsOnlyHonouredByTheExVariant) {
   RecordingServer server;
-  HttpRequestWinInet({.url = server.Url("/a"), .extra_headers = "accept: text/html"});
-  HttpRequestWinInetEx({.url = server.Url("/b"), .extra_headers = "accept: text/html"});
+  HttpRequestWinInet({.url = Text(server.Url("/a")), .extra_headers = "accept: text/html"});
+  HttpRequestWinInetEx({.url = Text(server.Url("/b")), .extra_headers = "accept: text/html"});
   EXPECT_EQ(server.Request(0).Values("Accept"), (std::vector<std::string>{"text/html", "*/*"}));
   RecordedRequest ex = server.Request(1);
   EXPECT_EQ(ex.Values("Accept"), (std::vector<std::string>{"text/html"}));
@@ -76,9 +76,9 @@ TEST(WinInetWire, LowerCaseAcceptIsOnlyHonouredByTheExVariant) {
 TEST(WinInetWire, ExNormalisesNamesAndDropsLinesWithoutColonUnlessTold) {
   RecordingServer server;
   const std::string extra = "x-REQUESTED-with: y\r\nnot a header\r\nuser-agent: Bot/1";
-  HttpRequestWinInetEx({.url = server.Url("/"), .extra_headers = extra, .complete_headers = false});
-  HttpRequestWinInetEx({.url = server.Url("/"),
-                        .extra_headers = extra,
+  HttpRequestWinInetEx({.url = Text(server.Url("/")), .extra_headers = Text(extra), .complete_headers = false});
+  HttpRequestWinInetEx({.url = Text(server.Url("/")),
+                        .extra_headers = Text(extra),
                         .complete_headers = false,
                         .normalize_headers = false});
   EXPECT_EQ(server.Request(0).header_lines,
@@ -91,7 +91,7 @@ TEST(WinInetWire, ExNormalisesNamesAndDropsLinesWithoutColonUnlessTold) {
 
 TEST(WinInetWire, UserAgentLineIsSentOnceAndWinsOverTheDefault) {
   RecordingServer server;
-  HttpRequestWinInet({.url = server.Url("/"), .extra_headers = "User-Agent: Custom/2.0"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .extra_headers = "User-Agent: Custom/2.0"});
   RecordedRequest q = server.Request(0);
   EXPECT_EQ(q.Values("User-Agent"), (std::vector<std::string>{"Custom/2.0"}));
   EXPECT_EQ(q.Names()[1], "User-Agent");
@@ -99,10 +99,10 @@ TEST(WinInetWire, UserAgentLineIsSentOnceAndWinsOverTheDefault) {
 
 TEST(WinInetWire, MethodsOutOfRangeAreGetWithoutBodyAndOthersCarryTheBody) {
   RecordingServer server;
-  HttpRequestWinInet({.url = server.Url("/"), .method = 12, .post_data = "ignored"});
-  HttpRequestWinInet({.url = server.Url("/"), .method = -1, .post_data = "ignored"});
-  HttpRequestWinInet({.url = server.Url("/"), .method = 3, .post_data = "put-body"});
-  HttpRequestWinInet({.url = server.Url("/"), .method = 5});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .method = 12, .post_data = "ignored"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .method = -1, .post_data = "ignored"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .method = 3, .post_data = "put-body"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .method = 5});
   RecordedRequest get = server.Request(0);
   EXPECT_EQ(get.Method(), "GET");
   EXPECT_TRUE(get.body.empty());
@@ -121,14 +121,14 @@ TEST(WinInetWire, MethodsOutOfRangeAreGetWithoutBodyAndOthersCarryTheBody) {
 TEST(WinInetWire, PostBytesWinOverPostDataAndKeepZeroBytes) {
   RecordingServer server;
   const Bytes bytes = {'a', 0, 'b', 0xFF};
-  HttpRequestWinInet({.url = server.Url("/"), .method = 1, .post_data = "text", .post_bytes = bytes});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .method = 1, .post_data = "text", .post_bytes = bytes});
   EXPECT_EQ(server.Request(0).body, std::string("a\0b\xFF", 4));
 }
 
 TEST(WinInetWire, HostIsLoweredAndPortAndObjectNameComeFromTheUrl) {
   RecordingServer server;
   const std::string url = "HTTP://LocalHost:" + std::to_string(server.Port()) + "/A/b?X=1";
-  WinInetResult r = HttpRequestWinInet({.url = url});
+  WinInetResult r = HttpRequestWinInet({.url = Text(url)});
   ASSERT_TRUE(r.opened);
   RecordedRequest q = server.Request(0);
   EXPECT_EQ(q.request_line, "GET /A/b?X=1 HTTP/1.1");
@@ -138,16 +138,16 @@ TEST(WinInetWire, HostIsLoweredAndPortAndObjectNameComeFromTheUrl) {
 
 TEST(WinInetWire, ObjectNameBytesArriveEscapedButUnchanged) {
   RecordingServer server;
-  HttpRequestWinInet({.url = server.Url("/\xD6\xD0 \xCE\xC4?q=a b")});
+  HttpRequestWinInet({.url = Text(server.Url("/\xD6\xD0 \xCE\xC4?q=a b"))});
   // The system-text bytes themselves (no conversion), percent-escaped.
   EXPECT_EQ(server.Request(0).request_line, "GET /%d6%d0%20%ce%c4?q=a%20b HTTP/1.1");
 }
 
 TEST(WinInetCookies, SuppliedCookiesAreSentAsOneLine) {
   RecordingServer server;
-  HttpRequestWinInet({.url = server.Url("/"), .send_cookies = "a=1; b=2"});
-  HttpRequestWinInet({.url = server.Url("/"), .send_cookies = "Cookie: z=9"});
-  HttpRequestWinInet({.url = server.Url("/"), .send_cookies = ""});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1; b=2"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "Cookie: z=9"});
+  HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = ""});
   EXPECT_EQ(server.Request(0).Values("Cookie"), (std::vector<std::string>{"a=1; b=2"}));
   EXPECT_EQ(server.Request(1).Values("Cookie"), (std::vector<std::string>{"z=9"}));
   EXPECT_TRUE(server.Request(2).Values("Cookie").empty());
@@ -157,8 +157,8 @@ TEST(WinInetCookies, SetCookieInAnyCaseCountsOnlyForThePlainVariant) {
   RecordingServer server;
   server.SetDefault(
       Reply::Ok("x", {"set-cookie: a=1; path=/", "SET-COOKIE: b=2", "Set-Cookie: c=3; HttpOnly"}));
-  WinInetResult plain = HttpRequestWinInet({.url = server.Url("/")});
-  WinInetResult ex = HttpRequestWinInetEx({.url = server.Url("/")});
+  WinInetResult plain = HttpRequestWinInet({.url = Text(server.Url("/"))});
+  WinInetResult ex = HttpRequestWinInetEx({.url = Text(server.Url("/"))});
   EXPECT_EQ(plain.returned_cookies, "a=1; b=2; c=3");
   EXPECT_NE(plain.returned_headers.find("Set-Cookie: a=1; path=/\r\n"), std::string::npos);
   EXPECT_EQ(ex.returned_cookies, "c=3");
@@ -169,14 +169,14 @@ TEST(WinInetCookies, SetCookieInAnyCaseCountsOnlyForThePlainVariant) {
 TEST(WinInetCookies, SuppliedCookiesAreMergedWithTheReturnedOnes) {
   RecordingServer server;
   server.SetDefault(Reply::Ok("x", {"Set-Cookie: b=3; path=/", "Set-Cookie: gone=deleted"}));
-  EXPECT_EQ(HttpRequestWinInet({.url = server.Url("/"), .send_cookies = "a=1; b=2; gone=1"}).returned_cookies,
+  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1; b=2; gone=1"}).returned_cookies,
             "b=3; a=1");
-  EXPECT_EQ(HttpRequestWinInetEx({.url = server.Url("/"), .send_cookies = "a=1;b=2"}).returned_cookies,
+  EXPECT_EQ(HttpRequestWinInetEx({.url = Text(server.Url("/")), .send_cookies = "a=1;b=2"}).returned_cookies,
             "b=3; a=1;b=2");
   // Supplied even when empty: the merge still runs (and drops the deletion).
-  EXPECT_EQ(HttpRequestWinInet({.url = server.Url("/"), .send_cookies = ""}).returned_cookies, "b=3");
-  EXPECT_EQ(HttpRequestWinInet({.url = server.Url("/")}).returned_cookies, "b=3; gone=deleted");
-  EXPECT_EQ(HttpRequestWinInet({.url = server.Url("/"), .send_cookies = "a=1", .auto_merge_cookies = false})
+  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = ""}).returned_cookies, "b=3");
+  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/"))}).returned_cookies, "b=3; gone=deleted");
+  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1", .auto_merge_cookies = false})
                 .returned_cookies,
             "b=3; gone=deleted");
 }
@@ -184,7 +184,7 @@ TEST(WinInetCookies, SuppliedCookiesAreMergedWithTheReturnedOnes) {
 TEST(WinInetResponse, HeaderBlockOf5000BytesOrMoreIsDroppedButTheBodyStays) {
   RecordingServer server;
   server.Push(Reply::Ok("body", {"Set-Cookie: a=1", "X-Pad: " + std::string(5000, 'p')}));
-  WinInetResult r = HttpRequestWinInet({.url = server.Url("/")});
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/"))});
   EXPECT_EQ(Str(r.body), "body");
   EXPECT_EQ(r.returned_headers, "");
   EXPECT_EQ(r.returned_cookies, "");
@@ -193,7 +193,7 @@ TEST(WinInetResponse, HeaderBlockOf5000BytesOrMoreIsDroppedButTheBodyStays) {
 TEST(WinInetResponse, BodyKeepsZeroBytesAndErrorStatusesAreNoFailure) {
   RecordingServer server;
   server.Push(Reply::Ok(std::string("a\0b\0", 4), {}, "500 Internal Server Error"));
-  WinInetResult r = HttpRequestWinInet({.url = server.Url("/")});
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/"))});
   EXPECT_EQ(r.body, (Bytes{'a', 0, 'b', 0}));
   EXPECT_EQ(r.returned_headers.rfind("HTTP/1.1 500", 0), 0u);
 }
@@ -205,12 +205,12 @@ TEST(WinInetResponse, RedirectsAreFollowedUnlessTurnedOff) {
       return Reply::Ok("moved", {"Location: /next", "Set-Cookie: hop=1"}, "302 Found");
     return Reply::Ok("arrived:" + (q.Values("Cookie").empty() ? std::string("-") : q.Values("Cookie")[0]));
   });
-  WinInetResult followed = HttpRequestWinInet({.url = server.Url("/start")});
+  WinInetResult followed = HttpRequestWinInet({.url = Text(server.Url("/start"))});
   EXPECT_EQ(Str(followed.body), "arrived:hop=1");  // own cookie handling within the call
   EXPECT_EQ(followed.returned_headers.rfind("HTTP/1.1 200 OK", 0), 0u);
-  WinInetResult supplied = HttpRequestWinInet({.url = server.Url("/start"), .send_cookies = ""});
+  WinInetResult supplied = HttpRequestWinInet({.url = Text(server.Url("/start")), .send_cookies = ""});
   EXPECT_EQ(Str(supplied.body), "arrived:-");
-  WinInetResult stopped = HttpRequestWinInet({.url = server.Url("/start"), .no_redirect = true});
+  WinInetResult stopped = HttpRequestWinInet({.url = Text(server.Url("/start")), .no_redirect = true});
   EXPECT_EQ(Str(stopped.body), "moved");
   EXPECT_NE(stopped.returned_headers.find("Location: /next"), std::string::npos);
   EXPECT_EQ(stopped.returned_cookies, "hop=1");
@@ -219,8 +219,8 @@ TEST(WinInetResponse, RedirectsAreFollowedUnlessTurnedOff) {
 TEST(WinInetTransport, HttpsUrlSpeaksTlsAndTheExVariantToo) {
   RecordingServer server;
   const std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/x";
-  WinInetResult plain = HttpRequestWinInet({.url = url});
-  WinInetResult ex = HttpRequestWinInetEx({.url = url});
+  WinInetResult plain = HttpRequestWinInet({.url = Text(url)});
+  WinInetResult ex = HttpRequestWinInetEx({.url = Text(url)});
   EXPECT_TRUE(plain.opened);
   EXPECT_TRUE(plain.body.empty());
   EXPECT_TRUE(ex.body.empty());
@@ -239,7 +239,7 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
   testing::MakeForwardProxy(proxy);
   const std::string via = "127.0.0.1:" + std::to_string(proxy.Port());
   WinInetResult r =
-      HttpRequestWinInet({.url = origin.Url("/p?q=1"), .method = 1, .post_data = "d", .proxy = via});
+      HttpRequestWinInet({.url = Text(origin.Url("/p?q=1")), .method = 1, .post_data = "d", .proxy = Text(via)});
   EXPECT_EQ(Str(r.body), "from origin");
   EXPECT_EQ(r.returned_cookies, "o=1");
   RecordedRequest at_proxy = proxy.Request(0);
@@ -249,7 +249,7 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
   EXPECT_EQ(origin.Request(0).body, "d");
 
   WinInetResult secure = HttpRequestWinInetEx(
-      {.url = "https://127.0.0.1:" + std::to_string(origin.Port()) + "/s", .proxy = via});
+      {.url = Text("https://127.0.0.1:" + std::to_string(origin.Port()) + "/s"), .proxy = Text(via)});
   EXPECT_TRUE(secure.body.empty());
   EXPECT_EQ(proxy.Request(1).request_line,
             "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.1");
@@ -258,7 +258,7 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
 TEST(WinInetFailures, RefusedClosedOrUnusableEndEmptyAndQuickly) {
   const auto start = std::chrono::steady_clock::now();
   WinInetResult refused = HttpRequestWinInet(
-      {.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", .send_cookies = "a=1"});
+      {.url = Text("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/"), .send_cookies = "a=1"});
   EXPECT_TRUE(refused.opened);
   EXPECT_TRUE(refused.body.empty());
   EXPECT_EQ(refused.returned_headers, "");
@@ -266,7 +266,7 @@ TEST(WinInetFailures, RefusedClosedOrUnusableEndEmptyAndQuickly) {
 
   RecordingServer server;
   server.Push(Reply::Close());
-  WinInetResult closed = HttpRequestWinInet({.url = server.Url("/")});
+  WinInetResult closed = HttpRequestWinInet({.url = Text(server.Url("/"))});
   EXPECT_TRUE(closed.opened);
   EXPECT_TRUE(closed.body.empty());
   EXPECT_EQ(closed.returned_headers, "");
@@ -284,7 +284,7 @@ TEST(WinInetFailures, ServerThatStallsIsCutOffAfterThirtySeconds) {
   server.Push(stall);
   server.Push(Reply::Close(60'000));  // never reached: the client gives up first
   const auto start = std::chrono::steady_clock::now();
-  WinInetResult r = HttpRequestWinInet({.url = server.Url("/")});
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/"))});
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(Str(r.body), "partial");
   EXPECT_NE(r.returned_headers.find("Content-Length: 100"), std::string::npos);
@@ -296,7 +296,7 @@ TEST(WinInetFailures, CallerLimitCutsASilentServerShort) {
   RecordingServer server;
   server.Push(Reply::Close(10'000));
   const auto start = std::chrono::steady_clock::now();
-  WinInetResult r = HttpRequestWinInetEx({.url = server.Url("/"), .timeout_ms = 700});
+  WinInetResult r = HttpRequestWinInetEx({.url = Text(server.Url("/")), .timeout_ms = 700});
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_TRUE(r.opened);
   EXPECT_TRUE(r.body.empty());

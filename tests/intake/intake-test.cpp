@@ -348,7 +348,7 @@ TEST_F(InterceptDownloadTest, AFolderTooSmallForThePagesSizeSaysSoAndMakesNoTask
   }
   page.text = Gbk(u8"文件名：big.iso\n文件大小：50 MB\n");
   IntakeContext context = Context();
-  context.download_dir = folder;
+  context.download_dir = Text(folder);
   InterceptDownload(context, kLink);
   ::umount(folder.c_str());
   ::rmdir(folder.c_str());

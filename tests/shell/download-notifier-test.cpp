@@ -60,7 +60,7 @@ class DownloadNotifierTest : public testing::Aria2Test {
   }
   std::string Create(const Text& name, const std::string& path) {
     if (!CreateDownloadTask(*desktop, state,
-                            {.name = name, .link = files.Url(path), .dir = "ZorbitDravenet"})) {
+                            {.name = name, .link = Text(files.Url(path)), .dir = "ZorbitDravenet"})) {
       return {};
     }
     return desktop->Events("task_created").back()["gid"].get<std::string>();

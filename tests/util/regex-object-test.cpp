@@ -154,7 +154,7 @@ TEST(RegexObjectTest, CopySharesMatchesAndKeepsThemAfterOriginalChanges) {
 
 TEST(RegexObjectTest, CatastrophicBacktrackingEndsQuicklyWithoutMatch) {
   RegexObject regex;
-  const Text subject = std::string(30, 'a') + "!";
+  const Text subject = Text(30, 'a') + "!";
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_TRUE(regex.Create("(a+)+$", subject));
   const auto elapsed = std::chrono::steady_clock::now() - begin;

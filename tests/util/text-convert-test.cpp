@@ -145,7 +145,7 @@ TEST(CodePages, PrivateUseCharactersSurvive) {
     const Text text = Utf8ToGbk(utf8);
     ASSERT_NE(text, "?") << std::hex << static_cast<unsigned>(cp);
     ASSERT_EQ(GbkToUtf8(text), utf8) << std::hex << static_cast<unsigned>(cp);
-    ASSERT_EQ(WideToText(TextToWide(text, kCodePageSystem), kCodePageUtf8), utf8);
+    ASSERT_EQ(std::string(WideToText(TextToWide(text, kCodePageSystem), kCodePageUtf8)), utf8);
   }
   EXPECT_EQ(Utf8ToGbk("\xEE\x9E\x8D"), "\x84\x31\x82\x36");  // U+E78D
   EXPECT_EQ(Utf8ToGbk("\xEF\xB8\x90"), "\xA6\xD9");          // U+FE10
@@ -190,7 +190,7 @@ TEST(CodePages, Utf8RoundTripIsLossless) {
     const Text text = Utf8ToGbk(utf8);
     ASSERT_EQ(std::count(text.begin(), text.end(), '?'), std::count(utf8.begin(), utf8.end(), '?'));
     ASSERT_EQ(GbkToUtf8(text), utf8) << testing::PrintToString(utf8);
-    ASSERT_EQ(WideToText(TextToWide(text, kCodePageSystem), kCodePageUtf8), utf8);
+    ASSERT_EQ(std::string(WideToText(TextToWide(text, kCodePageSystem), kCodePageUtf8)), utf8);
   }
 }
 

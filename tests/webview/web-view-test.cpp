@@ -188,7 +188,7 @@ class WebViewTest : public ::testing::Test {
     gtk_widget_show_all(window_);
     view_->on_load_url_begin = [this](const Text& url, std::int64_t job) {
       begins_.push_back({url, job});
-      site_.Announce(url);
+      site_.Announce(std::string(url));
     };
     view_->on_load_url_end = [this](const Text& url, std::int64_t job, std::int64_t) {
       ends_.push_back({url, job});
@@ -206,7 +206,7 @@ class WebViewTest : public ::testing::Test {
   // Loads and waits for the page's LoadingFinish.
   [[nodiscard]] bool LoadAndWait(const std::string& url) {
     const size_t before = finishes_.size();
-    view_->LoadUrl(url);
+    view_->LoadUrl(Text(url));
     return PumpUntil([&] { return finishes_.size() > before; });
   }
   [[nodiscard]] bool LoadHtmlAndWait(const std::string& html) {
@@ -215,7 +215,7 @@ class WebViewTest : public ::testing::Test {
     return PumpUntil([&] { return finishes_.size() > before; });
   }
   bool Began(const std::string& url) const {
-    return std::any_of(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == url; });
+    return std::any_of(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == Text(url); });
   }
 
   static WebEngine* engine_;
@@ -236,7 +236,7 @@ TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
   // Subresources of the frame may still be finishing after the main load.
   ASSERT_TRUE(PumpUntil([&] { return ends_.size() >= 5; }, 5000));
 
-  EXPECT_EQ(finishes_.back().url, site_.Url("/"));
+  EXPECT_EQ(finishes_.back().url, Text(site_.Url("/")));
   EXPECT_EQ(finishes_.back().result, kLoadingSucceeded);
   EXPECT_EQ(finishes_.back().reason, "");
   for (const char* path : {"/", "/app.js", "/pic.png", "/frame.html", "/frame-pic.png"}) {
@@ -250,7 +250,7 @@ TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
   // Reported once each.
   for (const char* path : {"/", "/frame.html"}) {
     EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(),
-                            [&](const Begin& b) { return b.url == site_.Url(path); }),
+                            [&](const Begin& b) { return b.url == Text(site_.Url(path)); }),
               1)
         << path;
   }
@@ -265,13 +265,13 @@ TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
     ASSERT_NE(begin, begins_.end()) << end.url;
     EXPECT_EQ(begin->url, end.url);
   }
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/")));
 }
 
 TEST_F(WebViewTest, ReloadRequestsAgainAndGoBackReturns) {
   ASSERT_TRUE(LoadAndWait(site_.Url("/page1")));
   ASSERT_TRUE(LoadAndWait(site_.Url("/page2")));
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page2"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/page2")));
 
   const size_t finished = finishes_.size();
   view_->Reload();
@@ -281,7 +281,7 @@ TEST_F(WebViewTest, ReloadRequestsAgainAndGoBackReturns) {
   const size_t before_back = finishes_.size();
   view_->GoBack();
   ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before_back; }));
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/page1")));
   EXPECT_EQ(view_->GetPageText(), "page 1");
 }
 
@@ -306,7 +306,7 @@ TEST_F(WebViewTest, PageTextCanBeReadWhileARequestIsReported) {
   Text text_seen;
   bool asked = false;
   view_->on_load_url_begin = [&](const Text& url, std::int64_t) {
-    site_.Announce(url);
+    site_.Announce(std::string(url));
     if (url.find("/attachment") == Text::npos || asked) return;
     asked = true;
     text_seen = view_->GetPageText();
@@ -315,7 +315,7 @@ TEST_F(WebViewTest, PageTextCanBeReadWhileARequestIsReported) {
   view_->EvaluateScript("location.href = '/attachment?bkt=1';");
   ASSERT_TRUE(PumpUntil([&] { return asked && finishes_.size() > before; }));
   EXPECT_NE(text_seen.find(Gbk(u8"文件名：测试 文件.txt")), Text::npos) << text_seen;
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/chinese"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/chinese")));
   EXPECT_FALSE(site_.ArrivedBeforeAnnounced("/attachment"));
 }
 
@@ -351,7 +351,7 @@ TEST_F(WebViewTest, FailedLoadsReportTheFailure) {
   }
   const std::string url = "http://127.0.0.1:" + std::to_string(closed_port) + "/";
   ASSERT_TRUE(LoadAndWait(url));
-  EXPECT_EQ(finishes_.back().url, url);
+  EXPECT_EQ(finishes_.back().url, Text(url));
   EXPECT_EQ(finishes_.back().result, kLoadingFailed);
   EXPECT_FALSE(finishes_.back().reason.empty());
   EXPECT_EQ(finishes_.size(), 1u);  // one report per load, not one per signal
@@ -385,7 +385,7 @@ TEST_F(WebViewTest, NeverSavesAFileItself) {
     EXPECT_TRUE(Began(site_.Url(path))) << path;
     EXPECT_EQ(site_.Hits(path), 1) << path;
     EXPECT_NE(finishes_.back().result, kLoadingSucceeded) << path;
-    EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1")) << path;  // the page stays
+    EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/page1"))) << path;  // the page stays
   }
 
   // A link with the download attribute goes straight to the engine's
@@ -396,7 +396,7 @@ TEST_F(WebViewTest, NeverSavesAFileItself) {
   PumpUntil([&] { return engine_->cancelled_downloads() > cancelled_before; }, 5000);
   Pump(500);
   // The page's request is reported once, like any other.
-  EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == link; }), 1);
+  EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == Text(link); }), 1);
 
   g_signal_handler_disconnect(context, started);
   EXPECT_EQ(completed, 0);
@@ -419,7 +419,7 @@ TEST_F(WebViewTest, ReservedLinksGoToTheirHandlerAndTheOthersStayHere) {
   ASSERT_TRUE(PumpUntil([&] { return !reserved.empty(); }, 5000));
   EXPECT_EQ(reserved.front(), "korvath-folder:/tmp/some%20dir");
   Pump(200);
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page1"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/page1")));
 
   // A link aimed at a new window opens in this view.
   const size_t before = finishes_.size();
@@ -427,7 +427,7 @@ TEST_F(WebViewTest, ReservedLinksGoToTheirHandlerAndTheOthersStayHere) {
                         "'; b.target = '_blank'; document.body.appendChild(b); b.click();");
   ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
   EXPECT_TRUE(Began(site_.Url("/page3")));
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/page3"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/page3")));
 }
 
 TEST_F(WebViewTest, AViewThatIsGoneDoesNothing) {
@@ -437,7 +437,7 @@ TEST_F(WebViewTest, AViewThatIsGoneDoesNothing) {
   window_ = nullptr;
   EXPECT_FALSE(view_->Exists());
   EXPECT_EQ(view_->widget(), nullptr);
-  view_->LoadUrl(site_.Url("/page2"));
+  view_->LoadUrl(Text(site_.Url("/page2")));
   view_->LoadHtml("<p>x</p>");
   view_->Reload();
   view_->GoBack();
@@ -458,7 +458,7 @@ TEST_F(WebViewTest, AViewThatIsGoneDoesNothing) {
     called = true;
     other.reset();
   };
-  other->LoadUrl(site_.Url("/page4"));
+  other->LoadUrl(Text(site_.Url("/page4")));
   ASSERT_TRUE(PumpUntil([&] { return called; }));
   EXPECT_EQ(other, nullptr);
   gtk_widget_destroy(window);
@@ -569,7 +569,7 @@ class ClosedViewTest : public WebViewTest {
     };
   }
   bool Refused(const std::string& url) const {
-    return std::find(refused_.begin(), refused_.end(), url) != refused_.end();
+    return std::find(refused_.begin(), refused_.end(), Text(url)) != refused_.end();
   }
 
   std::vector<Text> refused_;
@@ -596,7 +596,7 @@ TEST_F(ClosedViewTest, ShowsOnlyItsOwnPageAndHandsEveryOtherAddressBack) {
       "'; }, 100);"
       "</script></body></html>";
   const size_t before = finishes_.size();
-  view_->LoadHtml(page, site_.Url("/own#port=1"));
+  view_->LoadHtml(page, Text(site_.Url("/own#port=1")));
   ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
   EXPECT_EQ(finishes_.back().result, kLoadingSucceeded);
   ASSERT_TRUE(PumpUntil([&] { return refused_.size() >= 3; }, 5000)) << refused_.size();
@@ -614,8 +614,8 @@ TEST_F(ClosedViewTest, ShowsOnlyItsOwnPageAndHandsEveryOtherAddressBack) {
     EXPECT_EQ(site_.Hits(path), 0) << path;
   }
   EXPECT_EQ(clicked_, 1);
-  EXPECT_EQ(refused_.back(), site_.Url("/page3"));
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/own#route"));
+  EXPECT_EQ(refused_.back(), Text(site_.Url("/page3")));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/own#route")));
 }
 
 // What WebKit does with a link dropped on a view: it loads it. A closed
@@ -663,14 +663,14 @@ TEST_F(ClosedViewTest, ALinkDroppedOnItIsRefused) {
 
   UseView({.closed = true});
   const size_t before = finishes_.size();
-  view_->LoadHtml("<html><body><p>own</p></body></html>", site_.Url("/own"));
+  view_->LoadHtml("<html><body><p>own</p></body></html>", Text(site_.Url("/own")));
   ASSERT_TRUE(PumpUntil([&] { return finishes_.size() > before; }));
   const int hits = site_.Hits("/page6");
   ASSERT_NO_FATAL_FAILURE(drag());
   EXPECT_TRUE(PumpUntil([&] { return Refused(dropped); }, 5000));
   Pump(300);
   EXPECT_EQ(site_.Hits("/page6"), hits);
-  EXPECT_EQ(view_->CurrentUrl(), site_.Url("/own"));
+  EXPECT_EQ(view_->CurrentUrl(), Text(site_.Url("/own")));
   gtk_widget_destroy(source_window);
 }
 
