@@ -48,8 +48,6 @@ class Text {
   Text(const char* ascii) : bytes_(ascii) {}
   Text(size_type count, char c) : bytes_(count, c) {}
   Text(const char* data, size_type size) : bytes_(data, size) {}
-  template <typename It>
-  Text(It first, It last) : bytes_(first, last) {}
   // Bytes already in the system code page.
   explicit Text(std::string bytes) : bytes_(std::move(bytes)) {}
   explicit Text(std::string_view bytes) : bytes_(bytes) {}
@@ -57,14 +55,11 @@ class Text {
   operator std::string_view() const noexcept { return bytes_; }
 
   size_type size() const noexcept { return bytes_.size(); }
-  size_type length() const noexcept { return bytes_.size(); }
   bool empty() const noexcept { return bytes_.empty(); }
   const char* data() const noexcept { return bytes_.data(); }
-  char* data() noexcept { return bytes_.data(); }
   const char* c_str() const noexcept { return bytes_.c_str(); }
   char& operator[](size_type i) { return bytes_[i]; }
   const char& operator[](size_type i) const { return bytes_[i]; }
-  char& front() { return bytes_.front(); }
   const char& front() const { return bytes_.front(); }
   char& back() { return bytes_.back(); }
   const char& back() const { return bytes_.back(); }
@@ -72,8 +67,6 @@ class Text {
   iterator end() noexcept { return bytes_.end(); }
   const_iterator begin() const noexcept { return bytes_.begin(); }
   const_iterator end() const noexcept { return bytes_.end(); }
-  const_iterator cbegin() const noexcept { return bytes_.cbegin(); }
-  const_iterator cend() const noexcept { return bytes_.cend(); }
 
   void reserve(size_type n) { bytes_.reserve(n); }
   void clear() noexcept { bytes_.clear(); }
@@ -99,27 +92,18 @@ class Text {
   template <std::same_as<std::string> T>
   Text& operator=(const T&) = delete;
   Text& operator+=(char c) { return bytes_ += c, *this; }
-  Text& insert(size_type at, const Text& more) { return bytes_.insert(at, more.bytes_), *this; }
   Text& insert(size_type at, size_type count, char c) { return bytes_.insert(at, count, c), *this; }
   Text& erase(size_type at = 0, size_type count = npos) { return bytes_.erase(at, count), *this; }
-  iterator erase(const_iterator first, const_iterator last) { return bytes_.erase(first, last); }
-  Text& replace(size_type at, size_type count, const Text& with) {
-    return bytes_.replace(at, count, with.bytes_), *this;
-  }
 
   Text substr(size_type at = 0, size_type count = npos) const { return Text(bytes_.substr(at, count)); }
   size_type find(std::string_view what, size_type at = 0) const noexcept { return bytes_.find(what, at); }
   size_type find(char c, size_type at = 0) const noexcept { return bytes_.find(c, at); }
   size_type rfind(std::string_view what, size_type at = npos) const noexcept { return bytes_.rfind(what, at); }
-  size_type rfind(char c, size_type at = npos) const noexcept { return bytes_.rfind(c, at); }
   size_type find_first_of(std::string_view set, size_type at = 0) const noexcept {
     return bytes_.find_first_of(set, at);
   }
   size_type find_first_not_of(std::string_view set, size_type at = 0) const noexcept {
     return bytes_.find_first_not_of(set, at);
-  }
-  size_type find_last_of(std::string_view set, size_type at = npos) const noexcept {
-    return bytes_.find_last_of(set, at);
   }
   size_type find_last_not_of(std::string_view set, size_type at = npos) const noexcept {
     return bytes_.find_last_not_of(set, at);
@@ -127,9 +111,7 @@ class Text {
   size_type find_first_not_of(char c, size_type at = 0) const noexcept { return bytes_.find_first_not_of(c, at); }
   size_type find_last_not_of(char c, size_type at = npos) const noexcept { return bytes_.find_last_not_of(c, at); }
   bool starts_with(std::string_view s) const noexcept { return bytes_.starts_with(s); }
-  bool starts_with(char c) const noexcept { return bytes_.starts_with(c); }
   bool ends_with(std::string_view s) const noexcept { return bytes_.ends_with(s); }
-  bool ends_with(char c) const noexcept { return bytes_.ends_with(c); }
   int compare(std::string_view other) const noexcept { return bytes_.compare(other); }
   int compare(size_type at, size_type count, std::string_view other) const {
     return bytes_.compare(at, count, other);
