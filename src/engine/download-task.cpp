@@ -65,7 +65,7 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
     desktop.Log().Record("task_failed", {{"name", task.name}});
     return false;
   }
-  reply_json.Parse(Utf8ToGbk(reply));
+  reply_json.ParseUtf8(reply);
   Text gid = reply_json.GetProperty("result");
   if (!gid.empty()) {
     desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});

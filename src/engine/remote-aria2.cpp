@@ -52,7 +52,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.certificate_sha256 = params.certificate_sha256;
   RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;
-  reply.Parse(Utf8ToGbk(answer.reply));
+  reply.ParseUtf8(answer.reply);
   const Text version = reply.GetProperty("result.version");
   const bool ok = answer.failure == RpcFailure::kNone && !version.empty();
   desktop.Log().Record("remote_aria2", {{"url", state.rpc_url}, {"ok", ok}, {"version", version}});

@@ -1,5 +1,7 @@
 #include "engine/rpc-client.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <ctime>
 
 #include "engine/aria2-request.h"
@@ -91,7 +93,11 @@ RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view b
                                              .method = 1,
                                              .post_data = Text(body),
                                              .certificate_sha256 = Text(state.certificate_sha256)});
-  RpcAnswer answer{.reply = std::string(ToText(result.body)), .certificate_sha256 = result.peer_certificate_sha256};
+  // Straight from the bytes: a reply may be tens of megabytes, and a copy
+  // through system text on the way would hold it twice more.
+  const auto zero = std::find(result.body.begin(), result.body.end(), std::uint8_t{0});
+  RpcAnswer answer{.reply = std::string(result.body.begin(), zero),
+                   .certificate_sha256 = result.peer_certificate_sha256};
   if (result.certificate_refused) {
     answer.failure = RpcFailure::kCertificateRefused;
   } else if (answer.reply.empty()) {

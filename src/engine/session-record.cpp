@@ -296,7 +296,7 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
       }
     }
     JsonObject json;
-    json.Parse(Utf8ToGbk(SendRpc(desktop, state, RestoreTaskBody(state, task))));
+    json.ParseUtf8(SendRpc(desktop, state, RestoreTaskBody(state, task)));
     if (!json.GetProperty("result").empty()) {
       ++result.restored;
     } else if (json.GetType("error.message") == kJsonString) {

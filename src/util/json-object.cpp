@@ -140,13 +140,14 @@ void Remove(Json& root, const Accessors& path) {
 // ---- values -------------------------------------------------------------
 
 // The value of JSON text given as system text; nullopt when it does not parse.
-std::optional<Json> ParseValue(std::string_view text) {
-  const std::string utf8 = GbkToUtf8(text);
+std::optional<Json> ParseUtf8Value(std::string_view utf8) {
   if (json_syntax::NestedTooDeep(utf8, kMaxDepth)) return std::nullopt;
   Json value = Json::parse(utf8, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/true);
   if (value.is_discarded()) return std::nullopt;
   return value;
 }
+
+std::optional<Json> ParseValue(std::string_view text) { return ParseUtf8Value(GbkToUtf8(text)); }
 
 // A value given with or without the expression flag.
 std::optional<Json> InputValue(std::string_view text, bool expression, bool empty_is_object) {
@@ -277,11 +278,16 @@ void JsonObject::Init() {
 }
 
 bool JsonObject::Parse(std::string_view json) {
+  // Running out of memory while converting counts as text that does not parse.
+  return ParseUtf8(Guarded(std::string(), [&] { return GbkToUtf8(json); }));
+}
+
+bool JsonObject::ParseUtf8(std::string_view utf8) {
   Init();
   if (!document_) return false;
   return Guarded(false, [&] {
     document_->root = nullptr;
-    std::optional<Json> value = ParseValue(json);
+    std::optional<Json> value = ParseUtf8Value(utf8);
     if (!value || value->is_null()) return false;
     document_->root = std::move(*value);
     return true;

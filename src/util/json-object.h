@@ -43,6 +43,9 @@ class JsonObject {
   // Replaces the document with the value of `json` (on a fresh document).
   // False, leaving the root null, for "", "null" or text that does not parse.
   bool Parse(std::string_view json);
+  // The same for JSON text in UTF-8, such as aria2's replies, read as it is
+  // rather than through system text and back.
+  bool ParseUtf8(std::string_view utf8);
   // The root as compact JSON.
   Text ToJson() const;
 

@@ -21,6 +21,16 @@ TEST(JsonObjectTest, ReadsTheResultOfAria2Replies) {
   EXPECT_EQ(error.GetProperty("result"), "");
   EXPECT_EQ(error.GetProperty("error.message"), "Unauthorized");
   EXPECT_EQ(error.GetNumber("error.code"), 1);
+
+  // aria2 writes UTF-8: read as it is, a Chinese name comes out as system
+  // text once, the same as from the reply converted first.
+  const std::string utf8 = reinterpret_cast<const char*>(u8R"({"error":{"message":"文件已存在：报告.bin"}})");
+  JsonObject direct;
+  ASSERT_TRUE(direct.ParseUtf8(utf8));
+  EXPECT_EQ(direct.GetProperty("error.message"), Gbk(u8"文件已存在：报告.bin"));
+  EXPECT_EQ(direct.ToJson(), Parsed(Utf8ToGbk(utf8)).ToJson());
+  EXPECT_FALSE(direct.ParseUtf8("{\"a\":"));
+  EXPECT_EQ(direct.GetType(), kJsonNull);
 }
 
 TEST(JsonObjectTest, FailedParseLeavesNullRootWithEmptyReads) {
