@@ -224,7 +224,6 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
       if (!user_dir.empty() && !made && user_dir != home.dir) {
         moved = true;
         const bool first_time = !std::filesystem::exists(user_dir + "/aria2.conf", made);
-        // The log takes system text; paths are the file system's UTF-8.
         desktop.Log().Record("aria2_home", {{"from", home.dir}, {"to", user_dir}});
         if (first_time) {
           MessageBox(desktop,

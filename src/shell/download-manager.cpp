@@ -51,7 +51,7 @@ void CreateDownloadManager(Shell& shell) {
         return ApplySavedSettings(*s, saved, changed);
       }};
   ManagerPage page{.ariang_file = shell.options.ariang,
-                   .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : std::string(shell.engine.rpc_port),
+                   .rpc_port = shell.engine.rpc_port.empty() ? std::string("6800") : shell.engine.rpc_port,
                    .rpc_secret = shell.engine.rpc_secret,
                    .task_files = task_files,
                    .rpc_url = shell.engine.rpc_url,

@@ -137,7 +137,7 @@ void DownloadNotifier::OpenFolder(const std::string& folder) {
   // run or a web address to visit.
   std::error_code ec;
   if (folder.empty() || folder.front() != '/' || !std::filesystem::is_directory(folder, ec)) {
-    desktop_.Log().Record("open_folder_refused", {{"folder", Utf8ToGbk(folder)}});
+    desktop_.Log().Record("open_folder_refused", {{"folder", folder}});
     return;
   }
   if (params_.open_folder) {
