@@ -116,6 +116,35 @@ TEST(StartUp, ASignalBeforeStartUpHasEndedStillEndsItsAria2AndExitsWithCodeZero)
   EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(korvath.Aria2Pid()); }, 10000));
 }
 
+// The page may ask for a file before aria2 listens (here the announcement
+// holds start-up for 3 s): the request waits for aria2, it does not fail.
+TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  RecordingServer app;
+  app.SetResponder([](const RecordedRequest& r) {
+    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    return Reply::Ok(
+        "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
+        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9a" "early.bin</p>"  // 文件名：
+        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a" "5 B</p>"  // 文件大小：
+        "<script>const x = new XMLHttpRequest(); x.open('GET', '/dl/early.bin?bkt=1'); x.send();</script>"
+        "</body></html>",
+        {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+  });
+  RecordingServer notice;
+  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
+  slow.delay_ms = 3000;
+  notice.SetDefault(slow);
+  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
+  const auto asked = korvath.EventsNamed("intake_request", {{"kind", "download"}});
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_LT(asked[0]["t_ms"], korvath.EventsNamed("aria2_started")[0]["t_ms"]) << "aria2 was up before the request";
+  EXPECT_EQ(korvath.EventsNamed("task_created")[0].value("name", ""), "early.bin");
+  EXPECT_TRUE(korvath.EventsNamed("message_box").empty()) << korvath.EventsNamed("message_box")[0].dump();
+}
+
 struct ShutDownCase {
   const char* name;
   std::function<void(KorvathProcess&, XDisplay&, Window)> trigger;
