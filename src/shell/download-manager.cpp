@@ -73,6 +73,10 @@ void CreateDownloadManager(Shell& shell) {
 }  // namespace
 
 void ToggleDownloadManager(Shell& shell) {
+  if (!shell.ready) {
+    shell.manager_wanted = true;
+    return;
+  }
   if (shell.ManagerExists()) {
     shell.manager->Close();
     return;
@@ -82,6 +86,10 @@ void ToggleDownloadManager(Shell& shell) {
 }
 
 void ShowDownloadManager(Shell& shell) {
+  if (!shell.ready) {
+    shell.manager_wanted = true;
+    return;
+  }
   if (shell.ManagerExists()) {
     RaiseDownloadManager(shell, 100);
     return;

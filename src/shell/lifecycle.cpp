@@ -192,6 +192,7 @@ bool StartUp(Shell& shell) {
     shell.aria2_supervisor = std::make_unique<Aria2Supervisor>(shell, LocalAria2Params());
     shell.aria2_supervisor->Watch();
   }
+  shell.ready = true;
   Step(shell, "startup_step", "ready");
   return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,13 @@
 typedef struct _GtkApplication GtkApplication;
 
 namespace korvath {
+
+// A file the page asked for before start-up knew which aria2 takes it, with
+// the page's text of that moment: the page may have moved on by then.
+struct EarlyRequest {
+  Text url;
+  std::optional<Text> page_text;
+};
 
 struct Shell {
   explicit Shell(Options opts)
@@ -51,6 +59,12 @@ struct Shell {
   unsigned session_timer = 0;
   bool web_certificate_pinned = false;  // pinned_web_engine accepts the remote aria2's pinned certificate
   bool shutting_down = false;
+  // Start-up has decided which aria2 takes downloads. Until then the page's
+  // requests for files and the manager wait: either would reach for an
+  // aria2 that is not there yet, or for whatever else listens on its port.
+  bool ready = false;
+  std::vector<EarlyRequest> early_requests;
+  bool manager_wanted = false;
   // Intakes running right now (they nest), and the shut-down that asked to run
   // while one was: it waits until the outermost intake has handed its task to
   // aria2, so a recognised download is never dropped.

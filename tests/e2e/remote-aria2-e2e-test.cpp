@@ -258,6 +258,36 @@ TEST_F(RemoteAria2Test, AWrongSecretIsNamedAtStartAndTheClickOffersARetry) {
   ExpectNoLocalAria2();
 }
 
+// A page that asks for a file while start-up still waits (here for the
+// announcement) is answered once Korvath knows its aria2: the task goes to
+// the remote one, never to whatever listens on this machine's port 6800.
+TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(false));
+  WriteSettings(RemoteSettings(remote->secret()));
+  RecordingServer app;
+  app.SetResponder([](const RecordedRequest& r) {
+    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    return Reply::Ok("<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>" + Utf8(u8"<p>文件名：early.bin</p><p>文件大小：5 B</p>") +
+                         "<script>const x = new XMLHttpRequest(); x.open('GET', '/dl/early.bin?bkt=1'); x.send();</script>"
+                         "</body></html>",
+                     {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+  });
+  RecordingServer notice;
+  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
+  slow.delay_ms = 3000;
+  notice.SetDefault(slow);
+  korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
+      {"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config_dir}});
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 30000)) << korvath->Output();
+  const auto asked = korvath->EventsNamed("intake_deferred");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_LT(asked[0]["t_ms"], korvath->EventsNamed("remote_aria2")[0]["t_ms"]) << "the request came too late";
+  EXPECT_TRUE(BoxTexts().empty()) << BoxTexts()[0];
+  const fs::path saved = fs::path(remote_dir) / "early.bin";
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(saved) == "12345"; }, 20000, 100)) << saved;
+  ExpectNoLocalAria2();
+}
+
 TEST_F(RemoteAria2Test, AnUnreachableAddressIsSaidPlainlyAndNothingStartsLocally) {
   remote = nullptr;
   WriteSettings("[aria2]\nrpc-url=http://127.0.0.2:" + std::to_string(UnusedPort()) + "/jsonrpc\nrpc-secret=x\n");

@@ -138,11 +138,34 @@ TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   notice.SetDefault(slow);
   KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
-  const auto asked = korvath.EventsNamed("intake_request", {{"kind", "download"}});
+  const auto asked = korvath.EventsNamed("intake_deferred");
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_LT(asked[0]["t_ms"], korvath.EventsNamed("aria2_started")[0]["t_ms"]) << "aria2 was up before the request";
   EXPECT_EQ(korvath.EventsNamed("task_created")[0].value("name", ""), "early.bin");
   EXPECT_TRUE(korvath.EventsNamed("message_box").empty()) << korvath.EventsNamed("message_box")[0].dump();
+}
+
+// Opened before start-up knows its aria2, the manager's page would be given
+// no secret, or the port of whatever listens there: it opens once it is known.
+TEST(StartUp, TheManagerAskedForDuringStartUpOpensOnceAria2IsKnown) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  auto app = AppServer();
+  RecordingServer notice;
+  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
+  slow.delay_ms = 3000;
+  notice.SetDefault(slow);
+  KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
+  ASSERT_TRUE(main) << korvath.Output();
+  ASSERT_TRUE(korvath.EventsNamed("startup_step", {{"step", "ready"}}).empty()) << "start-up ended too soon";
+  ClickAt(*main, 424 + 32, 16 + 12);
+  const Json opened = {{"name", "download_manager"}, {"action", "opened"}};
+  ASSERT_TRUE(korvath.WaitForEvent("window", opened, 20000)) << korvath.Output();
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
+  EXPECT_GT(korvath.EventsNamed("window", opened)[0]["t_ms"],
+            korvath.EventsNamed("startup_step", {{"step", "ready"}})[0]["t_ms"]);
+  EXPECT_EQ(korvath.EventsNamed("window", opened).size(), 1u);
 }
 
 struct ShutDownCase {
