@@ -73,10 +73,11 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     return;
   }
   context.desktop.Log().Record("intake_request", {{"url", Text(link)}, {"kind", Text("download")}});
-  // A click while aria2 comes up, at launch or after it ended, is held, not failed.
+  // Read before any wait: the page may move on to another file meanwhile.
+  const Text page_text = context.page.GetPageText();
+  // A click while aria2 comes back after it ended is held, not failed.
   context.shell.WaitForEngine();
 
-  const Text page_text = context.page.GetPageText();
   const DownloadTask clicked{
       .name = FileNameFromPageText(page_text),
       .link = Text(link),

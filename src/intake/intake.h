@@ -35,8 +35,7 @@ class IntakeShell {
   virtual void ShowDownloadManager() = 0;
   virtual void HideLoadingOverlay() = 0;
   // Returns once the download engine can take a task: at once, unless our
-  // aria2 is still being started at launch, or again after it ended, which
-  // is waited for (a few seconds at most when started again).
+  // aria2 is being started again, which is waited for a few seconds at most.
   virtual void WaitForEngine() {}
 };
 

@@ -40,8 +40,6 @@ class ShellIntake : public IntakePage, public IntakeShell {
     if (shell_.main) shell_.main->HideLoadingOverlay();
   }
   void WaitForEngine() override {
-    // The page may ask for a file while start-up still brings aria2 up.
-    AdoptEarlyEngine(shell_);
     if (shell_.aria2_supervisor) shell_.aria2_supervisor->HoldWhileRestarting(kEngineWaitMs);
   }
 

@@ -70,13 +70,18 @@ void CreateDownloadManager(Shell& shell) {
   shell.LogWindow("download_manager", "opened", shell.manager->OuterRectangle());
 }
 
+// Until start-up knows its aria2, the page would be given no way to reach
+// it, or the port of whatever else listens there: it opens at the end.
+bool KeptUntilStartUpEnds(Shell& shell) {
+  if (shell.ready) return false;
+  shell.manager_wanted = true;
+  return true;
+}
+
 }  // namespace
 
 void ToggleDownloadManager(Shell& shell) {
-  if (!shell.ready) {
-    shell.manager_wanted = true;
-    return;
-  }
+  if (KeptUntilStartUpEnds(shell)) return;
   if (shell.ManagerExists()) {
     shell.manager->Close();
     return;
@@ -86,10 +91,7 @@ void ToggleDownloadManager(Shell& shell) {
 }
 
 void ShowDownloadManager(Shell& shell) {
-  if (!shell.ready) {
-    shell.manager_wanted = true;
-    return;
-  }
+  if (KeptUntilStartUpEnds(shell)) return;
   if (shell.ManagerExists()) {
     RaiseDownloadManager(shell, 100);
     return;

@@ -89,13 +89,14 @@ bool ConnectToRemoteAria2(Shell& shell) {
   return ready;
 }
 
-}  // namespace
-
+// Waits for the early steps and takes over the aria2 they started, once.
 void AdoptEarlyEngine(Shell& shell) {
   if (!shell.early_start) return;
   shell.early_start->Wait(shell.desktop);
   if (std::optional<EngineState> engine = shell.early_start->TakeEngine()) shell.engine = std::move(*engine);
 }
+
+}  // namespace
 
 void DecideDownloadFolder(Shell& shell) {
   DownloadFolderSources sources = CurrentDownloadFolderSources(shell.options.user_downloads);
@@ -137,13 +138,12 @@ void BeginStartUp(Shell& shell) {
 bool StartUp(Shell& shell) {
   // A damaged settings file is reported before anything uses the defaults
   // that stand in for its bad lines.
-  // Every task goes to this folder until the user saves another one. It is
-  // decided before any box: the page may ask for a file while one is shown.
-  DecideDownloadFolder(shell);
   if (!shell.options.settings_message.empty()) {
     Step(shell, "startup_step", "settings_damaged");
     MessageBox(shell.desktop, Utf8ToGbk(shell.options.settings_message), kMbIconError);
   }
+  // Every task goes to this folder until the user saves another one.
+  DecideDownloadFolder(shell);
 
   // 1. The announcement, if the notice service had one (it never stops
   // start-up), and 2. our own aria2, or the program ends.

@@ -101,9 +101,6 @@ void BeginStartUp(Shell& shell);
 // messages in order. Returns false when the program must end (aria2 could
 // not be started); the exit code is 0.
 bool StartUp(Shell& shell);
-// Waits for the aria2 that start-up is bringing up beside the window and
-// takes it over, once; later calls return at once.
-void AdoptEarlyEngine(Shell& shell);
 // Decides the folder of the next downloads from the settings, the
 // environment and the user's folders, and logs it.
 void DecideDownloadFolder(Shell& shell);
