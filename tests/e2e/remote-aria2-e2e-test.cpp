@@ -274,7 +274,7 @@ TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
   });
   RecordingServer notice;
   Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 3000;
+  slow.delay_ms = 4000;
   notice.SetDefault(slow);
   korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
       {"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config_dir}});

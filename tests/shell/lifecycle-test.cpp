@@ -117,7 +117,7 @@ TEST(StartUp, ASignalBeforeStartUpHasEndedStillEndsItsAria2AndExitsWithCodeZero)
 }
 
 // The page may ask for a file before aria2 listens (here the announcement
-// holds start-up for 3 s): the request waits for aria2, it does not fail.
+// holds start-up for 4 s): the request waits for aria2, it does not fail.
 TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
@@ -134,7 +134,7 @@ TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   });
   RecordingServer notice;
   Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 3000;
+  slow.delay_ms = 4000;
   notice.SetDefault(slow);
   KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
@@ -153,7 +153,7 @@ TEST(StartUp, TheManagerAskedForDuringStartUpOpensOnceAria2IsKnown) {
   auto app = AppServer();
   RecordingServer notice;
   Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 3000;
+  slow.delay_ms = 4000;
   notice.SetDefault(slow);
   KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
