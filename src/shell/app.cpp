@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "intake/intake.h"
-#include "intake/share-link.h"
 #include "platform/event-log.h"
 #include "shell/settings-file.h"
 #include "shell/settings-messages.h"
@@ -17,78 +15,6 @@ namespace {
 
 // From the build, where the desktop entry, icon and metadata take it too.
 constexpr const char* kApplicationId = KORVATH_APP_ID;
-
-// How long a click waits for aria2 being started again: start-up takes a
-// second or two, and waiting longer would leave the user with no answer.
-constexpr int kEngineWaitMs = 8000;
-
-// What the download intake may do to the main window and the shell.
-class ShellIntake : public IntakePage, public IntakeShell {
- public:
-  explicit ShellIntake(Shell& shell) : shell_(shell) {}
-  void GoBack() override {
-    if (shell_.main) shell_.main->view().GoBack();
-  }
-  // The text read when the request came, if it had to wait for start-up.
-  void UseTextOf(std::optional<Text> text) { text_then_ = std::move(text); }
-  Text GetPageText() override {
-    if (text_then_) return *text_then_;
-    return shell_.main ? shell_.main->view().GetPageText() : Text();
-  }
-  void ShowDownloadManager() override { korvath::ShowDownloadManager(shell_); }
-  void HideLoadingOverlay() override {
-    if (shell_.main) shell_.main->HideLoadingOverlay();
-  }
-  void WaitForEngine() override {
-    if (shell_.aria2_supervisor) shell_.aria2_supervisor->HoldWhileRestarting(kEngineWaitMs);
-  }
-
- private:
-  Shell& shell_;
-  std::optional<Text> text_then_;
-};
-
-void RunIntake(Shell& shell, const Text& url, std::optional<Text> text_then) {
-  ShellIntake intake(shell);
-  intake.UseTextOf(std::move(text_then));
-  IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
-  if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
-  // A remote aria2 saves on its own machine: the path is one of that machine's.
-  context.download_dir = shell.engine.Remote() ? Utf8ToGbk(shell.options.remote_folder) : shell.download_dir;
-  context.stated_sizes = shell.stated_sizes.get();
-  ++shell.intakes_running;
-  InterceptDownload(context, url);
-  --shell.intakes_running;
-  if (shell.intakes_running == 0 && shell.deferred_shutdown) ShutDown(shell, shell.deferred_shutdown);
-}
-
-// Only a request for a file needs aria2; everything else the intake merely
-// logs, and may do so at once.
-void OnPageRequest(Shell& shell, const Text& url) {
-  if (shell.ready || ClassifyShareLink(url) != ShareLinkKind::kShareLink) {
-    RunIntake(shell, url, std::nullopt);
-    return;
-  }
-  shell.desktop.Log().Record("intake_deferred", {{"url", url}});
-  // Its place is taken before the text is read: requests arriving while the
-  // reading waits keep the order in which they came.
-  const std::size_t index = shell.early_requests.size();
-  shell.early_requests.push_back({url, std::nullopt});
-  Text text = shell.main ? shell.main->view().GetPageText() : Text();
-  shell.early_requests[index].page_text = std::move(text);
-}
-
-// What the user and the page asked for while start-up ran, in that order.
-void AnswerEarlyRequests(Shell& shell) {
-  if (shell.shutting_down) return;
-  if (shell.manager_wanted) ShowDownloadManager(shell);
-  std::vector<EarlyRequest> early = std::move(shell.early_requests);
-  shell.early_requests.clear();
-  for (EarlyRequest& request : early) {
-    if (shell.shutting_down) return;
-    RunIntake(shell, request.url, std::move(request.page_text));
-  }
-}
 
 void BuildMainWindow(Shell& shell) {
   Shell* s = &shell;
@@ -149,7 +75,7 @@ void OnActivate(GtkApplication*, gpointer data) {
     g_application_quit(G_APPLICATION(shell.app));
     return;
   }
-  AnswerEarlyRequests(shell);
+  AnswerWaitingRequests(shell);
 }
 
 }  // namespace

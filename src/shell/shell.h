@@ -2,6 +2,8 @@
 // the operations that span more than one window.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,11 +27,21 @@ typedef struct _GtkApplication GtkApplication;
 
 namespace korvath {
 
-// A file the page asked for before start-up knew which aria2 takes it, with
-// the page's text of that moment: the page may have moved on by then.
-struct EarlyRequest {
+// A file the page asked for while another request was handled or before
+// start-up knew which aria2 takes it, with the page's text of that moment
+// when it could be read: the page may have moved on by its turn.
+struct WaitingRequest {
+  std::uint64_t id = 0;
   Text url;
   std::optional<Text> page_text;
+};
+
+struct PageRequests {
+  std::deque<WaitingRequest> waiting;
+  std::uint64_t last_id = 0;
+  std::size_t dropped = 0;     // beyond the queue, since the user was last told
+  bool answering = false;      // the waiting ones are being handed to the intake
+  bool reading_text = false;   // a waiting one's page text is being read
 };
 
 struct Shell {
@@ -63,11 +75,11 @@ struct Shell {
   // requests for files and the manager wait: either would reach for an
   // aria2 that is not there yet, or for whatever else listens on its port.
   bool ready = false;
-  std::vector<EarlyRequest> early_requests;
+  PageRequests page_requests;
   bool manager_wanted = false;
-  // Intakes running right now (they nest), and the shut-down that asked to run
-  // while one was: it waits until the outermost intake has handed its task to
-  // aria2, so a recognised download is never dropped.
+  // Intakes running right now, and the shut-down that asked to run while one
+  // was: it waits until the intake has handed its task to aria2, so a
+  // download being handed over is never dropped.
   int intakes_running = 0;
   const char* deferred_shutdown = nullptr;
 
@@ -92,6 +104,14 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
 // ---- about window (about-window.cpp) ----
 // Opens AboutWindow modally over the main window; returns when it is closed.
 void ShowAboutWindow(Shell& shell);
+
+// ---- the main page's requests for files (page-requests.cpp) ----
+// Hands a request the main page started to the download intake, at once or,
+// while another is handled or start-up runs, when its turn comes.
+void OnPageRequest(Shell& shell, const Text& url);
+// Answers what waited: the manager asked for during start-up, then the
+// waiting requests in order. Does nothing before start-up has ended.
+void AnswerWaitingRequests(Shell& shell);
 
 // ---- start-up and shut-down (lifecycle.cpp) ----
 // Starts the steps that need no window (the announcement, our own aria2 and

@@ -279,7 +279,7 @@ TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
   korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
       {"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config_dir}});
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 30000)) << korvath->Output();
-  const auto asked = korvath->EventsNamed("intake_deferred");
+  const auto asked = korvath->EventsNamed("intake_queued");
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_LT(asked[0]["t_ms"], korvath->EventsNamed("remote_aria2")[0]["t_ms"]) << "the request came too late";
   EXPECT_TRUE(BoxTexts().empty()) << BoxTexts()[0];

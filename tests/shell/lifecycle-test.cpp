@@ -138,7 +138,7 @@ TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   notice.SetDefault(slow);
   KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
-  const auto asked = korvath.EventsNamed("intake_deferred");
+  const auto asked = korvath.EventsNamed("intake_queued");
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_LT(asked[0]["t_ms"], korvath.EventsNamed("aria2_started")[0]["t_ms"]) << "aria2 was up before the request";
   EXPECT_EQ(korvath.EventsNamed("task_created")[0].value("name", ""), "early.bin");

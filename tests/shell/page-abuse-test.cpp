@@ -3,6 +3,7 @@
 // question about its text. The program must stay usable through both.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iostream>
 
 #include "harness/korvath-harness.h"
@@ -169,5 +170,60 @@ TEST(PageAbuse, APageThatNeverAnswersCostsTheIntakeItsFiveSecondsAndTheTaskStill
   EXPECT_TRUE(korvath.EventsNamed("message_box").empty());
 }
 
+// The page asks for 2,000 files at once. Each request handed over runs the
+// main loop while it waits; nested inside one another they once ran the stack
+// out. They are answered in turn, a short queue wait, the rest are dropped
+// and the user is told once.
+const char* kFileFloodPage =
+    "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
+    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9a" "flood.bin</p>"  // 文件名：
+    "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a" "5 B</p>"  // 文件大小：
+    // The burst starts when the test says so, after start-up.
+    "<script>const poll = setInterval(async () => {"
+    "  if ((await fetch('/go')).status != 200) return;"
+    "  clearInterval(poll);"
+    "  for (let i = 0; i < 2000; ++i) new Image().src = '/dl/flood.bin?bkt=1&n=' + i;"
+    "}, 100);</script></body></html>";
+
+TEST(PageAbuse, AFloodOfFileRequestsIsAnsweredInTurnAndWhatOverflowsIsDroppedAndToldOnce) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  RecordingServer server;
+  std::atomic<bool> go = false;
+  server.SetResponder([&](const RecordedRequest& r) {
+    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    if (r.Target() == "/go") return Reply::Ok("", {"Cache-Control: no-store"}, go ? "200 OK" : "204 No Content");
+    return Reply::Ok(kFileFloodPage, {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
+  });
+  RecordingServer notice;
+  KorvathProcess korvath({{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
+  go = true;
+  ASSERT_TRUE(korvath.WaitForEvent("message_box", {{"flags", 64}}, 60000)) << korvath.Output();
+  EXPECT_TRUE(ProcessAlive(korvath.pid()));
+
+  const auto handled = korvath.EventsNamed("intake_request", {{"kind", "download"}});
+  const auto dropped = korvath.EventsNamed("intake_dropped");
+  ASSERT_FALSE(handled.empty());
+  EXPECT_FALSE(dropped.empty());
+  // Every request either waited its turn or was dropped; none was lost.
+  EXPECT_EQ(korvath.EventsNamed("intake_queued").size() + 1, handled.size());
+  // In turn: each request is done with (here, a task) before the next starts.
+  std::vector<std::string> serial;
+  for (const auto& e : korvath.Events()) {
+    const std::string name = e.value("event", "");
+    if (name == "task_created" || (name == "intake_request" && e.value("kind", "") == "download"))
+      serial.push_back(name);
+  }
+  for (std::size_t k = 0; k < serial.size(); ++k)
+    EXPECT_EQ(serial[k], k % 2 == 0 ? "intake_request" : "task_created") << "at " << k;
+  // One box for the whole burst, with the number dropped.
+  const auto boxes = korvath.EventsNamed("message_box");
+  ASSERT_EQ(boxes.size(), 1u) << boxes[1].dump();
+  EXPECT_NE(boxes[0].value("text", "").find(std::to_string(dropped.size())), std::string::npos) << boxes[0].dump();
+  std::cout << "[ figures  ] file requests handed over: " << handled.size() << ", dropped: " << dropped.size() << "\n";
+}
+
 }  // namespace
 }  // namespace korvath::testing
+
