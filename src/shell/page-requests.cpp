@@ -77,9 +77,16 @@ void ReadTextFor(Shell& shell, std::uint64_t id) {
   if (it != waiting.end()) it->page_text = std::move(text);
 }
 
+// A page that keeps asking must not keep the user closing boxes.
+constexpr std::int64_t kTellAgainAfterMs = 60000;
+
 void TellDropped(Shell& shell) {
-  const std::size_t dropped = std::exchange(shell.page_requests.dropped, 0);
+  PageRequests& requests = shell.page_requests;
+  const std::size_t dropped = std::exchange(requests.dropped, 0);
   if (dropped == 0 || shell.shutting_down) return;
+  const std::int64_t now = MonotonicMs();
+  if (requests.last_told_ms && now - *requests.last_told_ms < kTellAgainAfterMs) return;
+  requests.last_told_ms = now;
   MessageBox(shell.desktop,
              Gbk(u8"页面在很短的时间内请求下载很多文件，多出的") + Text(std::to_string(dropped)) +
                  Gbk(u8"个请求没有下载。如果需要这些文件，请在页面上逐个点击下载。"),
@@ -117,13 +124,16 @@ void AnswerWaitingRequests(Shell& shell) {
   if (requests.answering || !shell.ready) return;
   requests.answering = true;
   if (std::exchange(shell.manager_wanted, false) && !shell.shutting_down) ShowDownloadManager(shell);
-  while (!requests.waiting.empty() && !shell.shutting_down) {
-    WaitingRequest next = std::move(requests.waiting.front());
-    requests.waiting.pop_front();
-    RunIntake(shell, next.url, std::move(next.page_text));
-  }
+  // Requests that come while the box is open wait for the next round.
+  do {
+    while (!requests.waiting.empty() && !shell.shutting_down) {
+      WaitingRequest next = std::move(requests.waiting.front());
+      requests.waiting.pop_front();
+      RunIntake(shell, next.url, std::move(next.page_text));
+    }
+    TellDropped(shell);
+  } while (!requests.waiting.empty() && !shell.shutting_down);
   requests.answering = false;
-  TellDropped(shell);
 }
 
 }  // namespace korvath

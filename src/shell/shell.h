@@ -40,6 +40,7 @@ struct PageRequests {
   std::deque<WaitingRequest> waiting;
   std::uint64_t last_id = 0;
   std::size_t dropped = 0;     // beyond the queue, since the user was last told
+  std::optional<std::int64_t> last_told_ms;
   bool answering = false;      // the waiting ones are being handed to the intake
   bool reading_text = false;   // a waiting one's page text is being read
 };
