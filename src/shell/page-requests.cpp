@@ -6,8 +6,6 @@
 // as its script can would nest them until the stack runs out. Requests that
 // come while one is handled, or before start-up knows which aria2 takes
 // downloads, wait in a short queue instead; beyond it they are dropped.
-#include <gtk/gtk.h>
-
 #include <algorithm>
 #include <utility>
 
