@@ -58,7 +58,12 @@ async function readNewTask() {
     files.push({ kind, data, name: f.name, file: f, select: picked.length < ticks.length ? picked.join(',') : '' });
   }
   if (!lines.length && !files.length) return newError('请填写下载链接，或选择种子或 Metalink 文件。', 'new-uris');
-  const options = {};
+  // aria2 is told to continue a file it finds under the task's name, which
+  // is right for the share page's own links; a link typed here is another
+  // file, and would be written over a user's file of the same name (or a
+  // file of the same length taken as already downloaded). It gets a free
+  // name instead, unless the user chose 允许覆盖 in the settings.
+  const options = { continue: 'false', 'auto-file-renaming': 'true' };
   if (out.trim()) options.out = out.trim();
   if (dir) options.dir = dir;
   if (referer) options.referer = referer;

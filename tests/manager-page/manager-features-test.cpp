@@ -270,6 +270,36 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
   EXPECT_EQ(TaskCount(), 3u);
 }
 
+// With the program's own global options (continue, no renaming), a typed
+// link whose file name is taken: a file of the same length was reported
+// downloaded without a byte fetched, a shorter one was written over.
+TEST_F(ManagerFeaturesTest, ALinkAddedByHandNeverWritesOverAFileOfTheSameName) {
+  json error;
+  aria2_->Call("aria2.changeGlobalOption", json::array({{{"continue", "true"}, {"auto-file-renaming", "false"}}}),
+               &error);
+  ASSERT_TRUE(error.is_null()) << error.dump();
+  const std::string same_length(FileServer::kFastSize, 'u'), shorter = "the user's own notes";
+  std::ofstream(dir_ + "/same.bin", std::ios::binary) << same_length;
+  std::ofstream(dir_ + "/short.bin", std::ios::binary) << shorter;
+  ASSERT_TRUE(Open());
+  ClickId("new-task");
+  Js("T.type('new-uris', " + JsString(server_.Url("/fast/same.bin") + "\n" + server_.Url("/fast/short.bin")) +
+     "); document.getElementById('new-add').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string fetched(FileServer::kFastSize, 'f');
+  for (int waited = 0; waited < 10000 && !(read(dir_ + "/same.1.bin") == fetched && read(dir_ + "/short.1.bin") == fetched);
+       waited += 100)
+    page_->Pump(100);
+  EXPECT_TRUE(read(dir_ + "/same.1.bin") == fetched) << aria2_->Call("aria2.tellStopped", json::array({0, 10})).dump();
+  EXPECT_TRUE(read(dir_ + "/short.1.bin") == fetched);
+  EXPECT_TRUE(read(dir_ + "/same.bin") == same_length);
+  EXPECT_EQ(read(dir_ + "/short.bin"), shorter);
+}
+
 TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
   ASSERT_TRUE(Open());
   auto drop = [&](const std::string& type, const std::string& text, bool file) {
