@@ -16,6 +16,10 @@ struct DownloadTask {
   Text name;  // file name to save under; may be empty (aria2 then names it)
   Text link;  // the address exactly as the page requested it
   Text dir;   // relative to aria2's working directory ("ZorbitDravenet") or absolute; "": aria2's own
+  // A file of its own, not the continuation of one: aria2 must not continue
+  // into (or take as done) a file that already has its name, and renames it
+  // instead. Set where the name could not be checked against the folder.
+  bool new_file = false;
 };
 
 // The aria2.addUri body for `task`: every value JSON-escaped, name and dir in

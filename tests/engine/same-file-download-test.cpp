@@ -148,6 +148,20 @@ TEST_F(SameFileDownload, ASameNamedFileOfAnotherShareIsSavedBesideTheFirstUnderA
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3);
 }
 
+// A page that shows no name leaves the naming to aria2, from the address:
+// a file of the user's under that name is neither written over (the server
+// here honours ranges, so it was continued) nor taken as the download.
+TEST_F(SameFileDownload, WithoutANameOnThePageAFileAria2NamesTheSameIsKept) {
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  fs::create_directories(folder);
+  const std::string users = "the user's own file, shorter than the download";
+  testing::WriteFile(folder / "big", users);
+  page = {"", "4 MB"};
+  ClickAndFinish(server.Url("/big?f=1"));
+  EXPECT_EQ(testing::ReadFile(folder / "big"), users);
+  EXPECT_TRUE(testing::ReadFile(folder / "big.1") == server.Big());
+}
+
 TEST_F(SameFileDownload, ASecondClickWhileTheFileDownloadsMakesNoTwin) {
   Click(server.Url("/big?f=1"));
   const std::string gid = desktop->Events("task_created").back()["gid"];
