@@ -288,6 +288,25 @@ TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
   ExpectNoLocalAria2();
 }
 
+// The remote folder is not ours to look into: a file already there under the
+// clicked name is kept, and the download takes a numbered name beside it.
+TEST_F(RemoteAria2Test, AFileOfTheSameNameInTheRemoteFolderIsKept) {
+  ASSERT_NO_FATAL_FAILURE(StartRemote(false));
+  WriteSettings(RemoteSettings(remote->secret()));
+  const DemoFile& file = site.files()[0];
+  const fs::path users = fs::path(remote_dir) / SafeFileName(demo::SavedName(file));
+  std::ofstream(users, std::ios::binary) << "kept";
+  ASSERT_NO_FATAL_FAILURE(StartKorvath());
+  ClickDownload();
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 20000)) << korvath->Output();
+  const fs::path beside = users.parent_path() / (users.stem().string() + ".1" + users.extension().string());
+  std::string expected;
+  ASSERT_TRUE(demo::ReadContent(file, 0, file.size, expected));
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(beside) == expected; }, 20000, 100))
+      << remote->Call("aria2.tellStopped", {0, 10}).dump();
+  EXPECT_EQ(ReadAll(users), "kept");
+}
+
 TEST_F(RemoteAria2Test, AnUnreachableAddressIsSaidPlainlyAndNothingStartsLocally) {
   remote = nullptr;
   WriteSettings("[aria2]\nrpc-url=http://127.0.0.2:" + std::to_string(UnusedPort()) + "/jsonrpc\nrpc-secret=x\n");
