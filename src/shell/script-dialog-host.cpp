@@ -72,12 +72,16 @@ ScriptDialogHost::ScriptDialogHost(WebView& view, GtkWindow* owner, EventLog& lo
     CloseBox();
   };
   view_.on_page_changed = [this](const Text&) { guard_.PageLeft(); };
+  view_.on_print_refused = [this](const Text& url) {
+    log_.Record("print_refused", {{"view", view_name_}, {"url", url}});
+  };
 }
 
 ScriptDialogHost::~ScriptDialogHost() {
   view_.on_script_dialog = nullptr;
   view_.on_script_dialog_gone = nullptr;
   view_.on_page_changed = nullptr;
+  view_.on_print_refused = nullptr;
   CloseBox();
   // The page must not wait on a box that is gone.
   if (view_.HasScriptDialog()) view_.AnswerScriptDialog(AtOnceAccepts(shown_.kind));

@@ -243,6 +243,12 @@ void StartLeaving(State* state, std::string url) {
   DropDialog(state);
 }
 
+gboolean OnPrint(WebKitWebView* view, WebKitPrintOperation*, gpointer data) {
+  const char* uri = webkit_web_view_get_uri(view);
+  Fire(static_cast<State*>(data), &WebView::on_print_refused, Utf8ToGbk(uri ? uri : ""));
+  return TRUE;  // handled: the engine shows no print dialog
+}
+
 gboolean OnScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, gpointer data) {
   auto* state = static_cast<State*>(data);
   if (!state->owner || !state->owner->on_script_dialog) return FALSE;
@@ -503,6 +509,7 @@ WebView::WebView(WebEngine& engine, WebViewOptions options) : state_(std::make_s
   g_signal_connect(widget, "load-failed", G_CALLBACK(OnLoadFailed), data);
   g_signal_connect(widget, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
   g_signal_connect(widget, "script-dialog", G_CALLBACK(OnScriptDialog), data);
+  g_signal_connect(widget, "print", G_CALLBACK(OnPrint), data);
   g_signal_connect(widget, "web-process-terminated", G_CALLBACK(OnWebProcessTerminated), data);
   g_signal_connect(engine.context(), "download-started", G_CALLBACK(OnDownloadStarted), data);
 

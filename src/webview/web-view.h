@@ -129,6 +129,10 @@ class WebView {
   // A closed view refused to show `url`; user_clicked when the user's own
   // click on a link asked for it (not a script, a frame or a drop).
   std::function<void(const Text& url, bool user_clicked)> on_refused_navigation;
+  // The page called print(), and nothing was shown: neither window has
+  // anything to print, and a page calling it again and again would keep the
+  // user closing print dialogs.
+  std::function<void(const Text& url)> on_print_refused;
 
   struct State;  // engine-side state, shared with signal handlers
 

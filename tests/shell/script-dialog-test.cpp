@@ -1,12 +1,13 @@
 // Pages whose scripts try to hold the user with dialogs: alert() in a loop,
-// alert() for ever, confirm()/prompt() in turn, a beforeunload handler. The
-// program shows at most two of their dialogs, as its own boxes, and 首页 and
-// 刷新 always take the user elsewhere.
+// alert() for ever, confirm()/prompt() in turn, a beforeunload handler,
+// print(). The program shows at most two of their dialogs, as its own boxes,
+// no print dialog, and 首页 and 刷新 always take the user elsewhere.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <iostream>
 #include <set>
+#include <thread>
 
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
@@ -230,6 +231,23 @@ TEST_F(ScriptDialogs, RefreshGetsAwayFromAnEndlessAlertLoopWhileItsBoxIsOpen) {
   EXPECT_LT(cpu, 0.15);
   EXPECT_TRUE(ProcessAlive(korvath_->pid()));
   Figures("endless alerts", home_ms, refresh_ms, cpu);
+}
+
+// print() opened the engine's print dialog over the main window, once per
+// call: nothing is shown now, and each call is logged.
+TEST_F(ScriptDialogs, APageCallingPrintShowsNoPrintDialog) {
+  Start(Page("onload = () => setTimeout(() => { for (let i = 0; i < 3; ++i) print(); }, 100);"));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        LookAtWindows();
+        return korvath_->EventsNamed("print_refused").size() == 3;
+      },
+      20000))
+      << korvath_->Output();
+  EXPECT_EQ(korvath_->EventsNamed("print_refused", {{"view", "main"}}).size(), 3u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  LookAtWindows();  // the fixture fails on any window besides the main one
+  EXPECT_TRUE(ProcessAlive(korvath_->pid()));
 }
 
 TEST_F(ScriptDialogs, BlockingConfirmsAndPromptsGivesThePageCancelAndNoText) {
