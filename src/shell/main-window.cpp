@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "shell/gtk-desktop.h"
+#include "shell/page-reply.h"
 #include "shell/page-resources.h"
 #include "shell/settings-messages.h"
 #include "shell/window-styles.h"
@@ -245,7 +246,7 @@ std::string MainWindow::OnAppUrlMessage(const std::string& message_json) {
   auto reply = [](bool ok, const std::string& error) {
     nlohmann::json r = {{"ok", ok}};
     if (!ok) r["error"] = error;
-    return r.dump();
+    return PageReplyText(r);
   };
   // The handler belongs to this view, whose page is usually the remote app:
   // only our stand-in page, while it is the page shown, may change settings.

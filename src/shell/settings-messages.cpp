@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "shell/page-reply.h"
 #include "shell/settings-table.h"
 #include "shell/settings-writer.h"
 #include "util/download-folder-name.h"
@@ -55,7 +56,7 @@ json FieldsForThePage() {
 std::string Failure(const std::string& error, const std::string& key = "") {
   json reply = {{"ok", false}, {"error", error}};
   if (!key.empty()) reply["key"] = key;
-  return reply.dump();
+  return PageReplyText(reply);
 }
 
 std::string Joined(const std::vector<std::string>& names) {
@@ -81,15 +82,14 @@ std::string LoadReply(const SettingsView& view, const EnvLookup& env) {
   }
   // As a name alone when the window knows no whole path for it.
   const std::string default_folder = view.default_folder.empty() ? kDownloadFolderName : view.default_folder;
-  return json{{"ok", true},
-              {"path", view.path},
-              {"fields", FieldsForThePage()},
-              {"values", values},
-              {"secretSet", secret_set},
-              {"defaultFolder", default_folder},
-              {"overridden", overridden},
-              {"damaged", SettingsProblemMessage(view.path, loaded.problems)}}
-      .dump();
+  return PageReplyText(json{{"ok", true},
+                            {"path", view.path},
+                            {"fields", FieldsForThePage()},
+                            {"values", values},
+                            {"secretSet", secret_set},
+                            {"defaultFolder", default_folder},
+                            {"overridden", overridden},
+                            {"damaged", SettingsProblemMessage(view.path, loaded.problems)}});
 }
 
 std::string SaveReply(const json& request, const SettingsView& view) {
@@ -135,7 +135,7 @@ std::string SaveReply(const json& request, const SettingsView& view) {
       changed.push_back(row.name);
     }
   }
-  if (changes.empty()) return json{{"ok", true}, {"message", U8(u8"设置没有改动。")}}.dump();
+  if (changes.empty()) return PageReplyText(json{{"ok", true}, {"message", U8(u8"设置没有改动。")}});
 
   const SettingsSaveResult saved = SaveSettingsChanges(view.path, changes);
   if (!saved.ok) {
@@ -155,7 +155,7 @@ std::string SaveReply(const json& request, const SettingsView& view) {
   std::string message = U8(u8"设置已保存到") + view.path + U8(u8"。");
   if (!now.empty()) message += U8(u8"立即生效：") + Joined(now) + U8(u8"。");
   if (!later.empty()) message += U8(u8"下次启动 Korvath 后生效：") + Joined(later) + U8(u8"。");
-  return json{{"ok", true}, {"message", message}, {"now", now}, {"later", later}}.dump();
+  return PageReplyText(json{{"ok", true}, {"message", message}, {"now", now}, {"later", later}});
 }
 
 }  // namespace

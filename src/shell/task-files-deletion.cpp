@@ -14,6 +14,7 @@
 #include "engine/aria2-request.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
+#include "shell/page-reply.h"
 
 namespace korvath {
 namespace {
@@ -27,7 +28,7 @@ std::string Reply(bool ok, const std::string& error, const json& deleted = json:
   json reply = {{"ok", ok}};
   if (ok) reply["deleted"] = deleted;
   else reply["error"] = error;
-  return reply.dump();
+  return PageReplyText(reply);
 }
 
 fs::path Absolute(const std::string& p) {

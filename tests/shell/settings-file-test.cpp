@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "shell/download-folder.h"
+#include "shell/settings-messages.h"
 #include "shell/settings-writer.h"
 #include "util/file-io.h"
 
@@ -172,5 +174,22 @@ TEST(SettingsFile, SavedValuesReadBackExactlyAndALinkedFileStaysLinked) {
   fs::remove_all(dir);
 }
 
+}  // namespace
+}  // namespace korvath
+
+namespace korvath {
+namespace {
+// A folder or settings path named in another encoding (a home folder from an
+// old system, Korvath started in such a folder) is not UTF-8: the reply to
+// the manager's settings view must still be one, not a crash.
+TEST(SettingsMessages, APathThatIsNotUtf8ReachesThePageReplaced) {
+  const std::string latin1_dir = ::testing::TempDir() + "caf\xe9";
+  std::filesystem::create_directories(latin1_dir);
+  const std::string reply = SettingsMessageReply(R"({"action":"load"})",
+                                                 {.path = latin1_dir + "/settings.ini", .default_folder = latin1_dir});
+  const nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
+  ASSERT_TRUE(parsed.is_object()) << reply;
+  EXPECT_EQ(parsed.value("defaultFolder", ""), ::testing::TempDir() + "caf\xef\xbf\xbd");
+}
 }  // namespace
 }  // namespace korvath
