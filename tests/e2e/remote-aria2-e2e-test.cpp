@@ -15,6 +15,7 @@
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
+#include "support/start-up-servers.h"
 
 namespace korvath::testing {
 namespace {
@@ -265,17 +266,9 @@ TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
   ASSERT_NO_FATAL_FAILURE(StartRemote(false));
   WriteSettings(RemoteSettings(remote->secret()));
   RecordingServer app;
-  app.SetResponder([](const RecordedRequest& r) {
-    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
-    return Reply::Ok("<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>" + Utf8(u8"<p>文件名：early.bin</p><p>文件大小：5 B</p>") +
-                         "<script>const x = new XMLHttpRequest(); x.open('GET', '/dl/early.bin?bkt=1'); x.send();</script>"
-                         "</body></html>",
-                     {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
-  });
+  ServeAPageAskingForAFileAtOnce(app);
   RecordingServer notice;
-  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 4000;
-  notice.SetDefault(slow);
+  HoldTheNotice(notice);
   korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
       {"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config_dir}});
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 30000)) << korvath->Output();

@@ -6,6 +6,7 @@
 #include "shell/running-korvath.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
+#include "support/start-up-servers.h"
 
 namespace korvath::testing {
 namespace {
@@ -122,20 +123,9 @@ TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
   RecordingServer app;
-  app.SetResponder([](const RecordedRequest& r) {
-    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
-    return Reply::Ok(
-        "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
-        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9a" "early.bin</p>"  // 文件名：
-        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a" "5 B</p>"  // 文件大小：
-        "<script>const x = new XMLHttpRequest(); x.open('GET', '/dl/early.bin?bkt=1'); x.send();</script>"
-        "</body></html>",
-        {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
-  });
+  ServeAPageAskingForAFileAtOnce(app);
   RecordingServer notice;
-  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 4000;
-  notice.SetDefault(slow);
+  HoldTheNotice(notice);
   KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
   const auto asked = korvath.EventsNamed("intake_queued");
@@ -152,9 +142,7 @@ TEST(StartUp, TheManagerAskedForDuringStartUpOpensOnceAria2IsKnown) {
   ASSERT_TRUE(x.ok());
   auto app = AppServer();
   RecordingServer notice;
-  Reply slow = Reply::Ok("", {"Content-Type: text/plain; charset=utf-8"});
-  slow.delay_ms = 4000;
-  notice.SetDefault(slow);
+  HoldTheNotice(notice);
   KorvathProcess korvath({{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   auto main = x.WaitFor(korvath.pid(), "Korvath - Fenlow");
   ASSERT_TRUE(main) << korvath.Output();
