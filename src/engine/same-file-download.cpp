@@ -137,7 +137,10 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
   };
   const std::string safe_name = SafeFileName(GbkToUtf8(task.name));
   // Without a name aria2 picks one from the address: nothing to compare.
-  if (safe_name.empty()) return done();
+  if (safe_name.empty()) {
+    outcome.new_file = true;
+    return done();
+  }
   const std::string folder = FileKey(task.dir, base);
 
   // An aria2 that does not answer takes no task either, and is asked once;
@@ -161,6 +164,7 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
     outcome.name = Utf8ToGbk(name);
     if (holders.tasks.empty() && !holders.on_disk) {
       outcome.way = number == 1 ? "new_task" : "free_name";
+      outcome.new_file = !question.local_files;
       return done();
     }
     // A finished download, a link, or a file of another length is another

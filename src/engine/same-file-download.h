@@ -36,6 +36,10 @@ struct SameFileOutcome {
   Text gid;                // the download continued or running, else ""
   bool continued = false;  // true: no new task is to be created
   Text name;               // system text: the name a new task is saved under
+  // The name was not held against the folder's files (aria2 names the file
+  // itself, or the files are on another machine): the new task must not
+  // continue into a file that turns out to have it.
+  bool new_file = false;
 };
 
 struct SameFileQuestion {

@@ -108,11 +108,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
           {.stated = stated, .known_sizes = context.stated_sizes, .base_dir = {}, .local_files = local});
       DownloadTask task = clicked;
       task.name = same.name;
-      // Where the name could not be held against the folder (aria2 names the
-      // file itself, or the folder is on another machine), aria2 must not
-      // continue into a file that has that name.
-      task.new_file = (same.way == "new_task" || same.way == "free_name") &&
-                      (!local || SafeFileName(GbkToUtf8(task.name)).empty());
+      task.new_file = same.new_file;
       if (same.way == "downloading") {
         MessageBox(context.desktop, Gbk(u8"这个文件正在下载。"), kMbIconInformation);
         context.shell.ShowDownloadManager();
