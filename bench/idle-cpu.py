@@ -210,22 +210,36 @@ class Aria2:
 
 # ---- one run ----------------------------------------------------------------
 
-def read_events(path):
-    events = []
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                try:
-                    events.append(json.loads(line))
-                except ValueError:
-                    pass
-    except OSError:
-        pass
-    return events
+class EventLog:
+    """Korvath's event log, read on as it grows: a restore of 10,000 tasks
+    writes as many lines, and parsing the whole file at every look would take
+    the CPU the restore needs on a small machine."""
 
+    def __init__(self, path):
+        self.path, self.offset, self.events, self.partial = path, 0, [], b""
 
-def first_event(log, predicate):
-    return next((e for e in read_events(log) if predicate(e)), None)
+    def read(self):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                data = f.read()
+        except OSError:
+            return self.events
+        self.offset += len(data)
+        lines = (self.partial + data).split(b"\n")
+        self.partial = lines.pop()  # a line still being written
+        for line in lines:
+            try:
+                self.events.append(json.loads(line.decode("utf-8", errors="replace")))
+            except ValueError:
+                pass
+        return self.events
+
+    def first(self, predicate):
+        return next((e for e in self.read() if predicate(e)), None)
+
+    def named(self, name, **fields):
+        return self.first(lambda e: e.get("event") == name and all(e.get(k) == v for k, v in fields.items()))
 
 
 def wait_for(predicate, timeout, step=0.1):
@@ -311,14 +325,15 @@ def korvath_run(program, size, base_url, args, log_line):
     dirs = {name: os.path.join(home, name) for name in ("work", "state", "config", "data", "run", "keep", "downloads")}
     for d in dirs.values():
         os.makedirs(d, mode=0o700)
-    log = os.path.join(home, "events.jsonl")
+    log_path = os.path.join(home, "events.jsonl")
+    log = EventLog(log_path)
     if size:
         write_record(os.path.join(dirs["state"], "korvath", "session.json"), size, dirs["downloads"], base_url,
                      closed_port())
     env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
     env.update(HOME=home, XDG_STATE_HOME=dirs["state"], XDG_CONFIG_HOME=dirs["config"],
                XDG_DATA_HOME=dirs["data"], XDG_RUNTIME_DIR=dirs["run"],
-               KORVATH_EVENT_LOG=log, KORVATH_DIALOGS="auto",
+               KORVATH_EVENT_LOG=log_path, KORVATH_DIALOGS="auto",
                KORVATH_NOTICE_URL=base_url + "/getpassword", KORVATH_APP_URL=base_url + "/app/")
     row = {"size": size}
     catcher = RunConfCatcher(dirs["run"], dirs["keep"])
@@ -329,10 +344,8 @@ def korvath_run(program, size, base_url, args, log_line):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             aria2_pid = None
             try:
-                ready = wait_for(lambda: first_event(log, lambda e: e.get("event") == "startup_step"
-                                                     and e.get("step") == "ready"), 120)
-                restored = wait_for(lambda: first_event(log, lambda e: e.get("event") == "session_restored"),
-                                    args.timeout)
+                ready = wait_for(lambda: log.named("startup_step", step="ready"), args.timeout)
+                restored = wait_for(lambda: log.named("session_restored"), args.timeout)
                 if not ready or not restored:
                     row["error"] = "no ready step" if not ready else "no session_restored event"
                     return row
@@ -340,9 +353,9 @@ def korvath_run(program, size, base_url, args, log_line):
                 row["restored"] = restored.get("count")
                 row["restore_failed"] = restored.get("failed")
                 row["restored_ms"] = round(restored["t_ms"] - launched)
-                started = first_event(log, lambda e: e.get("event") == "aria2_started")
+                started = log.named("aria2_started")
                 aria2_pid = int(started["pid"]) if started and started.get("pid") else aria2_child_of(proc.pid)
-                row["notices"] = first_event(log, lambda e: e.get("event") == "download_notices_unavailable") is None
+                row["notices"] = log.named("download_notices_unavailable") is None
 
                 secret = catcher.secret()
                 aria2 = Aria2(secret) if secret else None
@@ -373,7 +386,7 @@ def korvath_run(program, size, base_url, args, log_line):
                 row["aria2_pct"] = 100.0 * (a1[1] - a0) / CLK_TCK / seconds
                 rpc = collections.Counter()
                 failed = 0
-                for e in read_events(log):
+                for e in log.read():
                     if e.get("event") == "rpc" and t0 <= e.get("t_ms", -1) <= t1:
                         rpc[e.get("method", "?")] += 1
                         failed += not e.get("ok", True)
@@ -440,6 +453,9 @@ def main():
         tool = os.path.join(ROOT, "tools/with-display")
         os.execv(tool, [tool, sys.executable, *sys.argv])
 
+    # aria2 fetches up to 32 files at once while the tasks are ended; the
+    # default backlog of 5 would refuse some and turn them into errors.
+    http.server.ThreadingHTTPServer.request_queue_size = 128
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base_url = f"http://127.0.0.1:{server.server_address[1]}"
