@@ -306,11 +306,14 @@ def end_half(aria2, size, log_line):
 
 
 def stop(proc, aria2_pid, timeout):
+    """Ends Korvath as SIGTERM does for a user; False when it had to be killed."""
+    clean = True
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
         try:
             proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            clean = False
             proc.kill()
             proc.wait()
     # The next run must find port 6800 free: an aria2 left by a killed
@@ -318,6 +321,7 @@ def stop(proc, aria2_pid, timeout):
     if aria2_pid and (st := stat_of(aria2_pid)) and st[2] == ARIA2_NAME:
         os.kill(aria2_pid, signal.SIGTERM)
         wait_for(lambda: stat_of(aria2_pid) is None or stat_of(aria2_pid)[2] != ARIA2_NAME, 10)
+    return clean
 
 
 def korvath_run(program, size, base_url, args, log_line):
@@ -395,7 +399,12 @@ def korvath_run(program, size, base_url, args, log_line):
                 if aria2:
                     row["after"] = aria2.counts()
             finally:
-                stop(proc, aria2_pid, args.timeout)
+                stopping = time.monotonic()
+                row["clean_exit"] = stop(proc, aria2_pid, args.timeout)
+                row["shutdown_s"] = round(time.monotonic() - stopping, 1)
+                # What the shut-down kept of the tasks for the next start.
+                saved = log.named("session_saved", reason="shutdown")
+                row["saved_at_shutdown"] = saved.get("count") if saved else None
     finally:
         catcher.close()
         shutil.rmtree(home, ignore_errors=True)
