@@ -30,6 +30,7 @@ inline constexpr Aria2Method kChangeUri{"aria2.changeUri"};
 inline constexpr Aria2Method kGetOption{"aria2.getOption"};
 inline constexpr Aria2Method kGetUris{"aria2.getUris"};
 inline constexpr Aria2Method kGetVersion{"aria2.getVersion"};
+inline constexpr Aria2Method kGetGlobalStat{"aria2.getGlobalStat"};
 inline constexpr Aria2Method kPauseAll{"aria2.pauseAll"};
 inline constexpr Aria2Method kRemoveDownloadResult{"aria2.removeDownloadResult"};
 inline constexpr Aria2Method kTellActive{"aria2.tellActive"};

@@ -14,6 +14,7 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
   // the first page would then never hold news. A negative offset reads the
   // newest page instead, newest first.
   TaskList stopped = TellStopped(desktop, state, -1, 1000);
+  answered_ = stopped.ok;
   if (!stopped.ok) return news;
   const bool report = primed_;
   primed_ = true;

@@ -40,11 +40,14 @@ class FinishedDownloadWatch {
   std::vector<FinishedDownload> Look(Desktop& desktop, const EngineState& state);
 
   bool primed() const { return primed_; }
+  // Whether aria2 answered the last look.
+  bool answered() const { return answered_; }
 
  private:
   std::string base_dir_;
   StatedSizes* stated_;
   bool primed_ = false;
+  bool answered_ = false;
   std::set<Text> seen_;
 };
 

@@ -82,7 +82,16 @@ bool ProcessRunning(int pid) { return pid > 0 && !IsZombie("/proc/" + std::to_st
 
 bool TerminateProcessById(int pid) {
   if (!ProcessRunning(pid)) return false;
-  return ::kill(pid, SIGTERM) == 0;
+  if (::kill(pid, SIGTERM) != 0) return false;
+  // A stopped process (SIGSTOP, a debugger let go) would hold the signal
+  // unhandled for as long as it stays stopped.
+  ::kill(pid, SIGCONT);
+  return true;
+}
+
+bool KillProcessById(int pid) {
+  if (!ProcessRunning(pid)) return false;
+  return ::kill(pid, SIGKILL) == 0;
 }
 
 bool WaitForProcessEnd(Desktop& desktop, int pid, int limit_ms) {

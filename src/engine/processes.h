@@ -16,9 +16,13 @@ int FindProcessByName(std::string_view name);
 // Whether `pid` is alive: it exists and is not a zombie.
 bool ProcessRunning(int pid);
 
-// Sends SIGTERM to `pid` without waiting, so aria2 can save its control files.
-// True when the signal was delivered; false for pid <= 0 or a dead process.
+// Sends SIGTERM to `pid` without waiting, so aria2 can save its control
+// files, and SIGCONT, so that a stopped process acts on it. True when the
+// signal was delivered; false for pid <= 0 or a dead process.
 bool TerminateProcessById(int pid);
+
+// SIGKILL, for a process that no longer answers and would not act on SIGTERM.
+bool KillProcessById(int pid);
 
 // Waits, handling window events in 100 ms steps, until `pid` has ended
 // (collecting its exit when it is our own child) or `limit_ms` has passed.

@@ -28,7 +28,27 @@ void RecordRpc(Desktop& desktop, std::string_view body, bool ok, std::int64_t st
   desktop.Log().Record("rpc", {{"method", MethodOf(body)}, {"ok", ok}, {"ms", MonotonicMs() - started}});
 }
 
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+thread_local std::int64_t current_deadline_ms = kNoDeadline;
+
+// The time a call may take now: the call limit, cut to what is left before
+// the deadline, and never below 1 ms (0 would mean no limit to curl).
+long CallLimitMs(const EngineState& state) {
+  const long limit = state.Remote() ? kRemoteCallLimitMs : kLocalCallLimitMs;
+  if (current_deadline_ms == kNoDeadline) return limit;
+  const std::int64_t left = current_deadline_ms - MonotonicMs();
+  return static_cast<long>(std::clamp<std::int64_t>(left, 1, limit));
+}
+
 }  // namespace
+
+RpcDeadline::RpcDeadline(std::int64_t deadline_ms) : outer_(current_deadline_ms) {
+  current_deadline_ms = std::min(outer_, deadline_ms);
+}
+
+RpcDeadline::~RpcDeadline() { current_deadline_ms = outer_; }
+
+bool RpcDeadline::Passed() { return current_deadline_ms != kNoDeadline && MonotonicMs() >= current_deadline_ms; }
 
 Text UnixTimestampText() {
   std::time_t now = std::time(nullptr);
@@ -89,10 +109,17 @@ Text QuotedAria2Reply(std::string_view reply_utf8) {
 
 RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body) {
   std::int64_t started = MonotonicMs();
-  WinInetResult result = HttpRequestWinInet({.url = RpcEndpoint(state),
-                                             .method = 1,
-                                             .post_data = Text(body),
-                                             .certificate_sha256 = Text(state.certificate_sha256)});
+  WinInetParams params{.url = RpcEndpoint(state),
+                       .method = 1,
+                       .post_data = Text(body),
+                       .timeout_ms = CallLimitMs(state),
+                       .certificate_sha256 = Text(state.certificate_sha256)};
+  WinInetResult result;
+  if (RpcDeadline::Passed()) {
+    // Nothing is sent: the answer would come too late to be used.
+  } else {
+    desktop.RunAside([&] { result = HttpRequestWinInet(params); });
+  }
   // Straight from the bytes: a reply may be tens of megabytes, and a copy
   // through system text on the way would hold it twice more.
   const auto zero = std::find(result.body.begin(), result.body.end(), std::uint8_t{0});
@@ -150,7 +177,11 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
     desktop.DelayPumping(500);
     const std::string body = GlobalOptionsBody(state, options);
     std::int64_t started = MonotonicMs();
-    reply = std::string(HttpRequestWinHttp({.url = RpcEndpoint(state), .method = 1, .post_data = Text(body)}).text);
+    WinHttpParams params{.url = RpcEndpoint(state),
+                         .method = 1,
+                         .post_data = Text(body),
+                         .timeout_seconds = static_cast<int>((CallLimitMs(state) + 999) / 1000)};
+    desktop.RunAside([&] { reply = std::string(HttpRequestWinHttp(params).text); });
     RecordRpc(desktop, body, !reply.empty(), started);
     desktop.PumpMessages();
     if (reply.empty()) {
@@ -166,8 +197,8 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
   return true;
 }
 
-void PauseAll(Desktop& desktop, const EngineState& state) {
-  SendRpc(desktop, state, Aria2Request(aria2_method::kPauseAll, state.rpc_secret).Body());
+bool PauseAll(Desktop& desktop, const EngineState& state) {
+  return !SendRpc(desktop, state, Aria2Request(aria2_method::kPauseAll, state.rpc_secret).Body()).empty();
 }
 
 }  // namespace korvath

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -46,8 +47,32 @@ struct RpcAnswer {
   Text certificate_sha256;  // https: the fingerprint of the certificate seen
 };
 
+// The longest one call may take. Our own aria2 answers in milliseconds even
+// with ten thousand tasks: one that has not answered in seconds is hung, and
+// waiting longer only keeps the user waiting. A remote one gets more for the
+// network between.
+inline constexpr long kLocalCallLimitMs = 5000;
+inline constexpr long kRemoteCallLimitMs = 10000;
+
+// While one lives, every call on this thread ends by `deadline_ms`
+// (MonotonicMs) at the latest: shut-down has seconds, not minutes, however
+// many calls it makes. Scopes nest; the inner one must be the earlier.
+class RpcDeadline {
+ public:
+  explicit RpcDeadline(std::int64_t deadline_ms);
+  ~RpcDeadline();
+  RpcDeadline(const RpcDeadline&) = delete;
+  RpcDeadline& operator=(const RpcDeadline&) = delete;
+  // Whether the deadline of the innermost scope on this thread has passed.
+  static bool Passed();
+
+ private:
+  std::int64_t outer_;
+};
+
 // Posts `body` to a fresh RpcEndpoint through HttpRequestWinInet (with the
-// state's certificate rule). Records "rpc" {method, ok, ms}.
+// state's certificate rule), within the call limit and any RpcDeadline, off
+// the window's thread (Desktop::RunAside). Records "rpc" {method, ok, ms}.
 RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view body);
 // CallRpc's reply alone (UTF-8).
 std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
@@ -72,7 +97,8 @@ std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& opt
 // success.
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options = {});
 
-// Sends aria2.pauseAll; the reply is dropped and nothing is shown.
-void PauseAll(Desktop& desktop, const EngineState& state);
+// Sends aria2.pauseAll; nothing is shown. True when aria2 answered at all
+// (whatever it said), which shut-down takes as a sign that it is alive.
+bool PauseAll(Desktop& desktop, const EngineState& state);
 
 }  // namespace korvath

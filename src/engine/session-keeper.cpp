@@ -1,10 +1,10 @@
 #include "engine/session-keeper.h"
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "engine/session-record.h"
+#include "util/file-io.h"
 
 namespace korvath {
 
@@ -12,8 +12,29 @@ namespace fs = std::filesystem;
 
 SessionKeeper::SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held)
     : path_(std::move(path)), base_dir_(std::move(base_dir)), held_(std::move(held)) {
-  std::ifstream in(path_, std::ios::binary);
-  if (in) written_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (std::optional<std::string> text = ReadWholeFile(path_)) written_ = std::move(*text);
+  // Until the first look, what the record holds is the best list there is:
+  // a task handed over before then is added to it, not written alone.
+  if (std::optional<ParsedSessionRecord> parsed = ParseSessionRecord(written_)) {
+    for (SessionTask& task : parsed->tasks) {
+      const bool is_held =
+          std::any_of(held_.begin(), held_.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
+      if (!is_held) listed_.push_back(std::move(task));
+    }
+  }
+}
+
+void SessionKeeper::Hold(std::vector<SessionTask> refused) {
+  for (SessionTask& task : refused) {
+    const bool known =
+        std::any_of(held_.begin(), held_.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
+    if (!known) held_.push_back(std::move(task));
+  }
+}
+
+bool SessionKeeper::Record(Desktop& desktop, SessionTask task, std::int64_t now_ms) {
+  created_.push_back({++generation_, std::move(task)});
+  return Write(desktop, now_ms, "created");
 }
 
 bool SessionKeeper::Look(Desktop& desktop, const EngineState& state, std::int64_t now_ms) {
@@ -23,19 +44,40 @@ bool SessionKeeper::Look(Desktop& desktop, const EngineState& state, std::int64_
     last_failure_ = reason;
     return false;
   };
+  if (looking_) return false;
   if (path_.empty()) return failed("no_state_directory");
   // Too soon after the last write: the change is caught by a later look.
   if (last_write_ms_ && now_ms - *last_write_ms_ < kMinWriteIntervalMs) return false;
+  const std::uint64_t asked_at = generation_;
+  looking_ = true;
   std::optional<std::vector<SessionTask>> tasks = ListUnfinishedTasks(desktop, state, base_dir_);
+  looking_ = false;
   if (!tasks) return failed("aria2_unanswered");
-  tasks = WithHeldTasks(std::move(*tasks), held_);
-  std::string text = SessionRecordText(*tasks);
+  // What was handed over before the lists were asked for is in them, or has
+  // since been removed or finished; what came while they were read may not be.
+  std::erase_if(created_, [&](const Created& c) { return c.generation <= asked_at; });
+  listed_ = std::move(*tasks);
+  return Write(desktop, now_ms, "change");
+}
+
+bool SessionKeeper::Write(Desktop& desktop, std::int64_t now_ms, const char* reason) {
+  if (path_.empty()) return false;
+  std::vector<SessionTask> tasks = listed_;
+  for (const Created& c : created_) {
+    const bool listed =
+        std::any_of(tasks.begin(), tasks.end(), [&](const SessionTask& t) { return SameTarget(t, c.task); });
+    if (!listed) tasks.push_back(c.task);
+  }
+  tasks = WithHeldTasks(std::move(tasks), held_);
+  std::string text = SessionRecordText(tasks);
   if (text == written_) {
     last_failure_.clear();
     return false;
   }
   if (!WriteFileAtomically(path_, text)) {
-    failed("write_failed");
+    if (last_failure_ != "write_failed")
+      desktop.Log().Record("session_not_saved", {{"reason", std::string("write_failed")}});
+    last_failure_ = "write_failed";
     // Set before the box: the timer looks again while it is open.
     if (!told_unwritable_) {
       told_unwritable_ = true;
@@ -51,7 +93,7 @@ bool SessionKeeper::Look(Desktop& desktop, const EngineState& state, std::int64_
   written_ = std::move(text);
   last_write_ms_ = now_ms;
   desktop.Log().Record("session_saved",
-                       {{"count", static_cast<std::int64_t>(tasks->size())}, {"reason", std::string("change")}});
+                       {{"count", static_cast<std::int64_t>(tasks.size())}, {"reason", std::string(reason)}});
   return true;
 }
 

@@ -37,14 +37,43 @@ class SessionKeeper {
   // {reason} once per run of failures. A record that cannot be written is
   // also said in a message box, once per run: the downloads would otherwise
   // be lost at the next start without a word. True when the record was written.
+  // A call made while a look waits on aria2 (window events are handled
+  // meanwhile) returns false at once.
   bool Look(Desktop& desktop, const EngineState& state, std::int64_t now_ms);
 
+  // A task Korvath has just handed to aria2, written to the record at once,
+  // whatever the time since the last write: aria2 may end a moment later,
+  // before any look could see the task. A look whose lists were asked for
+  // before this call does not drop it.
+  bool Record(Desktop& desktop, SessionTask task, std::int64_t now_ms);
+
+  // Whether a look now would ask aria2 at all (not too soon after the last
+  // write, none under way).
+  bool LookDue(std::int64_t now_ms) const {
+    return !looking_ && (!last_write_ms_ || now_ms - *last_write_ms_ >= kMinWriteIntervalMs);
+  }
+  // Whether the last look or write failed.
+  bool failing() const { return !last_failure_.empty(); }
+
   const std::vector<SessionTask>& held() const { return held_; }
+  // Recorded tasks a restart of aria2 could not add again stay in the record.
+  void Hold(std::vector<SessionTask> refused);
 
  private:
+  bool Write(Desktop& desktop, std::int64_t now_ms, const char* reason);
+
+  struct Created {
+    std::uint64_t generation;
+    SessionTask task;
+  };
+
   std::string path_;
   std::string base_dir_;
   std::string written_;
+  std::vector<SessionTask> listed_;  // aria2's unfinished tasks at the last look
+  std::vector<Created> created_;     // handed over since the lists of the last look were asked for
+  std::uint64_t generation_ = 0;
+  bool looking_ = false;
   std::optional<std::int64_t> last_write_ms_;
   std::string last_failure_;
   std::vector<SessionTask> held_;

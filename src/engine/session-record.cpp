@@ -1,6 +1,7 @@
 #include "engine/session-record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,17 @@ std::string TargetPath(const SessionTask& task) {
   return out.empty() ? std::string() : GbkToUtf8(task.dir) + "/" + out;
 }
 
+// aria2 removes a download's control file when the last byte is written: a
+// plain file of the whole recorded length with no control file beside it was
+// finished, even when aria2 ended before anyone was told.
+bool FinishedBeforeTheEnd(const SessionTask& task, const std::string& target) {
+  if (task.length <= 0 || target.empty()) return false;
+  struct stat file{}, control{};
+  if (::lstat(target.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
+  if (::lstat((target + ".aria2").c_str(), &control) == 0 || errno != ENOENT) return false;
+  return file.st_size == task.length;
+}
+
 }  // namespace
 
 std::string SessionRecordPath(std::string_view rpc_url) {
@@ -130,6 +142,7 @@ std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
     json.SetProperty(at + ".out", task.out);
     json.SetProperty(at + ".state", task.state);
     if (!task.refused.empty()) json.SetProperty(at + ".refused", task.refused);
+    if (task.length > 0) json.SetNumber(at + ".length", static_cast<double>(task.length));
   }
   return GbkToUtf8(json.ToJson()) + "\n";
 }
@@ -165,6 +178,8 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
                      .out = json.GetProperty(at + ".out"),
                      .state = json.GetProperty(at + ".state")};
     if (json.GetType(at + ".refused") == kJsonString) task.refused = json.GetProperty(at + ".refused");
+    if (json.GetType(at + ".length") == kJsonNumber && json.GetNumber(at + ".length") > 0)
+      task.length = static_cast<std::int64_t>(json.GetNumber(at + ".length"));
     const std::int64_t uri_count = json.Count(at + ".uris");
     for (std::int64_t u = 0; u < uri_count; ++u)
       task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
@@ -220,7 +235,8 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
       record.push_back({.uris = task.uris,
                         .dir = AbsoluteTaskDir(task.dir, base),
                         .out = OutOf(desktop, state, task),
-                        .state = task.status});
+                        .state = task.status,
+                        .length = task.total_length});
     }
   }
   return record;
@@ -283,6 +299,11 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
       result.refused.push_back(task);
       ++result.failed;
     };
+    if (const std::string target = TargetPath(task); FinishedBeforeTheEnd(task, target)) {
+      desktop.Log().Record("session_task_finished", {{"path", target}, {"length", task.length}});
+      result.finished.push_back(task);
+      continue;
+    }
     if (const std::string target = TargetPath(task); !target.empty()) {
       const PartialFileCheck check = ClearUncontinuablePartialFile(target, taken);
       if (check.outcome == PartialFileCheck::kCannotSetAside) {

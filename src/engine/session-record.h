@@ -3,14 +3,17 @@
 // and its control file, from which a re-added task continues.
 //
 // The record is $XDG_STATE_HOME/korvath/session.json, UTF-8:
-//   {"version":1,"tasks":[{"uris":[...],"dir":"/abs/dir","out":"name","state":"paused"}]}
+//   {"version":1,"tasks":[{"uris":[...],"dir":"/abs/dir","out":"name","state":"paused","length":8388608}]}
 // A task that could not be added again at the last start keeps its entry,
 // with "refused": why, so that it is tried again at the next start instead of
-// being lost; older readers ignore the field.
+// being lost. "length" is the whole file's size once aria2 knew it, so that a
+// file aria2 finished just before it ended is known for finished. Older
+// readers ignore both fields.
 // It never holds the cookie header or the RPC secret: both are taken from the
 // engine state of the run that adds the tasks again.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +33,7 @@ struct SessionTask {
   Text out;    // the file name inside dir; "" lets aria2 name it again
   Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
   Text refused;  // why it could not be added again at the last start (aria2's reason); "" when it was
+  std::int64_t length = 0;  // the whole file's size; 0 while unknown
 };
 
 // Whether `a` and `b` are downloads into the same file.
@@ -88,7 +92,7 @@ struct SetAsideFile {
   std::string kept_as;  // where the old partial file is now; "" when there was none, only a bad control file
 };
 
-// Adds every recorded task again, paused. Each task's partial file is looked
+// Adds every recorded task again, paused, except the finished ones. Each task's partial file is looked
 // at first: one that aria2 would take as done without holding the bytes (no
 // control file, a damaged one, or one promising more than the file holds) is
 // renamed to a free name beside it, and the download starts from byte 0.
@@ -108,6 +112,10 @@ struct SessionRestoreResult {
   // in the record (SessionKeeper's held tasks) and are tried at the next start.
   std::vector<SessionTask> refused;
   std::vector<SetAsideFile> set_aside;
+  // Recorded downloads whose file aria2 had finished before it ended (the
+  // whole recorded length there, no control file): not added again, never
+  // set aside, to be announced as finished.
+  std::vector<SessionTask> finished;
 };
 SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);
 

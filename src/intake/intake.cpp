@@ -128,6 +128,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
       }
       if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
         handed_over = true;
+        if (!same.continued) context.shell.TaskHandedOver(task);
         context.shell.ShowDownloadManager();
         break;
       }

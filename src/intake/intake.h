@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "engine/download-task.h"
 #include "engine/engine-state.h"
 #include "engine/stated-sizes.h"
 #include "platform/desktop.h"
@@ -37,6 +38,9 @@ class IntakeShell {
   // Returns once the download engine can take a task: at once, unless our
   // aria2 is being started again, which is waited for a few seconds at most.
   virtual void WaitForEngine() {}
+  // aria2 has just taken `task` as a new download: it is to be recorded
+  // before anything else can happen to it.
+  virtual void TaskHandedOver(const DownloadTask&) {}
 };
 
 struct IntakeContext {

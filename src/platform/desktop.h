@@ -2,6 +2,7 @@
 // over GTK; core tests pass a recording fake (tests/support/recording-desktop.h).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -52,6 +53,11 @@ class Desktop {
   // `limit_ms` while events are handled.
   virtual bool FindProcessWindow(int limit_ms) = 0;
   virtual EventLog& Log() = 0;
+  // Runs `work` and returns when it is done. A desktop with windows runs it
+  // on a thread of its own and handles window events meanwhile, so that a
+  // slow peer never freezes them; `work` must touch nothing but its own data
+  // and must end by itself (every network call in it has a time limit).
+  virtual void RunAside(const std::function<void()>& work) { work(); }
 };
 
 // The plain message box: caption "信息：" unless given, no owner.

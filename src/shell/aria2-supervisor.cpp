@@ -117,6 +117,7 @@ void Aria2Supervisor::Finish() {
   if (started) {
     shell_.engine = std::move(*engine);
     Watch();
+    FollowAria2Activity(shell_);
     refused_ = std::move(restored_.refused);
     shell_.desktop.Log().Record("aria2_restarted", {{"pid", std::int64_t{shell_.engine.aria2_pid}},
                                                     {"ms", MonotonicMs() - ended_ms_},
@@ -133,6 +134,7 @@ void Aria2Supervisor::Finish() {
     // The boxes below say why; later clicks are told as when aria2 is gone.
     shell_.desktop.Log().Record("aria2_restart_failed");
   }
+  if (started) AnnounceFinishedBeforeTheEnd(shell_, restored_.finished);
   finished->ShowStartBoxes(shell_.desktop);
   finished->ShowOptionBoxes(shell_.desktop);
 }
@@ -148,6 +150,15 @@ void Aria2Supervisor::GiveUp(const ChildEnd& last) {
           Gbk(u8"，不再自动重新启动，暂时无法下载。请重新启动本程序；如果仍然如此，请检查aria2的配置文件：") +
           Utf8ToGbk(conf),
       kMbIconError);
+}
+
+void Aria2Supervisor::Unanswered(int misses) {
+  const int pid = shell_.engine.aria2_pid;
+  if (misses < kHungMisses || restarting() || pid <= 0 || !watch_) return;
+  shell_.desktop.Log().Record("aria2_hung", {{"pid", std::int64_t{pid}}, {"misses", std::int64_t{misses}}});
+  // SIGKILL: a hung aria2 would not act on SIGTERM. Its end comes through
+  // the child watch and the restart path, as any other end.
+  KillProcessById(pid);
 }
 
 void Aria2Supervisor::HoldWhileRestarting(int limit_ms) {

@@ -43,6 +43,11 @@ class Aria2Supervisor {
   // so that it is paused, recorded and ended like the first one.
   void Settle();
 
+  // aria2 left `misses` questions in a row unanswered: one that stays
+  // silent this long is hung, and is ended so that it is started again.
+  void Unanswered(int misses);
+  static constexpr int kHungMisses = 3;
+
   // The recorded downloads the last restart could not add again, once: they
   // must stay in the record (the keeper's held tasks).
   std::vector<SessionTask> TakeRefused();

@@ -99,10 +99,19 @@ void DownloadNotifier::Poll() {
   // The RPC call may pump messages; a timer firing inside it must not look
   // at aria2 a second time meanwhile.
   if (polling_) return;
+  if (params_.schedule &&
+      !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
+    return;
   polling_ = true;
-  for (const FinishedDownload& download : watch_.Look(desktop_, engine_))
-    if (!quiet_) Send(download);
+  const std::vector<FinishedDownload> ended = watch_.Look(desktop_, engine_);
   polling_ = false;
+  if (params_.schedule && !watch_.answered()) params_.schedule->Failed();
+  for (const FinishedDownload& download : ended)
+    if (!quiet_) Send(download);
+}
+
+void DownloadNotifier::Announce(const FinishedDownload& download) {
+  if (!quiet_ && timer_) Send(download);
 }
 
 void DownloadNotifier::Send(const FinishedDownload& download) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/engine-state.h"
+#include "app/look-schedule.h"
 #include "engine/finished-downloads.h"
 #include "platform/desktop.h"
 
@@ -22,6 +23,10 @@ struct DownloadNotifierParams {
   std::string base_dir;
   // What share pages said of the files; none: finished files are not checked.
   StatedSizes* stated_sizes = nullptr;
+  // When to look again; none: at every interval. Whether aria2's
+  // notifications arrive, which lets the schedule wait for a change.
+  LookSchedule* schedule = nullptr;
+  std::function<bool()> streaming;
 };
 
 // The name of the application action the notifications activate, with the
@@ -57,6 +62,10 @@ class DownloadNotifier {
   // may switch them off while a look at aria2 is under way, so the notifier
   // is not destroyed for it.)
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+
+  // Announces a download that finished while no look could see it (aria2
+  // ended right after it), once, like any other.
+  void Announce(const FinishedDownload& download);
 
  private:
   void Send(const FinishedDownload& download);

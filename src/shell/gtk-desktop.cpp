@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -140,6 +142,19 @@ void GtkDesktop::DelayPumping(int ms) {
     return;
   }
   WaitPumping(ms);
+}
+
+void GtkDesktop::RunAside(const std::function<void()>& work) {
+  std::atomic<bool> done{false};
+  GMainContext* context = g_main_context_default();
+  std::thread worker([&] {
+    work();
+    done = true;
+    // Wakes the iteration below even when no window event is pending.
+    g_main_context_wakeup(context);
+  });
+  while (!done) g_main_context_iteration(context, TRUE);
+  worker.join();
 }
 
 bool HasVisibleOwnWindow() { return FirstVisibleOwnWindow() != nullptr; }

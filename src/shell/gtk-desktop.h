@@ -22,6 +22,7 @@ class GtkDesktop : public Desktop {
   void DelayPumping(int ms) override;
   bool FindProcessWindow(int limit_ms) override;
   EventLog& Log() override { return log_; }
+  void RunAside(const std::function<void()>& work) override;
 
  private:
   bool auto_dialogs_;

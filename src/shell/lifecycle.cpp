@@ -10,11 +10,13 @@
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/aria2-home.h"
+#include "engine/download-task.h"
 #include "engine/processes.h"
 #include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "engine/session-record.h"
 #include "engine/session-restore-report.h"
+#include "engine/task-status.h"
 #include "notice/notice.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
@@ -26,6 +28,11 @@ namespace {
 void Step(Shell& shell, const char* event, const char* step) {
   shell.desktop.Log().Record(event, {{"step", std::string(step)}});
 }
+
+// Shut-down's calls to aria2 together, and the wait for an aria2 that did
+// not answer them to end: the program is gone within ten seconds.
+constexpr std::int64_t kShutdownCallsMs = 6000;
+constexpr int kHungEndMs = 2000;
 
 [[noreturn]] void EndProgram(int code) {
   // Ends at once, wherever the call came from: shut-down may run inside a
@@ -41,17 +48,9 @@ std::string WorkingDirectory() {
 }
 
 // Recorded downloads a restart of aria2 could not add again stay in the
-// record, like those refused at start-up. Called from the keeper's own timer,
-// never while it looks at aria2.
+// record, like those refused at start-up.
 void HoldAlso(Shell& shell, std::vector<SessionTask> refused) {
-  if (refused.empty()) return;
-  std::vector<SessionTask> held = shell.session_keeper->held();
-  for (SessionTask& task : refused) {
-    const bool known = std::any_of(held.begin(), held.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
-    if (!known) held.push_back(std::move(task));
-  }
-  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url),
-                                                         WorkingDirectory(), std::move(held));
+  if (!refused.empty()) shell.session_keeper->Hold(std::move(refused));
 }
 
 // From here on the record follows aria2 within a second of every change, so
@@ -69,7 +68,11 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
           if (shell.aria2_supervisor->restarting()) return G_SOURCE_CONTINUE;
           HoldAlso(shell, shell.aria2_supervisor->TakeRefused());
         }
-        shell.session_keeper->Look(shell.desktop, shell.engine, MonotonicMs());
+        const std::int64_t now = MonotonicMs();
+        if (!shell.session_keeper->LookDue(now)) return G_SOURCE_CONTINUE;
+        if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming())) return G_SOURCE_CONTINUE;
+        shell.session_keeper->Look(shell.desktop, shell.engine, now);
+        if (shell.session_keeper->failing()) shell.record_looks.Failed();
         return G_SOURCE_CONTINUE;
       },
       &shell);
@@ -107,9 +110,63 @@ void DecideDownloadFolder(Shell& shell) {
 }
 
 void StartDownloadNotifier(Shell& shell) {
-  shell.notifier = std::make_unique<DownloadNotifier>(G_APPLICATION(shell.app), shell.desktop, shell.engine,
-                                                      DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get()});
+  Shell* s = &shell;
+  shell.notifier = std::make_unique<DownloadNotifier>(
+      G_APPLICATION(shell.app), shell.desktop, shell.engine,
+      DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get(),
+                             .schedule = &shell.notice_looks,
+                             .streaming = [s] { return s->activity && s->activity->streaming(); }});
   shell.notifier->Start();
+}
+
+void AnnounceFinishedBeforeTheEnd(Shell& shell, const std::vector<SessionTask>& finished) {
+  for (const SessionTask& task : finished) {
+    const std::filesystem::path file = std::filesystem::path(GbkToUtf8(task.dir)) / SafeFileName(GbkToUtf8(task.out));
+    shell.desktop.Log().Record("download_finished_unseen", {{"path", file.string()}});
+    if (!shell.notifier) continue;
+    shell.notifier->Announce({.gid = Text("record-") + task.out,
+                              .ok = true,
+                              .name = Utf8ToGbk(file.filename().string()),
+                              .folder = task.dir});
+  }
+}
+
+void FollowAria2Activity(Shell& shell) {
+  Shell* s = &shell;
+  shell.activity = std::make_unique<Aria2Activity>(
+      shell.desktop.Log(),
+      Aria2ActivityHandlers{
+          .notified =
+              [s](std::string_view method, std::string_view) {
+                s->record_looks.Changed();
+                if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause") s->notice_looks.Changed();
+              },
+          .counted =
+              [s, last = std::optional<Aria2Counts>()](const Aria2Counts& counts) mutable {
+                if (last && *last == counts) return;
+                // A task added or removed by the manager page tells no one
+                // but the counts.
+                s->record_looks.Changed();
+                if (!last || last->stopped_total != counts.stopped_total) s->notice_looks.Changed();
+                last = counts;
+              },
+          .unanswered =
+              [s](int misses) {
+                if (s->aria2_supervisor && !s->shutting_down) s->aria2_supervisor->Unanswered(misses);
+              },
+      });
+  shell.activity->Follow(shell.engine);
+}
+
+void RecordHandedOverTask(Shell& shell, const DownloadTask& task) {
+  if (!shell.session_keeper) return;
+  const std::string out = SafeFileName(GbkToUtf8(task.name));
+  shell.session_keeper->Record(shell.desktop,
+                               {.uris = {task.link},
+                                .dir = AbsoluteTaskDir(task.dir, Utf8ToGbk(WorkingDirectory())),
+                                .out = Utf8ToGbk(out),
+                                .state = "waiting"},
+                               MonotonicMs());
 }
 
 std::string ProgramDirectory() {
@@ -175,18 +232,22 @@ bool StartUp(Shell& shell) {
   // keeps its own tasks across our restarts, and tasks recorded for the local
   // one must never be added to it: nothing is restored into it or recorded.
   Step(shell, "startup_step", "restore_session");
+  std::vector<SessionTask> finished_before;
   if (!shell.engine.Remote()) {
     SessionRestoreResult restored =
         RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
+    finished_before = std::move(restored.finished);
     // What could not come back stays in the record unless the user lets it go.
     if (TellRestoreOutcome(shell.desktop, restored) == RefusedChoice::kForget) restored.refused.clear();
     KeepSessionRecord(shell, std::move(restored.refused));
     // The files of a remote aria2 are on its machine, out of reach of a check.
     shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
+  FollowAria2Activity(shell);
   if (shell.options.notifications) {
     StartDownloadNotifier(shell);
   }
+  AnnounceFinishedBeforeTheEnd(shell, finished_before);
   // From now on an aria2 of ours that ends by itself is started again.
   if (!shell.engine.Remote()) {
     shell.aria2_supervisor = std::make_unique<Aria2Supervisor>(shell, LocalAria2Params());
@@ -221,15 +282,22 @@ void ShutDown(Shell& shell, const char* reason) {
   Step(shell, "shutdown_step", "close_download_manager");
   CloseDownloadManager(shell);
 
+  // However aria2 behaves, pausing and saving end by this deadline: a hung
+  // aria2 must not keep the user's desktop waiting for minutes.
+  RpcDeadline deadline(MonotonicMs() + kShutdownCallsMs);
+
   // Paused downloads keep their control files, so they can resume later. A
   // remote aria2 has no pid of ours: it is neither paused nor ended and keeps
   // downloading after we are gone.
   Step(shell, "shutdown_step", "pause_all");
-  if (shell.engine.aria2_pid > 0) PauseAll(shell.desktop, shell.engine);
+  bool answered = false;
+  if (shell.engine.aria2_pid > 0) answered = PauseAll(shell.desktop, shell.engine);
 
   // aria2 forgets its tasks when it ends; the next start adds them again.
+  // One that did not answer the pause would not answer the lists either:
+  // the keeper's record, written as tasks came and went, is the one kept.
   Step(shell, "shutdown_step", "save_session");
-  if (shell.engine.aria2_pid > 0) {
+  if (shell.engine.aria2_pid > 0 && answered) {
     SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url),
                       WorkingDirectory(),
                       shell.session_keeper ? shell.session_keeper->held() : std::vector<SessionTask>{});
@@ -237,6 +305,11 @@ void ShutDown(Shell& shell, const char* reason) {
 
   Step(shell, "shutdown_step", "end_aria2");
   TerminateProcessById(shell.engine.aria2_pid);
+  if (shell.engine.aria2_pid > 0 && !answered && !WaitForProcessEnd(shell.desktop, shell.engine.aria2_pid, kHungEndMs)) {
+    // Hung too deep to act on SIGTERM: left running it would hold the port.
+    shell.desktop.Log().Record("aria2_killed", {{"pid", std::int64_t{shell.engine.aria2_pid}}});
+    KillProcessById(shell.engine.aria2_pid);
+  }
 
   Step(shell, "shutdown_step", "exit");
   EndProgram(0);

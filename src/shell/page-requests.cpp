@@ -44,6 +44,7 @@ class ShellIntake : public IntakePage, public IntakeShell {
   void WaitForEngine() override {
     if (shell_.aria2_supervisor) shell_.aria2_supervisor->HoldWhileRestarting(kEngineWaitMs);
   }
+  void TaskHandedOver(const DownloadTask& task) override { RecordHandedOverTask(shell_, task); }
 
  private:
   Shell& shell_;

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/download-task.h"
+#include "app/aria2-activity.h"
+#include "app/look-schedule.h"
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
 #include "engine/stated-sizes.h"
@@ -70,6 +73,11 @@ struct Shell {
   // What share pages said of the local aria2's files; none for a remote one.
   std::unique_ptr<StatedSizes> stated_sizes;
   unsigned session_timer = 0;
+  // What aria2 does, as it tells it, from the end of start-up on; the
+  // record keeper and the notices look at aria2's lists only when it changed.
+  std::unique_ptr<Aria2Activity> activity;
+  LookSchedule record_looks;
+  LookSchedule notice_looks;
   bool web_certificate_pinned = false;  // pinned_web_engine accepts the remote aria2's pinned certificate
   bool shutting_down = false;
   // Start-up has decided which aria2 takes downloads. Until then the page's
@@ -125,6 +133,12 @@ bool StartUp(Shell& shell);
 // Decides the folder of the next downloads from the settings, the
 // environment and the user's folders, and logs it.
 void DecideDownloadFolder(Shell& shell);
+// Writes a task aria2 has just taken into the record at once.
+void RecordHandedOverTask(Shell& shell, const DownloadTask& task);
+// Follows what aria2 does from now on (again, for an aria2 started again).
+void FollowAria2Activity(Shell& shell);
+// Announces downloads aria2 finished before it ended, unseen, as finished.
+void AnnounceFinishedBeforeTheEnd(Shell& shell, const std::vector<SessionTask>& finished);
 // Announces finished and failed downloads from now on, checking finished
 // files against what their share pages said.
 void StartDownloadNotifier(Shell& shell);

@@ -228,5 +228,49 @@ TEST_F(Aria2Restart, ThreeEndsWithinAMinuteStopTheRestartsAndSaySoOnce) {
   EXPECT_TRUE(ProcessAlive(korvath->pid()));
 }
 
+// An aria2 that stops answering (stopped, deadlocked) is ended and started
+// again like one that died, and the download goes on.
+TEST_F(Aria2Restart, AStoppedAria2IsReplacedAndTheDownloadGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(Open(0));
+  ClickDownload(x, main);
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 15000)) << EventDump();
+  ASSERT_TRUE(WaitUntil([&] { return BytesServed(0) > (2u << 20); }, 10000));
+  const int stopped = korvath->Aria2Pid();
+  const auto since = Clock::now();
+  ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
+  ASSERT_TRUE(korvath->WaitForEvent("aria2_hung", {{"pid", stopped}}, 20000)) << EventDump();
+  ASSERT_TRUE(WaitForRestarts(1, 20000)) << EventDump();
+  std::cout << "SIGSTOP to a fresh aria2 answering: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count() << " ms\n";
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(stopped); }, 5000));
+  ExpectSiteBytes(Saved(0), 0);
+}
+
+TEST_F(Aria2Restart, SigtermWhileAria2IsStoppedEndsTheProgramAndAria2WithinTenSeconds) {
+  ASSERT_NO_FATAL_FAILURE(Open(0));
+  const int stopped = korvath->Aria2Pid();
+  ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
+  korvath->Signal(SIGTERM);
+  ASSERT_TRUE(korvath->WaitExit(10000).has_value()) << EventDump();
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(stopped); }, 5000)) << "a stopped aria2 was left holding the port";
+}
+
+// The record is written when the task is made, not at the next look: an
+// aria2 killed right after it took the task loses nothing.
+TEST_F(Aria2Restart, ATaskAria2TookJustBeforeItWasKilledComesBackAndFinishes) {
+  for (int delay_ms : {0, 300}) {
+    SCOPED_TRACE(delay_ms);
+    korvath.reset();
+    ASSERT_NO_FATAL_FAILURE(Open(0));
+    ClickDownload(x, main);
+    ASSERT_TRUE(WaitUntil([&] { return !korvath->EventsNamed("task_created").empty(); }, 15000, 2)) << EventDump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    KillAria2();
+    ASSERT_TRUE(WaitForRestarts(1)) << EventDump();
+    EXPECT_EQ(korvath->EventsNamed("aria2_restarted").at(0).value("restored", 0), 1) << EventDump();
+    ExpectSiteBytes(Saved(0), 0);
+  }
+}
+
 }  // namespace
 }  // namespace korvath::testing

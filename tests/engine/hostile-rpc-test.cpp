@@ -117,14 +117,32 @@ TEST(QuotedReply, ALongAria2ReplyIsCutAsTheWholeReplyInSystemTextWouldBe) {
   EXPECT_EQ(QuotedAria2Reply(han), Gbk(u8"中"));
 }
 
-// Costs the whole exchange limit (30 s) by design: aria2 that accepts and
-// never answers is told apart from a slow one only by waiting.
-TEST_F(HostileRpc, AStandInThatNeverAnswersIsNoReplyAfterTheExchangeLimit) {
+// Costs one call limit (5 s) by design: an aria2 that accepts and never
+// answers is told apart from a slow one only by waiting.
+TEST_F(HostileRpc, AStandInThatNeverAnswersIsNoReplyAfterTheCallLimit) {
   EXPECT_FALSE(CreateAgainst(Hostile::kSilent));
   std::printf("silent aria2: %lld ms\n", static_cast<long long>(took.count()));
   ASSERT_EQ(desktop.boxes.size(), 1u);
   EXPECT_EQ(desktop.boxes[0].text, kNotWorking);
-  EXPECT_LT(took, std::chrono::seconds(40));
+  EXPECT_LT(took, std::chrono::milliseconds(kLocalCallLimitMs + 3000));
+}
+
+// Shut-down's calls share one deadline: a call is cut to what is left of it,
+// and once it has passed nothing more is sent.
+TEST_F(HostileRpc, CallsEndByTheDeadlineAndNoneIsSentAfterIt) {
+  HostileServer server(Hostile::kSilent, 6800);
+  ASSERT_TRUE(server.Listening());
+  const auto start = std::chrono::steady_clock::now();
+  {
+    RpcDeadline deadline(MonotonicMs() + 1000);
+    EXPECT_FALSE(PauseAll(desktop, state));
+    EXPECT_TRUE(RpcDeadline::Passed());
+    EXPECT_FALSE(PauseAll(desktop, state));
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(kLocalCallLimitMs));
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_FALSE(RpcDeadline::Passed());
 }
 
 }  // namespace

@@ -123,6 +123,41 @@ class KeeperOverFakeLists : public ::testing::Test {
   const fs::path dir = testing::MakeTempDir("korvath-keeper");
 };
 
+// aria2 may end a moment after it took a task, before any look saw it; and a
+// look whose lists were asked for before the task existed must not drop it.
+TEST_F(KeeperOverFakeLists, AHandedOverTaskIsWrittenAtOnceAndKeptUntilALaterLookSaysOtherwise) {
+  const std::string record = (dir / "session.json").string();
+  auto recorded = [&] {
+    std::map<std::string, std::string> states;
+    for (const SessionTask& task :
+         ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks)
+      states[std::string(task.out)] = std::string(task.state);
+    return states;
+  };
+  SessionKeeper keeper(record, "/");
+  aria2.Set("aaaa", "active");
+  const SessionTask clicked{.uris = {"http://h/new"}, .dir = "/d", .out = "new", .state = "waiting"};
+  bool handed_over = false;
+  desktop.on_aside = [&] {
+    if (handed_over) return;
+    handed_over = true;
+    // Written at once, although a look began this very second.
+    EXPECT_TRUE(keeper.Record(desktop, clicked, 10'000));
+    EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"new", "waiting"}}));
+  };
+  EXPECT_TRUE(keeper.Look(desktop, state, 10'000));
+  ASSERT_TRUE(handed_over);
+  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "waiting"}}));
+
+  aria2.Set("new", "active");
+  EXPECT_TRUE(keeper.Look(desktop, state, 11'000));
+  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "active"}}));
+  // Removed in the manager: a look after the hand-over is the authority.
+  aria2.tasks.erase("new");
+  EXPECT_TRUE(keeper.Look(desktop, state, 12'000));
+  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}}));
+}
+
 TEST_F(KeeperOverFakeLists, ATaskAria2RefusedAtStartUpIsWrittenWithItsReasonUntilItIsAddedAgain) {
   const std::string record = (dir / "session.json").string();
   auto recorded = [&] {

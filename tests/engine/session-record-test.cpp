@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <fstream>
 #include <functional>
 #include <iostream>
 
@@ -298,6 +299,36 @@ TEST_F(SessionRecordTest, APartialFileThatLostItsControlFileOrItsBytesIsSetAside
     fs::remove_all(work_dir / "ZorbitDravenet");
     fs::remove(record);
   }
+}
+
+// aria2 ended a moment after it wrote a file's last byte, before anyone was
+// told: the file is finished, not a partial file to set aside and fetch again.
+TEST_F(SessionRecordTest, AFileAria2FinishedBeforeItEndedIsTakenAsFinishedAndNotFetchedAgain) {
+  const fs::path folder = work_dir / "ZorbitDravenet";
+  fs::create_directories(folder);
+  const std::string whole(70000, 'w');
+  std::ofstream(folder / "done.bin", std::ios::binary) << whole;
+  std::ofstream(folder / "half.bin", std::ios::binary) << whole.substr(0, 30000);
+  const Text dir = Text((folder).string());
+  const std::vector<SessionTask> tasks = {
+      {.uris = {"http://127.0.0.1:9/done"}, .dir = dir, .out = "done.bin", .state = "active", .length = 70000},
+      {.uris = {"http://127.0.0.1:9/half"}, .dir = dir, .out = "half.bin", .state = "active", .length = 70000}};
+  fs::create_directories(fs::path(record).parent_path());
+  std::ofstream(record) << SessionRecordText(tasks);
+
+  ASSERT_TRUE(StartEngine());
+  const SessionRestoreResult result = RestoreSessionRecord(*desktop, state, record);
+  ASSERT_EQ(result.finished.size(), 1u);
+  EXPECT_EQ(result.finished[0].out, "done.bin");
+  EXPECT_EQ(result.restored, 1);
+  // Only the half file is set aside; the finished one stays as it is.
+  ASSERT_EQ(result.set_aside.size(), 1u);
+  EXPECT_EQ(result.set_aside[0].path, (folder / "half.bin").string());
+  EXPECT_TRUE(testing::ReadFile(folder / "done.bin") == whole);
+  const json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0]["files"][0]["path"], (folder / "half.bin").string());
+  StopEngine();
 }
 
 TEST_F(SessionRecordTest, AFailedSaveKeepsThePreviousRecord) {

@@ -30,4 +30,14 @@ Text RecordingDesktop::CaptionOf(const MessageBoxRequest& request) {
   return request.caption ? *request.caption : Gbk(u8"信息：");
 }
 
+void RecordingDesktop::RunAside(const std::function<void()>& work) {
+  if (on_aside) {
+    // Once per call, as a burst of window events would.
+    auto aside = std::exchange(on_aside, nullptr);
+    aside();
+    if (!on_aside) on_aside = std::move(aside);
+  }
+  work();
+}
+
 }  // namespace korvath::testing

@@ -18,6 +18,8 @@ class RecordingDesktop : public Desktop {
   void DelayPumping(int ms) override;
   bool FindProcessWindow(int limit_ms) override;
   EventLog& Log() override { return log_; }
+  // Runs on_aside first: what the window's events would do while a call waits.
+  void RunAside(const std::function<void()>& work) override;
 
   // The caption the box was shown with ("信息：" when none was given).
   static Text CaptionOf(const MessageBoxRequest& request);
@@ -29,6 +31,9 @@ class RecordingDesktop : public Desktop {
   bool has_window = false;
   // Runs inside PumpMessages/DelayPumping, to simulate nested handlers.
   std::function<void()> on_pump;
+  // Runs inside RunAside, before the work, to simulate handlers that run
+  // while a call to aria2 is under way.
+  std::function<void()> on_aside;
 
  private:
   EventLog log_;
