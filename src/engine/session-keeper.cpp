@@ -37,6 +37,14 @@ bool SessionKeeper::Record(Desktop& desktop, SessionTask task, std::int64_t now_
   return Write(desktop, now_ms, "created");
 }
 
+bool SessionKeeper::MarkComplete(Desktop& desktop, std::string_view gid, std::int64_t now_ms) {
+  if (gid.empty()) return false;
+  const auto it = std::find_if(listed_.begin(), listed_.end(), [&](const SessionTask& t) { return t.gid == gid; });
+  if (it == listed_.end()) return false;
+  it->state = "complete";
+  return Write(desktop, now_ms, "complete");
+}
+
 bool SessionKeeper::Look(Desktop& desktop, const EngineState& state, std::int64_t now_ms) {
   auto failed = [&](const char* reason) {
     // Told once, not every second while aria2 stays away.

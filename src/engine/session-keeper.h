@@ -47,6 +47,12 @@ class SessionKeeper {
   // before this call does not drop it.
   bool Record(Desktop& desktop, SessionTask task, std::int64_t now_ms);
 
+  // aria2 told the download `gid` complete: it is marked so in the record at
+  // once, so that a start after aria2 ended before the next look takes its
+  // file for finished instead of fetching it again. False when no recorded
+  // task has that gid.
+  bool MarkComplete(Desktop& desktop, std::string_view gid, std::int64_t now_ms);
+
   // Whether a look now would ask aria2 at all (not too soon after the last
   // write, none under way).
   bool LookDue(std::int64_t now_ms) const {

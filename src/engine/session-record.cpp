@@ -101,11 +101,12 @@ std::string TargetPath(const SessionTask& task) {
   return out.empty() ? std::string() : GbkToUtf8(task.dir) + "/" + out;
 }
 
-// aria2 removes a download's control file when the last byte is written: a
-// plain file of the whole recorded length with no control file beside it was
-// finished, even when aria2 ended before anyone was told.
+// aria2 told the download complete, and removes the control file when the
+// last byte is written: a plain file of the whole recorded length with no
+// control file beside it was finished, even when aria2 ended before anyone
+// was told.
 bool FinishedBeforeTheEnd(const SessionTask& task, const std::string& target) {
-  if (task.length <= 0 || target.empty()) return false;
+  if (task.state != "complete" || task.length <= 0 || target.empty()) return false;
   struct stat file{}, control{};
   if (::lstat(target.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
   if (::lstat((target + ".aria2").c_str(), &control) == 0 || errno != ENOENT) return false;
@@ -143,6 +144,7 @@ std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
     json.SetProperty(at + ".state", task.state);
     if (!task.refused.empty()) json.SetProperty(at + ".refused", task.refused);
     if (task.length > 0) json.SetNumber(at + ".length", static_cast<double>(task.length));
+    if (!task.gid.empty()) json.SetProperty(at + ".gid", task.gid);
   }
   return GbkToUtf8(json.ToJson()) + "\n";
 }
@@ -180,6 +182,7 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
     if (json.GetType(at + ".refused") == kJsonString) task.refused = json.GetProperty(at + ".refused");
     if (json.GetType(at + ".length") == kJsonNumber && json.GetNumber(at + ".length") > 0)
       task.length = static_cast<std::int64_t>(json.GetNumber(at + ".length"));
+    if (json.GetType(at + ".gid") == kJsonString) task.gid = json.GetProperty(at + ".gid");
     const std::int64_t uri_count = json.Count(at + ".uris");
     for (std::int64_t u = 0; u < uri_count; ++u)
       task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
@@ -236,7 +239,8 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
                         .dir = AbsoluteTaskDir(task.dir, base),
                         .out = OutOf(desktop, state, task),
                         .state = task.status,
-                        .length = task.total_length});
+                        .length = task.total_length,
+                        .gid = task.gid});
     }
   }
   return record;

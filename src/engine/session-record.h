@@ -6,9 +6,10 @@
 //   {"version":1,"tasks":[{"uris":[...],"dir":"/abs/dir","out":"name","state":"paused","length":8388608}]}
 // A task that could not be added again at the last start keeps its entry,
 // with "refused": why, so that it is tried again at the next start instead of
-// being lost. "length" is the whole file's size once aria2 knew it, so that a
-// file aria2 finished just before it ended is known for finished. Older
-// readers ignore both fields.
+// being lost. "length" (the whole file's size once aria2 knew it) and "gid"
+// let a download aria2 told complete be marked "complete" at once: when aria2
+// ends before the next look, the next start knows the file for finished.
+// Older readers ignore these fields.
 // It never holds the cookie header or the RPC secret: both are taken from the
 // engine state of the run that adds the tasks again.
 #pragma once
@@ -34,6 +35,7 @@ struct SessionTask {
   Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
   Text refused;  // why it could not be added again at the last start (aria2's reason); "" when it was
   std::int64_t length = 0;  // the whole file's size; 0 while unknown
+  Text gid;                 // aria2's id in the run that recorded it; "" when not known yet
 };
 
 // Whether `a` and `b` are downloads into the same file.
@@ -112,9 +114,11 @@ struct SessionRestoreResult {
   // in the record (SessionKeeper's held tasks) and are tried at the next start.
   std::vector<SessionTask> refused;
   std::vector<SetAsideFile> set_aside;
-  // Recorded downloads whose file aria2 had finished before it ended (the
-  // whole recorded length there, no control file): not added again, never
-  // set aside, to be announced as finished.
+  // Recorded downloads aria2 told complete before it ended, whose file is
+  // there whole (its recorded length, no control file): not added again,
+  // never set aside, to be announced as finished. A file of the whole length
+  // without a control file is not enough alone: a preallocated partial file
+  // whose control file was lost looks the same.
   std::vector<SessionTask> finished;
 };
 SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);

@@ -137,8 +137,10 @@ void FollowAria2Activity(Shell& shell) {
       shell.desktop.Log(),
       Aria2ActivityHandlers{
           .notified =
-              [s](std::string_view method, std::string_view) {
+              [s](std::string_view method, std::string_view gid) {
                 s->record_looks.Changed();
+                if (s->session_keeper && (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
+                  s->session_keeper->MarkComplete(s->desktop, gid, MonotonicMs());
                 if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause") s->notice_looks.Changed();
               },
           .counted =

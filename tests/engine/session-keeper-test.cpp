@@ -152,6 +152,10 @@ TEST_F(KeeperOverFakeLists, AHandedOverTaskIsWrittenAtOnceAndKeptUntilALaterLook
   aria2.Set("new", "active");
   EXPECT_TRUE(keeper.Look(desktop, state, 11'000));
   EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "active"}}));
+  // Told complete: marked at once, before any look, by the gid aria2 gave.
+  EXPECT_TRUE(keeper.MarkComplete(desktop, "new", 11'100));
+  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "complete"}}));
+  EXPECT_FALSE(keeper.MarkComplete(desktop, "unknown", 11'200));
   // Removed in the manager: a look after the hand-over is the authority.
   aria2.tasks.erase("new");
   EXPECT_TRUE(keeper.Look(desktop, state, 12'000));

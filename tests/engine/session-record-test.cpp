@@ -301,18 +301,20 @@ TEST_F(SessionRecordTest, APartialFileThatLostItsControlFileOrItsBytesIsSetAside
   }
 }
 
-// aria2 ended a moment after it wrote a file's last byte, before anyone was
-// told: the file is finished, not a partial file to set aside and fetch again.
-TEST_F(SessionRecordTest, AFileAria2FinishedBeforeItEndedIsTakenAsFinishedAndNotFetchedAgain) {
+// aria2 told a download complete and ended a moment later, before any look:
+// its file is finished, not a partial file to set aside and fetch again. A
+// file of the same whole length that aria2 never told complete may be a
+// preallocated partial file that lost its control file: it is set aside.
+TEST_F(SessionRecordTest, AFileAria2ToldCompleteBeforeItEndedIsFinishedAndNotFetchedAgain) {
   const fs::path folder = work_dir / "ZorbitDravenet";
   fs::create_directories(folder);
   const std::string whole(70000, 'w');
   std::ofstream(folder / "done.bin", std::ios::binary) << whole;
-  std::ofstream(folder / "half.bin", std::ios::binary) << whole.substr(0, 30000);
-  const Text dir = Text((folder).string());
+  std::ofstream(folder / "prealloc.bin", std::ios::binary) << std::string(70000, '\0');
+  const Text dir = Text(folder.string());
   const std::vector<SessionTask> tasks = {
-      {.uris = {"http://127.0.0.1:9/done"}, .dir = dir, .out = "done.bin", .state = "active", .length = 70000},
-      {.uris = {"http://127.0.0.1:9/half"}, .dir = dir, .out = "half.bin", .state = "active", .length = 70000}};
+      {.uris = {"http://127.0.0.1:9/done"}, .dir = dir, .out = "done.bin", .state = "complete", .length = 70000},
+      {.uris = {"http://127.0.0.1:9/p"}, .dir = dir, .out = "prealloc.bin", .state = "active", .length = 70000}};
   fs::create_directories(fs::path(record).parent_path());
   std::ofstream(record) << SessionRecordText(tasks);
 
@@ -321,13 +323,12 @@ TEST_F(SessionRecordTest, AFileAria2FinishedBeforeItEndedIsTakenAsFinishedAndNot
   ASSERT_EQ(result.finished.size(), 1u);
   EXPECT_EQ(result.finished[0].out, "done.bin");
   EXPECT_EQ(result.restored, 1);
-  // Only the half file is set aside; the finished one stays as it is.
   ASSERT_EQ(result.set_aside.size(), 1u);
-  EXPECT_EQ(result.set_aside[0].path, (folder / "half.bin").string());
+  EXPECT_EQ(result.set_aside[0].path, (folder / "prealloc.bin").string());
   EXPECT_TRUE(testing::ReadFile(folder / "done.bin") == whole);
   const json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
   ASSERT_EQ(waiting.size(), 1u);
-  EXPECT_EQ(waiting[0]["files"][0]["path"], (folder / "half.bin").string());
+  EXPECT_EQ(waiting[0]["files"][0]["path"], (folder / "prealloc.bin").string());
   StopEngine();
 }
 
