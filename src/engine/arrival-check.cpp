@@ -1,11 +1,12 @@
 #include "engine/arrival-check.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+
+#include "util/file-io.h"
 
 namespace korvath {
 namespace {
@@ -85,16 +86,13 @@ ArrivalVerdict MissingFileVerdict(const std::string& path) {
 }
 
 ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return MissingFileVerdict(path);
+  const PlainFileOpening file = OpenPlainFileForReading(path, /*follow_links=*/false);
   struct stat info{};
+  if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) return MissingFileVerdict(path);
   std::string head(kHeadBytes, '\0');
   ssize_t got = -1;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    do got = ::pread(fd, head.data(), head.size(), 0);
-    while (got < 0 && errno == EINTR);
-  }
-  ::close(fd);
+  do got = ::pread(file.fd.get(), head.data(), head.size(), 0);
+  while (got < 0 && errno == EINTR);
   if (got < 0) return MissingFileVerdict(path);
   head.resize(static_cast<std::size_t>(got));
   return CompareArrival(stated, static_cast<std::int64_t>(info.st_size), head,

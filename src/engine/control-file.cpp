@@ -2,8 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <vector>
+#include "util/file-io.h"
 
 namespace korvath {
 namespace {
@@ -39,19 +38,17 @@ bool Exists(const std::string& path, struct stat& info) { return ::lstat(path.c_
 }  // namespace
 
 std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
   // Everything up to the bitfield: a few hundred bytes even for huge files
   // (one bit per piece), so a cap keeps a stray large file from being read.
+  // A FIFO or device under the name is no control file aria2 wrote.
   constexpr std::size_t kMaxHeader = 1 << 20;
-  std::vector<unsigned char> data(kMaxHeader);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<std::size_t>(in.gcount()));
+  const std::optional<std::string> data = ReadPlainFile(path, kMaxHeader).bytes;
+  if (!data) return std::nullopt;
 
   std::size_t at = 0;
   auto take = [&](std::size_t bytes) -> const unsigned char* {
-    if (data.size() - at < bytes) return nullptr;
-    const unsigned char* field = data.data() + at;
+    if (data->size() - at < bytes) return nullptr;
+    const auto* field = reinterpret_cast<const unsigned char*>(data->data()) + at;
     at += bytes;
     return field;
   };

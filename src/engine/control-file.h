@@ -21,7 +21,8 @@ struct ControlFileInfo {
 };
 
 // What the control file at `path` records; nullopt when it is missing, cut
-// short or not a control file aria2 writes (versions 0 and 1).
+// short, not a regular file, or not a control file aria2 writes (versions 0
+// and 1). Never waits on a FIFO or device put under the name.
 std::optional<ControlFileInfo> ReadControlFile(const std::string& path);
 
 // How a download's file and its control file stand on disk.

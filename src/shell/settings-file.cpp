@@ -3,11 +3,10 @@
 #include <glib.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "shell/settings-table.h"
+#include "util/file-io.h"
 
 namespace korvath {
 namespace {
@@ -155,18 +154,27 @@ LoadedSettings ParseSettingsText(const std::string& text) {
 }
 
 LoadedSettings LoadSettingsFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return {};
-  return ParseSettingsText(text);
+  const PlainFileRead read = ReadPlainFile(path);
+  if (read.not_plain) {
+    // Start-up would otherwise go on with defaults the user never chose,
+    // and without a word of why.
+    LoadedSettings loaded;
+    loaded.problems.push_back({0, Utf8(u8"它不是普通的文本文件（可能是文件夹、管道或设备），无法读取。"
+                                       u8"请删除它，或换成普通的文本文件")});
+    return loaded;
+  }
+  if (!read.bytes) return {};
+  return ParseSettingsText(*read.bytes);
 }
 
 std::string SettingsProblemMessage(const std::string& path, const std::vector<SettingsProblem>& problems) {
   if (problems.empty()) return "";
   std::string message = Utf8(u8"设置文件") + path + Utf8(u8"中有无法使用的内容，这些设置已改用默认值：");
-  for (const SettingsProblem& problem : problems)
-    message += "\n" + Utf8(u8"第") + std::to_string(problem.line) + Utf8(u8"行：") + problem.what;
+  for (const SettingsProblem& problem : problems) {
+    message += "\n";
+    if (problem.line > 0) message += Utf8(u8"第") + std::to_string(problem.line) + Utf8(u8"行：");
+    message += problem.what;
+  }
   message += "\n" + Utf8(u8"文件本身未作任何改动。请改正后重新启动本程序。");
   return message;
 }

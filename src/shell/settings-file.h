@@ -24,7 +24,8 @@ struct Settings {
   std::optional<bool> notifications;              // [notifications] enabled
 };
 
-// One line the program could not use; `line` counts from 1.
+// One line the program could not use; `line` counts from 1, and is 0 for
+// the file as a whole.
 struct SettingsProblem {
   int line = 0;
   std::string what;  // UTF-8, says what is wrong with it
@@ -39,7 +40,8 @@ struct LoadedSettings {
 // g_get_user_config_dir() + "/korvath/settings.ini".
 std::string SettingsFilePath();
 
-// Reads `path` without ever writing to it. A missing file is no problem.
+// Reads `path` without ever writing to it. A missing file is no problem;
+// something that is not a regular file is one, and is never waited on.
 LoadedSettings LoadSettingsFile(const std::string& path);
 // The same checks on text already read, for the file's contents.
 LoadedSettings ParseSettingsText(const std::string& text);

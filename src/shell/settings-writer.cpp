@@ -54,10 +54,14 @@ SettingsSaveResult SaveSettingsChanges(const std::string& path, const std::vecto
   if (fs::is_symlink(fs::symlink_status(target, ec))) target = fs::weakly_canonical(target, ec);
   std::string text;
   if (fs::exists(target, ec)) {
-    auto read = ReadWholeFile(target.string());
-    if (!read)
+    const PlainFileRead read = ReadPlainFile(target.string());
+    if (read.not_plain)
+      return Refused(
+          U8(u8"设置文件") + path +
+          U8(u8"不是普通的文本文件（可能是文件夹、管道或设备），设置没有保存。请删除它后再保存。"));
+    if (!read.bytes)
       return Refused(U8(u8"无法读取设置文件") + path + U8(u8"，设置没有保存。请检查这个文件的权限。"));
-    text = *read;
+    text = *read.bytes;
     LoadedSettings present = ParseSettingsText(text);
     if (!present.problems.empty()) return Refused(DamagedMessage(path, present.problems));
   }

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <utility>
 
 namespace korvath {
 namespace {
@@ -40,13 +40,76 @@ WriteAllResult WriteAll(int fd, std::string_view data) {
   return result;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return std::nullopt;
-  std::string contents(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
-  if (in.bad()) return std::nullopt;
-  return contents;
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
 }
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int UniqueFd::Release() { return std::exchange(fd_, -1); }
+
+PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_links) {
+  PlainFileOpening opening;
+  // O_NONBLOCK makes the open of a FIFO return at once instead of waiting
+  // for a writer; O_NOCTTY keeps a terminal from becoming ours.
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+  UniqueFd fd(::open(path.c_str(), flags));
+  if (fd.get() < 0) {
+    // ENXIO: a socket, or a device without a driver; ELOOP: a link refused.
+    if (errno == ENXIO || (!follow_links && errno == ELOOP)) {
+      opening.not_plain = true;
+    } else {
+      opening.error = errno;
+    }
+    return opening;
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    opening.error = errno;
+    return opening;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    opening.not_plain = true;
+    return opening;
+  }
+  // Without effect on a regular file, but whoever gets the descriptor
+  // should not find a flag it did not ask for.
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (status >= 0) ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
+  opening.fd = std::move(fd);
+  return opening;
+}
+
+PlainFileRead ReadPlainFile(const std::string& path, std::size_t limit) {
+  PlainFileRead result;
+  PlainFileOpening opening = OpenPlainFileForReading(path);
+  result.not_plain = opening.not_plain;
+  result.error = opening.error;
+  if (opening.fd.get() < 0) return result;
+  std::string contents;
+  char buffer[64 * 1024];
+  while (contents.size() < limit) {
+    const std::size_t want = std::min(sizeof buffer, limit - contents.size());
+    const ssize_t got = ::read(opening.fd.get(), buffer, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      result.error = errno;
+      return result;
+    }
+    if (got == 0) break;
+    contents.append(buffer, static_cast<std::size_t>(got));
+  }
+  result.bytes = std::move(contents);
+  return result;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) { return ReadPlainFile(path).bytes; }
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents, unsigned mode) {
   const fs::path target(path);

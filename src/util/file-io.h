@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +19,46 @@ struct WriteAllResult {
 // Writes all of `data` to `fd`, again after EINTR and after partial writes.
 WriteAllResult WriteAll(int fd, std::string_view data);
 
-// The bytes of the file at `path`; nullopt when it cannot be opened or read.
+// A descriptor that is closed when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int get() const { return fd_; }
+  int Release();
+
+ private:
+  int fd_ = -1;
+};
+
+struct PlainFileOpening {
+  UniqueFd fd;             // open for reading, blocking again; -1 when refused
+  bool not_plain = false;  // a folder, FIFO, device or socket (or a link, when links are not followed)
+  int error = 0;           // the errno of an open that failed otherwise (ENOENT: nothing there)
+};
+
+// Opens `path` for reading only when it is a regular file. Something else
+// planted under a file's name must never hold the caller: opening a FIFO
+// waits for a writer (the window's thread would stop for good), reading a
+// device may never end. `follow_links` false also refuses a symbolic link.
+PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_links = true);
+
+struct PlainFileRead {
+  std::optional<std::string> bytes;  // nullopt when not read
+  bool not_plain = false;            // as in PlainFileOpening
+  int error = 0;                     // the errno that stopped the open or the reading
+};
+
+// At most `limit` bytes from the beginning of the regular file at `path`.
+PlainFileRead ReadPlainFile(const std::string& path, std::size_t limit = SIZE_MAX);
+
+// The bytes of the regular file at `path`; nullopt when it cannot be opened
+// or read, or is not a regular file (ReadPlainFile tells which).
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `contents` so that a reader only ever sees the old or

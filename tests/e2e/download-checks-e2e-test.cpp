@@ -1,8 +1,10 @@
 // What the program checks around a download, with the real program, its
 // aria2 and the demo site: room for the file before the task is made, and
 // after it finishes, whether the file is what the share page described.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include "demo-site.h"
 #include "e2e/demo-clicks.h"
 #include "engine/download-task.h"
+#include "engine/free-name.h"
 #include "harness/korvath-harness.h"
 #include "shell/notification-bus.h"
 #include "support/loopback-ports.h"
@@ -113,6 +116,49 @@ TEST(DownloadChecksEndToEnd, AFolderTooSmallForTheFileSaysHowMuchIsNeededAndMake
             Utf8(u8"下载文件夹所在的磁盘空间不够：这个文件需要 16.0 MB，只剩 1.0 MB。请清理磁盘后再点击一次这个文件。"));
   EXPECT_TRUE(korvath.EventsNamed("task_created").empty());
   EXPECT_TRUE(fs::is_empty(folder));
+}
+
+// A FIFO named as the file's control file held the window's thread for good
+// at the click, waiting for a writer: SIGTERM was never served. It is no
+// control file; the file is saved beside it, and the program still ends.
+TEST(DownloadChecksEndToEnd, AFifoNamedAsTheControlFileHoldsNeitherTheClickNorTheEnd) {
+  Aria2MachineLock lock;
+  XDisplay x;
+  demo::DemoSite site;
+  ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
+  std::size_t index = 0;
+  while (index < site.files().size() && site.files()[index].shown_name != "Korvath demo notes.txt") ++index;
+  ASSERT_LT(index, site.files().size());
+  const demo::DemoFile& file = site.files()[index];
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", site.FilePageUrl(index)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
+  const fs::path folder = fs::path(korvath.work_dir()) / "ZorbitDravenet";
+  const fs::path saved = folder / SafeFileName(demo::SavedName(file));
+  fs::create_directories(folder);
+  const std::string fifo = saved.string() + ".aria2";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // However the test ends, a program stuck on the FIFO is let go first.
+  struct Release {
+    std::string fifo;
+    ~Release() {
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+    }
+  } release{fifo};
+
+  Window main = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (main = MainWindowOf(x, korvath.pid())) != 0; }, 10000));
+  ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the download button was never drawn";
+  ClickDownload(x, main);
+  ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 15000)) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("same_file").back().value("way", ""), "free_name");
+  const fs::path beside = folder / NumberedName(saved.filename().string(), 2);
+  EXPECT_TRUE(WaitForFinishedFile(beside, file.size)) << beside;
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  korvath.Signal(SIGTERM);
+  EXPECT_TRUE(korvath.WaitExit(10000).has_value()) << "SIGTERM was not served";
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine-fixture.h"
+#include "engine/partial-file-check.h"
+#include "support/fifo-trap.h"
 
 namespace korvath {
 namespace {
@@ -45,6 +47,31 @@ TEST(ControlFile, ReadsTheLengthAndHowFarAria2WroteAndTellsAPartialFileThatLostB
   EXPECT_EQ(PartialFileState(file), PartialState::kWithoutControl);
   fs::remove(file);
   EXPECT_EQ(PartialFileState(file), PartialState::kNone);
+  fs::remove_all(dir);
+}
+
+// A FIFO under the control file's name is no control file, and must not hold
+// the window's thread (a click on the share page, or the start-up) waiting
+// for a writer that never comes.
+TEST(ControlFile, AFifoInPlaceOfTheControlFileIsDamagedAndNeverWaitedOn) {
+  const fs::path dir = testing::MakeTempDir("korvath-control");
+  const std::string file = (dir / "a.bin").string();
+  const std::string control = file + ".aria2";
+  ASSERT_TRUE(testing::MakeFifo(control));
+  EXPECT_EQ(testing::WithinTime(control, [&] { return ReadControlFile(control).has_value(); }), false);
+  EXPECT_EQ(testing::WithinTime(control, [&] { return PartialFileState(file); }), PartialState::kDamaged);
+  testing::WriteFile(file, std::string(10000, 'x'));
+  EXPECT_EQ(testing::WithinTime(control, [&] { return PartialFileState(file); }), PartialState::kDamaged);
+
+  // Set aside like any control file that cannot be read: the download then
+  // starts from byte 0, and the bytes on disk are kept under another name.
+  const auto check =
+      testing::WithinTime(control, [&] { return ClearUncontinuablePartialFile(file, nullptr); });
+  ASSERT_TRUE(check.has_value()) << "the partial file check waited on the FIFO";
+  EXPECT_EQ(check->outcome, PartialFileCheck::kSetAside);
+  EXPECT_EQ(check->kept_as, (dir / "a (2).bin").string());
+  EXPECT_EQ(testing::ReadFile(check->kept_as), std::string(10000, 'x'));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(control)));
   fs::remove_all(dir);
 }
 

@@ -3,6 +3,7 @@
 // again between pausing and ending aria2, and a damaged record never stops
 // start-up. The resumed bytes themselves are checked by the engine tests.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
@@ -137,6 +138,27 @@ TEST(SessionRecordInTheProgram, ADamagedRecordIsSetAsideAndToldOnceAndStartUpGoe
   const auto boxes = korvath.EventsNamed("message_box");
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_NE(boxes[0]["text"].get<std::string>().find(run.record + ".bad"), std::string::npos) << boxes[0];
+  korvath.Signal(SIGTERM);
+  ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+}
+
+// A FIFO in place of the record held start-up for good, waiting for a
+// writer, with SIGTERM unanswered. It is a record that cannot be read.
+TEST(SessionRecordInTheProgram, ARecordThatIsAFifoIsSetAsideAndStartUpGoesOn) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  Programs run;
+  ASSERT_EQ(::mkfifo(run.record.c_str(), 0600), 0);
+  KorvathProcess korvath(run.Env());
+  const bool ready = korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000);
+  if (!ready) {
+    // Let a start-up stuck on the FIFO go, so the failure is reported.
+    const int writer = ::open(run.record.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+  }
+  ASSERT_TRUE(ready) << korvath.Output();
+  EXPECT_EQ(korvath.EventsNamed("session_record_bad", {{"reason", "unreadable"}}).size(), 1u);
+  EXPECT_TRUE(fs::is_fifo(run.record + ".bad"));
   korvath.Signal(SIGTERM);
   ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
 }

@@ -13,6 +13,7 @@
 #include "shell/download-folder.h"
 #include "shell/settings-messages.h"
 #include "shell/settings-writer.h"
+#include "support/fifo-trap.h"
 #include "util/file-io.h"
 
 namespace korvath {
@@ -171,6 +172,33 @@ TEST(SettingsFile, SavedValuesReadBackExactlyAndALinkedFileStaysLinked) {
   // An unknown key is not the program's to write.
   EXPECT_FALSE(SaveSettingsChanges(path, {{"app", "colour", "red"}}).ok);
   EXPECT_EQ(LoadSettingsFile(path).settings.download_folder, folder);
+  fs::remove_all(dir);
+}
+
+// A FIFO under the settings file's name held start-up (and the settings
+// view) waiting for a writer. It is told as a whole-file problem, and a save
+// leaves it alone.
+TEST(SettingsFile, AFifoInPlaceOfTheFileIsToldAndNeitherReadNorWrittenOver) {
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "korvath-settings-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string path = dir + "/settings.ini";
+  ASSERT_TRUE(testing::MakeFifo(path));
+  const auto loaded = testing::WithinTime(path, [&] { return LoadSettingsFile(path); });
+  ASSERT_TRUE(loaded.has_value()) << "loading the settings waited on the FIFO";
+  EXPECT_FALSE(loaded->found);
+  ASSERT_EQ(loaded->problems.size(), 1u);
+  const std::string message = SettingsProblemMessage(path, loaded->problems);
+  EXPECT_NE(message.find(Utf8(u8"不是普通的文本文件")), std::string::npos) << message;
+  EXPECT_EQ(message.find(Utf8(u8"第0行")), std::string::npos) << message;
+
+  const auto saved = testing::WithinTime(path, [&] {
+    return SaveSettingsChanges(path, {{"app", "app-url", "http://a.example/"}});
+  });
+  ASSERT_TRUE(saved.has_value()) << "saving the settings waited on the FIFO";
+  EXPECT_FALSE(saved->ok);
+  EXPECT_NE(saved->error.find(Utf8(u8"不是普通的文本文件")), std::string::npos) << saved->error;
+  EXPECT_TRUE(fs::is_fifo(path));
   fs::remove_all(dir);
 }
 

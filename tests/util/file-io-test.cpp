@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <optional>
 
+#include "support/fifo-trap.h"
 #include "util/xdg-dirs.h"
 
 namespace korvath {
@@ -69,6 +72,60 @@ TEST_F(FileIo, WriteAllReportsTheBytesTakenAndTheErrorThatStoppedIt) {
   EXPECT_EQ(refused.written, 0u);
   EXPECT_EQ(refused.error, EBADF);
   ::close(fd);
+}
+
+// A FIFO, socket, device or folder under a file's name is refused at once:
+// opened the ordinary way, a FIFO would hold the caller until a writer came.
+TEST_F(FileIo, ReadingRefusesWhatIsNotARegularFileWithoutWaiting) {
+  const std::string fifo = (dir / "session.json").string();
+  ASSERT_TRUE(testing::MakeFifo(fifo));
+  const auto read = testing::WithinTime(fifo, [&] { return ReadPlainFile(fifo); });
+  ASSERT_TRUE(read.has_value()) << "reading a FIFO waited for a writer";
+  EXPECT_TRUE(read->not_plain);
+  EXPECT_EQ(read->bytes, std::nullopt);
+  const auto whole = testing::WithinTime(fifo, [&] { return ReadWholeFile(fifo); });
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(*whole, std::nullopt);
+
+  // A link is followed to what it names, and that is checked too.
+  const std::string link = (dir / "link").string();
+  fs::create_symlink(fifo, link);
+  const auto through_link =
+      testing::WithinTime(fifo, [&] { return OpenPlainFileForReading(link).not_plain; });
+  EXPECT_EQ(through_link, true);
+
+  const std::string socket_path = (dir / "socket").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{.sun_family = AF_UNIX};
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_TRUE(ReadPlainFile(socket_path).not_plain);
+  ::close(listener);
+  EXPECT_TRUE(ReadPlainFile("/dev/zero").not_plain);  // would never end
+  EXPECT_TRUE(ReadPlainFile(dir.string()).not_plain);
+
+  const PlainFileRead missing = ReadPlainFile((dir / "missing").string());
+  EXPECT_FALSE(missing.not_plain);
+  EXPECT_EQ(missing.error, ENOENT);
+}
+
+TEST_F(FileIo, APlainFileIsReadUpToTheLimitAndALinkOnlyWhenFollowed) {
+  const std::string path = (dir / "control").string();
+  { std::ofstream(path) << "0123456789"; }
+  EXPECT_EQ(ReadPlainFile(path, 4).bytes, "0123");
+  EXPECT_EQ(ReadPlainFile(path).bytes, "0123456789");
+
+  PlainFileOpening opened = OpenPlainFileForReading(path);
+  ASSERT_GE(opened.fd.get(), 0);
+  // Whoever takes the descriptor gets an ordinary, blocking one.
+  EXPECT_EQ(::fcntl(opened.fd.get(), F_GETFL) & O_NONBLOCK, 0);
+
+  const std::string link = (dir / "link").string();
+  fs::create_symlink(path, link);
+  EXPECT_GE(OpenPlainFileForReading(link).fd.get(), 0);
+  const PlainFileOpening refused = OpenPlainFileForReading(link, /*follow_links=*/false);
+  EXPECT_LT(refused.fd.get(), 0);
+  EXPECT_TRUE(refused.not_plain);
 }
 
 TEST(XdgDirs, OnlyAbsolutePathsCountForTheVariableAndForHome) {
