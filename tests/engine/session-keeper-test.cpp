@@ -158,7 +158,7 @@ TEST_F(KeeperOverFakeLists, AHandedOverTaskIsWrittenAtOnceAndKeptUntilALaterLook
   EXPECT_FALSE(keeper.MarkComplete(desktop, "unknown", 11'200));
   // Removed in the manager: a look after the hand-over is the authority.
   aria2.tasks.erase("new");
-  EXPECT_TRUE(keeper.Look(desktop, state, 12'000));
+  EXPECT_TRUE(keeper.Look(desktop, state, 12'200));
   EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}}));
 }
 
