@@ -28,7 +28,6 @@ Takes the machine-wide aria2 lock around every Korvath run.
 import argparse
 import collections
 import ctypes
-import fcntl
 import http.server
 import json
 import os
@@ -44,17 +43,11 @@ import time
 import urllib.error
 import urllib.request
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LOCK_PATH = "/tmp/korvath-aria2-6800.lock"
-CLK_TCK = os.sysconf("SC_CLK_TCK")
+from bench_common import CLK_TCK, ROOT, MachineLock, monotonic_ms, run_with_display, wait_for
+
 ARIA2_NAME = "aria2c.exe"
 RPC_URL = "http://127.0.0.1:6800/jsonrpc"
 RUN_CONF_PREFIX = "korvath-aria2-"
-
-
-def monotonic_ms():
-    # The event log's t_ms comes from the same clock (CLOCK_MONOTONIC).
-    return time.clock_gettime(time.CLOCK_MONOTONIC) * 1000.0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -106,18 +99,6 @@ def aria2_child_of(parent):
             if st and st[0] == parent and st[2] == ARIA2_NAME:
                 return int(entry)
     return None
-
-
-class MachineLock:
-    """The lock every test and benchmark that starts aria2 on 6800 takes."""
-
-    def __enter__(self):
-        self.fd = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
-        fcntl.flock(self.fd, fcntl.LOCK_EX)
-        return self
-
-    def __exit__(self, *exc):
-        os.close(self.fd)
 
 
 # ---- aria2's secret ---------------------------------------------------------
@@ -240,16 +221,6 @@ class EventLog:
 
     def named(self, name, **fields):
         return self.first(lambda e: e.get("event") == name and all(e.get(k) == v for k, v in fields.items()))
-
-
-def wait_for(predicate, timeout, step=0.1):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return None
 
 
 def closed_port():
@@ -458,9 +429,7 @@ def main():
     program = os.path.abspath(args.program)
     if not os.access(program, os.X_OK):
         sys.exit(f"no program at {program}; build first")
-    if not os.environ.get("DISPLAY"):
-        tool = os.path.join(ROOT, "tools/with-display")
-        os.execv(tool, [tool, sys.executable, *sys.argv])
+    run_with_display()
 
     # aria2 fetches up to 32 files at once while the tasks are ended; the
     # default backlog of 5 would refuse some and turn them into errors.

@@ -33,7 +33,6 @@ Takes the machine-wide aria2 lock around every Korvath run.
 """
 import argparse
 import ctypes
-import fcntl
 import http.server
 import json
 import os
@@ -46,15 +45,9 @@ import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LOCK_PATH = "/tmp/korvath-aria2-6800.lock"
-CLK_TCK = os.sysconf("SC_CLK_TCK")
+from bench_common import CLK_TCK, ROOT, MachineLock, monotonic_ms, run_with_display, wait_for
+
 MANAGER_BUTTON = (456, 28)  # the download-manager button in the main window
-
-
-def monotonic_ms():
-    # The event log's t_ms comes from the same clock (CLOCK_MONOTONIC).
-    return time.clock_gettime(time.CLOCK_MONOTONIC) * 1000.0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -250,16 +243,6 @@ def read_events(path):
     return events
 
 
-def wait_for(predicate, timeout, step=0.01):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return None
-
-
 def sleep_until(start_ms, seconds):
     time.sleep(max(0.0, seconds - (monotonic_ms() - start_ms) / 1000.0))
 
@@ -277,18 +260,6 @@ def stop(proc):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
-
-
-class MachineLock:
-    """The lock every test and benchmark that starts aria2 on 6800 takes."""
-
-    def __enter__(self):
-        self.fd = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
-        fcntl.flock(self.fd, fcntl.LOCK_EX)
-        return self
-
-    def __exit__(self, *exc):
-        os.close(self.fd)
 
 
 def click(window, x, y):
@@ -458,9 +429,7 @@ def main():
     parser.add_argument("--no-uget", action="store_true", help="leave uGet out")
     parser.add_argument("--hold", type=float, default=10.0, help="seconds before each memory and CPU reading")
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        os.execv(os.path.join(ROOT, "tools/with-display"),
-                 [os.path.join(ROOT, "tools/with-display"), sys.executable, *sys.argv])
+    run_with_display()
 
     contestants = []
     others = [tuple(c.split("=", 1)) for c in args.compare if "=" in c]
