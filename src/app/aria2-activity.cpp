@@ -55,6 +55,10 @@ class Aria2Activity::Connection {
   Connection(EventLog& log, const Aria2ActivityHandlers& handlers, Aria2ActivityTiming timing,
              EngineState engine)
       : log_(log), handlers_(handlers), timing_(timing), engine_(std::move(engine)) {
+    // Its own id tells its answer from any other message.
+    json question = json::parse(Aria2Request(aria2_method::kGetGlobalStat, engine_.rpc_secret).Body());
+    question["id"] = kCountsId;
+    counts_question_ = question.dump();
     // Without a limit, a handshake with a stopped aria2 would wait for ever.
     session_ = soup_session_new_with_options("timeout", kHandshakeSeconds, nullptr);
     cancellable_ = g_cancellable_new();
@@ -171,9 +175,7 @@ class Aria2Activity::Connection {
     // The question goes out again each interval; the answer to any of them
     // shows that aria2 is alive.
     waiting_ = true;
-    json body = json::parse(Aria2Request(aria2_method::kGetGlobalStat, engine_.rpc_secret).Body(), nullptr, false);
-    if (body.is_object()) body["id"] = kCountsId;
-    soup_websocket_connection_send_text(socket_, body.dump().c_str());
+    soup_websocket_connection_send_text(socket_, counts_question_.c_str());
   }
 
   static void OnMessage(SoupWebsocketConnection*, gint type, GBytes* message, gpointer data) {
@@ -211,6 +213,7 @@ class Aria2Activity::Connection {
   const Aria2ActivityHandlers& handlers_;
   Aria2ActivityTiming timing_;
   EngineState engine_;
+  std::string counts_question_;
   SoupSession* session_ = nullptr;
   GCancellable* cancellable_ = nullptr;
   SoupWebsocketConnection* socket_ = nullptr;

@@ -15,7 +15,8 @@ class LookSchedule {
  public:
   static constexpr std::int64_t kResyncMs = 60000;
 
-  // Something changed in aria2 since the last look began.
+  // Something changed in aria2 since the last look began, or the last look
+  // got no answer: the next tick looks.
   void Changed() { changed_ = true; }
 
   // Whether a look at `now_ms` is due; when it is, it counts as begun, so a
@@ -27,9 +28,6 @@ class LookSchedule {
     last_ms_ = now_ms;
     return true;
   }
-
-  // The look got no answer: the next tick tries again.
-  void Failed() { changed_ = true; }
 
  private:
   bool changed_ = true;

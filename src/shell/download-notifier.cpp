@@ -105,7 +105,7 @@ void DownloadNotifier::Poll() {
   polling_ = true;
   const std::vector<FinishedDownload> ended = watch_.Look(desktop_, engine_);
   polling_ = false;
-  if (params_.schedule && !watch_.answered()) params_.schedule->Failed();
+  if (params_.schedule && !watch_.answered()) params_.schedule->Changed();
   for (const FinishedDownload& download : ended)
     if (!quiet_) Send(download);
 }

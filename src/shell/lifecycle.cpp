@@ -47,12 +47,6 @@ std::string WorkingDirectory() {
   return std::filesystem::current_path(ec).string();
 }
 
-// Recorded downloads a restart of aria2 could not add again stay in the
-// record, like those refused at start-up.
-void HoldAlso(Shell& shell, std::vector<SessionTask> refused) {
-  if (!refused.empty()) shell.session_keeper->Hold(std::move(refused));
-}
-
 // From here on the record follows aria2 within a second of every change, so
 // a crash or a kill loses nothing; shut-down still writes it last.
 void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
@@ -66,13 +60,15 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
           // An aria2 started again holds nothing until the record is back
           // in it: a look now would write the downloads away.
           if (shell.aria2_supervisor->restarting()) return G_SOURCE_CONTINUE;
-          HoldAlso(shell, shell.aria2_supervisor->TakeRefused());
+          // Recorded downloads a restart could not add again stay in the
+          // record, like those refused at start-up.
+          shell.session_keeper->Hold(shell.aria2_supervisor->TakeRefused());
         }
         const std::int64_t now = MonotonicMs();
         if (!shell.session_keeper->LookDue(now)) return G_SOURCE_CONTINUE;
         if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming())) return G_SOURCE_CONTINUE;
         shell.session_keeper->Look(shell.desktop, shell.engine, now);
-        if (shell.session_keeper->failing()) shell.record_looks.Failed();
+        if (shell.session_keeper->failing()) shell.record_looks.Changed();
         return G_SOURCE_CONTINUE;
       },
       &shell);
@@ -132,6 +128,10 @@ void AnnounceFinishedBeforeTheEnd(Shell& shell, const std::vector<SessionTask>& 
 }
 
 void FollowAria2Activity(Shell& shell) {
+  if (shell.activity) {
+    shell.activity->Follow(shell.engine);
+    return;
+  }
   Shell* s = &shell;
   shell.activity = std::make_unique<Aria2Activity>(
       shell.desktop.Log(),

@@ -36,6 +36,15 @@ inline void PrepareForDemoClicks(const Aria2MachineLock& lock, const XDisplay& x
   ASSERT_GT(site.Start(), 0);
 }
 
+// The index of the demo site's first file that `matches`; files().size()
+// when none does.
+template <class Match>
+std::size_t DemoFileIndex(const demo::DemoSite& site, Match matches) {
+  std::size_t index = 0;
+  while (index < site.files().size() && !matches(site.files()[index])) ++index;
+  return index;
+}
+
 // The main window of process `pid`, 0 while it has none.
 inline Window MainWindowOf(const XDisplay& x, int pid) {
   for (Window w : x.WindowsOf(pid)) {

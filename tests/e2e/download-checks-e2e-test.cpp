@@ -83,8 +83,7 @@ TEST(DownloadChecksEndToEnd, AFolderTooSmallForTheFileSaysHowMuchIsNeededAndMake
   XDisplay x;
   demo::DemoSite site;
   ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
-  std::size_t index = 0;
-  while (index < site.files().size() && site.files()[index].size != 16u << 20) ++index;
+  const std::size_t index = DemoFileIndex(site, [](const demo::DemoFile& f) { return f.size == 16u << 20; });
   ASSERT_LT(index, site.files().size());
   const std::string dir = MakeTempDir("small-disk");
   const std::string folder = dir + "/downloads";
@@ -126,8 +125,8 @@ TEST(DownloadChecksEndToEnd, AFifoNamedAsTheControlFileHoldsNeitherTheClickNorTh
   XDisplay x;
   demo::DemoSite site;
   ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
-  std::size_t index = 0;
-  while (index < site.files().size() && site.files()[index].shown_name != "Korvath demo notes.txt") ++index;
+  const std::size_t index =
+      DemoFileIndex(site, [](const demo::DemoFile& f) { return f.shown_name == "Korvath demo notes.txt"; });
   ASSERT_LT(index, site.files().size());
   const demo::DemoFile& file = site.files()[index];
   KorvathProcess korvath(

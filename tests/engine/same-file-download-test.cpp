@@ -12,7 +12,6 @@
 #include "engine/finished-downloads.h"
 #include "engine/engine-fixture.h"
 #include "engine/rpc-client.h"
-#include "support/fifo-trap.h"
 #include "support/throttled-server.h"
 
 namespace korvath {
@@ -200,25 +199,6 @@ TEST_F(SameFileDownload, ALinkOrAControlFileLikeNameIsNeverWrittenThrough) {
   EXPECT_EQ(Way(), "new_task");
   EXPECT_TRUE(testing::ReadFile(folder / "t.bin.aria2 (2)") == server.Other());
   EXPECT_TRUE(testing::ReadFile(folder / "t.bin") == server.Small());
-}
-
-// A FIFO under a name, or under its control file's, is neither the file nor
-// its control file, and reading it must not hold the click waiting for a
-// writer. No aria2 answers: the disk alone decides.
-TEST(SameFileOnDisk, AFifoUnderTheNameOrItsControlFileIsPassedOverWithoutWaiting) {
-  const fs::path folder = testing::MakeTempDir("korvath-same-fifo");
-  ASSERT_TRUE(testing::MakeFifo((folder / "a.bin.aria2").string()));
-  ASSERT_TRUE(testing::MakeFifo((folder / "a (2).bin").string()));
-  testing::RecordingDesktop desktop;
-  const EngineState state{.rpc_port = std::to_string(testing::UnusedPort()), .rpc_secret = "k"};
-  const DownloadTask task{.name = "a.bin", .link = "http://127.0.0.1:1/a", .dir = Utf8ToGbk(folder.string())};
-  const auto outcome = testing::WithinTime((folder / "a.bin.aria2").string(),
-                                           [&] { return ContinueSameFile(desktop, state, task); });
-  ASSERT_TRUE(outcome.has_value()) << "the control file's FIFO was waited on";
-  EXPECT_EQ(outcome->name, "a (3).bin");
-  EXPECT_EQ(outcome->way, "free_name");
-  EXPECT_FALSE(outcome->continued);
-  fs::remove_all(folder);
 }
 
 // A name of 85 Chinese characters fills a file name; cut to leave room for

@@ -31,12 +31,7 @@ Text RecordingDesktop::CaptionOf(const MessageBoxRequest& request) {
 }
 
 void RecordingDesktop::RunAside(const std::function<void()>& work) {
-  if (on_aside) {
-    // Once per call, as a burst of window events would.
-    auto aside = std::exchange(on_aside, nullptr);
-    aside();
-    if (!on_aside) on_aside = std::move(aside);
-  }
+  if (on_aside) on_aside();
   work();
 }
 

@@ -76,7 +76,7 @@ TEST_F(FileIo, WriteAllReportsTheBytesTakenAndTheErrorThatStoppedIt) {
 
 // A FIFO, socket, device or folder under a file's name is refused at once:
 // opened the ordinary way, a FIFO would hold the caller until a writer came.
-TEST_F(FileIo, ReadingRefusesWhatIsNotARegularFileWithoutWaiting) {
+TEST_F(FileIo, OnlyRegularFilesAreReadAndNothingElseIsWaitedOn) {
   const std::string fifo = (dir / "session.json").string();
   ASSERT_TRUE(testing::MakeFifo(fifo));
   const auto read = testing::WithinTime(fifo, [&] { return ReadPlainFile(fifo); });
@@ -107,9 +107,9 @@ TEST_F(FileIo, ReadingRefusesWhatIsNotARegularFileWithoutWaiting) {
   const PlainFileRead missing = ReadPlainFile((dir / "missing").string());
   EXPECT_FALSE(missing.not_plain);
   EXPECT_EQ(missing.error, ENOENT);
-}
 
-TEST_F(FileIo, APlainFileIsReadUpToTheLimitAndALinkOnlyWhenFollowed) {
+  // A plain file is read up to the limit, through a link only when links
+  // are followed.
   const std::string path = (dir / "control").string();
   { std::ofstream(path) << "0123456789"; }
   EXPECT_EQ(ReadPlainFile(path, 4).bytes, "0123");
@@ -120,10 +120,10 @@ TEST_F(FileIo, APlainFileIsReadUpToTheLimitAndALinkOnlyWhenFollowed) {
   // Whoever takes the descriptor gets an ordinary, blocking one.
   EXPECT_EQ(::fcntl(opened.fd.get(), F_GETFL) & O_NONBLOCK, 0);
 
-  const std::string link = (dir / "link").string();
-  fs::create_symlink(path, link);
-  EXPECT_GE(OpenPlainFileForReading(link).fd.get(), 0);
-  const PlainFileOpening refused = OpenPlainFileForReading(link, /*follow_links=*/false);
+  const std::string plain_link = (dir / "plain-link").string();
+  fs::create_symlink(path, plain_link);
+  EXPECT_GE(OpenPlainFileForReading(plain_link).fd.get(), 0);
+  const PlainFileOpening refused = OpenPlainFileForReading(plain_link, /*follow_links=*/false);
   EXPECT_LT(refused.fd.get(), 0);
   EXPECT_TRUE(refused.not_plain);
 }
