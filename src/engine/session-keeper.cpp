@@ -42,6 +42,17 @@ bool SessionKeeper::MarkComplete(Desktop& desktop, std::string_view gid, std::in
   const auto it = std::find_if(listed_.begin(), listed_.end(), [&](const SessionTask& t) { return t.gid == gid; });
   if (it == listed_.end()) return false;
   it->state = "complete";
+  // A burst of completions (a queue of small files) costs one write a
+  // second, not one each: the rest wait for WritePending.
+  if (last_write_ms_ && now_ms - *last_write_ms_ < kMinWriteIntervalMs) {
+    unwritten_ = true;
+    return false;
+  }
+  return Write(desktop, now_ms, "complete");
+}
+
+bool SessionKeeper::WritePending(Desktop& desktop, std::int64_t now_ms) {
+  if (!unwritten_ || (last_write_ms_ && now_ms - *last_write_ms_ < kMinWriteIntervalMs)) return false;
   return Write(desktop, now_ms, "complete");
 }
 
@@ -80,6 +91,7 @@ bool SessionKeeper::Write(Desktop& desktop, std::int64_t now_ms, const char* rea
   std::string text = SessionRecordText(tasks);
   if (text == written_) {
     last_failure_.clear();
+    unwritten_ = false;
     return false;
   }
   if (!WriteFileAtomically(path_, text)) {
@@ -98,6 +110,7 @@ bool SessionKeeper::Write(Desktop& desktop, std::int64_t now_ms, const char* rea
     return false;
   }
   last_failure_.clear();
+  unwritten_ = false;
   written_ = std::move(text);
   last_write_ms_ = now_ms;
   desktop.Log().Record("session_saved",

@@ -47,11 +47,14 @@ class SessionKeeper {
   // before this call does not drop it.
   bool Record(Desktop& desktop, SessionTask task, std::int64_t now_ms);
 
-  // aria2 told the download `gid` complete: it is marked so in the record at
-  // once, so that a start after aria2 ended before the next look takes its
-  // file for finished instead of fetching it again. False when no recorded
-  // task has that gid.
+  // aria2 told the download `gid` complete: it is marked so in the record,
+  // so that a start after aria2 ended before the next look takes its file
+  // for finished instead of fetching it again. Written at once, unless the
+  // last write is less than kMinWriteIntervalMs old: then by WritePending.
+  // True when the record was written.
   bool MarkComplete(Desktop& desktop, std::string_view gid, std::int64_t now_ms);
+  // Writes marks MarkComplete had to hold back, once the interval allows.
+  bool WritePending(Desktop& desktop, std::int64_t now_ms);
 
   // Whether a look now would ask aria2 at all (not too soon after the last
   // write, none under way).
@@ -80,6 +83,7 @@ class SessionKeeper {
   std::vector<Created> created_;     // handed over since the lists of the last look were asked for
   std::uint64_t generation_ = 0;
   bool looking_ = false;
+  bool unwritten_ = false;  // marks held back by the write interval
   std::optional<std::int64_t> last_write_ms_;
   std::string last_failure_;
   std::vector<SessionTask> held_;

@@ -65,6 +65,7 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
           shell.session_keeper->Hold(shell.aria2_supervisor->TakeRefused());
         }
         const std::int64_t now = MonotonicMs();
+        shell.session_keeper->WritePending(shell.desktop, now);
         if (!shell.session_keeper->LookDue(now)) return G_SOURCE_CONTINUE;
         if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming())) return G_SOURCE_CONTINUE;
         shell.session_keeper->Look(shell.desktop, shell.engine, now);
@@ -145,6 +146,8 @@ void FollowAria2Activity(Shell& shell) {
               },
           .counted =
               [s, last = std::optional<Aria2Counts>()](const Aria2Counts& counts) mutable {
+                if (s->engine_status.status() == EngineStatus::kUnreachable)
+                  s->engine_status.Set(EngineStatus::kRunning);
                 if (last && *last == counts) return;
                 // A task added or removed by the manager page tells no one
                 // but the counts.
@@ -154,7 +157,10 @@ void FollowAria2Activity(Shell& shell) {
               },
           .unanswered =
               [s](int misses) {
-                if (s->aria2_supervisor && !s->shutting_down) s->aria2_supervisor->Unanswered(misses);
+                if (s->shutting_down) return;
+                // Ours is replaced; a remote one is only said to be away.
+                if (s->aria2_supervisor) s->aria2_supervisor->Unanswered(misses);
+                else if (s->engine.Remote()) s->engine_status.Set(EngineStatus::kUnreachable);
               },
       });
   shell.activity->Follow(shell.engine);

@@ -152,13 +152,16 @@ TEST_F(KeeperOverFakeLists, AHandedOverTaskIsWrittenAtOnceAndKeptUntilALaterLook
   aria2.Set("new", "active");
   EXPECT_TRUE(keeper.Look(desktop, state, 11'000));
   EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "active"}}));
-  // Told complete: marked at once, before any look, by the gid aria2 gave.
-  EXPECT_TRUE(keeper.MarkComplete(desktop, "new", 11'100));
-  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "complete"}}));
+  // Told complete: marked by the gid aria2 gave, before any look; within a
+  // second of the last write, at the next second.
+  EXPECT_FALSE(keeper.MarkComplete(desktop, "new", 11'100));
   EXPECT_FALSE(keeper.MarkComplete(desktop, "unknown", 11'200));
+  EXPECT_FALSE(keeper.WritePending(desktop, 11'900));
+  EXPECT_TRUE(keeper.WritePending(desktop, 12'000));
+  EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}, {"new", "complete"}}));
   // Removed in the manager: a look after the hand-over is the authority.
   aria2.tasks.erase("new");
-  EXPECT_TRUE(keeper.Look(desktop, state, 12'200));
+  EXPECT_TRUE(keeper.Look(desktop, state, 13'000));
   EXPECT_EQ(recorded(), (std::map<std::string, std::string>{{"aaaa", "active"}}));
 }
 
