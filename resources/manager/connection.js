@@ -52,9 +52,41 @@ async function multicallSettled(calls) {
 
 // ---- connection state and notices ----
 let link = 'connecting';
+// What Korvath knows of aria2 beyond this page's own link: that it is
+// bringing its aria2 back, has given up on it, or cannot reach a remote one.
+const engineHandler = () => window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathEngine;
+const ENGINE_NOTICES = {
+  restarting: ['正在重启', () => '下载引擎 aria2 意外退出或停止了响应，Korvath 正在重新启动它；未完成的下载会继续，本页会自动重连。'],
+  given_up: ['已停止', () => '下载引擎 aria2 多次意外退出，Korvath 已不再自动重新启动它，暂时无法下载。请关闭并重新启动 Korvath。'],
+  unreachable: ['远程无应答', () => '远程 aria2（' + conn.label + '）没有应答：它所在的电脑可能已休眠或断网。本页每秒重试，恢复后会自动刷新。'],
+};
+async function engineState() {
+  const handler = engineHandler();
+  if (!handler) return '';
+  try { return String(((await handler.postMessage({})) || {}).state || ''); } catch (e) { return ''; }
+}
+// The last answer while the link is down, so that each retry shows it at once.
+let engineNotice = null;
+async function explainLostLink() {
+  const notice = ENGINE_NOTICES[await engineState()] || null;
+  if (link !== 'down') return;
+  engineNotice = notice;
+  showLostLink();
+}
+function showLostLink() {
+  const text = engineNotice ? engineNotice[1]()
+    : '无法连接到 aria2（' + conn.label + '）：没有应答。本页每秒重试，aria2 恢复后会自动刷新。';
+  if (noticeEl.textContent !== text) noticeEl.textContent = text;
+  linkEl.textContent = engineNotice ? engineNotice[0] : '未连接';
+}
+async function tellIfRestarted() {
+  if (await engineState() === 'restarted') say('下载引擎 aria2 已重新启动，未完成的下载会继续。');
+}
 function setLink(state) {
   if (state === 'ok') {
+    engineNotice = null;
     if (link !== 'ok') {
+      if (link === 'down') tellIfRestarted();
       noticeEl.hidden = true;
       scrollEl.classList.remove('stale');
       linkEl.textContent = '已连接';
@@ -63,20 +95,23 @@ function setLink(state) {
       settingsReconnected();
     }
   } else {
-    const text = state === 'auth'
-      ? 'aria2 拒绝了访问密钥（Unauthorized）。请关闭并重新打开下载管理窗口；本页仍在每秒重试。'
-      : '无法连接到 aria2（' + conn.label + '）：没有应答。本页每秒重试，aria2 恢复后会自动刷新。';
-    if (noticeEl.textContent !== text) noticeEl.textContent = text;
+    if (state === 'auth') {
+      const text = 'aria2 拒绝了访问密钥（Unauthorized）。请关闭并重新打开下载管理窗口；本页仍在每秒重试。';
+      if (noticeEl.textContent !== text) noticeEl.textContent = text;
+      linkEl.textContent = '密钥错误';
+    } else {
+      showLostLink();
+    }
     noticeEl.hidden = false;
     emptyEl.hidden = true;
     speedEl.textContent = '↓ —';
     upEl.textContent = '↑ —';
     scrollEl.classList.add('stale');
-    linkEl.textContent = state === 'auth' ? '密钥错误' : '未连接';
     linkEl.className = 'bad';
   }
   link = state;
   document.body.dataset.link = state;
+  if (state === 'down') explainLostLink();
 }
 let msgTimer = 0;
 function say(text) {

@@ -95,7 +95,6 @@ class Aria2Activity::Connection {
                        }),
                        this);
     }
-    connecting_ = true;
     soup_session_websocket_connect_async(session_, message, nullptr, nullptr, G_PRIORITY_DEFAULT, cancellable_,
                                          &Connection::OnConnected, this);
     g_object_unref(message);
@@ -110,7 +109,6 @@ class Aria2Activity::Connection {
       return;
     }
     auto* self = static_cast<Connection*>(data);
-    self->connecting_ = false;
     if (!socket) {
       self->Unreachable(error ? error->message : "");
       if (error) g_error_free(error);
@@ -157,16 +155,16 @@ class Aria2Activity::Connection {
 
   static gboolean OnTick(gpointer data) {
     auto* self = static_cast<Connection*>(data);
-    // A handshake that takes a whole interval is as telling as a question
-    // left unanswered: aria2 accepted the connection and does nothing.
-    if ((self->socket_ && self->waiting_) || (!self->socket_ && self->connecting_)) self->Missed();
+    // A handshake that takes a whole interval, or no connection at all, is
+    // as telling as a question left unanswered.
+    if (!self->socket_ || self->waiting_) self->Missed();
     self->Ask();
     return G_SOURCE_CONTINUE;
   }
 
   void Missed() {
-    ++misses_;
-    log_.Record("aria2_unanswered", {{"misses", std::int64_t{misses_}}});
+    // Logged once per silence: an aria2 away for a day is not a line every two seconds.
+    if (++misses_ == 1) log_.Record("aria2_unanswered");
     if (handlers_.unanswered) handlers_.unanswered(misses_);
   }
 
@@ -220,7 +218,6 @@ class Aria2Activity::Connection {
   unsigned ticker_ = 0;
   unsigned retry_ = 0;
   bool waiting_ = false;
-  bool connecting_ = false;
   bool told_unreachable_ = false;
   int misses_ = 0;
 };

@@ -31,8 +31,8 @@ struct Aria2ActivityHandlers {
   std::function<void(std::string_view method, std::string_view gid)> notified;
   // Every answer to the counts question.
   std::function<void(const Aria2Counts&)> counted;
-  // The counts question went unanswered for a whole interval; `misses` in a
-  // row so far.
+  // The counts question went unanswered for a whole interval, or aria2
+  // could not be reached at all; `misses` in a row so far.
   std::function<void(int misses)> unanswered;
 };
 

@@ -58,9 +58,11 @@ void Aria2Supervisor::Ended(int pid, int wait_status) {
   if (shell_.engine.aria2_pid == pid) shell_.engine.aria2_pid = 0;
   ended_ms_ = MonotonicMs();
   if (!policy_.MayRestart(ended_ms_)) {
+    shell_.engine_status.Set(EngineStatus::kGivenUp);
     GiveUp(end);
     return;
   }
+  shell_.engine_status.Set(EngineStatus::kRestarting);
   Restart();
 }
 
@@ -118,6 +120,7 @@ void Aria2Supervisor::Finish() {
     shell_.engine = std::move(*engine);
     Watch();
     FollowAria2Activity(shell_);
+    shell_.engine_status.Set(EngineStatus::kRestarted);
     refused_ = std::move(restored_.refused);
     shell_.desktop.Log().Record("aria2_restarted", {{"pid", std::int64_t{shell_.engine.aria2_pid}},
                                                     {"ms", MonotonicMs() - ended_ms_},
@@ -133,6 +136,7 @@ void Aria2Supervisor::Finish() {
   } else {
     // The boxes below say why; later clicks are told as when aria2 is gone.
     shell_.desktop.Log().Record("aria2_restart_failed");
+    shell_.engine_status.Set(EngineStatus::kGivenUp);
   }
   if (started) AnnounceFinishedBeforeTheEnd(shell_, restored_.finished);
   finished->ShowStartBoxes(shell_.desktop);

@@ -124,6 +124,8 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
           [lookup = page.task_files](const std::string& m) { return DeleteTaskFilesReply(m, lookup); });
     if (page.arrival_check)
       AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, doc.base_uri, page.arrival_check);
+    if (page.engine_status)
+      AddScriptMessageHandler(view_->widget(), kEngineStatusMessage, doc.base_uri, page.engine_status);
     if (!page.settings.path.empty())
       AddScriptMessageHandler(
           view_->widget(), kSettingsMessage, doc.base_uri,

@@ -20,6 +20,9 @@ class WebEngine;
 
 // What the window shows: our own page from the program's resources, or an
 // AriaNg all-in-one file, pointed at this run's aria2 either way.
+// The name the page posts to: window.webkit.messageHandlers.korvathEngine.
+inline constexpr const char* kEngineStatusMessage = "korvathEngine";
+
 struct ManagerPage {
   std::optional<std::string> ariang_file;  // KORVATH_ARIANG
   std::string rpc_port = "6800";
@@ -29,6 +32,9 @@ struct ManagerPage {
   // Answers the page's question whether a finished file is what its share
   // page described (ArrivalCheckReply); unset: the page does not ask.
   std::function<std::string(const std::string& request_json)> arrival_check;
+  // Answers the page's question what became of aria2 when it lost it
+  // ({"state": EngineStatusName}); unset: the page does not ask.
+  std::function<std::string(const std::string& request_json)> engine_status;
   // "": the local aria2 on rpc_port. Otherwise the http(s) or ws(s) address
   // of an aria2 on another machine; its folders are not ours to open.
   std::string rpc_url;

@@ -5,6 +5,7 @@
 
 #include "shell/arrival-check-reply.h"
 #include "shell/download-folder.h"
+#include "shell/page-reply.h"
 #include "shell/settings-file.h"
 #include "shell/shell.h"
 #include "webview/pinned-certificate.h"
@@ -62,6 +63,9 @@ void CreateDownloadManager(Shell& shell) {
       return ArrivalCheckReply(request, task_files, *sizes, *desktop);
     };
   }
+  page.engine_status = [s](const std::string&) {
+    return PageReplyText(nlohmann::json{{"state", std::string(EngineStatusName(s->engine_status.status()))}});
+  };
   // The old object, if any, belongs to a window that is already gone.
   WebEngine& engine = shell.pinned_web_engine ? *shell.pinned_web_engine : *shell.web_engine;
   shell.manager = std::make_unique<DownloadManagerWindow>(

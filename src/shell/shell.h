@@ -11,6 +11,7 @@
 
 #include "engine/download-task.h"
 #include "app/aria2-activity.h"
+#include "app/engine-status.h"
 #include "app/look-schedule.h"
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
@@ -76,6 +77,7 @@ struct Shell {
   // What aria2 does, as it tells it, from the end of start-up on; the
   // record keeper and the notices look at aria2's lists only when it changed.
   std::unique_ptr<Aria2Activity> activity;
+  EngineStatusBoard engine_status{desktop.Log()};
   LookSchedule record_looks;
   LookSchedule notice_looks;
   bool web_certificate_pinned = false;  // pinned_web_engine accepts the remote aria2's pinned certificate

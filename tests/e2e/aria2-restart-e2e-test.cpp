@@ -243,6 +243,9 @@ TEST_F(Aria2Restart, AStoppedAria2IsReplacedAndTheDownloadGoesOn) {
   std::cout << "SIGSTOP to a fresh aria2 answering: "
             << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count() << " ms\n";
   EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(stopped); }, 5000));
+  std::vector<std::string> states;
+  for (const Json& e : korvath->EventsNamed("engine_status")) states.push_back(e.value("state", ""));
+  EXPECT_EQ(states, (std::vector<std::string>{"restarting", "restarted"}));
   ExpectSiteBytes(Saved(0), 0);
 }
 

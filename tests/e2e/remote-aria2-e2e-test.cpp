@@ -13,6 +13,7 @@
 #include "engine/download-task.h"
 #include "harness/aria2-instance.h"
 #include "harness/korvath-harness.h"
+#include "support/hostile-server.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
 #include "support/start-up-servers.h"
@@ -307,6 +308,24 @@ TEST_F(RemoteAria2Test, AnUnreachableAddressIsSaidPlainlyAndNothingStartsLocally
   EXPECT_TRUE(SomeBoxSays(Utf8(u8"无法连接远程aria2")));
   EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", false}}).size(), 1u);
   ExpectNoLocalAria2();
+}
+
+// A remote aria2 that accepts and never answers (a machine asleep behind a
+// tunnel) froze the window for the whole call: 关于 opened over a minute late.
+TEST_F(RemoteAria2Test, AnAria2ThatNeverAnswersLeavesTheWindowAnsweringAndTheEndInTime) {
+  remote = nullptr;
+  HostileServer silent(Hostile::kSilent);
+  ASSERT_TRUE(silent.Listening());
+  WriteSettings("[aria2]\nrpc-url=" + silent.Url("/jsonrpc") + "\nrpc-secret=x\n");
+  korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
+      {"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}, {"XDG_CONFIG_HOME", config_dir}});
+  ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "aria2"}}, 20000)) << korvath->Output();
+  ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
+  ClickAt(MainWindow(), 504 + 32, 16 + 12);
+  EXPECT_TRUE(x.WaitFor(korvath->pid(), "", 3000)) << "关于 did not open while the call waited";
+  EXPECT_TRUE(korvath->EventsNamed("startup_step", {{"step", "ready"}}).empty()) << "the call was not waiting";
+  korvath->Signal(SIGTERM);
+  EXPECT_TRUE(korvath->WaitExit(10000).has_value());
 }
 
 TEST_F(RemoteAria2Test, ADamagedSettingsFileIsReportedByLineAndLeftAsItWas) {

@@ -260,6 +260,25 @@ TEST_F(ManagerPageTest, WrongSecretShowsNotice) {
   Screenshot("manager-page-unauthorized.png");
 }
 
+// The page alone can only say "no answer"; Korvath knows whether it is
+// bringing its aria2 back, and the user is told what happens next.
+TEST_F(ManagerPageTest, ALostAria2IsExplainedByWhatKorvathKnowsOfIt) {
+  std::string state = "restarting";
+  page_->AddMessageHandler(kEngineStatusMessage,
+                           [&](const std::string&) { return nlohmann::json{{"state", state}}.dump(); });
+  Add("/slow/a.bin");
+  ASSERT_TRUE(OpenPage(aria2_->secret()));
+  ASSERT_TRUE(WaitPageMatchesAria2());
+  aria2_->Stop();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('notice').textContent.includes('正在重新启动')", 8000))
+      << page_->Eval("document.getElementById('notice').textContent");
+  EXPECT_EQ(page_->Eval("document.getElementById('link').textContent"), "\"正在重启\"");
+  state = "restarted";
+  ASSERT_TRUE(aria2_->Start());
+  ASSERT_TRUE(page_->WaitFor("document.body.dataset.link === 'ok'", 8000));
+  EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已重新启动')", 3000));
+}
+
 TEST_F(ManagerPageTest, RecoversWhenAria2ComesBack) {
   const std::string first = Add("/slow/a.bin");
   ASSERT_TRUE(OpenPage(aria2_->secret()));
