@@ -75,12 +75,19 @@ function linkExpired(code, message) {
   const status = +((/status=(\d{3})/.exec(message) || [])[1] || 0);
   return [401, 403, 410].includes(status) || ((code === '22' || code === '24') && status < 500);
 }
+// aria2 gives up on a server it cannot reach after its few spaced tries and
+// says so only in English, under the catch-all code 1.
+const UNREACHABLE_TEXT = '无法连接服务器：网络已断开或服务器已关闭。网络恢复后请点“重试”，或在分享页上再点击一次这个文件';
+function serverUnreachable(message) {
+  return /Connection refused|Network is unreachable|No route to host|Failed to establish connection|timed out/i.test(message);
+}
 function errorText(t) {
   const code = t.errorCode && t.errorCode !== '0' ? String(t.errorCode) : '';
   const message = t.errorMessage ? String(t.errorMessage) : '';
   const status = +((/status=(\d{3})/.exec(message) || [])[1] || 0);
   const explained = linkExpired(code, message) ? EXPIRED_TEXT
     : code === '22' && status >= 500 ? '服务器出错（HTTP ' + status + '），请稍后重试'
+    : (code === '1' || code === '2' || code === '6') && serverUnreachable(message) ? UNREACHABLE_TEXT
     : code && ERROR_TEXTS[+code] ? ERROR_TEXTS[+code] : '';
   return { code, explained, message, expired: linkExpired(code, message) };
 }

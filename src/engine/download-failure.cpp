@@ -18,6 +18,16 @@ int StatusIn(std::string_view message) {
 
 }  // namespace
 
+bool ServerUnreachable(std::string_view error_code, std::string_view error_message) {
+  if (error_code == "2" || error_code == "6" || error_code == "19") return true;
+  if (error_code != "1") return false;
+  for (std::string_view cause : {"Connection refused", "Network is unreachable", "No route to host",
+                                 "Failed to establish connection"}) {
+    if (error_message.find(cause) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 Text ExplainDownloadFailure(std::string_view error_code, std::string_view error_message) {
   const int status = StatusIn(error_message);
   const Text code(error_code);
@@ -34,7 +44,7 @@ Text ExplainDownloadFailure(std::string_view error_code, std::string_view error_
     text = u8"服务器上找不到这个文件。请回到分享页再点击一次这个文件。";
   } else if (code == "5") {
     text = u8"下载速度太慢，aria2停止了下载。请稍后在下载管理器里重试。";
-  } else if (code == "6" || code == "19") {
+  } else if (code == "6" || code == "19" || (code == "1" && ServerUnreachable(code, error_message))) {
     text = u8"网络出了问题，连不上服务器。请检查网络后在下载管理器里重试。";
   } else if (code == "8") {
     text = u8"服务器不支持断点续传，已下载的部分无法接着下。请删除这个任务和文件后重新下载。";

@@ -16,4 +16,9 @@ namespace korvath {
 // own message. System text.
 Text ExplainDownloadFailure(std::string_view error_code, std::string_view error_message);
 
+// Whether aria2 failed to reach the server at all: a refused or timed-out
+// connection, no network, a name that did not resolve. aria2 files a refused
+// or unroutable connection under its catch-all code 1.
+bool ServerUnreachable(std::string_view error_code, std::string_view error_message);
+
 }  // namespace korvath

@@ -49,7 +49,7 @@ Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, st
   // (a remote one whose folder the user left to it).
   if (!dir_utf8.empty()) options.Set(aria2_option::kDir, dir_utf8);
   return options.Set(aria2_option::kHeader, state.cookie_header)
-      .Set(aria2_option::kMaxTries, "0")
+      .Set(aria2_option::kMaxTries, kTaskTries)
       .Set(aria2_option::kOut, out_utf8);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "engine/aria2-request.h"
 #include "engine/engine-state.h"
@@ -26,8 +27,14 @@ struct DownloadTask {
 // UTF-8, the name made safe to be a single file name inside dir.
 std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task);
 
+// With unlimited tries aria2 tries a refused connection again at once and for
+// ever, a whole core busy per task while the network is down (its retry-wait
+// spaces out only answers of 503). Bounded, the task fails within a second
+// with its reason, and UnreachableRetry tries it again after growing waits.
+inline constexpr std::int64_t kTaskTries = 5;
+
 // The options every task Korvath adds carries: "dir", the cookie header of
-// `state` as "header", "max-tries" "0" and "out", in that order.
+// `state` as "header", "max-tries" and "out", in that order.
 Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8);
 
 // The name as aria2 gets it (UTF-8): "/" and "\" become "_", control

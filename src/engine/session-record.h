@@ -65,7 +65,7 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
 
 // The aria2.addUri body that adds `task` again, paused: the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of
-// `state`, "max-tries" "0", a safe name) plus "pause" and "continue".
+// `state`, the bounded tries, a safe name) plus "pause" and "continue".
 std::string RestoreTaskBody(const EngineState& state, const SessionTask& task);
 
 // Every task aria2 has not finished (active, waiting, paused, failed), in the

@@ -106,8 +106,10 @@ void DownloadNotifier::Poll() {
   const std::vector<FinishedDownload> ended = watch_.Look(desktop_, engine_);
   polling_ = false;
   if (params_.schedule && !watch_.answered()) params_.schedule->Changed();
-  for (const FinishedDownload& download : ended)
+  for (const FinishedDownload& download : ended) {
+    if (!download.ok && params_.retrying && params_.retrying(download.gid)) continue;
     if (!quiet_) Send(download);
+  }
 }
 
 void DownloadNotifier::Announce(const FinishedDownload& download) {

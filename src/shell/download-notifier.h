@@ -27,6 +27,9 @@ struct DownloadNotifierParams {
   // notifications arrive, which lets the schedule wait for a change.
   LookSchedule* schedule = nullptr;
   std::function<bool()> streaming;
+  // Whether a failed task will be tried again by itself: not yet a failure
+  // to announce.
+  std::function<bool(const Text& gid)> retrying;
 };
 
 // The name of the application action the notifications activate, with the

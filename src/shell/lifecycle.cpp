@@ -112,7 +112,10 @@ void StartDownloadNotifier(Shell& shell) {
       G_APPLICATION(shell.app), shell.desktop, shell.engine,
       DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get(),
                              .schedule = &shell.notice_looks,
-                             .streaming = [s] { return s->activity && s->activity->streaming(); }});
+                             .streaming = [s] { return s->activity && s->activity->streaming(); },
+                             .retrying = [s](const Text& gid) {
+                               return s->unreachable_retry && s->unreachable_retry->Waiting(std::string(gid));
+                             }});
   shell.notifier->Start();
 }
 
@@ -128,6 +131,31 @@ void AnnounceFinishedBeforeTheEnd(Shell& shell, const std::vector<SessionTask>& 
   }
 }
 
+namespace {
+
+// A task whose server could not be reached runs again after a wait, on the
+// main loop; the timer holds the retrier only weakly, as it may outlive it.
+void PlanRetry(Shell& shell, const std::string& gid) {
+  if (shell.shutting_down) return;
+  if (!shell.unreachable_retry) shell.unreachable_retry = std::make_shared<UnreachableRetry>(shell.desktop, shell.engine);
+  const std::optional<int> wait = shell.unreachable_retry->Failed(gid);
+  if (!wait) return;
+  struct Planned {
+    std::weak_ptr<UnreachableRetry> retry;
+    std::string gid;
+  };
+  g_timeout_add_full(
+      G_PRIORITY_DEFAULT, static_cast<unsigned>(*wait),
+      +[](gpointer data) -> gboolean {
+        auto* planned = static_cast<Planned*>(data);
+        if (auto retry = planned->retry.lock()) retry->TryAgain(planned->gid);
+        return G_SOURCE_REMOVE;
+      },
+      new Planned{shell.unreachable_retry, gid}, +[](gpointer data) { delete static_cast<Planned*>(data); });
+}
+
+}  // namespace
+
 void FollowAria2Activity(Shell& shell) {
   if (shell.activity) {
     shell.activity->Follow(shell.engine);
@@ -139,6 +167,7 @@ void FollowAria2Activity(Shell& shell) {
       Aria2ActivityHandlers{
           .notified =
               [s](std::string_view method, std::string_view gid) {
+                if (method == "aria2.onDownloadError") PlanRetry(*s, std::string(gid));
                 s->record_looks.Changed();
                 if (s->session_keeper && (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
                   s->session_keeper->MarkComplete(s->desktop, gid, MonotonicMs());

@@ -16,6 +16,7 @@
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
 #include "engine/stated-sizes.h"
+#include "engine/unreachable-retry.h"
 #include "shell/aria2-supervisor.h"
 #include "shell/download-manager-window.h"
 #include "shell/download-notifier.h"
@@ -77,6 +78,9 @@ struct Shell {
   // What aria2 does, as it tells it, from the end of start-up on; the
   // record keeper and the notices look at aria2's lists only when it changed.
   std::unique_ptr<Aria2Activity> activity;
+  // Shared with the timers that wait for a task's next try, so that a timer
+  // outliving it does nothing.
+  std::shared_ptr<UnreachableRetry> unreachable_retry;
   EngineStatusBoard engine_status{desktop.Log()};
   LookSchedule record_looks;
   LookSchedule notice_looks;

@@ -33,6 +33,9 @@ TEST(ExplainDownloadFailure, EveryOtherErrorSaysWhatToDoAndUnknownOnesKeepAria2s
     EXPECT_NE(text.find(std::string(reinterpret_cast<const char*>(u8"错误码 ")) + code), std::string::npos) << text;
   }
   EXPECT_NE(Explain("99", "raw words").find("raw words"), std::string::npos);
+  // A server aria2 could not reach at all comes as the catch-all code 1.
+  EXPECT_EQ(Explain("1", "Failed to establish connection, cause: Connection refused").substr(0, 60),
+            Explain("6", "").substr(0, 60));
   EXPECT_EQ(Explain("3", "raw words").find("raw words"), std::string::npos);
   EXPECT_EQ(Explain("", "").find(reinterpret_cast<const char*>(u8"错误码")), std::string::npos);
 }

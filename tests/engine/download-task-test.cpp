@@ -12,6 +12,8 @@
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "engine/unreachable-retry.h"
+#include "harness/cpu-ticks.h"
 
 namespace korvath {
 namespace {
@@ -153,6 +155,78 @@ TEST_F(DownloadTest, PauseAllPausesARunningDownload) {
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back()["method"], "aria2.pauseAll");
   EXPECT_EQ(calls.back()["ok"], true);
+}
+
+TEST_F(DownloadTest, AServerThatIsGoneDoesNotKeepAria2Busy) {
+  // Refused at once, as a laptop whose network went away sees it.
+  ASSERT_TRUE(CreateDownloadTask(
+      *desktop, state,
+      {.name = "gone.bin", .link = Text("http://127.0.0.1:" + std::to_string(testing::UnusedPort()) + "/f"),
+       .dir = "ZorbitDravenet"}));
+  const std::string gid = LastGid();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long before = testing::CpuTicks(state.aria2_pid);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const long used = testing::CpuTicks(state.aria2_pid) - before;
+  // Unbounded tries spin a whole core: about 3 s of ticks here.
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << "aria2 used " << used << " ticks in 3 s";
+  EXPECT_EQ(Status(gid), "error");
+}
+
+TEST_F(DownloadTest, AnUnreachableServerIsTriedAgainAfterWaitsAndTheDownloadGoesOnWhenItIsBack) {
+  const int port = testing::UnusedPort();
+  ASSERT_TRUE(CreateDownloadTask(*desktop, state,
+                                 {.name = "back.bin",
+                                  .link = Text("http://127.0.0.1:" + std::to_string(port) + "/file"),
+                                  .dir = "ZorbitDravenet"}));
+  std::string gid = LastGid();
+  UnreachableRetry retry(*desktop, state, {0, 0});
+  auto failed = [&] { return testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10)); };
+  // Two tries after waits, the second also refused.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ASSERT_TRUE(failed());
+    ASSERT_EQ(retry.Failed(gid), 0);
+    EXPECT_TRUE(retry.Waiting(gid));
+    if (attempt == 1) break;
+    retry.TryAgain(gid);
+    EXPECT_TRUE(testing::Aria2Call(state, "aria2.tellStatus", {gid, {"status"}}).contains("error"))
+        << "the failed entry goes once its successor exists";
+    ASSERT_FALSE(desktop->Events("retry_started").empty());
+    gid = desktop->Events("retry_started").back()["new_gid"].get<std::string>();
+  }
+  // The server is back for the last try: the same file, in full.
+  httplib::Server back;
+  back.Get("/file", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(server->Small(), "application/octet-stream");
+  });
+  ASSERT_TRUE(back.bind_to_port("127.0.0.1", port));
+  std::thread serving([&] { back.listen_after_bind(); });
+  retry.TryAgain(gid);
+  EXPECT_TRUE(Downloaded(work_dir / "ZorbitDravenet" / "back.bin", server->Small()));
+  back.stop();
+  serving.join();
+  EXPECT_EQ(desktop->Events("retry_started").size(), 2u);
+}
+
+TEST_F(DownloadTest, TriesAfterWaitsAreBoundedAndOnlyForAServerThatCouldNotBeReached) {
+  const std::string link = "http://127.0.0.1:" + std::to_string(testing::UnusedPort()) + "/f";
+  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "gone.bin", .link = Text(link), .dir = "ZorbitDravenet"}));
+  std::string gid = LastGid();
+  UnreachableRetry retry(*desktop, state, {0});
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10)));
+  ASSERT_EQ(retry.Failed(gid), 0);
+  retry.TryAgain(gid);
+  gid = desktop->Events("retry_started").back()["new_gid"].get<std::string>();
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10)));
+  EXPECT_EQ(retry.Failed(gid), std::nullopt);
+  EXPECT_FALSE(retry.Waiting(gid));
+  EXPECT_EQ(desktop->Events("retry_given_up").size(), 1u);
+
+  // A server that answers "not found" was reached: nothing to wait for.
+  ASSERT_TRUE(Create("missing.bin", "/no-such-file"));
+  const std::string missing = LastGid();
+  ASSERT_TRUE(testing::WaitFor([&] { return Status(missing) == "error"; }, std::chrono::seconds(10)));
+  EXPECT_EQ(retry.Failed(missing), std::nullopt);
 }
 
 TEST_F(DownloadTest, EndingAria2KeepsItsControlFileSoTheDownloadResumes) {

@@ -47,7 +47,7 @@ TEST(RequestBodies, PlainValuesGiveTheTemplatesByteForByte) {
                        {.name = Gbk(u8"报告.pdf"), .link = "http://h/f?bkt=1", .dir = "ZorbitDravenet"}),
       std::string(
           R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:",["http://h/f?bkt=1"],)") +
-          R"({"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          R"({"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"5","out":")" +
           reinterpret_cast<const char*>(u8"报告.pdf") + R"("}]})");
 }
 
@@ -87,7 +87,7 @@ TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   EXPECT_EQ(
       body,
       R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
-          std::string(link) + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"0","out":")" +
+          std::string(link) + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"5","out":")" +
           GbkToUtf8(name) + R"("}]})");
 
   Text user_agent = Gbk(u8"超时分段") + "qzvtre";

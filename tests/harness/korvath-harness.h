@@ -26,6 +26,7 @@
 
 #include "harness/aria2-machine-lock.h"
 #include "harness/run-command.h"
+#include "harness/cpu-ticks.h"
 
 namespace korvath::testing {
 
@@ -246,24 +247,6 @@ inline double GrayStatistic(Window w, int left, int top, int width, int height,
 // focus; `keys` in xdotool's names ("Return", "Tab Return").
 inline void PressKeys(Window w, const std::string& keys) {
   RunCommand("xdotool windowfocus " + std::to_string(w) + " sleep 0.1 key --delay 60 " + keys);
-}
-
-// utime + stime of a process, in clock ticks; -1 when it is gone.
-inline long CpuTicks(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(line.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  // Fields after the name start at 3 (state); utime and stime are 14 and 15.
-  for (int n = 3; n <= 15 && rest >> field; ++n) {
-    if (n == 14) utime = std::stol(field);
-    if (n == 15) stime = std::stol(field);
-  }
-  return utime + stime;
 }
 
 // The processes whose parent is `pid` (the program's web and network

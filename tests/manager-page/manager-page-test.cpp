@@ -375,6 +375,7 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
         failed('gone', '22', 'The response status is not successful. status=410'),
         failed('refused', '24', 'Authorization failed.'),
         failed('busy', '22', 'The response status is not successful. status=503'),
+        failed('offline', '1', 'Failed to establish connection, cause: Connection refused'),
       ] });
       const out = {};
       for (const r of document.querySelectorAll('#list .row')) out[r.dataset.gid] = r.querySelector('.er').textContent;
@@ -390,6 +391,8 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
   EXPECT_EQ(rows["gone"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["refused"], expired + "（错误代码 24）");
   EXPECT_EQ(rows["busy"], "服务器出错（HTTP 503），请稍后重试（错误代码 22）");
+  EXPECT_EQ(rows["offline"],
+            "无法连接服务器：网络已断开或服务器已关闭。网络恢复后请点“重试”，或在分享页上再点击一次这个文件（错误代码 1）");
   // One full stop between the page's words and aria2's.
   EXPECT_EQ(rows["details"], "错误代码 22：" + expired.substr(0, expired.size() - std::string("。").size()) +
                                  "。aria2 的说明：The response status is not successful. status=403");
