@@ -8,6 +8,7 @@
 #include "shell/page-reply.h"
 #include "shell/settings-file.h"
 #include "shell/shell.h"
+#include "shell/window-placement.h"
 #include "webview/pinned-certificate.h"
 
 namespace korvath {
@@ -112,20 +113,28 @@ void DockDownloadManager(Shell& shell) {
   if (!shell.ManagerExists() || !shell.main) return;
   Rect main = shell.main->OuterRectangle();
   Rect before = shell.manager->OuterRectangle();
-  const int left = main.left + main.width;
-  if (before.left == left && before.top == main.top) return;
-  MoveWindowTo(shell.manager->window(), left, main.top);
-  shell.LogWindow("download_manager", "moved", {left, main.top, 0, 0});
+  Rect docked = DockedManager(main, before, WorkAreaAt(main));
+  if (before.left == docked.left && before.top == docked.top) return;
+  MoveWindowTo(shell.manager->window(), docked.left, docked.top);
+  shell.LogWindow("download_manager", "moved", {docked.left, docked.top, 0, 0});
 }
 
 void PlaceMainForDownloadManager(Shell& shell) {
   if (!shell.ManagerExists() || !shell.main) return;
   Rect main = shell.main->OuterRectangle();
   Rect dlmgr = shell.manager->OuterRectangle();
-  const int left = Truncate(double(PrimaryScreenSize().width) - dlmgr.width - main.width - 200);
-  if (left == main.left) return;  // no move, so no docking either
-  MoveWindowTo(shell.main->window(), left, main.top);
-  shell.LogWindow("main", "moved", {left, main.top, 0, 0});
+  const Rect work = WorkAreaAt(main);
+  Rect placed = main;
+  placed.left = MainLeftForManager(main, dlmgr, work);
+  placed = KeptInside(placed, work);
+  // A main window already in place raises no move to dock the manager to,
+  // and the manager would stay where it was made, over the main window.
+  if (placed.left == main.left && placed.top == main.top) {
+    DockDownloadManager(shell);
+    return;
+  }
+  MoveWindowTo(shell.main->window(), placed.left, placed.top);
+  shell.LogWindow("main", "moved", {placed.left, placed.top, 0, 0});
 }
 
 void RaiseDownloadManager(Shell& shell, int pause_ms) {

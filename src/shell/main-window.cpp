@@ -6,9 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "shell/gtk-desktop.h"
+#include "shell/options.h"
 #include "shell/page-reply.h"
 #include "shell/page-resources.h"
 #include "shell/settings-messages.h"
+#include "shell/window-placement.h"
 #include "shell/window-styles.h"
 #include "util/random-key.h"
 #include "webview/page-address.h"
@@ -56,7 +58,22 @@ std::string HtmlEscape(const std::string& s) {
 std::string UnreachablePage(const std::string& url_utf8, const std::string& key) {
   const std::string url = HtmlEscape(url_utf8);
   return FillPage(ResourceText("/org/korvath/unreachable-page.html"),
-                  {{"url", url}, {"field", url}, {"key", HtmlEscape(key)}});
+                  {{"heading", U8(u8"无法连接分享站点")},
+                   {"what", U8(u8"无法打开：<code>") + url + "</code>"},
+                   {"advice", U8(u8"请检查网络连接后点击“刷新”或“首页”重试。")},
+                   {"label", U8(u8"或者改用其他地址（保存后立即打开，以后每次启动也使用它）：")},
+                   {"field", url},
+                   {"key", HtmlEscape(key)}});
+}
+
+std::string FirstStartPage(const std::string& key) {
+  return FillPage(ResourceText("/org/korvath/unreachable-page.html"),
+                  {{"heading", U8(u8"还没有设置分享站点")},
+                   {"what", U8(u8"Korvath 自带的只是一个占位地址，它打不开任何网站。")},
+                   {"advice", U8(u8"请在下面填写分享站点的地址（以 https:// 开头），然后点“保存并打开”。")},
+                   {"label", U8(u8"分享站点的地址（保存后立即打开，以后每次启动也使用它）：")},
+                   {"field", ""},
+                   {"key", HtmlEscape(key)}});
 }
 
 MainWindow::MainWindow(GtkApplication* app, WebEngine& engine, std::string app_url,
@@ -93,16 +110,26 @@ void MainWindow::Build(GtkApplication* app) {
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   if (app) gtk_window_set_application(window_, app);
   gtk_window_set_title(window_, "Korvath - Fenlow");
-  gtk_window_set_resizable(window_, FALSE);
-  gtk_window_set_default_size(window_, kWidth, kHeight);
+  // The template's height does not fit a laptop's screen less its panel and
+  // the window's title bar: there the window starts shorter.
+  const Rect work = WorkAreaAt({});
+  int height = kHeight;
+  if (work.height > 0 && work.height < kHeight + kTitleBarAllowance)
+    height = std::max(kMinHeight, work.height - kTitleBarAllowance);
+  gtk_window_set_default_size(window_, kWidth, height);
 
   // The page lies under every other control, so it is the overlay's main
   // child; the controls float above it. A web view's natural height is its
   // page's whole height: the page area is a GtkLayout, whose size is its own
-  // request alone, or a long page would stretch this non-resizable window.
+  // request alone, or a long page would stretch the window.
   overlay_ = gtk_overlay_new();
   page_area_ = gtk_layout_new(nullptr, nullptr);
-  gtk_widget_set_size_request(page_area_, kWidth, kHeight);
+  gtk_widget_set_size_request(page_area_, kWidth, kMinHeight);
+  g_signal_connect(page_area_, "size-allocate", G_CALLBACK(+[](GtkWidget*, GdkRectangle* area, gpointer data) {
+                     auto* self = static_cast<MainWindow*>(data);
+                     if (self->page_stretched_) self->FitPageTo(area->width, area->height);
+                   }),
+                   this);
   gtk_container_add(GTK_CONTAINER(overlay_), page_area_);
   gtk_container_add(GTK_CONTAINER(window_), overlay_);
 
@@ -138,7 +165,7 @@ void MainWindow::Build(GtkApplication* app) {
                            }),
                            this);
 
-  OfferCloseAndMinimiseOnly(window_);
+  OfferCloseAndMinimiseOnly(window_, /*resizable=*/true);
   g_signal_connect(window_, "configure-event",
                    G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
                      auto* self = static_cast<MainWindow*>(data);
@@ -164,13 +191,14 @@ void MainWindow::Build(GtkApplication* app) {
                    }),
                    this);
 
-  // Centred by the template's own formula rather than the window manager's.
+  // Centred by the template's own formula rather than the window manager's,
+  // within the work area where the screen is too small for it.
   ScreenSize screen = PrimaryScreenSize();
-  const int left = Truncate((screen.width - kWidth) / 2.0);
-  const int top = Truncate((screen.height - kHeight) / 2.0);
+  Rect place{Truncate((screen.width - kWidth) / 2.0), Truncate((screen.height - kHeight) / 2.0), kWidth, height};
+  if (work.width > 0) place = KeptInside(place, work);
   gtk_window_set_position(window_, GTK_WIN_POS_NONE);
-  MoveWindowTo(window_, left, top);
-  last_position_ = {left, top, kWidth, kHeight};
+  MoveWindowTo(window_, place.left, place.top);
+  last_position_ = place;
 }
 
 void MainWindow::Show() {
@@ -178,7 +206,7 @@ void MainWindow::Show() {
   // The first load starts the web process, a few hundred milliseconds of
   // work: the window reaches the screen before it, not after.
   gdk_display_flush(gtk_widget_get_display(GTK_WIDGET(window_)));
-  view_->LoadUrl(Utf8ToGbk(app_url_));
+  Home();
 }
 
 void MainWindow::Present() { gtk_window_present(window_); }
@@ -188,7 +216,18 @@ Rect MainWindow::OuterRectangle() const { return OuterRect(window_); }
 void MainWindow::Home() {
   failed_url_.clear();
   unreachable_key_.clear();
+  // The built-in address never resolves: asking the network would only end
+  // in blaming it.
+  if (app_url_ == kDefaultAppUrl) {
+    ShowStandInPage(FirstStartPage);
+    return;
+  }
   view_->LoadUrl(Utf8ToGbk(app_url_));
+}
+
+void MainWindow::ShowStandInPage(std::string (*page)(const std::string& key)) {
+  unreachable_key_ = RandomHexKey();
+  view_->LoadHtml(page(unreachable_key_), Text("about:blank"));
 }
 
 void MainWindow::Refresh() {
@@ -209,10 +248,21 @@ void MainWindow::HostScriptDialogs(EventLog& log, bool auto_dialogs) {
 }
 
 void MainWindow::StretchMainWebView() {
-  Rect r = OuterRectangle();
-  // The page area has the window's size; a frame drawn by a window manager
-  // is outside it, so the view never grows the window.
-  gtk_widget_set_size_request(view_->widget(), std::min(r.width, kWidth), std::min(r.height, kHeight));
+  page_stretched_ = true;
+  GtkAllocation area;
+  gtk_widget_get_allocation(page_area_, &area);
+  // Before the first layout the page area has no size yet; the window's
+  // inside is the one it is about to get.
+  if (area.width <= 1 || area.height <= 1) gtk_window_get_size(window_, &area.width, &area.height);
+  FitPageTo(area.width, area.height);
+}
+
+void MainWindow::FitPageTo(int width, int height) {
+  // Exactly the page area: the window's frame is outside it. Asked only on a
+  // change, since the ask itself lays the page area out again.
+  int now_width = 0, now_height = 0;
+  gtk_widget_get_size_request(view_->widget(), &now_width, &now_height);
+  if (now_width != width || now_height != height) gtk_widget_set_size_request(view_->widget(), width, height);
 }
 
 void MainWindow::ShowLoadingOverlay() {

@@ -35,6 +35,12 @@ class MainWindow {
  public:
   static constexpr int kWidth = 590;
   static constexpr int kHeight = 709;
+  // The user may make the window taller or shorter down to this, and a
+  // screen too short for the template starts it shorter.
+  static constexpr int kMinHeight = 400;
+  // What a window manager's title bar and borders take at most, beside the
+  // window's own height.
+  static constexpr int kTitleBarAllowance = 40;
 
   // Builds the window from its template, centred on the primary screen. Not
   // shown yet.
@@ -73,6 +79,10 @@ class MainWindow {
   struct Signals;
   void Build(GtkApplication* app);
   void OnLoadingFinish(const Text& url, int result, const Text& reason);
+  // The page over the page area's `width` x `height`.
+  void FitPageTo(int width, int height);
+  // One of our stand-in pages, made with a fresh key, in place of the app.
+  void ShowStandInPage(std::string (*page)(const std::string& key));
   std::string OnAppUrlMessage(const std::string& message_json);
 
   std::string app_url_;
@@ -95,6 +105,7 @@ class MainWindow {
   std::string unreachable_key_;
   unsigned pending_home_ = 0;  // the load that follows a saved address
   Rect last_position_{};
+  bool page_stretched_ = false;  // from then on the page follows the window's size
 };
 
 // The short local page shown when the app address cannot be reached; names
@@ -102,5 +113,7 @@ class MainWindow {
 // with it, which it posts to kAppUrlMessage with `key` when its own button is
 // pressed. Only its own script, the one carrying `key`, runs in it.
 std::string UnreachablePage(const std::string& url_utf8, const std::string& key);
+// The stand-in page while the app address is still the built-in placeholder.
+std::string FirstStartPage(const std::string& key);
 
 }  // namespace korvath

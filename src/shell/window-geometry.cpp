@@ -40,6 +40,20 @@ ScreenSize PrimaryScreenSize() {
   return {geometry.width, geometry.height};
 }
 
+Rect WorkAreaAt(const Rect& window) {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) return {};
+  GdkMonitor* monitor = window.width > 0 || window.height > 0
+                            ? gdk_display_get_monitor_at_point(display, window.left + window.width / 2,
+                                                               window.top + window.height / 2)
+                            : gdk_display_get_primary_monitor(display);
+  if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+  if (!monitor) return {};
+  GdkRectangle area;
+  gdk_monitor_get_workarea(monitor, &area);
+  return {area.x, area.y, area.width, area.height};
+}
+
 Rect OuterRect(GtkWindow* window) {
   Rect r;
   GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window));
@@ -81,15 +95,17 @@ void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect) {
   gtk_overlay_add_overlay(overlay, control);
 }
 
-void OfferCloseAndMinimiseOnly(GtkWindow* window) {
+void OfferCloseAndMinimiseOnly(GtkWindow* window, bool resizable) {
   g_signal_connect(
-      window, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+      window, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer resize) {
         GdkWindow* gdk = gtk_widget_get_window(w);
-        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE));
+        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE |
+                                                    (resize ? GDK_FUNC_RESIZE : 0)));
         gdk_window_set_decorations(
-            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE));
+            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE |
+                                 (resize ? GDK_DECOR_RESIZEH : 0)));
       }),
-      nullptr);
+      GINT_TO_POINTER(resizable ? 1 : 0));
 }
 
 void MoveControl(GtkWidget* control, Rect rect) {

@@ -22,6 +22,11 @@ struct ScreenSize {
 };
 ScreenSize PrimaryScreenSize();
 
+// The work area (the monitor less its panels) of the monitor that holds the
+// centre of `window`, or the nearest one; the primary one's before any
+// window exists.
+Rect WorkAreaAt(const Rect& window);
+
 // The outer rectangle of a window: its frame when the window manager draws
 // one, else the window itself. Before the window is mapped, the position
 // last asked for and the size it was given.
@@ -42,8 +47,8 @@ int Truncate(double value);
 void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect);
 
 // Close and minimise boxes, no maximise: the window manager reads these when
-// `window` is realized.
-void OfferCloseAndMinimiseOnly(GtkWindow* window);
+// `window` is realized. A `resizable` window also keeps its borders' resizing.
+void OfferCloseAndMinimiseOnly(GtkWindow* window, bool resizable = false);
 void MoveControl(GtkWidget* control, Rect rect);
 Rect ControlRect(GtkWidget* control);
 
