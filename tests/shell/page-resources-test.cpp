@@ -59,6 +59,15 @@ TEST(PageResources, StandInPageFillsEachPlaceOnceAndEscapesTheAddress) {
   EXPECT_EQ(Count(page, "{{"), 2u) << "only the address's own braces are left";
 }
 
+TEST(PageResources, TheFirstStartPageAsksForAnAddressWithoutBlamingTheNetwork) {
+  const std::string page = FirstStartPage("0f1e2d");
+  EXPECT_NE(page.find(reinterpret_cast<const char*>(u8"<h1>还没有设置分享站点</h1>")), std::string::npos);
+  EXPECT_EQ(page.find(reinterpret_cast<const char*>(u8"网络")), std::string::npos);
+  EXPECT_NE(page.find("value=\"\""), std::string::npos) << "the field starts empty";
+  EXPECT_EQ(Count(page, "0f1e2d"), 3u);
+  EXPECT_EQ(Count(page, "{{"), 0u);
+}
+
 TEST(PageResources, FillPageLeavesUnknownAndUnclosedNamesAlone) {
   EXPECT_EQ(FillPage("a{{x}}b{{y}}c{{x", {{"x", "{{y}}"}, {"y", "2"}}), "a{{y}}b2c{{x");
   EXPECT_EQ(FillPage("{{z}}{{x}}", {{"x", "1"}}), "{{z}}1");
