@@ -195,6 +195,7 @@ TEST_F(ManagerReachTest, TheMenuKeyActsOnTheSelectedRows) {
   Key(GDK_KEY_Down, GDK_SHIFT_MASK);
   ASSERT_EQ(JsJson("T.selected()"), json({gids[1], gids[2]}));
   Key(GDK_KEY_F10, GDK_SHIFT_MASK);
+  Screenshot("manager-page-row-menu.png");
   EXPECT_EQ(JsJson("[...document.querySelectorAll('#row-menu:not([hidden]) button')].map((b) => b.textContent)"),
             json({"继续", "复制链接", "置顶", "上移", "下移", "置底", "删除…"}));
   Key(GDK_KEY_Escape);
