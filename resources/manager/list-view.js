@@ -223,6 +223,10 @@ function paint() {
   const top = scrollEl.scrollTop, height = scrollEl.clientHeight || 600;
   const first = Math.max(0, Math.floor(top / ROW_H) - OVERSCAN);
   const last = Math.min(view.length, Math.ceil((top + height) / ROW_H) + OVERSCAN);
+  // A shorter list scrolled to its end pulls the scroll back (once its
+  // rows are gone, below): then every row moves on the screen though none
+  // changed its place in the list.
+  const shorter = view.length < listHeight && top > 0;
   if (listHeight !== view.length) { listHeight = view.length; listEl.style.height = view.length * ROW_H + 'px'; }
   if (listTop !== first) { listTop = first; listEl.style.paddingTop = first * ROW_H + 'px'; }
   // "No tasks" only when aria2 said so, not while it cannot be asked.
@@ -271,6 +275,7 @@ function paint() {
     else listEl.insertBefore(r.el, cursor);
   }
   if (focused && focused.isConnected && document.activeElement !== focused) focused.focus({ preventScroll: true });
+  if (shorter && scrollEl.scrollTop !== top) for (const r of rows.values()) justAppeared(r.el);
   // Rows scrolled (or filtered) into view with only their state: fetch them.
   if (missing && link === 'ok') { needFull = true; if (!inflight) refreshSoon(50); }
 }
