@@ -1,5 +1,5 @@
-// The manager page acts only where the user aimed, with real input: key
-// presses and clicks go through GTK into the engine, which moves the focus
+// The manager page acts only where the user aimed, with real input: keys
+// through GTK, clicks through the X server, and the engine moves the focus
 // and finds what lies under the pointer itself. Real aria2 behind the page.
 #include <gdk/gdk.h>
 #include <gtest/gtest.h>
@@ -30,8 +30,8 @@ inline const char* kWhere = R"JS(
 
 class ManagerReachTest : public ManagerFeaturesTest {
  protected:
-  bool Open(bool many = false) {
-    if (!ManagerFeaturesTest::Open(many)) return false;
+  bool Open() {
+    if (!ManagerFeaturesTest::Open()) return false;
     Js(kWhere);
     return true;
   }
