@@ -2,9 +2,24 @@
 
 // ---- views over the list ----
 const VIEWS = ['details', 'settings', 'status'];
+// Where the focus was before the first view opened; going from one view to
+// another keeps it, so closing the last one goes back there.
+let viewFrom = null;
 function showView(id) {
+  const was = document.body.dataset.view && document.body.dataset.view !== 'list' ? document.body.dataset.view : '';
+  if (id && !was) viewFrom = focusPlace();
   for (const v of VIEWS) $(v).hidden = v !== id;
   document.body.dataset.view = id || 'list';
+  cover();
+  if (id) {
+    if (id !== was) justAppeared($(id));
+    if (!$(id).contains(document.activeElement)) $(id).querySelector('.close').focus();
+  } else if (was) {
+    justAppeared(scrollEl);
+    const from = viewFrom;
+    viewFrom = null;
+    focusBack(from);
+  }
 }
 function closeView() {
   showView('');

@@ -7,11 +7,14 @@ document.addEventListener('keydown', (ev) => {
   // Enter and Space press the button that has the focus, and only it; the
   // engine's own activation is held back so a button is never pressed twice.
   const focused = document.activeElement;
+  // A key held down presses once: its repeats would answer the question
+  // or confirm the 确认删除 that its first press brought up.
   if ((key === 'Enter' || key === ' ') && !ctrl && !ev.altKey && !ev.shiftKey && focused && focused.tagName === 'BUTTON') {
     ev.preventDefault();
-    if (!focused.disabled && !focused.hidden) focused.click();
+    if (!ev.repeat && !focused.disabled && !focused.hidden) focused.click();
     return;
   }
+  if (!$('row-menu').hidden) { menuKey(ev); return; }
   if (key === 'Escape') {
     if (!$('confirm').hidden) confirmEnd(false);
     else if (!$('new-dlg').hidden) closeNew();
@@ -50,6 +53,13 @@ document.addEventListener('keydown', (ev) => {
   }
   if (typing(document.activeElement) || (document.body.dataset.view && document.body.dataset.view !== 'list')) return;
   if (ctrl && (key === 'a' || key === 'A')) { ev.preventDefault(); setSelection(view.map((t) => t.gid)); return; }
+  // The row's actions as a menu, from the list or from nowhere in particular.
+  if ((key === 'ContextMenu' || (key === 'F10' && ev.shiftKey && !ctrl && !ev.altKey)) &&
+      (focused === document.body || (focused && focused.classList.contains('row')))) {
+    ev.preventDefault();
+    openMenuAtRow();
+    return;
+  }
   // Arrows, Home and End walk the list from a row or from nowhere in
   // particular; Shift extends the selection, Ctrl moves only the focus.
   const moves = { ArrowDown: 1, ArrowUp: -1, PageDown: 'page', PageUp: '-page', Home: 'home', End: 'end' };

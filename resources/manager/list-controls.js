@@ -1,8 +1,8 @@
 // The list and the toolbars answering the user: clicks, double clicks and
 // dragging rows, the toolbar buttons, tabs, search, sort and the global limit.
 
-// The row a double-click began on: the first click may show the batch bar,
-// which moves the list, so the second can land on the row above.
+// The row a double-click began on: a refresh between the two clicks may
+// move the list, so the second can land on another row.
 let firstClickGid = '', firstClickAt = 0;
 listEl.addEventListener('click', (ev) => {
   const row = ev.target.closest('.row');

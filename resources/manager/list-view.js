@@ -28,6 +28,8 @@ function put(r, key, value) {
 function updateRow(r, t) {
   const status = String(t.status);
   if (r.status !== status) {
+    // Its buttons change in place: the pointer on one now meets another.
+    if (r.status) justAppeared(r.el);
     r.status = status;
     r.el.dataset.status = status;
     r.el.draggable = status === 'waiting' || status === 'paused';
@@ -221,6 +223,10 @@ function paint() {
   const top = scrollEl.scrollTop, height = scrollEl.clientHeight || 600;
   const first = Math.max(0, Math.floor(top / ROW_H) - OVERSCAN);
   const last = Math.min(view.length, Math.ceil((top + height) / ROW_H) + OVERSCAN);
+  // A shorter list scrolled to its end pulls the scroll back (once its
+  // rows are gone, below): then every row moves on the screen though none
+  // changed its place in the list.
+  const shorter = view.length < listHeight && top > 0;
   if (listHeight !== view.length) { listHeight = view.length; listEl.style.height = view.length * ROW_H + 'px'; }
   if (listTop !== first) { listTop = first; listEl.style.paddingTop = first * ROW_H + 'px'; }
   // "No tasks" only when aria2 said so, not while it cannot be asked.
@@ -239,6 +245,9 @@ function paint() {
   // that are out of place: a refresh that changes no order moves nothing.
   let cursor = listEl.firstChild;
   let missing = false;
+  // Moving a row in the document takes the focus from it: it is given back
+  // below, so the keyboard stays on its task when the order changes.
+  const focused = document.activeElement && document.activeElement.parentNode === listEl ? document.activeElement : null;
   // The Tab key reaches the list at the row with the focus, or at its top.
   let tabGid = first < last ? view[first].gid : '';
   for (let i = first; i < last; i++) if (view[i].gid === cursorGid) tabGid = cursorGid;
@@ -252,8 +261,12 @@ function paint() {
       r.status = '';
       r.v = {};
       r.seen = stamp;
+      appeared.delete(r.el);
       rows.set(t.gid, r);
     }
+    // A row that changed its place (one above it went, or the order
+    // changed) now lies under a pointer aimed at another task.
+    if (r.v.at !== i) { if (r.v.at !== undefined) justAppeared(r.el); r.v.at = i; }
     updateRow(r, t);
     const tab = t.gid === tabGid ? 0 : -1;
     if (r.v.tab !== tab) { r.v.tab = tab; r.el.tabIndex = tab; }
@@ -261,6 +274,8 @@ function paint() {
     if (r.el === cursor) cursor = cursor.nextSibling;
     else listEl.insertBefore(r.el, cursor);
   }
+  if (focused && focused.isConnected && document.activeElement !== focused) focused.focus({ preventScroll: true });
+  if (shorter && scrollEl.scrollTop !== top) for (const r of rows.values()) justAppeared(r.el);
   // Rows scrolled (or filtered) into view with only their state: fetch them.
   if (missing && link === 'ok') { needFull = true; if (!inflight) refreshSoon(50); }
 }

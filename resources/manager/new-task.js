@@ -3,13 +3,21 @@ const SCHEMES = /^(https?|ftp):\/\/[^\s/?#]+/i;
 function openNew() {
   $('new-error').textContent = '';
   for (const el of $('new-dlg').querySelectorAll('.bad')) el.classList.remove('bad');
+  if ($('new-dlg').hidden) newFrom = focusPlace();
   $('new-dlg').hidden = false;
+  justAppeared($('new-dlg'));
+  cover();
   $('new-uris').focus();
 }
+let newFrom = null;
 // Closing keeps what was typed for the next opening; only adding the
 // tasks empties the dialog.
 function closeNew() {
   $('new-dlg').hidden = true;
+  cover();
+  const from = newFrom;
+  newFrom = null;
+  focusBack(from);
 }
 function clearNew() {
   for (const id of ['new-uris', 'new-out', 'new-dir', 'new-referer', 'new-ua', 'new-headers', 'new-files']) $(id).value = '';

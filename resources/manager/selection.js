@@ -55,6 +55,7 @@ function cursorIndex() {
 listEl.addEventListener('focusin', (ev) => { if (ev.target.classList.contains('row')) cursorGid = ev.target.dataset.gid; });
 function updateBatch() {
   const n = selected.size;
+  if ($('batch').hidden && n) justAppeared($('batch'));
   $('batch').hidden = n === 0;
   if (n) setText($('batch-count'), '已选 ' + n + ' 项');
 }

@@ -6,10 +6,12 @@ let confirmDone = null, confirmFrom = null;
 // focus: a stray Enter keeps what the user has.
 function confirmAsk(text, okText) {
   if (confirmDone) confirmDone(false);
-  else confirmFrom = document.activeElement;
+  else confirmFrom = focusPlace();
   $('confirm-text').textContent = text;
   $('confirm-ok').textContent = okText || '确定';
   $('confirm').hidden = false;
+  justAppeared($('confirm'));
+  cover();
   $('confirm-cancel').focus();
   return new Promise((resolve) => { confirmDone = resolve; });
 }
@@ -18,8 +20,9 @@ function confirmEnd(ok) {
   const done = confirmDone, from = confirmFrom;
   confirmDone = null;
   confirmFrom = null;
+  cover();
   // Back where the keyboard was, so the next key goes on from there.
-  if (from && from.isConnected && typeof from.focus === 'function') from.focus();
+  focusBack(from);
   if (done) done(ok);
 }
 $('confirm-ok').addEventListener('click', () => confirmEnd(true));
@@ -38,9 +41,13 @@ async function act(kind, gid, button) {
     else if (kind === 'resume') await call('aria2.unpause', gid);
     else if (kind === 'remove') {
       // Deleting a running task loses its place; ask once, inline.
+      // The row counts as moved: a click of the same double click, or a
+      // second one too soon after, does not answer.
       if (button && !button.classList.contains('armed')) {
         button.classList.add('armed');
         button.textContent = '确认删除';
+        const row = button.closest('.row');
+        if (row) justAppeared(row);
         setTimeout(() => disarm(button), 4000);
         return;
       }

@@ -200,8 +200,8 @@ TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenBeforeAdding) {
   EXPECT_EQ(active[0]["files"][1]["selected"], "true");
 }
 
-// The first click shows the batch bar and moves the list: the second click
-// of the pair lands on the row above.
+// A refresh between the two clicks moves the list: the second click of the
+// pair lands on the row above.
 TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
   const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
   const std::string b = Add("/slow/b.bin", {{"pause", "true"}});

@@ -4,6 +4,8 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
+#include <gdk/gdkx.h>
+#include <X11/extensions/XTest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -207,6 +209,52 @@ bool PageDriver::WaitFor(const std::string& expression, int timeout_ms) {
 void PageDriver::Pump(int ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   RunUntil([&] { return std::chrono::steady_clock::now() >= until; }, ms + 1000);
+}
+
+void PageDriver::PressKey(unsigned keyval, unsigned modifiers) {
+  GtkWidget* view = GTK_WIDGET(impl_->view);
+  gtk_widget_grab_focus(view);
+  GdkDisplay* display = gtk_widget_get_display(view);
+  GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+  event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(view)));
+  event->key.keyval = keyval;
+  event->key.state = modifiers;
+  event->key.time = GDK_CURRENT_TIME;
+  gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+  // GTK reads the key from its hardware code as well: a wrong one is
+  // taken for another key.
+  GdkKeymapKey* keys = nullptr;
+  int count = 0;
+  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &count) && count > 0)
+    event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+  g_free(keys);
+  gtk_main_do_event(event);
+  event->key.type = GDK_KEY_RELEASE;
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+  Pump(30);
+}
+
+void PageDriver::ClickAt(int x, int y) {
+  // Through the X server's test extension, so the toolkit and the engine
+  // see a real pointer: its own position, timing and click counting.
+  GtkWidget* view = GTK_WIDGET(impl_->view);
+  gtk_window_present(GTK_WINDOW(impl_->window));
+  Pump(20);
+  int origin_x = 0, origin_y = 0;
+  gdk_window_get_origin(gtk_widget_get_window(view), &origin_x, &origin_y);
+  if (!gtk_widget_get_has_window(view)) {
+    GtkAllocation box;
+    gtk_widget_get_allocation(view, &box);
+    origin_x += box.x;
+    origin_y += box.y;
+  }
+  Display* display = GDK_DISPLAY_XDISPLAY(gtk_widget_get_display(view));
+  XTestFakeMotionEvent(display, -1, origin_x + x, origin_y + y, CurrentTime);
+  XTestFakeButtonEvent(display, 1, True, CurrentTime);
+  XTestFakeButtonEvent(display, 1, False, CurrentTime);
+  XFlush(display);
+  Pump(40);
 }
 
 bool PageDriver::Screenshot(const std::string& path) {

@@ -39,6 +39,13 @@ class PageDriver {
   bool WaitFor(const std::string& expression, int timeout_ms);
   // Runs the main loop for ms milliseconds.
   void Pump(int ms);
+  // Input as the desktop delivers it to the view (keys through GTK, the
+  // pointer through the X server): what it meets and how the focus moves
+  // is the engine's doing. keyval and modifiers are GDK's; x, y are CSS pixels from
+  // the page's top left. Two clicks at one point within the desktop's
+  // double-click time are a double click.
+  void PressKey(unsigned keyval, unsigned modifiers = 0);
+  void ClickAt(int x, int y);
   // Writes a PNG of the visible page; false when the snapshot failed.
   bool Screenshot(const std::string& path);
 
