@@ -265,7 +265,7 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
 // port: aria2 would fail to listen, yet count as started for a moment. A
 // leftover aria2 told to end before may need a moment to let go. False (with
 // the holder named in a message) when the port stays taken.
-bool WaitForFreePort(Desktop& desktop, int port, int ended) {
+bool WaitForFreePort(Desktop& desktop, int port, int ended, const StartAria2Params& params) {
   std::vector<PortListener> holders = ListenersOnPort(port);
   for (int waits = 0; !holders.empty() && ended != 0 && waits < kPortReleaseWaits; ++waits) {
     if (ended > 0) ::waitpid(ended, nullptr, WNOHANG);
@@ -273,7 +273,9 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended) {
     holders = ListenersOnPort(port);
   }
   if (!holders.empty()) {
-    MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
+    desktop.Log().Record("aria2_port_held", {{"port", std::int64_t{port}}});
+    if (params.port_held) params.port_held(holders);
+    else MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
     return false;
   }
   return true;
@@ -373,8 +375,8 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
 
 bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params) {
   state.cookie_header = "Cookie: " + params.cookie;
-  state.rpc_port = "6800";
-  const int port = std::atoi(state.rpc_port.c_str());
+  const int port = params.port;
+  state.rpc_port = std::to_string(port);
 
   const int ended = EndEarlierAria2(desktop, state);
   Aria2Home home = HomeIn(AbsoluteProgramDir(params.program_dir));
@@ -382,7 +384,7 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   if (!program_bytes) return false;
   if (!SupplyProgram(desktop, home, *program_bytes, ended)) return false;
   WriteConfIfMissing(home.conf_path);
-  if (!WaitForFreePort(desktop, port, ended)) return false;
+  if (!WaitForFreePort(desktop, port, ended, params)) return false;
   // A restarted aria2 keeps the secret the running pages already use.
   state.rpc_secret = params.rpc_secret ? *params.rpc_secret : RandomHexKey();
   const std::string run_conf_dir = RunConfDir(home.dir);

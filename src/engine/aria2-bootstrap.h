@@ -1,10 +1,12 @@
 // Supplying, launching and finding aria2 at start-up.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/aria2-home.h"
 #include "engine/engine-state.h"
 #include "platform/desktop.h"
 #include "util/text.h"
@@ -24,6 +26,11 @@ struct StartAria2Params {
   // The secret to start aria2 with; absent: a fresh one. A restart keeps the
   // old one, so that the open manager page goes on talking to aria2.
   std::optional<std::string> rpc_secret;
+  // The RPC port aria2 listens on.
+  int port = 6800;
+  // When set, another program on the port is told here, for the caller to
+  // ask the user what to do, instead of in a message box.
+  std::function<void(const std::vector<PortListener>& holders)> port_held;
 };
 
 // Warns about a running "Dravenet.exe", ends an aria2c.exe left from an
@@ -38,7 +45,7 @@ struct StartAria2Params {
 // with their own message before anything is sent to that port. Our aria2 is
 // watched until it listens (1 s at most): one that ends at once, refusing a
 // setting in aria2.conf, is reported with its exit code and the file's path.
-// Fills `state` (cookie_header, rpc_port "6800", rpc_secret, aria2_pid).
+// Fills `state` (cookie_header, rpc_port, rpc_secret, aria2_pid).
 // On failure a message box has been shown and the result is false.
 // The secret reaches aria2 only through a per-run copy of aria2.conf (mode
 // 0600, in $XDG_RUNTIME_DIR or beside aria2.conf) that ends with it; that

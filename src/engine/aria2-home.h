@@ -29,6 +29,10 @@ std::vector<PortListener> ListenersOnPort(int port);
 // (connected, then closed at once). Cheap enough to ask every few ms.
 bool AcceptsConnections(int port);
 
+// A port on 127.0.0.1 that nothing listens on now (the system's pick); 0
+// when none could be had.
+int FreeLoopbackPort();
+
 // The message naming who holds `port` ("端口6800已被其他程序占用：..."), for
 // a non-empty `listeners`.
 Text PortHeldMessage(int port, const std::vector<PortListener>& listeners);

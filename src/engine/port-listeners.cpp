@@ -129,6 +129,21 @@ bool AcceptsConnections(int port) {
   return accepted;
 }
 
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+    port = ntohs(address.sin_port);
+  ::close(fd);
+  return port;
+}
+
 Text PortHeldMessage(int port, const std::vector<PortListener>& listeners) {
   Text holder;
   for (const PortListener& listener : listeners) {

@@ -52,7 +52,10 @@ void EarlyStart::Run(const EarlyStartParams& params) {
   }
   if (params.aria2) {
     log.Record("startup_step", {{"step", std::string("aria2")}});
-    aria2_started_ = StartAria2(*desktop_, engine_, *params.aria2);
+    StartAria2Params aria2 = *params.aria2;
+    // Which way on is the user's choice, asked on the window's thread.
+    aria2.port_held = [this](const std::vector<PortListener>& holders) { port_holders_ = holders; };
+    aria2_started_ = StartAria2(*desktop_, engine_, aria2);
     if (aria2_started_) {
       desktop_->KeepBoxesIn(option_boxes_);
       log.Record("startup_step", {{"step", std::string("global_options")}});

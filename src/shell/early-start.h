@@ -47,6 +47,9 @@ class EarlyStart {
   // our aria2 runs, its state, and the boxes of the options call.
   void ShowStartBoxes(Desktop& desktop);
   bool aria2_started() const { return aria2_started_; }
+  // After Wait: who held the RPC port when our aria2 could not start for
+  // it (no box was kept for that); empty otherwise.
+  const std::vector<PortListener>& port_holders() const { return port_holders_; }
   // Our aria2's state, once; nullopt for a remote aria2 or a second call.
   std::optional<EngineState> TakeEngine();
   void ShowOptionBoxes(Desktop& desktop);
@@ -60,6 +63,7 @@ class EarlyStart {
   bool local_aria2_;
   EngineState engine_;
   bool aria2_started_ = false;
+  std::vector<PortListener> port_holders_;
   bool engine_taken_ = false;
   std::vector<MessageBoxRequest> start_boxes_;
   std::vector<MessageBoxRequest> option_boxes_;

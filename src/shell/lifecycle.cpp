@@ -216,8 +216,39 @@ std::string ProgramDirectory() {
 namespace {
 
 // How our own aria2 is started, at launch and again when it ended by itself.
-StartAria2Params LocalAria2Params() {
-  return {.cookie = Text("Zorbit"), .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir())};
+StartAria2Params LocalAria2Params(const Options& options) {
+  return {.cookie = Text("Zorbit"),
+          .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir()),
+          .port = options.aria2_port};
+}
+
+// Another program holds aria2's port: the user chooses between our aria2 on
+// a free port and ending here. Whether our aria2 now runs on the new port;
+// nullopt when the user chose to end.
+std::optional<bool> OfferAnotherPort(Shell& shell) {
+  const std::vector<PortListener> holders = shell.early_start->port_holders();
+  const int port = FreeLoopbackPort();
+  if (port == 0) {
+    MessageBox(shell.desktop, PortHeldMessage(shell.options.aria2_port, holders), kMbIconError);
+    return false;
+  }
+  bool holder_is_aria2 = false;
+  for (const PortListener& holder : holders) holder_is_aria2 = holder_is_aria2 || holder.name.starts_with("aria2");
+  Text question = PortHeldMessage(shell.options.aria2_port, holders) + Gbk(u8"\n\n点“是”：改用空闲的端口") +
+                  ToText(port) + Gbk(u8"启动本程序自己的aria2。\n点“否”：退出本程序。");
+  if (holder_is_aria2)
+    question += Gbk(u8"\n\n如果那是您自己运行的aria2，也可以退出后在下载管理的“设置”里把它填为远程aria2（地址 http://127.0.0.1:") +
+                ToText(shell.options.aria2_port) + Gbk(u8"/jsonrpc 和它的密钥），让本程序使用它。");
+  const int answer = MessageBox(shell.desktop, question, kMbYesNo | kMbIconQuestion);
+  shell.desktop.Log().Record("aria2_port_choice", {{"port", std::int64_t{port}}, {"another_port", answer == kYes}});
+  if (answer != kYes) return std::nullopt;
+  shell.options.aria2_port = port;
+  StartAria2Params params = LocalAria2Params(shell.options);
+  shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), EarlyStartParams{.aria2 = params});
+  shell.early_start->Wait(shell.desktop);
+  AdoptEarlyEngine(shell);
+  shell.early_start->ShowStartBoxes(shell.desktop);
+  return shell.early_start->aria2_started();
 }
 
 }  // namespace
@@ -225,7 +256,7 @@ StartAria2Params LocalAria2Params() {
 void BeginStartUp(Shell& shell) {
   EarlyStartParams params{.notice_url = shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl))};
   // A remote aria2 is not ours to start.
-  if (shell.options.rpc_url.empty()) params.aria2 = LocalAria2Params();
+  if (shell.options.rpc_url.empty()) params.aria2 = LocalAria2Params(shell.options);
   shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }
 
@@ -248,9 +279,14 @@ bool StartUp(Shell& shell) {
   if (remote) {
     engine_ready = ConnectToRemoteAria2(shell);
   } else if (!shell.early_start->aria2_started()) {
-    MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);
-    Step(shell, "startup_step", "aria2_failed");
-    return false;
+    const std::optional<bool> moved =
+        shell.early_start->port_holders().empty() ? std::optional<bool>(false) : OfferAnotherPort(shell);
+    if (!moved || !*moved) {
+      // Ending was the user's own answer to the port question: no second box.
+      if (moved) MessageBox(shell.desktop, Gbk(u8"下载器初始化失败！可能无法执行下载操作！"), kMbIconError);
+      Step(shell, "startup_step", "aria2_failed");
+      return false;
+    }
   }
 
   // 3. Only now does the page get the whole window.
@@ -287,7 +323,7 @@ bool StartUp(Shell& shell) {
   AnnounceFinishedBeforeTheEnd(shell, finished_before);
   // From now on an aria2 of ours that ends by itself is started again.
   if (!shell.engine.Remote()) {
-    shell.aria2_supervisor = std::make_unique<Aria2Supervisor>(shell, LocalAria2Params());
+    shell.aria2_supervisor = std::make_unique<Aria2Supervisor>(shell, LocalAria2Params(shell.options));
     shell.aria2_supervisor->Watch();
   }
   shell.ready = true;

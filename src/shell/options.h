@@ -27,6 +27,7 @@ struct Options {
   // behaviour without one.
   std::optional<std::string> download_folder;  // absent: DownloadFolder() decides
   std::string rpc_url;                             // "": the aria2 Korvath starts itself
+  int aria2_port = 6800;                           // where the aria2 Korvath starts listens
   std::string rpc_secret;
   std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides
   std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
