@@ -185,6 +185,9 @@ TEST_F(RemoteAria2Test, OverHttpsAPinnedSelfSignedCertificateIsTrusted) {
   ASSERT_TRUE(korvath->WaitForEvent("web_certificate_pinned", {}, 10000)) << korvath->Output();
   EXPECT_EQ(korvath->EventsNamed("web_certificate_pinned", {{"ok", true}}).size(), 1u)
       << korvath->EventsNamed("web_certificate_pinned")[0].dump();
+  // aria2's own notices come over wss, trusting the same pinned certificate.
+  EXPECT_TRUE(korvath->WaitForEvent("aria2_events", {{"state", "streaming"}}, 10000))
+      << korvath->EventsNamed("aria2_events").size();
 }
 
 // The pin is for the manager's page alone: a page in the main window that
