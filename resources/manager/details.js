@@ -101,7 +101,7 @@ function fillDetails(t, uris, servers) {
   const stopped = STOPPED.includes(status);
   const queued = status === 'waiting' || status === 'paused';
   const show = { pause: ACTIONS.pause.includes(status), resume: status === 'paused', top: queued, up: queued,
-                 down: queued, bottom: queued, remove: !stopped, forget: stopped, 'delete-files': stopped };
+                 down: queued, bottom: queued, remove: !stopped, forget: stopped, 'delete-files': true };
   for (const b of $('details').querySelectorAll('button[data-d]')) b.hidden = !show[b.dataset.d];
   $('d-copy').disabled = !allUris(t).length;
 }
@@ -229,6 +229,19 @@ $('d-opt-save').addEventListener('click', async () => {
   } catch (e) { failed('保存任务设置', e); }
 });
 
+// Whether aria2 stopped the task within a few seconds.
+async function stopForDeletion(gid) {
+  try { await call('aria2.forceRemove', gid); } catch (e) { /* stopped meanwhile, or gone: asked below */ }
+  for (let waited = 0; waited < 5000; waited += 100) {
+    try {
+      const status = await call('aria2.tellStatus', gid, ['status']);
+      if (STOPPED.includes(String(status && status.status))) return true;
+    } catch (e) { return false; }
+    await new Promise((done) => setTimeout(done, 100));
+  }
+  return false;
+}
+
 // The page cannot touch files: the window deletes them, after checking
 // with aria2 that they belong to this task and lie inside its folder.
 async function deleteWithFiles(t) {
@@ -236,9 +249,16 @@ async function deleteWithFiles(t) {
   if (!handler) { say('删除文件失败：这个窗口不能删除文件，请在文件管理器中删除'); return; }
   const paths = (Array.isArray(t.files) ? t.files : []).map((f) => String((f && f.path) || '')).filter(Boolean);
   if (!paths.length) { say('这个任务还没有文件，可以直接移除记录'); return; }
+  const running = !STOPPED.includes(String(t.status));
   const ok = await confirmAsk('删除任务“' + nameOf(t) + '”和它的文件？\n' + paths.join('\n') +
-    '\n（连同控制文件 .aria2）文件删除后不能恢复。', '删除任务和文件');
+    '\n（连同控制文件 .aria2）' + (running ? '下载会先停止。' : '') + '文件删除后不能恢复。', '删除任务和文件');
   if (!ok) return;
+  // aria2 still writes into the files of a task it runs: it lets go of them
+  // first, and only a task it reports stopped has its files deleted.
+  if (running && !(await stopForDeletion(String(t.gid)))) {
+    say('删除文件失败：aria2 没有停下这个任务，文件未删除。请稍后再试');
+    return;
+  }
   let reply;
   try { reply = await handler.postMessage({ gid: String(t.gid), paths }); } catch (e) { reply = null; }
   if (!reply || reply.ok !== true) {

@@ -533,6 +533,25 @@ TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfi
       << Message();
 }
 
+TEST_F(ManagerCleanUpTest, ARunningTaskIsStoppedBeforeItsFilesAreDeleted) {
+  InstallDeleteHandler();
+  const std::string running = Add("/slow/run.bin");
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  for (int waited = 0; waited < 5000 && !fs::exists(dir_ + "/run.bin"); waited += 100) page_->Pump(100);
+  ASSERT_TRUE(fs::exists(dir_ + "/run.bin"));
+  ASSERT_TRUE(Open());
+  Js("T.dbl(" + JsString(running) + ")");
+  ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(running), 3000));
+  Js("document.querySelector('[data-d=\"delete-files\"]').click()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
+  EXPECT_NE(Js("T.text('confirm-text')").find("下载会先停止"), std::string::npos);
+  page_->Pump(600);  // a click right as the question appears is not an answer
+  ClickId("confirm-ok");
+  ASSERT_TRUE(WaitStatus(running, "gone"));
+  EXPECT_FALSE(fs::exists(dir_ + "/run.bin"));
+  EXPECT_FALSE(fs::exists(dir_ + "/run.bin.aria2"));
+}
+
 TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
   InstallDeleteHandler();
   char outside_tmpl[] = "/tmp/korvath-outside-XXXXXX";
