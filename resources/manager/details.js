@@ -34,8 +34,8 @@ function openDetails(gid) {
   detailGid = gid;
   detail = taskOf(gid);
   // Nothing of the last task stays: its lists are built again from scratch.
-  for (const id of ['d-files', 'd-uris', 'd-servers']) { $(id).textContent = ''; delete $(id).dataset.key; }
-  fillDetails(detail, [], []);
+  for (const id of ['d-files', 'd-uris', 'd-servers', 'd-trackers', 'd-peers']) { $(id).textContent = ''; delete $(id).dataset.key; }
+  fillDetails(detail, [], [], []);
   showView('details');
   loadTaskOptions(gid);
   refreshDetails().then(drawCharts);
@@ -44,12 +44,32 @@ async function refreshDetails() {
   const gid = detailGid;
   let res;
   try {
-    res = await multicallSettled([['aria2.tellStatus', gid], ['aria2.getUris', gid], ['aria2.getServers', gid]]);
+    const calls = [['aria2.tellStatus', gid], ['aria2.getUris', gid], ['aria2.getServers', gid]];
+    if (detail && detail.bittorrent) calls.push(['aria2.getPeers', gid]);
+    res = await multicallSettled(calls);
   } catch (e) { return; }
   if (gid !== detailGid) return;
   if (!res[0].ok) { setText($('d-status'), '任务已不在 aria2 中'); return; }
   detail = res[0].value;
-  fillDetails(detail, res[1].ok ? res[1].value : [], res[2].ok ? res[2].value : []);
+  fillDetails(detail, res[1].ok ? res[1].value : [], res[2].ok ? res[2].value : [], res[3] && res[3].ok ? res[3].value : []);
+}
+// The share of pieces a peer has, from its bitfield in hex.
+function peerShare(bitfield, pieces) {
+  let bits = 0;
+  for (const c of String(bitfield || '')) { let v = parseInt(c, 16) || 0; while (v) { bits += v & 1; v >>= 1; } }
+  return pieces > 0 ? Math.min(1, bits / pieces) : 0;
+}
+function fillTorrent(t, peers) {
+  $('d-bt').hidden = !t.bittorrent;
+  if (!t.bittorrent) return;
+  const trackers = [];
+  for (const tier of Array.isArray(t.bittorrent.announceList) ? t.bittorrent.announceList : [])
+    for (const url of Array.isArray(tier) ? tier : [tier]) if (url) trackers.push([String(url), '']);
+  list($('d-trackers'), trackers);
+  list($('d-peers'), (Array.isArray(peers) ? peers : []).map((p) => [
+    String(p.ip) + ':' + String(p.port),
+    '↓ ' + fmtBytes(+p.downloadSpeed || 0) + '/s ↑ ' + fmtBytes(+p.uploadSpeed || 0) + '/s，已有 ' +
+      (peerShare(p.bitfield, +t.numPieces || 0) * 100).toFixed(1) + '%' + (p.seeder === 'true' ? '（做种者）' : '')]));
 }
 function list(el, items) {
   // Rebuilt only when what it shows changed; every item is plain text.
@@ -65,7 +85,8 @@ function list(el, items) {
   }
   if (!items.length) { const li = document.createElement('li'); li.textContent = '无'; el.appendChild(li); }
 }
-function fillDetails(t, uris, servers) {
+function fillDetails(t, uris, servers, peers) {
+  fillTorrent(t, peers);
   const status = String(t.status);
   const total = +t.totalLength || 0, done = +t.completedLength || 0, down = +t.downloadSpeed || 0;
   setText($('d-name'), nameOf(t));

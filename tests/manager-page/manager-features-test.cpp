@@ -99,6 +99,7 @@ TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
   ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(done), 3000));
   page_->Pump(1500);
   EXPECT_EQ(JsJson(kItems), json({"d-uris " + server_.Url("/fast/done.bin"), "d-servers 无"}));
+  EXPECT_EQ(Js("document.getElementById('d-bt').hidden"), "true") << "no tracker or peer for a plain link";
 }
 
 // A torrent in base64, as aria2.addTorrent takes it: one file named `name`,
@@ -167,6 +168,9 @@ TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
   Js("T.dbl(" + JsString(pack) + ")");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('d-select').hidden", 3000));
   EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, true}));
+  // Its tracker and its peers (none: the tracker is a closed port).
+  EXPECT_EQ(JsJson("[document.getElementById('d-bt').hidden, T.text('d-trackers'), T.text('d-peers')]"),
+            json({false, "http://127.0.0.1:1/announce", "无"}));
   // Nothing ticked is refused; one ticked is what aria2 then fetches.
   Js("document.querySelectorAll('#d-select-list input').forEach((x) => { x.checked = false; });"
      "document.getElementById('d-select-save').click()");
