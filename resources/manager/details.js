@@ -211,7 +211,11 @@ $('d-copy').addEventListener('click', () => {
 // The task's options as its fields showed them when read: only a field the
 // user changed is sent, since aria2 starts a running download again when
 // its split or connections are set, even to the same value.
-const TASK_FIELDS = [['d-opt-limit', 'max-download-limit'], ['d-opt-split', 'split'], ['d-opt-conn', 'max-connection-per-server']];
+const TASK_FIELDS = [['d-opt-limit', 'max-download-limit'], ['d-opt-split', 'split'], ['d-opt-conn', 'max-connection-per-server'],
+  ['d-opt-out', 'out'], ['d-opt-dir', 'dir'], ['d-opt-referer', 'referer'], ['d-opt-ua', 'user-agent'], ['d-opt-headers', 'header']];
+// A new name or folder for a task that has bytes on disk would start a second
+// file and leave the first behind, so these are only for one not yet begun.
+const PLACE_FIELDS = ['d-opt-out', 'd-opt-dir'];
 let taskShown = null;
 async function loadTaskOptions(gid) {
   taskShown = null;
@@ -223,6 +227,14 @@ async function loadTaskOptions(gid) {
     $('d-opt-limit').value = limit ? String(Math.round(limit / 1024)) : '';
     $('d-opt-split').value = o.split || '';
     $('d-opt-conn').value = o['max-connection-per-server'] || '';
+    $('d-opt-out').value = o.out || '';
+    $('d-opt-dir').value = o.dir || '';
+    $('d-opt-referer').value = o.referer || '';
+    $('d-opt-ua').value = o['user-agent'] || '';
+    $('d-opt-headers').value = Array.isArray(o.header) ? o.header.join('\n') : String(o.header || '');
+    const begun = !detail || (+detail.completedLength || 0) > 0 || !!detail.bittorrent;
+    for (const id of PLACE_FIELDS) $(id).disabled = begun;
+    $('d-opt-note').textContent = begun ? '已开始下载的任务不能改文件名和文件夹（否则已下载的部分会留在原处）。' : '';
     taskShown = { gid };
     for (const [id] of TASK_FIELDS) taskShown[id] = $(id).value;
   } catch (e) { /* a stopped task has no options left to read */ }
@@ -239,8 +251,17 @@ $('d-opt-save').addEventListener('click', async () => {
   if (changed.includes('d-opt-limit') && (!Number.isFinite(kb) || kb < 0)) problems.push('限速请输入 0 或正数（KB/s）');
   if (changed.includes('d-opt-split') && (!Number.isInteger(split) || split < 1 || split > 16)) problems.push('分段数请输入 1 到 16 的整数');
   if (changed.includes('d-opt-conn') && (!Number.isInteger(per) || per < 1 || per > 16)) problems.push('每服务器连接数请输入 1 到 16 的整数');
+  const out = $('d-opt-out').value.trim();
+  if (changed.includes('d-opt-out') && (!out || /[\\/]/.test(out) || out === '.' || out === '..'))
+    problems.push('文件名不能为空，也不能含有 / 或 \\');
+  if (changed.includes('d-opt-dir') && !$('d-opt-dir').value.trim()) problems.push('保存到的文件夹不能为空');
+  if (changed.some((id) => PLACE_FIELDS.includes(id)) && $('d-opt-out').disabled)
+    problems.push('已开始下载的任务不能改文件名和文件夹');
   if (problems.length) { say(problems.join('；')); return; }
-  const values = { 'd-opt-limit': String(Math.round(kb * 1024)), 'd-opt-split': String(split), 'd-opt-conn': String(per) };
+  const headers = $('d-opt-headers').value.split('\n').map((h) => h.trim()).filter(Boolean);
+  const values = { 'd-opt-limit': String(Math.round(kb * 1024)), 'd-opt-split': String(split), 'd-opt-conn': String(per),
+                   'd-opt-out': out, 'd-opt-dir': $('d-opt-dir').value.trim(), 'd-opt-referer': $('d-opt-referer').value.trim(),
+                   'd-opt-ua': $('d-opt-ua').value.trim(), 'd-opt-headers': headers };
   const options = {};
   for (const [id, name] of TASK_FIELDS) if (changed.includes(id)) options[name] = values[id];
   try {

@@ -79,6 +79,40 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   EXPECT_TRUE(page_->dialogs().empty());
 }
 
+TEST_F(ManagerFeaturesTest, TheNewTaskDialogsOptionsCanBeChangedOnATaskButNotTheNameOfOneBegun) {
+  json error;
+  json queued = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url("/slow/q.bin")}), {{"pause", "true"}}}), &error);
+  ASSERT_TRUE(queued.is_string()) << error.dump();
+  const std::string running = Add("/slow/r.bin");
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  ASSERT_TRUE(Open());
+  auto open = [&](const std::string& gid) {
+    Js("T.key('Escape'); T.dbl(" + JsString(gid) + ")");
+    ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(gid) + " && document.getElementById('d-opt-split').value !== ''", 5000));
+  };
+  // Not begun: a new name and request headers.
+  ASSERT_NO_FATAL_FAILURE(open(queued));
+  Js("document.getElementById('d-opt-out').value = 'renamed.bin'; document.getElementById('d-opt-referer').value = 'http://r/';"
+     "document.getElementById('d-opt-headers').value = 'X-A: 1\\nX-B: 2'; document.getElementById('d-opt-save').click()");
+  page_->Pump(500);
+  json options = aria2_->Call("aria2.getOption", json::array({queued}));
+  EXPECT_EQ(options["out"], "renamed.bin");
+  EXPECT_EQ(options["referer"], "http://r/");
+  // Begun: the name and folder stay, since the bytes on disk would stay behind.
+  auto bytes = [&] {
+    return std::stoll(aria2_->Call("aria2.tellStatus", json::array({running, {"completedLength"}}))
+                          .value("completedLength", "0"));
+  };
+  for (int waited = 0; waited < 5000 && bytes() == 0; waited += 100) page_->Pump(100);
+  ASSERT_GT(bytes(), 0);
+  ASSERT_NO_FATAL_FAILURE(open(running));
+  EXPECT_EQ(Js("document.getElementById('d-opt-out').disabled"), "true");
+  Js("document.getElementById('d-opt-ua').value = 'Agent/1'; document.getElementById('d-opt-save').click()");
+  page_->Pump(500);
+  EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({running}))["user-agent"], "Agent/1");
+  EXPECT_EQ(aria2_->Call("aria2.tellStatus", json::array({running, {"files"}}))["files"][0]["path"], dir_ + "/r.bin");
+}
+
 TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
   const std::string done = Add("/fast/done.bin");
   ASSERT_TRUE(WaitStatus(done, "complete"));
