@@ -20,6 +20,7 @@
 #include "notice/notice.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
+#include "shell/kept-aria2-options.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -226,6 +227,7 @@ void BeginStartUp(Shell& shell) {
   EarlyStartParams params{.notice_url = shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl))};
   // A remote aria2 is not ours to start.
   if (shell.options.rpc_url.empty()) params.aria2 = LocalAria2Params();
+  params.aria2_options = shell.options.aria2_options;
   shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }
 
@@ -260,7 +262,7 @@ bool StartUp(Shell& shell) {
   // 4. Errors are reported by the call itself; start-up ends either way.
   if (remote) {
     Step(shell, "startup_step", "global_options");
-    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine);
+    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine, TaskGlobalOptions(shell.options.aria2_options));
   } else {
     shell.early_start->ShowOptionBoxes(shell.desktop);
   }
