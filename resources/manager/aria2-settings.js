@@ -108,7 +108,9 @@ function buildSettings() {
 const allOptions = () => OPTION_GROUPS.flatMap((g) => g[1]);
 // The options Korvath sends before every download, as the window says
 // (its load reply); the value saved here is the one it sends.
+let sentPerTask = [];
 function markSentPerTask(names) {
+  sentPerTask = names;
   for (const [name] of allOptions()) {
     const help = $('opt-' + name).parentNode.querySelector('.help');
     let remark = help.querySelector('.reset');
@@ -162,7 +164,9 @@ async function saveSettings() {
   for (const option of wanted) {
     const input = $('opt-' + option[0]);
     const value = input.value.trim();
-    if (value === String(current[option[0]] ?? '')) continue;
+    // One Korvath sends before a download is kept even when aria2 holds the
+    // same value now: otherwise the next download would send the program's.
+    if (value === String(current[option[0]] ?? '') && !sentPerTask.includes(option[0])) continue;
     if (value === '' && !CLEARABLE.includes(option[0])) continue;
     const problem = checkOption(option, value);
     if (problem) { problems.push(problem); input.classList.add('bad'); continue; }
