@@ -26,7 +26,7 @@ class KeptAria2Options : public ::testing::Test {
     // As the manager's 设置 and its speed-limit field save them.
     std::ofstream(config + "/korvath/settings.ini")
         << "[aria2-options]\nmax-concurrent-downloads=5\nauto-file-renaming=true\nsplit=4\n"
-           "max-overall-download-limit=512000\nall-proxy=http://127.0.0.1:3128\n";
+           "max-overall-download-limit=512000\nall-proxy=http://127.0.0.1:3128/\n";
   }
   void TearDown() override { std::filesystem::remove_all(config); }
 
@@ -62,7 +62,7 @@ class KeptAria2Options : public ::testing::Test {
                                                     {"auto-file-renaming", "true"},
                                                     {"split", "4"},
                                                     {"max-overall-download-limit", "512000"},
-                                                    {"all-proxy", "http://127.0.0.1:3128"}};
+                                                    {"all-proxy", "http://127.0.0.1:3128/"}};
   Aria2MachineLock lock;  // first in, last out
   XDisplay x;
   demo::DemoSite site;
