@@ -1,7 +1,6 @@
 // ---- settings: aria2's global options ----
 // [name, label, explanation, kind, check]; kinds: int (min, max), size
 // (bytes with K/M), bool, enum (values), text, ratio.
-const KORVATH_SETS = ['split', 'max-connection-per-server', 'max-concurrent-downloads', 'timeout', 'user-agent'];
 const OPTION_GROUPS = [
   ['基本', [
     ['dir', '下载文件夹', '新任务默认保存到这里', 'text'],
@@ -101,13 +100,29 @@ function buildSettings() {
       const input = kind === 'bool' || kind === 'enum' ? choiceOf(kind === 'bool' ? null : values) : document.createElement('input');
       if (input.tagName === 'INPUT') input.type = 'text';
       input.dataset.option = name;
-      box.appendChild(settingRow('opt-' + name, label, input, help,
-        KORVATH_SETS.includes(name) ? '（Korvath 每次下载前会重新设置此项）' : ''));
+      box.appendChild(settingRow('opt-' + name, label, input, help, ''));
     }
     root.appendChild(box);
   }
 }
 const allOptions = () => OPTION_GROUPS.flatMap((g) => g[1]);
+// The options Korvath sends before every download, as the window says
+// (its load reply); the value saved here is the one it sends.
+let sentPerTask = [];
+function markSentPerTask(names) {
+  sentPerTask = names;
+  for (const [name] of allOptions()) {
+    const help = $('opt-' + name).parentNode.querySelector('.help');
+    let remark = help.querySelector('.reset');
+    if (!names.includes(name)) { if (remark) remark.remove(); continue; }
+    if (!remark) {
+      remark = document.createElement('span');
+      remark.className = 'reset';
+      help.appendChild(remark);
+    }
+    remark.textContent = '（Korvath 每次下载前都会发送此项，发送的是这里保存的值）';
+  }
+}
 // The fields the user changed since the form was filled. Only these are
 // ever sent: a field filled while aria2 was away (blank, or a list's first
 // choice) is not a wish of the user's.
@@ -149,7 +164,9 @@ async function saveSettings() {
   for (const option of wanted) {
     const input = $('opt-' + option[0]);
     const value = input.value.trim();
-    if (value === String(current[option[0]] ?? '')) continue;
+    // One Korvath sends before a download is kept even when aria2 holds the
+    // same value now: otherwise the next download would send the program's.
+    if (value === String(current[option[0]] ?? '') && !sentPerTask.includes(option[0])) continue;
     if (value === '' && !CLEARABLE.includes(option[0])) continue;
     const problem = checkOption(option, value);
     if (problem) { problems.push(problem); input.classList.add('bad'); continue; }
@@ -158,6 +175,15 @@ async function saveSettings() {
   if (problems.length) { say('没有保存：' + problems.join('；')); return; }
   const n = Object.keys(changed).length;
   if (!n) { edited.clear(); say('设置没有改动'); return; }
+  // Kept by the window first, so aria2 gets them again after a restart and
+  // Korvath sends them before each download; a refusal changes nothing.
+  const kept = await keepAria2Options(changed);
+  if (kept && kept.ok !== true) {
+    const key = typeof kept.key === 'string' ? kept.key : '';
+    if (key && $('opt-' + key)) $('opt-' + key).classList.add('bad');
+    say('没有保存：' + (kept.error ? String(kept.error) : '窗口没有应答，设置没有保存'));
+    return;
+  }
   try {
     await call('aria2.changeGlobalOption', changed);
     say('已保存 ' + n + ' 项 aria2 设置');

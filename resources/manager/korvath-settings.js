@@ -72,6 +72,13 @@ function drawKorvathFields(fields) {
 async function askWindow(message) {
   try { return await settingsHandler().postMessage(message); } catch (e) { return null; }
 }
+// aria2 options the user sets, kept by the window in its settings file.
+// null: no window to keep them (the page alone), so aria2 alone has them;
+// otherwise the window's reply, {ok:false} when it did not answer.
+async function keepAria2Options(values) {
+  if (!settingsHandler()) return null;
+  return (await askWindow({ action: 'aria2', values })) || { ok: false };
+}
 async function loadKorvathSettings() {
   if (!settingsHandler()) return;
   const reply = await askWindow({ action: 'load' });
@@ -81,6 +88,7 @@ async function loadKorvathSettings() {
   }
   if (!korvathFields) drawKorvathFields(reply.fields);
   korvathLoaded = reply;
+  if (reply.aria2 && Array.isArray(reply.aria2.sentPerTask)) markSentPerTask(reply.aria2.sentPerTask.map(String));
   for (const { name, kind } of korvathFields) {
     const input = $('k-' + name);
     input.classList.remove('bad');

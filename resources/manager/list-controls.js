@@ -118,6 +118,8 @@ async function applyLimit() {
   if (!Number.isFinite(kb) || kb < 0 || kb > 1e9) { say('限速请输入 0 或正数（KB/s），0 或留空表示不限速'); return; }
   const bytes = Math.round(kb * 1024);
   if (kb > 0 && bytes < 1) { say('限速太小：aria2 最少限到每秒 1 字节（0.001 KB/s）；0 或留空表示不限速'); return; }
+  const kept = await keepAria2Options({ 'max-overall-download-limit': String(bytes) });
+  if (kept && kept.ok !== true) { say('限速没有保存：' + (kept.error ? String(kept.error) : '窗口没有应答')); return; }
   try {
     await call('aria2.changeGlobalOption', { 'max-overall-download-limit': String(bytes) });
     say(bytes ? '全局限速已设为 ' + kbText(bytes) + ' KB/s' : '已取消全局限速');

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include "engine/aria2-request.h"
 #include "engine/processes.h"
@@ -144,16 +145,16 @@ std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& opt
   namespace option = aria2_option;
   return Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
       .AddOptions(Aria2Options()
-                      .SetSwitch(option::kContinue, true)
-                      .SetSwitch(option::kAutoFileRenaming, false)
-                      .SetSwitch(option::kFollowTorrent, false)
+                      .SetSwitch(option::kContinue, options.continue_downloads)
+                      .SetSwitch(option::kAutoFileRenaming, options.auto_file_renaming)
+                      .SetSwitch(option::kFollowTorrent, options.follow_torrent)
                       .Set(option::kSplit, options.split)
                       .Set(option::kMaxConcurrentDownloads, options.concurrent_tasks)
                       .Set(option::kMaxConnectionPerServer, options.connections_per_server)
                       .Set(option::kUserAgent, options.user_agent)
                       .Set(option::kTimeout, options.timeout_seconds)
-                      .Set(option::kConnectTimeout, options.timeout_seconds)
-                      .Set(option::kMinSplitSize, "1M"))
+                      .Set(option::kConnectTimeout, options.connect_timeout_seconds)
+                      .Set(option::kMinSplitSize, options.min_split_size))
       .Body();
 }
 
@@ -195,6 +196,26 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
   }
   desktop.Log().Record("global_options_accepted");
   return true;
+}
+
+std::vector<std::string> SetKeptOptions(Desktop& desktop, const EngineState& state,
+                                        const std::vector<std::pair<std::string, std::string>>& options) {
+  auto send = [&](std::size_t from, std::size_t to) {
+    Aria2Options sent;
+    for (std::size_t i = from; i < to; ++i) sent.Set(options[i].first, options[i].second);
+    const std::string reply =
+        SendRpc(desktop, state, Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret).AddOptions(sent).Body());
+    return reply.empty() ? std::optional<bool>() : std::optional<bool>(FindText(reply, "\"result\":\"OK\"") != -1);
+  };
+  std::vector<std::string> refused;
+  if (options.empty()) return refused;
+  const std::optional<bool> together = send(0, options.size());
+  if (together.value_or(false)) return refused;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    // aria2 that did not answer the batch is not asked once per option.
+    if (!together || !send(i, i + 1).value_or(false)) refused.push_back(options[i].first);
+  }
+  return refused;
 }
 
 bool PauseAll(Desktop& desktop, const EngineState& state) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/engine-state.h"
 #include "platform/desktop.h"
@@ -78,13 +80,18 @@ RpcAnswer CallRpc(Desktop& desktop, const EngineState& state, std::string_view b
 std::string SendRpc(Desktop& desktop, const EngineState& state, std::string_view body);
 
 // The options Korvath gives aria2 at start-up and before every task; the
-// defaults are its values.
+// defaults are its values, and the user's saved choices replace them.
 struct GlobalOptions {
   int split = 8;
   int connections_per_server = 8;
   int concurrent_tasks = 3;
   int timeout_seconds = 1;
   Text user_agent = "LogStatistic";
+  int connect_timeout_seconds = 1;
+  Text min_split_size = "1M";
+  bool continue_downloads = true;
+  bool auto_file_renaming = false;
+  bool follow_torrent = false;
 };
 
 // The aria2.changeGlobalOption body for `options` (with the secret).
@@ -96,6 +103,13 @@ std::string GlobalOptionsBody(const EngineState& state, const GlobalOptions& opt
 // otherwise a NoticeBox has been shown. Records "global_options_accepted" on
 // success.
 bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOptions& options = {});
+
+// Sends the user's other aria2 options (name, value) in one
+// aria2.changeGlobalOption; when aria2 refuses them together, each again on
+// its own, so one bad value does not cost the others. Nothing is shown.
+// Returns the names aria2 refused; all of them when it did not answer.
+std::vector<std::string> SetKeptOptions(Desktop& desktop, const EngineState& state,
+                                        const std::vector<std::pair<std::string, std::string>>& options);
 
 // Sends aria2.pauseAll; nothing is shown. True when aria2 answered at all
 // (whatever it said), which shut-down takes as a sign that it is alive.

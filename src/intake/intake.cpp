@@ -95,7 +95,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   // aria2 may have been restarted or reconfigured by hand since start-up, so
   // the options go out again before every task; a failure has been shown.
   for (;;) {
-    const bool options_sent = SetGlobalOptions(context.desktop, context.engine);
+    const bool options_sent = SetGlobalOptions(context.desktop, context.engine, context.global_options);
     // A remote aria2 that did not take the options (and said why) would not
     // take the task either: the user gets the choice at once.
     const bool skip = context.engine.Remote() && !options_sent;

@@ -7,6 +7,7 @@
 
 #include "engine/download-task.h"
 #include "engine/engine-state.h"
+#include "engine/rpc-client.h"
 #include "engine/stated-sizes.h"
 #include "platform/desktop.h"
 #include "util/download-folder-name.h"
@@ -57,6 +58,8 @@ struct IntakeContext {
   // Where the size the page states is kept for checking the finished file;
   // none: nothing is checked. Only for a local aria2, whose files are ours.
   StatedSizes* stated_sizes = nullptr;
+  // What is sent to aria2 before the task: the user's choices or the program's.
+  GlobalOptions global_options;
 };
 
 // Handles one resource request of the page, `link` being its address:

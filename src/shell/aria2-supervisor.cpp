@@ -88,6 +88,8 @@ void Aria2Supervisor::Restart() {
       shell_.desktop.Log(),
       EarlyStartParams{
           .aria2 = std::move(params),
+          // What the user set since the launch counts too.
+          .aria2_options = shell_.options.aria2_options,
           .then = [this, record, base_dir, interrupted](Desktop& desktop, const EngineState& engine) {
             restored_ = RestoreSessionRecord(desktop, engine, record);
             continued_ = ContinueInterruptedDownloads(desktop, engine, interrupted, base_dir);

@@ -4,6 +4,7 @@
 
 #include "engine/rpc-client.h"
 #include "notice/notice.h"
+#include "shell/kept-aria2-options.h"
 
 namespace korvath {
 
@@ -59,7 +60,8 @@ void EarlyStart::Run(const EarlyStartParams& params) {
     if (aria2_started_) {
       desktop_->KeepBoxesIn(option_boxes_);
       log.Record("startup_step", {{"step", std::string("global_options")}});
-      SetGlobalOptions(*desktop_, engine_);
+      SetGlobalOptions(*desktop_, engine_, TaskGlobalOptions(params.aria2_options));
+      SendKeptOptions(*desktop_, engine_, params.aria2_options);
       if (params.then) params.then(*desktop_, engine_);
     }
   }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,8 @@ struct EarlyStartParams {
   // Absent for a remote aria2, which is not ours to start: it is reached
   // once the window is up, its messages shown as they come.
   std::optional<StartAria2Params> aria2;
+  // The user's aria2 options from the settings file; empty: the program's own.
+  std::map<std::string, std::string> aria2_options;
   // Run on the thread after the options when our aria2 runs; it may show
   // no message box and must not touch a window.
   std::function<void(Desktop&, const EngineState&)> then;

@@ -20,6 +20,7 @@
 #include "notice/notice.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
+#include "shell/kept-aria2-options.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -244,7 +245,8 @@ std::optional<bool> OfferAnotherPort(Shell& shell) {
   if (answer != kYes) return std::nullopt;
   shell.options.aria2_port = port;
   StartAria2Params params = LocalAria2Params(shell.options);
-  shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), EarlyStartParams{.aria2 = params});
+  shell.early_start = std::make_unique<EarlyStart>(
+      shell.desktop.Log(), EarlyStartParams{.aria2 = params, .aria2_options = shell.options.aria2_options});
   shell.early_start->Wait(shell.desktop);
   AdoptEarlyEngine(shell);
   shell.early_start->ShowStartBoxes(shell.desktop);
@@ -257,6 +259,7 @@ void BeginStartUp(Shell& shell) {
   EarlyStartParams params{.notice_url = shell.options.notice_url.value_or(std::string(kDefaultNoticeUrl))};
   // A remote aria2 is not ours to start.
   if (shell.options.rpc_url.empty()) params.aria2 = LocalAria2Params(shell.options);
+  params.aria2_options = shell.options.aria2_options;
   shell.early_start = std::make_unique<EarlyStart>(shell.desktop.Log(), std::move(params));
 }
 
@@ -296,7 +299,7 @@ bool StartUp(Shell& shell) {
   // 4. Errors are reported by the call itself; start-up ends either way.
   if (remote) {
     Step(shell, "startup_step", "global_options");
-    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine);
+    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine, TaskGlobalOptions(shell.options.aria2_options));
   } else {
     shell.early_start->ShowOptionBoxes(shell.desktop);
   }

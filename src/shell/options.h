@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ struct Options {
   std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides
   std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
   bool notifications = true;
+  std::map<std::string, std::string> aria2_options;  // the user's aria2 options by name
   std::string settings_message;  // what was wrong with the settings file; "" when nothing
 
   bool show_help = false;

@@ -12,6 +12,7 @@
 #include "intake/intake.h"
 #include "intake/share-link.h"
 #include "platform/event-log.h"
+#include "shell/kept-aria2-options.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -56,6 +57,7 @@ void RunIntake(Shell& shell, const Text& url, std::optional<Text> text_then) {
   IntakeContext context{.desktop = shell.desktop, .engine = shell.engine, .page = intake, .shell = intake};
   if (shell.options.storage_base) context.storage_base = Text(*shell.options.storage_base);
   // A remote aria2 saves on its own machine: the path is one of that machine's.
+  context.global_options = TaskGlobalOptions(shell.options.aria2_options);
   context.download_dir = shell.engine.Remote() ? Utf8ToGbk(shell.options.remote_folder) : shell.download_dir;
   context.stated_sizes = shell.stated_sizes.get();
   ++shell.intakes_running;

@@ -15,7 +15,11 @@ std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
     const SettingRow* row = FindSettingField(name);
     const char* variable = row && row->variable ? std::getenv(row->variable) : nullptr;
     if (variable && *variable) continue;
-    if (name == "folder") {
+    if (row && row->kind == SettingKind::kAria2) {
+      // The next download sends it, and aria2's next start gets it again.
+      shell.options.aria2_options = saved.aria2_options;
+      now.push_back(name);
+    } else if (name == "folder") {
       // The next task goes there; tasks already made keep their folder.
       shell.options.download_folder = saved.download_folder;
       DecideDownloadFolder(shell);

@@ -3,6 +3,7 @@
 // that is missing) keeps the behaviour the program has without it.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct Settings {
   std::optional<std::string> app_url;             // [app] app-url
   std::optional<std::string> notice_url;          // [app] notice-url
   std::optional<bool> notifications;              // [notifications] enabled
+  std::map<std::string, std::string> aria2_options;  // [aria2-options] <aria2 option>=<value>
 };
 
 // One line the program could not use; `line` counts from 1, and is 0 for

@@ -35,6 +35,7 @@ const char* KindName(SettingKind kind) {
     case SettingKind::kBool:
       return "bool";
     case SettingKind::kText:
+    case SettingKind::kAria2:
       break;
   }
   return "text";
@@ -44,6 +45,7 @@ const char* KindName(SettingKind kind) {
 json FieldsForThePage() {
   json fields = json::array();
   for (const SettingRow& row : SettingRows()) {
+    if (row.kind == SettingKind::kAria2) continue;
     fields.push_back({{"name", row.name},
                       {"label", U8(row.label)},
                       {"help", U8(row.help)},
@@ -70,7 +72,10 @@ std::string LoadReply(const SettingsView& view, const EnvLookup& env) {
   json values = json::object();
   json overridden = json::object();
   bool secret_set = false;
+  json sent_per_task = json::array();
+  for (const auto& [name, value] : TaskAria2Options({})) sent_per_task.push_back(name);
   for (const SettingRow& row : SettingRows()) {
+    if (row.kind == SettingKind::kAria2) continue;
     // The secret stays with the window: the page learns only that there is one.
     if (row.kind == SettingKind::kSecret) {
       secret_set = secret_set || !(loaded.settings.*row.text).value_or("").empty();
@@ -89,7 +94,39 @@ std::string LoadReply(const SettingsView& view, const EnvLookup& env) {
                             {"secretSet", secret_set},
                             {"defaultFolder", default_folder},
                             {"overridden", overridden},
-                            {"damaged", SettingsProblemMessage(view.path, loaded.problems)}});
+                            {"damaged", SettingsProblemMessage(view.path, loaded.problems)},
+                            {"aria2", {{"sentPerTask", sent_per_task}, {"kept", loaded.settings.aria2_options}}}});
+}
+
+// aria2 options the page's form or toolbar set: checked and kept in the
+// file, so aria2 gets them again at its next start and before each download.
+std::string KeepAria2Reply(const json& request, const SettingsView& view) {
+  if (!request.contains("values") || !request["values"].is_object())
+    return Failure(U8(u8"保存请求不完整，设置没有保存。请重新打开设置再试。"));
+  std::vector<SettingChange> changes;
+  std::vector<std::string> changed;
+  for (const auto& [name, value] : request["values"].items()) {
+    const SettingRow* row = FindSetting("aria2-options", name);
+    if (!row)
+      return Failure(U8(u8"“") + name + U8(u8"”不是 Korvath 能保存的 aria2 设置，设置没有保存。"), name);
+    if (!value.is_string())
+      return Failure(U8(u8"“") + U8(row->label) + U8(u8"”不是文字，设置没有保存。"), name);
+    std::string text = value.get<std::string>();
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    text.erase(0, text.find_first_not_of(" \t"));
+    changes.push_back({row->group, row->key, text});
+    changed.push_back(row->name);
+  }
+  if (changes.empty()) return PageReplyText(json{{"ok", true}, {"message", U8(u8"设置没有改动。")}});
+  const SettingsSaveResult saved = SaveSettingsChanges(view.path, changes);
+  if (!saved.ok) {
+    std::string error = saved.error;
+    if (!saved.bad_key.empty() && error.rfind(saved.bad_key + U8(u8"："), 0) == 0)
+      error = U8(u8"“") + Label(saved.bad_key) + U8(u8"”") + error.substr(saved.bad_key.size());
+    return Failure(error, saved.bad_key);
+  }
+  if (view.apply) view.apply(LoadSettingsFile(view.path).settings, changed);
+  return PageReplyText(json{{"ok", true}, {"message", U8(u8"已保存到") + view.path + U8(u8"。")}});
 }
 
 std::string SaveReply(const json& request, const SettingsView& view) {
@@ -102,7 +139,7 @@ std::string SaveReply(const json& request, const SettingsView& view) {
   // A secret comes apart from the values, as `secret` or `clearSecret`, and
   // is listed after them.
   for (const SettingRow& row : SettingRows()) {
-    if (row.kind == SettingKind::kSecret || !values.contains(row.name)) continue;
+    if (row.kind == SettingKind::kSecret || row.kind == SettingKind::kAria2 || !values.contains(row.name)) continue;
     const json& value = values[row.name];
     const json now = Shown(row, present.settings);
     if (row.kind == SettingKind::kBool) {
@@ -166,6 +203,7 @@ std::string SettingsMessageReply(const std::string& request_json, const Settings
   const std::string action = request.is_object() ? request.value("action", "") : "";
   if (action == "load") return LoadReply(view, env);
   if (action == "save") return SaveReply(request, view);
+  if (action == "aria2") return KeepAria2Reply(request, view);
   return Failure(U8(u8"无法识别的设置请求，设置没有改动。"));
 }
 

@@ -15,7 +15,8 @@
 namespace korvath {
 
 // window.webkit.messageHandlers.korvathSettings: {"action":"load"} or
-// {"action":"save","values":{...},"secret":"...","clearSecret":bool}.
+// {"action":"save","values":{...},"secret":"...","clearSecret":bool}, or
+// {"action":"aria2","values":{"<aria2 option>":"<value>",...}}.
 inline constexpr const char* kSettingsMessage = "korvathSettings";
 // window.webkit.messageHandlers.korvathAppUrl: {"key":"...","url":"..."}.
 inline constexpr const char* kAppUrlMessage = "korvathAppUrl";
@@ -39,7 +40,10 @@ struct SettingsView {
 // file's values, never the remote aria2's secret (only whether one is set),
 // the problems of a damaged file and which values variables override; a save
 // changes only the values that differ from the file and says which took
-// effect and which wait for the next start. {"ok":false,"error":...,"key":...}
+// effect and which wait for the next start; the load also says which aria2
+// options Korvath sends before every download (`aria2.sentPerTask`) and
+// which the user keeps (`aria2.kept`), and "aria2" keeps the values given for
+// aria2's options. {"ok":false,"error":...,"key":...}
 // otherwise, the file untouched.
 std::string SettingsMessageReply(const std::string& request_json, const SettingsView& view);
 

@@ -2,6 +2,9 @@
 
 #include <glib.h>
 
+#include <iterator>
+#include <regex>
+
 namespace korvath {
 namespace {
 
@@ -17,6 +20,110 @@ bool WebUrl(const std::string& url) {
 }
 
 std::optional<std::string> AnyValue(std::string&) { return std::nullopt; }
+
+// ---- checks of aria2's own options: what aria2 would refuse, said first ----
+
+std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+bool Digits(const std::string& v) {
+  return !v.empty() && v.size() <= 12 && v.find_first_not_of("0123456789") == std::string::npos;
+}
+
+template <long long Lo, long long Hi>
+std::optional<std::string> WholeNumber(std::string& v) {
+  if (Digits(v) && std::stoll(v) >= Lo && std::stoll(v) <= Hi) return std::nullopt;
+  return Utf8(u8"请输入 ") + std::to_string(Lo) + Utf8(u8" 到 ") + std::to_string(Hi) + Utf8(u8" 的整数");
+}
+
+// aria2 takes whole numbers of bytes, with K or M: "1.5M" is refused.
+std::optional<long long> SizeBytes(const std::string& v) {
+  std::string digits = v;
+  long long unit = 1;
+  if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) unit = 1024;
+  if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) unit = 1024 * 1024;
+  if (unit != 1) digits.pop_back();
+  if (!Digits(digits)) return std::nullopt;
+  return std::stoll(digits) * unit;
+}
+
+std::optional<std::string> Size(std::string& v) {
+  if (SizeBytes(v)) return std::nullopt;
+  return Problem(u8"请输入整数，可带单位 K 或 M（例如 500K、2M），不能有小数");
+}
+
+std::optional<std::string> SplitSize(std::string& v) {
+  const std::optional<long long> bytes = SizeBytes(v);
+  if (bytes && *bytes >= (1 << 20) && *bytes <= (1 << 30)) return std::nullopt;
+  return Problem(u8"请输入 1M 到 1024M 之间的大小（例如 20M）");
+}
+
+std::optional<std::string> Switch(std::string& v) {
+  return v == "true" || v == "false" ? std::nullopt : Problem(u8"只能是true或false");
+}
+
+std::optional<std::string> Ratio(std::string& v) {
+  const size_t dot = v.find('.');
+  const bool ok = Digits(v.substr(0, dot)) && (dot == std::string::npos || Digits(v.substr(dot + 1)));
+  return ok ? std::nullopt : Problem(u8"请输入 0 或正数（例如 1.0）");
+}
+
+// aria2's form: [http://][USER:PASSWORD@]HOST[:PORT]
+std::optional<std::string> Proxy(std::string& v) {
+  static const std::regex kProxy(R"(^(https?://)?([^\s/@:]+(:[^\s/@]*)?@)?([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:\d{1,5})?/?$)");
+  if (std::regex_match(v, kProxy)) return std::nullopt;
+  return Problem(u8"应写成 http://主机:端口（可带 用户名:密码@），例如 http://127.0.0.1:8080");
+}
+
+std::optional<std::string> OneOf(const std::string& v, std::initializer_list<const char*> values) {
+  std::string list;
+  for (const char* value : values) {
+    if (v == value) return std::nullopt;
+    list += (list.empty() ? "" : Utf8(u8"、")) + value;
+  }
+  return Utf8(u8"只能是 ") + list + Utf8(u8" 之一");
+}
+
+std::optional<std::string> FileAllocation(std::string& v) { return OneOf(v, {"none", "prealloc", "trunc", "falloc"}); }
+std::optional<std::string> LogLevel(std::string& v) { return OneOf(v, {"debug", "info", "notice", "warn", "error"}); }
+
+// aria2's options the manager's form saves. The first ten are the body
+// Korvath sends before every download, in its order, with the values the
+// program always sent as their defaults.
+struct Aria2Row {
+  const char* key;
+  const char8_t* label;
+  std::optional<std::string> (*check)(std::string& value);
+  const char* task_default = nullptr;
+};
+
+const Aria2Row kAria2Rows[] = {
+    {"continue", u8"断点续传", Switch, "true"},
+    {"auto-file-renaming", u8"自动改名", Switch, "false"},
+    {"follow-torrent", u8"自动打开种子", Switch, "false"},
+    {"split", u8"分段数", WholeNumber<1, 16>, "8"},
+    {"max-concurrent-downloads", u8"同时下载任务数", WholeNumber<1, 100>, "3"},
+    {"max-connection-per-server", u8"每服务器连接数", WholeNumber<1, 16>, "8"},
+    {"user-agent", u8"User-Agent", AnyValue, "LogStatistic"},
+    {"timeout", u8"超时（秒）", WholeNumber<1, 600>, "1"},
+    {"connect-timeout", u8"连接超时（秒）", WholeNumber<1, 600>, "1"},
+    {"min-split-size", u8"最小分段大小", SplitSize, "1M"},
+    {"dir", u8"下载文件夹", AnyValue},
+    {"max-overall-download-limit", u8"全局下载限速", Size},
+    {"max-overall-upload-limit", u8"全局上传限速", Size},
+    {"max-download-result", u8"保留的结束记录数", WholeNumber<0, 100000>},
+    {"max-tries", u8"最多尝试次数", WholeNumber<0, 1000>},
+    {"retry-wait", u8"重试间隔（秒）", WholeNumber<0, 600>},
+    {"all-proxy", u8"代理服务器", Proxy},
+    {"check-certificate", u8"检查证书", Switch},
+    {"bt-max-peers", u8"每个种子最多连接数", WholeNumber<0, 1000>},
+    {"seed-ratio", u8"做种分享率", Ratio},
+    {"seed-time", u8"做种时间（分钟）", WholeNumber<0, 100000>},
+    {"bt-tracker", u8"额外的 Tracker", AnyValue},
+    {"file-allocation", u8"文件预分配", FileAllocation},
+    {"lowest-speed-limit", u8"最低速度", Size},
+    {"allow-overwrite", u8"允许覆盖", Switch},
+    {"log-level", u8"日志级别", LogLevel},
+};
 
 const SettingRow kRows[] = {
     {.group = "downloads",
@@ -147,30 +254,76 @@ const SettingRow kRows[] = {
      .apply = [](const Settings& s, Options& o) { o.notifications = *s.notifications; }},
 };
 
+// Korvath's rows, then aria2's.
+const std::vector<SettingRow>& AllRows() {
+  static const std::vector<SettingRow> rows = [] {
+    std::vector<SettingRow> all(std::begin(kRows), std::end(kRows));
+    for (const Aria2Row& row : kAria2Rows) {
+      all.push_back({.group = "aria2-options",
+                     .key = row.key,
+                     .name = row.key,
+                     .kind = SettingKind::kAria2,
+                     .check = row.check,
+                     // Blank: aria2's own default (no proxy, no tracker) stands.
+                     .empty_is_default = true,
+                     .label = row.label,
+                     .help = u8"",
+                     .variable = nullptr,
+                     .when = SettingTakesEffect::kNow,
+                     .apply = [](const Settings& s, Options& o) { o.aria2_options = s.aria2_options; },
+                     .task_default = row.task_default});
+    }
+    return all;
+  }();
+  return rows;
+}
+
 }  // namespace
 
-std::span<const SettingRow> SettingRows() { return kRows; }
+std::span<const SettingRow> SettingRows() { return AllRows(); }
 
 const SettingRow* FindSetting(const std::string& group, const std::string& key) {
-  for (const SettingRow& row : kRows)
+  for (const SettingRow& row : AllRows())
     if (group == row.group && key == row.key) return &row;
   return nullptr;
 }
 
 const SettingRow* FindSettingField(const std::string& name) {
-  for (const SettingRow& row : kRows)
+  for (const SettingRow& row : AllRows())
     if (name == row.name) return &row;
   return nullptr;
 }
 
+std::vector<std::pair<std::string, std::string>> TaskAria2Options(const std::map<std::string, std::string>& kept) {
+  std::vector<std::pair<std::string, std::string>> sent;
+  for (const SettingRow& row : AllRows()) {
+    if (row.kind != SettingKind::kAria2 || !row.task_default) continue;
+    const auto found = kept.find(row.key);
+    sent.emplace_back(row.key, found != kept.end() ? found->second : row.task_default);
+  }
+  return sent;
+}
+
+std::vector<std::pair<std::string, std::string>> OtherAria2Options(const std::map<std::string, std::string>& kept) {
+  std::vector<std::pair<std::string, std::string>> sent;
+  for (const SettingRow& row : AllRows()) {
+    if (row.kind != SettingKind::kAria2 || row.task_default) continue;
+    if (const auto found = kept.find(row.key); found != kept.end()) sent.emplace_back(row.key, found->second);
+  }
+  return sent;
+}
+
 bool HasSetting(const SettingRow& row, const Settings& settings) {
+  if (row.kind == SettingKind::kAria2) return settings.aria2_options.count(row.key) > 0;
   return row.kind == SettingKind::kBool ? (settings.*row.flag).has_value() : (settings.*row.text).has_value();
 }
 
 std::optional<std::string> StoreSetting(const SettingRow& row, std::string value, Settings& settings) {
   if (value.empty() && row.empty_is_default) return std::nullopt;
   if (auto wrong = row.check(value)) return wrong;
-  if (row.kind == SettingKind::kBool)
+  if (row.kind == SettingKind::kAria2)
+    settings.aria2_options[row.key] = std::move(value);
+  else if (row.kind == SettingKind::kBool)
     settings.*row.flag = value == "true";
   else
     settings.*row.text = std::move(value);

@@ -4,9 +4,12 @@
 // setting is one row here plus the code that uses it.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "shell/options.h"
 #include "shell/settings-file.h"
@@ -17,6 +20,9 @@ enum class SettingKind {
   kText,
   kSecret,  // kept by the window: the page only learns whether one is set
   kBool,    // "true" or "false" in the file
+  // One of aria2's own global options, kept in [aria2-options] under its
+  // aria2 name and drawn by the page's aria2 form, not Korvath's.
+  kAria2,
 };
 
 enum class SettingTakesEffect { kNow, kNextStart };
@@ -44,6 +50,9 @@ struct SettingRow {
   bool flag_default;
   // Puts the kept value (present in the Settings) into the options.
   void (*apply)(const Settings& settings, Options& options);
+  // kAria2 rows Korvath sends before every download: the value sent while
+  // the user has saved none. nullptr: sent only when the user saved one.
+  const char* task_default = nullptr;
 };
 
 // The rows in the order the page shows them.
@@ -52,6 +61,12 @@ std::span<const SettingRow> SettingRows();
 // The row of [group] key, or of the page's field `name`; nullptr when none.
 const SettingRow* FindSetting(const std::string& group, const std::string& key);
 const SettingRow* FindSettingField(const std::string& name);
+
+// The aria2 options Korvath sends before every download, in the order they
+// are sent, each with the user's value or its default.
+std::vector<std::pair<std::string, std::string>> TaskAria2Options(const std::map<std::string, std::string>& kept);
+// The user's other aria2 options, in the table's order, for aria2's start.
+std::vector<std::pair<std::string, std::string>> OtherAria2Options(const std::map<std::string, std::string>& kept);
 
 // Whether a row's value is present in `settings`.
 bool HasSetting(const SettingRow& row, const Settings& settings);

@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "engine/rpc-client.h"
 #include "shell/download-folder.h"
 #include "shell/settings-messages.h"
 #include "shell/settings-writer.h"
@@ -218,6 +219,48 @@ TEST(SettingsMessages, APathThatIsNotUtf8ReachesThePageReplaced) {
   const nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
   ASSERT_TRUE(parsed.is_object()) << reply;
   EXPECT_EQ(parsed.value("defaultFolder", ""), ::testing::TempDir() + "caf\xef\xbf\xbd");
+}
+}  // namespace
+}  // namespace korvath
+
+namespace korvath {
+namespace {
+// The page marks and keeps aria2's options through the window: the list it
+// marks is the body the program really sends, and what it keeps is checked
+// as the file's lines are, a refusal leaving the file as it was.
+TEST(SettingsMessages, ThePageLearnsTheSentOptionsFromTheBodyAndKeepsOnlyGoodValues) {
+  const std::string path = ::testing::TempDir() + "aria2-kept/settings.ini";
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::vector<std::string> applied;
+  const SettingsView view{.path = path, .apply = [&](const Settings& saved, const std::vector<std::string>& changed) {
+                            applied = changed;
+                            EXPECT_EQ(saved.aria2_options.at("split"), "4");
+                            return changed;
+                          }};
+  const nlohmann::json loaded = nlohmann::json::parse(SettingsMessageReply(R"({"action":"load"})", view));
+  const nlohmann::ordered_json body = nlohmann::ordered_json::parse(GlobalOptionsBody(EngineState{}, {}));
+  std::vector<std::string> sent;
+  for (const auto& [name, value] : body["params"][1].items()) sent.push_back(name);
+  EXPECT_EQ(loaded["aria2"]["sentPerTask"].get<std::vector<std::string>>(), sent);
+
+  nlohmann::json reply = nlohmann::json::parse(SettingsMessageReply(
+      R"({"action":"aria2","values":{"split":"4","all-proxy":" http://127.0.0.1:3128 "}})", view));
+  ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+  EXPECT_EQ(applied, (std::vector<std::string>{"all-proxy", "split"}));
+  const std::map<std::string, std::string> kept = {{"all-proxy", "http://127.0.0.1:3128"}, {"split", "4"}};
+  EXPECT_EQ(LoadSettingsFile(path).settings.aria2_options, kept);
+
+  const std::string before = *ReadPlainFile(path).bytes;
+  for (const char* request : {R"({"action":"aria2","values":{"split":"99","timeout":"5"}})",
+                              R"({"action":"aria2","values":{"no-such-option":"1"}})"}) {
+    reply = nlohmann::json::parse(SettingsMessageReply(request, view));
+    EXPECT_EQ(reply.value("ok", true), false) << request;
+    EXPECT_EQ(*ReadPlainFile(path).bytes, before) << request;
+  }
+  reply = nlohmann::json::parse(SettingsMessageReply(R"({"action":"aria2","values":{"split":"99"}})", view));
+  EXPECT_EQ(reply.value("key", ""), "split");
+  EXPECT_EQ(reply.value("error", "").rfind(Utf8(u8"“分段数”：请输入 1 到 16 的整数"), 0), 0u) << reply.dump();
 }
 }  // namespace
 }  // namespace korvath

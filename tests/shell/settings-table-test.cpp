@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/rpc-client.h"
 #include "harness/korvath-harness.h"
+#include "shell/kept-aria2-options.h"
 #include "shell/settings-writer.h"
 #include "shell/shell.h"
 
@@ -21,6 +23,10 @@ std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(tex
 
 // The row's value as Settings keeps it, as text; nullopt when absent.
 std::optional<std::string> Kept(const SettingRow& row, const Settings& settings) {
+  if (row.kind == SettingKind::kAria2) {
+    const auto found = settings.aria2_options.find(row.key);
+    return found == settings.aria2_options.end() ? std::nullopt : std::optional<std::string>(found->second);
+  }
   if (row.kind == SettingKind::kBool) {
     const std::optional<bool> flag = settings.*row.flag;
     return flag ? std::optional<std::string>(*flag ? "true" : "false") : std::nullopt;
@@ -79,6 +85,42 @@ TEST(SettingsTable, WhatTheRowsSayTakesEffectNowIsWhatTheRunningProgramApplies) 
     if (row.when == SettingTakesEffect::kNow && !(variable && *variable)) now.push_back(row.name);
   }
   EXPECT_EQ(ApplySavedSettings(shell, saved, names), now);
+}
+
+TEST(SettingsTable, TheOptionsSentBeforeADownloadAreTheUsersInTheBodysOwnOrder) {
+  EngineState state;
+  // Without a word from the user the program sends what it always sent.
+  EXPECT_EQ(GlobalOptionsBody(state, TaskGlobalOptions({})), GlobalOptionsBody(state, {}));
+  EXPECT_TRUE(OtherAria2Options({}).empty());
+
+  const LoadedSettings read = ParseSettingsText(
+      "[aria2-options]\nmin-split-size=20M\nauto-file-renaming=true\ncontinue=false\nsplit=4\n"
+      "max-concurrent-downloads=7\nconnect-timeout=30\nuser-agent=Mine/1.0\n"
+      "all-proxy=http://127.0.0.1:3128\nmax-overall-download-limit=500K\n");
+  ASSERT_TRUE(read.problems.empty());
+  EXPECT_EQ(GlobalOptionsBody(state, TaskGlobalOptions(read.settings.aria2_options)),
+            R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:",{"continue":"false",)"
+            R"("auto-file-renaming":"true","follow-torrent":"false","split":"4","max-concurrent-downloads":"7",)"
+            R"("max-connection-per-server":"8","user-agent":"Mine/1.0","timeout":"1","connect-timeout":"30",)"
+            R"("min-split-size":"20M"}]})");
+  // The rest go to aria2 at its start, never in the download's body.
+  const std::vector<std::pair<std::string, std::string>> others = {
+      {"max-overall-download-limit", "500K"}, {"all-proxy", "http://127.0.0.1:3128"}};
+  EXPECT_EQ(OtherAria2Options(read.settings.aria2_options), others);
+}
+
+TEST(SettingsTable, Aria2ValuesAria2WouldRefuseAreNamedInChineseAndNotKept) {
+  const LoadedSettings read = ParseSettingsText(
+      "[aria2-options]\nsplit=0\nmin-split-size=1.5M\nall-proxy=not a proxy\nmax-concurrent-downloads=5\n"
+      "no-such-option=1\nfile-allocation=fast\n");
+  ASSERT_EQ(read.problems.size(), 5u);
+  EXPECT_EQ(read.problems[0].what, Utf8(u8"split：请输入 1 到 16 的整数"));
+  EXPECT_EQ(read.problems[1].what, Utf8(u8"min-split-size：请输入 1M 到 1024M 之间的大小（例如 20M）"));
+  EXPECT_EQ(read.problems[2].line, 4);
+  EXPECT_EQ(read.problems[3].what, Utf8(u8"未知的设置“no-such-option”（组[aria2-options]）"));
+  EXPECT_EQ(read.problems[4].what, Utf8(u8"file-allocation：只能是 none、prealloc、trunc、falloc 之一"));
+  const std::map<std::string, std::string> kept = {{"max-concurrent-downloads", "5"}};
+  EXPECT_EQ(read.settings.aria2_options, kept);
 }
 
 }  // namespace
