@@ -3,6 +3,7 @@
 // from the page and hands the download to aria2.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "engine/download-task.h"
@@ -57,6 +58,10 @@ struct IntakeContext {
   // Where the size the page states is kept for checking the finished file;
   // none: nothing is checked. Only for a local aria2, whose files are ours.
   StatedSizes* stated_sizes = nullptr;
+  // Korvath's record of unfinished downloads (SessionRecordPath), which
+  // knows the link of a partial file aria2 no longer lists; "": none, and
+  // such a file is never continued, only saved beside.
+  std::string session_record;
 };
 
 // Handles one resource request of the page, `link` being its address:
