@@ -305,12 +305,12 @@ TEST_F(SameFileDownload, AFileDeletedWhileItDownloadsIsAFailureNotDone) {
 }
 
 // Two shares each hold a 课程资料.bin of the same size and other bytes. Share
-// B's is clicked while share A's is paused, queued, downloading or finished:
-// it is another file, saved beside A's, and each file ends byte-identical to
-// its own share's.
-enum class FirstIs { kPaused, kQueued, kDownloading, kFinished };
+// B's is clicked while share A's is paused, queued, downloading, failed (its
+// link expired) or finished: it is another file, saved beside A's, and each
+// file ends byte-identical to its own share's.
+enum class FirstIs { kPaused, kQueued, kDownloading, kFailed, kFinished };
 std::string FirstIsName(FirstIs first) {
-  constexpr const char* kNames[] = {"Paused", "Queued", "Downloading", "Finished"};
+  constexpr const char* kNames[] = {"Paused", "Queued", "Downloading", "Failed", "Finished"};
   return kNames[static_cast<int>(first)];
 }
 
@@ -337,9 +337,10 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
   if (GetParam() == FirstIs::kQueued) {
     ASSERT_NO_FATAL_FAILURE(Block());
   }
-  Click(server.Url("/file/a1?fid=101&sign=a"));
+  if (GetParam() == FirstIs::kFailed) server.ExpireOldLinkAt(kSize / 3);
+  Click(server.Url("/big?fid=101&link=old"));
   ASSERT_EQ(Way(), "new_task");
-  const std::string first = desktop->Events("task_created").back()["gid"];
+  std::string first = desktop->Events("task_created").back()["gid"];
   switch (GetParam()) {
     case FirstIs::kPaused:
       ASSERT_TRUE(testing::WaitFor([&] { return Done(first) >= kSize / 3; }, std::chrono::seconds(15)));
@@ -353,12 +354,15 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
       ASSERT_TRUE(testing::WaitFor([&] { return Done(first) > 0; }, std::chrono::seconds(10)));
       ASSERT_EQ(Status(first)["status"], "active");
       break;
+    case FirstIs::kFailed:
+      ASSERT_TRUE(testing::WaitFor([&] { return Status(first)["status"] == "error"; }, std::chrono::seconds(15)));
+      break;
     case FirstIs::kFinished:
       ASSERT_TRUE(testing::WaitFor([&] { return Status(first)["status"] == "complete"; }, std::chrono::seconds(15)));
       break;
   }
 
-  Click(share_b.Url("/file/b2?fid=202&sign=b"));
+  Click(share_b.Url("/big?fid=202&sign=b"));
   EXPECT_EQ(Way(), "free_name");
   EXPECT_EQ(Saved(), second);
   ASSERT_EQ(desktop->Events("task_created").size(), 2u) << desktop->BoxTexts();
@@ -366,6 +370,14 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
   EXPECT_NE(other, first);
   Unblock();
   if (GetParam() == FirstIs::kPaused) testing::Aria2Call(state, "aria2.unpause", {first});
+  if (GetParam() == FirstIs::kFailed) {
+    // Share A's page gives a fresh link: A's download goes on, B's is not touched.
+    page = {name, "4 MB"};
+    Click(server.Url("/big?link=new&fid=101"));
+    EXPECT_EQ(Way(), "replaced_failed");
+    EXPECT_EQ(Saved(), name);
+    first = desktop->Events("task_created").back()["gid"];
+  }
 
   for (const std::string& gid : {first, other}) {
     ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(30)))
@@ -384,7 +396,7 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
 
 INSTANTIATE_TEST_SUITE_P(FirstDownload, SameNameAndSizeFromAnotherShare,
                          ::testing::Values(FirstIs::kPaused, FirstIs::kQueued, FirstIs::kDownloading,
-                                           FirstIs::kFinished),
+                                           FirstIs::kFailed, FirstIs::kFinished),
                          [](const auto& info) { return FirstIsName(info.param); });
 
 // The name was free at the click and is the queued download's until aria2
@@ -402,6 +414,7 @@ TEST_F(SameFileDownload, AFilePutAtAQueuedDownloadsNameIsLeftAsItIs) {
     const std::string gid = desktop->Events("task_created").back()["gid"];
     ASSERT_EQ(Status(gid)["status"], "waiting");
     const std::string users(size, 'u');
+    fs::create_directories(folder);
     testing::WriteFile(folder / page.name, users);
     Unblock();
 
