@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-failure.h"
 #include "engine/finished-downloads.h"
@@ -267,6 +269,16 @@ TEST_F(SameFileDownload, ALongNameKeepsItsControlFileAndContinuesAfterACrash) {
   ::waitpid(state.aria2_pid, nullptr, 0);
   ASSERT_TRUE(testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10)));
   ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = program_dir.string()}));
+
+  // Without the record nothing tells whose partial file it is: it is kept,
+  // and the click saves a file beside it.
+  const std::string kept = std::exchange(record, "");
+  Click(server.Url("/big?f=2"));
+  EXPECT_EQ(Way(), "free_name");
+  EXPECT_NE(Saved(), saved);
+  testing::Aria2Call(state, "aria2.forceRemove", {desktop->Events("task_created").back()["gid"]});
+  ASSERT_TRUE(fs::exists(folder / (saved + ".aria2")));
+  record = kept;
   const size_t served_before = server.Served();
 
   Click(server.Url("/big?f=2"));
