@@ -114,7 +114,8 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
       // Decided before any task exists: a new link for a file aria2 holds
       // unfinished continues it, and another file never takes a name that
       // a file or a download already owns.
-      const std::vector<SessionTask> recorded = local ? RecordedTasks(context.session_record) : std::vector<SessionTask>{};
+      const std::vector<SessionTask> recorded =
+          local ? RecordedTasks(context.session_record) : std::vector<SessionTask>{};
       const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, clicked,
                                                     {.stated = stated,
                                                      .known_sizes = context.stated_sizes,

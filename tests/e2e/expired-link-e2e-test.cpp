@@ -244,7 +244,8 @@ TEST_F(ExpiredLinkEndToEnd, AnotherSharesFileOfTheSameNameAndSizeIsSavedBeside) 
   ASSERT_EQ(SameFileWay(), "new_task");
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 5000));
   const std::string first = korvath->EventsNamed("task_created").back().value("gid", "");
-  ASSERT_TRUE(WaitUntil([&] { return std::stoull(TaskStatus(first).value("completedLength", "0")) > 0; }, 10000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return std::stoull(TaskStatus(first).value("completedLength", "0")) > 0; }, 10000));
   aria2->Call("aria2.pause", nlohmann::json::array({first}));
   ASSERT_TRUE(WaitUntil([&] { return TaskStatus(first).value("status", "") == "paused"; }, 10000));
 
@@ -263,7 +264,9 @@ TEST_F(ExpiredLinkEndToEnd, AnotherSharesFileOfTheSameNameAndSizeIsSavedBeside) 
     ASSERT_TRUE(demo::ReadContent(site.files()[index], 0, kTwinSize, expected));
     EXPECT_TRUE(ReadAll(saved) == expected) << saved;
   }
-  for (const auto& event : korvath->EventsNamed("same_file")) std::printf("same_file %s\n", event.dump().c_str());
+  for (const auto& event : korvath->EventsNamed("same_file")) {
+    std::printf("same_file %s\n", event.dump().c_str());
+  }
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ class SameFileDownload : public testing::Aria2Test {
   }
   void Click(const std::string& link) {
     // The page's requests for stored files carry "bkt=".
-    InterceptDownload({.desktop = *desktop, .engine = state, .page = page, .shell = shell, .session_record = record},
-                      link + "&bkt=1");
+    InterceptDownload(
+        {.desktop = *desktop, .engine = state, .page = page, .shell = shell, .session_record = record},
+        link + "&bkt=1");
   }
   // Three slow downloads fill aria2's three places (the intake sets three),
   // so the next task waits in the queue until Unblock.
