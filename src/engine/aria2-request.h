@@ -42,6 +42,7 @@ inline constexpr Aria2Method kUnpause{"aria2.unpause"};
 
 // aria2's option names, as its own command line and RPC spell them.
 namespace aria2_option {
+inline constexpr std::string_view kAllowOverwrite = "allow-overwrite";
 inline constexpr std::string_view kAutoFileRenaming = "auto-file-renaming";
 inline constexpr std::string_view kConnectTimeout = "connect-timeout";
 inline constexpr std::string_view kContinue = "continue";

@@ -35,12 +35,18 @@ std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task)
   // The name is made safe after the conversion: in system text a "\" byte can
   // be the second half of a Chinese character, in UTF-8 never.
   Aria2Options options = TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.name)));
-  if (task.new_file) {
-    // The global options continue whatever file has the name, for the
-    // share page's expired links; this task's name may be another file's.
-    options.SetSwitch(aria2_option::kContinue, false).SetSwitch(aria2_option::kAutoFileRenaming, true);
-  }
+  SetAtNameOptions(options, task.at_name);
   return Aria2Request(aria2_method::kAddUri, state.rpc_secret).AddTexts({task.link}).AddOptions(options).Body();
+}
+
+void SetAtNameOptions(Aria2Options& options, DownloadTask::AtName at_name) {
+  // The global options continue whatever file has the name, for the share
+  // page's expired links: a file without a control file counts as
+  // downloaded up to its length, and one of the whole length as done.
+  if (at_name == DownloadTask::AtName::kContinue) return;
+  options.SetSwitch(aria2_option::kContinue, false)
+      .SetSwitch(aria2_option::kAllowOverwrite, false)
+      .SetSwitch(aria2_option::kAutoFileRenaming, at_name == DownloadTask::AtName::kRename);
 }
 
 Aria2Options TaskOptions(const EngineState& state, std::string_view dir_utf8, std::string_view out_utf8) {

@@ -17,11 +17,26 @@ struct DownloadTask {
   Text name;  // file name to save under; may be empty (aria2 then names it)
   Text link;  // the address exactly as the page requested it
   Text dir;   // relative to aria2's working directory ("ZorbitDravenet") or absolute; "": aria2's own
-  // A file of its own, not the continuation of one: aria2 must not continue
-  // into (or take as done) a file that already has its name, and renames it
-  // instead. Set where the name could not be checked against the folder.
-  bool new_file = false;
+  // What aria2 does with a file it finds under the name when it comes to
+  // open it, which for a queued download may be long after the click.
+  enum class AtName {
+    // Continues it: the download goes on from a partial file whose control
+    // file vouches for it (the global "continue").
+    kContinue,
+    // Saves beside it under a name of aria2's own ("name.1.ext"): the name
+    // could not be checked against the folder (aria2 names the file, or the
+    // files are on another machine).
+    kRename,
+    // Fails the task and leaves it alone: the name was free at the click and
+    // is held for this download, so anything there later is not its file.
+    kRefuse,
+  };
+  AtName at_name = AtName::kContinue;
 };
+
+// Sets the options that make aria2 treat a file found under the name as
+// `at_name` says (kContinue sets nothing: the global options continue).
+void SetAtNameOptions(Aria2Options& options, DownloadTask::AtName at_name);
 
 // The aria2.addUri body for `task`: every value JSON-escaped, name and dir in
 // UTF-8, the name made safe to be a single file name inside dir.

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/aria2-request.h"
 #include "engine/control-file.h"
+#include "engine/file-link.h"
 #include "engine/free-name.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
@@ -114,6 +116,24 @@ bool SameSize(const SameFileQuestion& question, const NameHolders& holders, cons
   return true;
 }
 
+// Whether what holds the name is fetched by the link the page gave: every
+// download listed under it, or, with none listed, Korvath's record of the
+// partial file. Nothing known of a link: another file.
+bool SameLink(const SameFileQuestion& question, const NameHolders& holders, const std::string& path,
+              const std::string& base, const Text& link) {
+  if (!holders.tasks.empty()) {
+    return std::all_of(holders.tasks.begin(), holders.tasks.end(),
+                       [&](const Aria2Task* task) { return LinksFetchStoredFile(task->uris, link); });
+  }
+  if (!question.recorded) return false;
+  for (const SessionTask& recorded : *question.recorded) {
+    if (recorded.out.empty()) continue;
+    const std::string file = FileKey(recorded.dir, base) + "/" + SafeFileName(GbkToUtf8(recorded.out));
+    if (file == path && LinksFetchStoredFile(recorded.uris, link)) return true;
+  }
+  return false;
+}
+
 const Aria2Task* WithStatus(const NameHolders& holders, std::initializer_list<std::string_view> statuses) {
   for (const Aria2Task* task : holders.tasks) {
     for (std::string_view status : statuses) {
@@ -138,7 +158,7 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
   const std::string safe_name = SafeFileName(GbkToUtf8(task.name));
   // Without a name aria2 picks one from the address: nothing to compare.
   if (safe_name.empty()) {
-    outcome.new_file = true;
+    outcome.at_name = DownloadTask::AtName::kRename;
     return done();
   }
   const std::string folder = FileKey(task.dir, base);
@@ -164,12 +184,15 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
     outcome.name = Utf8ToGbk(name);
     if (holders.tasks.empty() && !holders.on_disk) {
       outcome.way = number == 1 ? "new_task" : "free_name";
-      outcome.new_file = !question.local_files;
+      outcome.at_name = question.local_files ? DownloadTask::AtName::kRefuse : DownloadTask::AtName::kRename;
       return done();
     }
-    // A finished download, a link, or a file of another length is another
-    // file, whatever its name.
-    if (WithStatus(holders, {"complete"}) || holders.not_a_file || !SameSize(question, holders, path)) continue;
+    // A finished download, a file-system link, a file of another length, or
+    // one another link fetches is another file, whatever its name.
+    if (WithStatus(holders, {"complete"}) || holders.not_a_file || !SameSize(question, holders, path) ||
+        !SameLink(question, holders, path, base, task.link)) {
+      continue;
+    }
     if (const Aria2Task* running = WithStatus(holders, {"active"})) {
       outcome = {.way = "downloading", .gid = running->gid, .continued = true, .name = outcome.name};
       return done();

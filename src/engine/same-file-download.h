@@ -3,14 +3,18 @@
 // file that is downloading right now makes nothing; anything else is another
 // file, saved under a name nobody owns. aria2 itself would take the existing
 // file over: it appends to it, writes over it, or calls it done unread.
+// Which file a request is for, its link says (SameStoredFile): two shares'
+// files of one name and one size are still two files.
 #pragma once
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "engine/download-task.h"
 #include "engine/engine-state.h"
 #include "engine/file-size-text.h"
+#include "engine/session-record.h"
 #include "engine/stated-sizes.h"
 #include "platform/desktop.h"
 #include "util/text.h"
@@ -28,7 +32,8 @@ struct SameFileOutcome {
   //                     file and a control file that fits it are on disk:
   //                     the new task continues from them;
   //   "free_name"       the name belongs to another file (finished, another
-  //                     size, a link, or a task): the new task takes the
+  //                     size, another link, a download whose link is not
+  //                     known, a file-system link): the new task takes the
   //                     first free numbered name;
   //   "new_task"        nothing holds the name (or aria2 did not say);
   //   "no_free_name"    every numbered name is taken: no task is made.
@@ -36,10 +41,11 @@ struct SameFileOutcome {
   Text gid;                // the download continued or running, else ""
   bool continued = false;  // true: no new task is to be created
   Text name;               // system text: the name a new task is saved under
-  // The name was not held against the folder's files (aria2 names the file
-  // itself, or the files are on another machine): the new task must not
-  // continue into a file that turns out to have it.
-  bool new_file = false;
+  // What the new task's aria2 does with a file it finds under the name:
+  // kRefuse for a name found free here (held for this download until aria2
+  // opens it), kRename where the folder could not be looked at, kContinue
+  // for a partial file that is this download's.
+  DownloadTask::AtName at_name = DownloadTask::AtName::kContinue;
 };
 
 struct SameFileQuestion {
@@ -53,13 +59,18 @@ struct SameFileQuestion {
   std::string_view base_dir;
   // The files are on this machine (a local aria2): the disk is looked at too.
   bool local_files = true;
+  // Korvath's record of unfinished downloads, for the link of a partial file
+  // aria2 no longer lists; none: such a file is never continued.
+  const std::vector<SessionTask>* recorded = nullptr;
 };
 
 // Looks at what holds the name `task` would be saved under (aria2's lists
 // and, for local files, the disk) and at each numbered name after it, in
-// order, until one is the same file or free. A paused or waiting download
-// of the same file is continued with `task.link`; failed entries of it are
-// cleared away. Records "same_file" {name, way, gid, saved}.
+// order, until one is the same file or free. A download, or a partial file
+// Korvath recorded, is the same file only when its links fetch the file
+// `task.link` fetches. A paused or waiting download of the same file is
+// continued with `task.link`; failed entries of it are cleared away.
+// Records "same_file" {name, way, gid, saved}.
 SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, const DownloadTask& task,
                                  const SameFileQuestion& question = {});
 

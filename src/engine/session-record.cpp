@@ -13,6 +13,7 @@
 #include <set>
 
 #include "engine/aria2-request.h"
+#include "engine/control-file.h"
 #include "engine/download-task.h"
 #include "engine/partial-file-check.h"
 #include "engine/rpc-client.h"
@@ -203,16 +204,20 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
   return listed;
 }
 
-std::string RestoreTaskBody(const EngineState& state, const SessionTask& task) {
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, bool nothing_on_disk) {
   // The addresses go back to aria2 in the bytes it reported them in.
   std::vector<std::string> uris;
   for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
-  return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
-      .AddTexts(uris)
-      .AddOptions(TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.out)))
-                      .SetSwitch(aria2_option::kPause, true)
-                      .SetSwitch(aria2_option::kContinue, true))
-      .Body();
+  Aria2Options options = TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.out)));
+  options.SetSwitch(aria2_option::kPause, true);
+  // A download that never wrote a byte may wait long in the queue: a file
+  // that turns up under its name meanwhile is not its partial file.
+  if (nothing_on_disk && !task.out.empty()) {
+    SetAtNameOptions(options, DownloadTask::AtName::kRefuse);
+  } else {
+    options.SetSwitch(aria2_option::kContinue, true);
+  }
+  return Aria2Request(aria2_method::kAddUri, state.rpc_secret).AddTexts(uris).AddOptions(options).Body();
 }
 
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
@@ -323,8 +328,10 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
         result.set_aside.push_back({.path = target, .kept_as = check.kept_as});
       }
     }
+    const std::string target = TargetPath(task);
+    const bool nothing_on_disk = !target.empty() && PartialFileState(target) == PartialState::kNone;
     JsonObject json;
-    json.ParseUtf8(SendRpc(desktop, state, RestoreTaskBody(state, task)));
+    json.ParseUtf8(SendRpc(desktop, state, RestoreTaskBody(state, task, nothing_on_disk)));
     if (!json.GetProperty("result").empty()) {
       ++result.restored;
     } else if (json.GetType("error.message") == kJsonString) {

@@ -65,8 +65,10 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
 
 // The aria2.addUri body that adds `task` again, paused: the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of
-// `state`, the bounded tries, a safe name) plus "pause" and "continue".
-std::string RestoreTaskBody(const EngineState& state, const SessionTask& task);
+// `state`, the bounded tries, a safe name) plus "pause" and "continue", or,
+// for a named download with `nothing_on_disk` (neither file nor control
+// file), the options that make aria2 refuse a file found under the name.
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, bool nothing_on_disk = false);
 
 // Every task aria2 has not finished (active, waiting, paused, failed), in the
 // order aria2 lists them, each once; directories made absolute against

@@ -3,6 +3,7 @@
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
 #include "engine/same-file-download.h"
+#include "engine/session-record.h"
 #include "intake/free-space.h"
 #include "intake/share-link.h"
 
@@ -56,6 +57,16 @@ bool RoomForDownload(const IntakeContext& context, const DownloadTask& task, std
   return false;
 }
 
+// The downloads Korvath recorded as unfinished; none when there is no
+// record or it cannot be read (a partial file is then not continued).
+std::vector<SessionTask> RecordedTasks(const std::string& path) {
+  if (path.empty()) return {};
+  const std::optional<std::string> text = ReadWholeFile(path);
+  std::optional<ParsedSessionRecord> record;
+  if (text) record = ParseSessionRecord(*text);
+  return record ? std::move(record->tasks) : std::vector<SessionTask>{};
+}
+
 }  // namespace
 
 void InterceptDownload(const IntakeContext& context, std::string_view link) {
@@ -103,12 +114,17 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
       // Decided before any task exists: a new link for a file aria2 holds
       // unfinished continues it, and another file never takes a name that
       // a file or a download already owns.
-      const SameFileOutcome same = ContinueSameFile(
-          context.desktop, context.engine, clicked,
-          {.stated = stated, .known_sizes = context.stated_sizes, .base_dir = {}, .local_files = local});
+      const std::vector<SessionTask> recorded =
+          local ? RecordedTasks(context.session_record) : std::vector<SessionTask>{};
+      const SameFileOutcome same = ContinueSameFile(context.desktop, context.engine, clicked,
+                                                    {.stated = stated,
+                                                     .known_sizes = context.stated_sizes,
+                                                     .base_dir = {},
+                                                     .local_files = local,
+                                                     .recorded = &recorded});
       DownloadTask task = clicked;
       task.name = same.name;
-      task.new_file = same.new_file;
+      task.at_name = same.at_name;
       if (same.way == "downloading") {
         MessageBox(context.desktop, Gbk(u8"这个文件正在下载。"), kMbIconInformation);
         context.shell.ShowDownloadManager();

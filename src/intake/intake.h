@@ -3,6 +3,7 @@
 // from the page and hands the download to aria2.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "engine/download-task.h"
@@ -60,6 +61,10 @@ struct IntakeContext {
   StatedSizes* stated_sizes = nullptr;
   // What is sent to aria2 before the task: the user's choices or the program's.
   GlobalOptions global_options;
+  // Korvath's record of unfinished downloads (SessionRecordPath), which
+  // knows the link of a partial file aria2 no longer lists; "": none, and
+  // such a file is never continued, only saved beside.
+  std::string session_record;
 };
 
 // Handles one resource request of the page, `link` being its address:

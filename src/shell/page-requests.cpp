@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/session-record.h"
 #include "intake/intake.h"
 #include "intake/share-link.h"
 #include "platform/event-log.h"
@@ -60,6 +61,7 @@ void RunIntake(Shell& shell, const Text& url, std::optional<Text> text_then) {
   context.global_options = TaskGlobalOptions(shell.options.aria2_options);
   context.download_dir = shell.engine.Remote() ? Utf8ToGbk(shell.options.remote_folder) : shell.download_dir;
   context.stated_sizes = shell.stated_sizes.get();
+  if (!shell.engine.Remote()) context.session_record = SessionRecordPath();
   ++shell.intakes_running;
   InterceptDownload(context, url);
   --shell.intakes_running;

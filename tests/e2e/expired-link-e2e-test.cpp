@@ -35,10 +35,14 @@ class ExpiredLinkEndToEnd : public ::testing::Test {
   // the next one has room for the rest. At 2 MiB/s the first link expires
   // after about three seconds, with the download well under way.
   static constexpr std::uint64_t kLinkBytes = 6u << 20;
+  // Rows 1 and 2: two shares' files of one name and one size, other bytes.
+  static constexpr std::uint64_t kTwinSize = 4u << 20;
   static demo::DemoSiteOptions ExpiringSite() {
     demo::DemoFile file{
         .shown_name = "season finale.mkv", .size = kSize, .seed = 91, .link_bytes = kLinkBytes};
-    return {.files = {file}, .bytes_per_second = 2u << 20};
+    demo::DemoFile twin_a{.shown_name = "课程资料.bin", .size = kTwinSize, .seed = 5};
+    demo::DemoFile twin_b{.shown_name = "课程资料.bin", .size = kTwinSize, .seed = 6};
+    return {.files = {file, twin_a, twin_b}, .bytes_per_second = 2u << 20};
   }
 
   void SetUp() override {
@@ -64,10 +68,10 @@ class ExpiredLinkEndToEnd : public ::testing::Test {
   // From the list of files: the file's page, then its 下载 button, until the
   // program has looked for a download of the same file. Each visit of the
   // page hands out a new link.
-  void OpenTheFileAndClickDownload() {
+  void OpenTheFileAndClickDownload(int row = 0) {
     ASSERT_TRUE(WaitForFileList(x, main)) << "the list of files was never drawn";
     const std::size_t views = FilePageViews();
-    ClickFirstFileInList(main);
+    ClickAt(main, 120, 119 + row * kListRowPixels);
     ASSERT_TRUE(WaitUntil([&] { return FilePageViews() > views; }, 10000))
         << "the file's page was not opened";
     ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the download button was never drawn";
@@ -76,6 +80,9 @@ class ExpiredLinkEndToEnd : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return korvath->EventsNamed("same_file").size() > requests; }, 15000))
         << korvath->Output();
   }
+
+  // One row of the list and the gap below it.
+  static constexpr int kListRowPixels = 52;
 
   // Back to the list, as the user does with 首页.
   void GoHome() { ClickAt(main, 264 + 32, 16 + 12); }
@@ -225,6 +232,41 @@ TEST_F(ExpiredLinkEndToEnd, APausedTaskTakesThePagesNewLinkAndGoesOn) {
   const std::uint64_t fetched = site.LinkBytesServed(0, "2");
   EXPECT_GE(fetched, kSize - kept);
   EXPECT_LE(fetched, kSize - kept + (1u << 20));
+}
+
+// Two shares each hold a 课程资料.bin of the same size. Share A's download is
+// paused in the manager, then share B's file is clicked: B's is another file,
+// saved beside A's under a free name, and A's download keeps its own link.
+// Each file ends as its share serves it.
+TEST_F(ExpiredLinkEndToEnd, AnotherSharesFileOfTheSameNameAndSizeIsSavedBeside) {
+  const std::string name = Utf8(u8"课程资料.bin"), beside = Utf8(u8"课程资料 (2).bin");
+  ASSERT_NO_FATAL_FAILURE(OpenTheFileAndClickDownload(1));
+  ASSERT_EQ(SameFileWay(), "new_task");
+  ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 5000));
+  const std::string first = korvath->EventsNamed("task_created").back().value("gid", "");
+  ASSERT_TRUE(
+      WaitUntil([&] { return std::stoull(TaskStatus(first).value("completedLength", "0")) > 0; }, 10000));
+  aria2->Call("aria2.pause", nlohmann::json::array({first}));
+  ASSERT_TRUE(WaitUntil([&] { return TaskStatus(first).value("status", "") == "paused"; }, 10000));
+
+  GoHome();
+  ASSERT_NO_FATAL_FAILURE(OpenTheFileAndClickDownload(2));
+  EXPECT_EQ(SameFileWay(), "free_name");
+  EXPECT_EQ(korvath->EventsNamed("same_file").back().value("saved", ""), beside);
+  ASSERT_TRUE(WaitUntil([&] { return korvath->EventsNamed("task_created").size() == 2; }, 5000));
+  EXPECT_EQ(TaskStatus(first)["files"][0]["uris"][0].value("uri", ""), site.DownloadUrl(1, 1));
+  aria2->Call("aria2.unpause", nlohmann::json::array({first}));
+
+  for (std::size_t index : {1u, 2u}) {
+    const fs::path saved = Folder() / (index == 1 ? name : beside);
+    ASSERT_TRUE(WaitForFinishedFile(saved, kTwinSize, 30000)) << Entries().dump();
+    std::string expected;
+    ASSERT_TRUE(demo::ReadContent(site.files()[index], 0, kTwinSize, expected));
+    EXPECT_TRUE(ReadAll(saved) == expected) << saved;
+  }
+  for (const auto& event : korvath->EventsNamed("same_file")) {
+    std::printf("same_file %s\n", event.dump().c_str());
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "engine/engine-fixture.h"
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
+#include "engine/session-record.h"
 #include "intake/intake.h"
 #include "support/hostile-server.h"
 
@@ -105,9 +106,16 @@ TEST_F(FailingAria2, KilledMidDownloadTheNextTaskFailsAloudAndTheFileResumesInta
   ASSERT_TRUE(SetGlobalOptions(*desktop, state)) << desktop->BoxTexts();
   PageWithName page;
   QuietShell shell;
-  IntakeContext context{.desktop = *desktop, .engine = state, .page = page, .shell = shell};
+  // The record of unfinished downloads, which the running program writes
+  // as each task is handed over, tells the partial file's link after the kill.
+  IntakeContext context{.desktop = *desktop,
+                        .engine = state,
+                        .page = page,
+                        .shell = shell,
+                        .session_record = (work_dir / "session.json").string()};
   InterceptDownload(context, files.Url());
   ASSERT_EQ(shell.shown, 1) << desktop->BoxTexts();
+  ASSERT_TRUE(SaveSessionRecord(*desktop, state, context.session_record, work_dir.string()).saved);
   const fs::path file = work_dir / "ZorbitDravenet" / "big.bin";
   ASSERT_TRUE(testing::WaitFor([&] { return fs::exists(file.string() + ".aria2") && fs::exists(file); },
                                std::chrono::seconds(5)))

@@ -415,6 +415,13 @@ TEST(RestoreTaskBody, EveryValueIsEscapedAndTheTaskArrivesPaused) {
   EXPECT_EQ(options["header"], "Cookie: a=\"b\"");
   EXPECT_EQ(options["pause"], "true");
   EXPECT_EQ(options["continue"], "true");
+  // A download that never wrote a byte refuses whatever turns up under its
+  // name before it starts.
+  const json fresh = json::parse(RestoreTaskBody(state, task, /*nothing_on_disk=*/true))["params"][2];
+  EXPECT_EQ(fresh["pause"], "true");
+  for (const char* option : {"continue", "allow-overwrite", "auto-file-renaming"}) {
+    EXPECT_EQ(fresh[option], "false") << option;
+  }
 
   // The record keeps the same values through a write and a read.
   task.refused = "No URI to download.";

@@ -1,8 +1,10 @@
 // A loopback file server for resume tests (header-only; the test binary
 // links cpp-httplib). /big is served at a fixed total rate shared by all
 // connections, so a test can stop a download part-way; /small at once, and
-// /other, of the same size and other bytes, too; /missing is a 404. It counts every byte of /big it sends and remembers the
-// Range and Cookie headers of each request. /big?link=old stands for a link
+// /other, of the same size and other bytes, too; /missing is a 404. Servers
+// made with different salts serve /big of one size and different bytes. It
+// counts every byte of /big it sends and remembers the Range and Cookie
+// headers of each request. /big?link=old stands for a link
 // that expires: once ExpireOldLinkAt(n) bytes of /big have been sent, its
 // connections are cut and it answers 403.
 #pragma once
@@ -20,16 +22,17 @@
 
 namespace korvath::testing {
 
-inline std::string Payload(size_t size) {
+// `salt` tells two servers' files of one size apart.
+inline std::string Payload(size_t size, size_t salt = 0) {
   std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919 + i / 4093) % 253);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919 + i / 4093 + salt * 31) % 253);
   return data;
 }
 
 class ThrottledServer {
  public:
-  ThrottledServer(size_t big_size, size_t bytes_per_second)
-      : big_(Payload(big_size)), small_(Payload(4096)), other_(small_.rbegin(), small_.rend()), rate_(bytes_per_second) {
+  ThrottledServer(size_t big_size, size_t bytes_per_second, size_t salt = 0)
+      : big_(Payload(big_size, salt)), small_(Payload(4096)), other_(small_.rbegin(), small_.rend()), rate_(bytes_per_second) {
     server_.set_keep_alive_timeout(1);
     server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
