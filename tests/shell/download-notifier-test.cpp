@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
+#include <atomic>
+
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
 #include "engine/engine-fixture.h"
@@ -171,6 +173,40 @@ TEST_F(DownloadNotifierTest, TheOpenFolderActionCalledFromTheBusOpensOnlyAFolder
   EXPECT_EQ(opened, std::vector<std::string>{work_dir.string()});
   EXPECT_EQ(desktop->Events("open_folder_refused").size(), 3u);
   g_object_unref(caller);
+}
+
+// A remote aria2 says what it likes: a name with a line break and an error of
+// a hundred thousand characters over many lines reach the notice as one line
+// each, short enough to read.
+TEST_F(DownloadNotifierTest, ARemoteAria2sLongMultiLineErrorIsShownAsOneShortLine) {
+  FakeNotificationServer server(PrivateBus::Get().address());
+  ASSERT_TRUE(server.owned());
+  std::string error;
+  for (int i = 0; error.size() < 100000; ++i) error += "line " + std::to_string(i) + " of the remote story\r\n";
+  std::atomic<bool> failed{false};
+  testing::RecordingServer remote;
+  remote.SetResponder([&](const testing::RecordedRequest&) {
+    nlohmann::json tasks = nlohmann::json::array();
+    if (failed) {
+      tasks.push_back({{"gid", "0123456789abcdef"}, {"status", "error"}, {"dir", "/srv"},
+                       {"errorCode", "1"}, {"errorMessage", error},
+                       {"files", {{{"path", "/srv/report\nFINAL.bin"}, {"uris", nlohmann::json::array()}}}}});
+    }
+    return testing::Reply::Ok(nlohmann::json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", tasks}}.dump());
+  });
+  EngineState remote_state{.rpc_url = "http://127.0.0.1:" + std::to_string(remote.Port()) + "/jsonrpc"};
+  RegisterApp();
+  DownloadNotifier notifier(app, *desktop, remote_state, {.interval_seconds = 1});
+  ASSERT_TRUE(notifier.Start());
+  failed = true;
+  ASSERT_TRUE(PumpUntil([&] { return !server.shown.empty(); }, std::chrono::seconds(10)));
+  const Shown& shown = server.shown[0];
+  EXPECT_EQ(shown.summary, U8(u8"下载失败：report FINAL.bin"));
+  EXPECT_EQ(shown.body.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(shown.body.rfind(U8(u8"下载失败（错误码 1）：line 0 of the remote story line 1 of"), 0), 0u) << shown.body;
+  // Cut inside aria2's words, so what to do is still there.
+  EXPECT_LT(shown.body.size(), 1200u);
+  EXPECT_NE(shown.body.find(U8(u8"……。请稍后在下载管理器里重试。")), std::string::npos) << shown.body;
 }
 
 TEST_F(DownloadNotifierTest, WithoutANotificationServiceItOnlyLogsOneLine) {
