@@ -4,7 +4,7 @@ namespace korvath {
 namespace {
 
 struct Decoded {
-  char32_t c;  // for an invalid byte: the byte, with valid false
+  char32_t c;         // for an invalid byte: the byte, with valid false
   std::size_t bytes;  // at least 1
   bool valid;
 };
@@ -13,7 +13,7 @@ Decoded DecodeAt(std::string_view s, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char lead = byte(at);
   if (lead < 0x80) return {lead, 1, true};
-  const std::size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+  const std::size_t length = lead >= 0xF0 && lead <= 0xF4  ? 4
                              : lead >= 0xE0 && lead < 0xF0 ? 3
                              : lead >= 0xC2 && lead < 0xE0 ? 2
                                                            : 0;
@@ -38,6 +38,17 @@ bool BreaksLine(char32_t c) {
 bool IsHiddenFormatChar(char32_t c) {
   return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
          (c >= 0x2066 && c <= 0x2069) || (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF;
+}
+
+std::string WithoutHiddenFormatChars(std::string_view utf8) {
+  std::string kept;
+  kept.reserve(utf8.size());
+  for (std::size_t at = 0; at < utf8.size();) {
+    const Decoded d = DecodeAt(utf8, at);
+    if (!d.valid || !IsHiddenFormatChar(d.c)) kept.append(utf8.substr(at, d.bytes));
+    at += d.bytes;
+  }
+  return kept;
 }
 
 std::string OneLineUtf8(std::string_view utf8, std::size_t max_chars) {

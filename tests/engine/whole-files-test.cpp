@@ -58,16 +58,22 @@ class StorageServer {
     if (accepter_.joinable()) accepter_.join();
     for (std::thread& client : clients_) client.join();
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
 
  private:
   void Serve(int client) {
     std::string head;
     char buffer[4096];
-    for (ssize_t got; head.find("\r\n\r\n") == std::string::npos && (got = ::read(client, buffer, sizeof buffer)) > 0;)
+    for (ssize_t got;
+         head.find("\r\n\r\n") == std::string::npos && (got = ::read(client, buffer, sizeof buffer)) > 0;)
       head.append(buffer, static_cast<std::size_t>(got));
-    const std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
-    const std::string body = path.starts_with("/xml") ? kS3Error : path.starts_with("/json") ? kJsonError : "";
+    const std::string path =
+        head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
+    const std::string body = path.starts_with("/xml")    ? kS3Error
+                             : path.starts_with("/json") ? kJsonError
+                                                         : "";
     const bool cut = path.starts_with("/cut");
     std::string reply = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
     if (!cut) reply += "Content-Length: " + std::to_string(body.empty() ? kCutAt : body.size()) + "\r\n";
@@ -112,13 +118,15 @@ class WholeFiles : public testing::Aria2Test {
   // meanwhile) and returns what the watch makes of it.
   FinishedDownload Download(const std::u8string& name, const std::u8string& size, const std::string& path) {
     testing::SharePage page(U8(name.c_str()), U8(size.c_str()));
-    InterceptDownload({.desktop = *desktop, .engine = state, .page = page, .shell = shell, .stated_sizes = &sizes},
-                      server.Url(path) + "?bkt=1");
+    InterceptDownload(
+        {.desktop = *desktop, .engine = state, .page = page, .shell = shell, .stated_sizes = &sizes},
+        server.Url(path) + "?bkt=1");
     const std::string gid = desktop->Events("task_created").back()["gid"];
     EXPECT_TRUE(testing::WaitFor(
         [&] {
           watch->LookAtLengths(*desktop, state);
-          return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"].value("status", "") == "complete";
+          return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"].value("status", "") ==
+                 "complete";
         },
         std::chrono::seconds(15)));
     std::vector<FinishedDownload> news;
@@ -137,10 +145,9 @@ class WholeFiles : public testing::Aria2Test {
 TEST_F(WholeFiles, XmlAndJsonErrorBodiesAreNoFilesWhateverThePageSaid) {
   // A bidirectional override in the name, a size with grouped thousands.
   const FinishedDownload xml = Download(u8"report\u202Egpj.zip", u8"1,234 KB", "/xml");
-  const std::string said = U8(u8"收到的是服务器的出错回复而不是文件（") + std::to_string(std::strlen(kS3Error)) +
-                           U8(u8" B，分享页写的是 1,234 KB）");
-  EXPECT_NE(GbkToUtf8(xml.mismatch).find(said), std::string::npos)
-      << GbkToUtf8(xml.mismatch);
+  const std::string said = U8(u8"收到的是服务器的出错回复而不是文件（") +
+                           std::to_string(std::strlen(kS3Error)) + U8(u8" B，分享页写的是 1,234 KB）");
+  EXPECT_NE(GbkToUtf8(xml.mismatch).find(said), std::string::npos) << GbkToUtf8(xml.mismatch);
   EXPECT_EQ(testing::ReadFile(Saved(u8"reportgpj.zip")), kS3Error);
   // A name of nothing visible and a size that is nonsense: still checked.
   const FinishedDownload json = Download(u8"\u200B\u2060 ", u8"1e400 GB", "/json");
@@ -155,7 +162,9 @@ TEST_F(WholeFiles, ABodyWithoutALengthThatEndsEarlyIsNotCalledWhole) {
   const FinishedDownload cut = Download(u8"cut.bin", u8"1 MB", "/cut");
   EXPECT_TRUE(cut.ok);
   EXPECT_EQ(cut.mismatch, "");
-  EXPECT_EQ(GbkToUtf8(cut.unconfirmed).rfind(U8(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 900.0 KB"), 0), 0u)
+  EXPECT_EQ(GbkToUtf8(cut.unconfirmed)
+                .rfind(U8(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 900.0 KB"), 0),
+            0u)
       << GbkToUtf8(cut.unconfirmed);
   EXPECT_EQ(fs::file_size(Saved(u8"cut.bin")), kCutAt);
   // The same bytes with their length are what the server meant to send.
