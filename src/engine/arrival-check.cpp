@@ -49,10 +49,9 @@ bool LooksLikeJsonError(const std::string& opening) {
   std::string_view body = opening;
   if (body.starts_with("[")) body.remove_prefix(std::min(body.size(), body.find_first_not_of(" \t\r\n", 1)));
   if (!body.starts_with("{")) return false;
-  if (body.find("\"err") != std::string_view::npos) return true;
-  const bool coded = body.find("\"code\"") != std::string_view::npos || body.find("\"status\"") != std::string_view::npos;
-  const bool said = body.find("\"message\"") != std::string_view::npos || body.find("\"msg\"") != std::string_view::npos;
-  return coded && said;
+  const auto has = [&](std::string_view key) { return body.find(key) != std::string_view::npos; };
+  if (has("\"err")) return true;
+  return (has("\"code\"") || has("\"status\"")) && (has("\"message\"") || has("\"msg\""));
 }
 
 // The name of the first element after the prolog ("<?xml ...?>", comments,
@@ -99,12 +98,13 @@ ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int6
   const std::string opening = Opening(head.substr(0, kHeadBytes));
   const Text got = ByteSizeText(size);
   const Text page_said = stated ? Gbk(u8"，分享页写的是 ") + stated->shown : Text();
-  const bool short_body = size < kMaxErrorBodyBytes;
+  const bool error_body =
+      size < kMaxErrorBodyBytes && (LooksLikeJsonError(opening) || LooksLikeXmlError(opening));
   Text detail;
   if (!NamedAsWebFile(name) && LooksLikeWebPage(opening)) {
     verdict.kind = "web_page";
     detail = Gbk(u8"收到的是一个网页而不是文件（") + got + page_said + Gbk(u8"）");
-  } else if (!NamedAsWebFile(name) && short_body && (LooksLikeJsonError(opening) || LooksLikeXmlError(opening))) {
+  } else if (!NamedAsWebFile(name) && error_body) {
     verdict.kind = "error_reply";
     detail = Gbk(u8"收到的是服务器的出错回复而不是文件（") + got + page_said + Gbk(u8"）");
   } else if (stated && !StatedSizeAgrees(*stated, size)) {

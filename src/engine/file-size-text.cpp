@@ -9,6 +9,13 @@ namespace {
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
+// Exactly three digits at `at`: the group after a thousands separator.
+bool GroupOfThreeAt(std::string_view text, std::size_t at) {
+  if (at + 3 > text.size()) return false;
+  const bool three = Digit(text[at]) && Digit(text[at + 1]) && Digit(text[at + 2]);
+  return three && (at + 3 == text.size() || !Digit(text[at + 3]));
+}
+
 bool Near(double size, double number, double step) { return std::fabs(size - number) <= step / 2; }
 
 // The length of the blank at `at`: a space, a tab, or the ideographic space
@@ -29,7 +36,8 @@ struct Unit {
 // end of text is bytes.
 Unit UnitAt(std::string_view text) {
   if (text.empty()) return {.power = 0};
-  static const std::pair<const char8_t*, int> kChinese[] = {{u8"千字节", 1}, {u8"兆字节", 2}, {u8"兆", 2}, {u8"字节", 0}};
+  static const std::pair<const char8_t*, int> kChinese[] = {
+      {u8"千字节", 1}, {u8"兆字节", 2}, {u8"兆", 2}, {u8"字节", 0}};
   for (const auto& [spelling, power] : kChinese) {
     const Text& unit = Gbk(spelling);
     if (text.starts_with(std::string_view(unit))) return {.power = power, .length = unit.size()};
@@ -60,8 +68,7 @@ SizeReading ReadSizeText(std::string_view text) {
       number = number * 10 + (c - '0');
     } else if (c == '.' && !fraction) {
       fraction = true;
-    } else if (c == ',' && digits && !fraction && at + 3 < text.size() && Digit(text[at + 1]) &&
-               Digit(text[at + 2]) && Digit(text[at + 3]) && (at + 4 == text.size() || !Digit(text[at + 4]))) {
+    } else if (c == ',' && digits && !fraction && GroupOfThreeAt(text, at + 1)) {
       // "1,234 KB": thousands grouped. A comma that groups no three digits
       // ("1,5 MB") is read as nothing rather than guessed at.
     } else {
@@ -84,8 +91,9 @@ SizeReading ReadSizeText(std::string_view text) {
   constexpr double kLimit = 9.2e18;
   if (!std::isfinite(bytes) || !(bytes < kLimit)) return {.problem = "too_large"};
   static const char* const kShownUnits[] = {" B", " KB", " MB", " GB", " TB", " PB"};
+  const auto step = static_cast<std::int64_t>(std::round(scale * factor));
   return {.size = StatedSize{.bytes = static_cast<std::int64_t>(bytes),
-                             .step = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::round(scale * factor))),
+                             .step = std::max<std::int64_t>(1, step),
                              .power = unit.power,
                              .shown = Text(text.substr(begin, number_end - begin)) + kShownUnits[unit.power]}};
 }

@@ -69,7 +69,8 @@ ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std
   const bool described = entry != sizes_.end();
   const Text shown = described ? entry->second : Text();
   const bool length_unknown = lengthless_.contains(key);
-  ArrivalVerdict verdict = CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key, length_unknown);
+  ArrivalVerdict verdict =
+      CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key, length_unknown);
   if (!described && !verdict.missing()) return verdicts_[gid] = {.size = verdict.size};
   desktop.Log().Record("arrival_checked", {{"gid", gid},
                                            {"path", key},

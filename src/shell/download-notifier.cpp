@@ -74,6 +74,7 @@ DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const En
 
 DownloadNotifier::~DownloadNotifier() {
   if (timer_) g_source_remove(timer_);
+  if (length_look_soon_) g_source_remove(length_look_soon_);
   g_action_map_remove_action(G_ACTION_MAP(app_), kOpenFolderAction);
   g_signal_handlers_disconnect_by_data(action_, this);
   g_object_unref(action_);
@@ -112,8 +113,21 @@ void DownloadNotifier::Poll() {
     if (!quiet_) Send(download);
 }
 
+void DownloadNotifier::DownloadStarted() {
+  length_looks_left_ = kLengthLooksAfterStart;
+  // A small file may be done before the next tick; its server's answer is
+  // in by now as a rule.
+  if (!timer_ || length_look_soon_) return;
+  length_look_soon_ = g_timeout_add(kFirstLengthLookMs, +[](gpointer self) -> gboolean {
+    auto* notifier = static_cast<DownloadNotifier*>(self);
+    notifier->length_look_soon_ = 0;
+    notifier->LookAtLengths();
+    return G_SOURCE_REMOVE;
+  }, this);
+}
+
 void DownloadNotifier::LookAtLengths() {
-  if (!params_.stated_sizes || !params_.stated_sizes->AwaitingLength()) return;
+  if (polling_ || !params_.stated_sizes || !params_.stated_sizes->AwaitingLength()) return;
   // While aria2's notifications arrive, only the looks after a start are
   // spent on it; otherwise every tick looks, as for the rest.
   const bool streaming = params_.streaming && params_.streaming();

@@ -66,9 +66,10 @@ class DownloadNotifier {
   // is not destroyed for it.)
   void SetQuiet(bool quiet) { quiet_ = quiet; }
 
-  // aria2 told that a download started: the next few looks also watch
-  // whether its server sends a length (FinishedDownloadWatch::LookAtLengths).
-  void DownloadStarted() { length_looks_left_ = kLengthLooksAfterStart; }
+  // aria2 told that a download started: a look half a second on and the
+  // next few looks also watch whether its server sends a length
+  // (FinishedDownloadWatch::LookAtLengths).
+  void DownloadStarted();
 
   // Announces a download that finished while no look could see it (aria2
   // ended right after it), once, like any other.
@@ -76,6 +77,7 @@ class DownloadNotifier {
 
  private:
   static constexpr int kLengthLooksAfterStart = 5;
+  static constexpr unsigned kFirstLengthLookMs = 500;
 
   void Send(const FinishedDownload& download);
   void LookAtLengths();
@@ -88,6 +90,7 @@ class DownloadNotifier {
   FinishedDownloadWatch watch_;
   GSimpleAction* action_ = nullptr;
   unsigned timer_ = 0;
+  unsigned length_look_soon_ = 0;
   bool started_ = false;
   bool polling_ = false;
   bool quiet_ = false;

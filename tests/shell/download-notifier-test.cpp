@@ -209,6 +209,43 @@ TEST_F(DownloadNotifierTest, ARemoteAria2sLongMultiLineErrorIsShownAsOneShortLin
   EXPECT_NE(shown.body.find(U8(u8"……。请稍后在下载管理器里重试。")), std::string::npos) << shown.body;
 }
 
+// A server that sends no length ends a file wherever its connection breaks.
+// Seen downloading without one (aria2's totalLength 0), a file whose size
+// the page's "1 MB" allows only by rounding is not announced as done.
+TEST_F(DownloadNotifierTest, AFileSentWithoutALengthIsNotAnnouncedAsDone) {
+  FakeNotificationServer server(PrivateBus::Get().address());
+  ASSERT_TRUE(server.owned());
+  const fs::path file = work_dir / "unsized.bin";
+  testing::WriteFile(file, std::string(900 * 1024, 'u'));
+  StatedSizes sizes("");
+  sizes.Remember(file.string(), ParseSizeText("1 MB"));
+  std::atomic<bool> complete{false};
+  testing::RecordingServer aria2;
+  aria2.SetResponder([&](const testing::RecordedRequest& request) {
+    const bool active = request.body.find("aria2.tellActive") != std::string::npos;
+    nlohmann::json tasks = nlohmann::json::array();
+    if (active != complete) {
+      tasks.push_back({{"gid", "00000000000000aa"},
+                       {"status", active ? "active" : "complete"},
+                       {"dir", work_dir.string()},
+                       {"totalLength", active ? "0" : "921600"},
+                       {"completedLength", "4096"},
+                       {"files", {{{"path", file.string()}, {"uris", nlohmann::json::array()}}}}});
+    }
+    return testing::Reply::Ok(nlohmann::json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", tasks}}.dump());
+  });
+  EngineState fake{.rpc_port = std::to_string(aria2.Port())};
+  RegisterApp();
+  DownloadNotifier notifier(app, *desktop, fake, {.interval_seconds = 1, .stated_sizes = &sizes});
+  ASSERT_TRUE(notifier.Start());
+  ASSERT_TRUE(PumpUntil([&] { return !sizes.AwaitingLength(); }, std::chrono::seconds(5)));
+  complete = true;
+  ASSERT_TRUE(PumpUntil([&] { return !server.shown.empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(server.shown[0].summary, U8(u8"下载结束，但无法确认文件完整：unsized.bin"));
+  EXPECT_EQ(server.shown[0].body.rfind(U8(u8"服务器没有告知文件的长度"), 0), 0u) << server.shown[0].body;
+  EXPECT_FALSE(desktop->Events("download_notice").back().value("ok", true));
+}
+
 TEST_F(DownloadNotifierTest, WithoutANotificationServiceItOnlyLogsOneLine) {
   // No server on this bus, none to start on demand; no aria2 either, since
   // nothing may be asked of it.
