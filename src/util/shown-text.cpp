@@ -29,6 +29,10 @@ Decoded DecodeAt(std::string_view s, std::size_t at) {
   return {c, length, true};
 }
 
+// What stands for a byte that is no UTF-8: kept, it could join with the
+// bytes around a removed character into one of the characters removed.
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
 bool BreaksLine(char32_t c) {
   return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
 }
@@ -45,7 +49,11 @@ std::string WithoutHiddenFormatChars(std::string_view utf8) {
   kept.reserve(utf8.size());
   for (std::size_t at = 0; at < utf8.size();) {
     const Decoded d = DecodeAt(utf8, at);
-    if (!d.valid || !IsHiddenFormatChar(d.c)) kept.append(utf8.substr(at, d.bytes));
+    if (!d.valid) {
+      kept += kReplacement;
+    } else if (!IsHiddenFormatChar(d.c)) {
+      kept += utf8.substr(at, d.bytes);
+    }
     at += d.bytes;
   }
   return kept;
@@ -57,7 +65,7 @@ std::string OneLineUtf8(std::string_view utf8, std::size_t max_chars) {
   bool space_pending = false;
   for (std::size_t at = 0; at < utf8.size();) {
     const Decoded d = DecodeAt(utf8, at);
-    const std::string_view piece = utf8.substr(at, d.bytes);
+    const std::string_view piece = d.valid ? utf8.substr(at, d.bytes) : kReplacement;
     at += d.bytes;
     if (d.valid && IsHiddenFormatChar(d.c)) continue;
     if (d.valid && BreaksLine(d.c)) {

@@ -20,14 +20,14 @@ inline constexpr std::size_t kShownTextChars = 300;
 // "invoiceexe.pdf" or make a blank name look like none.
 bool IsHiddenFormatChar(char32_t c);
 
-// `utf8` without hidden format characters; everything else, bytes that are
-// no UTF-8 included, as it was.
+// `utf8` without hidden format characters, each byte that is no UTF-8
+// replaced by U+FFFD, everything else as it was.
 std::string WithoutHiddenFormatChars(std::string_view utf8);
 
 // `utf8` without hidden format characters, each run of line breaks and
 // other control characters (C0, DEL, C1, U+2028, U+2029) made one space, and
-// cut to `max_chars` characters with "……" after a cut. Bytes that are no
-// UTF-8 are kept as they are, each counting as a character.
+// cut to `max_chars` characters with "……" after a cut. Each byte that is no
+// UTF-8 becomes U+FFFD.
 std::string OneLineUtf8(std::string_view utf8, std::size_t max_chars = kShownTextChars);
 
 // The same for system text.
