@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -38,16 +39,52 @@ bool LooksLikeWebPage(const std::string& opening) {
   return false;
 }
 
-bool LooksLikeErrorReply(const std::string& opening) {
-  // {"error_code":31045,...}, {"errno":-6}, {"error":{...}}
-  return opening.starts_with("{") && opening.find("\"err") != std::string::npos;
+// Error bodies are a few hundred bytes; a file of this size or more that
+// happens to begin like one is taken for the file it is said to be.
+constexpr std::int64_t kMaxErrorBodyBytes = 64 * 1024;
+
+bool LooksLikeJsonError(const std::string& opening) {
+  // {"error_code":31045,...}, {"errno":-6}, {"error":{...}}, {"errmsg":...},
+  // {"code":403,"message":"..."}, {"status":"error",...}, [{"error":...}]
+  std::string_view body = opening;
+  if (body.starts_with("[")) body.remove_prefix(std::min(body.size(), body.find_first_not_of(" \t\r\n", 1)));
+  if (!body.starts_with("{")) return false;
+  const auto has = [&](std::string_view key) { return body.find(key) != std::string_view::npos; };
+  if (has("\"err")) return true;
+  return (has("\"code\"") || has("\"status\"")) && (has("\"message\"") || has("\"msg\""));
+}
+
+// The name of the first element after the prolog ("<?xml ...?>", comments,
+// a doctype), lower case.
+std::string XmlRootName(std::string_view xml) {
+  for (;;) {
+    const std::size_t at = xml.find_first_not_of(" \t\r\n");
+    if (at == std::string_view::npos) return {};
+    xml.remove_prefix(at);
+    if (!xml.starts_with("<")) return {};
+    if (xml.starts_with("<?") || xml.starts_with("<!")) {
+      const std::size_t end = xml.find('>');
+      if (end == std::string_view::npos) return {};
+      xml.remove_prefix(end + 1);
+      continue;
+    }
+    const std::size_t end = xml.find_first_of(" \t\r\n/>", 1);
+    return std::string(xml.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1));
+  }
+}
+
+// <?xml ...?><Error><Code>AccessDenied</Code>... as object stores send,
+// <ErrorResponse>, <error>: a document whose root element names an error.
+bool LooksLikeXmlError(const std::string& opening) {
+  if (!opening.starts_with("<")) return false;
+  return XmlRootName(opening).find("error") != std::string::npos;
 }
 
 // Pages and replies that a server sends in place of a file; a download
 // whose own name says it is one of them is what it claims to be.
 bool NamedAsWebFile(std::string_view name) {
   const std::string lower = Lower(name);
-  for (const char* ending : {".htm", ".html", ".xhtml", ".shtml", ".json"}) {
+  for (const char* ending : {".htm", ".html", ".xhtml", ".shtml", ".json", ".xml"}) {
     if (lower.ends_with(ending)) return true;
   }
   return false;
@@ -56,21 +93,32 @@ bool NamedAsWebFile(std::string_view name) {
 }  // namespace
 
 ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size, std::string_view head,
-                              std::string_view name) {
+                              std::string_view name, bool length_unknown) {
   ArrivalVerdict verdict{.size = size};
   const std::string opening = Opening(head.substr(0, kHeadBytes));
   const Text got = ByteSizeText(size);
   const Text page_said = stated ? Gbk(u8"，分享页写的是 ") + stated->shown : Text();
+  const bool error_body =
+      size < kMaxErrorBodyBytes && (LooksLikeJsonError(opening) || LooksLikeXmlError(opening));
   Text detail;
   if (!NamedAsWebFile(name) && LooksLikeWebPage(opening)) {
     verdict.kind = "web_page";
     detail = Gbk(u8"收到的是一个网页而不是文件（") + got + page_said + Gbk(u8"）");
-  } else if (!NamedAsWebFile(name) && LooksLikeErrorReply(opening)) {
+  } else if (!NamedAsWebFile(name) && error_body) {
     verdict.kind = "error_reply";
     detail = Gbk(u8"收到的是服务器的出错回复而不是文件（") + got + page_said + Gbk(u8"）");
   } else if (stated && !StatedSizeAgrees(*stated, size)) {
     verdict.kind = "size";
     detail = Gbk(u8"分享页写的大小是 ") + stated->shown + Gbk(u8"，收到的文件是 ") + got;
+  } else if (stated && length_unknown && !StatedSizeExact(*stated, size)) {
+    // The server never said how long the file is, so a connection that
+    // broke off looks like its end; the page's rounded figure cannot tell
+    // a cut file from a whole one.
+    verdict.kind = "unconfirmed";
+    verdict.text = Gbk(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 ") + got +
+                   Gbk(u8"，分享页写的是约 ") + stated->shown +
+                   Gbk(u8"。请打开文件查看；如果不完整，请在分享页再点击一次这个文件重新下载。");
+    return verdict;
   } else {
     return verdict;
   }
@@ -85,7 +133,8 @@ ArrivalVerdict MissingFileVerdict(const std::string& path) {
           .size = -1};
 }
 
-ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path) {
+ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path,
+                                bool length_unknown) {
   const PlainFileOpening file = OpenPlainFileForReading(path, /*follow_links=*/false);
   struct stat info{};
   if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) return MissingFileVerdict(path);
@@ -96,7 +145,7 @@ ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const s
   if (got < 0) return MissingFileVerdict(path);
   head.resize(static_cast<std::size_t>(got));
   return CompareArrival(stated, static_cast<std::int64_t>(info.st_size), head,
-                        std::filesystem::path(path).filename().string());
+                        std::filesystem::path(path).filename().string(), length_unknown);
 }
 
 }  // namespace korvath

@@ -1,4 +1,5 @@
 #include "engine/download-failure.h"
+#include "util/shown-text.h"
 
 namespace korvath {
 namespace {
@@ -64,7 +65,9 @@ Text ExplainDownloadFailure(std::string_view error_code, std::string_view error_
   if (text) return Gbk(text) + Gbk(u8"（错误码 ") + code + Gbk(u8"）");
   Text fallback = Gbk(u8"下载失败");
   if (!code.empty() && code != "0") fallback += Gbk(u8"（错误码 ") + code + Gbk(u8"）");
-  if (!error_message.empty()) fallback += Gbk(u8"：") + Text(error_message);
+  // aria2's own words, maybe a remote one's of any length: one line, short
+  // enough that what to do still fits the notice.
+  if (!error_message.empty()) fallback += Gbk(u8"：") + OneLineText(error_message, kShownTextChars * 2 / 3);
   return fallback + Gbk(u8"。请稍后在下载管理器里重试。");
 }
 

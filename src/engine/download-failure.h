@@ -13,7 +13,7 @@ namespace korvath {
 // (which names the HTTP status: "... status=403"). A refused or expired link
 // (HTTP 401, 403 or 410; aria2 codes 22 and 24) says that clicking the file
 // again on the share page continues the download. Unknown codes keep aria2's
-// own message. System text.
+// own message, on one line and cut to 200 characters. System text.
 Text ExplainDownloadFailure(std::string_view error_code, std::string_view error_message);
 
 // Whether aria2 failed to reach the server at all: a refused or timed-out

@@ -4,6 +4,7 @@
 #include "engine/remote-aria2.h"
 #include "engine/rpc-client.h"
 #include "util/json-object.h"
+#include "util/shown-text.h"
 
 namespace korvath {
 std::string SafeFileName(std::string_view name_utf8) {
@@ -80,7 +81,7 @@ bool CreateDownloadTask(Desktop& desktop, const EngineState& state, const Downlo
     desktop.Log().Record("task_created", {{"name", task.name}, {"gid", gid}});
     return true;
   }
-  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + QuotedAria2Reply(reply));
+  MessageBox(desktop, Gbk(u8"无法创建下载任务，原始数据：") + OneLineText(QuotedAria2Reply(reply)));
   desktop.Log().Record("task_failed", {{"name", task.name}});
   return false;
 }

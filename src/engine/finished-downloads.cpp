@@ -40,6 +40,8 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
       if (verdict.missing()) {
         item.ok = false;
         item.error = verdict.text;
+      } else if (verdict.unconfirmed()) {
+        item.unconfirmed = verdict.text;
       } else {
         item.mismatch = verdict.text;
       }
@@ -47,6 +49,18 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
     news.push_back(std::move(item));
   }
   return news;
+}
+
+void FinishedDownloadWatch::LookAtLengths(Desktop& desktop, const EngineState& state) {
+  if (!stated_ || !stated_->AwaitingLength()) return;
+  const TaskList active = TellActive(desktop, state);
+  for (const Aria2Task& task : active.tasks) {
+    // Until the first bytes arrive aria2 may not have the server's answer;
+    // after them, a length of 0 is a body that runs until the connection ends.
+    if (task.path.empty() || task.completed_length <= 0) continue;
+    const Text path = AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_));
+    stated_->NoteLength(GbkToUtf8(path), task.total_length > 0);
+  }
 }
 
 }  // namespace korvath

@@ -23,6 +23,9 @@ struct FinishedDownload {
   // Complete, but not the file the share page described (the verdict's
   // text); "" otherwise.
   Text mismatch;
+  // Complete with a size the page's rounded figure allows, from a server
+  // that sent no length: it may be cut short (the verdict's text); "" otherwise.
+  Text unconfirmed;
 };
 
 class FinishedDownloadWatch {
@@ -38,6 +41,11 @@ class FinishedDownloadWatch {
   // what had stopped before: those tasks are not this run's news. Removed
   // tasks are never reported. When aria2 does not answer, nothing is learnt.
   std::vector<FinishedDownload> Look(Desktop& desktop, const EngineState& state);
+
+  // While a download clicked in this run has yet to show whether its server
+  // sent a length (StatedSizes::AwaitingLength): asks aria2.tellActive and
+  // tells the stated sizes what each such download shows. Nothing otherwise.
+  void LookAtLengths(Desktop& desktop, const EngineState& state);
 
   bool primed() const { return primed_; }
   // Whether aria2 answered the last look.

@@ -4,6 +4,7 @@
 
 #include "engine/aria2-request.h"
 #include "util/json-object.h"
+#include "util/shown-text.h"
 
 namespace korvath {
 
@@ -60,7 +61,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   if (answer.failure == RpcFailure::kNone) {
     MessageBox(desktop,
                Gbk(u8"地址") + Utf8ToGbk(state.rpc_url) + Gbk(u8"的回答不像aria2，原始数据：") +
-                   QuotedAria2Reply(answer.reply),
+                   OneLineText(QuotedAria2Reply(answer.reply)),
                kMbIconError);
   } else {
     MessageBox(desktop, RemoteFailureMessage(state, answer), kMbIconError);

@@ -10,6 +10,7 @@
 #include "engine/remote-aria2.h"
 #include "http/winhttp-request.h"
 #include "http/wininet-request.h"
+#include "util/shown-text.h"
 
 namespace korvath {
 namespace {
@@ -191,7 +192,7 @@ bool SetGlobalOptions(Desktop& desktop, const EngineState& state, const GlobalOp
     }
   }
   if (FindText(reply, "OK") == -1) {
-    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + QuotedAria2Reply(reply));
+    NoticeBox(desktop, Gbk(u8"aria2在修改配置时发生错误，详细信息：") + OneLineText(QuotedAria2Reply(reply)));
     return false;
   }
   desktop.Log().Record("global_options_accepted");

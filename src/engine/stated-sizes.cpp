@@ -41,12 +41,17 @@ void StatedSizes::Remember(const std::string& file_path, const std::optional<Sta
   const std::string key = Key(file_path);
   std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; });
   sizes_.emplace_back(key, size ? size->shown : Text());
+  lengthless_.erase(key);
+  if (size) awaiting_length_.insert(key);
+  else awaiting_length_.erase(key);
   if (sizes_.size() > kMaxFiles) sizes_.erase(sizes_.begin(), sizes_.end() - kMaxFiles);
   Save();
 }
 
 void StatedSizes::Forget(const std::string& file_path) {
   const std::string key = Key(file_path);
+  awaiting_length_.erase(key);
+  lengthless_.erase(key);
   if (std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; }) > 0) Save();
 }
 
@@ -63,15 +68,24 @@ ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std
   auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
   const bool described = entry != sizes_.end();
   const Text shown = described ? entry->second : Text();
-  ArrivalVerdict verdict = CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key);
+  const bool length_unknown = lengthless_.contains(key);
+  ArrivalVerdict verdict =
+      CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key, length_unknown);
   if (!described && !verdict.missing()) return verdicts_[gid] = {.size = verdict.size};
   desktop.Log().Record("arrival_checked", {{"gid", gid},
                                            {"path", key},
                                            {"stated", shown},
                                            {"got", verdict.size},
+                                           {"length_unknown", length_unknown},
                                            {"kind", verdict.kind}});
   if (described) Forget(key);
   return verdicts_[gid] = verdict;
+}
+
+void StatedSizes::NoteLength(const std::string& file_path, bool server_sent_length) {
+  const std::string key = Key(file_path);
+  if (awaiting_length_.erase(key) == 0) return;
+  if (!server_sent_length) lengthless_.insert(key);
 }
 
 void StatedSizes::Save() const {

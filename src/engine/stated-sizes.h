@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,12 +41,21 @@ class StatedSizes {
   // The size remembered for `file_path`, if a page stated one.
   std::optional<StatedSize> KnownSize(const std::string& file_path) const;
 
+  // Whether a download remembered in this run with a stated size has yet to
+  // show whether its server sent a length.
+  bool AwaitingLength() const { return !awaiting_length_.empty(); }
+  // aria2 is downloading into `file_path` and knows its length
+  // (`server_sent_length`) or does not. Heard only for a download awaiting
+  // it; a file without a length is checked "unconfirmed" rather than
+  // matching when its size agrees only within the page's rounding.
+  void NoteLength(const std::string& file_path, bool server_sent_length);
+
   // The verdict on finished task `gid` whose file is `file_path`: worked out
   // at the first question and kept for this run (the notice and the manager
   // both ask), the page's word then forgotten. A file a page described is
   // checked in full (CheckArrivedFile); any other only for being there, since
   // the user may have added it by hand and it may be anything. Records
-  // "arrival_checked" {gid, path, stated, got, kind} unless the file is an
+  // "arrival_checked" {gid, path, stated, got, length_unknown, kind} unless the file is an
   // unknown one that is there.
   ArrivalVerdict Verdict(Desktop& desktop, const Text& gid, const std::string& file_path);
 
@@ -55,6 +65,9 @@ class StatedSizes {
   std::string record_path_;
   std::vector<std::pair<std::string, Text>> sizes_;  // path, size as shown ("": none); oldest first
   std::map<Text, ArrivalVerdict> verdicts_;
+  // This run only: a download continued after a restart is asked again.
+  std::set<std::string> awaiting_length_;
+  std::set<std::string> lengthless_;
 };
 
 }  // namespace korvath

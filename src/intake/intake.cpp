@@ -1,5 +1,6 @@
 #include "intake/intake.h"
 
+#include "engine/clean-file-name.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
 #include "engine/same-file-download.h"
@@ -90,7 +91,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
   context.shell.WaitForEngine();
 
   const DownloadTask clicked{
-      .name = FileNameFromPageText(page_text),
+      .name = CleanFileName(FileNameFromPageText(page_text)),
       .link = Text(link),
       .dir = context.download_dir,
   };
@@ -98,7 +99,7 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     context.shell.HideLoadingOverlay();
     return;
   }
-  const std::optional<StatedSize> stated = StatedFileSize(page_text);
+  const std::optional<StatedSize> stated = StatedFileSize(page_text, &context.desktop.Log());
   const bool local = !context.engine.Remote();
   const bool checked = context.stated_sizes && !clicked.name.empty() && local;
   std::optional<std::string> remembered;  // the file whose page size is kept

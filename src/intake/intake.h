@@ -73,7 +73,8 @@ struct IntakeContext {
 //     share site's own links can be downloads);
 //   - no "bkt=" (exact case) in the query: nothing;
 //   - otherwise the name between "文件名：" and "文件大小：" on the page, line
-//     feeds removed (empty when a marker is missing), names the download in
+//     feeds removed and cleaned (CleanFileName; empty when a marker is
+//     missing), names the download in
 //     the context's download_dir: global options are sent, then
 //     ContinueSameFile decides whether an unfinished download of the same
 //     file continues, the file is already downloading ("这个文件正在下载。",

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "shell/xdg-open.h"
+#include "util/shown-text.h"
 
 namespace korvath {
 namespace {
@@ -73,6 +74,7 @@ DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const En
 
 DownloadNotifier::~DownloadNotifier() {
   if (timer_) g_source_remove(timer_);
+  if (length_look_soon_) g_source_remove(length_look_soon_);
   g_action_map_remove_action(G_ACTION_MAP(app_), kOpenFolderAction);
   g_signal_handlers_disconnect_by_data(action_, this);
   g_object_unref(action_);
@@ -99,6 +101,7 @@ void DownloadNotifier::Poll() {
   // The RPC call may pump messages; a timer firing inside it must not look
   // at aria2 a second time meanwhile.
   if (polling_) return;
+  LookAtLengths();
   if (params_.schedule &&
       !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
     return;
@@ -112,18 +115,51 @@ void DownloadNotifier::Poll() {
   }
 }
 
+void DownloadNotifier::DownloadStarted() {
+  length_looks_left_ = kLengthLooksAfterStart;
+  // A small file may be done before the next tick; its server's answer is
+  // in by now as a rule.
+  if (!timer_ || length_look_soon_) return;
+  length_look_soon_ = g_timeout_add(kFirstLengthLookMs, +[](gpointer self) -> gboolean {
+    auto* notifier = static_cast<DownloadNotifier*>(self);
+    notifier->length_look_soon_ = 0;
+    notifier->LookAtLengths();
+    return G_SOURCE_REMOVE;
+  }, this);
+}
+
+void DownloadNotifier::LookAtLengths() {
+  if (polling_ || !params_.stated_sizes || !params_.stated_sizes->AwaitingLength()) return;
+  // While aria2's notifications arrive, only the looks after a start are
+  // spent on it; otherwise every tick looks, as for the rest.
+  const bool streaming = params_.streaming && params_.streaming();
+  if (streaming && length_looks_left_ == 0) return;
+  if (length_looks_left_ > 0) --length_looks_left_;
+  polling_ = true;
+  watch_.LookAtLengths(desktop_, engine_);
+  polling_ = false;
+}
+
 void DownloadNotifier::Announce(const FinishedDownload& download) {
   if (!quiet_ && timer_) Send(download);
 }
 
 void DownloadNotifier::Send(const FinishedDownload& download) {
-  const std::string name = GbkToUtf8(download.name);
+  // Names and errors come from pages and from aria2, maybe a remote one:
+  // a notice shows one line of each, of a length a person reads.
+  const std::string name = OneLineUtf8(GbkToUtf8(download.name));
   const std::string folder = GbkToUtf8(download.folder);
-  // A file that is not what the page described is never announced as done.
+  // A file that is not what the page described is never announced as done,
+  // nor one that may have been cut short.
   const bool mismatch = !download.mismatch.empty();
-  const char8_t* heading = !download.ok ? u8"下载失败：" : mismatch ? u8"文件与分享页不符：" : u8"下载完成：";
+  const bool unconfirmed = !mismatch && !download.unconfirmed.empty();
+  const char8_t* heading = !download.ok    ? u8"下载失败："
+                           : mismatch      ? u8"文件与分享页不符："
+                           : unconfirmed   ? u8"下载结束，但无法确认文件完整："
+                                           : u8"下载完成：";
   const std::string title = reinterpret_cast<const char*>(heading) + name;
-  const std::string body = !download.ok ? GbkToUtf8(download.error) : mismatch ? GbkToUtf8(download.mismatch) : folder;
+  const Text& said = !download.ok ? download.error : mismatch ? download.mismatch : download.unconfirmed;
+  const std::string body = !download.ok || mismatch || unconfirmed ? OneLineUtf8(GbkToUtf8(said)) : folder;
   GNotification* notification = g_notification_new(title.c_str());
   g_notification_set_body(notification, body.c_str());
   const std::string action = std::string("app.") + kOpenFolderAction;
@@ -137,9 +173,10 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
   g_object_unref(notification);
   desktop_.Log().Record("download_notice", {{"gid", download.gid},
                                             {"name", download.name},
-                                            {"ok", download.ok && !mismatch},
+                                            {"ok", download.ok && !mismatch && !unconfirmed},
                                             {"error", download.error},
-                                            {"mismatch", download.mismatch}});
+                                            {"mismatch", download.mismatch},
+                                            {"unconfirmed", download.unconfirmed}});
 }
 
 void DownloadNotifier::OpenFolder(const std::string& folder) {

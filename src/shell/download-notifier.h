@@ -55,9 +55,12 @@ class DownloadNotifier {
 
   // One look at aria2: a notification per download that completed ("下载完成："
   // + name), completed with a file unlike its share page's ("文件与分享页不符："
-  // + name, what differs as body) or failed ("下载失败：" + name, the error as
+  // + name, what differs as body), completed from a server that sent no
+  // length with a size the page's rounding allows ("下载结束，但无法确认文件
+  // 完整：" + name, why as body) or failed ("下载失败：" + name, the error as
   // body) since the last look, each recorded as "download_notice" {gid, name,
-  // ok, error, mismatch}; ok is false for a mismatch.
+  // ok, error, mismatch, unconfirmed}; ok is false unless plainly complete.
+  // Name and body are shown on one line of at most kShownTextChars.
   void Poll();
 
   // Quiet: downloads still end as seen, but none is announced, so turning
@@ -66,12 +69,21 @@ class DownloadNotifier {
   // is not destroyed for it.)
   void SetQuiet(bool quiet) { quiet_ = quiet; }
 
+  // aria2 told that a download started: a look half a second on and the
+  // next few looks also watch whether its server sends a length
+  // (FinishedDownloadWatch::LookAtLengths).
+  void DownloadStarted();
+
   // Announces a download that finished while no look could see it (aria2
   // ended right after it), once, like any other.
   void Announce(const FinishedDownload& download);
 
  private:
+  static constexpr int kLengthLooksAfterStart = 5;
+  static constexpr unsigned kFirstLengthLookMs = 500;
+
   void Send(const FinishedDownload& download);
+  void LookAtLengths();
   void OpenFolder(const std::string& folder);
 
   GApplication* app_;
@@ -81,9 +93,11 @@ class DownloadNotifier {
   FinishedDownloadWatch watch_;
   GSimpleAction* action_ = nullptr;
   unsigned timer_ = 0;
+  unsigned length_look_soon_ = 0;
   bool started_ = false;
   bool polling_ = false;
   bool quiet_ = false;
+  int length_looks_left_ = 0;
 };
 
 // Whether something can show notifications on the session bus: the owner

@@ -173,6 +173,7 @@ void FollowAria2Activity(Shell& shell) {
                 if (s->session_keeper && (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
                   s->session_keeper->MarkComplete(s->desktop, gid, MonotonicMs());
                 if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause") s->notice_looks.Changed();
+                if (method == "aria2.onDownloadStart" && s->notifier) s->notifier->DownloadStarted();
               },
           .counted =
               [s, last = std::optional<Aria2Counts>()](const Aria2Counts& counts) mutable {

@@ -30,6 +30,20 @@ demo::DemoSiteOptions SiteWithAnExpiredFile() {
   return {.files = {file}};
 }
 
+// Waits for the program to be ready, clicks the page's download button and
+// waits for the notice about the task it makes (`gid`).
+void ClickAndAwaitNotice(KorvathProcess& korvath, XDisplay& x, std::string& gid) {
+  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
+  ASSERT_TRUE(korvath.EventsNamed("download_notices_unavailable").empty());
+  Window main = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (main = MainWindowOf(x, korvath.pid())) != 0; }, 10000));
+  ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the download button was never drawn";
+  ClickDownload(x, main);
+  ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 15000)) << korvath.Output();
+  gid = korvath.EventsNamed("task_created").back().value("gid", "");
+  ASSERT_TRUE(korvath.WaitForEvent("download_notice", {{"gid", gid}}, 15000));
+}
+
 // A link that has gone bad may be answered with an error page and status
 // 200, which aria2 saves under the file's name and calls complete. With a
 // notification server of the test's own on a private session bus: the page
@@ -45,16 +59,8 @@ TEST(DownloadChecksEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKep
 
   // The program inherits the private bus from this process's environment.
   KorvathProcess korvath({{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
-  ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath.Output();
-  ASSERT_TRUE(korvath.EventsNamed("download_notices_unavailable").empty());
-  Window main = 0;
-  ASSERT_TRUE(WaitUntil([&] { return (main = MainWindowOf(x, korvath.pid())) != 0; }, 10000));
-  ASSERT_TRUE(WaitForDownloadButton(x, main)) << "the download button was never drawn";
-  ClickDownload(x, main);
-  ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 15000)) << korvath.Output();
-  const std::string gid = korvath.EventsNamed("task_created").back().value("gid", "");
-
-  ASSERT_TRUE(korvath.WaitForEvent("download_notice", {{"gid", gid}}, 15000));
+  std::string gid;
+  ASSERT_NO_FATAL_FAILURE(ClickAndAwaitNotice(korvath, x, gid));
   const Json notice = korvath.EventsNamed("download_notice", {{"gid", gid}}).front();
   EXPECT_FALSE(notice.value("ok", true));
   const std::string mismatch = Utf8(u8"下载的文件与分享页不符：收到的是一个网页而不是文件（") +
@@ -74,6 +80,38 @@ TEST(DownloadChecksEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKep
   const fs::path saved = fs::path(korvath.work_dir()) / "ZorbitDravenet" / "installer image.iso";
   std::ifstream in(saved, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), kErrorPage);
+}
+
+// An object store's XML error body for a file whose page writes its size
+// with a thousands separator and its name with a right-to-left override: the
+// name is saved as it reads, and the body is reported, never "下载完成".
+TEST(DownloadChecksEndToEnd, AnXmlErrorBodyIsReportedUnderTheNameCleanedOfHiddenMarks) {
+  if (!PrivateBus::Get().ok()) GTEST_SKIP() << "needs a process whose session bus is not open yet";
+  NotificationServerThread notices(PrivateBus::Get().address());
+  ASSERT_TRUE(notices.owned());
+  Aria2MachineLock lock;
+  XDisplay x;
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>AccessDenied</Code>"
+      "<Message>Request has expired</Message></Error>";
+  demo::DemoFile file{.shown_name = Utf8(u8"invoice\u202Egpj.zip"), .size = 1234 * 1024, .seed = 5};
+  file.error_page = body;
+  file.shown_size = "1,234 KB";
+  demo::DemoSite site({.files = {file}});
+  ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
+  KorvathProcess korvath({{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+  std::string gid;
+  ASSERT_NO_FATAL_FAILURE(ClickAndAwaitNotice(korvath, x, gid));
+
+  EXPECT_EQ(korvath.EventsNamed("arrival_checked", {{"gid", gid}, {"kind", "error_reply"}}).size(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return !notices.Notices().empty(); }, 5000));
+  const Shown shown = notices.Notices().front();
+  EXPECT_EQ(shown.summary, Utf8(u8"文件与分享页不符：invoicegpj.zip"));
+  EXPECT_EQ(shown.body, Utf8(u8"下载的文件与分享页不符：收到的是服务器的出错回复而不是文件（") +
+                            std::to_string(body.size()) + Utf8(u8" B，分享页写的是 1,234 KB），文件已保留，请打开查看。"));
+  const fs::path saved = fs::path(korvath.work_dir()) / "ZorbitDravenet" / "invoicegpj.zip";
+  std::ifstream in(saved, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), body);
 }
 
 // The download folder on a 1 MiB tmpfs, named in the settings file, and the

@@ -43,10 +43,41 @@ TEST(StatedFileSize, ReadsTheSizeWithThePrecisionThePageGave) {
   // Worded sizes are read too, but never from the next line.
   EXPECT_EQ(StatedFileSize(Gbk(u8"文件大小：约 2 MB")).value_or(StatedSize{}).shown, "2 MB");
   EXPECT_FALSE(StatedFileSize(Gbk(u8"文件大小：未知\n1 MB")).has_value());
-  // A figure no byte count can hold saturates instead of overflowing.
-  const StatedSize huge = Stated("99999999999999999999999 TB");
-  EXPECT_GT(huge.bytes, 1LL << 62);
-  EXPECT_GE(Stated(std::string(400, '9')).bytes, 1LL << 62);
+}
+
+TEST(StatedFileSize, ReadsSizesInTheFormsPagesWriteThemAndNoNonsense) {
+  const std::int64_t kib = 1024, mib = kib * kib;
+  EXPECT_EQ(Stated("1,234 KB").bytes, 1234 * kib);
+  EXPECT_EQ(Stated("1,234 KB").step, kib);
+  EXPECT_EQ(Stated("1,234.5KB").shown, "1,234.5 KB");
+  EXPECT_EQ(Stated("8MB").bytes, 8 * mib);
+  EXPECT_EQ(Stated("2 MiB").bytes, 2 * mib);
+  EXPECT_EQ(Stated(Gbk(u8"3 兆")).bytes, 3 * mib);
+  EXPECT_EQ(Stated(Gbk(u8"512字节")).bytes, 512);
+  EXPECT_EQ(Stated(Gbk(u8"5\u3000MB")).bytes, 5 * mib);  // an ideographic space between
+  // A size kept in the record reads back as it was shown.
+  EXPECT_EQ(Stated(Stated("1,234 KB").shown).bytes, 1234 * kib);
+
+  const std::pair<std::string, const char*> nonsense[] = {
+      {"1e400 GB", "exponent"}, {"-5 MB", "negative"},   {"1,5 MB", "comma"},
+      {"5 XB", "unit"},         {"NaN GB", "no_number"}, {std::string(400, '9') + " B", "too_large"}};
+  for (const auto& [text, problem] : nonsense) {
+    EXPECT_FALSE(ReadSizeText(text).size.has_value()) << text;
+    EXPECT_STREQ(ReadSizeText(text).problem, problem) << text;
+  }
+  // On the page, words before a negative number do not hide its sign, and an
+  // unreadable size is said in the log.
+  const fs::path dir = testing::MakeTempDir("korvath-sizes");
+  testing::LoggingDesktop desktop(dir / "events.jsonl");
+  EXPECT_FALSE(StatedFileSize(Gbk(u8"文件大小：约 -5 MB"), &desktop.Log()).has_value());
+  EXPECT_FALSE(StatedFileSize(Gbk(u8"文件大小：1e400 GB\n下载"), &desktop.Log()).has_value());
+  EXPECT_TRUE(StatedFileSize(Gbk(u8"文件大小：1,234 KB"), &desktop.Log()).has_value());
+  const auto unread = desktop.Events("stated_size_unread");
+  ASSERT_EQ(unread.size(), 2u);
+  EXPECT_EQ(unread[0].value("reason", ""), "negative");
+  EXPECT_EQ(unread[1].value("text", ""), "1e400 GB");
+  EXPECT_EQ(unread[1].value("reason", ""), "exponent");
+  fs::remove_all(dir);
 }
 
 TEST(CompareArrival, AcceptsOnlySizesThePagesRoundingCouldHaveShown) {
@@ -91,9 +122,38 @@ TEST(CompareArrival, TellsAnErrorPageOrAnErrorReplyFromAFile) {
   // Only a file whose own name says it is a page or JSON may be one.
   EXPECT_TRUE(Compare("2.0 KB", 2048, "<!DOCTYPE html><html>", "index.HTML").matches());
   EXPECT_TRUE(Compare("57 B", 57, R"({"error":"an example"})", "sample.json").matches());
+  // Object stores answer in XML, APIs in JSON: error bodies whatever the
+  // size, or whether the page's size could be read.
+  const std::string s3 =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>AccessDenied</Code><Message>x</Message></Error>";
+  EXPECT_EQ(Compare("57 B", 62, s3).kind, "error_reply");
+  EXPECT_EQ(CompareArrival(std::nullopt, 62, s3, "a.bin").kind, "error_reply");
+  EXPECT_EQ(CompareArrival(std::nullopt, 90, "<?xml version='1.0'?><!-- x --><ErrorResponse xmlns='a'>", "a.bin").kind,
+            "error_reply");
+  EXPECT_EQ(CompareArrival(std::nullopt, 40, R"({"code":403,"message":"expired"})", "a.bin").kind, "error_reply");
+  EXPECT_EQ(CompareArrival(std::nullopt, 40, R"([ {"errmsg":"expired"}])", "a.bin").kind, "error_reply");
+  // XML that is no error, an error body's own name, or a file too large to
+  // be an error reply are the files they are.
+  EXPECT_TRUE(CompareArrival(std::nullopt, 90, "<?xml version=\"1.0\"?><svg>", "a.svg").matches());
+  EXPECT_TRUE(CompareArrival(std::nullopt, 62, s3, "error.xml").matches());
+  EXPECT_TRUE(CompareArrival(std::nullopt, 1 << 20, R"({"code":1,"message":"a log"})", "a.bin").matches());
   // With no size stated the page check still runs.
   EXPECT_EQ(CompareArrival(std::nullopt, 60, "<html>", "a.zip").kind, "web_page");
   EXPECT_TRUE(CompareArrival(std::nullopt, 60, "PK", "a.zip").matches());
+}
+
+// A server that sends no length ends a download wherever its connection
+// breaks: a size that agrees only within the page's rounding proves nothing.
+TEST(CompareArrival, WithoutALengthFromTheServerOnlyAnExactSizeIsConfirmed) {
+  const std::int64_t mib = 1 << 20;
+  const ArrivalVerdict cut = CompareArrival(Stated("8 MB"), 8'074'035, "PK", "a.zip", /*length_unknown=*/true);
+  EXPECT_TRUE(cut.unconfirmed());
+  EXPECT_EQ(GbkToUtf8(cut.text), U8(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 7.7 MB，分享页写的是约 8 MB。"
+                                    u8"请打开文件查看；如果不完整，请在分享页再点击一次这个文件重新下载。"));
+  EXPECT_TRUE(CompareArrival(Stated("8 MB"), 8 * mib, "PK", "a.zip", true).matches());
+  EXPECT_TRUE(CompareArrival(Stated("8 MB"), 8'000'000, "PK", "a.zip", true).matches());
+  EXPECT_EQ(CompareArrival(Stated("8 MB"), 2 * mib, "PK", "a.zip", true).kind, "size");
+  EXPECT_TRUE(CompareArrival(Stated("8 MB"), 8'074'035, "PK", "a.zip", false).matches());
 }
 
 TEST(StatedSizes, KeepsThePagesSizeByPathAcrossARestartUntilTheFileIsChecked) {

@@ -3,6 +3,7 @@
 // C1 control character in the name.
 #include <gtest/gtest.h>
 
+#include "engine/clean-file-name.h"
 #include "engine/download-task.h"
 #include "util/text.h"
 
@@ -39,6 +40,24 @@ TEST(HostileNames, ALongNameIsCutSoItsControlFileStillFitsKeepingItsExtension) {
   EXPECT_EQ(long_tail, "x." + std::string(241, 'b'));
   // Exactly at the limit nothing changes.
   EXPECT_EQ(SafeFileName(std::string(243, 'c')), std::string(243, 'c'));
+}
+
+// A page's name saved as it reads: "invoice\u202Efdp.exe" would show as
+// "invoiceexe.pdf", and a name of nothing visible as no name at all.
+TEST(HostileNames, BidiAndInvisibleCharactersLeaveTheNameAndABlankOneIsUnnamed) {
+  const auto clean = [](const char8_t* name) {
+    return GbkToUtf8(CleanFileName(Utf8ToGbk(reinterpret_cast<const char*>(name))));
+  };
+  const auto u8 = [](const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); };
+  EXPECT_EQ(clean(u8"invoice\u202Efdp.exe"), "invoicefdp.exe");
+  EXPECT_EQ(clean(u8"\u202A\u202B\u202C\u202Da\u2066\u2067\u2068\u2069b\u200E\u200Fc\u061C.txt"), "abc.txt");
+  EXPECT_EQ(clean(u8"\uFEFF报\u200B告\u200C\u200D\u2060.pdf"), u8(u8"报告.pdf"));
+  EXPECT_EQ(clean(u8" "), u8(u8"未命名"));
+  EXPECT_EQ(clean(u8"\u200B"), u8(u8"未命名"));
+  EXPECT_EQ(clean(u8" \u3000\u202E .exe"), u8(u8"未命名.exe"));
+  // What is visible stays as it is; a page that names nothing still names nothing.
+  EXPECT_EQ(clean(u8" a b .zip"), " a b .zip");
+  EXPECT_EQ(CleanFileName(""), "");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
+#include <atomic>
+
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
 #include "engine/engine-fixture.h"
@@ -171,6 +173,77 @@ TEST_F(DownloadNotifierTest, TheOpenFolderActionCalledFromTheBusOpensOnlyAFolder
   EXPECT_EQ(opened, std::vector<std::string>{work_dir.string()});
   EXPECT_EQ(desktop->Events("open_folder_refused").size(), 3u);
   g_object_unref(caller);
+}
+
+// A remote aria2 says what it likes: a name with a line break and an error of
+// a hundred thousand characters over many lines reach the notice as one line
+// each, short enough to read.
+TEST_F(DownloadNotifierTest, ARemoteAria2sLongMultiLineErrorIsShownAsOneShortLine) {
+  FakeNotificationServer server(PrivateBus::Get().address());
+  ASSERT_TRUE(server.owned());
+  std::string error;
+  for (int i = 0; error.size() < 100000; ++i) error += "line " + std::to_string(i) + " of the remote story\r\n";
+  std::atomic<bool> failed{false};
+  testing::RecordingServer remote;
+  remote.SetResponder([&](const testing::RecordedRequest&) {
+    nlohmann::json tasks = nlohmann::json::array();
+    if (failed) {
+      tasks.push_back({{"gid", "0123456789abcdef"}, {"status", "error"}, {"dir", "/srv"},
+                       {"errorCode", "1"}, {"errorMessage", error},
+                       {"files", {{{"path", "/srv/report\nFINAL.bin"}, {"uris", nlohmann::json::array()}}}}});
+    }
+    return testing::Reply::Ok(nlohmann::json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", tasks}}.dump());
+  });
+  EngineState remote_state{.rpc_url = "http://127.0.0.1:" + std::to_string(remote.Port()) + "/jsonrpc"};
+  RegisterApp();
+  DownloadNotifier notifier(app, *desktop, remote_state, {.interval_seconds = 1});
+  ASSERT_TRUE(notifier.Start());
+  failed = true;
+  ASSERT_TRUE(PumpUntil([&] { return !server.shown.empty(); }, std::chrono::seconds(10)));
+  const Shown& shown = server.shown[0];
+  EXPECT_EQ(shown.summary, U8(u8"下载失败：report FINAL.bin"));
+  EXPECT_EQ(shown.body.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(shown.body.rfind(U8(u8"下载失败（错误码 1）：line 0 of the remote story line 1 of"), 0), 0u) << shown.body;
+  // Cut inside aria2's words, so what to do is still there.
+  EXPECT_LT(shown.body.size(), 1200u);
+  EXPECT_NE(shown.body.find(U8(u8"……。请稍后在下载管理器里重试。")), std::string::npos) << shown.body;
+}
+
+// A server that sends no length ends a file wherever its connection breaks.
+// Seen downloading without one (aria2's totalLength 0), a file whose size
+// the page's "1 MB" allows only by rounding is not announced as done.
+TEST_F(DownloadNotifierTest, AFileSentWithoutALengthIsNotAnnouncedAsDone) {
+  FakeNotificationServer server(PrivateBus::Get().address());
+  ASSERT_TRUE(server.owned());
+  const fs::path file = work_dir / "unsized.bin";
+  testing::WriteFile(file, std::string(900 * 1024, 'u'));
+  StatedSizes sizes("");
+  sizes.Remember(file.string(), ParseSizeText("1 MB"));
+  std::atomic<bool> complete{false};
+  testing::RecordingServer aria2;
+  aria2.SetResponder([&](const testing::RecordedRequest& request) {
+    const bool active = request.body.find("aria2.tellActive") != std::string::npos;
+    nlohmann::json tasks = nlohmann::json::array();
+    if (active != complete) {
+      tasks.push_back({{"gid", "00000000000000aa"},
+                       {"status", active ? "active" : "complete"},
+                       {"dir", work_dir.string()},
+                       {"totalLength", active ? "0" : "921600"},
+                       {"completedLength", "4096"},
+                       {"files", {{{"path", file.string()}, {"uris", nlohmann::json::array()}}}}});
+    }
+    return testing::Reply::Ok(nlohmann::json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", tasks}}.dump());
+  });
+  EngineState fake{.rpc_port = std::to_string(aria2.Port())};
+  RegisterApp();
+  DownloadNotifier notifier(app, *desktop, fake, {.interval_seconds = 1, .stated_sizes = &sizes});
+  ASSERT_TRUE(notifier.Start());
+  ASSERT_TRUE(PumpUntil([&] { return !sizes.AwaitingLength(); }, std::chrono::seconds(5)));
+  complete = true;
+  ASSERT_TRUE(PumpUntil([&] { return !server.shown.empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(server.shown[0].summary, U8(u8"下载结束，但无法确认文件完整：unsized.bin"));
+  EXPECT_EQ(server.shown[0].body.rfind(U8(u8"服务器没有告知文件的长度"), 0), 0u) << server.shown[0].body;
+  EXPECT_FALSE(desktop->Events("download_notice").back().value("ok", true));
 }
 
 TEST_F(DownloadNotifierTest, WithoutANotificationServiceItOnlyLogsOneLine) {

@@ -4,7 +4,8 @@
 // /other, of the same size and other bytes, too; /missing is a 404. Servers
 // made with different salts serve /big of one size and different bytes. It
 // counts every byte of /big it sends and remembers the Range and Cookie
-// headers of each request. /big?link=old stands for a link
+// headers of each request; /unsized is /big without a length. /big?link=old
+// stands for a link
 // that expires: once ExpireOldLinkAt(n) bytes of /big have been sent, its
 // connections are cut and it answers 403.
 #pragma once
@@ -50,6 +51,20 @@ class ThrottledServer {
                                       served_ += n;
                                       return sink.write(big_.data() + offset, n);
                                     });
+    });
+    // /big's bytes at the same rate but with no length: only the closed
+    // connection ends the body, so a broken one would look just the same.
+    server_.Get("/unsized", [this](const httplib::Request& request, httplib::Response& response) {
+      Remember(request);
+      response.set_content_provider("application/octet-stream", [this](size_t offset, httplib::DataSink& sink) {
+        const size_t n = std::min(kChunk, big_.size() - offset);
+        if (stopping_ || n == 0) {
+          sink.done();
+          return true;
+        }
+        Throttle(n);
+        return sink.write(big_.data() + offset, n);
+      });
     });
     server_.Get("/small", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);

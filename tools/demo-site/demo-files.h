@@ -22,6 +22,9 @@ struct DemoFile {
   // When set, a download gets this page with status 200 instead of the file,
   // as a storage server does for a link it no longer honours.
   std::string error_page;
+  // When set, the page writes this as the file's size ("1,234 KB") instead
+  // of the size worked out from `size`.
+  std::string shown_size;
   // When set, each link the file's page hands out expires once it has served
   // this many bytes: its connections are cut and it answers 403, while the
   // link of the page's next view works. The storage service's links expire

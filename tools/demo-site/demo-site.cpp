@@ -150,7 +150,7 @@ struct DemoSite::Impl {
                        HtmlEscape(f.shown_name) +
                        "</div>"
                        "<div class=\"field\" id=\"size\">文件大小：" +
-                       SizeText(f.size) +
+                       HtmlEscape(f.shown_size.empty() ? SizeText(f.size) : f.shown_size) +
                        "</div></div><div class=\"bar\"><a class=\"download\" id=\"download\" href=\"" +
                        DownloadPath(index, view) + "\">下载</a></div>";
     return Page(SavedName(f) + " - Korvath 演示分享", body);
