@@ -31,6 +31,7 @@ struct Options {
   std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides
   std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
   bool notifications = true;
+  int keep_finished = 200;  // completed downloads the record keeps listed
   std::string settings_message;  // what was wrong with the settings file; "" when nothing
 
   bool show_help = false;

@@ -22,6 +22,7 @@ struct Settings {
   std::optional<std::string> app_url;             // [app] app-url
   std::optional<std::string> notice_url;          // [app] notice-url
   std::optional<bool> notifications;              // [notifications] enabled
+  std::optional<std::string> keep_finished;       // [downloads] keep-finished
 };
 
 // One line the program could not use; `line` counts from 1, and is 0 for
