@@ -78,7 +78,7 @@ $('purge').addEventListener('click', async () => {
     (count('error') ? '出错的任务清除后不能再重试。' : '') + '已下载的文件都会保留。', '清除');
   if (!ok) return;
   try {
-    const res = await multicallSettled(ended.map((t) => ['aria2.removeDownloadResult', t.gid]));
+    const res = await forgetResults(ended.map((t) => t.gid));
     const bad = res.filter((x) => !x.ok).length;
     say('已清除 ' + (res.length - bad) + ' 个已结束任务的记录（文件保留）' + (bad ? '，' + bad + ' 个已不在 aria2 中' : ''));
   } catch (e) { failed('清除已结束', e); }

@@ -138,8 +138,13 @@ async function removeTasks(tasks) {
   const ok = await confirmAsk('删除所选的 ' + tasks.length + ' 个任务？\n' + names +
     '\n未完成的任务会停止下载，已结束的任务只移除记录，文件都会保留。', '删除');
   if (!ok) return;
+  const kept = records.filter((t) => isKept(t.gid));
+  if (kept.length) await forgetResults(kept.map((t) => t.gid));
+  const own = records.filter((t) => !isKept(t.gid));
+  if (own.length) askRecord({ forget: own.map((t) => t.gid) });
+  if (!running.length && !own.length) { say('已删除 ' + kept.length + ' 个任务的记录'); stoppedDirty = true; refreshSoon(0); return; }
   await batch('删除', running.map((t) => ['aria2.remove', t.gid])
-    .concat(records.map((t) => ['aria2.removeDownloadResult', t.gid])));
+    .concat(own.map((t) => ['aria2.removeDownloadResult', t.gid])));
 }
 function copyText(text, done) {
   // execCommand works without a clipboard permission as long as the user

@@ -1,7 +1,7 @@
 // ---- status ----
 // 保存会话 writes aria2's task list to the file aria2 was started with;
 // without one there is nothing it could do, so it is not offered. Korvath
-// keeps its own record of unfinished downloads either way.
+// keeps its own record either way, and says here what a restart does with it.
 async function loadStatus() {
   try {
     const [version, session, options] = await multicall([['aria2.getVersion'], ['aria2.getSessionInfo'], ['aria2.getGlobalOption']]);
@@ -11,8 +11,13 @@ async function loadStatus() {
     const file = String(options['save-session'] || '');
     $('save-session').hidden = !file;
     $('save-session').title = file ? '把 aria2 现在的全部未完成任务写入它的会话文件 ' + file + '，aria2 下次用这个文件启动时会接着下载' : '';
-    setText($('s-session-file'), file ? file
-      : '无：aria2 启动时没有指定会话文件，所以这里不能保存会话。未完成的下载由 Korvath 自己记下，下次启动时会接着下载。');
+    const kept = await askRecord({});
+    const restart = !kept ? '这个 aria2 不是 Korvath 启动的，Korvath 不记录也不恢复它的任务。'
+      : 'Korvath 自己记下全部下载：关闭时正在下载或排队等待的任务，下次启动时按原来的顺序自动接着下载；'
+        + '暂停的任务仍然暂停；种子和磁力链接的任务按原样恢复；已完成的任务仍列在列表里，直到您移除记录'
+        + '（最多保留 ' + Number(kept.keep || 0) + ' 个，可在设置里修改）。';
+    setText($('s-session-file'), file ? file + '。' + restart
+      : '无：aria2 启动时没有指定会话文件，所以这里不能保存会话。' + restart);
   } catch (e) { failed('读取 aria2 状态', e); }
   drawCharts();
 }

@@ -55,7 +55,8 @@ async function act(kind, gid, button) {
       await call('aria2.remove', gid);
       stoppedDirty = true;
     } else if (kind === 'forget') {
-      await call('aria2.removeDownloadResult', gid);
+      const [res] = await forgetResults([gid]);
+      if (!res.ok) throw res.error || new RpcError('rpc', '记录已不在');
       stoppedDirty = true;
     } else if (kind === 'retry') {
       await retry(gid);

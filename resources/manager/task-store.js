@@ -39,6 +39,8 @@ async function refresh() {
       if (failure) throw failure.error;
       res = res.map((x) => (x.ok ? x.value : null));
       if (lean) fillIn([res[1], res[2]], res.slice(calls.length - shown.length));
+      if (withStopped) res[3] = await withKept(res[3]);
+      showRestoredSizes([res[1], res[2]]);
       await attachFiles([res[1], res[2], withStopped ? res[3] : null], withStopped ? [] : lastStopped);
     } catch (e) { if (withStopped) stoppedDirty = true; throw e; }
     const [stat, active, waiting, stopped] = res;
@@ -110,6 +112,60 @@ async function attachFiles(lists, kept) {
     for (const list of lists.concat([kept])) if (Array.isArray(list)) for (const t of list) if (t) live.add(t.gid);
     for (const gid of fileInfo.keys()) if (!live.has(gid)) fileInfo.delete(gid);
   }
+}
+
+// ---- Korvath's record ----
+// aria2 cannot hold a finished task added back after a restart: Korvath's
+// record keeps them, and the page lists them after aria2's own. It also says
+// what a task added back holds on disk, which aria2 tells only once it runs.
+const recordHandler = () => window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathRecord;
+let record = { finished: [], sizes: {} };
+const keptGids = new Set();
+async function askRecord(message) {
+  const handler = recordHandler();
+  if (!handler) return null;
+  try { return await handler.postMessage(message); } catch (e) { return null; }
+}
+async function withKept(stopped) {
+  const list = Array.isArray(stopped) ? stopped : [];
+  const reply = await askRecord({});
+  if (reply && Array.isArray(reply.finished)) record = { finished: reply.finished, sizes: reply.sizes || {} };
+  const inAria2 = new Set(list.map((t) => t && t.gid));
+  keptGids.clear();
+  const kept = [];
+  for (const k of record.finished) {
+    if (!k || typeof k.gid !== 'string' || !k.gid || inAria2.has(k.gid)) continue;
+    const length = String(Number(k.length) || 0);
+    const files = [{ index: '1', path: String(k.path || ''), length, completedLength: length, selected: 'true', uris: [] }];
+    fileInfo.set(k.gid, { status: 'complete', files, at: performance.now(), named: true });
+    keptGids.add(k.gid);
+    kept.push({ gid: k.gid, status: 'complete', totalLength: length, completedLength: length, uploadLength: '0',
+                downloadSpeed: '0', uploadSpeed: '0', connections: '0', dir: String(k.dir || ''), files, kept: true });
+  }
+  // Oldest first, as aria2 lists its own.
+  return kept.concat(list);
+}
+function showRestoredSizes(lists) {
+  for (const list of lists) {
+    if (!Array.isArray(list)) continue;
+    for (const t of list) {
+      const size = t && record.sizes[t.gid];
+      if (!size || Number(t.totalLength) > 0) continue;
+      t.totalLength = String(size.total);
+      t.completedLength = String(size.completed);
+    }
+  }
+}
+const isKept = (gid) => keptGids.has(gid);
+// Removes the records of ended tasks: aria2's own and Korvath's kept ones.
+// Each answer says whether that record was there to remove.
+async function forgetResults(gids) {
+  const own = gids.filter((gid) => !isKept(gid));
+  const res = own.length ? await multicallSettled(own.map((gid) => ['aria2.removeDownloadResult', gid])) : [];
+  // aria2's own finished ones are in the record too.
+  const reply = await askRecord({ forget: gids });
+  const byGid = new Map(own.map((gid, i) => [gid, res[i]]));
+  return gids.map((gid) => (isKept(gid) ? { ok: !!(reply && reply.ok) } : byGid.get(gid)));
 }
 
 let socket = null;

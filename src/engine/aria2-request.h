@@ -25,6 +25,10 @@ struct Aria2Method {
 
 namespace aria2_method {
 inline constexpr Aria2Method kAddUri{"aria2.addUri", /*id_first=*/true};
+inline constexpr Aria2Method kAddTorrent{"aria2.addTorrent"};
+inline constexpr Aria2Method kAddMetalink{"aria2.addMetalink"};
+inline constexpr Aria2Method kGetGlobalOption{"aria2.getGlobalOption"};
+inline constexpr Aria2Method kSaveSession{"aria2.saveSession"};
 inline constexpr Aria2Method kChangeGlobalOption{"aria2.changeGlobalOption"};
 inline constexpr Aria2Method kChangeUri{"aria2.changeUri"};
 inline constexpr Aria2Method kGetOption{"aria2.getOption"};
@@ -44,6 +48,8 @@ inline constexpr Aria2Method kUnpause{"aria2.unpause"};
 namespace aria2_option {
 inline constexpr std::string_view kAllowOverwrite = "allow-overwrite";
 inline constexpr std::string_view kAutoFileRenaming = "auto-file-renaming";
+inline constexpr std::string_view kCheckIntegrity = "check-integrity";
+inline constexpr std::string_view kSelectFile = "select-file";
 inline constexpr std::string_view kConnectTimeout = "connect-timeout";
 inline constexpr std::string_view kContinue = "continue";
 inline constexpr std::string_view kDir = "dir";

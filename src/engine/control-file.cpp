@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "util/file-io.h"
 
 namespace korvath {
@@ -78,6 +80,14 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
       info.complete_end = static_cast<std::int64_t>(end);
   };
   if (const std::uint64_t bit = LastSetBit(bitfield, pieces_bytes)) reach(bit * piece);
+  // Whole pieces held; the last piece may be shorter than the others.
+  std::uint64_t held = 0;
+  for (std::uint64_t n = 0; n < pieces_bytes * 8; ++n) {
+    if (!((bitfield[n / 8] >> (7 - n % 8)) & 1)) continue;
+    const std::uint64_t start = n * piece;
+    if (start < total) held += std::min(piece, total - start);
+  }
+  info.completed = static_cast<std::int64_t>(held);
 
   // Pieces still being fetched, one bit per block: with several connections
   // most of what aria2 holds is here until a piece is whole.
@@ -95,7 +105,15 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
       const std::uint64_t piece_end = start + Number(length, 4, big);
       reach(end < piece_end ? end : piece_end);
     }
+    // Blocks of a piece not yet whole count too: they are on disk.
+    const unsigned char* b = blocks;
+    std::uint64_t got = 0;
+    for (std::uint64_t k = 0; k < Number(blocks_length, 4, big) * 8; ++k)
+      if ((b[k / 8] >> (7 - k % 8)) & 1) got += kBlockLength;
+    const std::uint64_t piece_size = Number(length, 4, big);
+    info.completed += static_cast<std::int64_t>(std::min(got, piece_size));
   }
+  if (info.completed > info.total_length) info.completed = info.total_length;
   return info;
 }
 

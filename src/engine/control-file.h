@@ -18,6 +18,9 @@ struct ControlFileInfo {
   // block of a piece still being fetched): a partial file shorter than this
   // has lost bytes aria2 believes it has.
   std::int64_t complete_end = 0;
+  // How many bytes aria2 holds: whole pieces, and blocks of pieces still
+  // being fetched.
+  std::int64_t completed = 0;
 };
 
 // What the control file at `path` records; nullopt when it is missing, cut

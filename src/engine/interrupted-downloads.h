@@ -1,7 +1,6 @@
 // Downloads that were running when aria2 ended by itself go on once it is
-// back. The record of unfinished downloads brings every task back paused
-// (right after a start of the program nothing should fetch unasked), but the
-// user never paused these.
+// back. The record adds those it saw running or waiting unpaused; this also
+// catches a record written before it knew that.
 #pragma once
 
 #include <string_view>

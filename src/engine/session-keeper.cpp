@@ -10,12 +10,14 @@ namespace korvath {
 
 namespace fs = std::filesystem;
 
-SessionKeeper::SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held)
-    : path_(std::move(path)), base_dir_(std::move(base_dir)), held_(std::move(held)) {
+SessionKeeper::SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held,
+                             int keep_finished)
+    : path_(std::move(path)), base_dir_(std::move(base_dir)), held_(std::move(held)), keep_finished_(keep_finished) {
   if (std::optional<std::string> text = ReadWholeFile(path_)) written_ = std::move(*text);
   // Until the first look, what the record holds is the best list there is:
   // a task handed over before then is added to it, not written alone.
   if (std::optional<ParsedSessionRecord> parsed = ParseSessionRecord(written_)) {
+    finished_ = std::move(parsed->finished);
     for (SessionTask& task : parsed->tasks) {
       const bool is_held =
           std::any_of(held_.begin(), held_.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
@@ -30,6 +32,21 @@ void SessionKeeper::Hold(std::vector<SessionTask> refused) {
         std::any_of(held_.begin(), held_.end(), [&](const SessionTask& h) { return SameTarget(h, task); });
     if (!known) held_.push_back(std::move(task));
   }
+}
+
+void SessionKeeper::AddFinished(const std::vector<SessionTask>& tasks) {
+  KeepFinished(finished_, tasks, keep_finished_);
+}
+
+bool SessionKeeper::Forget(Desktop& desktop, const std::vector<Text>& gids, std::int64_t now_ms) {
+  const size_t before = finished_.size();
+  std::erase_if(finished_, [&](const SessionTask& f) {
+    return std::find(gids.begin(), gids.end(), f.gid) != gids.end();
+  });
+  if (finished_.size() == before) return false;
+  // Removed from aria2 too: a look meanwhile must not bring them back.
+  forgotten_.insert(gids.begin(), gids.end());
+  return Write(desktop, now_ms, "forget");
 }
 
 bool SessionKeeper::Record(Desktop& desktop, SessionTask task, std::int64_t now_ms) {
@@ -69,9 +86,12 @@ bool SessionKeeper::Look(Desktop& desktop, const EngineState& state, std::int64_
   if (last_write_ms_ && now_ms - *last_write_ms_ < kMinWriteIntervalMs) return false;
   const std::uint64_t asked_at = generation_;
   looking_ = true;
-  std::optional<std::vector<SessionTask>> tasks = ListUnfinishedTasks(desktop, state, base_dir_);
+  std::vector<SessionTask> finished;
+  std::optional<std::vector<SessionTask>> tasks = ListUnfinishedTasks(desktop, state, base_dir_, &finished);
   looking_ = false;
   if (!tasks) return failed("aria2_unanswered");
+  std::erase_if(finished, [&](const SessionTask& f) { return forgotten_.count(f.gid) > 0; });
+  KeepFinished(finished_, finished, keep_finished_);
   // What was handed over before the lists were asked for is in them, or has
   // since been removed or finished; what came while they were read may not be.
   std::erase_if(created_, [&](const Created& c) { return c.generation <= asked_at; });
@@ -88,7 +108,7 @@ bool SessionKeeper::Write(Desktop& desktop, std::int64_t now_ms, const char* rea
     if (!listed) tasks.push_back(c.task);
   }
   tasks = WithHeldTasks(std::move(tasks), held_);
-  std::string text = SessionRecordText(tasks);
+  std::string text = SessionRecordText(tasks, finished_);
   if (text == written_) {
     last_failure_.clear();
     unwritten_ = false;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,10 @@ class SessionKeeper {
   // they are written after aria2's own until the user adds them again.
   // What the record holds now counts as written, so a start that changes
   // nothing writes nothing.
-  SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held = {});
+  // Completed downloads are kept in the record, the newest `keep_finished`,
+  // until the user removes them (Forget).
+  SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held = {},
+                int keep_finished = 0);
 
   // One look at aria2 at monotonic time `now_ms`: when the set of unfinished
   // tasks or any of their states differs from what was last written, and the
@@ -65,6 +69,14 @@ class SessionKeeper {
   bool failing() const { return !last_failure_.empty(); }
 
   const std::vector<SessionTask>& held() const { return held_; }
+  const std::vector<SessionTask>& finished() const { return finished_; }
+  int keep_finished() const { return keep_finished_; }
+  void SetKeepFinished(int keep) { keep_finished_ = keep; }
+  // Completed downloads the start-up found finished, kept like the others.
+  void AddFinished(const std::vector<SessionTask>& tasks);
+  // The user removed these completed downloads from the list. True when the
+  // record was written.
+  bool Forget(Desktop& desktop, const std::vector<Text>& gids, std::int64_t now_ms);
   // Recorded tasks a restart of aria2 could not add again stay in the record.
   void Hold(std::vector<SessionTask> refused);
 
@@ -87,6 +99,9 @@ class SessionKeeper {
   std::optional<std::int64_t> last_write_ms_;
   std::string last_failure_;
   std::vector<SessionTask> held_;
+  std::vector<SessionTask> finished_;
+  int keep_finished_ = 0;
+  std::set<Text> forgotten_;
   bool told_unwritable_ = false;
 };
 

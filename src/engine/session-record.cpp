@@ -10,10 +10,12 @@
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <set>
 
 #include "engine/aria2-request.h"
 #include "engine/control-file.h"
+#include "engine/session-metadata.h"
 #include "engine/download-task.h"
 #include "engine/partial-file-check.h"
 #include "engine/rpc-client.h"
@@ -131,11 +133,30 @@ std::string SessionRecordPath(std::string_view rpc_url) {
   return base + "/korvath/" + name + ".json";
 }
 
-std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
+std::string MetadataFolder() {
+  const std::string base = XdgStateHome();
+  return base.empty() ? std::string() : base + "/korvath/metadata";
+}
+
+void KeepFinished(std::vector<SessionTask>& finished, const std::vector<SessionTask>& more, int keep) {
+  for (const SessionTask& task : more) {
+    std::erase_if(finished, [&](const SessionTask& f) {
+      return (!task.gid.empty() && f.gid == task.gid) || (!task.out.empty() && SameTarget(f, task));
+    });
+    finished.push_back(task);
+    finished.back().state = "complete";
+  }
+  if (keep < 0) keep = 0;
+  if (finished.size() > static_cast<size_t>(keep))
+    finished.erase(finished.begin(), finished.end() - keep);
+}
+
+std::string SessionRecordText(const std::vector<SessionTask>& tasks, const std::vector<SessionTask>& finished) {
   // Built directly rather than through JsonObject's paths: the record is
   // written at every hand-over and change, and with ten thousand tasks the
   // path walk per field cost a quarter of a second each time.
   using json = nlohmann::ordered_json;
+  auto entries = [](const std::vector<SessionTask>& tasks) {
   json list = json::array();
   for (const SessionTask& task : tasks) {
     json uris = json::array();
@@ -147,9 +168,14 @@ std::string SessionRecordText(const std::vector<SessionTask>& tasks) {
     if (!task.refused.empty()) entry["refused"] = GbkToUtf8(task.refused);
     if (task.length > 0) entry["length"] = task.length;
     if (!task.gid.empty()) entry["gid"] = GbkToUtf8(task.gid);
+    if (!task.kind.empty()) entry["kind"] = GbkToUtf8(task.kind);
+    if (!task.select.empty()) entry["select"] = GbkToUtf8(task.select);
     list.push_back(std::move(entry));
   }
-  const json record = {{"version", kRecordVersion}, {"tasks", std::move(list)}};
+  return list;
+  };
+  json record = {{"version", kRecordVersion}, {"tasks", entries(tasks)}};
+  if (!finished.empty()) record["finished"] = entries(finished);
   return record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -162,9 +188,11 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
     return std::nullopt;
   if (json.GetType("tasks") != kJsonArray) return std::nullopt;
   ParsedSessionRecord record;
-  const std::int64_t count = json.Count("tasks");
+  for (const char* list : {"tasks", "finished"}) {
+  if (json.GetType(list) != kJsonArray) continue;
+  const std::int64_t count = json.Count(list);
   for (std::int64_t i = 0; i < count; ++i) {
-    const Text at = "tasks[" + ToText(i) + "]";
+    const Text at = Text(list) + "[" + ToText(i) + "]";
     auto whole = [&] {
       for (const char* field : {".dir", ".out", ".state"}) {
         if (json.GetType(at + field) != kJsonString) return false;
@@ -187,10 +215,13 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
     if (json.GetType(at + ".length") == kJsonNumber && json.GetNumber(at + ".length") > 0)
       task.length = static_cast<std::int64_t>(json.GetNumber(at + ".length"));
     if (json.GetType(at + ".gid") == kJsonString) task.gid = json.GetProperty(at + ".gid");
+    if (json.GetType(at + ".kind") == kJsonString) task.kind = json.GetProperty(at + ".kind");
+    if (json.GetType(at + ".select") == kJsonString) task.select = json.GetProperty(at + ".select");
     const std::int64_t uri_count = json.Count(at + ".uris");
     for (std::int64_t u = 0; u < uri_count; ++u)
       task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
-    record.tasks.push_back(std::move(task));
+    (Text(list) == "tasks" ? record.tasks : record.finished).push_back(std::move(task));
+  }
   }
   return record;
 }
@@ -204,12 +235,38 @@ std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vec
   return listed;
 }
 
-std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, bool nothing_on_disk) {
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, std::string_view metadata,
+                            bool nothing_on_disk) {
+  // Added in the record's order, those that were running or waiting queue up
+  // again as they were; a task the user paused is not started by a restart.
+  const bool pause = task.state != "active" && task.state != "waiting";
+  if (task.kind == "torrent" || task.kind == "metalink") {
+    Aria2Options options;
+    options.Set(aria2_option::kDir, GbkToUtf8(task.dir));
+    if (!task.select.empty()) options.Set(aria2_option::kSelectFile, GbkToUtf8(task.select));
+    // Without a control file (a torrent that was seeding) aria2 would not
+    // take the files on disk for its own; checked, it goes on from them.
+    options.SetSwitch(aria2_option::kCheckIntegrity, true).SetSwitch(aria2_option::kPause, pause);
+    Aria2Request request(task.kind == "torrent" ? aria2_method::kAddTorrent : aria2_method::kAddMetalink,
+                         state.rpc_secret);
+    request.AddText(Base64(metadata));
+    if (task.kind == "torrent") request.AddTexts(std::vector<std::string>{});
+    return request.AddOptions(options).Body();
+  }
   // The addresses go back to aria2 in the bytes it reported them in.
   std::vector<std::string> uris;
   for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
+  if (task.kind == "magnet") {
+    Aria2Options options;
+    options.Set(aria2_option::kDir, GbkToUtf8(task.dir));
+    if (!task.select.empty()) options.Set(aria2_option::kSelectFile, GbkToUtf8(task.select));
+    return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
+        .AddTexts(uris)
+        .AddOptions(options.SetSwitch(aria2_option::kPause, pause))
+        .Body();
+  }
   Aria2Options options = TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.out)));
-  options.SetSwitch(aria2_option::kPause, true);
+  options.SetSwitch(aria2_option::kPause, pause);
   // A download that never wrote a byte may wait long in the queue: a file
   // that turns up under its name meanwhile is not its partial file.
   if (nothing_on_disk && !task.out.empty()) {
@@ -221,7 +278,8 @@ std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, b
 }
 
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
-                                                           std::string_view base_dir) {
+                                                           std::string_view base_dir,
+                                                           std::vector<SessionTask>* finished) {
   TaskList active, waiting, stopped;
   // Each question is asked only when the one before was answered: an aria2
   // that is gone costs one refused connection, not three.
@@ -237,37 +295,75 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
   // list to the waiting one between the two answers; listed twice, it would
   // come back as two downloads into one file.
   std::set<Text> recorded;
+  // Torrents, metalinks and magnets have no addresses of their own: aria2's
+  // session file says what they were made from, asked for once per listing.
+  std::optional<std::map<std::string, Aria2SessionEntry>> sources;
+  auto source = [&](const Aria2Task& task) -> MetadataSource {
+    if (!sources) {
+      const std::string folder = MetadataFolder();
+      sources = folder.empty() ? std::map<std::string, Aria2SessionEntry>{}
+                               : AskAria2Session(desktop, state, folder + "/aria2-session.txt");
+    }
+    auto it = sources->find(GbkToUtf8(task.gid));
+    return it == sources->end() ? MetadataSource{} : KeepMetadata(it->second, MetadataFolder());
+  };
   for (const TaskList* list : {&active, &waiting, &stopped}) {
     for (const Aria2Task& task : list->tasks) {
-      // Tasks without addresses (torrents, metalinks) cannot be added back
-      // through addUri.
-      if (!Unfinished(task.status) || task.uris.empty()) continue;
+      const bool done = task.status == "complete";
+      if (!(Unfinished(task.status) || (done && finished))) continue;
       if (!recorded.insert(task.gid).second) continue;
-      record.push_back({.uris = task.uris,
+      SessionTask entry{.uris = task.uris,
                         .dir = AbsoluteTaskDir(task.dir, base),
-                        .out = OutOf(desktop, state, task),
                         .state = task.status,
                         .length = task.total_length,
-                        .gid = task.gid});
+                        .gid = task.gid};
+      if (task.uris.empty() || task.uris.front().starts_with("magnet:")) {
+        if (done) {
+          // Kept to be listed, never added back: its name is all it needs.
+          entry.out = OutOf(desktop, state, task);
+          entry.kind = "torrent";
+        } else {
+          MetadataSource made = source(task);
+          // Nothing to add it back from (a metalink's own file aria2 did not
+          // keep): the record could only lose it later.
+          if (made.kind.empty()) continue;
+          entry.uris = {made.uri};
+          entry.kind = made.kind;
+          entry.select = made.select;
+        }
+      } else {
+        entry.out = OutOf(desktop, state, task);
+      }
+      (done ? *finished : record).push_back(std::move(entry));
     }
   }
+  // tellStopped lists the newest last.
   return record;
 }
 
 SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
-                                    std::string_view base_dir, std::vector<SessionTask> held) {
+                                    std::string_view base_dir, SessionSaveExtras extras) {
   if (path.empty()) {
     desktop.Log().Record("session_not_saved", {{"reason", std::string("no_state_directory")}});
     return {};
   }
-  std::optional<std::vector<SessionTask>> record = ListUnfinishedTasks(desktop, state, base_dir);
+  std::vector<SessionTask> finished;
+  std::optional<std::vector<SessionTask>> record = ListUnfinishedTasks(desktop, state, base_dir, &finished);
   if (!record) {
     // The last complete record is the better one to keep.
     desktop.Log().Record("session_not_saved", {{"reason", std::string("aria2_unanswered")}});
     return {};
   }
-  record = WithHeldTasks(std::move(*record), held);
-  if (!WriteFileAtomically(path, SessionRecordText(*record))) {
+  if (extras.before) {
+    for (SessionTask& task : *record) {
+      auto it = std::find_if(extras.before->begin(), extras.before->end(),
+                             [&](const SessionTask& b) { return b.gid == task.gid; });
+      if (it != extras.before->end()) task.state = it->state;
+    }
+  }
+  KeepFinished(extras.finished, finished, extras.keep_finished);
+  record = WithHeldTasks(std::move(*record), extras.held);
+  if (!WriteFileAtomically(path, SessionRecordText(*record, extras.finished))) {
     desktop.Log().Record("session_not_saved", {{"reason", std::string("write_failed")}});
     return {};
   }
@@ -311,12 +407,12 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
       result.refused.push_back(task);
       ++result.failed;
     };
-    if (const std::string target = TargetPath(task); FinishedBeforeTheEnd(task, target)) {
+    if (const std::string target = TargetPath(task); task.kind.empty() && FinishedBeforeTheEnd(task, target)) {
       desktop.Log().Record("session_task_finished", {{"path", target}, {"length", task.length}});
       result.finished.push_back(task);
       continue;
     }
-    if (const std::string target = TargetPath(task); !target.empty()) {
+    if (const std::string target = TargetPath(task); task.kind.empty() && !target.empty()) {
       const PartialFileCheck check = ClearUncontinuablePartialFile(target, taken);
       if (check.outcome == PartialFileCheck::kCannotSetAside) {
         refuse(Gbk(u8"不完整的旧文件无法移开（") + Utf8ToGbk(std::strerror(check.error)) + Gbk(u8"）"));
@@ -328,18 +424,39 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
         result.set_aside.push_back({.path = target, .kept_as = check.kept_as});
       }
     }
+    std::optional<std::string> metadata;
+    if (task.kind == "torrent" || task.kind == "metalink") {
+      metadata = ReadWholeFile(GbkToUtf8(task.uris.front()));
+      if (!metadata) {
+        refuse(Gbk(u8"种子或 Metalink 文件已不在：") + task.uris.front());
+        continue;
+      }
+    }
     const std::string target = TargetPath(task);
     const bool nothing_on_disk = !target.empty() && PartialFileState(target) == PartialState::kNone;
     JsonObject json;
-    json.ParseUtf8(SendRpc(desktop, state, RestoreTaskBody(state, task, nothing_on_disk)));
-    if (!json.GetProperty("result").empty()) {
+    json.ParseUtf8(
+        SendRpc(desktop, state, RestoreTaskBody(state, task, metadata ? *metadata : std::string(), nothing_on_disk)));
+    // addMetalink answers with a list of gids.
+    const Text gid = json.GetType("result") == kJsonArray ? json.GetProperty("result[0]") : json.GetProperty("result");
+    if (!gid.empty()) {
       ++result.restored;
+      if (const std::string target = TargetPath(task); task.kind.empty() && !target.empty()) {
+        // aria2 reads the control file only when the task runs; until then
+        // the page shows what it says.
+        SessionRestoreResult::Size size{.total = task.length};
+        if (const std::optional<ControlFileInfo> control = ReadControlFile(target + kControlFileSuffix)) {
+          size = {.total = control->total_length, .completed = control->completed};
+        }
+        if (size.total > 0) result.sizes.emplace_back(gid, size);
+      }
     } else if (json.GetType("error.message") == kJsonString) {
       refuse(json.GetProperty("error.message"));
     } else {
       refuse(Gbk(u8"aria2没有回应"));
     }
   }
+  result.kept_finished = std::move(record->finished);
   desktop.Log().Record("session_restored", {{"count", static_cast<std::int64_t>(result.restored)},
                                             {"failed", static_cast<std::int64_t>(result.failed)}});
   return result;

@@ -9,6 +9,11 @@
 // being lost. "length" (the whole file's size once aria2 knew it) and "gid"
 // let a download aria2 told complete be marked "complete" at once: when aria2
 // ends before the next look, the next start knows the file for finished.
+// "kind" ("torrent", "metalink", "magnet"; absent for plain addresses) says
+// how the task is added back: for a torrent or metalink the one address is
+// Korvath's copy of its file, and "select" the files the user chose. A list
+// "finished" beside "tasks" keeps downloads that completed, newest last, so
+// the manager still lists them after a restart.
 // Older readers ignore these fields.
 // It never holds the cookie header or the RPC secret: both are taken from the
 // engine state of the run that adds the tasks again.
@@ -36,7 +41,22 @@ struct SessionTask {
   Text refused;  // why it could not be added again at the last start (aria2's reason); "" when it was
   std::int64_t length = 0;  // the whole file's size; 0 while unknown
   Text gid;                 // aria2's id in the run that recorded it; "" when not known yet
+  Text kind;    // "" plain addresses; "torrent" or "metalink": uris[0] is the kept file; "magnet"
+  Text select;  // aria2's select-file of a torrent or metalink; "" all files
 };
+
+// Where Korvath keeps copies of torrent and metalink files it must add back.
+std::string MetadataFolder();
+
+// The record's two lists.
+struct SessionLists {
+  std::vector<SessionTask> tasks;     // unfinished, in aria2's order
+  std::vector<SessionTask> finished;  // completed, oldest first
+};
+
+// `finished` with `more` added (a download already there by gid or file
+// replaced), the oldest dropped beyond `keep`.
+void KeepFinished(std::vector<SessionTask>& finished, const std::vector<SessionTask>& more, int keep);
 
 // Whether `a` and `b` are downloads into the same file.
 bool SameTarget(const SessionTask& a, const SessionTask& b);
@@ -51,9 +71,11 @@ std::string SessionRecordPath(std::string_view rpc_url = {});
 // for anything that is not a record of this version; inside one, an entry
 // that is not a whole task is skipped and counted, so that one damaged entry
 // never costs the others.
-std::string SessionRecordText(const std::vector<SessionTask>& tasks);
+std::string SessionRecordText(const std::vector<SessionTask>& tasks,
+                              const std::vector<SessionTask>& finished = {});
 struct ParsedSessionRecord {
   std::vector<SessionTask> tasks;
+  std::vector<SessionTask> finished;
   int bad_entries = 0;
 };
 std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8);
@@ -63,19 +85,30 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
 // (the user added it again) leaves `held` for good.
 std::vector<SessionTask> WithHeldTasks(std::vector<SessionTask> listed, std::vector<SessionTask>& held);
 
-// The aria2.addUri body that adds `task` again, paused: the form of
+// The body that adds `task` again: aria2.addUri in the form of
 // CreateDownloadTask (escaped values, the secret, the cookie header of
-// `state`, the bounded tries, a safe name) plus "pause" and "continue", or,
-// for a named download with `nothing_on_disk` (neither file nor control
-// file), the options that make aria2 refuse a file found under the name.
-std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, bool nothing_on_disk = false);
+// `state`, the bounded tries, a safe name) plus "continue"; for a torrent or
+// metalink aria2.addTorrent / aria2.addMetalink with `metadata` (the kept
+// file's bytes), its folder, chosen files and a check of what is on disk.
+// Paused unless it was running or waiting when recorded: a download the user
+// paused stays paused. A named download with `nothing_on_disk` (neither file
+// nor control file) gets the options that make aria2 refuse a file found
+// under the name instead of "continue".
+std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, std::string_view metadata = {},
+                            bool nothing_on_disk = false);
 
 // Every task aria2 has not finished (active, waiting, paused, failed), in the
 // order aria2 lists them, each once; directories made absolute against
 // `base_dir` (aria2's working directory). nullopt when aria2 does not answer
 // all three list questions: a partial answer would drop tasks.
+// Torrents, metalinks and magnets are taken from aria2's own session file
+// (written for the moment into `scratch`), whose address for a torrent or
+// metalink is the file aria2 kept of it; that file is copied to
+// MetadataFolder(). With `finished`, the completed tasks aria2 lists are put
+// there, newest last.
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
-                                                           std::string_view base_dir);
+                                                           std::string_view base_dir,
+                                                           std::vector<SessionTask>* finished = nullptr);
 
 // Asks aria2 for every task that is not finished (active, waiting, paused,
 // failed) and writes them, with the `held` tasks, to `path`. Relative
@@ -87,8 +120,18 @@ struct SessionSaveResult {
   bool saved = false;
   int count = 0;
 };
+// `before`: the tasks as listed before the shut-down paused them; their
+// states are the ones recorded, so that a pause of Korvath's own does not
+// pass for the user's. `finished`, with what aria2 lists as complete, is kept
+// up to `keep_finished`.
+struct SessionSaveExtras {
+  std::vector<SessionTask> held;
+  std::vector<SessionTask> finished;
+  int keep_finished = 0;
+  std::optional<std::vector<SessionTask>> before;
+};
 SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
-                                    std::string_view base_dir, std::vector<SessionTask> held = {});
+                                    std::string_view base_dir, SessionSaveExtras extras = {});
 
 // A partial file that could not be continued, moved out of its download's way.
 struct SetAsideFile {
@@ -96,7 +139,8 @@ struct SetAsideFile {
   std::string kept_as;  // where the old partial file is now; "" when there was none, only a bad control file
 };
 
-// Adds every recorded task again, paused, except the finished ones. Each task's partial file is looked
+// Adds every recorded task again, except the finished ones: those that were
+// running or waiting in their order, to run again, the others paused. Each task's partial file is looked
 // at first: one that aria2 would take as done without holding the bytes (no
 // control file, a damaged one, or one promising more than the file holds) is
 // renamed to a free name beside it, and the download starts from byte 0.
@@ -122,6 +166,15 @@ struct SessionRestoreResult {
   // without a control file is not enough alone: a preallocated partial file
   // whose control file was lost looks the same.
   std::vector<SessionTask> finished;
+  // The record's kept list of completed downloads.
+  std::vector<SessionTask> kept_finished;
+  // What each task added back holds on disk, by its new gid: aria2 says
+  // nothing of a paused task until it runs.
+  struct Size {
+    std::int64_t total = 0;
+    std::int64_t completed = 0;
+  };
+  std::vector<std::pair<Text, Size>> sizes;
 };
 SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);
 

@@ -126,6 +126,7 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
       AddScriptMessageHandler(view_->widget(), kArrivalCheckMessage, doc.base_uri, page.arrival_check);
     if (page.engine_status)
       AddScriptMessageHandler(view_->widget(), kEngineStatusMessage, doc.base_uri, page.engine_status);
+    if (page.record) AddScriptMessageHandler(view_->widget(), "korvathRecord", doc.base_uri, page.record);
     if (!page.settings.path.empty())
       AddScriptMessageHandler(
           view_->widget(), kSettingsMessage, doc.base_uri,

@@ -35,6 +35,9 @@ struct ManagerPage {
   // Answers the page's question what became of aria2 when it lost it
   // ({"state": EngineStatusName}); unset: the page does not ask.
   std::function<std::string(const std::string& request_json)> engine_status;
+  // Answers the page's questions about Korvath's record (RecordReply);
+  // unset: the page lists only what aria2 holds.
+  std::function<std::string(const std::string& request_json)> record;
   // "": the local aria2 on rpc_port. Otherwise the http(s) or ws(s) address
   // of an aria2 on another machine; its folders are not ours to open.
   std::string rpc_url;

@@ -6,6 +6,7 @@
 #include "shell/arrival-check-reply.h"
 #include "shell/download-folder.h"
 #include "shell/page-reply.h"
+#include "shell/record-reply.h"
 #include "shell/settings-file.h"
 #include "shell/shell.h"
 #include "shell/window-placement.h"
@@ -67,6 +68,7 @@ void CreateDownloadManager(Shell& shell) {
   page.engine_status = [s](const std::string&) {
     return PageReplyText(nlohmann::json{{"state", std::string(EngineStatusName(s->engine_status.status()))}});
   };
+  if (shell.session_keeper) page.record = [s](const std::string& request) { return RecordReply(request, *s); };
   // The old object, if any, belongs to a window that is already gone.
   WebEngine& engine = shell.pinned_web_engine ? *shell.pinned_web_engine : *shell.web_engine;
   shell.manager = std::make_unique<DownloadManagerWindow>(

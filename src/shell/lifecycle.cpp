@@ -52,7 +52,8 @@ std::string WorkingDirectory() {
 // a crash or a kill loses nothing; shut-down still writes it last.
 void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
   shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url),
-                                                         WorkingDirectory(), std::move(held));
+                                                         WorkingDirectory(), std::move(held),
+                                                         shell.options.keep_finished);
   shell.session_timer = g_timeout_add(
       static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
         Shell& shell = *static_cast<Shell*>(data);
@@ -305,7 +306,8 @@ bool StartUp(Shell& shell) {
     shell.early_start->ShowOptionBoxes(shell.desktop);
   }
 
-  // Downloads the last run left unfinished come back, paused. A remote aria2
+  // Downloads the last run left unfinished come back: those that were
+  // running or waiting run again in their order, the paused stay paused. A remote aria2
   // keeps its own tasks across our restarts, and tasks recorded for the local
   // one must never be added to it: nothing is restored into it or recorded.
   Step(shell, "startup_step", "restore_session");
@@ -314,9 +316,11 @@ bool StartUp(Shell& shell) {
     SessionRestoreResult restored =
         RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
     finished_before = std::move(restored.finished);
+    shell.restored_sizes = std::move(restored.sizes);
     // What could not come back stays in the record unless the user lets it go.
     if (TellRestoreOutcome(shell.desktop, restored) == RefusedChoice::kForget) restored.refused.clear();
     KeepSessionRecord(shell, std::move(restored.refused));
+    shell.session_keeper->AddFinished(finished_before);
     // The files of a remote aria2 are on its machine, out of reach of a check.
     shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
@@ -363,6 +367,14 @@ void ShutDown(Shell& shell, const char* reason) {
   // aria2 must not keep the user's desktop waiting for minutes.
   RpcDeadline deadline(MonotonicMs() + kShutdownCallsMs);
 
+  // Which downloads run, wait or were paused by the user is read before our
+  // own pause makes them all paused: the next start runs again what ran.
+  std::optional<std::vector<SessionTask>> before;
+  if (shell.engine.aria2_pid > 0) {
+    Step(shell, "shutdown_step", "list_tasks");
+    before = ListUnfinishedTasks(shell.desktop, shell.engine, WorkingDirectory());
+  }
+
   // Paused downloads keep their control files, so they can resume later. A
   // remote aria2 has no pid of ours: it is neither paused nor ended and keeps
   // downloading after we are gone.
@@ -375,9 +387,13 @@ void ShutDown(Shell& shell, const char* reason) {
   // the keeper's record, written as tasks came and went, is the one kept.
   Step(shell, "shutdown_step", "save_session");
   if (shell.engine.aria2_pid > 0 && answered) {
-    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url),
-                      WorkingDirectory(),
-                      shell.session_keeper ? shell.session_keeper->held() : std::vector<SessionTask>{});
+    SessionSaveExtras extras{.keep_finished = shell.options.keep_finished, .before = std::move(before)};
+    if (shell.session_keeper) {
+      extras.held = shell.session_keeper->held();
+      extras.finished = shell.session_keeper->finished();
+    }
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url), WorkingDirectory(),
+                      std::move(extras));
   }
 
   Step(shell, "shutdown_step", "end_aria2");

@@ -34,6 +34,7 @@ struct Options {
   std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
   bool notifications = true;
   std::map<std::string, std::string> aria2_options;  // the user's aria2 options by name
+  int keep_finished = 200;  // completed downloads the record keeps listed
   std::string settings_message;  // what was wrong with the settings file; "" when nothing
 
   bool show_help = false;

@@ -24,6 +24,7 @@ struct Settings {
   std::optional<std::string> notice_url;          // [app] notice-url
   std::optional<bool> notifications;              // [notifications] enabled
   std::map<std::string, std::string> aria2_options;  // [aria2-options] <aria2 option>=<value>
+  std::optional<std::string> keep_finished;       // [downloads] keep-finished
 };
 
 // One line the program could not use; `line` counts from 1, and is 0 for

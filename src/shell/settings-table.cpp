@@ -252,6 +252,23 @@ const SettingRow kRows[] = {
      .flag = &Settings::notifications,
      .flag_default = true,
      .apply = [](const Settings& s, Options& o) { o.notifications = *s.notifications; }},
+    {.group = "downloads",
+     .key = "keep-finished",
+     .name = "keep-finished",
+     .kind = SettingKind::kText,
+     .check = [](std::string& v) -> std::optional<std::string> {
+       if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+         return Problem(u8"保留的已完成任务数须是0到999999之间的整数");
+       v = std::to_string(std::stoi(v));
+       return std::nullopt;
+     },
+     .empty_is_default = true,
+     .label = u8"保留的已完成任务数",
+     .help = u8"重新启动后下载列表里仍列出的已完成任务，最多这么多个（最早的先移除）；0为不保留",
+     .variable = nullptr,
+     .when = SettingTakesEffect::kNextStart,
+     .text = &Settings::keep_finished,
+     .apply = [](const Settings& s, Options& o) { o.keep_finished = std::stoi(*s.keep_finished); }},
 };
 
 // Korvath's rows, then aria2's.

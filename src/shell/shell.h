@@ -70,6 +70,8 @@ struct Shell {
   std::unique_ptr<DownloadManagerWindow> manager;
   std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
   std::unique_ptr<SessionKeeper> session_keeper;  // from the end of start-up on
+  // What the tasks added back at start-up hold on disk, by gid, for the page.
+  std::vector<std::pair<Text, SessionRestoreResult::Size>> restored_sizes;
   // Our own aria2 from the end of start-up on; none for a remote one.
   std::unique_ptr<Aria2Supervisor> aria2_supervisor;
   // What share pages said of the local aria2's files; none for a remote one.

@@ -17,6 +17,7 @@
 #include "engine/processes.h"
 #include "engine/rpc-client.h"
 #include "engine/session-keeper.h"
+#include "engine/session-metadata.h"
 #include "engine/session-restore-report.h"
 #include "support/recording-server.h"
 #include "support/throttled-server.h"
@@ -83,9 +84,12 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
       [&] { return std::stoull(Status(big).value("completedLength", "0")) >= kSize * 2 / 5; },
       std::chrono::seconds(20)));
 
-  // Shut-down order: pause everything, record, end aria2.
+  // Shut-down order: list, pause everything, record, end aria2.
+  std::optional<std::vector<SessionTask>> before = ListUnfinishedTasks(*desktop, state, work_dir.string());
+  ASSERT_TRUE(before.has_value());
   PauseAll(*desktop, state);
-  SessionSaveResult saved = SaveSessionRecord(*desktop, state, record, work_dir.string());
+  SessionSaveResult saved =
+      SaveSessionRecord(*desktop, state, record, work_dir.string(), {.keep_finished = 5, .before = before});
   size_t had = std::stoull(Status(big).value("completedLength", "0"));
   StopEngine();
   ASSERT_TRUE(saved.saved);
@@ -103,12 +107,19 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   EXPECT_EQ(written["tasks"][0]["uris"], json::array({server.Url("/big")}));
   EXPECT_EQ(written["tasks"][0]["out"], reinterpret_cast<const char*>(u8"大文件 \"一\".bin"));
   EXPECT_EQ(written["tasks"][0]["dir"], dir);
-  // pauseAll takes effect a moment after its reply.
-  EXPECT_TRUE(written["tasks"][0]["state"] == "paused" || written["tasks"][0]["state"] == "active");
+  // The state before our own pause: it runs again at the next start.
+  EXPECT_EQ(written["tasks"][0]["state"], "active");
+  EXPECT_EQ(written["tasks"][0]["length"], kSize);
   EXPECT_EQ(written["tasks"][1]["uris"], json::array({server.Url("/missing")}));
   EXPECT_EQ(written["tasks"][1]["state"], "error");
 
-  // Next run: a new secret, the tasks come back paused with this run's cookie.
+  // The finished one is kept to be listed, not to be fetched again.
+  ASSERT_EQ(written["finished"].size(), 1u);
+  EXPECT_EQ(written["finished"][0]["out"], "done.bin");
+  EXPECT_EQ(written["finished"][0]["state"], "complete");
+
+  // Next run: a new secret, the running one runs again with this run's
+  // cookie, the failed one stays paused.
   const size_t served_before = server.Served();
   const size_t requests_before = server.Ranges().size();
   const std::string old_secret = state.rpc_secret;
@@ -118,14 +129,23 @@ TEST_F(SessionRecordTest, UnfinishedDownloadsComeBackPausedAndFinishByteIdentica
   EXPECT_EQ(restored.restored, 2);
   EXPECT_EQ(restored.failed, 0);
   EXPECT_TRUE(desktop->boxes.empty());
+  ASSERT_EQ(restored.kept_finished.size(), 1u);
+  json active = testing::Aria2Call(state, "aria2.tellActive")["result"];
   json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
-  ASSERT_EQ(waiting.size(), 2u);
-  for (const json& task : waiting) EXPECT_EQ(task["status"], "paused");
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0]["status"], "paused");
+  EXPECT_EQ(waiting[0]["files"][0]["uris"][0]["uri"], server.Url("/missing"));
+  ASSERT_EQ(active.size(), 1u);
+  waiting = active;
   const std::string big_again = waiting[0]["gid"];
+  // What the page shows before aria2 has read the control file.
+  ASSERT_EQ(restored.sizes.size(), 1u);
+  EXPECT_EQ(std::string(restored.sizes[0].first), big_again);
+  EXPECT_EQ(restored.sizes[0].second.total, static_cast<std::int64_t>(kSize));
+  EXPECT_GT(restored.sizes[0].second.completed, 0);
+  EXPECT_LE(restored.sizes[0].second.completed, static_cast<std::int64_t>(had));
   EXPECT_EQ(waiting[0]["files"][0]["path"], dir + "/" + reinterpret_cast<const char*>(u8"大文件 \"一\".bin"));
 
-  // "Resume all" on the manager page.
-  testing::Aria2Call(state, "aria2.unpauseAll");
   ASSERT_TRUE(
       testing::WaitFor([&] { return Status(big_again)["status"] == "complete"; }, std::chrono::seconds(30)))
       << Status(big_again).dump();
@@ -314,7 +334,7 @@ TEST_F(SessionRecordTest, AFileAria2ToldCompleteBeforeItEndedIsFinishedAndNotFet
   const Text dir = Text(folder.string());
   const std::vector<SessionTask> tasks = {
       {.uris = {"http://127.0.0.1:9/done"}, .dir = dir, .out = "done.bin", .state = "complete", .length = 70000},
-      {.uris = {"http://127.0.0.1:9/p"}, .dir = dir, .out = "prealloc.bin", .state = "active", .length = 70000}};
+      {.uris = {"http://127.0.0.1:9/p"}, .dir = dir, .out = "prealloc.bin", .state = "paused", .length = 70000}};
   fs::create_directories(fs::path(record).parent_path());
   std::ofstream(record) << SessionRecordText(tasks);
 
@@ -452,6 +472,69 @@ TEST(SessionRecordPath, FollowsXdgStateHomeAndFallsBackToHome) {
   EXPECT_EQ(SessionRecordPath(), "/home/u/.local/state/korvath/session.json");
   old_state.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", old_state.c_str(), 1);
   ::setenv("HOME", old_home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace korvath
+
+namespace korvath {
+namespace {
+
+// A two-file torrent with no tracker; its piece hashes need not match, as
+// only what the task is matters here, not its bytes.
+std::string TwoFileTorrent() {
+  const std::string pieces(20 * 2, '\0');
+  return "d4:infod5:filesld6:lengthi16384e4:pathl5:a.bineed6:lengthi16384e4:pathl5:b.bineee"
+         "4:name4:data12:piece lengthi16384e6:pieces40:" + pieces + "ee";
+}
+
+TEST_F(SessionRecordTest, TorrentsAndMagnetsComeBackAsWhatTheyWereWithTheirChosenFiles) {
+  ::setenv("XDG_STATE_HOME", (log_dir / "state").c_str(), 1);
+  ASSERT_TRUE(StartEngine());
+  const std::string dir = (work_dir / "bt").string();
+  const std::string magnet = "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567&dn=x";
+  fs::create_directories(dir);
+  json added = testing::Aria2Call(state, "aria2.addTorrent",
+                                  {Base64(TwoFileTorrent()), json::array(),
+                                   {{"dir", dir}, {"select-file", "2"}, {"pause", "true"}}});
+  ASSERT_TRUE(added["result"].is_string()) << added.dump();
+  json magnet_added = testing::Aria2Call(state, "aria2.addUri", {json::array({magnet}), {{"dir", dir}, {"pause", "true"}}});
+  ASSERT_TRUE(magnet_added["result"].is_string()) << magnet_added.dump();
+  const std::string info_hash = Status(added["result"])["infoHash"];
+
+  std::optional<std::vector<SessionTask>> before = ListUnfinishedTasks(*desktop, state, work_dir.string());
+  PauseAll(*desktop, state);
+  ASSERT_TRUE(SaveSessionRecord(*desktop, state, record, work_dir.string(), {.before = before}).saved);
+  // aria2's session setting is as it was.
+  EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"].value("save-session", ""), "");
+  StopEngine();
+  // The copy is Korvath's own: the one aria2 kept in the download folder may go.
+  fs::remove_all(dir);
+
+  ASSERT_TRUE(StartEngine());
+  SessionRestoreResult restored = RestoreSessionRecord(*desktop, state, record);
+  EXPECT_EQ(restored.restored, 2) << desktop->RawLog() << testing::ReadFile(record);
+  json all = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"];
+  ASSERT_EQ(all.size(), 2u) << all.dump();
+  int torrents = 0, magnets = 0;
+  for (const json& t : all) {
+    ASSERT_TRUE(t.contains("bittorrent")) << t.dump();
+    if (t["infoHash"] == info_hash) {
+      ++torrents;
+      // Only the chosen file.
+      EXPECT_EQ(t["status"], "paused");
+      EXPECT_EQ(t["dir"], dir);
+      ASSERT_EQ(t["files"].size(), 2u);
+      EXPECT_EQ(t["files"][0]["selected"], "false");
+      EXPECT_EQ(t["files"][1]["selected"], "true");
+    } else if (t["infoHash"] == "0123456789abcdef0123456789abcdef01234567") {
+      ++magnets;
+      EXPECT_EQ(t["status"], "paused");
+    }
+  }
+  EXPECT_EQ(torrents, 1);
+  EXPECT_EQ(magnets, 1);
+  ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
-// The real program and the record of unfinished downloads: start-up adds the
-// recorded tasks back (paused: nothing is fetched), shut-down writes them
-// again between pausing and ending aria2, and a damaged record never stops
-// start-up. The resumed bytes themselves are checked by the engine tests.
+// The real program and the record of downloads: start-up adds the recorded
+// tasks back (a running one runs again by itself, a paused one stays paused),
+// shut-down writes them again between pausing and ending aria2 with the states
+// they had before that pause, finished ones stay listed, and a damaged record
+// never stops start-up. The resumed bytes themselves are checked by the
+// engine tests.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+// Before X11's headers, whose macros clash with httplib's names.
+#include "support/throttled-server.h"
 
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
@@ -42,15 +47,17 @@ struct Programs {
   }
 };
 
-TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBeforeAria2Ends) {
+TEST(SessionRecordInTheProgram, APausedTaskComesBackPausedAndAFinishedOneStaysListed) {
   XDisplay x;
   ASSERT_TRUE(x.ok());
   Programs run;
   RecordingServer files;  // must not be asked for anything: the task is paused
   const std::string dir = MakeTempDir("downloads");
   const Json task = {
-      {"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}};
-  run.Write(Json{{"version", 1}, {"tasks", {task}}}.dump());
+      {"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "paused"}};
+  const Json done = {{"uris", {files.Url("/done.bin")}}, {"dir", dir}, {"out", "done.bin"},
+                     {"state", "complete"}, {"length", 5}, {"gid", "00000000000000aa"}};
+  run.Write(Json{{"version", 1}, {"tasks", {task}}, {"finished", {done}}}.dump());
 
   KorvathProcess korvath(run.Env());
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
@@ -78,6 +85,44 @@ TEST(SessionRecordInTheProgram, RecordedTasksComeBackPausedAndAreRecordedAgainBe
   EXPECT_EQ(again["tasks"][0]["dir"], dir);
   EXPECT_EQ(again["tasks"][0]["out"], "big.bin");
   EXPECT_EQ(again["tasks"][0]["state"], "paused");
+  ASSERT_EQ(again["finished"].size(), 1u);
+  EXPECT_EQ(again["finished"][0]["out"], "done.bin");
+  EXPECT_EQ(again["finished"][0]["gid"], "00000000000000aa");
+  fs::remove_all(dir);
+}
+
+TEST(SessionRecordInTheProgram, ADownloadRunningAtCloseRunsAgainByItselfAtTheNextStart) {
+  XDisplay x;
+  ASSERT_TRUE(x.ok());
+  Programs run;
+  constexpr size_t kSize = 40u << 20;
+  ThrottledServer server(kSize, 4u << 20);
+  const std::string dir = MakeTempDir("downloads");
+  run.Write(Json{{"version", 1},
+                 {"tasks", {{{"uris", {server.Url("/big")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}}}}}
+                .dump());
+  {
+    KorvathProcess korvath(run.Env());
+    ASSERT_TRUE(WaitUntil([&] { return server.Served() >= (2u << 20); }, 30000)) << korvath.Output();
+    korvath.Signal(SIGTERM);
+    ASSERT_EQ(korvath.WaitExit(20000), 0) << korvath.Output();
+  }
+  // Our own pause at shut-down is not the user's.
+  Json kept = Json::parse(run.Read(run.record), nullptr, false);
+  ASSERT_EQ(kept["tasks"].size(), 1u) << kept.dump();
+  EXPECT_EQ(kept["tasks"][0]["state"], "active");
+  EXPECT_EQ(kept["tasks"][0]["length"], kSize);
+
+  const size_t asked = server.Ranges().size();
+  const size_t served = server.Served();
+  KorvathProcess again(run.Env());
+  // Nobody clicks anything: it goes on from where it was.
+  ASSERT_TRUE(WaitUntil([&] { return server.Served() >= served + (1u << 20); }, 30000)) << again.Output();
+  const std::vector<std::string> ranges = server.Ranges();
+  ASSERT_GT(ranges.size(), asked);
+  EXPECT_NE(ranges[asked], "bytes=0-") << "started over instead of continuing";
+  again.Signal(SIGTERM);
+  ASSERT_EQ(again.WaitExit(20000), 0) << again.Output();
   fs::remove_all(dir);
 }
 
@@ -87,7 +132,7 @@ TEST(SessionRecordInTheProgram, KilledWithItsAria2ItBringsBackWhatTheRecordHeldW
   Programs run;
   RecordingServer files;
   const std::string dir = MakeTempDir("downloads");
-  const Json task = {{"uris", {files.Url("/a.bin")}}, {"dir", dir}, {"out", "a.bin"}, {"state", "active"}};
+  const Json task = {{"uris", {files.Url("/a.bin")}}, {"dir", dir}, {"out", "a.bin"}, {"state", "paused"}};
   run.Write(Json{{"version", 1}, {"tasks", {task}}}.dump());
 
   {

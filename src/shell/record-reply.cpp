@@ -1,0 +1,46 @@
+#include "shell/record-reply.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "engine/download-task.h"
+#include "shell/page-reply.h"
+#include "platform/event-log.h"
+#include "shell/shell.h"
+
+namespace korvath {
+
+std::string RecordReply(const std::string& request_json, Shell& shell) {
+  using json = nlohmann::json;
+  const json request = json::parse(request_json, nullptr, false);
+  if (!request.is_object()) return PageReplyText(json{{"ok", false}});
+  SessionKeeper* keeper = shell.session_keeper.get();
+  if (request.contains("forget")) {
+    std::vector<Text> gids;
+    if (request["forget"].is_array())
+      for (const json& gid : request["forget"])
+        if (gid.is_string()) gids.push_back(Utf8ToGbk(gid.get<std::string>()));
+    const bool ok = keeper && keeper->Forget(shell.desktop, gids, MonotonicMs());
+    return PageReplyText(json{{"ok", ok}});
+  }
+  json finished = json::array();
+  if (keeper) {
+    for (const SessionTask& task : keeper->finished()) {
+      const std::string dir = GbkToUtf8(task.dir);
+      const std::string name = SafeFileName(GbkToUtf8(task.out));
+      finished.push_back({{"gid", GbkToUtf8(task.gid)},
+                          {"dir", dir},
+                          {"name", name},
+                          {"path", name.empty() ? dir : (std::filesystem::path(dir) / name).string()},
+                          {"length", task.length}});
+    }
+  }
+  json sizes = json::object();
+  for (const auto& [gid, size] : shell.restored_sizes)
+    sizes[GbkToUtf8(gid)] = {{"total", size.total}, {"completed", size.completed}};
+  return PageReplyText(json{{"finished", std::move(finished)},
+                            {"sizes", std::move(sizes)},
+                            {"keep", keeper ? keeper->keep_finished() : 0}});
+}
+
+}  // namespace korvath
