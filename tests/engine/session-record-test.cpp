@@ -437,7 +437,7 @@ TEST(RestoreTaskBody, EveryValueIsEscapedAndTheTaskArrivesPaused) {
   EXPECT_EQ(options["continue"], "true");
   // A download that never wrote a byte refuses whatever turns up under its
   // name before it starts.
-  const json fresh = json::parse(RestoreTaskBody(state, task, /*nothing_on_disk=*/true))["params"][2];
+  const json fresh = json::parse(RestoreTaskBody(state, task, {}, /*nothing_on_disk=*/true))["params"][2];
   EXPECT_EQ(fresh["pause"], "true");
   for (const char* option : {"continue", "allow-overwrite", "auto-file-renaming"}) {
     EXPECT_EQ(fresh[option], "false") << option;
