@@ -11,11 +11,14 @@ async function loadStatus() {
     const file = String(options['save-session'] || '');
     $('save-session').hidden = !file;
     $('save-session').title = file ? '把 aria2 现在的全部未完成任务写入它的会话文件 ' + file + '，aria2 下次用这个文件启动时会接着下载' : '';
+    // The window answers for the aria2 it started; for another one it says
+    // nothing is kept.
     const kept = await askRecord({});
-    const restart = !kept ? '这个 aria2 不是 Korvath 启动的，Korvath 不记录也不恢复它的任务。'
+    const restart = recordHandler() && !kept ? '这个 aria2 不是 Korvath 启动的，Korvath 不记录也不恢复它的任务。'
       : 'Korvath 自己记下全部下载：关闭时正在下载或排队等待的任务，下次启动时按原来的顺序自动接着下载；'
         + '暂停的任务仍然暂停；种子和磁力链接的任务按原样恢复；已完成的任务仍列在列表里，直到您移除记录'
-        + '（最多保留 ' + Number(kept.keep || 0) + ' 个，可在设置里修改）。';
+        + (kept ? '（最多保留 ' + Number(kept.keep || 0) + ' 个，可在设置里修改）。' : '。');
+    $('s-session-file').dataset.file = file;
     setText($('s-session-file'), file ? file + '。' + restart
       : '无：aria2 启动时没有指定会话文件，所以这里不能保存会话。' + restart);
   } catch (e) { failed('读取 aria2 状态', e); }
@@ -27,6 +30,6 @@ $('speed-chart').addEventListener('click', openStatus);
 $('save-session').addEventListener('click', async () => {
   try {
     await call('aria2.saveSession');
-    say('会话已保存到 ' + $('s-session-file').textContent);
+    say('会话已保存到 ' + $('s-session-file').dataset.file);
   } catch (e) { failed('保存会话', e); }
 });

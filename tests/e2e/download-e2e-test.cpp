@@ -138,7 +138,7 @@ TEST_F(DownloadEndToEnd, AFolderSavedInTheManagersSettingsTakesTheNextDownload) 
   ClickAt(*manager, 583, 17);
   ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(*manager, 20, 150, 120, 20, "standard_deviation") > 0.05; }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  ClickAt(*manager, 325, 195);
+  ClickAt(*manager, 325, 226);  // 下载文件夹, below the batch bar's place
   PressKeys(*manager, "ctrl+a BackSpace");
   RunCommand("xdotool type --delay 15 '" + folder + "'");
   PressKeys(*manager, "Return");
