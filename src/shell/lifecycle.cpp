@@ -21,6 +21,7 @@
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
 #include "shell/kept-aria2-options.h"
+#include "shell/settings-writer.h"
 #include "shell/shell.h"
 
 namespace korvath {
@@ -238,7 +239,7 @@ std::optional<bool> OfferAnotherPort(Shell& shell) {
   bool holder_is_aria2 = false;
   for (const PortListener& holder : holders) holder_is_aria2 = holder_is_aria2 || holder.name.starts_with("aria2");
   Text question = PortHeldMessage(shell.options.aria2_port, holders) + Gbk(u8"\n\n点“是”：改用空闲的端口") +
-                  ToText(port) + Gbk(u8"启动本程序自己的aria2。\n点“否”：退出本程序。");
+                  ToText(port) + Gbk(u8"启动本程序自己的aria2，以后也使用这个端口（可在下载管理的“设置”里改回6800）。\n点“否”：退出本程序。");
   if (holder_is_aria2)
     question += Gbk(u8"\n\n如果那是您自己运行的aria2，也可以退出后在下载管理的“设置”里把它填为远程aria2（地址 http://127.0.0.1:") +
                 ToText(shell.options.aria2_port) + Gbk(u8"/jsonrpc 和它的密钥），让本程序使用它。");
@@ -246,6 +247,9 @@ std::optional<bool> OfferAnotherPort(Shell& shell) {
   shell.desktop.Log().Record("aria2_port_choice", {{"port", std::int64_t{port}}, {"another_port", answer == kYes}});
   if (answer != kYes) return std::nullopt;
   shell.options.aria2_port = port;
+  // The next start goes to this port at once instead of asking again.
+  const SettingsSaveResult saved = SaveSettingsChanges(SettingsFilePath(), {{"aria2", "port", std::to_string(port)}});
+  if (!saved.ok) shell.desktop.Log().Record("aria2_port_not_saved", {{"error", saved.error}});
   StartAria2Params params = LocalAria2Params(shell.options);
   shell.early_start = std::make_unique<EarlyStart>(
       shell.desktop.Log(), EarlyStartParams{.aria2 = params, .aria2_options = shell.options.aria2_options});

@@ -17,6 +17,7 @@ namespace korvath {
 struct Settings {
   std::optional<std::string> download_folder;     // [downloads] folder
   std::optional<std::string> rpc_url;             // [aria2] rpc-url; "" = the local aria2
+  std::optional<std::string> port;                // [aria2] port of the aria2 Korvath starts
   std::optional<std::string> rpc_secret;          // [aria2] rpc-secret
   std::optional<std::string> certificate_sha256;  // [aria2] certificate-sha256, as 64 lowercase hex digits
   std::optional<std::string> remote_folder;       // [aria2] remote-folder
