@@ -47,7 +47,8 @@ const STATES = { active: '下载中', waiting: '等待中', paused: '已暂停',
 const STOPPED = ['complete', 'error', 'removed'];
 // Which buttons a row offers in each state.
 const ACTIONS = {
-  top: ['waiting'], up: ['waiting'], down: ['waiting'],
+  // A paused task keeps its place in aria2's queue and can be moved in it.
+  top: ['waiting', 'paused'], up: ['waiting', 'paused'], down: ['waiting', 'paused'],
   pause: ['active', 'waiting'],
   resume: ['paused'],
   remove: ['active', 'waiting', 'paused'],

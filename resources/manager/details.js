@@ -162,6 +162,13 @@ $('d-select-save').addEventListener('click', async () => {
 // Each link once, 使用中 when any connection uses it. aria2 answers
 // getUris only for tasks it still runs; a finished task's links come from
 // its files, as 复制链接 takes them.
+// A link as a reader wants it: percent-escapes decoded, unless the result
+// would hold a control or a direction mark that could disguise it.
+function readableUri(uri) {
+  let text;
+  try { text = decodeURI(uri); } catch (e) { return uri; }
+  return /[\u0000-\u001f\u007f-\u009f\u200b-\u200f\u202a-\u202e\u2060-\u2069\ufeff]/.test(text) ? uri : text;
+}
 function uriItems(t, uris) {
   const state = new Map();
   for (const u of Array.isArray(uris) ? uris : []) {
@@ -170,7 +177,7 @@ function uriItems(t, uris) {
     if (state.get(uri) !== '使用中') state.set(uri, u.status === 'used' ? '使用中' : '备用');
   }
   if (!state.size) for (const uri of allUris(t)) state.set(uri, STOPPED.includes(String(t.status)) ? '' : '备用');
-  return [...state];
+  return [...state].map(([uri, note]) => [readableUri(uri), note]);
 }
 // One cell per piece, or per group of pieces when there are more pieces
 // than pixels; a group is as dark as the share of it that is done.

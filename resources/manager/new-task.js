@@ -121,7 +121,9 @@ async function addNewOnce() {
   }
   closeNew();
   clearNew();
-  say('已添加 ' + res.length + ' 个任务');
+  // A metalink of several files becomes several tasks: aria2 answers with each gid.
+  const added = res.reduce((n, x) => n + (Array.isArray(x.value) ? x.value.length : 1), 0);
+  say('已添加 ' + added + ' 个任务');
   refreshSoon(0);
 }
 // Links or torrent and metalink files dropped anywhere on the page open

@@ -71,7 +71,7 @@ TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
 
   EXPECT_EQ(Row(queued)["state"], "等待中");
   EXPECT_EQ(Row(held)["state"], "已暂停");
-  EXPECT_EQ(Row(held)["buttons"], json({"resume", "remove"}));
+  EXPECT_EQ(Row(held)["buttons"], json({"top", "up", "down", "resume", "remove"}));
 
   json counts = json::parse(page_->Eval(
       "Object.fromEntries([...document.querySelectorAll('#tabs button')].map((b) => "
@@ -361,6 +361,33 @@ TEST(ManagerPageRender, OddTaskDataStillGivesOneRowPerTask) {
 
 namespace korvath::testing {
 namespace {
+
+TEST(ManagerPageRender, APausedTaskMovesInTheQueueAndItsLinksReadAsWritten) {
+  PageDriver page;
+  ASSERT_TRUE(page.Load(ManagerPageHtml(), ManagerPageUri(1, "")));
+  page.Eval("KorvathManager.stop(); true");
+  const std::string reply = page.Eval(R"JS(
+    (() => {
+      const paused = (gid, uri) => ({ gid, status: 'paused', totalLength: '0', completedLength: '0',
+        files: [{ path: '/d/' + gid + '.bin', uris: [{ uri, status: 'waiting' }] }] });
+      KorvathManager.render({ active: [], waiting: [
+        paused('plain', 'http://h/%E6%8A%A5%E5%91%8A.pdf'),
+        paused('hidden', 'http://h/invoice%E2%80%AEfdp.exe'),
+      ], stopped: [] });
+      const out = { top: !document.querySelector('.row[data-gid=plain] [data-act=top]').hidden };
+      for (const gid of ['plain', 'hidden']) {
+        document.querySelector('.row[data-gid=' + gid + '] .nm').dispatchEvent(new MouseEvent('dblclick', { bubbles: true }));
+        out[gid] = document.querySelector('#d-uris li').firstChild.data;
+      }
+      return out;
+    })()
+  )JS");
+  const nlohmann::json out = nlohmann::json::parse(reply, nullptr, false);
+  ASSERT_TRUE(out.is_object()) << reply;
+  EXPECT_EQ(out["top"], true);
+  EXPECT_EQ(out["plain"], "http://h/报告.pdf");
+  EXPECT_EQ(out["hidden"], "http://h/invoice%E2%80%AEfdp.exe") << "a direction mark stays escaped";
+}
 
 TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContinues) {
   PageDriver page;
