@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/event-log.h"
+#include "platform/problem-log.h"
 #include "shell/settings-file.h"
 #include "shell/settings-messages.h"
 #include "shell/shell.h"
@@ -138,6 +139,9 @@ int RunKorvath(int argc, char** argv) {
   }
 
   Shell shell(std::move(options));
+  // Warnings and errors as text a user can attach to a report.
+  if (const std::string logs = LogDirectory(); !logs.empty())
+    shell.desktop.Log().KeepProblemsIn(std::make_unique<ProblemLog>(logs, "korvath.log"));
   shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
   // GtkApplication's own handler, which opens the display, runs first. Only
