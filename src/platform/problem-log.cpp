@@ -71,6 +71,7 @@ void ProblemLog::MakeDirectory() const {
 
 void ProblemLog::TreatAsSecret(const std::string& secret) {
   if (secret.size() < 4) return;
+  const std::lock_guard<std::mutex> hold(mutex_);
   for (const std::string& known : secrets_)
     if (known == secret) return;
   secrets_.push_back(secret);
@@ -78,6 +79,7 @@ void ProblemLog::TreatAsSecret(const std::string& secret) {
 
 std::string ProblemLog::Masked(std::string_view text) const {
   std::string out(text);
+  const std::lock_guard<std::mutex> hold(mutex_);
   for (const std::string& secret : secrets_) {
     for (std::size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + kHidden.size()))
       out.replace(at, secret.size(), kHidden);
@@ -114,6 +116,8 @@ void ProblemLog::Write(std::string_view level, std::string_view text) {
   for (char& c : line)
     if (c == '\n' || c == '\r') c = ' ';
   line += '\n';
+  // One writer at a time, so that two threads never rotate the same file.
+  const std::lock_guard<std::mutex> hold(write_mutex_);
   MakeDirectory();
   if (PastSize(path_, line.size(), limits_.max_bytes)) RotateLogFile(path_, limits_.kept);
   // Opened for each line: problems are rare, and a file moved away by hand

@@ -2,10 +2,12 @@
 // errors as dated lines of text, in a file that is replaced by a fresh one
 // when it passes a size, the older ones kept as .1, .2, ... up to a count.
 // It never holds the RPC secret or cookies: secrets it was told of and
-// cookie headers are masked in every line before it is written.
+// cookie headers are masked in every line before it is written. Any thread
+// may write to it.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,9 @@ class ProblemLog {
   std::string dir_;
   std::string path_;
   Limits limits_;
+  // Calls to aria2 are logged from the threads they run on.
+  mutable std::mutex mutex_;  // guards secrets_
+  std::mutex write_mutex_;
   std::vector<std::string> secrets_;
 };
 
