@@ -61,8 +61,8 @@ std::string JoinedArgv(const std::vector<std::string>& argv) {
 // given twice in one file, so ours wins over one the user set). The file goes
 // in `dir` (RunConfDir); "" when it could not be written.
 // `head` comes before the user's lines, so that theirs win over it.
-std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir,
-                         const std::string& secret, const std::string& head) {
+std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir, const std::string& secret,
+                         const std::string& head) {
   // Without a secret aria2 would take every caller.
   if (secret.empty()) return "";
   std::string contents = head + ReadWholeFile(user_conf_path).value_or("");

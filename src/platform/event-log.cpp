@@ -76,11 +76,12 @@ std::string_view ProblemLevel(std::string_view event, std::initializer_list<Even
     return closing && std::holds_alternative<bool>(*closing) && std::get<bool>(*closing) ? "" : "warning";
   }
   static constexpr std::string_view kWarnings[] = {
-      "aria2_hung",          "aria2_killed",        "aria2_port_held",      "aria2_restart_failed",
-      "aria2_unanswered",    "download_notices_unavailable",                "intake_dropped",
-      "open_folder_refused", "partial_file_set_aside",                      "print_refused",
-      "retry_given_up",      "session_not_saved",   "session_record_bad",   "session_task_refused",
-      "task_failed",         "task_refused",        "aria2_log_refused",
+      "aria2_hung",           "aria2_killed",         "aria2_port_held",
+      "aria2_restart_failed", "aria2_unanswered",     "download_notices_unavailable",
+      "intake_dropped",       "open_folder_refused",  "partial_file_set_aside",
+      "print_refused",        "retry_given_up",       "session_not_saved",
+      "session_record_bad",   "session_task_refused", "task_failed",
+      "task_refused",         "aria2_log_refused",
   };
   for (std::string_view warning : kWarnings)
     if (event == warning) return "warning";

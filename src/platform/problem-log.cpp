@@ -81,7 +81,8 @@ std::string ProblemLog::Masked(std::string_view text) const {
   std::string out(text);
   const std::lock_guard<std::mutex> hold(mutex_);
   for (const std::string& secret : secrets_) {
-    for (std::size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + kHidden.size()))
+    for (std::size_t at = out.find(secret); at != std::string::npos;
+         at = out.find(secret, at + kHidden.size()))
       out.replace(at, secret.size(), kHidden);
   }
   // A cookie header's value runs to the end of its line or string; aria2's

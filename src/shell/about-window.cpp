@@ -38,9 +38,10 @@ GtkWidget* Picture(const char* resource, const char* name, const char* spoken) {
 
 // The strip under the line of thanks, which the template leaves empty.
 GtkWidget* IdentityLine() {
-  std::string markup = std::string("Korvath ") + KORVATH_VERSION + U8(u8"　·　自由软件，GNU GPL 第 3 版或更高版本") +
-                       U8(u8"　·　<a href=\"") + KORVATH_HOMEPAGE + U8(u8"\">主页</a>　·　<a href=\"") +
-                       KORVATH_BUG_TRACKER + U8(u8"\">报告问题</a>");
+  std::string markup = std::string("Korvath ") + KORVATH_VERSION +
+                       U8(u8"　·　自由软件，GNU GPL 第 3 版或更高版本") + U8(u8"　·　<a href=\"") +
+                       KORVATH_HOMEPAGE + U8(u8"\">主页</a>　·　<a href=\"") + KORVATH_BUG_TRACKER +
+                       U8(u8"\">报告问题</a>");
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_label_set_markup(GTK_LABEL(label), markup.c_str());
   gtk_widget_set_name(label, "about-identity");
@@ -92,7 +93,8 @@ GtkWindow* BuildAboutWindow(GtkWindow* parent) {
 
   // Handled before the focused control sees the key, so Escape closes the
   // window from the text as well.
-  g_signal_connect(about, "key-press-event", G_CALLBACK(+[](GtkWidget* w, GdkEventKey* key, gpointer) -> gboolean {
+  g_signal_connect(about, "key-press-event",
+                   G_CALLBACK(+[](GtkWidget* w, GdkEventKey* key, gpointer) -> gboolean {
                      if (key->keyval != GDK_KEY_Escape) return FALSE;
                      gtk_window_close(GTK_WINDOW(w));
                      return TRUE;

@@ -53,11 +53,14 @@ std::string NoDisplayMessage() {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const bool display_set = display && display[0];
   const bool on_wayland = wayland && wayland[0];
-  const std::string display_zh = display_set ? std::string("DISPLAY=") + display + " 无法连接" : "没有设置 DISPLAY";
+  const std::string display_zh =
+      display_set ? std::string("DISPLAY=") + display + " 无法连接" : "没有设置 DISPLAY";
   const std::string display_en =
       display_set ? std::string("DISPLAY=") + display + " cannot be reached" : "DISPLAY is not set";
-  std::string text = std::string(reinterpret_cast<const char*>(u8"korvath：无法打开图形界面（")) + display_zh +
-                     reinterpret_cast<const char*>(u8"）。Korvath 需要 X11 显示：请在桌面会话中启动，或把 DISPLAY 设为可用的 X 显示（如 :0）");
+  std::string text =
+      std::string(reinterpret_cast<const char*>(u8"korvath：无法打开图形界面（")) + display_zh +
+      reinterpret_cast<const char*>(
+          u8"）。Korvath 需要 X11 显示：请在桌面会话中启动，或把 DISPLAY 设为可用的 X 显示（如 :0）");
   text += on_wayland ? reinterpret_cast<const char*>(u8"；这是 Wayland 会话，请安装并启用 XWayland。\n")
                      : reinterpret_cast<const char*>(u8"；在 Wayland 下需要 XWayland。\n");
   text += "korvath: cannot open a display (" + display_en +

@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "shell/arrival-check-reply.h"
 #include "platform/problem-log.h"
+#include "shell/arrival-check-reply.h"
 #include "shell/download-folder.h"
 #include "shell/page-reply.h"
 #include "shell/settings-file.h"

@@ -40,11 +40,13 @@ TEST(ProblemLog, TakesWarningsAndErrorsOnlyAsOneLineEach) {
   std::vector<std::string> kept;
   for (std::string line; std::getline(lines, line);) kept.push_back(line);
   ASSERT_EQ(kept.size(), 3u) << text;
-  EXPECT_NE(kept[0].find(" warning rpc {\"method\":\"aria2.addUri\",\"ok\":false}"), std::string::npos) << kept[0];
+  EXPECT_NE(kept[0].find(" warning rpc {\"method\":\"aria2.addUri\",\"ok\":false}"), std::string::npos)
+      << kept[0];
   EXPECT_NE(kept[1].find(reinterpret_cast<const char*>(u8" warning task_failed {\"name\":\"文件.zip\"")),
             std::string::npos)
       << kept[1];
-  EXPECT_NE(kept[2].find(reinterpret_cast<const char*>(u8" error message_box")), std::string::npos) << kept[2];
+  EXPECT_NE(kept[2].find(reinterpret_cast<const char*>(u8" error message_box")), std::string::npos)
+      << kept[2];
   // The user's alone: it names files and links.
   struct stat info {};
   ASSERT_EQ(::stat((dir / "korvath.log").c_str(), &info), 0);
@@ -59,14 +61,17 @@ TEST(ProblemLog, NeverHoldsTheSecretOrCookies) {
   log.KeepProblemsIn(std::make_unique<ProblemLog>(dir.string(), "korvath.log"));
   const std::string secret = "5ec7e7a1b2c3d4e5f6a7b8c9d0e1f2a3";
   log.TreatAsSecret(secret);
-  log.Record("message_box", {{"flags", std::int64_t{16}}, {"text", Text("rpc-secret=" + secret + " refused")}});
-  log.Record("task_failed", {{"request", std::string("{\"params\":[\"token:") + secret + "\",[\"http://h/f\"]]}"},
-                             {"header", Text("Cookie: BDUSS=b4d55; STOKEN=st0ken")},
-                             {"options", std::string("header=cookie=PANWEB=pw1\nsplit=4")}});
+  log.Record("message_box",
+             {{"flags", std::int64_t{16}}, {"text", Text("rpc-secret=" + secret + " refused")}});
+  log.Record("task_failed",
+             {{"request", std::string("{\"params\":[\"token:") + secret + "\",[\"http://h/f\"]]}"},
+              {"header", Text("Cookie: BDUSS=b4d55; STOKEN=st0ken")},
+              {"options", std::string("header=cookie=PANWEB=pw1\nsplit=4")}});
   const std::string text = Read(dir / "korvath.log");
   EXPECT_EQ(text.find(secret), std::string::npos) << text;
   EXPECT_EQ(text.find("5ec7e7a1"), std::string::npos) << text;
-  for (const char* cookie : {"b4d55", "st0ken", "pw1"}) EXPECT_EQ(text.find(cookie), std::string::npos) << text;
+  for (const char* cookie : {"b4d55", "st0ken", "pw1"})
+    EXPECT_EQ(text.find(cookie), std::string::npos) << text;
   // What is around them stays, so the line still says what happened.
   EXPECT_NE(text.find("refused"), std::string::npos);
   EXPECT_NE(text.find("http://h/f"), std::string::npos);
@@ -76,7 +81,8 @@ TEST(ProblemLog, NeverHoldsTheSecretOrCookies) {
 TEST(ProblemLog, StartsAfreshPastItsSizeKeepingThreeOlderFiles) {
   const fs::path dir = testing::MakeTempDir("korvath-problems");
   ProblemLog log(dir.string(), "korvath.log", {.max_bytes = 400, .kept = 3});
-  for (int i = 0; i < 60; ++i) log.Write("warning", "line " + std::to_string(1000 + i) + std::string(40, '.'));
+  for (int i = 0; i < 60; ++i)
+    log.Write("warning", "line " + std::to_string(1000 + i) + std::string(40, '.'));
   for (const char* name : {"korvath.log", "korvath.log.1", "korvath.log.2", "korvath.log.3"}) {
     ASSERT_TRUE(fs::is_regular_file(dir / name)) << name;
     EXPECT_LE(fs::file_size(dir / name), 400u) << name;

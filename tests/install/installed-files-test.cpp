@@ -58,7 +58,8 @@ TEST(InstalledFiles, LicenceIsNamedInTheMetadataAndTheCopyrightFile) {
   // Debian's machine-readable form, pointing at the full text every Debian
   // system has.
   const std::string copyright = ReadText(Prefix() / "share/doc/korvath/copyright");
-  EXPECT_TRUE(copyright.starts_with("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"));
+  EXPECT_TRUE(
+      copyright.starts_with("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"));
   EXPECT_NE(copyright.find("License: GPL-3+\n"), std::string::npos);
   EXPECT_NE(copyright.find("any later version"), std::string::npos);
   EXPECT_NE(copyright.find("/usr/share/common-licenses/GPL-3"), std::string::npos);

@@ -435,7 +435,8 @@ TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
 TEST(ManagerPageStatus, OffersTheLogFolderTheWindowNames) {
   const std::string port = std::to_string(UnusedPort());
   PageDriver page;
-  ManagerDocument document = LoadManagerDocument({.rpc_port = port, .rpc_secret = "s", .log_folder = "/tmp/k logs/korvath"});
+  ManagerDocument document =
+      LoadManagerDocument({.rpc_port = port, .rpc_secret = "s", .log_folder = "/tmp/k logs/korvath"});
   ASSERT_TRUE(page.Load(document.html, document.base_uri));
   EXPECT_EQ(page.Eval("document.getElementById('s-logs').hidden"), "false");
   EXPECT_EQ(page.Eval("document.getElementById('open-logs').getAttribute('href')"),

@@ -1,11 +1,12 @@
 // The about window: its template geometry, that it keeps the main window
 // from taking input while it is open, its title, the names a screen reader
 // speaks for its pictures, and Escape closing it.
+#include "shell/about-window.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "shell/about-window.h"
 #include "shell/running-korvath.h"
 
 namespace korvath::testing {
@@ -59,7 +60,9 @@ TEST_F(AboutWindow, OpensModalOverTheMainWindowAtTemplateSize) {
   about = x.WaitFor(korvath->pid(), reinterpret_cast<const char*>(u8"关于 Korvath"));
   ASSERT_TRUE(about);
   PressKeys(*about, "Escape");
-  auto closings = [&] { return korvath->EventsNamed("window", {{"name", "about"}, {"action", "closed"}}).size(); };
+  auto closings = [&] {
+    return korvath->EventsNamed("window", {{"name", "about"}, {"action", "closed"}}).size();
+  };
   EXPECT_TRUE(WaitUntil([&] { return closings() == 2; }, 5000)) << "Escape did not close the about window";
 }
 
@@ -77,16 +80,19 @@ TEST(AboutWindowContents, PicturesAreNamedAndTheProgramShowsItsVersionAndLicence
   if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
   GtkWindow* about = BuildAboutWindow(nullptr);
   GtkWidget* root = GTK_WIDGET(about);
-  for (auto [control, spoken] : {std::pair{u8"图片框1", u8"微信支付收款码"}, std::pair{u8"图片框2", u8"支付宝收款码"}}) {
+  for (auto [control, spoken] :
+       {std::pair{u8"图片框1", u8"微信支付收款码"}, std::pair{u8"图片框2", u8"支付宝收款码"}}) {
     GtkWidget* picture = FindNamed(root, reinterpret_cast<const char*>(control));
     ASSERT_TRUE(picture);
-    EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(picture)), reinterpret_cast<const char*>(spoken));
+    EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(picture)),
+                 reinterpret_cast<const char*>(spoken));
   }
   GtkWidget* identity = FindNamed(root, "about-identity");
   ASSERT_TRUE(identity);
   const std::string line = gtk_label_get_text(GTK_LABEL(identity));
   EXPECT_NE(line.find("Korvath " KORVATH_VERSION), std::string::npos) << line;
-  EXPECT_NE(line.find(reinterpret_cast<const char*>(u8"GNU GPL 第 3 版或更高版本")), std::string::npos) << line;
+  EXPECT_NE(line.find(reinterpret_cast<const char*>(u8"GNU GPL 第 3 版或更高版本")), std::string::npos)
+      << line;
   const std::string markup = gtk_label_get_label(GTK_LABEL(identity));
   EXPECT_NE(markup.find("href=\"https://"), std::string::npos) << markup;
   gtk_widget_destroy(root);

@@ -201,12 +201,14 @@ TEST(ManagerDocument, OurPageIsToldTheLogFolderAndAriaNgIsNot) {
   EXPECT_TRUE(LoadManagerDocument({.rpc_port = "6800", .rpc_secret = "00ff", .log_folder = logs})
                   .base_uri.ends_with("#port=6800&secret=00ff" + encoded));
   // A remote aria2's tasks are elsewhere, Korvath's own logs are still here.
-  EXPECT_TRUE(LoadManagerDocument({.rpc_secret = "00ff", .rpc_url = "http://nas:6800/jsonrpc", .log_folder = logs})
-                  .base_uri.ends_with("&remote=1" + encoded));
+  EXPECT_TRUE(
+      LoadManagerDocument({.rpc_secret = "00ff", .rpc_url = "http://nas:6800/jsonrpc", .log_folder = logs})
+          .base_uri.ends_with("&remote=1" + encoded));
   std::string dir = MakeTempDir("ariang-logs");
   std::ofstream(dir + "/AriaNg.html") << "<html></html>";
-  EXPECT_EQ(LoadManagerDocument({.ariang_file = dir + "/AriaNg.html", .log_folder = logs}).base_uri.find("logs="),
-            std::string::npos);
+  EXPECT_EQ(
+      LoadManagerDocument({.ariang_file = dir + "/AriaNg.html", .log_folder = logs}).base_uri.find("logs="),
+      std::string::npos);
   fs::remove_all(dir);
 }
 

@@ -29,7 +29,8 @@ TEST_F(KorvathLogs, AProblemAtStartIsWrittenBesideAria2sLog) {
   ASSERT_NO_FATAL_FAILURE(StartKorvath({{"XDG_STATE_HOME", state}}));
 
   const std::string log = folder + "/korvath.log";
-  EXPECT_TRUE(WaitUntil([&] { return ReadAll(log).find(" warning session_record_bad ") != std::string::npos; }, 10000))
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ReadAll(log).find(" warning session_record_bad ") != std::string::npos; }, 10000))
       << ReadAll(log);
   // aria2 writes its own log there, made a plain file of the user's alone
   // before aria2 was started.

@@ -46,8 +46,9 @@ TEST(NoDisplay, SaysWhatIsMissingInBothLanguagesAndFails) {
   // A Wayland session without XWayland is told to enable it.
   const Ended wayland = RunWithout("WAYLAND_DISPLAY=wayland-korvath-test");
   EXPECT_EQ(wayland.code, 1);
-  EXPECT_NE(wayland.stderr_text.find(reinterpret_cast<const char*>(u8"这是 Wayland 会话，请安装并启用 XWayland")),
-            std::string::npos)
+  EXPECT_NE(
+      wayland.stderr_text.find(reinterpret_cast<const char*>(u8"这是 Wayland 会话，请安装并启用 XWayland")),
+      std::string::npos)
       << wayland.stderr_text;
 }
 
