@@ -43,7 +43,7 @@ EventLog::~EventLog() = default;
 
 bool EventLog::enabled() const { return file_ && file_->fd >= 0; }
 
-void EventLog::KeepProblemsIn(std::unique_ptr<ProblemLog> problems) { problems_ = std::move(problems); }
+void EventLog::KeepProblemsIn(std::shared_ptr<ProblemLog> problems) { problems_ = std::move(problems); }
 
 void EventLog::TreatAsSecret(const std::string& secret) {
   if (problems_) problems_->TreatAsSecret(secret);

@@ -34,7 +34,7 @@ class EventLog {
   bool enabled() const;
   // From now on the events that tell of a problem (a failed call, a refused
   // task, an error box...) also go, as text, to `problems`.
-  void KeepProblemsIn(std::unique_ptr<ProblemLog> problems);
+  void KeepProblemsIn(std::shared_ptr<ProblemLog> problems);
   // Masked wherever problems are written; the event log itself never
   // receives it.
   void TreatAsSecret(const std::string& secret);
@@ -49,7 +49,7 @@ class EventLog {
  private:
   struct File;
   std::unique_ptr<File> file_;
-  std::unique_ptr<ProblemLog> problems_;
+  std::shared_ptr<ProblemLog> problems_;
 };
 
 // "error", "warning", or "" for an event that tells of no problem.

@@ -8,6 +8,7 @@
 
 #include "platform/event-log.h"
 #include "platform/problem-log.h"
+#include "shell/glib-warnings.h"
 #include "shell/settings-file.h"
 #include "shell/settings-messages.h"
 #include "shell/shell.h"
@@ -143,8 +144,11 @@ int RunKorvath(int argc, char** argv) {
 
   Shell shell(std::move(options));
   // Warnings and errors as text a user can attach to a report.
-  if (const std::string logs = LogDirectory(); !logs.empty())
-    shell.desktop.Log().KeepProblemsIn(std::make_unique<ProblemLog>(logs, "korvath.log"));
+  if (const std::string logs = LogDirectory(); !logs.empty()) {
+    auto problems = std::make_shared<ProblemLog>(logs, "korvath.log");
+    shell.desktop.Log().KeepProblemsIn(problems);
+    ForwardGlibWarnings(problems);
+  }
   shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
   // GtkApplication's own handler, which opens the display, runs first. Only
