@@ -33,3 +33,9 @@ $('save-session').addEventListener('click', async () => {
     say('会话已保存到 ' + $('s-session-file').dataset.file);
   } catch (e) { failed('保存会话', e); }
 });
+// Korvath's and aria2's logs, opened the way a task's folder is.
+{
+  const logs = new URLSearchParams(location.hash.replace(/^#/, '')).get('logs') || '';
+  if (logs) $('open-logs').href = 'korvath-folder:' + encodeURIComponent(logs);
+  $('s-logs').hidden = !logs;
+}

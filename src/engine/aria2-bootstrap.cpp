@@ -14,6 +14,7 @@
 #include "engine/aria2-home.h"
 #include "engine/processes.h"
 #include "platform/event-log.h"
+#include "platform/problem-log.h"
 #include "util/file-io.h"
 #include "util/random-key.h"
 #include "util/text.h"
@@ -59,11 +60,12 @@ std::string JoinedArgv(const std::vector<std::string>& argv) {
 // aria2.conf followed by our secret (aria2 keeps the last value of an option
 // given twice in one file, so ours wins over one the user set). The file goes
 // in `dir` (RunConfDir); "" when it could not be written.
-std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir,
-                         const std::string& secret) {
+// `head` comes before the user's lines, so that theirs win over it.
+std::string WriteRunConf(const std::string& user_conf_path, const std::string& dir, const std::string& secret,
+                         const std::string& head) {
   // Without a secret aria2 would take every caller.
   if (secret.empty()) return "";
-  std::string contents = ReadWholeFile(user_conf_path).value_or("");
+  std::string contents = head + ReadWholeFile(user_conf_path).value_or("");
   if (!contents.empty() && !contents.ends_with('\n')) contents += '\n';
   contents += "rpc-secret=" + secret + "\n";
   for (int tries = 0; tries < 3; ++tries) {
@@ -285,9 +287,9 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended, const StartAria2Para
 // records "aria2_started". Returns the child's pid, 0 when it could not be
 // started.
 pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& home,
-                  const std::string& run_conf, const StartAria2Params& params) {
+                  const std::string& run_conf, const std::string& output) {
   std::vector<std::string> arguments = Aria2Arguments(state, run_conf);
-  pid_t child = Launch(home.exe_path, arguments, params.output_log.value_or("/dev/null"));
+  pid_t child = Launch(home.exe_path, arguments, output);
   if (child > 0) {
     std::vector<std::string> argv{home.exe_path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -373,6 +375,21 @@ std::vector<std::string> Aria2Arguments(const EngineState& state, const std::str
   return arguments;
 }
 
+// aria2's log, as lines for the head of its run conf: warnings and errors
+// unless aria2.conf or the download manager asks for more. The file is
+// started afresh past 1 MB (three older ones kept) and must be a plain file
+// of ours: aria2 opening a FIFO there would never start. "" when refused.
+std::string Aria2LogLines(Desktop& desktop, const std::string& log_file) {
+  constexpr std::size_t kAria2LogBytes = 1 << 20;
+  if (PastSize(log_file, 0, kAria2LogBytes)) RotateLogFile(log_file, 3);
+  const PlainFileOpening opening = OpenPlainFileForAppending(log_file);
+  if (opening.fd.get() < 0) {
+    desktop.Log().Record("aria2_log_refused", {{"path", log_file}, {"not_plain", opening.not_plain}});
+    return "";
+  }
+  return "log=" + log_file + "\nlog-level=warn\n";
+}
+
 bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& params) {
   state.cookie_header = "Cookie: " + params.cookie;
   const int port = params.port;
@@ -388,7 +405,16 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   // A restarted aria2 keeps the secret the running pages already use.
   state.rpc_secret = params.rpc_secret ? *params.rpc_secret : RandomHexKey();
   const std::string run_conf_dir = RunConfDir(home.dir);
-  const std::string run_conf = WriteRunConf(home.conf_path, run_conf_dir, state.rpc_secret);
+  desktop.Log().TreatAsSecret(state.rpc_secret);
+  std::string output = params.output_log.value_or("/dev/null");
+  std::string log_lines;
+  if (params.log_file) {
+    log_lines = Aria2LogLines(desktop, *params.log_file);
+    // Its console output (a refused option, said before the log opens) goes
+    // to the same file, and only when that file is a plain one.
+    if (!log_lines.empty() && !params.output_log) output = *params.log_file;
+  }
+  const std::string run_conf = WriteRunConf(home.conf_path, run_conf_dir, state.rpc_secret, log_lines);
   if (run_conf.empty()) {
     MessageBox(desktop,
                Gbk(u8"无法为aria2写入本次运行的配置文件（") + Utf8ToGbk(run_conf_dir) +
@@ -396,7 +422,7 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
                kMbIconError);
     return false;
   }
-  const pid_t child = LaunchAria2(desktop, state, home, run_conf, params);
+  const pid_t child = LaunchAria2(desktop, state, home, run_conf, output);
   // aria2 has read its options once it listens (or has ended); the secret
   // must not stay on disk any longer than that.
   const bool started = WaitUntilRunning(desktop, state, child, home.conf_path) &&

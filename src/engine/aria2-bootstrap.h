@@ -21,8 +21,11 @@ struct StartAria2Params {
   std::string program_dir;
   // The aria2 program copied to <program_dir>/aria2c.exe; absent: FindAria2Program().
   std::optional<std::string> aria2_program;
-  // Where aria2's own output goes; absent: /dev/null.
+  // Where aria2's own output goes; absent: /dev/null, or log_file when set.
   std::optional<std::string> output_log;
+  // aria2's log file (its "log" option, at level warn unless aria2.conf or
+  // the download manager sets another); absent: aria2 keeps no log.
+  std::optional<std::string> log_file;
   // The secret to start aria2 with; absent: a fresh one. A restart keeps the
   // old one, so that the open manager page goes on talking to aria2.
   std::optional<std::string> rpc_secret;

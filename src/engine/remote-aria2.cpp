@@ -50,6 +50,7 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.aria2_pid = 0;
   state.rpc_url = params.rpc_url;
   state.rpc_secret = params.rpc_secret;
+  desktop.Log().TreatAsSecret(state.rpc_secret);
   state.certificate_sha256 = params.certificate_sha256;
   RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "platform/problem-log.h"
 #include "util/file-io.h"
 #include "util/text.h"
 
@@ -42,17 +43,63 @@ EventLog::~EventLog() = default;
 
 bool EventLog::enabled() const { return file_ && file_->fd >= 0; }
 
+void EventLog::KeepProblemsIn(std::shared_ptr<ProblemLog> problems) { problems_ = std::move(problems); }
+
+void EventLog::TreatAsSecret(const std::string& secret) {
+  if (problems_) problems_->TreatAsSecret(secret);
+}
+
+namespace {
+
+const EventValue* Field(std::initializer_list<EventField> fields, std::string_view name) {
+  for (const EventField& field : fields)
+    if (field.first == name) return &field.second;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string_view ProblemLevel(std::string_view event, std::initializer_list<EventField> fields) {
+  if (event == "message_box") {
+    const EventValue* flags = Field(fields, "flags");
+    const std::int64_t icon =
+        flags && std::holds_alternative<std::int64_t>(*flags) ? std::get<std::int64_t>(*flags) & 0xF0 : 0;
+    return icon == 16 ? "error" : icon == 48 ? "warning" : "";
+  }
+  if (event == "rpc") {
+    const EventValue* ok = Field(fields, "ok");
+    return ok && std::holds_alternative<bool>(*ok) && !std::get<bool>(*ok) ? "warning" : "";
+  }
+  if (event == "aria2_ended") {
+    // Ended by our own shut-down it is no problem.
+    const EventValue* closing = Field(fields, "shutting_down");
+    return closing && std::holds_alternative<bool>(*closing) && std::get<bool>(*closing) ? "" : "warning";
+  }
+  static constexpr std::string_view kWarnings[] = {
+      "aria2_hung",           "aria2_killed",         "aria2_port_held",
+      "aria2_restart_failed", "aria2_unanswered",     "download_notices_unavailable",
+      "intake_dropped",       "open_folder_refused",  "partial_file_set_aside",
+      "print_refused",        "retry_given_up",       "session_not_saved",
+      "session_record_bad",   "session_task_refused", "task_failed",
+      "task_refused",         "aria2_log_refused",
+  };
+  for (std::string_view warning : kWarnings)
+    if (event == warning) return "warning";
+  return "";
+}
+
 std::int64_t MonotonicMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void EventLog::Record(std::string_view event, std::initializer_list<EventField> fields) {
-  if (enabled()) RecordAt(MonotonicMs(), event, fields);
+  if (enabled() || problems_) RecordAt(MonotonicMs(), event, fields);
 }
 
 void EventLog::RecordAt(std::int64_t t_ms, std::string_view event, std::initializer_list<EventField> fields) {
-  if (!enabled()) return;
+  const std::string_view level = problems_ ? ProblemLevel(event, fields) : "";
+  if (!enabled() && level.empty()) return;
   nlohmann::ordered_json line;
   line["t_ms"] = t_ms;
   line["event"] = std::string(event);
@@ -69,8 +116,16 @@ void EventLog::RecordAt(std::int64_t t_ms, std::string_view event, std::initiali
         },
         field.second);
   }
-  // One write per line, so lines from nested handlers never interleave.
   std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  if (!level.empty()) {
+    nlohmann::ordered_json details = line;
+    details.erase("t_ms");
+    details.erase("event");
+    problems_->Write(level, std::string(event) + " " +
+                                details.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
+  if (!enabled()) return;
+  // One write per line, so lines from nested handlers never interleave.
   const std::size_t taken = WriteAll(file_->fd, text).written;
   if (taken > 0 && taken < text.size()) {
     // A full disk took only part of the line; left there, the next line

@@ -15,6 +15,8 @@
 
 namespace korvath {
 
+class ProblemLog;
+
 // A Text is written as UTF-8; a std::string already is UTF-8.
 using EventValue = std::variant<Text, std::string, std::int64_t, bool, double>;
 using EventField = std::pair<std::string_view, EventValue>;
@@ -30,6 +32,12 @@ class EventLog {
   EventLog& operator=(const EventLog&) = delete;
 
   bool enabled() const;
+  // From now on the events that tell of a problem (a failed call, a refused
+  // task, an error box...) also go, as text, to `problems`.
+  void KeepProblemsIn(std::shared_ptr<ProblemLog> problems);
+  // Masked wherever problems are written; the event log itself never
+  // receives it.
+  void TreatAsSecret(const std::string& secret);
   // Writes {"t_ms": <monotonic ms>, "event": <event>, ...fields} as one line.
   // Text fields are system text and are written as UTF-8; std::string fields
   // are UTF-8 and written as they are.
@@ -41,7 +49,11 @@ class EventLog {
  private:
   struct File;
   std::unique_ptr<File> file_;
+  std::shared_ptr<ProblemLog> problems_;
 };
+
+// "error", "warning", or "" for an event that tells of no problem.
+std::string_view ProblemLevel(std::string_view event, std::initializer_list<EventField> fields);
 
 // Milliseconds on the monotonic clock, the same clock as the log's t_ms.
 std::int64_t MonotonicMs();

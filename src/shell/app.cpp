@@ -2,10 +2,13 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/event-log.h"
+#include "platform/problem-log.h"
+#include "shell/glib-warnings.h"
 #include "shell/settings-file.h"
 #include "shell/settings-messages.h"
 #include "shell/shell.h"
@@ -41,6 +44,32 @@ void BuildMainWindow(Shell& shell) {
   shell.main =
       std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url, std::move(handlers));
   shell.main->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
+}
+
+// What to tell someone who started Korvath where there is no X display: an
+// SSH session, a text console, or Wayland without XWayland. GTK itself only
+// says "cannot open display", which does not say what to do.
+std::string NoDisplayMessage() {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool display_set = display && display[0];
+  const bool on_wayland = wayland && wayland[0];
+  const std::string display_zh =
+      display_set ? std::string("DISPLAY=") + display + " 无法连接" : "没有设置 DISPLAY";
+  const std::string display_en =
+      display_set ? std::string("DISPLAY=") + display + " cannot be reached" : "DISPLAY is not set";
+  std::string text =
+      std::string(reinterpret_cast<const char*>(u8"korvath：无法打开图形界面（")) + display_zh +
+      reinterpret_cast<const char*>(
+          u8"）。Korvath 需要 X11 显示：请在桌面会话中启动，或把 DISPLAY 设为可用的 X 显示（如 :0）");
+  text += on_wayland ? reinterpret_cast<const char*>(u8"；这是 Wayland 会话，请安装并启用 XWayland。\n")
+                     : reinterpret_cast<const char*>(u8"；在 Wayland 下需要 XWayland。\n");
+  text += "korvath: cannot open a display (" + display_en +
+          "). Korvath needs an X11 display: start it in a desktop session, or set DISPLAY to a working X "
+          "display (such as :0)";
+  text += on_wayland ? "; this is a Wayland session, so install and enable XWayland.\n"
+                     : "; under Wayland it needs XWayland.\n";
+  return text;
 }
 
 void Step(Shell& shell, const char* step) { shell.desktop.Log().Record("startup_step", {{"step", std::string(step)}}); }
@@ -106,8 +135,20 @@ int RunKorvath(int argc, char** argv) {
   // (XWayland) keeps them.
   gdk_set_allowed_backends("x11");
   WebEngine::PrepareEnvironment();
+  // GtkApplication would end the process with GTK's own terse line; asked
+  // first, we can say what is missing. GTK keeps the display it opened here.
+  if (!gtk_init_check(nullptr, nullptr)) {
+    std::fputs(NoDisplayMessage().c_str(), stderr);
+    return 1;
+  }
 
   Shell shell(std::move(options));
+  // Warnings and errors as text a user can attach to a report.
+  if (const std::string logs = LogDirectory(); !logs.empty()) {
+    auto problems = std::make_shared<ProblemLog>(logs, "korvath.log");
+    shell.desktop.Log().KeepProblemsIn(problems);
+    ForwardGlibWarnings(problems);
+  }
   shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
   shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
   // GtkApplication's own handler, which opens the display, runs first. Only

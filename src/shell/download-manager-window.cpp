@@ -86,6 +86,8 @@ ManagerDocument LoadManagerDocument(const ManagerPage& page) {
     doc.html = page.ariang_file ? ReadWholeFile(*page.ariang_file).value_or("") : BuiltInPage();
     doc.base_uri = RemoteOrigin(page.rpc_url) + "/korvath-manager#rpc=" + FragmentValue(page.rpc_url) +
                    "&secret=" + FragmentValue(page.rpc_secret) + "&remote=1";
+    if (!page.ariang_file && !page.log_folder.empty())
+      doc.base_uri += "&logs=" + FragmentValue(page.log_folder);
     return doc;
   }
   const std::string origin = "http://127.0.0.1:" + page.rpc_port;
@@ -98,6 +100,7 @@ ManagerDocument LoadManagerDocument(const ManagerPage& page) {
   } else {
     doc.html = BuiltInPage();
     doc.base_uri = origin + "/korvath-manager#port=" + page.rpc_port + "&secret=" + page.rpc_secret;
+    if (!page.log_folder.empty()) doc.base_uri += "&logs=" + FragmentValue(page.log_folder);
   }
   return doc;
 }

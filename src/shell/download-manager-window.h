@@ -41,6 +41,9 @@ struct ManagerPage {
   // "": the local aria2 on rpc_port. Otherwise the http(s) or ws(s) address
   // of an aria2 on another machine; its folders are not ours to open.
   std::string rpc_url;
+  // Where Korvath's and aria2's logs are, offered in the "状态" view through
+  // the same folder link as a task's folder; "": not offered.
+  std::string log_folder;
   // Korvath's own settings in the "设置" view; without a path the view shows
   // only aria2's.
   SettingsView settings;

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "platform/problem-log.h"
 #include "shell/arrival-check-reply.h"
 #include "shell/download-folder.h"
 #include "shell/page-reply.h"
@@ -58,6 +59,7 @@ void CreateDownloadManager(Shell& shell) {
                    .rpc_secret = shell.engine.rpc_secret,
                    .task_files = task_files,
                    .rpc_url = shell.engine.rpc_url,
+                   .log_folder = LogDirectory(),
                    .settings = std::move(settings)};
   if (shell.stated_sizes) {
     page.arrival_check = [task_files, sizes = shell.stated_sizes.get(), desktop = &shell.desktop](

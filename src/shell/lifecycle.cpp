@@ -18,6 +18,7 @@
 #include "engine/session-restore-report.h"
 #include "engine/task-status.h"
 #include "notice/notice.h"
+#include "platform/problem-log.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
 #include "shell/kept-aria2-options.h"
@@ -221,8 +222,10 @@ namespace {
 
 // How our own aria2 is started, at launch and again when it ended by itself.
 StartAria2Params LocalAria2Params(const Options& options) {
+  const std::string logs = LogDirectory();
   return {.cookie = Text("Zorbit"),
           .program_dir = Aria2FilesDirectory(ProgramDirectory(), UserDataDir()),
+          .log_file = logs.empty() ? std::nullopt : std::optional<std::string>(logs + "/aria2.log"),
           .port = options.aria2_port};
 }
 

@@ -83,6 +83,10 @@ std::string HelpText() {
          "Korvath keeps aria2c.exe and aria2.conf in $XDG_DATA_HOME/korvath\n"
          "(~/.local/share/korvath); the one in its build folder keeps them beside itself.\n"
          "\n"
+         "Warnings and errors go to korvath.log, aria2's own log to aria2.log, both in\n"
+         "$XDG_STATE_HOME/korvath (~/.local/state/korvath); attach them to a problem\n"
+         "report. Korvath is free software under the GNU GPL, version 3 or later.\n"
+         "\n"
          "  --user-downloads  save downloads in " +
          kDownloadFolderName +
          " in the user's download\n"

@@ -48,6 +48,11 @@ struct PlainFileOpening {
 // device may never end. `follow_links` false also refuses a symbolic link.
 PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_links = true);
 
+// Opens (creating it with `mode` when missing) the regular file at `path` for
+// appending, refusing a FIFO (an open for writing would wait for a reader),
+// a device, a socket or a symbolic link. The descriptor blocks again.
+PlainFileOpening OpenPlainFileForAppending(const std::string& path, unsigned mode = 0600);
+
 struct PlainFileRead {
   std::optional<std::string> bytes;  // nullopt when not read
   bool not_plain = false;            // as in PlainFileOpening

@@ -238,6 +238,35 @@ TEST_F(StartAria2Test, ASecretSetInTheUsersConfigurationDoesNotReplaceOurs) {
   EXPECT_EQ(testing::Aria2Call(users, "aria2.getVersion")["error"]["message"], "Unauthorized");
 }
 
+// aria2's log: warnings only by default, the level aria2.conf names when it
+// names one, started afresh past 1 MB, and never a FIFO planted in its place.
+TEST_F(StartAria2Test, Aria2LogsAtTheLevelChosenIntoAPlainFile) {
+  const fs::path log = log_dir / "aria2.log";
+  StartAria2Params params = Params();
+  params.output_log.reset();
+  params.log_file = log.string();
+  testing::WriteFile(log, std::string((1 << 20) + 1, 'x'));
+  ASSERT_TRUE(StartAria2(*desktop, state, params)) << desktop->BoxTexts();
+  nlohmann::json options = testing::Aria2Call(state, "aria2.getGlobalOption")["result"];
+  EXPECT_EQ(options["log"], log.string());
+  EXPECT_EQ(options["log-level"], "warn");
+  EXPECT_EQ(fs::file_size(log_dir / "aria2.log.1"), (1u << 20) + 1);
+  EXPECT_LT(fs::file_size(log), 4096u);
+
+  testing::WriteFile(program_dir / "aria2.conf", "log-level=info\r\n");
+  ASSERT_TRUE(StartAria2(*desktop, state, params)) << desktop->BoxTexts();
+  EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"]["log-level"], "info");
+  EXPECT_TRUE(testing::WaitFor([&] { return ReadFile(log).find("[INFO]") != std::string::npos; },
+                               std::chrono::seconds(2)));
+  EXPECT_EQ(ReadFile(log).find(state.rpc_secret), std::string::npos);
+
+  fs::remove(log);
+  ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  ASSERT_TRUE(StartAria2(*desktop, state, params)) << desktop->BoxTexts();
+  EXPECT_EQ(testing::Aria2Call(state, "aria2.getGlobalOption")["result"].value("log", ""), "");
+  EXPECT_EQ(desktop->Events("aria2_log_refused").size(), 1u);
+}
+
 TEST_F(StartAria2Test, ANonAsciiProgramDirectoryIsLoggedAsItIsNamed) {
   const fs::path dir = program_dir / reinterpret_cast<const char*>(u8"下载器");
   fs::create_directory(dir);

@@ -36,7 +36,7 @@ TEST(DebianPackage, ContentsAreTheInstalledFilesUnderUsr) {
                                 "./usr/share/icons/hicolor/scalable/apps/" + kAppId + ".svg",
                                 "./usr/share/icons/hicolor/128x128/apps/" + kAppId + ".png",
                                 "./usr/share/icons/hicolor/256x256/apps/" + kAppId + ".png",
-                                "./usr/share/man/man1/korvath.1.gz"}) {
+                                "./usr/share/man/man1/korvath.1.gz", "./usr/share/doc/korvath/copyright"}) {
     EXPECT_NE(contents.output.find(" " + path + "\n"), std::string::npos) << path << "\n" << contents.output;
   }
   EXPECT_EQ(contents.output.find("aria2c.exe"), std::string::npos);

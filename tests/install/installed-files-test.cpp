@@ -1,5 +1,6 @@
-// The files `cmake --install` puts into a prefix: exactly the program and its
-// desktop files, valid for the desktop's own tools, under one application id.
+// The files `cmake --install` puts into a prefix: exactly the program, its
+// desktop files and its copyright statement, valid for the desktop's own
+// tools, under one application id.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -22,6 +23,7 @@ TEST(InstalledFiles, ThePrefixHoldsTheProgramAndItsDesktopFilesOnly) {
       "share/icons/hicolor/128x128/apps/" + kAppId + ".png",
       "share/icons/hicolor/256x256/apps/" + kAppId + ".png",
       "share/man/man1/korvath.1.gz",
+      "share/doc/korvath/copyright",
   };
   EXPECT_EQ(files, expected);
   const auto program = fs::status(Prefix() / "bin/korvath").permissions();
@@ -47,6 +49,20 @@ TEST(InstalledFiles, EntryIconAndMetadataNameTheProgramByOneId) {
   EXPECT_NE(metainfo.find("<launchable type=\"desktop-id\">" + kAppId + ".desktop</launchable>"),
             std::string::npos);
   EXPECT_NE(metainfo.find("<release version=\"" KORVATH_VERSION "\""), std::string::npos);
+}
+
+TEST(InstalledFiles, LicenceIsNamedInTheMetadataAndTheCopyrightFile) {
+  const std::string metainfo = ReadText(MetainfoFile());
+  EXPECT_NE(metainfo.find("<project_license>GPL-3.0-or-later</project_license>"), std::string::npos);
+  EXPECT_NE(metainfo.find("<url type=\"bugtracker\">https://"), std::string::npos);
+  // Debian's machine-readable form, pointing at the full text every Debian
+  // system has.
+  const std::string copyright = ReadText(Prefix() / "share/doc/korvath/copyright");
+  EXPECT_TRUE(
+      copyright.starts_with("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"));
+  EXPECT_NE(copyright.find("License: GPL-3+\n"), std::string::npos);
+  EXPECT_NE(copyright.find("any later version"), std::string::npos);
+  EXPECT_NE(copyright.find("/usr/share/common-licenses/GPL-3"), std::string::npos);
 }
 
 TEST(InstalledFiles, TheIconsAreTheDrawingRenderedAt128And256Pixels) {

@@ -457,6 +457,23 @@ TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
   std::filesystem::remove_all(dir);
 }
 
+// The status view links to the log folder the window names, through the
+// folder link the window already opens safely; without one it offers none.
+TEST(ManagerPageStatus, OffersTheLogFolderTheWindowNames) {
+  const std::string port = std::to_string(UnusedPort());
+  PageDriver page;
+  ManagerDocument document =
+      LoadManagerDocument({.rpc_port = port, .rpc_secret = "s", .log_folder = "/tmp/k logs/korvath"});
+  ASSERT_TRUE(page.Load(document.html, document.base_uri));
+  EXPECT_EQ(page.Eval("document.getElementById('s-logs').hidden"), "false");
+  EXPECT_EQ(page.Eval("document.getElementById('open-logs').getAttribute('href')"),
+            "\"korvath-folder:%2Ftmp%2Fk%20logs%2Fkorvath\"");
+  document = LoadManagerDocument({.rpc_port = port, .rpc_secret = "s"});
+  PageDriver without;
+  ASSERT_TRUE(without.Load(document.html, document.base_uri));
+  EXPECT_EQ(without.Eval("document.getElementById('s-logs').hidden"), "true");
+}
+
 }  // namespace
 }  // namespace korvath::testing
 

@@ -195,6 +195,23 @@ TEST(ManagerDocument, BuiltInPageGetsPortAndSecretInItsAddress) {
   EXPECT_EQ(doc.base_uri, "http://127.0.0.1:6800/korvath-manager#port=6800&secret=00ff");
 }
 
+TEST(ManagerDocument, OurPageIsToldTheLogFolderAndAriaNgIsNot) {
+  const std::string logs = reinterpret_cast<const char*>(u8"/home/me/.local/state/我的 korvath");
+  const std::string encoded = "&logs=%2Fhome%2Fme%2F.local%2Fstate%2F%E6%88%91%E7%9A%84%20korvath";
+  EXPECT_TRUE(LoadManagerDocument({.rpc_port = "6800", .rpc_secret = "00ff", .log_folder = logs})
+                  .base_uri.ends_with("#port=6800&secret=00ff" + encoded));
+  // A remote aria2's tasks are elsewhere, Korvath's own logs are still here.
+  EXPECT_TRUE(
+      LoadManagerDocument({.rpc_secret = "00ff", .rpc_url = "http://nas:6800/jsonrpc", .log_folder = logs})
+          .base_uri.ends_with("&remote=1" + encoded));
+  std::string dir = MakeTempDir("ariang-logs");
+  std::ofstream(dir + "/AriaNg.html") << "<html></html>";
+  EXPECT_EQ(
+      LoadManagerDocument({.ariang_file = dir + "/AriaNg.html", .log_folder = logs}).base_uri.find("logs="),
+      std::string::npos);
+  fs::remove_all(dir);
+}
+
 TEST(ManagerDocument, Base64UrlCoversEveryTailLength) {
   EXPECT_EQ(Base64Url(""), "");
   EXPECT_EQ(Base64Url("f"), "Zg");
