@@ -27,7 +27,8 @@ std::optional<FileIdentity> EntryIdentity(int folder_fd, const std::string& name
       S_ISLNK(info.st_mode)) {
     return std::nullopt;
   }
-  return FileIdentity{.device = static_cast<std::uint64_t>(info.st_dev), .inode = static_cast<std::uint64_t>(info.st_ino)};
+  return FileIdentity{.device = static_cast<std::uint64_t>(info.st_dev),
+                      .inode = static_cast<std::uint64_t>(info.st_ino)};
 }
 
 }  // namespace
@@ -45,7 +46,7 @@ PlaceChange ChangeOfPlace(const std::string& file_path, const std::optional<Down
   if (!recorded || !recorded->folder) {
     struct stat info {};
     return ::lstat(split.folder.c_str(), &info) == 0 && S_ISLNK(info.st_mode) ? PlaceChange::kFolder
-                                                                                : PlaceChange::kNone;
+                                                                              : PlaceChange::kNone;
   }
   const UniqueFd folder = OpenFolder(split.folder);
   // A folder that is gone holds no one's file; what happens next creates it.
@@ -70,8 +71,8 @@ std::optional<FileIdentity> ParseIdentityText(const std::string& text) {
   const char* end = text.data() + text.size();
   auto device = std::from_chars(text.data(), text.data() + colon, identity.device);
   auto inode = std::from_chars(text.data() + colon + 1, end, identity.inode);
-  if (device.ec != std::errc() || device.ptr != text.data() + colon || inode.ec != std::errc() || inode.ptr != end ||
-      colon == 0 || colon + 1 == text.size()) {
+  if (device.ec != std::errc() || device.ptr != text.data() + colon || inode.ec != std::errc() ||
+      inode.ptr != end || colon == 0 || colon + 1 == text.size()) {
     return std::nullopt;
   }
   return identity;

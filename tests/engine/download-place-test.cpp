@@ -52,7 +52,9 @@ class FolderSwap : public testing::Aria2Test {
     const auto created = desktop->Events("task_created");
     return created.size() > before ? created.back().value("gid", "") : "";
   }
-  json Status(const std::string& gid) { return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"]; }
+  json Status(const std::string& gid) {
+    return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"];
+  }
   size_t Done(const std::string& gid) { return std::stoull(Status(gid).value("completedLength", "0")); }
   // Waits until a quarter is written and lets the look the notifier makes
   // after aria2's start notice see it.
@@ -82,25 +84,41 @@ class FolderSwap : public testing::Aria2Test {
   const std::string namesake = testing::Payload(kSize, 7);
 };
 
-TEST_F(FolderSwap, AFolderSwappedForALinkMidDownloadFailsAndLeavesTheOtherFileAlone) {
+// The file renamed and another put at its name, then the folder swapped for
+// a link to a folder with a file of that name: each download fails with its
+// reason, and neither namesake is judged or touched.
+TEST_F(FolderSwap, AFileOrFolderSwappedMidDownloadFailsAndLeavesTheOtherFileAlone) {
   fs::create_directories(other);
-  testing::WriteFile(other / "big.bin", namesake);
-  const std::string gid = Click("1");
-  ASSERT_FALSE(gid.empty()) << desktop->BoxTexts();
-  WaitUntilWriting(gid);
-  SwapFolder();
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(20)));
+  for (const std::string swapped : {"file", "folder"}) {
+    page.name = swapped + ".bin";
+    const std::string gid = Click(swapped);
+    ASSERT_FALSE(gid.empty()) << desktop->BoxTexts();
+    WaitUntilWriting(gid);
+    fs::path namesake_at = folder / page.name, aria2s = folder / (page.name + ".moved");
+    if (swapped == "file") {
+      fs::rename(namesake_at, aria2s);
+    } else {
+      SwapFolder();
+      namesake_at = other / page.name;
+      aria2s = work_dir / "ZorbitDravenet.moved" / page.name;
+    }
+    testing::WriteFile(namesake_at, namesake);
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(20)));
 
-  std::vector<FinishedDownload> news;
-  ASSERT_TRUE(testing::WaitFor([&] { return !(news = watch->Look(*desktop, state)).empty(); }, std::chrono::seconds(5)));
-  ASSERT_EQ(news.size(), 1u);
-  EXPECT_FALSE(news[0].ok);
-  EXPECT_EQ(GbkToUtf8(news[0].error).rfind(U8(u8"下载文件夹在下载时被换掉了：") + folder.string(), 0), 0u)
-      << GbkToUtf8(news[0].error);
-  EXPECT_EQ(desktop->Events("arrival_checked").back().value("kind", ""), "moved");
-  EXPECT_TRUE(testing::ReadFile(other / "big.bin") == namesake);
-  // aria2's own file is whole where the folder went.
-  EXPECT_TRUE(testing::ReadFile(work_dir / "ZorbitDravenet.moved" / "big.bin") == server.Big());
+    std::vector<FinishedDownload> news;
+    ASSERT_TRUE(testing::WaitFor([&] { return !(news = watch->Look(*desktop, state)).empty(); },
+                                 std::chrono::seconds(5)));
+    ASSERT_EQ(news.size(), 1u);
+    EXPECT_FALSE(news[0].ok) << swapped;
+    const std::string said = swapped == "file" ? U8(u8"下载的文件在下载时被换掉了：") + namesake_at.string()
+                                               : U8(u8"下载文件夹在下载时被换掉了：") + folder.string();
+    EXPECT_EQ(GbkToUtf8(news[0].error).rfind(said, 0), 0u) << GbkToUtf8(news[0].error);
+    EXPECT_EQ(desktop->Events("arrival_checked").back().value("kind", ""), "moved");
+    EXPECT_TRUE(testing::ReadFile(namesake_at) == namesake) << swapped;
+    // aria2's own file is whole where it went.
+    EXPECT_TRUE(testing::ReadFile(aria2s) == server.Big()) << swapped;
+  }
 }
 
 // The namesake folder holds a copy of the control file, as a backup of the
@@ -130,7 +148,8 @@ TEST_F(FolderSwap, AfterACrashNeitherAClickNorTheRestoreContinuesIntoTheOtherFol
   // A fresh link for the same file, as the page hands out after a restart.
   EXPECT_EQ(Click("1"), "");
   EXPECT_EQ(LastWay(), "folder_changed");
-  EXPECT_NE(desktop->BoxTexts().find(U8(u8"下载文件夹已不是开始下载这个文件时的那个文件夹")), std::string::npos)
+  EXPECT_NE(desktop->BoxTexts().find(U8(u8"下载文件夹已不是开始下载这个文件时的那个文件夹")),
+            std::string::npos)
       << desktop->BoxTexts();
 
   const SessionRestoreResult restored = RestoreSessionRecord(*desktop, state, record, &*sizes);
