@@ -133,19 +133,42 @@ ArrivalVerdict MissingFileVerdict(const std::string& path) {
           .size = -1};
 }
 
+ArrivalVerdict MovedFileVerdict(const std::string& path, PlaceChange what) {
+  const std::filesystem::path file(path);
+  const Text text =
+      what == PlaceChange::kFolder
+          ? Gbk(u8"下载文件夹在下载时被换掉了：") + Utf8ToGbk(file.parent_path().string()) +
+                Gbk(u8" 已不是开始下载时的那个文件夹（可能被换成了指向别处的链接）。那里的同名文件不是这次下载的，"
+                    u8"没有检查也没有改动它。请把原来的文件夹放回原处，或在分享页重新下载这个文件。")
+          : Gbk(u8"下载的文件在下载时被换掉了：") + Utf8ToGbk(path) +
+                Gbk(u8" 已不是 aria2 写入的那个文件，没有检查也没有改动它。请在分享页重新下载这个文件。");
+  return {.kind = "moved", .text = text, .size = -1};
+}
+
 ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path,
-                                bool length_unknown) {
-  const PlainFileOpening file = OpenPlainFileForReading(path, /*follow_links=*/false);
+                                bool length_unknown, const DownloadPlace& place) {
+  const std::filesystem::path file_path(path);
+  // The folder is opened once and the file looked up in it, so the folder
+  // compared is the folder read.
+  const UniqueFd folder = OpenFolder(file_path.parent_path().string());
+  if (folder.get() < 0) return MissingFileVerdict(path);
+  if (place.folder && IdentityOf(folder.get()) != place.folder) return MovedFileVerdict(path, PlaceChange::kFolder);
+  const PlainFileOpening file = OpenPlainFileAt(folder.get(), file_path.filename().string());
   struct stat info{};
-  if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) return MissingFileVerdict(path);
+  if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) {
+    // A link put at the name is not the file aria2 wrote there.
+    if ((place.folder || place.file) && file.not_plain) return MovedFileVerdict(path, PlaceChange::kFile);
+    return MissingFileVerdict(path);
+  }
+  if (place.file && IdentityOf(file.fd.get()) != place.file) return MovedFileVerdict(path, PlaceChange::kFile);
   std::string head(kHeadBytes, '\0');
   ssize_t got = -1;
   do got = ::pread(file.fd.get(), head.data(), head.size(), 0);
   while (got < 0 && errno == EINTR);
   if (got < 0) return MissingFileVerdict(path);
   head.resize(static_cast<std::size_t>(got));
-  return CompareArrival(stated, static_cast<std::int64_t>(info.st_size), head,
-                        std::filesystem::path(path).filename().string(), length_unknown);
+  return CompareArrival(stated, static_cast<std::int64_t>(info.st_size), head, file_path.filename().string(),
+                        length_unknown);
 }
 
 }  // namespace korvath

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/download-place.h"
 #include "engine/file-size-text.h"
 #include "util/text.h"
 
@@ -16,7 +17,8 @@ namespace korvath {
 struct ArrivalVerdict {
   // "match", or what differs: "size" (another size than the page's),
   // "web_page" (an HTML page), "error_reply" (a JSON or XML error body),
-  // "missing" (no readable file where aria2 says it wrote it); or
+  // "missing" (no readable file where aria2 says it wrote it), "moved" (the
+  // path leads to another folder or file than the one aria2 wrote); or
   // "unconfirmed": the size agrees only within the page's rounding and the
   // server sent no length, so a cut file cannot be told from a whole one.
   Text kind = "match";
@@ -25,6 +27,7 @@ struct ArrivalVerdict {
   std::int64_t size = 0;  // the bytes that arrived
   bool matches() const { return kind == "match"; }
   bool missing() const { return kind == "missing"; }
+  bool moved() const { return kind == "moved"; }
   bool unconfirmed() const { return kind == "unconfirmed"; }
 };
 
@@ -42,11 +45,17 @@ ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int6
 
 // CompareArrival for the file at `path` (UTF-8, links not followed); a
 // "missing" verdict when no regular file can be read there (the user moved
-// or deleted it, or its folder, while it downloaded).
+// or deleted it, or its folder, while it downloaded). With the `place` the
+// download began in, a folder or file there now that is not that one is
+// "moved", and nothing in it is read.
 ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const std::string& path,
-                                bool length_unknown = false);
+                                bool length_unknown = false, const DownloadPlace& place = {});
 
 // The "missing" verdict for `path` (UTF-8).
 ArrivalVerdict MissingFileVerdict(const std::string& path);
+
+// The "moved" verdict for `path` (UTF-8): `what` says whether its folder or
+// the file itself is another one now.
+ArrivalVerdict MovedFileVerdict(const std::string& path, PlaceChange what);
 
 }  // namespace korvath

@@ -36,8 +36,9 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
     } else if (stated_ && !path.empty()) {
       const ArrivalVerdict verdict = stated_->Verdict(desktop, task.gid, GbkToUtf8(path));
       // aria2 finishes writing a file whose folder was deleted or moved
-      // under it and calls it complete; the user has nothing.
-      if (verdict.missing()) {
+      // under it and calls it complete; the user has nothing where the
+      // download was to be, and what is there now is someone else's.
+      if (verdict.missing() || verdict.moved()) {
         item.ok = false;
         item.error = verdict.text;
       } else if (verdict.unconfirmed()) {
@@ -52,7 +53,7 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
 }
 
 void FinishedDownloadWatch::LookAtLengths(Desktop& desktop, const EngineState& state) {
-  if (!stated_ || !stated_->AwaitingLength()) return;
+  if (!stated_ || !stated_->AwaitingFirstLook()) return;
   const TaskList active = TellActive(desktop, state);
   for (const Aria2Task& task : active.tasks) {
     // Until the first bytes arrive aria2 may not have the server's answer;
@@ -60,6 +61,8 @@ void FinishedDownloadWatch::LookAtLengths(Desktop& desktop, const EngineState& s
     if (task.path.empty() || task.completed_length <= 0) continue;
     const Text path = AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_));
     stated_->NoteLength(GbkToUtf8(path), task.total_length > 0);
+    // aria2 has the file open by now and writes that one to the end.
+    stated_->NoteWriting(GbkToUtf8(path));
   }
 }
 

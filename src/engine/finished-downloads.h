@@ -43,8 +43,9 @@ class FinishedDownloadWatch {
   std::vector<FinishedDownload> Look(Desktop& desktop, const EngineState& state);
 
   // While a download clicked in this run has yet to show whether its server
-  // sent a length (StatedSizes::AwaitingLength): asks aria2.tellActive and
-  // tells the stated sizes what each such download shows. Nothing otherwise.
+  // sent a length, or to be seen writing its file
+  // (StatedSizes::AwaitingFirstLook): asks aria2.tellActive and tells the
+  // stated sizes what each such download shows. Nothing otherwise.
   void LookAtLengths(Desktop& desktop, const EngineState& state);
 
   bool primed() const { return primed_; }

@@ -7,6 +7,7 @@
 
 #include "engine/aria2-request.h"
 #include "engine/control-file.h"
+#include "engine/download-place.h"
 #include "engine/file-link.h"
 #include "engine/free-name.h"
 #include "engine/rpc-client.h"
@@ -203,6 +204,18 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
         !question.local_files || holders.partial == PartialState::kContinuable ||
         (holders.partial == PartialState::kNone && !holders.tasks.empty());
     if (!continuable) continue;
+    // aria2 would open the file by its path again: a folder swapped since the
+    // download began (a link to another folder put in its place) would have
+    // it write into whatever file of that name is there.
+    if (question.local_files) {
+      const PlaceChange change = ChangeOfPlace(
+          path, question.known_sizes ? question.known_sizes->PlaceOf(path) : std::optional<DownloadPlace>());
+      if (change == PlaceChange::kFile) continue;
+      if (change == PlaceChange::kFolder) {
+        outcome = {.way = "folder_changed", .continued = true, .name = outcome.name};
+        return done();
+      }
+    }
     if (const Aria2Task* resumable = WithStatus(holders, {"paused", "waiting"})) {
       if (!ChangeLinks(desktop, state, resumable->gid, task.link)) continue;
       if (resumable->status == "paused") Call(desktop, state, aria2_method::kUnpause, resumable->gid);

@@ -36,6 +36,9 @@ struct SameFileOutcome {
   //                     known, a file-system link): the new task takes the
   //                     first free numbered name;
   //   "new_task"        nothing holds the name (or aria2 did not say);
+  //   "folder_changed"  the download would continue, but its folder is not
+  //                     the one it began in (or is a link nothing vouches
+  //                     for): no task is made, nothing there is written;
   //   "no_free_name"    every numbered name is taken: no task is made.
   Text way;
   Text gid;                // the download continued or running, else ""
@@ -52,7 +55,8 @@ struct SameFileQuestion {
   // What the page states of the file's size; nullopt: it states none, and a
   // download under the name counts as the same file.
   std::optional<StatedSize> stated;
-  // Earlier pages' sizes, for a download whose length aria2 does not know yet.
+  // Earlier pages' sizes, for a download whose length aria2 does not know
+  // yet, and the places downloads began in: one continues only there.
   const StatedSizes* known_sizes = nullptr;
   // aria2's working directory, against which relative directories count;
   // "": the current one.

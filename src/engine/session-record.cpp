@@ -16,7 +16,9 @@
 #include "engine/aria2-request.h"
 #include "engine/control-file.h"
 #include "engine/session-metadata.h"
+#include "engine/download-place.h"
 #include "engine/download-task.h"
+#include "engine/stated-sizes.h"
 #include "engine/partial-file-check.h"
 #include "engine/rpc-client.h"
 #include "engine/task-status.h"
@@ -372,8 +374,8 @@ SessionSaveResult SaveSessionRecord(Desktop& desktop, const EngineState& state, 
   return {.saved = true, .count = static_cast<int>(record->size())};
 }
 
-SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state,
-                                          const std::string& path) {
+SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
+                                          const StatedSizes* places) {
   SessionRestoreResult result;
   std::error_code ec;
   if (path.empty() || !fs::exists(path, ec)) {
@@ -407,6 +409,18 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
       result.refused.push_back(task);
       ++result.failed;
     };
+    // aria2 opens the file by its path: through a folder swapped for a link
+    // since the last run it would continue someone else's file, and the
+    // checks below would judge, or set aside, that file. Only a recorded
+    // place is compared: a task added in the manager has none, and a
+    // download folder the user made a link stays usable.
+    const std::string recorded_target = task.kind.empty() ? TargetPath(task) : std::string();
+    const std::optional<DownloadPlace> began =
+        places && !recorded_target.empty() ? places->PlaceOf(recorded_target) : std::nullopt;
+    if (began && began->folder && ChangeOfPlace(recorded_target, began) != PlaceChange::kNone) {
+      refuse(Gbk(u8"下载文件夹或文件已不是开始下载时的那个（可能被换成了指向别处的链接），没有继续下载，也没有改动那里的文件"));
+      continue;
+    }
     if (const std::string target = TargetPath(task); task.kind.empty() && FinishedBeforeTheEnd(task, target)) {
       desktop.Log().Record("session_task_finished", {{"path", target}, {"length", task.length}});
       result.finished.push_back(task);

@@ -176,6 +176,11 @@ struct SessionRestoreResult {
   };
   std::vector<std::pair<Text, Size>> sizes;
 };
-SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path);
+// With `places`, a task whose folder or file is not the one its download
+// began in as recorded there (StatedSizes::PlaceOf, ChangeOfPlace) is
+// refused before anything there is looked at, set aside or written.
+class StatedSizes;
+SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& state, const std::string& path,
+                                          const StatedSizes* places = nullptr);
 
 }  // namespace korvath

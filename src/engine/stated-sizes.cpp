@@ -33,17 +33,37 @@ StatedSizes::StatedSizes(std::string record_path) : record_path_(std::move(recor
   for (std::int64_t i = 0; i < count; ++i) {
     const Text at = "files[" + ToText(i) + "]";
     if (json.GetType(at + ".path") != kJsonString || json.GetType(at + ".size") != kJsonString) continue;
-    sizes_.emplace_back(GbkToUtf8(json.GetProperty(at + ".path")), json.GetProperty(at + ".size"));
+    // Records written before places were kept have none: those downloads
+    // are checked by path, as they were.
+    DownloadPlace place;
+    if (json.GetType(at + ".folder") == kJsonString) place.folder = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".folder")));
+    if (json.GetType(at + ".file") == kJsonString) place.file = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".file")));
+    sizes_.push_back({GbkToUtf8(json.GetProperty(at + ".path")), json.GetProperty(at + ".size"), place});
   }
 }
 
-void StatedSizes::Remember(const std::string& file_path, const std::optional<StatedSize>& size) {
+auto StatedSizes::Find(const std::string& key) -> std::vector<Entry>::iterator {
+  return std::find_if(sizes_.begin(), sizes_.end(), [&](const Entry& each) { return each.path == key; });
+}
+
+auto StatedSizes::Find(const std::string& key) const -> std::vector<Entry>::const_iterator {
+  return std::find_if(sizes_.begin(), sizes_.end(), [&](const Entry& each) { return each.path == key; });
+}
+
+void StatedSizes::Remember(const std::string& file_path, const std::optional<StatedSize>& size, bool continues) {
   const std::string key = Key(file_path);
-  std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; });
-  sizes_.emplace_back(key, size ? size->shown : Text());
+  DownloadPlace place;
+  if (auto earlier = Find(key); continues && earlier != sizes_.end()) place = earlier->place;
+  // Taken now, before aria2 may even have the task: a folder swapped after
+  // the click is then not taken for the download's.
+  if (!place.folder) place.folder = PlaceNow(key).folder;
+  std::erase_if(sizes_, [&](const Entry& entry) { return entry.path == key; });
+  sizes_.push_back({key, size ? size->shown : Text(), place});
   lengthless_.erase(key);
   if (size) awaiting_length_.insert(key);
   else awaiting_length_.erase(key);
+  if (!place.file) awaiting_place_.insert(key);
+  else awaiting_place_.erase(key);
   if (sizes_.size() > kMaxFiles) sizes_.erase(sizes_.begin(), sizes_.end() - kMaxFiles);
   Save();
 }
@@ -51,26 +71,46 @@ void StatedSizes::Remember(const std::string& file_path, const std::optional<Sta
 void StatedSizes::Forget(const std::string& file_path) {
   const std::string key = Key(file_path);
   awaiting_length_.erase(key);
+  awaiting_place_.erase(key);
   lengthless_.erase(key);
-  if (std::erase_if(sizes_, [&](const auto& entry) { return entry.first == key; }) > 0) Save();
+  if (std::erase_if(sizes_, [&](const Entry& entry) { return entry.path == key; }) > 0) Save();
 }
 
 std::optional<StatedSize> StatedSizes::KnownSize(const std::string& file_path) const {
-  const std::string key = Key(file_path);
-  auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
+  auto entry = Find(Key(file_path));
   if (entry == sizes_.end()) return std::nullopt;
-  return ParseSizeText(entry->second);
+  return ParseSizeText(entry->shown);
+}
+
+std::optional<DownloadPlace> StatedSizes::PlaceOf(const std::string& file_path) const {
+  auto entry = Find(Key(file_path));
+  if (entry == sizes_.end()) return std::nullopt;
+  return entry->place;
+}
+
+void StatedSizes::NoteWriting(const std::string& file_path) {
+  const std::string key = Key(file_path);
+  if (awaiting_place_.erase(key) == 0) return;
+  auto entry = Find(key);
+  if (entry == sizes_.end()) return;
+  const DownloadPlace now = PlaceNow(key);
+  // Another folder than the click's: what is there is not the download's,
+  // and the check at the end says so.
+  if (entry->place.folder && now.folder != entry->place.folder) return;
+  entry->place = now;
+  Save();
 }
 
 ArrivalVerdict StatedSizes::Verdict(Desktop& desktop, const Text& gid, const std::string& file_path) {
   if (auto known = verdicts_.find(gid); known != verdicts_.end()) return known->second;
   const std::string key = Key(file_path);
-  auto entry = std::find_if(sizes_.begin(), sizes_.end(), [&](const auto& each) { return each.first == key; });
+  auto entry = Find(key);
   const bool described = entry != sizes_.end();
-  const Text shown = described ? entry->second : Text();
+  const Text shown = described ? entry->shown : Text();
+  const DownloadPlace place = described ? entry->place : DownloadPlace();
   const bool length_unknown = lengthless_.contains(key);
   ArrivalVerdict verdict =
-      CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key, length_unknown);
+      CheckArrivedFile(described ? ParseSizeText(shown) : std::nullopt, key, length_unknown, place);
   if (!described && !verdict.missing()) return verdicts_[gid] = {.size = verdict.size};
   desktop.Log().Record("arrival_checked", {{"gid", gid},
                                            {"path", key},
@@ -96,8 +136,10 @@ void StatedSizes::Save() const {
   for (std::size_t i = 0; i < sizes_.size(); ++i) {
     const Text at = "files[" + ToText(static_cast<std::int64_t>(i)) + "]";
     json.Push("{}", "files", /*expression=*/true);
-    json.SetProperty(at + ".path", Utf8ToGbk(sizes_[i].first));
-    json.SetProperty(at + ".size", sizes_[i].second);
+    json.SetProperty(at + ".path", Utf8ToGbk(sizes_[i].path));
+    json.SetProperty(at + ".size", sizes_[i].shown);
+    if (sizes_[i].place.folder) json.SetProperty(at + ".folder", Utf8ToGbk(IdentityText(sizes_[i].place.folder)));
+    if (sizes_[i].place.file) json.SetProperty(at + ".file", Utf8ToGbk(IdentityText(sizes_[i].place.file)));
   }
   // Not kept is not lost: the download is then only left unchecked.
   WriteFileAtomically(record_path_, GbkToUtf8(json.ToJson()) + "\n");

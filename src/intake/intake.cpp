@@ -137,11 +137,20 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
                    kMbIconError);
         break;
       }
+      if (same.way == "folder_changed") {
+        MessageBox(context.desktop,
+                   Gbk(u8"下载文件夹已不是开始下载这个文件时的那个文件夹（可能被换成了指向别处的链接），"
+                       u8"为了不写坏那里的同名文件，没有继续下载。请把原来的文件夹放回原处后再点击一次这个文件。"),
+                   kMbIconError);
+        break;
+      }
       // Kept before the task exists: a small file may be complete before the
       // call that creates it returns, and its check must find the size.
       if (checked) {
         remembered = TaskFile(task).string();
-        context.stated_sizes->Remember(*remembered, stated);
+        // A download that goes on keeps the place it began in.
+        const bool continues = same.continued || same.way == "control_file" || same.way == "replaced_failed";
+        context.stated_sizes->Remember(*remembered, stated, continues);
       }
       if (same.continued || CreateDownloadTask(context.desktop, context.engine, task)) {
         handed_over = true;

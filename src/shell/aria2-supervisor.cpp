@@ -3,8 +3,10 @@
 #include <gio/gio.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "engine/interrupted-downloads.h"
+#include "engine/stated-sizes.h"
 #include "engine/processes.h"
 #include "platform/event-log.h"
 #include "shell/shell.h"
@@ -78,6 +80,10 @@ void Aria2Supervisor::Restart() {
     if (const std::optional<ParsedSessionRecord> parsed = ParseSessionRecord(*text))
       interrupted = InterruptedTasks(parsed->tasks);
   }
+  // The restore runs on a thread while the window's thread may note places
+  // and check files: it reads a copy taken now.
+  std::shared_ptr<const StatedSizes> places;
+  if (shell_.stated_sizes) places = std::make_shared<const StatedSizes>(*shell_.stated_sizes);
   restored_ = {};
   continued_ = 0;
   shell_.desktop.Log().Record("aria2_restart",
@@ -90,8 +96,8 @@ void Aria2Supervisor::Restart() {
           .aria2 = std::move(params),
           // What the user set since the launch counts too.
           .aria2_options = shell_.options.aria2_options,
-          .then = [this, record, base_dir, interrupted](Desktop& desktop, const EngineState& engine) {
-            restored_ = RestoreSessionRecord(desktop, engine, record);
+          .then = [this, record, base_dir, interrupted, places](Desktop& desktop, const EngineState& engine) {
+            restored_ = RestoreSessionRecord(desktop, engine, record, places.get());
             continued_ = ContinueInterruptedDownloads(desktop, engine, interrupted, base_dir);
           }});
   poll_ = g_timeout_add(

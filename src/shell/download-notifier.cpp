@@ -129,7 +129,7 @@ void DownloadNotifier::DownloadStarted() {
 }
 
 void DownloadNotifier::LookAtLengths() {
-  if (polling_ || !params_.stated_sizes || !params_.stated_sizes->AwaitingLength()) return;
+  if (polling_ || !params_.stated_sizes || !params_.stated_sizes->AwaitingFirstLook()) return;
   // While aria2's notifications arrive, only the looks after a start are
   // spent on it; otherwise every tick looks, as for the rest.
   const bool streaming = params_.streaming && params_.streaming();

@@ -320,16 +320,16 @@ bool StartUp(Shell& shell) {
   Step(shell, "startup_step", "restore_session");
   std::vector<SessionTask> finished_before;
   if (!shell.engine.Remote()) {
-    SessionRestoreResult restored =
-        RestoreSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url));
+    // The files of a remote aria2 are on its machine, out of reach of a check.
+    shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
+    SessionRestoreResult restored = RestoreSessionRecord(shell.desktop, shell.engine,
+                                                         SessionRecordPath(shell.engine.rpc_url), shell.stated_sizes.get());
     finished_before = std::move(restored.finished);
     shell.restored_sizes = std::move(restored.sizes);
     // What could not come back stays in the record unless the user lets it go.
     if (TellRestoreOutcome(shell.desktop, restored) == RefusedChoice::kForget) restored.refused.clear();
     KeepSessionRecord(shell, std::move(restored.refused));
     shell.session_keeper->AddFinished(finished_before);
-    // The files of a remote aria2 are on its machine, out of reach of a check.
-    shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
   }
   FollowAria2Activity(shell);
   if (shell.options.notifications) {

@@ -54,18 +54,18 @@ UniqueFd::~UniqueFd() {
 
 int UniqueFd::Release() { return std::exchange(fd_, -1); }
 
-PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_links) {
+namespace {
+
+// What an open of a regular file with O_NONBLOCK gave: `fd`, or the errno of
+// the open when it is -1.
+PlainFileOpening KeepIfPlain(UniqueFd fd, int open_error, bool follow_links) {
   PlainFileOpening opening;
-  // O_NONBLOCK makes the open of a FIFO return at once instead of waiting
-  // for a writer; O_NOCTTY keeps a terminal from becoming ours.
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
-  UniqueFd fd(::open(path.c_str(), flags));
   if (fd.get() < 0) {
     // ENXIO: a socket, or a device without a driver; ELOOP: a link refused.
-    if (errno == ENXIO || (!follow_links && errno == ELOOP)) {
+    if (open_error == ENXIO || (!follow_links && open_error == ELOOP)) {
       opening.not_plain = true;
     } else {
-      opening.error = errno;
+      opening.error = open_error;
     }
     return opening;
   }
@@ -84,6 +84,36 @@ PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_li
   if (status >= 0) ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
   opening.fd = std::move(fd);
   return opening;
+}
+
+// O_NONBLOCK makes the open of a FIFO return at once instead of waiting
+// for a writer; O_NOCTTY keeps a terminal from becoming ours.
+constexpr int kPlainOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_links) {
+  UniqueFd fd(::open(path.c_str(), kPlainOpenFlags | (follow_links ? 0 : O_NOFOLLOW)));
+  const int error = errno;
+  return KeepIfPlain(std::move(fd), error, follow_links);
+}
+
+PlainFileOpening OpenPlainFileAt(int folder_fd, const std::string& name) {
+  // A name with a slash would reach past the folder.
+  if (name.empty() || name.find('/') != std::string::npos) return {.error = EINVAL};
+  UniqueFd fd(::openat(folder_fd, name.c_str(), kPlainOpenFlags | O_NOFOLLOW));
+  const int error = errno;
+  return KeepIfPlain(std::move(fd), error, /*follow_links=*/false);
+}
+
+UniqueFd OpenFolder(const std::string& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::optional<FileIdentity> IdentityOf(int fd) {
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) return std::nullopt;
+  return FileIdentity{.device = static_cast<std::uint64_t>(info.st_dev), .inode = static_cast<std::uint64_t>(info.st_ino)};
 }
 
 PlainFileOpening OpenPlainFileForAppending(const std::string& path, unsigned mode) {

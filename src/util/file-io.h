@@ -53,6 +53,25 @@ PlainFileOpening OpenPlainFileForReading(const std::string& path, bool follow_li
 // a device, a socket or a symbolic link. The descriptor blocks again.
 PlainFileOpening OpenPlainFileForAppending(const std::string& path, unsigned mode = 0600);
 
+// OpenPlainFileForReading of the entry `name` of the folder open as
+// `folder_fd`, never through a link at `name`: the file is looked up in
+// that folder even when the folder's path now leads somewhere else.
+PlainFileOpening OpenPlainFileAt(int folder_fd, const std::string& name);
+
+// The folder at `path` (links followed: a download folder the user chose may
+// be one), open for lookups inside it; -1 when it is not a folder.
+UniqueFd OpenFolder(const std::string& path);
+
+// Which file a descriptor or path is on this machine. It stays while the file
+// is renamed or its folder moved, and differs for any other file put in its
+// place, or a link to another folder put in its folder's.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOf(int fd);
+
 struct PlainFileRead {
   std::optional<std::string> bytes;  // nullopt when not read
   bool not_plain = false;            // as in PlainFileOpening

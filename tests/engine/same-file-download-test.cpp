@@ -222,8 +222,9 @@ TEST_F(SameFileDownload, ASecondClickWhileTheFileDownloadsMakesNoTwin) {
   ExpectOneFinishedFile();
 }
 
-// Only Korvath's own files are written: a link is never written through, and
-// a file named like a control file is never taken for one.
+// Only Korvath's own files are written: a link, also one to nothing, is
+// never written through, and a file named like a control file is never
+// taken for one.
 TEST_F(SameFileDownload, ALinkOrAControlFileLikeNameIsNeverWrittenThrough) {
   const fs::path folder = work_dir / "ZorbitDravenet";
   const fs::path outside = work_dir / "outside.bin";
@@ -236,6 +237,14 @@ TEST_F(SameFileDownload, ALinkOrAControlFileLikeNameIsNeverWrittenThrough) {
   EXPECT_EQ(testing::ReadFile(outside), "the user's own file");
   EXPECT_TRUE(fs::is_symlink(folder / "link.bin"));
   EXPECT_TRUE(testing::ReadFile(folder / "link (2).bin") == server.Small());
+  // A link to nothing: aria2 finds no file there and would create its target.
+  const fs::path nowhere = work_dir / "nowhere.bin";
+  fs::create_symlink(nowhere, folder / "dangling.bin");
+  page = {"dangling.bin", "4 KB"};
+  ClickAndFinish(server.Url("/other?f=3"));
+  EXPECT_EQ(Way(), "free_name");
+  EXPECT_FALSE(fs::exists(nowhere));
+  EXPECT_TRUE(testing::ReadFile(folder / "dangling (2).bin") == server.Other());
 
   page = {"t.bin.aria2", "4 KB"};
   ClickAndFinish(server.Url("/other?f=1"));
