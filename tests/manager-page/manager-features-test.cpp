@@ -360,6 +360,73 @@ TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
   EXPECT_EQ(Js("document.getElementById('new-uris').value.split('\\n').length"), "3");
 }
 
+// What a screen reader is told: the list is a listbox of options that say
+// their task, state and place in the whole list (rows are reused as it
+// scrolls), each bar is a progress bar with its value, the tabs are tabs
+// that say their count apart from their label, and every control has a name.
+TEST_F(ManagerFeaturesTest, RowsTabsAndControlsTellAScreenReaderWhatTheyAre) {
+  ASSERT_TRUE(Open());
+  Js(R"JS(KorvathManager.stop(); KorvathManager.render({
+    active: [{ gid: 'a1', status: 'active', totalLength: '400', completedLength: '100', downloadSpeed: '10',
+               files: [{ path: '/d/alpha.bin' }] }],
+    waiting: [{ gid: 'p1', status: 'paused', totalLength: '0', completedLength: '0', files: [{ path: '/d/beta.bin' }] }],
+    stopped: Array.from({ length: 2048 }, (_, i) => ({ gid: 'c' + i, status: 'complete', totalLength: '1',
+                                                     completedLength: '1', files: [{ path: '/d/c' + i + '.bin' }] })) });
+    true)JS");
+  const std::string looks = R"JS((() => {
+    const el = (gid) => document.querySelector('.row[data-gid="' + gid + '"]');
+    const bar = (r) => r.querySelector('[role=progressbar]');
+    const say = (r) => r && [r.getAttribute('role'), r.getAttribute('aria-label'), r.getAttribute('aria-selected'),
+      r.getAttribute('aria-posinset'), r.getAttribute('aria-setsize')];
+    const rows = [...document.querySelectorAll('#list .row')];
+    return {
+      list: [document.getElementById('list').getAttribute('role'), document.getElementById('list').getAttribute('aria-multiselectable')],
+      a: say(el('a1')), p: say(el('p1')), last: say(rows[rows.length - 1]),
+      aInfo: el('a1') && document.getElementById(el('a1').getAttribute('aria-describedby')).textContent,
+      aBar: el('a1') && ['aria-valuemin', 'aria-valuemax', 'aria-valuenow', 'aria-valuetext'].map((n) => bar(el('a1')).getAttribute(n)),
+      pBar: el('p1') && [bar(el('p1')).hasAttribute('aria-valuenow'), bar(el('p1')).getAttribute('aria-valuetext')],
+      selectedRows: rows.filter((r) => r.getAttribute('aria-selected') === 'true').map((r) => r.dataset.gid),
+      tabs: [...document.querySelectorAll('#tabs [role=tab]')].map((t) => [t.getAttribute('aria-label'), t.getAttribute('aria-selected')]),
+    };
+  })())JS";
+  json seen = JsJson(looks);
+  EXPECT_EQ(seen["list"], json({"listbox", "true"}));
+  EXPECT_EQ(seen["a"], json({"option", "alpha.bin，下载中", "false", "1", "2050"}));
+  EXPECT_EQ(seen["p"], json({"option", "beta.bin，已暂停", "false", "2", "2050"}));
+  EXPECT_NE(seen["aInfo"].get<std::string>().find("25.0%"), std::string::npos) << seen["aInfo"];
+  EXPECT_EQ(seen["aBar"], json({"0", "100", "25.0", "25.0%，100 B / 400 B"}));
+  // A task of unknown size has no value to tell: an indeterminate bar.
+  EXPECT_EQ(seen["pBar"][0], false);
+  EXPECT_EQ(seen["tabs"][0], json({"全部，2050 个", "true"}));
+  EXPECT_EQ(seen["tabs"][4], json({"已完成，2048 个", "false"}));
+
+  Js("T.click('a1')");
+  EXPECT_EQ(JsJson(looks)["selectedRows"], json({"a1"}));
+  // At the foot of the list the same elements show other tasks.
+  Js("document.getElementById('scroll').scrollTop = 1e9; KorvathManager.paint(); true");
+  seen = JsJson(looks);
+  EXPECT_TRUE(seen["a"].is_null());
+  EXPECT_EQ(seen["last"], json({"option", "c0.bin，已完成", "false", "2050", "2050"}));
+  EXPECT_EQ(seen["selectedRows"], json::array());
+
+  Js("document.querySelector('#tabs [data-filter=complete]').click()");
+  seen = JsJson(looks);
+  EXPECT_EQ(seen["tabs"][0][1], "false");
+  EXPECT_EQ(seen["tabs"][4][1], "true");
+  EXPECT_EQ(seen["last"][4], "2048");
+
+  // Every control, in every view and dialog, shown or not, has a name.
+  EXPECT_EQ(JsJson(R"JS([...document.querySelectorAll('button, input, select, textarea, a, canvas, [role], [tabindex]')]
+    .filter((el) => !['status', 'alert', 'menu', 'toolbar', 'tablist', 'listbox', 'dialog', 'alertdialog'].includes(el.getAttribute('role')) || el.id === 'row-menu-list')
+    .filter((el) => {
+      const by = el.getAttribute('aria-labelledby');
+      const name = el.getAttribute('aria-label') || (by && document.getElementById(by) && document.getElementById(by).textContent) ||
+        (el.labels && el.labels.length && el.labels[0].textContent) || el.title || (el.tagName !== 'CANVAS' && el.textContent);
+      return !String(name || '').trim();
+    }).map((el) => el.outerHTML.slice(0, 80)))JS"),
+            json::array());
+}
+
 TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   std::vector<std::string> gids;
   for (const char* name : {"beta.iso", "alpha.bin", "gamma.bin", "alphabet.zip"})
