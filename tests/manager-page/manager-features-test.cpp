@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "manager-page/manager-features-fixture.h"
+#include "shell/dropped-files.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
@@ -358,6 +359,46 @@ TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
   // A second drop adds to what is there.
   drop("text/plain", "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567", false);
   EXPECT_EQ(Js("document.getElementById('new-uris').value.split('\\n').length"), "3");
+}
+
+// Files dragged in from a file manager reach the page as names in markup,
+// without their bytes (so WebKitGTK delivers them): the window reads them
+// and the page puts them in the dialog's field, where they count as chosen
+// there, down to the boxes for a torrent's files.
+TEST_F(ManagerFeaturesTest, FilesDroppedFromAFileManagerAreTakenAsTheFieldTakesThem) {
+  const std::string dir = dir_ + "/dropped";
+  fs::create_directories(dir);
+  const std::string torrent =
+      "d4:infod5:filesld6:lengthi1e4:pathl5:a.bineed6:lengthi1e4:pathl5:b.bineee4:name3:set"
+      "12:piece lengthi16384e6:pieces20:xxxxxxxxxxxxxxxxxxxxee";
+  std::ofstream(dir + "/set.torrent", std::ios::binary) << torrent;
+  std::ofstream(dir + "/readme.txt") << "words";
+  int asked = 0;
+  page_->AddMessageHandler(kDroppedFilesMessage, [&](const std::string&) {
+    ++asked;
+    return DroppedFilesReply({dir + "/set.torrent", dir + "/readme.txt"});
+  });
+  ASSERT_TRUE(Open());
+  // The engine settles on entering whether the drag may drop here at all.
+  EXPECT_EQ(Js("(() => { const dt = new DataTransfer(); dt.setData('text/uri-list', 'file://" + dir +
+               "/set.torrent'); return document.getElementById('list').dispatchEvent("
+               "new DragEvent('dragenter', { bubbles: true, cancelable: true, dataTransfer: dt })); })()"),
+            "false");
+  Js("(() => { const dt = new DataTransfer(); dt.setData('text/html', '<a>file://" + dir + "/set.torrent</a>');"
+     "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, "
+     "dataTransfer: dt })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor("!document.getElementById('new-dlg').hidden && !document.getElementById('new-pick').hidden",
+                             5000));
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(JsJson("[...document.getElementById('new-files').files].map((f) => f.name)"), json({"set.torrent"}));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#new-pick label')].map((l) => l.textContent.trim())"),
+            json({"set/a.bin", "set/b.bin"}));
+  Js("window.bytes = null; document.getElementById('new-files').files[0].text().then((t) => { window.bytes = t; }); "
+     "true");
+  ASSERT_TRUE(page_->WaitFor("window.bytes !== null", 3000));
+  EXPECT_EQ(Js("window.bytes"), JsString(torrent));
+  EXPECT_EQ(Js("document.getElementById('new-error').textContent"), "\"\"");
+  fs::remove_all(dir);
 }
 
 // What a screen reader is told: the list is a listbox of options that say
