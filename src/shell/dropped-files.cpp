@@ -65,7 +65,8 @@ std::string DroppedFilesReply(const std::vector<std::string>& paths) {
     if (got.not_plain)
       why = U8(u8"它不是普通文件");
     else if (!got.bytes)
-      why = got.error == ENOENT ? U8(u8"文件已不存在") : std::string(U8(u8"读取出错：")) + std::strerror(got.error);
+      why = got.error == ENOENT ? U8(u8"文件已不存在")
+                                : std::string(U8(u8"读取出错：")) + std::strerror(got.error);
     else if (got.bytes->size() > kDroppedFileLimit)
       why = U8(u8"文件超过 8 MB，不像是种子或 Metalink 文件");
     else if (got.bytes->empty())
@@ -77,7 +78,7 @@ std::string DroppedFilesReply(const std::vector<std::string>& paths) {
     files.push_back({{"name", name}, {"data", Base64(*got.bytes)}});
   }
   return json{{"ok", true}, {"files", files}, {"errors", errors}}.dump(-1, ' ', false,
-                                                                        json::error_handler_t::replace);
+                                                                       json::error_handler_t::replace);
 }
 
 void OfferDroppedFiles(GtkWidget* view, const std::string& page_address) {
@@ -89,8 +90,8 @@ void OfferDroppedFiles(GtkWidget* view, const std::string& page_address) {
   // says drag-leave before drag-drop, so the offer is kept past a leave; the
   // next drag's data replaces it.)
   g_signal_connect(view, "drag-data-received",
-                   G_CALLBACK(+[](GtkWidget*, GdkDragContext* context, gint, gint, GtkSelectionData* data, guint, guint,
-                                  gpointer p) {
+                   G_CALLBACK(+[](GtkWidget*, GdkDragContext* context, gint, gint, GtkSelectionData* data,
+                                  guint, guint, gpointer p) {
                      auto* w = static_cast<DropWatch*>(p);
                      // The engine asks for several forms of one drag; only
                      // the list of addresses says which files it carries.
@@ -106,7 +107,8 @@ void OfferDroppedFiles(GtkWidget* view, const std::string& page_address) {
                      w->offered = LocalPathsOf(list);
                    }),
                    watch);
-  g_signal_connect(view, "drag-drop", G_CALLBACK(+[](GtkWidget*, GdkDragContext*, gint, gint, guint, gpointer p) -> gboolean {
+  g_signal_connect(view, "drag-drop",
+                   G_CALLBACK(+[](GtkWidget*, GdkDragContext*, gint, gint, guint, gpointer p) -> gboolean {
                      auto* w = static_cast<DropWatch*>(p);
                      w->dropped = w->offered;
                      w->dropped_at = g_get_monotonic_time();
@@ -115,7 +117,8 @@ void OfferDroppedFiles(GtkWidget* view, const std::string& page_address) {
                    watch);
   AddScriptMessageHandler(view, kDroppedFilesMessage, page_address, [watch](const std::string&) {
     std::vector<std::string> paths;
-    if (watch->dropped_at && g_get_monotonic_time() - watch->dropped_at < kDropFreshUs) paths.swap(watch->dropped);
+    if (watch->dropped_at && g_get_monotonic_time() - watch->dropped_at < kDropFreshUs)
+      paths.swap(watch->dropped);
     watch->dropped.clear();
     watch->dropped_at = 0;
     return DroppedFilesReply(paths);

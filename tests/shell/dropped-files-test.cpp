@@ -20,16 +20,15 @@ using nlohmann::json;
 
 TEST(DroppedFiles, OnlyPlainTorrentAndMetalinkFilesAreReadEachRefusalSaysWhy) {
   const std::string dir = MakeTempDir("dropped");
-  const std::string torrent = "d4:infod4:name1:a6:lengthi1e12:piece lengthi16384e6:pieces20:aaaaaaaaaaaaaaaaaaaaee";
+  const std::string torrent =
+      "d4:infod4:name1:a6:lengthi1e12:piece lengthi16384e6:pieces20:aaaaaaaaaaaaaaaaaaaaee";
   std::ofstream(dir + "/one.torrent", std::ios::binary) << torrent;
   std::ofstream(dir + "/two files.META4", std::ios::binary) << "<metalink/>";
   std::ofstream(dir + "/notes.txt") << "not a task";
   std::ofstream(dir + "/empty.metalink");
   // A FIFO under a torrent's name: opening it to read would wait for ever.
   ASSERT_EQ(mkfifo((dir + "/trap.torrent").c_str(), 0600), 0);
-  {
-    std::ofstream big(dir + "/big.torrent");
-  }
+  { std::ofstream big(dir + "/big.torrent"); }
   ASSERT_EQ(truncate((dir + "/big.torrent").c_str(), kDroppedFileLimit + 1), 0);
 
   // A file manager's URIs: percent-encoded, mixed with what is not a file.

@@ -7,9 +7,9 @@
 
 #include "harness/korvath-harness.h"
 #include "shell/main-window.h"
-#include "webview/web-engine.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
+#include "webview/web-engine.h"
 
 namespace korvath::testing {
 namespace {
