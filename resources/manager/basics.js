@@ -78,5 +78,13 @@ const noticeEl = $('notice'), msgEl = $('msg'), linkEl = $('link'), speedEl = $(
 const upEl = $('total-up'), limitEl = $('limit'), searchEl = $('search'), sortEl = $('sort');
 const tabCounts = {};
 for (const b of $('tabs').children) tabCounts[b.dataset.filter] = b.lastChild.firstChild;
+// A tab's count sits close to its label on screen; read aloud they would run
+// together ("全部12"), so the tab's spoken name keeps them apart.
+function setTabCount(filter, n) {
+  const text = tabCounts[filter], b = $('tabs').querySelector('[data-filter=' + filter + ']');
+  if (!text || text.data === String(n)) return;
+  text.data = String(n);
+  b.setAttribute('aria-label', b.firstChild.data + '，' + n + ' 个');
+}
 const rowTpl = $('row-tpl').content.firstChild;
 const setText = (el, text) => { if (el.textContent !== text) el.textContent = text; };

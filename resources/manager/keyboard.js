@@ -60,6 +60,17 @@ document.addEventListener('keydown', (ev) => {
     openMenuAtRow();
     return;
   }
+  // Within the tabs the arrows, Home and End go from tab to tab and show
+  // its tasks, as tabs do elsewhere on the desktop.
+  const tabKeys = { ArrowLeft: -1, ArrowRight: 1, Home: 'home', End: 'end' };
+  if (key in tabKeys && !ev.altKey && !ev.shiftKey && focused && focused.getAttribute('role') === 'tab') {
+    ev.preventDefault();
+    const tabs = [...$('tabs').children], i = tabs.indexOf(focused), m = tabKeys[key];
+    const to = tabs[m === 'home' ? 0 : m === 'end' ? tabs.length - 1 : (i + m + tabs.length) % tabs.length];
+    to.focus();
+    to.click();
+    return;
+  }
   // Arrows, Home and End walk the list from a row or from nowhere in
   // particular; Shift extends the selection, Ctrl moves only the focus.
   const moves = { ArrowDown: 1, ArrowUp: -1, PageDown: 'page', PageUp: '-page', Home: 'home', End: 'end' };

@@ -89,7 +89,10 @@ $('tabs').addEventListener('click', (ev) => {
   const b = ev.target.closest('button[data-filter]');
   if (!b) return;
   filter = b.dataset.filter;
-  for (const x of $('tabs').children) x.classList.toggle('on', x === b);
+  for (const x of $('tabs').children) {
+    x.classList.toggle('on', x === b);
+    x.setAttribute('aria-selected', x === b ? 'true' : 'false');
+  }
   reView(true);
 });
 // Searching and sorting need every task's figures: the next refresh asks
@@ -99,6 +102,7 @@ sortEl.addEventListener('change', () => { sortKey = sortEl.value; reView(true); 
 $('sort-dir').addEventListener('click', () => {
   sortDesc = !sortDesc;
   $('sort-dir').textContent = sortDesc ? '降序' : '升序';
+  $('sort-dir').setAttribute('aria-label', '排列方向：' + (sortDesc ? '降序' : '升序'));
   reView(true);
 });
 

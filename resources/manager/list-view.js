@@ -2,6 +2,7 @@
 const rows = new Map();
 let filter = 'all';
 let stamp = 0;
+let rowsMade = 0;
 
 function makeRow() {
   const el = rowTpl.cloneNode(true);
@@ -17,6 +18,11 @@ function makeRow() {
     eta: text(l3.children[3]), cn: text(l3.children[4]), er: text(l3.children[5]),
   };
   for (const b of acts.querySelectorAll('button')) r.buttons[b.dataset.act] = b;
+  // A row's spoken name is its task's name and state; the line of figures
+  // under the bar is its description. The id stays with the element, which
+  // shows another task when it is reused.
+  l3.id = 'row-info-' + ++rowsMade;
+  el.setAttribute('aria-describedby', l3.id);
   // The template's spaces give each span one text node to update in place;
   // an empty text node counts as :empty, which hides the span.
   for (const k of ['st', 'nm', 'sz', 'pc', 'sp', 'eta', 'cn', 'er']) r[k].data = '';
@@ -63,6 +69,15 @@ function updateRow(r, t) {
   const pct = (frac * 100).toFixed(1);
   put(r, 'pc', total || status === 'complete' ? pct + '%' : '');
   if (r.v.bar !== pct) { r.v.bar = pct; r.bar.style.transform = 'scaleX(' + frac + ')'; }
+  // Without a known size the bar has no value to tell: it is indeterminate.
+  const known = total > 0 || status === 'complete';
+  const barText = known ? pct + '%，' + r.v.sz : '大小未知，已下载 ' + fmtBytes(done);
+  if (r.v.barText !== barText) {
+    r.v.barText = barText;
+    const pb = r.bar.parentNode;
+    if (known) pb.setAttribute('aria-valuenow', pct); else pb.removeAttribute('aria-valuenow');
+    pb.setAttribute('aria-valuetext', barText);
+  }
   const active = status === 'active', up = +t.uploadSpeed || 0;
   // A seeding task has nothing left to fetch: what it sends is its speed.
   const seeding = active && t.seeder === 'true';
@@ -80,6 +95,8 @@ function updateRow(r, t) {
     err = note = mismatch;
   }
   put(r, 'er', err);
+  const label = name + '，' + r.v.st;
+  if (r.v.label !== label) { r.v.label = label; r.el.setAttribute('aria-label', label); }
   if (r.v.erTitle !== note) { r.v.erTitle = note; r.er.parentNode.title = note; }
 }
 
@@ -209,14 +226,21 @@ function render(snap) {
   paint();
   updateBatch();
 
-  for (const k in counts) if (tabCounts[k] && tabCounts[k].data !== String(counts[k])) tabCounts[k].data = String(counts[k]);
+  for (const k in counts) setTabCount(k, counts[k]);
   const sum = (key) => order.reduce((s, t) => s + (+t[key] || 0), 0);
   const down = snap.stat ? +snap.stat.downloadSpeed || 0 : sum('downloadSpeed');
   const up = snap.stat ? +snap.stat.uploadSpeed || 0 : sum('uploadSpeed');
-  setText(speedEl, '↓ ' + fmtBytes(down) + '/s');
-  setText(upEl, '↑ ' + fmtBytes(up) + '/s');
+  setSpeed(speedEl, '↓ ', '总下载速度 ', fmtBytes(down) + '/s');
+  setSpeed(upEl, '↑ ', '总上传速度 ', fmtBytes(up) + '/s');
   lastRenderMs = performance.now() - t0;
   return lastRenderMs;
+}
+
+// The arrow is for the eye; a screen reader says what it stands for.
+function setSpeed(el, arrow, spoken, text) {
+  if (el.textContent === arrow + text) return;
+  el.textContent = arrow + text;
+  el.setAttribute('aria-label', spoken + text);
 }
 
 function paint() {
@@ -270,6 +294,13 @@ function paint() {
     updateRow(r, t);
     const tab = t.gid === tabGid ? 0 : -1;
     if (r.v.tab !== tab) { r.v.tab = tab; r.el.tabIndex = tab; }
+    // Each row says whether it is chosen and where it stands in the whole
+    // list: only the rows near the viewport exist, and "3 / 2050" is meant,
+    // not "3 / 20".
+    const sel = selected.has(t.gid) ? 'true' : 'false';
+    if (r.v.sel !== sel) { r.v.sel = sel; r.el.setAttribute('aria-selected', sel); }
+    if (r.v.pos !== i + 1) { r.v.pos = i + 1; r.el.setAttribute('aria-posinset', String(i + 1)); }
+    if (r.v.size !== view.length) { r.v.size = view.length; r.el.setAttribute('aria-setsize', String(view.length)); }
     if (t.totalLength === undefined && !asked.has(t.gid)) missing = true;
     if (r.el === cursor) cursor = cursor.nextSibling;
     else listEl.insertBefore(r.el, cursor);

@@ -130,22 +130,52 @@ async function addNewOnce() {
 // the dialog with them filled in; a row dragged within the queue is the
 // list's own business.
 const DROP_TYPES = ['Files', 'text/uri-list', 'text/plain'];
-document.addEventListener('dragover', (ev) => {
+const TAKEN_FILES = /\.(torrent|metalink|meta4)$/i;
+// The engine settles whether a drop is taken when the drag enters, not at
+// each move: both must say yes, or a file dragged in from a file manager is
+// opened as a page (and refused) instead of reaching the drop below.
+const offerDrop = (ev) => {
   if (dragGid || !ev.dataTransfer || ![...ev.dataTransfer.types].some((t) => DROP_TYPES.includes(t))) return;
   ev.preventDefault();
   ev.dataTransfer.dropEffect = 'copy';
-});
-document.addEventListener('drop', (ev) => {
+};
+document.addEventListener('dragenter', offerDrop);
+document.addEventListener('dragover', offerDrop);
+// A file dragged in from a file manager reaches the page as its name at
+// most, without its bytes: the window saw the drop and reads the torrent and
+// metalink files among it for the page.
+async function droppedByWindow() {
+  const h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathDroppedFiles;
+  if (!h) return { files: [], errors: [] };
+  let reply;
+  try { reply = await h.postMessage({ action: 'take' }); } catch (e) { reply = null; }
+  if (!reply || reply.ok !== true) return { files: [], errors: [reply && reply.error ? String(reply.error) : '窗口没有交出拖进来的文件'] };
+  const files = [];
+  for (const f of Array.isArray(reply.files) ? reply.files : []) {
+    try {
+      const bin = atob(String(f.data));
+      files.push(new File([Uint8Array.from(bin, (c) => c.charCodeAt(0))], String(f.name)));
+    } catch (e) { /* a reply the page cannot read adds nothing */ }
+  }
+  return { files, errors: Array.isArray(reply.errors) ? reply.errors.map(String) : [] };
+}
+document.addEventListener('drop', async (ev) => {
   if (dragGid || ev.defaultPrevented || !ev.dataTransfer) return;
   // Into another field of the dialog, text goes where it was dropped.
   if (typing(ev.target) && ev.target.id !== 'new-uris') return;
   ev.preventDefault();
   const dt = ev.dataTransfer;
-  const files = [...(dt.files || [])].filter((f) => /\.(torrent|metalink|meta4)$/i.test(f.name));
+  let files = [...(dt.files || [])].filter((f) => TAKEN_FILES.test(f.name));
   const links = (dt.getData('text/uri-list') || dt.getData('text/plain') || '').split(/\s+/)
     .filter((l) => SCHEMES.test(l) || /^magnet:\?\S+$/i.test(l));
-  if (!files.length && !links.length) { say('拖进来的内容里没有可以下载的链接，也没有种子或 Metalink 文件'); return; }
+  let errors = [];
+  if (!dt.files || !dt.files.length) ({ files, errors } = await droppedByWindow());
+  if (!files.length && !links.length) {
+    say(errors.length ? errors.join('；') : '拖进来的内容里没有可以下载的链接，也没有种子或 Metalink 文件');
+    return;
+  }
   if ($('new-dlg').hidden) openNew();
+  if (errors.length) $('new-error').textContent = errors.join('\n');
   if (links.length) {
     const typed = $('new-uris').value.trim();
     $('new-uris').value = (typed ? typed + '\n' : '') + links.join('\n');

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "shell/arrival-check-reply.h"
+#include "shell/dropped-files.h"
 #include "shell/main-window.h"
 #include "shell/page-resources.h"
 #include "shell/window-styles.h"
@@ -130,6 +131,7 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
     if (page.engine_status)
       AddScriptMessageHandler(view_->widget(), kEngineStatusMessage, doc.base_uri, page.engine_status);
     if (page.record) AddScriptMessageHandler(view_->widget(), "korvathRecord", doc.base_uri, page.record);
+    OfferDroppedFiles(view_->widget(), doc.base_uri);
     if (!page.settings.path.empty())
       AddScriptMessageHandler(
           view_->widget(), kSettingsMessage, doc.base_uri,

@@ -153,6 +153,12 @@ void MainWindow::Build(GtkApplication* app) {
   PlaceControl(ov, loading_label_, {136, 264, 336, 144});
   PlaceControl(ov, refresh_, {344, 16, 64, 24});
   PlaceControl(ov, about_, {504, 16, 64, 24});
+  // The row of buttons, left to right: with the desktop's text made larger
+  // a caption would spill out of its 64 pixels, so the buttons grow instead.
+  GrowWithText(home_);
+  GrowWithText(refresh_, home_);
+  GrowWithText(manager_button_, refresh_);
+  GrowWithText(about_, manager_button_);
 
   g_signal_connect_swapped(home_, "clicked", G_CALLBACK(+[](MainWindow* w) { w->Home(); }), this);
   g_signal_connect_swapped(refresh_, "clicked", G_CALLBACK(+[](MainWindow* w) { w->Refresh(); }), this);

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace korvath {
@@ -9,19 +10,41 @@ namespace {
 
 constexpr const char* kRectKey = "korvath-rect";
 constexpr const char* kAskedKey = "korvath-asked-position";
+constexpr const char* kGrowsKey = "korvath-grows";
+constexpr const char* kBeforeKey = "korvath-before";
+
+// Where a placed control goes now: its template rectangle, or for one that
+// grows with its text, that rectangle widened to its minimum size and moved
+// right past a neighbour that grew.
+Rect Placed(GtkWidget* control, int depth = 0) {
+  auto* rect = static_cast<Rect*>(g_object_get_data(G_OBJECT(control), kRectKey));
+  if (!rect) return {};
+  // Asking first also keeps GTK from warning about an allocation it was
+  // never asked to measure.
+  int min_w = 0, min_h = 0;
+  gtk_widget_get_preferred_width(control, &min_w, nullptr);
+  gtk_widget_get_preferred_height(control, &min_h, nullptr);
+  Rect placed = *rect;
+  if (!g_object_get_data(G_OBJECT(control), kGrowsKey)) return placed;
+  placed.width = std::max(placed.width, min_w);
+  placed.height = std::max(placed.height, min_h);
+  auto* before = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(control), kBeforeKey));
+  auto* before_rect = before ? static_cast<Rect*>(g_object_get_data(G_OBJECT(before), kRectKey)) : nullptr;
+  if (before_rect && depth < 16) {
+    const int gap = rect->left - (before_rect->left + before_rect->width);
+    const Rect left = Placed(before, depth + 1);
+    placed.left = std::max(placed.left, left.left + left.width + gap);
+  }
+  return placed;
+}
 
 gboolean PositionChild(GtkOverlay*, GtkWidget* child, GdkRectangle* allocation, gpointer) {
-  auto* rect = static_cast<Rect*>(g_object_get_data(G_OBJECT(child), kRectKey));
-  if (!rect) return FALSE;
-  // Hand the child its natural minimum first so GTK does not warn, then the
-  // template rectangle wins.
-  int min_w = 0, min_h = 0;
-  gtk_widget_get_preferred_width(child, &min_w, nullptr);
-  gtk_widget_get_preferred_height(child, &min_h, nullptr);
-  allocation->x = rect->left;
-  allocation->y = rect->top;
-  allocation->width = rect->width;
-  allocation->height = rect->height;
+  if (!g_object_get_data(G_OBJECT(child), kRectKey)) return FALSE;
+  const Rect placed = Placed(child);
+  allocation->x = placed.left;
+  allocation->y = placed.top;
+  allocation->width = placed.width;
+  allocation->height = placed.height;
   return TRUE;
 }
 
@@ -93,6 +116,14 @@ void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect) {
     g_object_set_data(G_OBJECT(overlay), "korvath-positions", GINT_TO_POINTER(1));
   }
   gtk_overlay_add_overlay(overlay, control);
+}
+
+void GrowWithText(GtkWidget* control, GtkWidget* before) {
+  g_object_set_data(G_OBJECT(control), kGrowsKey, GINT_TO_POINTER(1));
+  g_object_set_data(G_OBJECT(control), kBeforeKey, before);
+  // Its text gets larger when the desktop's text scale changes at run time.
+  g_signal_connect_object(gtk_settings_get_for_screen(gtk_widget_get_screen(control)), "notify::gtk-xft-dpi",
+                          G_CALLBACK(gtk_widget_queue_resize), control, G_CONNECT_SWAPPED);
 }
 
 void OfferCloseAndMinimiseOnly(GtkWindow* window, bool resizable) {

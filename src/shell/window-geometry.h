@@ -46,6 +46,13 @@ int Truncate(double value);
 // window that must keep its template size.
 void PlaceControl(GtkOverlay* overlay, GtkWidget* control, Rect rect);
 
+// A placed control whose text no longer fits its rectangle (the desktop's
+// text scale went up) grows to hold it, right and down from its corner.
+// `before` is the control left of it in the same row, placed the same way,
+// or nullptr: a control after one that grew keeps the template's gap to it.
+// Text that fits leaves the template rectangle exactly as it is.
+void GrowWithText(GtkWidget* control, GtkWidget* before = nullptr);
+
 // Close and minimise boxes, no maximise: the window manager reads these when
 // `window` is realized. A `resizable` window also keeps its borders' resizing.
 void OfferCloseAndMinimiseOnly(GtkWindow* window, bool resizable = false);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "manager-page/manager-features-fixture.h"
+#include "shell/dropped-files.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
@@ -358,6 +359,118 @@ TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
   // A second drop adds to what is there.
   drop("text/plain", "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567", false);
   EXPECT_EQ(Js("document.getElementById('new-uris').value.split('\\n').length"), "3");
+}
+
+// Files dragged in from a file manager reach the page as names in markup,
+// without their bytes (so WebKitGTK delivers them): the window reads them
+// and the page puts them in the dialog's field, where they count as chosen
+// there, down to the boxes for a torrent's files.
+TEST_F(ManagerFeaturesTest, FilesDroppedFromAFileManagerAreTakenAsTheFieldTakesThem) {
+  const std::string dir = dir_ + "/dropped";
+  fs::create_directories(dir);
+  const std::string torrent =
+      "d4:infod5:filesld6:lengthi1e4:pathl5:a.bineed6:lengthi1e4:pathl5:b.bineee4:name3:set"
+      "12:piece lengthi16384e6:pieces20:xxxxxxxxxxxxxxxxxxxxee";
+  std::ofstream(dir + "/set.torrent", std::ios::binary) << torrent;
+  std::ofstream(dir + "/readme.txt") << "words";
+  int asked = 0;
+  page_->AddMessageHandler(kDroppedFilesMessage, [&](const std::string&) {
+    ++asked;
+    return DroppedFilesReply({dir + "/set.torrent", dir + "/readme.txt"});
+  });
+  ASSERT_TRUE(Open());
+  // The engine settles on entering whether the drag may drop here at all.
+  EXPECT_EQ(Js("(() => { const dt = new DataTransfer(); dt.setData('text/uri-list', 'file://" + dir +
+               "/set.torrent'); return document.getElementById('list').dispatchEvent("
+               "new DragEvent('dragenter', { bubbles: true, cancelable: true, dataTransfer: dt })); })()"),
+            "false");
+  Js("(() => { const dt = new DataTransfer();"
+     "dt.setData('text/html', '<a>file://" + dir + "/set.torrent</a>');"
+     "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, "
+     "dataTransfer: dt })); return true; })()");
+  ASSERT_TRUE(page_->WaitFor(
+      "!document.getElementById('new-dlg').hidden && !document.getElementById('new-pick').hidden", 5000));
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(JsJson("[...document.getElementById('new-files').files].map((f) => f.name)"),
+            json({"set.torrent"}));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#new-pick label')].map((l) => l.textContent.trim())"),
+            json({"set/a.bin", "set/b.bin"}));
+  Js("window.bytes = null; document.getElementById('new-files').files[0].text()"
+     ".then((t) => { window.bytes = t; }); true");
+  ASSERT_TRUE(page_->WaitFor("window.bytes !== null", 3000));
+  EXPECT_EQ(Js("window.bytes"), JsString(torrent));
+  EXPECT_EQ(Js("document.getElementById('new-error').textContent"), "\"\"");
+  fs::remove_all(dir);
+}
+
+// What a screen reader is told: the list is a listbox of options that say
+// their task, state and place in the whole list (rows are reused as it
+// scrolls), each bar is a progress bar with its value, the tabs are tabs
+// that say their count apart from their label, and every control has a name.
+TEST_F(ManagerFeaturesTest, RowsTabsAndControlsTellAScreenReaderWhatTheyAre) {
+  ASSERT_TRUE(Open());
+  Js(R"JS(KorvathManager.stop(); KorvathManager.render({
+    active: [{ gid: 'a1', status: 'active', totalLength: '400', completedLength: '100', downloadSpeed: '10',
+               files: [{ path: '/d/alpha.bin' }] }],
+    waiting: [{ gid: 'p1', status: 'paused', totalLength: '0', completedLength: '0', files: [{ path: '/d/beta.bin' }] }],
+    stopped: Array.from({ length: 2048 }, (_, i) => ({ gid: 'c' + i, status: 'complete', totalLength: '1',
+                                                     completedLength: '1', files: [{ path: '/d/c' + i + '.bin' }] })) });
+    true)JS");
+  const std::string looks = R"JS((() => {
+    const el = (gid) => document.querySelector('.row[data-gid="' + gid + '"]');
+    const bar = (r) => r.querySelector('[role=progressbar]');
+    const say = (r) => r && [r.getAttribute('role'), r.getAttribute('aria-label'), r.getAttribute('aria-selected'),
+      r.getAttribute('aria-posinset'), r.getAttribute('aria-setsize')];
+    const rows = [...document.querySelectorAll('#list .row')];
+    return {
+      list: [document.getElementById('list').getAttribute('role'), document.getElementById('list').getAttribute('aria-multiselectable')],
+      a: say(el('a1')), p: say(el('p1')), last: say(rows[rows.length - 1]),
+      aInfo: el('a1') && document.getElementById(el('a1').getAttribute('aria-describedby')).textContent,
+      aBar: el('a1') && ['aria-valuemin', 'aria-valuemax', 'aria-valuenow', 'aria-valuetext'].map((n) => bar(el('a1')).getAttribute(n)),
+      pBar: el('p1') && [bar(el('p1')).hasAttribute('aria-valuenow'), bar(el('p1')).getAttribute('aria-valuetext')],
+      selectedRows: rows.filter((r) => r.getAttribute('aria-selected') === 'true').map((r) => r.dataset.gid),
+      tabs: [...document.querySelectorAll('#tabs [role=tab]')].map((t) => [t.getAttribute('aria-label'), t.getAttribute('aria-selected')]),
+    };
+  })())JS";
+  json seen = JsJson(looks);
+  EXPECT_EQ(seen["list"], json({"listbox", "true"}));
+  EXPECT_EQ(seen["a"], json({"option", "alpha.bin，下载中", "false", "1", "2050"}));
+  EXPECT_EQ(seen["p"], json({"option", "beta.bin，已暂停", "false", "2", "2050"}));
+  EXPECT_NE(seen["aInfo"].get<std::string>().find("25.0%"), std::string::npos) << seen["aInfo"];
+  EXPECT_EQ(seen["aBar"], json({"0", "100", "25.0", "25.0%，100 B / 400 B"}));
+  // A task of unknown size has no value to tell: an indeterminate bar.
+  EXPECT_EQ(seen["pBar"][0], false);
+  EXPECT_EQ(seen["tabs"][0], json({"全部，2050 个", "true"}));
+  EXPECT_EQ(seen["tabs"][4], json({"已完成，2048 个", "false"}));
+
+  Js("T.click('a1')");
+  EXPECT_EQ(JsJson(looks)["selectedRows"], json({"a1"}));
+  // At the foot of the list the same elements show other tasks.
+  Js("document.getElementById('scroll').scrollTop = 1e9; KorvathManager.paint(); true");
+  seen = JsJson(looks);
+  EXPECT_TRUE(seen["a"].is_null());
+  EXPECT_EQ(seen["last"], json({"option", "c0.bin，已完成", "false", "2050", "2050"}));
+  EXPECT_EQ(seen["selectedRows"], json::array());
+
+  // The arrows go from tab to tab, as in any tab strip.
+  Js("document.querySelector('#tabs [data-filter=paused]').focus(); T.key('ArrowRight')");
+  EXPECT_EQ(Js("document.activeElement.dataset.filter"), "\"complete\"");
+  seen = JsJson(looks);
+  EXPECT_EQ(seen["tabs"][0][1], "false");
+  EXPECT_EQ(seen["tabs"][4][1], "true");
+  EXPECT_EQ(seen["last"][4], "2048");
+
+  // Every control, in every view and dialog, shown or not, has a name.
+  const std::string unnamed =
+      R"JS([...document.querySelectorAll('button, input, select, textarea, a, canvas, [role], [tabindex]')]
+    .filter((el) => !['status', 'alert', 'menu', 'toolbar', 'tablist', 'listbox', 'dialog', 'alertdialog'].includes(el.getAttribute('role')) || el.id === 'row-menu-list')
+    .filter((el) => {
+      const by = el.getAttribute('aria-labelledby');
+      const name = el.getAttribute('aria-label') || (by && document.getElementById(by) && document.getElementById(by).textContent) ||
+        (el.labels && el.labels.length && el.labels[0].textContent) || el.title || (el.tagName !== 'CANVAS' && el.textContent);
+      return !String(name || '').trim();
+    }).map((el) => el.outerHTML.slice(0, 80)))JS";
+  EXPECT_EQ(JsJson(unnamed), json::array());
 }
 
 TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {

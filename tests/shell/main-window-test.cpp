@@ -1,12 +1,15 @@
 // The main window as the user meets it: template geometry, the app page and
 // its two buttons, the one-instance rule.
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 #include <nlohmann/json.hpp>
 
 #include "harness/korvath-harness.h"
+#include "shell/main-window.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
+#include "webview/web-engine.h"
 
 namespace korvath::testing {
 namespace {
@@ -293,6 +296,66 @@ TEST(StandInPage, ARemotePageCannotChangeTheSettings) {
   }
   EXPECT_FALSE(fs::exists(config + "/korvath/settings.ini"));
   fs::remove_all(config);
+}
+
+// The row of buttons when the desktop makes text half as large again
+// (gtk-xft-dpi, as a desktop's text-scale setting or GDK_DPI_SCALE=1.5
+// sets it): each button holds its caption whole and none covers the next;
+// at the normal scale they keep the template's 64 x 24 rectangles.
+TEST(MainWindowButtons, GrowWithTheTextScaleAndKeepTheTemplateAtTheNormalOne) {
+  if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+  GtkSettings* settings = gtk_settings_get_default();
+  gint dpi_before = 0;
+  g_object_get(settings, "gtk-xft-dpi", &dpi_before, nullptr);
+  WebEngine engine;
+  MainWindow window(nullptr, engine, "about:blank", {});
+  gtk_widget_show_all(GTK_WIDGET(window.window()));
+  const char8_t* row[] = {u8"按钮_首页", u8"按钮_刷新", u8"按钮_下载管理", u8"按钮_关于"};
+  auto settle = [] {
+    for (int i = 0; i < 50; ++i) {
+      while (gtk_events_pending()) gtk_main_iteration();
+      g_usleep(10 * 1000);
+    }
+  };
+  auto at_scale = [&](double scale) {
+    g_object_set(settings, "gtk-xft-dpi", static_cast<gint>(96 * 1024 * scale), nullptr);
+    settle();
+    std::vector<GdkRectangle> out;
+    // Each overlay child has a window of its own: places are the window's.
+    for (auto* name : row) {
+      GdkRectangle a;
+      gtk_widget_get_allocation(window.control(name), &a);
+      gtk_widget_translate_coordinates(window.control(name), GTK_WIDGET(window.window()), 0, 0, &a.x, &a.y);
+      out.push_back(a);
+    }
+    return out;
+  };
+
+  auto normal = at_scale(1.0);
+  for (size_t i = 0; i < normal.size(); ++i) {
+    EXPECT_EQ(normal[i].width, 64) << i;
+    EXPECT_EQ(normal[i].height, 24) << i;
+    EXPECT_EQ(normal[i].y, normal[0].y) << i;
+    EXPECT_EQ(normal[i].x - normal[0].x, static_cast<int>(80 * i)) << i;
+  }
+
+  auto large = at_scale(1.5);
+  for (size_t i = 0; i < large.size(); ++i) {
+    GtkWidget* label = gtk_bin_get_child(GTK_BIN(window.control(row[i])));
+    int text_w = 0, text_h = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &text_w, &text_h);
+    GdkRectangle shown;
+    gtk_widget_get_allocation(label, &shown);
+    EXPECT_GE(shown.width, text_w) << reinterpret_cast<const char*>(row[i]);
+    EXPECT_GE(shown.height, text_h) << reinterpret_cast<const char*>(row[i]);
+    EXPECT_GE(large[i].x, normal[i].x) << i;
+    if (i > 0) EXPECT_LE(large[i - 1].x + large[i - 1].width, large[i].x) << i;
+  }
+  // The caption that spilled out of its button in the first place.
+  EXPECT_GT(large[2].width, 64);
+
+  EXPECT_EQ(at_scale(1.0)[3].width, 64);
+  g_object_set(settings, "gtk-xft-dpi", dpi_before, nullptr);
 }
 
 }  // namespace
