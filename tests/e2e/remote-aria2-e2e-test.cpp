@@ -325,7 +325,7 @@ TEST_F(RemoteAria2Test, AnAria2ThatNeverAnswersLeavesTheWindowAnsweringAndTheEnd
   ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "aria2"}}, 20000)) << korvath->Output();
   ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
   ClickAt(MainWindow(), 504 + 32, 16 + 12);
-  EXPECT_TRUE(x.WaitFor(korvath->pid(), "", 3000)) << "关于 did not open while the call waited";
+  EXPECT_TRUE(x.WaitFor(korvath->pid(), Utf8(u8"关于 Korvath"), 3000)) << "关于 did not open while the call waited";
   EXPECT_TRUE(korvath->EventsNamed("startup_step", {{"step", "ready"}}).empty()) << "the call was not waiting";
   korvath->Signal(SIGTERM);
   EXPECT_TRUE(korvath->WaitExit(10000).has_value());
