@@ -349,7 +349,9 @@ TEST(MainWindowButtons, GrowWithTheTextScaleAndKeepTheTemplateAtTheNormalOne) {
     EXPECT_GE(shown.width, text_w) << reinterpret_cast<const char*>(row[i]);
     EXPECT_GE(shown.height, text_h) << reinterpret_cast<const char*>(row[i]);
     EXPECT_GE(large[i].x, normal[i].x) << i;
-    if (i > 0) EXPECT_LE(large[i - 1].x + large[i - 1].width, large[i].x) << i;
+    if (i > 0) {
+      EXPECT_LE(large[i - 1].x + large[i - 1].width, large[i].x) << i;
+    }
   }
   // The caption that spilled out of its button in the first place.
   EXPECT_GT(large[2].width, 64);
