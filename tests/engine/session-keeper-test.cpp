@@ -272,7 +272,8 @@ TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheByte
   EXPECT_EQ(RestoreSessionRecord(*desktop, state, record).restored, 1);
   // It was running when aria2 died, so it runs again by itself.
   json listed = testing::Aria2Call(state, "aria2.tellActive", json::array())["result"];
-  for (const json& t : testing::Aria2Call(state, "aria2.tellWaiting", {0, 10})["result"]) listed.push_back(t);
+  const json waiting = testing::Aria2Call(state, "aria2.tellWaiting", {0, 10});
+  for (const json& t : waiting["result"]) listed.push_back(t);
   ASSERT_EQ(listed.size(), 1u);
   const std::string again = listed[0]["gid"];
   ASSERT_TRUE(testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)))
