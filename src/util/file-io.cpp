@@ -117,34 +117,11 @@ std::optional<FileIdentity> IdentityOf(int fd) {
 }
 
 PlainFileOpening OpenPlainFileForAppending(const std::string& path, unsigned mode) {
-  PlainFileOpening opening;
   const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
   UniqueFd fd(::open(path.c_str(), flags, static_cast<mode_t>(mode)));
-  if (fd.get() < 0) {
-    // ENXIO: a FIFO with no reader, or a socket; ELOOP: a link refused.
-    if (errno == ENXIO || errno == ELOOP) {
-      opening.not_plain = true;
-    } else {
-      opening.error = errno;
-    }
-    return opening;
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    opening.error = errno;
-    return opening;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    opening.not_plain = true;
-    return opening;
-  }
-  const int status = ::fcntl(fd.get(), F_GETFL);
-  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
-    opening.error = errno;
-    return opening;
-  }
-  opening.fd = std::move(fd);
-  return opening;
+  const int error = errno;
+  // A FIFO without a reader fails with ENXIO, as a socket does.
+  return KeepIfPlain(std::move(fd), error, /*follow_links=*/false);
 }
 
 PlainFileRead ReadPlainFile(const std::string& path, std::size_t limit) {
