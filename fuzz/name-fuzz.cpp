@@ -21,9 +21,9 @@ namespace {
 // No bidirectional control or zero-width character is left (in UTF-8:
 // E2 80 8B..8F, E2 80 AA..AE, E2 81 A0, E2 81 A6..A9, EF BB BF, D8 9C).
 void CheckUnmarked(std::string_view utf8) {
-  for (const std::string_view mark : {"\xE2\x80\x8B", "\xE2\x80\x8C", "\xE2\x80\x8D", "\xE2\x80\x8E",
-                                      "\xE2\x80\x8F", "\xE2\x80\xAA", "\xE2\x80\xAE", "\xE2\x81\xA0",
-                                      "\xE2\x81\xA6", "\xE2\x81\xA9", "\xEF\xBB\xBF", "\xD8\x9C"}) {
+  for (const std::string_view mark :
+       {"\xE2\x80\x8B", "\xE2\x80\x8C", "\xE2\x80\x8D", "\xE2\x80\x8E", "\xE2\x80\x8F", "\xE2\x80\xAA",
+        "\xE2\x80\xAE", "\xE2\x81\xA0", "\xE2\x81\xA6", "\xE2\x81\xA9", "\xEF\xBB\xBF", "\xD8\x9C"}) {
     if (utf8.find(mark) != std::string_view::npos) std::abort();
   }
 }

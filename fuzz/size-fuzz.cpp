@@ -14,7 +14,8 @@ using namespace korvath;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  for (const std::optional<StatedSize>& stated : {ParseSizeText(text), StatedFileSize(Gbk(u8"文件大小：") + Text(text))}) {
+  for (const std::optional<StatedSize>& stated :
+       {ParseSizeText(text), StatedFileSize(Gbk(u8"文件大小：") + Text(text))}) {
     if (!stated) continue;
     if (stated->bytes < 0 || stated->step < 1) std::abort();
     if (!StatedSizeAgrees(*stated, stated->bytes)) std::abort();

@@ -88,21 +88,23 @@ class Aria2Activity::Connection {
     if (!engine_.certificate_sha256.empty()) {
       // The same trust as every call to this aria2: its pinned certificate
       // and no other, whoever signed it.
-      g_signal_connect(message, "accept-certificate",
-                       G_CALLBACK(+[](SoupMessage*, GTlsCertificate* peer, GTlsCertificateFlags, gpointer self) {
-                         return static_cast<gboolean>(CertificateSha256(peer) ==
-                                                      static_cast<Connection*>(self)->engine_.certificate_sha256);
-                       }),
-                       this);
+      g_signal_connect(
+          message, "accept-certificate",
+          G_CALLBACK(+[](SoupMessage*, GTlsCertificate* peer, GTlsCertificateFlags, gpointer self) {
+            return static_cast<gboolean>(CertificateSha256(peer) ==
+                                         static_cast<Connection*>(self)->engine_.certificate_sha256);
+          }),
+          this);
     }
-    soup_session_websocket_connect_async(session_, message, nullptr, nullptr, G_PRIORITY_DEFAULT, cancellable_,
-                                         &Connection::OnConnected, this);
+    soup_session_websocket_connect_async(session_, message, nullptr, nullptr, G_PRIORITY_DEFAULT,
+                                         cancellable_, &Connection::OnConnected, this);
     g_object_unref(message);
   }
 
   static void OnConnected(GObject* source, GAsyncResult* result, gpointer data) {
     GError* error = nullptr;
-    SoupWebsocketConnection* socket = soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
+    SoupWebsocketConnection* socket =
+        soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
     if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
       // `data` may be gone: the connection was dropped while this was under way.
       g_error_free(error);
@@ -123,15 +125,19 @@ class Aria2Activity::Connection {
 
   void Unreachable(const char* why) {
     // Told once per outage, not at every try.
-    if (!told_unreachable_) log_.Record("aria2_events", {{"state", std::string("unreachable")}, {"why", std::string(why)}});
+    if (!told_unreachable_)
+      log_.Record("aria2_events", {{"state", std::string("unreachable")}, {"why", std::string(why)}});
     told_unreachable_ = true;
     if (!retry_) {
-      retry_ = g_timeout_add(static_cast<unsigned>(timing_.reconnect_after_ms), +[](gpointer data) -> gboolean {
-        auto* self = static_cast<Connection*>(data);
-        self->retry_ = 0;
-        self->Connect();
-        return G_SOURCE_REMOVE;
-      }, this);
+      retry_ = g_timeout_add(
+          static_cast<unsigned>(timing_.reconnect_after_ms),
+          +[](gpointer data) -> gboolean {
+            auto* self = static_cast<Connection*>(data);
+            self->retry_ = 0;
+            self->Connect();
+            return G_SOURCE_REMOVE;
+          },
+          this);
     }
   }
 
@@ -196,7 +202,8 @@ class Aria2Activity::Connection {
     const auto id = reply.find("id");
     if (id == reply.end() || !id->is_string() || *id != kCountsId) return;
     self->waiting_ = false;
-    if (self->misses_ > 0) self->log_.Record("aria2_answering", {{"after_misses", std::int64_t{self->misses_}}});
+    if (self->misses_ > 0)
+      self->log_.Record("aria2_answering", {{"after_misses", std::int64_t{self->misses_}}});
     self->misses_ = 0;
     const auto result = reply.find("result");
     if (result == reply.end() || !result->is_object()) return;

@@ -6,11 +6,16 @@ namespace korvath {
 
 std::string_view EngineStatusName(EngineStatus status) {
   switch (status) {
-    case EngineStatus::kRunning: return "running";
-    case EngineStatus::kRestarting: return "restarting";
-    case EngineStatus::kRestarted: return "restarted";
-    case EngineStatus::kGivenUp: return "given_up";
-    case EngineStatus::kUnreachable: return "unreachable";
+    case EngineStatus::kRunning:
+      return "running";
+    case EngineStatus::kRestarting:
+      return "restarting";
+    case EngineStatus::kRestarted:
+      return "restarted";
+    case EngineStatus::kGivenUp:
+      return "given_up";
+    case EngineStatus::kUnreachable:
+      return "unreachable";
   }
   return "running";
 }

@@ -230,7 +230,8 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
         if (first_time) {
           MessageBox(desktop,
                      Gbk(u8"程序所在的目录") + Utf8ToGbk(home.dir) +
-                         Gbk(u8"不能写入，aria2c.exe和aria2.conf改为保存在") + Utf8ToGbk(user_dir) + Gbk(u8"。"),
+                         Gbk(u8"不能写入，aria2c.exe和aria2.conf改为保存在") + Utf8ToGbk(user_dir) +
+                         Gbk(u8"。"),
                      kMbIconInformation);
         }
         home = HomeIn(user_dir);
@@ -238,7 +239,8 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
       }
     }
     if (IsNotWritableError(error)) {
-      MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"：目录不能写入。"), kMbIconError);
+      MessageBox(desktop, Gbk(u8"无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"：目录不能写入。"),
+                 kMbIconError);
       return false;
     }
     if (IsNotPlainFileError(error)) {
@@ -251,7 +253,8 @@ bool SupplyProgram(Desktop& desktop, Aria2Home& home, const std::string& program
     }
     if (IsNoSpaceError(error)) {
       MessageBox(desktop,
-                 Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(home.exe_path) + Gbk(u8"。请腾出空间后重新启动本程序。"),
+                 Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk(home.exe_path) +
+                     Gbk(u8"。请腾出空间后重新启动本程序。"),
                  kMbIconError);
       return false;
     }
@@ -276,8 +279,10 @@ bool WaitForFreePort(Desktop& desktop, int port, int ended, const StartAria2Para
   }
   if (!holders.empty()) {
     desktop.Log().Record("aria2_port_held", {{"port", std::int64_t{port}}});
-    if (params.port_held) params.port_held(holders);
-    else MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
+    if (params.port_held)
+      params.port_held(holders);
+    else
+      MessageBox(desktop, PortHeldMessage(port, holders), kMbIconError);
     return false;
   }
   return true;
@@ -293,8 +298,7 @@ pid_t LaunchAria2(Desktop& desktop, const EngineState& state, const Aria2Home& h
   if (child > 0) {
     std::vector<std::string> argv{home.exe_path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    desktop.Log().Record("aria2_started",
-                         {{"pid", std::int64_t{child}}, {"argv", JoinedArgv(argv)}});
+    desktop.Log().Record("aria2_started", {{"pid", std::int64_t{child}}, {"argv", JoinedArgv(argv)}});
   }
   return child;
 }
@@ -313,8 +317,8 @@ bool ReportEarlyExit(Desktop& desktop, EngineState& state, int status, const std
 }
 
 // Looks for our aria2 among the running processes, 100 ms apart, until it
-// is seen (no pause after the look that sees it); sets state.aria2_pid. False (message shown) when it never runs or
-// ends at once.
+// is seen (no pause after the look that sees it); sets state.aria2_pid. False (message shown) when it never
+// runs or ends at once.
 bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const std::string& conf_path) {
   for (int looks = 0;;) {
     if (state.aria2_pid != 0) return true;
@@ -344,11 +348,13 @@ bool WaitUntilRunning(Desktop& desktop, EngineState& state, pid_t child, const s
 // milliseconds, the options follow at once instead of up to a whole pause
 // later. False (message shown) when it ends meanwhile; one still not
 // listening counts as ready.
-bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int port, const std::string& conf_path) {
+bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int port,
+                        const std::string& conf_path) {
   const std::int64_t give_up = MonotonicMs() + kListenWaitMs;
   while (state.aria2_pid == child) {
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) return ReportEarlyExit(desktop, state, status, conf_path);
+    if (::waitpid(child, &status, WNOHANG) == child)
+      return ReportEarlyExit(desktop, state, status, conf_path);
     if (AcceptsConnections(port) || MonotonicMs() >= give_up) break;
     desktop.DelayPumping(kListenRetryMs);
   }
@@ -358,8 +364,9 @@ bool WaitUntilListening(Desktop& desktop, EngineState& state, pid_t child, int p
 }  // namespace
 
 std::vector<std::string> Aria2Arguments(const EngineState& state, const std::string& conf_path) {
-  Text parameters = "--enable-rpc=true --rpc-allow-origin-all=true --rpc-listen-port=" + Text(state.rpc_port) +
-                    " --conf-path=aria2.conf -q --disable-ipv6=true";
+  Text parameters =
+      "--enable-rpc=true --rpc-allow-origin-all=true --rpc-listen-port=" + Text(state.rpc_port) +
+      " --conf-path=aria2.conf -q --disable-ipv6=true";
   std::vector<std::string> arguments;
   for (const Text& part : SplitText(parameters, " ")) {
     if (part.empty()) continue;

@@ -45,8 +45,8 @@ std::string UserDataDir();
 
 // Writes `contents` to `path` as an executable (mode 0755), replacing what
 // is there. Returns 0 or the errno of the first failing step; ELOOP when
-// `path` is a link or not a plain file, which is left untouched. A file cut short by a full disk or a file-size limit is
-// removed rather than left to be run.
+// `path` is a link or not a plain file, which is left untouched. A file cut short by a full disk or a
+// file-size limit is removed rather than left to be run.
 int WriteProgramFile(const std::string& path, std::string_view contents);
 
 // How start-up treats a failed write: the file is busy (a running copy:

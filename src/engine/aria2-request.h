@@ -95,7 +95,7 @@ class Aria2Request {
   // A JSON array of strings.
   Aria2Request& AddTexts(const std::vector<Text>& texts);
   Aria2Request& AddTexts(const std::vector<std::string>& texts);
-  Aria2Request& AddOptions(const Aria2Options& options);   // a JSON object of strings
+  Aria2Request& AddOptions(const Aria2Options& options);  // a JSON object of strings
 
   // The body as it goes on the wire: compact JSON, no spaces.
   std::string Body() const;

@@ -33,7 +33,8 @@ std::string Opening(std::string_view head) {
 }
 
 bool LooksLikeWebPage(const std::string& opening) {
-  for (const char* start : {"<!doctype html", "<html", "<head", "<body", "<title", "<script", "<!--", "<meta"}) {
+  for (const char* start :
+       {"<!doctype html", "<html", "<head", "<body", "<title", "<script", "<!--", "<meta"}) {
     if (opening.starts_with(start)) return true;
   }
   return false;
@@ -92,8 +93,8 @@ bool NamedAsWebFile(std::string_view name) {
 
 }  // namespace
 
-ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size, std::string_view head,
-                              std::string_view name, bool length_unknown) {
+ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size,
+                              std::string_view head, std::string_view name, bool length_unknown) {
   ArrivalVerdict verdict{.size = size};
   const std::string opening = Opening(head.substr(0, kHeadBytes));
   const Text got = ByteSizeText(size);
@@ -138,7 +139,8 @@ ArrivalVerdict MovedFileVerdict(const std::string& path, PlaceChange what) {
   const Text text =
       what == PlaceChange::kFolder
           ? Gbk(u8"下载文件夹在下载时被换掉了：") + Utf8ToGbk(file.parent_path().string()) +
-                Gbk(u8" 已不是开始下载时的那个文件夹（可能被换成了指向别处的链接）。那里的同名文件不是这次下载的，"
+                Gbk(u8" 已不是开始下载时的那个文件夹（可能被换成了指向别处的链接）。那里的同名文件不是这次下"
+                    u8"载的，"
                     u8"没有检查也没有改动它。请把原来的文件夹放回原处，或在分享页重新下载这个文件。")
           : Gbk(u8"下载的文件在下载时被换掉了：") + Utf8ToGbk(path) +
                 Gbk(u8" 已不是 aria2 写入的那个文件，没有检查也没有改动它。请在分享页重新下载这个文件。");
@@ -152,15 +154,17 @@ ArrivalVerdict CheckArrivedFile(const std::optional<StatedSize>& stated, const s
   // compared is the folder read.
   const UniqueFd folder = OpenFolder(file_path.parent_path().string());
   if (folder.get() < 0) return MissingFileVerdict(path);
-  if (place.folder && IdentityOf(folder.get()) != place.folder) return MovedFileVerdict(path, PlaceChange::kFolder);
+  if (place.folder && IdentityOf(folder.get()) != place.folder)
+    return MovedFileVerdict(path, PlaceChange::kFolder);
   const PlainFileOpening file = OpenPlainFileAt(folder.get(), file_path.filename().string());
-  struct stat info{};
+  struct stat info {};
   if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) {
     // A link put at the name is not the file aria2 wrote there.
     if ((place.folder || place.file) && file.not_plain) return MovedFileVerdict(path, PlaceChange::kFile);
     return MissingFileVerdict(path);
   }
-  if (place.file && IdentityOf(file.fd.get()) != place.file) return MovedFileVerdict(path, PlaceChange::kFile);
+  if (place.file && IdentityOf(file.fd.get()) != place.file)
+    return MovedFileVerdict(path, PlaceChange::kFile);
   std::string head(kHeadBytes, '\0');
   ssize_t got = -1;
   do got = ::pread(file.fd.get(), head.data(), head.size(), 0);

@@ -40,8 +40,8 @@ struct ArrivalVerdict {
 // page, JSON or XML. Otherwise the size must agree with the page's
 // (StatedSizeAgrees); with `length_unknown` (the server sent no length),
 // agreeing only within the page's rounding is "unconfirmed".
-ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size, std::string_view head,
-                              std::string_view name, bool length_unknown = false);
+ArrivalVerdict CompareArrival(const std::optional<StatedSize>& stated, std::int64_t size,
+                              std::string_view head, std::string_view name, bool length_unknown = false);
 
 // CompareArrival for the file at `path` (UTF-8, links not followed); a
 // "missing" verdict when no regular file can be read there (the user moved

@@ -118,14 +118,16 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path) {
 }
 
 PartialState PartialFileState(const std::string& file_path) {
-  struct stat file{}, control{};
+  struct stat file {
+  }, control{};
   const bool has_file = Exists(file_path, file);
   const bool has_control = Exists(file_path + kControlFileSuffix, control);
   if (!has_file && !has_control) return PartialState::kNone;
   if (!has_control) return PartialState::kWithoutControl;
   const std::optional<ControlFileInfo> info = ReadControlFile(file_path + kControlFileSuffix);
   if (!info) return PartialState::kDamaged;
-  if (has_file && (!S_ISREG(file.st_mode) || file.st_size < info->complete_end)) return PartialState::kDamaged;
+  if (has_file && (!S_ISREG(file.st_mode) || file.st_size < info->complete_end))
+    return PartialState::kDamaged;
   return PartialState::kContinuable;
 }
 

@@ -30,10 +30,10 @@ std::optional<ControlFileInfo> ReadControlFile(const std::string& path);
 
 // How a download's file and its control file stand on disk.
 enum class PartialState {
-  kNone,          // neither the file nor its control file
-  kContinuable,   // a control file, and the file holds what it promises (or is not there yet)
+  kNone,            // neither the file nor its control file
+  kContinuable,     // a control file, and the file holds what it promises (or is not there yet)
   kWithoutControl,  // the file, but no control file: finished, or of unknown state
-  kDamaged,       // a control file that cannot be read, or a file shorter than it promises
+  kDamaged,         // a control file that cannot be read, or a file shorter than it promises
 };
 PartialState PartialFileState(const std::string& file_path);
 

@@ -1,4 +1,5 @@
 #include "engine/download-failure.h"
+
 #include "util/shown-text.h"
 
 namespace korvath {

@@ -37,7 +37,10 @@ std::string DownloadTaskBody(const EngineState& state, const DownloadTask& task)
   // be the second half of a Chinese character, in UTF-8 never.
   Aria2Options options = TaskOptions(state, GbkToUtf8(task.dir), SafeFileName(GbkToUtf8(task.name)));
   SetAtNameOptions(options, task.at_name);
-  return Aria2Request(aria2_method::kAddUri, state.rpc_secret).AddTexts({task.link}).AddOptions(options).Body();
+  return Aria2Request(aria2_method::kAddUri, state.rpc_secret)
+      .AddTexts({task.link})
+      .AddOptions(options)
+      .Body();
 }
 
 void SetAtNameOptions(Aria2Options& options, DownloadTask::AtName at_name) {

@@ -92,10 +92,11 @@ SizeReading ReadSizeText(std::string_view text) {
   if (!std::isfinite(bytes) || !(bytes < kLimit)) return {.problem = "too_large"};
   static const char* const kShownUnits[] = {" B", " KB", " MB", " GB", " TB", " PB"};
   const auto step = static_cast<std::int64_t>(std::round(scale * factor));
-  return {.size = StatedSize{.bytes = static_cast<std::int64_t>(bytes),
-                             .step = std::max<std::int64_t>(1, step),
-                             .power = unit.power,
-                             .shown = Text(text.substr(begin, number_end - begin)) + kShownUnits[unit.power]}};
+  return {.size =
+              StatedSize{.bytes = static_cast<std::int64_t>(bytes),
+                         .step = std::max<std::int64_t>(1, step),
+                         .power = unit.power,
+                         .shown = Text(text.substr(begin, number_end - begin)) + kShownUnits[unit.power]}};
 }
 
 std::optional<StatedSize> ParseSizeText(std::string_view text) { return ReadSizeText(text).size; }

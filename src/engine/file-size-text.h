@@ -18,7 +18,7 @@ struct StatedSize {
   std::int64_t bytes = 0;
   std::int64_t step = 1;
   int power = 0;  // the unit as a power of 1024: B 0, KB 1, MB 2, GB 3, TB 4, PB 5
-  Text shown;  // number and unit as written, e.g. "50 MB"
+  Text shown;     // number and unit as written, e.g. "50 MB"
 };
 
 // A size text read: the size, or why there is none ("no_number", "negative",

@@ -11,14 +11,15 @@ namespace {
 // sequence gives up after the three bytes a character can continue by).
 std::string_view CutOnCharacter(std::string_view text, std::size_t bytes) {
   if (text.size() <= bytes) return text;
-  for (int back = 0; back < 3 && bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xc0) == 0x80; ++back) {
+  for (int back = 0; back < 3 && bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xc0) == 0x80;
+       ++back) {
     --bytes;
   }
   return text.substr(0, bytes);
 }
 
 bool Present(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 

@@ -22,23 +22,26 @@ constexpr unsigned long kTcpListen = 0x0A;
 // "0100007F:1A90" (IPv4, host byte order of a little-endian kernel written as
 // hex) or 32 hex digits for IPv6, four 32-bit words each in that order.
 std::string AddressText(const std::string& hex) {
-  auto byte_at = [&](std::size_t i) { return static_cast<unsigned>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)); };
+  auto byte_at = [&](std::size_t i) {
+    return static_cast<unsigned>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+  };
   if (hex.size() == 8) {
-    return std::to_string(byte_at(6)) + "." + std::to_string(byte_at(4)) + "." + std::to_string(byte_at(2)) + "." +
-           std::to_string(byte_at(0));
+    return std::to_string(byte_at(6)) + "." + std::to_string(byte_at(4)) + "." + std::to_string(byte_at(2)) +
+           "." + std::to_string(byte_at(0));
   }
   if (hex.size() != 32) return hex;
   unsigned char bytes[16];
   for (int word = 0; word < 4; ++word) {
-    for (int b = 0; b < 4; ++b) bytes[word * 4 + b] = static_cast<unsigned char>(byte_at(word * 8 + (3 - b) * 2));
+    for (int b = 0; b < 4; ++b)
+      bytes[word * 4 + b] = static_cast<unsigned char>(byte_at(word * 8 + (3 - b) * 2));
   }
   // IPv4-mapped addresses read best as IPv4.
   bool mapped = true;
   for (int i = 0; i < 10; ++i) mapped = mapped && bytes[i] == 0;
   mapped = mapped && bytes[10] == 0xff && bytes[11] == 0xff;
   if (mapped) {
-    return "::ffff:" + std::to_string(bytes[12]) + "." + std::to_string(bytes[13]) + "." + std::to_string(bytes[14]) +
-           "." + std::to_string(bytes[15]);
+    return "::ffff:" + std::to_string(bytes[12]) + "." + std::to_string(bytes[13]) + "." +
+           std::to_string(bytes[14]) + "." + std::to_string(bytes[15]);
   }
   bool any = true, loopback = true;
   for (int i = 0; i < 16; ++i) {
@@ -67,7 +70,8 @@ void ReadTable(const char* path, int port, std::vector<PortListener>& found) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
     unsigned long inode = 0;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode)) {
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode)) {
       continue;
     }
     auto colon = local.rfind(':');

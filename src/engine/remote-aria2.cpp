@@ -28,12 +28,14 @@ Text RemoteFailureMessage(const EngineState& state, const RpcAnswer& answer) {
   switch (answer.failure) {
     case RpcFailure::kUnauthorized:
       return Gbk(u8"远程aria2（") + where +
-             Gbk(u8"）拒绝了请求（Unauthorized）：RPC密钥不对。请在设置中填写与该aria2的rpc-secret相同的密钥。");
+             Gbk(u8"）拒绝了请求（Unauthorized）：RPC密钥不对。请在设置中填写与该aria2的rpc-"
+                 u8"secret相同的密钥。");
     case RpcFailure::kCertificateRefused:
       if (answer.certificate_sha256.empty()) {
         return Gbk(u8"远程aria2（") + where + Gbk(u8"）的证书不被信任，已拒绝连接。");
       }
-      return Gbk(u8"远程aria2（") + where + Gbk(u8"）的证书不被信任，已拒绝连接。它出示的证书SHA-256指纹是：") +
+      return Gbk(u8"远程aria2（") + where +
+             Gbk(u8"）的证书不被信任，已拒绝连接。它出示的证书SHA-256指纹是：") +
              FingerprintForPeople(answer.certificate_sha256) +
              Gbk(u8"。如果您确认这正是您自己服务器的证书，请把这个指纹填入设置中的certificate-sha256。");
     case RpcFailure::kUnreachable:
@@ -52,7 +54,8 @@ bool ConnectRemoteAria2(Desktop& desktop, EngineState& state, const RemoteAria2P
   state.rpc_secret = params.rpc_secret;
   desktop.Log().TreatAsSecret(state.rpc_secret);
   state.certificate_sha256 = params.certificate_sha256;
-  RpcAnswer answer = CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
+  RpcAnswer answer =
+      CallRpc(desktop, state, Aria2Request(aria2_method::kGetVersion, state.rpc_secret).Body());
   JsonObject reply;
   reply.ParseUtf8(answer.reply);
   const Text version = reply.GetProperty("result.version");

@@ -16,7 +16,7 @@ struct RemoteAria2Params {
   std::string rpc_url;  // http://, https://, ws:// or wss://; UTF-8
   std::string rpc_secret;
   std::string certificate_sha256;  // lowercase hex, or "" for the system's store
-  Text cookie;              // as StartAria2 takes it
+  Text cookie;                     // as StartAria2 takes it
 };
 
 // The address requests are posted to: ws:// and wss:// name the same aria2

@@ -50,7 +50,9 @@ RpcDeadline::RpcDeadline(std::int64_t deadline_ms) : outer_(current_deadline_ms)
 
 RpcDeadline::~RpcDeadline() { current_deadline_ms = outer_; }
 
-bool RpcDeadline::Passed() { return current_deadline_ms != kNoDeadline && MonotonicMs() >= current_deadline_ms; }
+bool RpcDeadline::Passed() {
+  return current_deadline_ms != kNoDeadline && MonotonicMs() >= current_deadline_ms;
+}
 
 Text UnixTimestampText() {
   std::time_t now = std::time(nullptr);
@@ -83,8 +85,8 @@ Text QuotedReply(std::string_view reply) {
   while (true) {
     std::size_t step = 1;
     if (static_cast<unsigned char>(reply[end]) >= 0x80) {
-      step = (end + 3 < reply.size() && digit(end + 1) && static_cast<unsigned char>(reply[end + 2]) >= 0x81 &&
-              digit(end + 3))
+      step = (end + 3 < reply.size() && digit(end + 1) &&
+              static_cast<unsigned char>(reply[end + 2]) >= 0x81 && digit(end + 3))
                  ? 4
                  : 2;
     }
@@ -205,8 +207,10 @@ std::vector<std::string> SetKeptOptions(Desktop& desktop, const EngineState& sta
     Aria2Options sent;
     for (std::size_t i = from; i < to; ++i) sent.Set(options[i].first, options[i].second);
     const std::string reply =
-        SendRpc(desktop, state, Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret).AddOptions(sent).Body());
-    return reply.empty() ? std::optional<bool>() : std::optional<bool>(FindText(reply, "\"result\":\"OK\"") != -1);
+        SendRpc(desktop, state,
+                Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret).AddOptions(sent).Body());
+    return reply.empty() ? std::optional<bool>()
+                         : std::optional<bool>(FindText(reply, "\"result\":\"OK\"") != -1);
   };
   std::vector<std::string> refused;
   if (options.empty()) return refused;

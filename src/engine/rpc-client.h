@@ -38,9 +38,9 @@ Text QuotedAria2Reply(std::string_view reply_utf8);
 // Why a call got no useful answer.
 enum class RpcFailure {
   kNone,
-  kUnreachable,          // no answer at all
-  kUnauthorized,         // aria2 answered "Unauthorized": the secret is wrong
-  kCertificateRefused,   // https: the server's certificate is not trusted
+  kUnreachable,         // no answer at all
+  kUnauthorized,        // aria2 answered "Unauthorized": the secret is wrong
+  kCertificateRefused,  // https: the server's certificate is not trusted
 };
 
 struct RpcAnswer {

@@ -56,12 +56,12 @@ bool Call(Desktop& desktop, const EngineState& state, const Aria2Method& method,
 // The old task's addresses give way to the new link, which goes first.
 bool ChangeLinks(Desktop& desktop, const EngineState& state, const Text& gid, const Text& link) {
   const std::string body = Aria2Request(aria2_method::kChangeUri, state.rpc_secret)
-                  .AddText(gid)
-                  .AddNumber(1)
-                  .AddTexts(ListedUris(desktop, state, gid))
-                  .AddTexts({link})
-                  .AddNumber(0)
-                  .Body();
+                               .AddText(gid)
+                               .AddNumber(1)
+                               .AddTexts(ListedUris(desktop, state, gid))
+                               .AddTexts({link})
+                               .AddNumber(0)
+                               .Body();
   return Succeeded(SendRpc(desktop, state, body));
 }
 
@@ -69,8 +69,8 @@ bool ChangeLinks(Desktop& desktop, const EngineState& state, const Text& gid, co
 // never write again and do not count) and what is on disk under it.
 struct NameHolders {
   std::vector<const Aria2Task*> tasks;
-  bool on_disk = false;      // a file, link or folder under the name or its control file's
-  bool not_a_file = false;   // a link or a folder: writing there would reach something else
+  bool on_disk = false;     // a file, link or folder under the name or its control file's
+  bool not_a_file = false;  // a link or a folder: writing there would reach something else
   PartialState partial = PartialState::kNone;
   std::optional<std::int64_t> control_total;  // what the control file says the whole file is
 };
@@ -84,7 +84,7 @@ NameHolders HoldersOf(const std::string& path, const std::vector<const Aria2Task
     }
   }
   if (!local_files) return holders;
-  struct stat info{};
+  struct stat info {};
   if (::lstat(path.c_str(), &info) == 0) {
     holders.on_disk = true;
     holders.not_a_file = !S_ISREG(info.st_mode);
@@ -92,7 +92,8 @@ NameHolders HoldersOf(const std::string& path, const std::vector<const Aria2Task
   if (::lstat((path + kControlFileSuffix).c_str(), &info) == 0) holders.on_disk = true;
   holders.partial = PartialFileState(path);
   if (holders.partial == PartialState::kContinuable) {
-    if (auto control = ReadControlFile(path + kControlFileSuffix)) holders.control_total = control->total_length;
+    if (auto control = ReadControlFile(path + kControlFileSuffix))
+      holders.control_total = control->total_length;
   }
   return holders;
 }
@@ -111,7 +112,8 @@ bool SameSize(const SameFileQuestion& question, const NameHolders& holders, cons
   }
   if (question.known_sizes) {
     if (std::optional<StatedSize> earlier = question.known_sizes->KnownSize(path)) {
-      return StatedSizeAgrees(*question.stated, earlier->bytes) || StatedSizeAgrees(*earlier, question.stated->bytes);
+      return StatedSizeAgrees(*question.stated, earlier->bytes) ||
+             StatedSizeAgrees(*earlier, question.stated->bytes);
     }
   }
   return true;
@@ -149,11 +151,13 @@ const Aria2Task* WithStatus(const NameHolders& holders, std::initializer_list<st
 SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, const DownloadTask& task,
                                  const SameFileQuestion& question) {
   std::error_code ec;
-  const std::string base = question.base_dir.empty() ? fs::current_path(ec).string() : std::string(question.base_dir);
+  const std::string base =
+      question.base_dir.empty() ? fs::current_path(ec).string() : std::string(question.base_dir);
   SameFileOutcome outcome{.way = "new_task", .name = task.name};
   auto done = [&]() {
-    desktop.Log().Record("same_file",
-                         {{"name", task.name}, {"way", outcome.way}, {"gid", outcome.gid}, {"saved", outcome.name}});
+    desktop.Log().Record(
+        "same_file",
+        {{"name", task.name}, {"way", outcome.way}, {"gid", outcome.gid}, {"saved", outcome.name}});
     return outcome;
   };
   const std::string safe_name = SafeFileName(GbkToUtf8(task.name));
@@ -200,9 +204,8 @@ SameFileOutcome ContinueSameFile(Desktop& desktop, const EngineState& state, con
     }
     // The bytes on disk must be what a control file promises, or aria2
     // would take them (zeros, or another file) as downloaded.
-    const bool continuable =
-        !question.local_files || holders.partial == PartialState::kContinuable ||
-        (holders.partial == PartialState::kNone && !holders.tasks.empty());
+    const bool continuable = !question.local_files || holders.partial == PartialState::kContinuable ||
+                             (holders.partial == PartialState::kNone && !holders.tasks.empty());
     if (!continuable) continue;
     // aria2 would open the file by its path again: a folder swapped since the
     // download began (a link to another folder put in its place) would have

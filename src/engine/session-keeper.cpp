@@ -12,7 +12,10 @@ namespace fs = std::filesystem;
 
 SessionKeeper::SessionKeeper(std::string path, std::string base_dir, std::vector<SessionTask> held,
                              int keep_finished)
-    : path_(std::move(path)), base_dir_(std::move(base_dir)), held_(std::move(held)), keep_finished_(keep_finished) {
+    : path_(std::move(path)),
+      base_dir_(std::move(base_dir)),
+      held_(std::move(held)),
+      keep_finished_(keep_finished) {
   if (std::optional<std::string> text = ReadWholeFile(path_)) written_ = std::move(*text);
   // Until the first look, what the record holds is the best list there is:
   // a task handed over before then is added to it, not written alone.
@@ -56,7 +59,8 @@ bool SessionKeeper::Record(Desktop& desktop, SessionTask task, std::int64_t now_
 
 bool SessionKeeper::MarkComplete(Desktop& desktop, std::string_view gid, std::int64_t now_ms) {
   if (gid.empty()) return false;
-  const auto it = std::find_if(listed_.begin(), listed_.end(), [&](const SessionTask& t) { return t.gid == gid; });
+  const auto it =
+      std::find_if(listed_.begin(), listed_.end(), [&](const SessionTask& t) { return t.gid == gid; });
   if (it == listed_.end()) return false;
   it->state = "complete";
   // A burst of completions (a queue of small files) costs one write a

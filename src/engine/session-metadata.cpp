@@ -17,11 +17,10 @@ bool EndsWith(std::string_view text, std::string_view end) {
 }
 
 bool ChangeSaveSession(Desktop& desktop, const EngineState& state, std::string_view file) {
-  const std::string reply =
-      SendRpc(desktop, state,
-              Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
-                  .AddOptions(Aria2Options().Set("save-session", file))
-                  .Body());
+  const std::string reply = SendRpc(desktop, state,
+                                    Aria2Request(aria2_method::kChangeGlobalOption, state.rpc_secret)
+                                        .AddOptions(Aria2Options().Set("save-session", file))
+                                        .Body());
   return reply.find("\"result\"") != std::string::npos;
 }
 
@@ -63,7 +62,8 @@ std::map<std::string, Aria2SessionEntry> AskAria2Session(Desktop& desktop, const
                                                          const std::string& scratch) {
   // The user's own save-session, if any, is put back after.
   JsonObject options;
-  options.ParseUtf8(SendRpc(desktop, state, Aria2Request(aria2_method::kGetGlobalOption, state.rpc_secret).Body()));
+  options.ParseUtf8(
+      SendRpc(desktop, state, Aria2Request(aria2_method::kGetGlobalOption, state.rpc_secret).Body()));
   if (options.GetType("result") != kJsonObject) return {};
   const std::string before = GbkToUtf8(options.GetProperty("result['save-session']"));
   std::error_code ec;

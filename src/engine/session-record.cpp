@@ -9,18 +9,18 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "engine/aria2-request.h"
 #include "engine/control-file.h"
-#include "engine/session-metadata.h"
 #include "engine/download-place.h"
 #include "engine/download-task.h"
-#include "engine/stated-sizes.h"
 #include "engine/partial-file-check.h"
 #include "engine/rpc-client.h"
+#include "engine/session-metadata.h"
+#include "engine/stated-sizes.h"
 #include "engine/task-status.h"
 #include "util/file-io.h"
 #include "util/json-object.h"
@@ -113,7 +113,8 @@ std::string TargetPath(const SessionTask& task) {
 // was told.
 bool FinishedBeforeTheEnd(const SessionTask& task, const std::string& target) {
   if (task.state != "complete" || task.length <= 0 || target.empty()) return false;
-  struct stat file{}, control{};
+  struct stat file {
+  }, control{};
   if (::lstat(target.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
   if (::lstat((target + ".aria2").c_str(), &control) == 0 || errno != ENOENT) return false;
   return file.st_size == task.length;
@@ -149,32 +150,32 @@ void KeepFinished(std::vector<SessionTask>& finished, const std::vector<SessionT
     finished.back().state = "complete";
   }
   if (keep < 0) keep = 0;
-  if (finished.size() > static_cast<size_t>(keep))
-    finished.erase(finished.begin(), finished.end() - keep);
+  if (finished.size() > static_cast<size_t>(keep)) finished.erase(finished.begin(), finished.end() - keep);
 }
 
-std::string SessionRecordText(const std::vector<SessionTask>& tasks, const std::vector<SessionTask>& finished) {
+std::string SessionRecordText(const std::vector<SessionTask>& tasks,
+                              const std::vector<SessionTask>& finished) {
   // Built directly rather than through JsonObject's paths: the record is
   // written at every hand-over and change, and with ten thousand tasks the
   // path walk per field cost a quarter of a second each time.
   using json = nlohmann::ordered_json;
   auto entries = [](const std::vector<SessionTask>& tasks) {
-  json list = json::array();
-  for (const SessionTask& task : tasks) {
-    json uris = json::array();
-    for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
-    json entry = {{"uris", std::move(uris)},
-                  {"dir", GbkToUtf8(task.dir)},
-                  {"out", GbkToUtf8(task.out)},
-                  {"state", GbkToUtf8(task.state)}};
-    if (!task.refused.empty()) entry["refused"] = GbkToUtf8(task.refused);
-    if (task.length > 0) entry["length"] = task.length;
-    if (!task.gid.empty()) entry["gid"] = GbkToUtf8(task.gid);
-    if (!task.kind.empty()) entry["kind"] = GbkToUtf8(task.kind);
-    if (!task.select.empty()) entry["select"] = GbkToUtf8(task.select);
-    list.push_back(std::move(entry));
-  }
-  return list;
+    json list = json::array();
+    for (const SessionTask& task : tasks) {
+      json uris = json::array();
+      for (const Text& uri : task.uris) uris.push_back(GbkToUtf8(uri));
+      json entry = {{"uris", std::move(uris)},
+                    {"dir", GbkToUtf8(task.dir)},
+                    {"out", GbkToUtf8(task.out)},
+                    {"state", GbkToUtf8(task.state)}};
+      if (!task.refused.empty()) entry["refused"] = GbkToUtf8(task.refused);
+      if (task.length > 0) entry["length"] = task.length;
+      if (!task.gid.empty()) entry["gid"] = GbkToUtf8(task.gid);
+      if (!task.kind.empty()) entry["kind"] = GbkToUtf8(task.kind);
+      if (!task.select.empty()) entry["select"] = GbkToUtf8(task.select);
+      list.push_back(std::move(entry));
+    }
+    return list;
   };
   json record = {{"version", kRecordVersion}, {"tasks", entries(tasks)}};
   if (!finished.empty()) record["finished"] = entries(finished);
@@ -191,39 +192,39 @@ std::optional<ParsedSessionRecord> ParseSessionRecord(std::string_view text_utf8
   if (json.GetType("tasks") != kJsonArray) return std::nullopt;
   ParsedSessionRecord record;
   for (const char* list : {"tasks", "finished"}) {
-  if (json.GetType(list) != kJsonArray) continue;
-  const std::int64_t count = json.Count(list);
-  for (std::int64_t i = 0; i < count; ++i) {
-    const Text at = Text(list) + "[" + ToText(i) + "]";
-    auto whole = [&] {
-      for (const char* field : {".dir", ".out", ".state"}) {
-        if (json.GetType(at + field) != kJsonString) return false;
+    if (json.GetType(list) != kJsonArray) continue;
+    const std::int64_t count = json.Count(list);
+    for (std::int64_t i = 0; i < count; ++i) {
+      const Text at = Text(list) + "[" + ToText(i) + "]";
+      auto whole = [&] {
+        for (const char* field : {".dir", ".out", ".state"}) {
+          if (json.GetType(at + field) != kJsonString) return false;
+        }
+        const std::int64_t uri_count = json.Count(at + ".uris");
+        if (json.GetType(at + ".uris") != kJsonArray || uri_count == 0) return false;
+        for (std::int64_t u = 0; u < uri_count; ++u) {
+          if (json.GetType(at + ".uris[" + ToText(u) + "]") != kJsonString) return false;
+        }
+        return true;
+      };
+      if (!whole()) {
+        ++record.bad_entries;
+        continue;
       }
+      SessionTask task{.dir = json.GetProperty(at + ".dir"),
+                       .out = json.GetProperty(at + ".out"),
+                       .state = json.GetProperty(at + ".state")};
+      if (json.GetType(at + ".refused") == kJsonString) task.refused = json.GetProperty(at + ".refused");
+      if (json.GetType(at + ".length") == kJsonNumber && json.GetNumber(at + ".length") > 0)
+        task.length = static_cast<std::int64_t>(json.GetNumber(at + ".length"));
+      if (json.GetType(at + ".gid") == kJsonString) task.gid = json.GetProperty(at + ".gid");
+      if (json.GetType(at + ".kind") == kJsonString) task.kind = json.GetProperty(at + ".kind");
+      if (json.GetType(at + ".select") == kJsonString) task.select = json.GetProperty(at + ".select");
       const std::int64_t uri_count = json.Count(at + ".uris");
-      if (json.GetType(at + ".uris") != kJsonArray || uri_count == 0) return false;
-      for (std::int64_t u = 0; u < uri_count; ++u) {
-        if (json.GetType(at + ".uris[" + ToText(u) + "]") != kJsonString) return false;
-      }
-      return true;
-    };
-    if (!whole()) {
-      ++record.bad_entries;
-      continue;
+      for (std::int64_t u = 0; u < uri_count; ++u)
+        task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
+      (Text(list) == "tasks" ? record.tasks : record.finished).push_back(std::move(task));
     }
-    SessionTask task{.dir = json.GetProperty(at + ".dir"),
-                     .out = json.GetProperty(at + ".out"),
-                     .state = json.GetProperty(at + ".state")};
-    if (json.GetType(at + ".refused") == kJsonString) task.refused = json.GetProperty(at + ".refused");
-    if (json.GetType(at + ".length") == kJsonNumber && json.GetNumber(at + ".length") > 0)
-      task.length = static_cast<std::int64_t>(json.GetNumber(at + ".length"));
-    if (json.GetType(at + ".gid") == kJsonString) task.gid = json.GetProperty(at + ".gid");
-    if (json.GetType(at + ".kind") == kJsonString) task.kind = json.GetProperty(at + ".kind");
-    if (json.GetType(at + ".select") == kJsonString) task.select = json.GetProperty(at + ".select");
-    const std::int64_t uri_count = json.Count(at + ".uris");
-    for (std::int64_t u = 0; u < uri_count; ++u)
-      task.uris.push_back(json.GetProperty(at + ".uris[" + ToText(u) + "]"));
-    (Text(list) == "tasks" ? record.tasks : record.finished).push_back(std::move(task));
-  }
   }
   return record;
 }
@@ -280,8 +281,8 @@ std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, s
 }
 
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
-                                                           std::string_view base_dir,
-                                                           std::vector<SessionTask>* finished) {
+                                                            std::string_view base_dir,
+                                                            std::vector<SessionTask>* finished) {
   TaskList active, waiting, stopped;
   // Each question is asked only when the one before was answered: an aria2
   // that is gone costs one refused connection, not three.
@@ -418,10 +419,13 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
     const std::optional<DownloadPlace> began =
         places && !recorded_target.empty() ? places->PlaceOf(recorded_target) : std::nullopt;
     if (began && began->folder && ChangeOfPlace(recorded_target, began) != PlaceChange::kNone) {
-      refuse(Gbk(u8"下载文件夹或文件已不是开始下载时的那个（可能被换成了指向别处的链接），没有继续下载，也没有改动那里的文件"));
+      refuse(
+          Gbk(u8"下载文件夹或文件已不是开始下载时的那个（可能被换成了指向别处的链接），没有继续下载，也没有改"
+              u8"动那里的文件"));
       continue;
     }
-    if (const std::string target = TargetPath(task); task.kind.empty() && FinishedBeforeTheEnd(task, target)) {
+    if (const std::string target = TargetPath(task);
+        task.kind.empty() && FinishedBeforeTheEnd(task, target)) {
       desktop.Log().Record("session_task_finished", {{"path", target}, {"length", task.length}});
       result.finished.push_back(task);
       continue;
@@ -433,8 +437,7 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
         continue;
       }
       if (check.outcome == PartialFileCheck::kSetAside) {
-        desktop.Log().Record("partial_file_set_aside",
-                             {{"path", target}, {"kept_as", check.kept_as}});
+        desktop.Log().Record("partial_file_set_aside", {{"path", target}, {"kept_as", check.kept_as}});
         result.set_aside.push_back({.path = target, .kept_as = check.kept_as});
       }
     }
@@ -449,10 +452,11 @@ SessionRestoreResult RestoreSessionRecord(Desktop& desktop, const EngineState& s
     const std::string target = TargetPath(task);
     const bool nothing_on_disk = !target.empty() && PartialFileState(target) == PartialState::kNone;
     JsonObject json;
-    json.ParseUtf8(
-        SendRpc(desktop, state, RestoreTaskBody(state, task, metadata ? *metadata : std::string(), nothing_on_disk)));
+    json.ParseUtf8(SendRpc(
+        desktop, state, RestoreTaskBody(state, task, metadata ? *metadata : std::string(), nothing_on_disk)));
     // addMetalink answers with a list of gids.
-    const Text gid = json.GetType("result") == kJsonArray ? json.GetProperty("result[0]") : json.GetProperty("result");
+    const Text gid =
+        json.GetType("result") == kJsonArray ? json.GetProperty("result[0]") : json.GetProperty("result");
     if (!gid.empty()) {
       ++result.restored;
       if (const std::string target = TargetPath(task); task.kind.empty() && !target.empty()) {

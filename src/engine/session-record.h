@@ -35,14 +35,14 @@ namespace korvath {
 // One unfinished task. Texts are system text.
 struct SessionTask {
   std::vector<Text> uris;
-  Text dir;    // absolute
-  Text out;    // the file name inside dir; "" lets aria2 name it again
-  Text state;  // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
+  Text dir;      // absolute
+  Text out;      // the file name inside dir; "" lets aria2 name it again
+  Text state;    // aria2's status when it was recorded: "active", "waiting", "paused" or "error"
   Text refused;  // why it could not be added again at the last start (aria2's reason); "" when it was
   std::int64_t length = 0;  // the whole file's size; 0 while unknown
   Text gid;                 // aria2's id in the run that recorded it; "" when not known yet
-  Text kind;    // "" plain addresses; "torrent" or "metalink": uris[0] is the kept file; "magnet"
-  Text select;  // aria2's select-file of a torrent or metalink; "" all files
+  Text kind;                // "" plain addresses; "torrent" or "metalink": uris[0] is the kept file; "magnet"
+  Text select;              // aria2's select-file of a torrent or metalink; "" all files
 };
 
 // Where Korvath keeps copies of torrent and metalink files it must add back.
@@ -107,8 +107,8 @@ std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, s
 // MetadataFolder(). With `finished`, the completed tasks aria2 lists are put
 // there, newest last.
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
-                                                           std::string_view base_dir,
-                                                           std::vector<SessionTask>* finished = nullptr);
+                                                            std::string_view base_dir,
+                                                            std::vector<SessionTask>* finished = nullptr);
 
 // Asks aria2 for every task that is not finished (active, waiting, paused,
 // failed) and writes them, with the `held` tasks, to `path`. Relative

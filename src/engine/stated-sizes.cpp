@@ -36,8 +36,10 @@ StatedSizes::StatedSizes(std::string record_path) : record_path_(std::move(recor
     // Records written before places were kept have none: those downloads
     // are checked by path, as they were.
     DownloadPlace place;
-    if (json.GetType(at + ".folder") == kJsonString) place.folder = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".folder")));
-    if (json.GetType(at + ".file") == kJsonString) place.file = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".file")));
+    if (json.GetType(at + ".folder") == kJsonString)
+      place.folder = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".folder")));
+    if (json.GetType(at + ".file") == kJsonString)
+      place.file = ParseIdentityText(GbkToUtf8(json.GetProperty(at + ".file")));
     sizes_.push_back({GbkToUtf8(json.GetProperty(at + ".path")), json.GetProperty(at + ".size"), place});
   }
 }
@@ -50,7 +52,8 @@ auto StatedSizes::Find(const std::string& key) const -> std::vector<Entry>::cons
   return std::find_if(sizes_.begin(), sizes_.end(), [&](const Entry& each) { return each.path == key; });
 }
 
-void StatedSizes::Remember(const std::string& file_path, const std::optional<StatedSize>& size, bool continues) {
+void StatedSizes::Remember(const std::string& file_path, const std::optional<StatedSize>& size,
+                           bool continues) {
   const std::string key = Key(file_path);
   DownloadPlace place;
   if (auto earlier = Find(key); continues && earlier != sizes_.end()) place = earlier->place;
@@ -60,10 +63,14 @@ void StatedSizes::Remember(const std::string& file_path, const std::optional<Sta
   std::erase_if(sizes_, [&](const Entry& entry) { return entry.path == key; });
   sizes_.push_back({key, size ? size->shown : Text(), place});
   lengthless_.erase(key);
-  if (size) awaiting_length_.insert(key);
-  else awaiting_length_.erase(key);
-  if (!place.file) awaiting_place_.insert(key);
-  else awaiting_place_.erase(key);
+  if (size)
+    awaiting_length_.insert(key);
+  else
+    awaiting_length_.erase(key);
+  if (!place.file)
+    awaiting_place_.insert(key);
+  else
+    awaiting_place_.erase(key);
   if (sizes_.size() > kMaxFiles) sizes_.erase(sizes_.begin(), sizes_.end() - kMaxFiles);
   Save();
 }
@@ -138,7 +145,8 @@ void StatedSizes::Save() const {
     json.Push("{}", "files", /*expression=*/true);
     json.SetProperty(at + ".path", Utf8ToGbk(sizes_[i].path));
     json.SetProperty(at + ".size", sizes_[i].shown);
-    if (sizes_[i].place.folder) json.SetProperty(at + ".folder", Utf8ToGbk(IdentityText(sizes_[i].place.folder)));
+    if (sizes_[i].place.folder)
+      json.SetProperty(at + ".folder", Utf8ToGbk(IdentityText(sizes_[i].place.folder)));
     if (sizes_[i].place.file) json.SetProperty(at + ".file", Utf8ToGbk(IdentityText(sizes_[i].place.file)));
   }
   // Not kept is not lost: the download is then only left unchecked.

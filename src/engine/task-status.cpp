@@ -10,7 +10,7 @@ namespace {
 // Only what Korvath reads: a task's peers, bitfield and pieces can make a
 // full reply megabytes long.
 const std::vector<Text>& Keys() {
-  static const std::vector<Text> keys{"gid",   "status",       "dir",         "files",
+  static const std::vector<Text> keys{"gid",       "status",       "dir",         "files",
                                       "errorCode", "errorMessage", "totalLength", "completedLength"};
   return keys;
 }
@@ -19,7 +19,8 @@ TaskList Ask(Desktop& desktop, const EngineState& state, Aria2Request& request) 
   return ParseTaskList(SendRpc(desktop, state, request.AddTexts(Keys()).Body()));
 }
 
-TaskList AskPage(Desktop& desktop, const EngineState& state, const Aria2Method& method, int offset, int count) {
+TaskList AskPage(Desktop& desktop, const EngineState& state, const Aria2Method& method, int offset,
+                 int count) {
   Aria2Request request(method, state.rpc_secret);
   request.AddNumber(offset).AddNumber(count);
   return Ask(desktop, state, request);

@@ -14,12 +14,12 @@ namespace korvath {
 // One aria2 task as far as Korvath needs it. Texts are system text.
 struct Aria2Task {
   Text gid;
-  Text status;  // "active" | "waiting" | "paused" | "error" | "complete" | "removed"
-  Text dir;     // as aria2 has it; relative to aria2's working directory when relative
-  Text path;    // the first file's path; "" until aria2 knows the name
+  Text status;              // "active" | "waiting" | "paused" | "error" | "complete" | "removed"
+  Text dir;                 // as aria2 has it; relative to aria2's working directory when relative
+  Text path;                // the first file's path; "" until aria2 knows the name
   std::vector<Text> paths;  // every file's path that aria2 knows, the first one included
-  std::vector<Text> uris;  // the first file's addresses, each once, in aria2's order
-  Text error_code;         // "0" or "" unless the task failed
+  std::vector<Text> uris;   // the first file's addresses, each once, in aria2's order
+  Text error_code;          // "0" or "" unless the task failed
   Text error_message;
   std::int64_t total_length = 0;
   std::int64_t completed_length = 0;

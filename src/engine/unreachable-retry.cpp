@@ -19,15 +19,17 @@ json Ask(Desktop& desktop, const EngineState& engine, const std::string& body) {
 }
 
 std::string Field(const json& object, const char* name) {
-  return object.is_object() && object.contains(name) && object[name].is_string() ? object[name].get<std::string>()
-                                                                                 : std::string();
+  return object.is_object() && object.contains(name) && object[name].is_string()
+             ? object[name].get<std::string>()
+             : std::string();
 }
 
 json Status(Desktop& desktop, const EngineState& engine, const std::string& gid) {
   return Ask(desktop, engine,
              Aria2Request(aria2_method::kTellStatus, engine.rpc_secret)
                  .AddText(gid)
-                 .AddTexts(std::vector<std::string>{"status", "errorCode", "errorMessage", "completedLength", "files"})
+                 .AddTexts(std::vector<std::string>{"status", "errorCode", "errorMessage", "completedLength",
+                                                    "files"})
                  .Body());
 }
 
@@ -62,11 +64,13 @@ void UnreachableRetry::TryAgain(const std::string& gid) {
   if (!waiting_.erase(gid)) return;
   const json status = Status(desktop_, engine_, gid);
   if (Field(status, "status") != "error") return;  // retried or removed by the user meanwhile
-  const json options = Ask(desktop_, engine_, Aria2Request(aria2_method::kGetOption, engine_.rpc_secret).AddText(gid).Body());
+  const json options =
+      Ask(desktop_, engine_, Aria2Request(aria2_method::kGetOption, engine_.rpc_secret).AddText(gid).Body());
   std::vector<std::string> uris;
   for (const json& file : status.value("files", json::array()))
     for (const json& uri : file.value("uris", json::array()))
-      if (const std::string u = Field(uri, "uri"); !u.empty() && std::find(uris.begin(), uris.end(), u) == uris.end())
+      if (const std::string u = Field(uri, "uri");
+          !u.empty() && std::find(uris.begin(), uris.end(), u) == uris.end())
         uris.push_back(u);
   if (!options.is_object() || uris.empty()) return;
   Aria2Options again;
@@ -75,13 +79,15 @@ void UnreachableRetry::TryAgain(const std::string& gid) {
     if (value.is_string() && name != "pause") again.Set(name, value.get<std::string>());
   const std::string new_gid = [&] {
     const json added =
-        Ask(desktop_, engine_, Aria2Request(aria2_method::kAddUri, engine_.rpc_secret).AddTexts(uris).AddOptions(again).Body());
+        Ask(desktop_, engine_,
+            Aria2Request(aria2_method::kAddUri, engine_.rpc_secret).AddTexts(uris).AddOptions(again).Body());
     return added.is_string() ? added.get<std::string>() : std::string();
   }();
   if (new_gid.empty()) return;
   // The failed entry goes only once its successor exists: the list shows the
   // task once, and never not at all.
-  Ask(desktop_, engine_, Aria2Request(aria2_method::kRemoveDownloadResult, engine_.rpc_secret).AddText(gid).Body());
+  Ask(desktop_, engine_,
+      Aria2Request(aria2_method::kRemoveDownloadResult, engine_.rpc_secret).AddText(gid).Body());
   desktop_.Log().Record("retry_started", {{"gid", gid}, {"new_gid", new_gid}});
 }
 

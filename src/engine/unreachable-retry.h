@@ -18,7 +18,8 @@ inline const std::vector<int> kUnreachableRetryWaitsMs = {15'000, 60'000, 300'00
 
 class UnreachableRetry {
  public:
-  UnreachableRetry(Desktop& desktop, const EngineState& engine, std::vector<int> waits_ms = kUnreachableRetryWaitsMs)
+  UnreachableRetry(Desktop& desktop, const EngineState& engine,
+                   std::vector<int> waits_ms = kUnreachableRetryWaitsMs)
       : desktop_(desktop), engine_(engine), waits_ms_(std::move(waits_ms)) {}
 
   // aria2 said `gid` failed. When its server could not be reached and it has
@@ -44,7 +45,7 @@ class UnreachableRetry {
   Desktop& desktop_;
   const EngineState& engine_;
   std::vector<int> waits_ms_;
-  std::map<std::string, Tries> tries_;  // by the file's path
+  std::map<std::string, Tries> tries_;          // by the file's path
   std::map<std::string, std::string> waiting_;  // gid -> path
 };
 

@@ -42,8 +42,8 @@ int VerifyCertificate(X509_STORE_CTX* store, void* arg) {
       }
     }
   }
-  const bool accepted =
-      check->pinned->empty() ? X509_verify_cert(store) == 1 : !check->seen.empty() && check->seen == *check->pinned;
+  const bool accepted = check->pinned->empty() ? X509_verify_cert(store) == 1
+                                               : !check->seen.empty() && check->seen == *check->pinned;
   if (!accepted) check->refused = true;
   return accepted ? 1 : 0;
 }

@@ -26,7 +26,7 @@ struct Exchange {
   // server the user pinned). Either way the fingerprint seen is reported.
   std::string pinned_certificate_sha256;
   bool report_certificate = false;  // fill peer_certificate_sha256 without pinning
-  bool cookie_engine = false;  // carry cookies set during redirects within the call
+  bool cookie_engine = false;       // carry cookies set during redirects within the call
   long connect_timeout_ms = 0;
   long total_timeout_ms = 0;        // 0 = none
   long stall_seconds = 0;           // abort when nothing arrives for this long; 0 = never

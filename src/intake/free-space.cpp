@@ -20,7 +20,7 @@ std::optional<std::int64_t> FreeBytes(const std::string& folder) {
          probe.parent_path() != probe) {
     probe = probe.parent_path();
   }
-  struct statvfs info{};
+  struct statvfs info {};
   if (probe.empty() || ::statvfs(probe.c_str(), &info) != 0) return std::nullopt;
   return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
 }

@@ -1,5 +1,8 @@
 #include "intake/intake.h"
 
+#include <algorithm>
+#include <filesystem>
+
 #include "engine/clean-file-name.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
@@ -7,9 +10,6 @@
 #include "engine/session-record.h"
 #include "intake/free-space.h"
 #include "intake/share-link.h"
-
-#include <algorithm>
-#include <filesystem>
 
 namespace korvath {
 
@@ -51,10 +51,9 @@ bool RoomForDownload(const IntakeContext& context, const DownloadTask& task, std
              Gbk(u8"下载文件夹所在的磁盘空间不够：这个文件需要 ") + ByteSizeText(*size) + Gbk(u8"，只剩 ") +
                  ByteSizeText(*free) + Gbk(u8"。请清理磁盘后再点击一次这个文件。"),
              kMbIconError);
-  context.desktop.Log().Record("task_refused", {{"name", task.name},
-                                                {"reason", std::string("disk_space")},
-                                                {"needed", *size},
-                                                {"free", *free}});
+  context.desktop.Log().Record(
+      "task_refused",
+      {{"name", task.name}, {"reason", std::string("disk_space")}, {"needed", *size}, {"free", *free}});
   return false;
 }
 
@@ -133,15 +132,17 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
       }
       if (same.way == "no_free_name") {
         MessageBox(context.desktop,
-                   Gbk(u8"下载文件夹里同名的文件太多，找不到空闲的名字保存这个文件。请整理下载文件夹后再点击一次这个文件。"),
+                   Gbk(u8"下载文件夹里同名的文件太多，找不到空闲的名字保存这个文件。请整理下载文件夹后再点击"
+                       u8"一次这个文件。"),
                    kMbIconError);
         break;
       }
       if (same.way == "folder_changed") {
-        MessageBox(context.desktop,
-                   Gbk(u8"下载文件夹已不是开始下载这个文件时的那个文件夹（可能被换成了指向别处的链接），"
-                       u8"为了不写坏那里的同名文件，没有继续下载。请把原来的文件夹放回原处后再点击一次这个文件。"),
-                   kMbIconError);
+        MessageBox(
+            context.desktop,
+            Gbk(u8"下载文件夹已不是开始下载这个文件时的那个文件夹（可能被换成了指向别处的链接），"
+                u8"为了不写坏那里的同名文件，没有继续下载。请把原来的文件夹放回原处后再点击一次这个文件。"),
+            kMbIconError);
         break;
       }
       // Kept before the task exists: a small file may be complete before the
@@ -166,9 +167,10 @@ void InterceptDownload(const IntakeContext& context, std::string_view link) {
     // The machine may be waking up or the settings being fixed: the request
     // stays here until the user gives it up.
     context.desktop.Log().Record("intake_retry_offered", {{"name", clicked.name}});
-    const int answer = MessageBox(context.desktop,
-                                  Gbk(u8"创建任务失败！问题解决后请点“重试”，这个下载会再交给远程aria2；点“取消”则放弃它。"),
-                                  kMbRetryCancel | kMbIconError);
+    const int answer =
+        MessageBox(context.desktop,
+                   Gbk(u8"创建任务失败！问题解决后请点“重试”，这个下载会再交给远程aria2；点“取消”则放弃它。"),
+                   kMbRetryCancel | kMbIconError);
     if (answer != kRetry) break;
   }
   if (remembered && !handed_over) context.stated_sizes->Forget(*remembered);

@@ -72,7 +72,9 @@ std::string NoDisplayMessage() {
   return text;
 }
 
-void Step(Shell& shell, const char* step) { shell.desktop.Log().Record("startup_step", {{"step", std::string(step)}}); }
+void Step(Shell& shell, const char* step) {
+  shell.desktop.Log().Record("startup_step", {{"step", std::string(step)}});
+}
 
 void OnActivate(GtkApplication*, gpointer data) {
   auto& shell = *static_cast<Shell*>(data);

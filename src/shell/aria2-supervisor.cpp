@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "engine/interrupted-downloads.h"
-#include "engine/stated-sizes.h"
 #include "engine/processes.h"
+#include "engine/stated-sizes.h"
 #include "platform/event-log.h"
 #include "shell/shell.h"
 #include "util/file-io.h"

@@ -7,8 +7,8 @@
 
 namespace korvath {
 
-std::string ArrivalCheckReply(const std::string& request_json, const TaskFilesLookup& lookup, StatedSizes& sizes,
-                              Desktop& desktop) {
+std::string ArrivalCheckReply(const std::string& request_json, const TaskFilesLookup& lookup,
+                              StatedSizes& sizes, Desktop& desktop) {
   using nlohmann::json;
   const json request = json::parse(request_json, nullptr, false);
   const json refused = {{"ok", false}};

@@ -18,7 +18,7 @@ inline constexpr const char* kArrivalCheckMessage = "korvathArrivalCheck";
 // {"ok":true,"mismatch":"<Chinese text>"} ("" when the file matches or
 // nothing is known of it), or {"ok":false} when the task is not a complete
 // one aria2 knows (the page asks again later).
-std::string ArrivalCheckReply(const std::string& request_json, const TaskFilesLookup& lookup, StatedSizes& sizes,
-                              Desktop& desktop);
+std::string ArrivalCheckReply(const std::string& request_json, const TaskFilesLookup& lookup,
+                              StatedSizes& sizes, Desktop& desktop);
 
 }  // namespace korvath

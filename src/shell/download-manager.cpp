@@ -23,15 +23,14 @@ namespace {
 // in an engine of the manager's own whose only view is closed to every page
 // but ours, which talks to rpc-url alone.
 void PinCertificateForThePage(Shell& shell) {
-  if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty()) return;
+  if (shell.web_certificate_pinned || !shell.engine.Remote() || shell.engine.certificate_sha256.empty())
+    return;
   if (!shell.pinned_web_engine) shell.pinned_web_engine = std::make_unique<WebEngine>();
-  const PinnedTrust trust =
-      TrustPinnedCertificate(shell.pinned_web_engine->context(), shell.engine.rpc_url,
-                             shell.engine.certificate_sha256);
+  const PinnedTrust trust = TrustPinnedCertificate(shell.pinned_web_engine->context(), shell.engine.rpc_url,
+                                                   shell.engine.certificate_sha256);
   shell.web_certificate_pinned = trust.trusted;
-  shell.desktop.Log().Record("web_certificate_pinned", {{"ok", trust.trusted},
-                                                        {"seen", trust.seen},
-                                                        {"error", trust.error}});
+  shell.desktop.Log().Record("web_certificate_pinned",
+                             {{"ok", trust.trusted}, {"seen", trust.seen}, {"error", trust.error}});
 }
 
 void CreateDownloadManager(Shell& shell) {
@@ -47,9 +46,9 @@ void CreateDownloadManager(Shell& shell) {
       // An AriaNg page is someone else's code, and has no use for the handler.
       .path = shell.options.ariang ? std::string() : SettingsFilePath(),
       // As a whole path: "ZorbitDravenet" alone does not say where it is.
-      .default_folder =
-          std::filesystem::absolute(DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)), ec)
-              .string(),
+      .default_folder = std::filesystem::absolute(
+                            DownloadFolder(CurrentDownloadFolderSources(shell.options.user_downloads)), ec)
+                            .string(),
       .env = nullptr,
       .apply = [s](const Settings& saved, const std::vector<std::string>& changed) {
         return ApplySavedSettings(*s, saved, changed);
@@ -62,15 +61,16 @@ void CreateDownloadManager(Shell& shell) {
                    .log_folder = LogDirectory(),
                    .settings = std::move(settings)};
   if (shell.stated_sizes) {
-    page.arrival_check = [task_files, sizes = shell.stated_sizes.get(), desktop = &shell.desktop](
-                             const std::string& request) {
+    page.arrival_check = [task_files, sizes = shell.stated_sizes.get(),
+                          desktop = &shell.desktop](const std::string& request) {
       return ArrivalCheckReply(request, task_files, *sizes, *desktop);
     };
   }
   page.engine_status = [s](const std::string&) {
     return PageReplyText(nlohmann::json{{"state", std::string(EngineStatusName(s->engine_status.status()))}});
   };
-  if (shell.session_keeper) page.record = [s](const std::string& request) { return RecordReply(request, *s); };
+  if (shell.session_keeper)
+    page.record = [s](const std::string& request) { return RecordReply(request, *s); };
   // The old object, if any, belongs to a window that is already gone.
   WebEngine& engine = shell.pinned_web_engine ? *shell.pinned_web_engine : *shell.web_engine;
   shell.manager = std::make_unique<DownloadManagerWindow>(

@@ -16,8 +16,8 @@ bool BusKnows(GDBusConnection* bus, const char* method, const char* name) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(
       bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
-      g_strcmp0(method, "NameHasOwner") == 0 ? g_variant_new("(s)", name) : nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
-      1000, nullptr, &error);
+      g_strcmp0(method, "NameHasOwner") == 0 ? g_variant_new("(s)", name) : nullptr, nullptr,
+      G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &error);
   if (!reply) {
     g_clear_error(&error);
     return false;
@@ -65,10 +65,11 @@ DownloadNotifier::DownloadNotifier(GApplication* app, Desktop& desktop, const En
   // The notification server activates this action, possibly long after the
   // notice was sent, as long as the program runs.
   action_ = g_simple_action_new(kOpenFolderAction, G_VARIANT_TYPE_STRING);
-  g_signal_connect(action_, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* parameter, gpointer self) {
-                     static_cast<DownloadNotifier*>(self)->OpenFolder(g_variant_get_string(parameter, nullptr));
-                   }),
-                   this);
+  g_signal_connect(
+      action_, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* parameter, gpointer self) {
+        static_cast<DownloadNotifier*>(self)->OpenFolder(g_variant_get_string(parameter, nullptr));
+      }),
+      this);
   g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(action_));
 }
 
@@ -90,10 +91,13 @@ bool DownloadNotifier::Start() {
   }
   // Whatever has stopped by now ended before this run's downloads.
   watch_.Look(desktop_, engine_);
-  timer_ = g_timeout_add_seconds(static_cast<unsigned>(params_.interval_seconds), +[](gpointer self) -> gboolean {
-    static_cast<DownloadNotifier*>(self)->Poll();
-    return G_SOURCE_CONTINUE;
-  }, this);
+  timer_ = g_timeout_add_seconds(
+      static_cast<unsigned>(params_.interval_seconds),
+      +[](gpointer self) -> gboolean {
+        static_cast<DownloadNotifier*>(self)->Poll();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
   return true;
 }
 
@@ -102,8 +106,7 @@ void DownloadNotifier::Poll() {
   // at aria2 a second time meanwhile.
   if (polling_) return;
   LookAtLengths();
-  if (params_.schedule &&
-      !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
+  if (params_.schedule && !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
     return;
   polling_ = true;
   const std::vector<FinishedDownload> ended = watch_.Look(desktop_, engine_);
@@ -120,12 +123,15 @@ void DownloadNotifier::DownloadStarted() {
   // A small file may be done before the next tick; its server's answer is
   // in by now as a rule.
   if (!timer_ || length_look_soon_) return;
-  length_look_soon_ = g_timeout_add(kFirstLengthLookMs, +[](gpointer self) -> gboolean {
-    auto* notifier = static_cast<DownloadNotifier*>(self);
-    notifier->length_look_soon_ = 0;
-    notifier->LookAtLengths();
-    return G_SOURCE_REMOVE;
-  }, this);
+  length_look_soon_ = g_timeout_add(
+      kFirstLengthLookMs,
+      +[](gpointer self) -> gboolean {
+        auto* notifier = static_cast<DownloadNotifier*>(self);
+        notifier->length_look_soon_ = 0;
+        notifier->LookAtLengths();
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 void DownloadNotifier::LookAtLengths() {
@@ -153,10 +159,10 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
   // nor one that may have been cut short.
   const bool mismatch = !download.mismatch.empty();
   const bool unconfirmed = !mismatch && !download.unconfirmed.empty();
-  const char8_t* heading = !download.ok    ? u8"下载失败："
-                           : mismatch      ? u8"文件与分享页不符："
-                           : unconfirmed   ? u8"下载结束，但无法确认文件完整："
-                                           : u8"下载完成：";
+  const char8_t* heading = !download.ok  ? u8"下载失败："
+                           : mismatch    ? u8"文件与分享页不符："
+                           : unconfirmed ? u8"下载结束，但无法确认文件完整："
+                                         : u8"下载完成：";
   const std::string title = reinterpret_cast<const char*>(heading) + name;
   const Text& said = !download.ok ? download.error : mismatch ? download.mismatch : download.unconfirmed;
   const std::string body = !download.ok || mismatch || unconfirmed ? OneLineUtf8(GbkToUtf8(said)) : folder;
@@ -166,7 +172,7 @@ void DownloadNotifier::Send(const FinishedDownload& download) {
   g_notification_set_default_action_and_target_value(notification, action.c_str(),
                                                      g_variant_new_string(folder.c_str()));
   g_notification_add_button_with_target_value(notification, reinterpret_cast<const char*>(u8"打开文件夹"),
-                                               action.c_str(), g_variant_new_string(folder.c_str()));
+                                              action.c_str(), g_variant_new_string(folder.c_str()));
   // One notification per task: the id makes a repeated one replace it.
   const std::string id = "download-" + std::string(download.gid);
   g_application_send_notification(app_, id.c_str(), notification);

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "engine/engine-state.h"
 #include "app/look-schedule.h"
+#include "engine/engine-state.h"
 #include "engine/finished-downloads.h"
 #include "platform/desktop.h"
 

@@ -102,7 +102,8 @@ int GtkDesktop::ShowMessageBox(const MessageBoxRequest& request) {
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), default_response);
     // The keyboard starts on the default button at once, not whenever the
     // window manager maps the box: a key pressed early then moves from it.
-    if (GtkWidget* default_button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), default_response)) {
+    if (GtkWidget* default_button =
+            gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), default_response)) {
       gtk_widget_grab_focus(default_button);
     }
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));

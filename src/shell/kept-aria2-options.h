@@ -18,6 +18,7 @@ GlobalOptions TaskGlobalOptions(const std::map<std::string, std::string>& kept);
 
 // Sends the user's other aria2 options to a freshly started aria2; a value
 // aria2 refuses is named in a box, the others still take effect.
-void SendKeptOptions(Desktop& desktop, const EngineState& state, const std::map<std::string, std::string>& kept);
+void SendKeptOptions(Desktop& desktop, const EngineState& state,
+                     const std::map<std::string, std::string>& kept);
 
 }  // namespace korvath

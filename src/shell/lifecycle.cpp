@@ -53,11 +53,12 @@ std::string WorkingDirectory() {
 // From here on the record follows aria2 within a second of every change, so
 // a crash or a kill loses nothing; shut-down still writes it last.
 void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
-  shell.session_keeper = std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url),
-                                                         WorkingDirectory(), std::move(held),
-                                                         shell.options.keep_finished);
+  shell.session_keeper =
+      std::make_unique<SessionKeeper>(SessionRecordPath(shell.engine.rpc_url), WorkingDirectory(),
+                                      std::move(held), shell.options.keep_finished);
   shell.session_timer = g_timeout_add(
-      static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs), +[](gpointer data) -> gboolean {
+      static_cast<unsigned>(SessionKeeper::kMinWriteIntervalMs),
+      +[](gpointer data) -> gboolean {
         Shell& shell = *static_cast<Shell*>(data);
         if (shell.shutting_down) return G_SOURCE_CONTINUE;
         if (shell.aria2_supervisor) {
@@ -71,7 +72,8 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
         const std::int64_t now = MonotonicMs();
         shell.session_keeper->WritePending(shell.desktop, now);
         if (!shell.session_keeper->LookDue(now)) return G_SOURCE_CONTINUE;
-        if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming())) return G_SOURCE_CONTINUE;
+        if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming()))
+          return G_SOURCE_CONTINUE;
         shell.session_keeper->Look(shell.desktop, shell.engine, now);
         if (shell.session_keeper->failing()) shell.record_looks.Changed();
         return G_SOURCE_CONTINUE;
@@ -117,15 +119,18 @@ void StartDownloadNotifier(Shell& shell) {
       DownloadNotifierParams{.stated_sizes = shell.stated_sizes.get(),
                              .schedule = &shell.notice_looks,
                              .streaming = [s] { return s->activity && s->activity->streaming(); },
-                             .retrying = [s](const Text& gid) {
-                               return s->unreachable_retry && s->unreachable_retry->Waiting(std::string(gid));
-                             }});
+                             .retrying =
+                                 [s](const Text& gid) {
+                                   return s->unreachable_retry &&
+                                          s->unreachable_retry->Waiting(std::string(gid));
+                                 }});
   shell.notifier->Start();
 }
 
 void AnnounceFinishedBeforeTheEnd(Shell& shell, const std::vector<SessionTask>& finished) {
   for (const SessionTask& task : finished) {
-    const std::filesystem::path file = std::filesystem::path(GbkToUtf8(task.dir)) / SafeFileName(GbkToUtf8(task.out));
+    const std::filesystem::path file =
+        std::filesystem::path(GbkToUtf8(task.dir)) / SafeFileName(GbkToUtf8(task.out));
     shell.desktop.Log().Record("download_finished_unseen", {{"path", file.string()}});
     if (!shell.notifier) continue;
     shell.notifier->Announce({.gid = Text("record-") + task.out,
@@ -141,7 +146,8 @@ namespace {
 // main loop; the timer holds the retrier only weakly, as it may outlive it.
 void PlanRetry(Shell& shell, const std::string& gid) {
   if (shell.shutting_down) return;
-  if (!shell.unreachable_retry) shell.unreachable_retry = std::make_shared<UnreachableRetry>(shell.desktop, shell.engine);
+  if (!shell.unreachable_retry)
+    shell.unreachable_retry = std::make_shared<UnreachableRetry>(shell.desktop, shell.engine);
   const std::optional<int> wait = shell.unreachable_retry->Failed(gid);
   if (!wait) return;
   struct Planned {
@@ -173,9 +179,11 @@ void FollowAria2Activity(Shell& shell) {
               [s](std::string_view method, std::string_view gid) {
                 if (method == "aria2.onDownloadError") PlanRetry(*s, std::string(gid));
                 s->record_looks.Changed();
-                if (s->session_keeper && (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
+                if (s->session_keeper &&
+                    (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
                   s->session_keeper->MarkComplete(s->desktop, gid, MonotonicMs());
-                if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause") s->notice_looks.Changed();
+                if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause")
+                  s->notice_looks.Changed();
                 if (method == "aria2.onDownloadStart" && s->notifier) s->notifier->DownloadStarted();
               },
           .counted =
@@ -193,8 +201,10 @@ void FollowAria2Activity(Shell& shell) {
               [s](int misses) {
                 if (s->shutting_down) return;
                 // Ours is replaced; a remote one is only said to be away.
-                if (s->aria2_supervisor) s->aria2_supervisor->Unanswered(misses);
-                else if (s->engine.Remote()) s->engine_status.Set(EngineStatus::kUnreachable);
+                if (s->aria2_supervisor)
+                  s->aria2_supervisor->Unanswered(misses);
+                else if (s->engine.Remote())
+                  s->engine_status.Set(EngineStatus::kUnreachable);
               },
       });
   shell.activity->Follow(shell.engine);
@@ -240,18 +250,24 @@ std::optional<bool> OfferAnotherPort(Shell& shell) {
     return false;
   }
   bool holder_is_aria2 = false;
-  for (const PortListener& holder : holders) holder_is_aria2 = holder_is_aria2 || holder.name.starts_with("aria2");
+  for (const PortListener& holder : holders)
+    holder_is_aria2 = holder_is_aria2 || holder.name.starts_with("aria2");
   Text question = PortHeldMessage(shell.options.aria2_port, holders) + Gbk(u8"\n\n点“是”：改用空闲的端口") +
-                  ToText(port) + Gbk(u8"启动本程序自己的aria2，以后也使用这个端口（可在下载管理的“设置”里改回6800）。\n点“否”：退出本程序。");
+                  ToText(port) +
+                  Gbk(u8"启动本程序自己的aria2，以后也使用这个端口（可在下载管理的“设置”里改回6800）。\n点“否"
+                      u8"”：退出本程序。");
   if (holder_is_aria2)
-    question += Gbk(u8"\n\n如果那是您自己运行的aria2，也可以退出后在下载管理的“设置”里把它填为远程aria2（地址 http://127.0.0.1:") +
+    question += Gbk(u8"\n\n如果那是您自己运行的aria2，也可以退出后在下载管理的“设置”里把它填为远程aria2（地址"
+                    u8" http://127.0.0.1:") +
                 ToText(shell.options.aria2_port) + Gbk(u8"/jsonrpc 和它的密钥），让本程序使用它。");
   const int answer = MessageBox(shell.desktop, question, kMbYesNo | kMbIconQuestion);
-  shell.desktop.Log().Record("aria2_port_choice", {{"port", std::int64_t{port}}, {"another_port", answer == kYes}});
+  shell.desktop.Log().Record("aria2_port_choice",
+                             {{"port", std::int64_t{port}}, {"another_port", answer == kYes}});
   if (answer != kYes) return std::nullopt;
   shell.options.aria2_port = port;
   // The next start goes to this port at once instead of asking again.
-  const SettingsSaveResult saved = SaveSettingsChanges(SettingsFilePath(), {{"aria2", "port", std::to_string(port)}});
+  const SettingsSaveResult saved =
+      SaveSettingsChanges(SettingsFilePath(), {{"aria2", "port", std::to_string(port)}});
   if (!saved.ok) shell.desktop.Log().Record("aria2_port_not_saved", {{"error", saved.error}});
   StartAria2Params params = LocalAria2Params(shell.options);
   shell.early_start = std::make_unique<EarlyStart>(
@@ -308,7 +324,8 @@ bool StartUp(Shell& shell) {
   // 4. Errors are reported by the call itself; start-up ends either way.
   if (remote) {
     Step(shell, "startup_step", "global_options");
-    if (engine_ready) SetGlobalOptions(shell.desktop, shell.engine, TaskGlobalOptions(shell.options.aria2_options));
+    if (engine_ready)
+      SetGlobalOptions(shell.desktop, shell.engine, TaskGlobalOptions(shell.options.aria2_options));
   } else {
     shell.early_start->ShowOptionBoxes(shell.desktop);
   }
@@ -322,8 +339,8 @@ bool StartUp(Shell& shell) {
   if (!shell.engine.Remote()) {
     // The files of a remote aria2 are on its machine, out of reach of a check.
     shell.stated_sizes = std::make_unique<StatedSizes>(StatedSizesPath());
-    SessionRestoreResult restored = RestoreSessionRecord(shell.desktop, shell.engine,
-                                                         SessionRecordPath(shell.engine.rpc_url), shell.stated_sizes.get());
+    SessionRestoreResult restored = RestoreSessionRecord(
+        shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url), shell.stated_sizes.get());
     finished_before = std::move(restored.finished);
     shell.restored_sizes = std::move(restored.sizes);
     // What could not come back stays in the record unless the user lets it go.
@@ -399,13 +416,14 @@ void ShutDown(Shell& shell, const char* reason) {
       extras.held = shell.session_keeper->held();
       extras.finished = shell.session_keeper->finished();
     }
-    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url), WorkingDirectory(),
-                      std::move(extras));
+    SaveSessionRecord(shell.desktop, shell.engine, SessionRecordPath(shell.engine.rpc_url),
+                      WorkingDirectory(), std::move(extras));
   }
 
   Step(shell, "shutdown_step", "end_aria2");
   TerminateProcessById(shell.engine.aria2_pid);
-  if (shell.engine.aria2_pid > 0 && !answered && !WaitForProcessEnd(shell.desktop, shell.engine.aria2_pid, kHungEndMs)) {
+  if (shell.engine.aria2_pid > 0 && !answered &&
+      !WaitForProcessEnd(shell.desktop, shell.engine.aria2_pid, kHungEndMs)) {
     // Hung too deep to act on SIGTERM: left running it would hold the port.
     shell.desktop.Log().Record("aria2_killed", {{"pid", std::int64_t{shell.engine.aria2_pid}}});
     KillProcessById(shell.engine.aria2_pid);

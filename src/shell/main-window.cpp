@@ -125,7 +125,8 @@ void MainWindow::Build(GtkApplication* app) {
   overlay_ = gtk_overlay_new();
   page_area_ = gtk_layout_new(nullptr, nullptr);
   gtk_widget_set_size_request(page_area_, kWidth, kMinHeight);
-  g_signal_connect(page_area_, "size-allocate", G_CALLBACK(+[](GtkWidget*, GdkRectangle* area, gpointer data) {
+  g_signal_connect(page_area_, "size-allocate",
+                   G_CALLBACK(+[](GtkWidget*, GdkRectangle* area, gpointer data) {
                      auto* self = static_cast<MainWindow*>(data);
                      if (self->page_stretched_) self->FitPageTo(area->width, area->height);
                    }),
@@ -200,7 +201,8 @@ void MainWindow::Build(GtkApplication* app) {
   // Centred by the template's own formula rather than the window manager's,
   // within the work area where the screen is too small for it.
   ScreenSize screen = PrimaryScreenSize();
-  Rect place{Truncate((screen.width - kWidth) / 2.0), Truncate((screen.height - kHeight) / 2.0), kWidth, height};
+  Rect place{Truncate((screen.width - kWidth) / 2.0), Truncate((screen.height - kHeight) / 2.0), kWidth,
+             height};
   if (work.width > 0) place = KeptInside(place, work);
   gtk_window_set_position(window_, GTK_WIN_POS_NONE);
   MoveWindowTo(window_, place.left, place.top);
@@ -311,8 +313,10 @@ std::string MainWindow::OnAppUrlMessage(const std::string& message_json) {
                     request["key"].is_string() && request["key"].get<std::string>() == unreachable_key_ &&
                     GbkToUtf8(view_->CurrentUrl()) == "about:blank";
   if (!ours) return reply(false, U8(u8"这个页面不能更改设置。"));
-  const std::string url = request.contains("url") && request["url"].is_string() ? request["url"].get<std::string>() : "";
-  const std::string error = handlers_.save_app_url ? handlers_.save_app_url(url) : U8(u8"这个窗口不能保存设置。");
+  const std::string url =
+      request.contains("url") && request["url"].is_string() ? request["url"].get<std::string>() : "";
+  const std::string error =
+      handlers_.save_app_url ? handlers_.save_app_url(url) : U8(u8"这个窗口不能保存设置。");
   if (!error.empty()) return reply(false, error);
   app_url_ = url;
   // The page gets its answer first; the new address replaces it right after.

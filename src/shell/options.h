@@ -27,15 +27,15 @@ struct Options {
   // From the settings file (settings-file.h); the defaults are the program's
   // behaviour without one.
   std::optional<std::string> download_folder;  // absent: DownloadFolder() decides
-  std::string rpc_url;                             // "": the aria2 Korvath starts itself
-  int aria2_port = 6800;                           // where the aria2 Korvath starts listens
+  std::string rpc_url;                         // "": the aria2 Korvath starts itself
+  int aria2_port = 6800;                       // where the aria2 Korvath starts listens
   std::string rpc_secret;
   std::string certificate_sha256;  // lowercase hex; "": the system's certificate store decides
   std::string remote_folder;       // a path on the remote machine; "": that aria2's own folder
   bool notifications = true;
   std::map<std::string, std::string> aria2_options;  // the user's aria2 options by name
-  int keep_finished = 200;  // completed downloads the record keeps listed
-  std::string settings_message;  // what was wrong with the settings file; "" when nothing
+  int keep_finished = 200;                           // completed downloads the record keeps listed
+  std::string settings_message;                      // what was wrong with the settings file; "" when nothing
 
   bool show_help = false;
   bool show_version = false;

@@ -30,7 +30,8 @@ constexpr std::size_t kMaxWaitingRequests = 8;
 // What the download intake may do to the main window and the shell.
 class ShellIntake : public IntakePage, public IntakeShell {
  public:
-  ShellIntake(Shell& shell, std::optional<Text> text_then) : shell_(shell), text_then_(std::move(text_then)) {}
+  ShellIntake(Shell& shell, std::optional<Text> text_then)
+      : shell_(shell), text_then_(std::move(text_then)) {}
   void GoBack() override {
     if (shell_.main) shell_.main->view().GoBack();
   }
@@ -76,7 +77,8 @@ void ReadTextFor(Shell& shell, std::uint64_t id) {
   Text text = shell.main->view().GetPageText();
   shell.page_requests.reading_text = false;
   auto& waiting = shell.page_requests.waiting;
-  auto it = std::find_if(waiting.begin(), waiting.end(), [id](const WaitingRequest& r) { return r.id == id; });
+  auto it =
+      std::find_if(waiting.begin(), waiting.end(), [id](const WaitingRequest& r) { return r.id == id; });
   if (it != waiting.end()) it->page_text = std::move(text);
 }
 

@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/download-task.h"
-#include "shell/page-reply.h"
 #include "platform/event-log.h"
+#include "shell/page-reply.h"
 #include "shell/shell.h"
 
 namespace korvath {

@@ -8,7 +8,8 @@
 
 namespace korvath {
 
-std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved, const std::vector<std::string>& changed) {
+std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
+                                            const std::vector<std::string>& changed) {
   std::vector<std::string> now;
   for (const std::string& name : changed) {
     // A variable set for this run still wins, as it did at start.

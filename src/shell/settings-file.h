@@ -15,17 +15,17 @@ namespace korvath {
 // Values as written in the file (UTF-8), already checked: one field for each
 // row of the settings table (settings-table.h), which says how it is kept.
 struct Settings {
-  std::optional<std::string> download_folder;     // [downloads] folder
-  std::optional<std::string> rpc_url;             // [aria2] rpc-url; "" = the local aria2
-  std::optional<std::string> port;                // [aria2] port of the aria2 Korvath starts
-  std::optional<std::string> rpc_secret;          // [aria2] rpc-secret
-  std::optional<std::string> certificate_sha256;  // [aria2] certificate-sha256, as 64 lowercase hex digits
-  std::optional<std::string> remote_folder;       // [aria2] remote-folder
-  std::optional<std::string> app_url;             // [app] app-url
-  std::optional<std::string> notice_url;          // [app] notice-url
-  std::optional<bool> notifications;              // [notifications] enabled
+  std::optional<std::string> download_folder;        // [downloads] folder
+  std::optional<std::string> rpc_url;                // [aria2] rpc-url; "" = the local aria2
+  std::optional<std::string> port;                   // [aria2] port of the aria2 Korvath starts
+  std::optional<std::string> rpc_secret;             // [aria2] rpc-secret
+  std::optional<std::string> certificate_sha256;     // [aria2] certificate-sha256, as 64 lowercase hex digits
+  std::optional<std::string> remote_folder;          // [aria2] remote-folder
+  std::optional<std::string> app_url;                // [app] app-url
+  std::optional<std::string> notice_url;             // [app] notice-url
+  std::optional<bool> notifications;                 // [notifications] enabled
   std::map<std::string, std::string> aria2_options;  // [aria2-options] <aria2 option>=<value>
-  std::optional<std::string> keep_finished;       // [downloads] keep-finished
+  std::optional<std::string> keep_finished;          // [downloads] keep-finished
 };
 
 // One line the program could not use; `line` counts from 1, and is 0 for

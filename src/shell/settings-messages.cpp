@@ -87,15 +87,16 @@ std::string LoadReply(const SettingsView& view, const EnvLookup& env) {
   }
   // As a name alone when the window knows no whole path for it.
   const std::string default_folder = view.default_folder.empty() ? kDownloadFolderName : view.default_folder;
-  return PageReplyText(json{{"ok", true},
-                            {"path", view.path},
-                            {"fields", FieldsForThePage()},
-                            {"values", values},
-                            {"secretSet", secret_set},
-                            {"defaultFolder", default_folder},
-                            {"overridden", overridden},
-                            {"damaged", SettingsProblemMessage(view.path, loaded.problems)},
-                            {"aria2", {{"sentPerTask", sent_per_task}, {"kept", loaded.settings.aria2_options}}}});
+  return PageReplyText(
+      json{{"ok", true},
+           {"path", view.path},
+           {"fields", FieldsForThePage()},
+           {"values", values},
+           {"secretSet", secret_set},
+           {"defaultFolder", default_folder},
+           {"overridden", overridden},
+           {"damaged", SettingsProblemMessage(view.path, loaded.problems)},
+           {"aria2", {{"sentPerTask", sent_per_task}, {"kept", loaded.settings.aria2_options}}}});
 }
 
 // aria2 options the page's form or toolbar set: checked and kept in the
@@ -139,7 +140,8 @@ std::string SaveReply(const json& request, const SettingsView& view) {
   // A secret comes apart from the values, as `secret` or `clearSecret`, and
   // is listed after them.
   for (const SettingRow& row : SettingRows()) {
-    if (row.kind == SettingKind::kSecret || row.kind == SettingKind::kAria2 || !values.contains(row.name)) continue;
+    if (row.kind == SettingKind::kSecret || row.kind == SettingKind::kAria2 || !values.contains(row.name))
+      continue;
     const json& value = values[row.name];
     const json now = Shown(row, present.settings);
     if (row.kind == SettingKind::kBool) {
@@ -198,7 +200,8 @@ std::string SaveReply(const json& request, const SettingsView& view) {
 }  // namespace
 
 std::string SettingsMessageReply(const std::string& request_json, const SettingsView& view) {
-  const EnvLookup env = view.env ? view.env : [](const char* name) -> const char* { return std::getenv(name); };
+  const EnvLookup env =
+      view.env ? view.env : [](const char* name) -> const char* { return std::getenv(name); };
   const json request = json::parse(request_json, nullptr, false);
   const std::string action = request.is_object() ? request.value("action", "") : "";
   if (action == "load") return LoadReply(view, env);

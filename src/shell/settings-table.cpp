@@ -69,7 +69,8 @@ std::optional<std::string> Ratio(std::string& v) {
 
 // aria2's form: [http://][USER:PASSWORD@]HOST[:PORT]
 std::optional<std::string> Proxy(std::string& v) {
-  static const std::regex kProxy(R"(^(https?://)?([^\s/@:]+(:[^\s/@]*)?@)?([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:\d{1,5})?/?$)");
+  static const std::regex kProxy(
+      R"(^(https?://)?([^\s/@:]+(:[^\s/@]*)?@)?([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:\d{1,5})?/?$)");
   if (std::regex_match(v, kProxy)) return std::nullopt;
   return Problem(u8"应写成 http://主机:端口（可带 用户名:密码@），例如 http://127.0.0.1:8080");
 }
@@ -83,8 +84,12 @@ std::optional<std::string> OneOf(const std::string& v, std::initializer_list<con
   return Utf8(u8"只能是 ") + list + Utf8(u8" 之一");
 }
 
-std::optional<std::string> FileAllocation(std::string& v) { return OneOf(v, {"none", "prealloc", "trunc", "falloc"}); }
-std::optional<std::string> LogLevel(std::string& v) { return OneOf(v, {"debug", "info", "notice", "warn", "error"}); }
+std::optional<std::string> FileAllocation(std::string& v) {
+  return OneOf(v, {"none", "prealloc", "trunc", "falloc"});
+}
+std::optional<std::string> LogLevel(std::string& v) {
+  return OneOf(v, {"debug", "info", "notice", "warn", "error"});
+}
 
 // aria2's options the manager's form saves. The first ten are the body
 // Korvath sends before every download, in its order, with the values the
@@ -323,7 +328,8 @@ const SettingRow* FindSettingField(const std::string& name) {
   return nullptr;
 }
 
-std::vector<std::pair<std::string, std::string>> TaskAria2Options(const std::map<std::string, std::string>& kept) {
+std::vector<std::pair<std::string, std::string>> TaskAria2Options(
+    const std::map<std::string, std::string>& kept) {
   std::vector<std::pair<std::string, std::string>> sent;
   for (const SettingRow& row : AllRows()) {
     if (row.kind != SettingKind::kAria2 || !row.task_default) continue;
@@ -333,7 +339,8 @@ std::vector<std::pair<std::string, std::string>> TaskAria2Options(const std::map
   return sent;
 }
 
-std::vector<std::pair<std::string, std::string>> OtherAria2Options(const std::map<std::string, std::string>& kept) {
+std::vector<std::pair<std::string, std::string>> OtherAria2Options(
+    const std::map<std::string, std::string>& kept) {
   std::vector<std::pair<std::string, std::string>> sent;
   for (const SettingRow& row : AllRows()) {
     if (row.kind != SettingKind::kAria2 || row.task_default) continue;

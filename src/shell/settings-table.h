@@ -64,9 +64,11 @@ const SettingRow* FindSettingField(const std::string& name);
 
 // The aria2 options Korvath sends before every download, in the order they
 // are sent, each with the user's value or its default.
-std::vector<std::pair<std::string, std::string>> TaskAria2Options(const std::map<std::string, std::string>& kept);
+std::vector<std::pair<std::string, std::string>> TaskAria2Options(
+    const std::map<std::string, std::string>& kept);
 // The user's other aria2 options, in the table's order, for aria2's start.
-std::vector<std::pair<std::string, std::string>> OtherAria2Options(const std::map<std::string, std::string>& kept);
+std::vector<std::pair<std::string, std::string>> OtherAria2Options(
+    const std::map<std::string, std::string>& kept);
 
 // Whether a row's value is present in `settings`.
 bool HasSetting(const SettingRow& row, const Settings& settings);

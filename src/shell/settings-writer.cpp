@@ -26,7 +26,8 @@ bool HasControlCharacter(const std::string& value) {
 }
 
 std::string DamagedMessage(const std::string& path, const std::vector<SettingsProblem>& problems) {
-  std::string message = U8(u8"设置文件") + path + U8(u8"中有无法使用的内容，为了不丢失您写的内容，设置没有保存：");
+  std::string message =
+      U8(u8"设置文件") + path + U8(u8"中有无法使用的内容，为了不丢失您写的内容，设置没有保存：");
   for (const SettingsProblem& problem : problems)
     message += "\n" + U8(u8"第") + std::to_string(problem.line) + U8(u8"行：") + problem.what;
   message += "\n" + U8(u8"请先用文本编辑器改正或删除这一行，再保存。");
@@ -68,9 +69,9 @@ SettingsSaveResult SaveSettingsChanges(const std::string& path, const std::vecto
 
   std::unique_ptr<GKeyFile, KeyFileDeleter> file(g_key_file_new());
   GError* error = nullptr;
-  if (!text.empty() && !g_key_file_load_from_data(file.get(), text.data(), text.size(),
-                                                  GKeyFileFlags(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
-                                                  &error)) {
+  if (!text.empty() && !g_key_file_load_from_data(
+                           file.get(), text.data(), text.size(),
+                           GKeyFileFlags(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS), &error)) {
     const std::string why = error ? error->message : "";
     if (error) g_error_free(error);
     return Refused(U8(u8"设置文件") + path + U8(u8"无法读取（") + why +
@@ -91,7 +92,8 @@ SettingsSaveResult SaveSettingsChanges(const std::string& path, const std::vecto
   if (!ParseSettingsText(out).problems.empty())
     return Refused(U8(u8"新的设置无法写成有效的设置文件，设置没有保存。请检查刚才填写的内容。"));
   if (!WriteFileAtomically(target.string(), out, 0600))
-    return Refused(U8(u8"无法写入设置文件") + path + U8(u8"，设置没有保存。请检查它所在文件夹的权限和磁盘空间。"));
+    return Refused(U8(u8"无法写入设置文件") + path +
+                   U8(u8"，设置没有保存。请检查它所在文件夹的权限和磁盘空间。"));
   return {.ok = true, .error = "", .bad_key = ""};
 }
 

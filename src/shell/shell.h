@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/download-task.h"
 #include "app/aria2-activity.h"
 #include "app/engine-status.h"
 #include "app/look-schedule.h"
+#include "engine/download-task.h"
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
 #include "engine/stated-sizes.h"
@@ -44,10 +44,10 @@ struct WaitingRequest {
 struct PageRequests {
   std::deque<WaitingRequest> waiting;
   std::uint64_t last_id = 0;
-  std::size_t dropped = 0;     // beyond the queue, since the user was last told
+  std::size_t dropped = 0;  // beyond the queue, since the user was last told
   std::optional<std::int64_t> last_told_ms;
-  bool answering = false;      // the waiting ones are being handed to the intake
-  bool reading_text = false;   // a waiting one's page text is being read
+  bool answering = false;     // the waiting ones are being handed to the intake
+  bool reading_text = false;  // a waiting one's page text is being read
 };
 
 struct Shell {
@@ -57,7 +57,7 @@ struct Shell {
 
   Options options;
   GtkDesktop desktop;
-  EngineState engine;                    // created empty at start, released at the end
+  EngineState engine;                       // created empty at start, released at the end
   Text download_dir = kDownloadFolderName;  // what DownloadFolder() decided at start-up
   GtkApplication* app = nullptr;
   std::unique_ptr<EarlyStart> early_start;  // from GTK's start-up on
@@ -68,7 +68,7 @@ struct Shell {
   std::unique_ptr<WebEngine> pinned_web_engine;
   std::unique_ptr<MainWindow> main;
   std::unique_ptr<DownloadManagerWindow> manager;
-  std::unique_ptr<DownloadNotifier> notifier;  // from the end of start-up on
+  std::unique_ptr<DownloadNotifier> notifier;     // from the end of start-up on
   std::unique_ptr<SessionKeeper> session_keeper;  // from the end of start-up on
   // What the tasks added back at start-up hold on disk, by gid, for the page.
   std::vector<std::pair<Text, SessionRestoreResult::Size>> restored_sizes;
@@ -116,7 +116,8 @@ void RaiseDownloadManager(Shell& shell, int pause_ms = 0);
 // Puts the saved values named in `changed` to use at once where the running
 // program can (the folder of the next download, notifications, the app
 // address of "首页"); returns the names of those it applied.
-std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved, const std::vector<std::string>& changed);
+std::vector<std::string> ApplySavedSettings(Shell& shell, const Settings& saved,
+                                            const std::vector<std::string>& changed);
 
 // ---- about window (about-window.cpp) ----
 // Opens AboutWindow modally over the main window; returns when it is closed.

@@ -26,8 +26,10 @@ std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text)
 
 std::string Reply(bool ok, const std::string& error, const json& deleted = json::array()) {
   json reply = {{"ok", ok}};
-  if (ok) reply["deleted"] = deleted;
-  else reply["error"] = error;
+  if (ok)
+    reply["deleted"] = deleted;
+  else
+    reply["error"] = error;
   return PageReplyText(reply);
 }
 
@@ -244,8 +246,10 @@ std::optional<std::vector<OtherTask>> OtherTasks(Desktop& desktop, const EngineS
   std::vector<OtherTask> others;
   for (const Aria2Task& t : tasks) {
     if (std::string_view(t.gid) == gid) continue;
-    OtherTask other{
-        .gid = std::string(t.gid), .name = GbkToUtf8(TaskDisplayName(t)), .status = std::string(t.status), .paths = {}};
+    OtherTask other{.gid = std::string(t.gid),
+                    .name = GbkToUtf8(TaskDisplayName(t)),
+                    .status = std::string(t.status),
+                    .paths = {}};
     for (const Text& p : t.paths) other.paths.push_back(GbkToUtf8(p));
     others.push_back(std::move(other));
   }

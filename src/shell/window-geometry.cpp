@@ -127,16 +127,16 @@ void GrowWithText(GtkWidget* control, GtkWidget* before) {
 }
 
 void OfferCloseAndMinimiseOnly(GtkWindow* window, bool resizable) {
-  g_signal_connect(
-      window, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer resize) {
-        GdkWindow* gdk = gtk_widget_get_window(w);
-        gdk_window_set_functions(gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE |
-                                                    (resize ? GDK_FUNC_RESIZE : 0)));
-        gdk_window_set_decorations(
-            gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU | GDK_DECOR_MINIMIZE |
-                                 (resize ? GDK_DECOR_RESIZEH : 0)));
-      }),
-      GINT_TO_POINTER(resizable ? 1 : 0));
+  g_signal_connect(window, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer resize) {
+                     GdkWindow* gdk = gtk_widget_get_window(w);
+                     gdk_window_set_functions(
+                         gdk, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_CLOSE |
+                                            (resize ? GDK_FUNC_RESIZE : 0)));
+                     gdk_window_set_decorations(
+                         gdk, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU |
+                                              GDK_DECOR_MINIMIZE | (resize ? GDK_DECOR_RESIZEH : 0)));
+                   }),
+                   GINT_TO_POINTER(resizable ? 1 : 0));
 }
 
 void MoveControl(GtkWidget* control, Rect rect) {

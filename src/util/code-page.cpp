@@ -274,9 +274,13 @@ Text WideToText(const Bytes& utf16le, int code_page) {
   return Text(ConverterFor(to, "UTF-16LE").Convert(wide));
 }
 
-Text Utf8ToGbk(std::string_view utf8) { return Text(ConverterFor("GB18030", "UTF-8").Convert(UpToNul(utf8))); }
+Text Utf8ToGbk(std::string_view utf8) {
+  return Text(ConverterFor("GB18030", "UTF-8").Convert(UpToNul(utf8)));
+}
 
-std::string GbkToUtf8(std::string_view text) { return ConverterFor("UTF-8", "GB18030").Convert(UpToNul(text)); }
+std::string GbkToUtf8(std::string_view text) {
+  return ConverterFor("UTF-8", "GB18030").Convert(UpToNul(text));
+}
 
 const Text& Gbk(const char8_t* utf8_literal) {
   // Keyed by content, not address, so a caller's changing buffer can never

@@ -113,7 +113,8 @@ UniqueFd OpenFolder(const std::string& path) {
 std::optional<FileIdentity> IdentityOf(int fd) {
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0) return std::nullopt;
-  return FileIdentity{.device = static_cast<std::uint64_t>(info.st_dev), .inode = static_cast<std::uint64_t>(info.st_ino)};
+  return FileIdentity{.device = static_cast<std::uint64_t>(info.st_dev),
+                      .inode = static_cast<std::uint64_t>(info.st_ino)};
 }
 
 PlainFileOpening OpenPlainFileForAppending(const std::string& path, unsigned mode) {
@@ -162,7 +163,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, uns
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   // mkostemp's 0600 is still cut by the umask; the mode is set outright.
-  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, contents).error == 0 && ::fsync(fd) == 0;
+  bool ok =
+      ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, contents).error == 0 && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   // Only a complete, synced file takes the name.
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;

@@ -499,7 +499,8 @@ TextArray JsonObject::GetKeys(std::string_view path) const {
     if (found.value && found.value->is_object()) {
       for (const auto& [key, item] : found.value->items()) keys.push_back(Utf8ToGbk(key));
     } else if (found.value && found.value->is_array()) {
-      for (std::size_t i = 0; i < found.value->size(); ++i) keys.push_back(ToText(static_cast<std::int64_t>(i)));
+      for (std::size_t i = 0; i < found.value->size(); ++i)
+        keys.push_back(ToText(static_cast<std::int64_t>(i)));
     }
     return keys;
   });

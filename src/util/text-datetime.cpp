@@ -101,11 +101,9 @@ Text DateTimeText(DateTime value) {
   const DateParts p = SplitDateTime(value);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%d", p.year);
-  Text out =
-      buffer + Gbk(u8"年") + ToText(p.month) + Gbk(u8"月") + ToText(p.day) + Gbk(u8"日");
+  Text out = buffer + Gbk(u8"年") + ToText(p.month) + Gbk(u8"月") + ToText(p.day) + Gbk(u8"日");
   if (p.second != 0) {
-    out += ToText(p.hour) + Gbk(u8"时") + ToText(p.minute) + Gbk(u8"分") +
-           ToText(p.second) + Gbk(u8"秒");
+    out += ToText(p.hour) + Gbk(u8"时") + ToText(p.minute) + Gbk(u8"分") + ToText(p.second) + Gbk(u8"秒");
   } else if (p.minute != 0) {
     out += ToText(p.hour) + Gbk(u8"时") + ToText(p.minute) + Gbk(u8"分");
   } else if (p.hour != 0) {

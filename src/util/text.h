@@ -98,7 +98,9 @@ class Text {
   Text substr(size_type at = 0, size_type count = npos) const { return Text(bytes_.substr(at, count)); }
   size_type find(std::string_view what, size_type at = 0) const noexcept { return bytes_.find(what, at); }
   size_type find(char c, size_type at = 0) const noexcept { return bytes_.find(c, at); }
-  size_type rfind(std::string_view what, size_type at = npos) const noexcept { return bytes_.rfind(what, at); }
+  size_type rfind(std::string_view what, size_type at = npos) const noexcept {
+    return bytes_.rfind(what, at);
+  }
   size_type find_first_of(std::string_view set, size_type at = 0) const noexcept {
     return bytes_.find_first_of(set, at);
   }
@@ -108,8 +110,12 @@ class Text {
   size_type find_last_not_of(std::string_view set, size_type at = npos) const noexcept {
     return bytes_.find_last_not_of(set, at);
   }
-  size_type find_first_not_of(char c, size_type at = 0) const noexcept { return bytes_.find_first_not_of(c, at); }
-  size_type find_last_not_of(char c, size_type at = npos) const noexcept { return bytes_.find_last_not_of(c, at); }
+  size_type find_first_not_of(char c, size_type at = 0) const noexcept {
+    return bytes_.find_first_not_of(c, at);
+  }
+  size_type find_last_not_of(char c, size_type at = npos) const noexcept {
+    return bytes_.find_last_not_of(c, at);
+  }
   bool starts_with(std::string_view s) const noexcept { return bytes_.starts_with(s); }
   bool ends_with(std::string_view s) const noexcept { return bytes_.ends_with(s); }
   int compare(std::string_view other) const noexcept { return bytes_.compare(other); }

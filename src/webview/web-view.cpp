@@ -120,8 +120,8 @@ void OnResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitUR
   } else {
     job->job = state->next_job++;
   }
-  g_signal_connect_data(resource, "finished", G_CALLBACK(OnResourceFinished), job,
-                        DeleteResourceJob, GConnectFlags(0));
+  g_signal_connect_data(resource, "finished", G_CALLBACK(OnResourceFinished), job, DeleteResourceJob,
+                        GConnectFlags(0));
   if (!reported) Fire(state, &WebView::on_load_url_begin, Utf8ToGbk(job->url), job->job);
 }
 
@@ -340,13 +340,11 @@ void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   Fire(state, &WebView::on_loading_finish, Utf8ToGbk(uri ? uri : ""), kLoadingSucceeded, Text());
 }
 
-gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failing_uri, GError* error,
-                      gpointer data) {
+gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failing_uri, GError* error, gpointer data) {
   auto* state = static_cast<State*>(data);
-  const bool cancelled =
-      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
-      g_error_matches(error, WEBKIT_POLICY_ERROR,
-                      WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+  const bool cancelled = g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+                         g_error_matches(error, WEBKIT_POLICY_ERROR,
+                                         WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
   state->failed = true;
   state->failed_result = cancelled ? kLoadingCanceled : kLoadingFailed;
   state->failed_url = failing_uri ? failing_uri : "";
@@ -377,8 +375,8 @@ bool OwnPage(const State& state, const std::string& uri, WebKitPolicyDecisionTyp
   return !state.own_address.empty() && PageAddress(uri) == state.own_address;
 }
 
-gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
-                        WebKitPolicyDecisionType type, gpointer data) {
+gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                        gpointer data) {
   auto* state = static_cast<State*>(data);
   if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
     auto* response_decision = WEBKIT_RESPONSE_POLICY_DECISION(decision);
@@ -460,8 +458,8 @@ void OnScriptDone(GObject* source, GAsyncResult* result, gpointer data) {
   auto* holder = static_cast<std::shared_ptr<ScriptCall>*>(data);
   ScriptCall& call = **holder;
   GError* error = nullptr;
-  JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
-                                                                        result, &error);
+  JSCValue* value =
+      webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
   if (value) {
     call.ok = true;
     if (!jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
@@ -592,11 +590,11 @@ WebView::ScriptResult WebView::EvaluateScript(std::string_view body_utf8, int ti
   auto call = std::make_shared<ScriptCall>();
   GCancellable* cancellable = g_cancellable_new();
   webkit_web_view_call_async_javascript_function(
-      view, body_utf8.data(), static_cast<gssize>(body_utf8.size()), nullptr, nullptr, nullptr,
-      cancellable, OnScriptDone, new std::shared_ptr<ScriptCall>(call));
-  guint timer = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(std::max(timeout_ms, 0)),
-                                   OnScriptTimeout, new std::shared_ptr<ScriptCall>(call),
-                                   DeleteScriptHolder);
+      view, body_utf8.data(), static_cast<gssize>(body_utf8.size()), nullptr, nullptr, nullptr, cancellable,
+      OnScriptDone, new std::shared_ptr<ScriptCall>(call));
+  guint timer =
+      g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(std::max(timeout_ms, 0)), OnScriptTimeout,
+                         new std::shared_ptr<ScriptCall>(call), DeleteScriptHolder);
   // The caller waits for the answer; window events keep flowing meanwhile.
   while (!call->done && !call->timed_out) g_main_context_iteration(nullptr, TRUE);
   if (!call->timed_out) g_source_remove(timer);

@@ -96,8 +96,8 @@ class WebView {
   Text CurrentUrl() const;
 
   struct ScriptResult {
-    bool ok = false;      // false: script error, no view, or timed out
-    Text value;           // the result converted to a string, system text
+    bool ok = false;  // false: script error, no view, or timed out
+    Text value;       // the result converted to a string, system text
   };
   // Runs a function body (it may use `return`) in the page's main frame and
   // waits up to timeout_ms for its value while handling window events.

@@ -154,7 +154,8 @@ TEST_F(Aria2Restart, KilledMidDownloadItComesBackAndTheFileGoesOnFromWhereItWas)
   const std::size_t served_when_gone = BytesServed(0);
   ASSERT_TRUE(WaitUntil([&] { return BytesServed(0) > served_when_gone; }, 10000));
   const auto back_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - kill_time).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - kill_time)
+          .count();
   std::cout << "aria2 killed -> download running again: " << back_ms << " ms\n";
 
   ExpectSiteBytes(Saved(0), 0);
@@ -259,7 +260,8 @@ TEST_F(Aria2Restart, SigtermWhileAria2IsStoppedEndsTheProgramAndAria2WithinTenSe
   ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
   korvath->Signal(SIGTERM);
   ASSERT_TRUE(korvath->WaitExit(10000).has_value()) << EventDump();
-  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(stopped); }, 5000)) << "a stopped aria2 was left holding the port";
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(stopped); }, 5000))
+      << "a stopped aria2 was left holding the port";
 }
 
 // The record is written when the task is made, not at the next look: an
@@ -270,7 +272,8 @@ TEST_F(Aria2Restart, ATaskAria2TookJustBeforeItWasKilledComesBackAndFinishes) {
     korvath.reset();
     ASSERT_NO_FATAL_FAILURE(Open(0));
     ClickDownload(x, main);
-    ASSERT_TRUE(WaitUntil([&] { return !korvath->EventsNamed("task_created").empty(); }, 15000, 2)) << EventDump();
+    ASSERT_TRUE(WaitUntil([&] { return !korvath->EventsNamed("task_created").empty(); }, 15000, 2))
+        << EventDump();
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     KillAria2();
     ASSERT_TRUE(WaitForRestarts(1)) << EventDump();

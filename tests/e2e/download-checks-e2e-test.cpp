@@ -58,7 +58,8 @@ TEST(DownloadChecksEndToEnd, AnErrorPageForAFileThePageCalls50MbIsReportedAndKep
   ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
 
   // The program inherits the private bus from this process's environment.
-  KorvathProcess korvath({{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
   std::string gid;
   ASSERT_NO_FATAL_FAILURE(ClickAndAwaitNotice(korvath, x, gid));
   const Json notice = korvath.EventsNamed("download_notice", {{"gid", gid}}).front();
@@ -99,7 +100,8 @@ TEST(DownloadChecksEndToEnd, AnXmlErrorBodyIsReportedUnderTheNameCleanedOfHidden
   file.shown_size = "1,234 KB";
   demo::DemoSite site({.files = {file}});
   ASSERT_NO_FATAL_FAILURE(PrepareForDemoClicks(lock, x, site));
-  KorvathProcess korvath({{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}});
   std::string gid;
   ASSERT_NO_FATAL_FAILURE(ClickAndAwaitNotice(korvath, x, gid));
 
@@ -108,7 +110,8 @@ TEST(DownloadChecksEndToEnd, AnXmlErrorBodyIsReportedUnderTheNameCleanedOfHidden
   const Shown shown = notices.Notices().front();
   EXPECT_EQ(shown.summary, Utf8(u8"文件与分享页不符：invoicegpj.zip"));
   EXPECT_EQ(shown.body, Utf8(u8"下载的文件与分享页不符：收到的是服务器的出错回复而不是文件（") +
-                            std::to_string(body.size()) + Utf8(u8" B，分享页写的是 1,234 KB），文件已保留，请打开查看。"));
+                            std::to_string(body.size()) +
+                            Utf8(u8" B，分享页写的是 1,234 KB），文件已保留，请打开查看。"));
   const fs::path saved = fs::path(korvath.work_dir()) / "ZorbitDravenet" / "invoicegpj.zip";
   std::ifstream in(saved, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), body);
@@ -150,7 +153,8 @@ TEST(DownloadChecksEndToEnd, AFolderTooSmallForTheFileSaysHowMuchIsNeededAndMake
   ClickDownload(x, main);
   ASSERT_TRUE(korvath.WaitForEvent("task_refused", {{"reason", "disk_space"}}, 15000)) << korvath.Output();
   EXPECT_EQ(korvath.EventsNamed("message_box").back().value("text", ""),
-            Utf8(u8"下载文件夹所在的磁盘空间不够：这个文件需要 16.0 MB，只剩 1.0 MB。请清理磁盘后再点击一次这个文件。"));
+            Utf8(u8"下载文件夹所在的磁盘空间不够：这个文件需要 16.0 MB，只剩 1.0 "
+                 u8"MB。请清理磁盘后再点击一次这个文件。"));
   EXPECT_TRUE(korvath.EventsNamed("task_created").empty());
   EXPECT_TRUE(fs::is_empty(folder));
 }

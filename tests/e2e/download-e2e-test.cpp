@@ -134,18 +134,22 @@ TEST_F(DownloadEndToEnd, AFolderSavedInTheManagersSettingsTakesTheNextDownload) 
   auto manager = x.WaitFor(korvath->pid(), Utf8(u8"下载管理"));
   ASSERT_TRUE(manager);
   // The toolbar is drawn once the page is; then 设置, and its first field.
-  ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(*manager, 563, 8, 40, 20, "standard_deviation") > 0.05; }, 10000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return GrayStatistic(*manager, 563, 8, 40, 20, "standard_deviation") > 0.05; }, 10000));
   ClickAt(*manager, 583, 17);
-  ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(*manager, 20, 150, 120, 20, "standard_deviation") > 0.05; }, 10000));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return GrayStatistic(*manager, 20, 150, 120, 20, "standard_deviation") > 0.05; }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ClickAt(*manager, 325, 226);  // 下载文件夹, below the batch bar's place
   PressKeys(*manager, "ctrl+a BackSpace");
   RunCommand("xdotool type --delay 15 '" + folder + "'");
   PressKeys(*manager, "Return");
   const std::string settings = korvath->work_dir() + "/config/korvath/settings.ini";
-  ASSERT_TRUE(WaitUntil([&] { return ReadAll(settings).find("folder=" + folder + "\n") != std::string::npos; }, 10000))
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadAll(settings).find("folder=" + folder + "\n") != std::string::npos; }, 10000))
       << ReadAll(settings);
-  EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   Screenshot(*manager, "manager-korvath-settings-saved");
 
   ClickDownload();

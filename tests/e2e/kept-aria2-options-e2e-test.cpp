@@ -31,11 +31,11 @@ class KeptAria2Options : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(config); }
 
   void Start() {
-    korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
-        {"KORVATH_APP_URL", site.FilePageUrl(0)},
-        {"KORVATH_NOTICE_URL", site.NoticeUrl()},
-        {"KORVATH_ARIA2C", noted.program()},
-        {"XDG_CONFIG_HOME", config}});
+    korvath = std::make_unique<KorvathProcess>(
+        std::map<std::string, std::string>{{"KORVATH_APP_URL", site.FilePageUrl(0)},
+                                           {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+                                           {"KORVATH_ARIA2C", noted.program()},
+                                           {"XDG_CONFIG_HOME", config}});
     ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath->Output();
     aria2 = std::make_unique<Aria2Instance>(noted.Secret(), "");
   }

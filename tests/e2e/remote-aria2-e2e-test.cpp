@@ -67,15 +67,15 @@ class RemoteAria2Test : public ::testing::Test {
   }
 
   std::string RemoteSettings(const std::string& secret, const std::string& extra = "") const {
-    return "[aria2]\nrpc-url=" + remote->RpcUrl() + "\nrpc-secret=" + secret + "\nremote-folder=" + remote_dir +
-           "\n" + extra;
+    return "[aria2]\nrpc-url=" + remote->RpcUrl() + "\nrpc-secret=" + secret +
+           "\nremote-folder=" + remote_dir + "\n" + extra;
   }
 
   void StartKorvath(std::size_t index = 0) {
-    korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
-        {"KORVATH_APP_URL", site.FilePageUrl(index)},
-        {"KORVATH_NOTICE_URL", site.NoticeUrl()},
-        {"XDG_CONFIG_HOME", config_dir}});
+    korvath = std::make_unique<KorvathProcess>(
+        std::map<std::string, std::string>{{"KORVATH_APP_URL", site.FilePageUrl(index)},
+                                           {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+                                           {"XDG_CONFIG_HOME", config_dir}});
     ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "ready"}}, 30000)) << korvath->Output();
   }
 
@@ -91,8 +91,8 @@ class RemoteAria2Test : public ::testing::Test {
     XWindowAttributes a{};
     XGetWindowAttributes(x.get(), MainWindow(), &a);
     const int bx = a.width / 2, by = a.height - 32;
-    ASSERT_TRUE(WaitUntil(
-        [&] { return GrayStatistic(MainWindow(), bx - 40, by - 4, 80, 8, "mean") < 0.7; }, 15000, 100))
+    ASSERT_TRUE(WaitUntil([&] { return GrayStatistic(MainWindow(), bx - 40, by - 4, 80, 8, "mean") < 0.7; },
+                          15000, 100))
         << "the download button was never drawn";
     ClickAt(MainWindow(), bx, by);
   }
@@ -273,8 +273,10 @@ TEST_F(RemoteAria2Test, AFileAskedForDuringStartUpGoesToTheRemoteAria2) {
   ServeAPageAskingForAFileAtOnce(app);
   RecordingServer notice;
   HoldTheNotice(notice);
-  korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
-      {"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config_dir}});
+  korvath = std::make_unique<KorvathProcess>(
+      std::map<std::string, std::string>{{"KORVATH_APP_URL", app.Url("/app/")},
+                                         {"KORVATH_NOTICE_URL", notice.Url("/n")},
+                                         {"XDG_CONFIG_HOME", config_dir}});
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 30000)) << korvath->Output();
   const auto asked = korvath->EventsNamed("intake_queued");
   ASSERT_EQ(asked.size(), 1u);
@@ -306,7 +308,8 @@ TEST_F(RemoteAria2Test, AFileOfTheSameNameInTheRemoteFolderIsKept) {
 
 TEST_F(RemoteAria2Test, AnUnreachableAddressIsSaidPlainlyAndNothingStartsLocally) {
   remote = nullptr;
-  WriteSettings("[aria2]\nrpc-url=http://127.0.0.2:" + std::to_string(UnusedPort()) + "/jsonrpc\nrpc-secret=x\n");
+  WriteSettings("[aria2]\nrpc-url=http://127.0.0.2:" + std::to_string(UnusedPort()) +
+                "/jsonrpc\nrpc-secret=x\n");
   ASSERT_NO_FATAL_FAILURE(StartKorvath());
   EXPECT_TRUE(SomeBoxSays(Utf8(u8"无法连接远程aria2")));
   EXPECT_EQ(korvath->EventsNamed("remote_aria2", {{"ok", false}}).size(), 1u);
@@ -320,20 +323,25 @@ TEST_F(RemoteAria2Test, AnAria2ThatNeverAnswersLeavesTheWindowAnsweringAndTheEnd
   HostileServer silent(Hostile::kSilent);
   ASSERT_TRUE(silent.Listening());
   WriteSettings("[aria2]\nrpc-url=" + silent.Url("/jsonrpc") + "\nrpc-secret=x\n");
-  korvath = std::make_unique<KorvathProcess>(std::map<std::string, std::string>{
-      {"KORVATH_APP_URL", site.FilePageUrl(0)}, {"KORVATH_NOTICE_URL", site.NoticeUrl()}, {"XDG_CONFIG_HOME", config_dir}});
+  korvath = std::make_unique<KorvathProcess>(
+      std::map<std::string, std::string>{{"KORVATH_APP_URL", site.FilePageUrl(0)},
+                                         {"KORVATH_NOTICE_URL", site.NoticeUrl()},
+                                         {"XDG_CONFIG_HOME", config_dir}});
   ASSERT_TRUE(korvath->WaitForEvent("startup_step", {{"step", "aria2"}}, 20000)) << korvath->Output();
   ASSERT_TRUE(WaitUntil([&] { return MainWindow() != 0; }, 10000));
   ClickAt(MainWindow(), 504 + 32, 16 + 12);
-  EXPECT_TRUE(x.WaitFor(korvath->pid(), Utf8(u8"关于 Korvath"), 3000)) << "关于 did not open while the call waited";
-  EXPECT_TRUE(korvath->EventsNamed("startup_step", {{"step", "ready"}}).empty()) << "the call was not waiting";
+  EXPECT_TRUE(x.WaitFor(korvath->pid(), Utf8(u8"关于 Korvath"), 3000))
+      << "关于 did not open while the call waited";
+  EXPECT_TRUE(korvath->EventsNamed("startup_step", {{"step", "ready"}}).empty())
+      << "the call was not waiting";
   korvath->Signal(SIGTERM);
   EXPECT_TRUE(korvath->WaitExit(10000).has_value());
 }
 
 TEST_F(RemoteAria2Test, ADamagedSettingsFileIsReportedByLineAndLeftAsItWas) {
   const std::string folder = MakeTempDir("chosen-folder");
-  const std::string text = "[downloads]\nfolder=" + folder + "\n[notifications]\nenabled=maybe\nno equals here\n";
+  const std::string text =
+      "[downloads]\nfolder=" + folder + "\n[notifications]\nenabled=maybe\nno equals here\n";
   WriteSettings(text);
   ASSERT_NO_FATAL_FAILURE(StartKorvath());
   EXPECT_TRUE(SomeBoxSays(Utf8(u8"第4行：enabled")));
@@ -344,7 +352,12 @@ TEST_F(RemoteAria2Test, ADamagedSettingsFileIsReportedByLineAndLeftAsItWas) {
   ASSERT_TRUE(korvath->WaitForEvent("task_created", {}, 20000)) << korvath->Output();
   const DemoFile& file = site.files()[0];
   const fs::path saved = fs::path(folder) / SafeFileName(demo::SavedName(file));
-  EXPECT_TRUE(WaitUntil([&] { std::error_code ec; return fs::file_size(saved, ec) == file.size; }, 20000, 100))
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::error_code ec;
+        return fs::file_size(saved, ec) == file.size;
+      },
+      20000, 100))
       << saved;
   EXPECT_FALSE(fs::exists(fs::path(korvath->work_dir()) / "ZorbitDravenet" / saved.filename()));
   korvath.reset();

@@ -270,10 +270,13 @@ TEST_F(StartAria2Test, Aria2LogsAtTheLevelChosenIntoAPlainFile) {
 TEST_F(StartAria2Test, ANonAsciiProgramDirectoryIsLoggedAsItIsNamed) {
   const fs::path dir = program_dir / reinterpret_cast<const char*>(u8"下载器");
   fs::create_directory(dir);
-  ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = dir.string()})) << desktop->BoxTexts();
+  ASSERT_TRUE(StartAria2(*desktop, state, {.cookie = "Zorbit", .program_dir = dir.string()}))
+      << desktop->BoxTexts();
   auto started = desktop->Events("aria2_started");
   ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0]["argv"].get<std::string>().rfind((dir / "aria2c.exe").string() + " --enable-rpc=true", 0), 0u)
+  EXPECT_EQ(
+      started[0]["argv"].get<std::string>().rfind((dir / "aria2c.exe").string() + " --enable-rpc=true", 0),
+      0u)
       << started[0]["argv"];
 }
 

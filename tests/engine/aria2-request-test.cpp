@@ -10,8 +10,9 @@ namespace {
 TEST(Aria2Request, ListsAndOptionQuestionsKeepTheirEnvelopeAndParameterOrder) {
   Aria2Request waiting(aria2_method::kTellWaiting, "s");
   waiting.AddNumber(0).AddNumber(1000).AddTexts(std::vector<Text>{"gid", "status"});
-  EXPECT_EQ(waiting.Body(),
-            R"({"jsonrpc":"2.0","method":"aria2.tellWaiting","id":1,"params":["token:s",0,1000,["gid","status"]]})");
+  EXPECT_EQ(
+      waiting.Body(),
+      R"({"jsonrpc":"2.0","method":"aria2.tellWaiting","id":1,"params":["token:s",0,1000,["gid","status"]]})");
   EXPECT_EQ(Aria2Request(aria2_method::kGetOption, "s").AddText("2089b05ecca3d829").Body(),
             R"({"jsonrpc":"2.0","method":"aria2.getOption","id":1,"params":["token:s","2089b05ecca3d829"]})");
   EXPECT_EQ(Aria2Request(aria2_method::kAddUri, "").AddTexts(std::vector<Text>{}).Body(),

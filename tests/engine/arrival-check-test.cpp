@@ -100,17 +100,20 @@ TEST(CompareArrival, AcceptsOnlySizesThePagesRoundingCouldHaveShown) {
   EXPECT_EQ(Compare("50.0 MB", 50 * mib + mib / 5).kind, "size");  // a tenth is the step here
   EXPECT_EQ(Compare("123 B", 124).kind, "size");
   EXPECT_EQ(Compare("1.2 GB", 0).kind, "size");
-  EXPECT_EQ(GbkToUtf8(Compare("50 MB", 45 * mib).text),
-            U8(u8"下载的文件与分享页不符：分享页写的大小是 50 MB，收到的文件是 45.0 MB，文件已保留，请打开查看。"));
+  EXPECT_EQ(
+      GbkToUtf8(Compare("50 MB", 45 * mib).text),
+      U8(u8"下载的文件与分享页不符：分享页写的大小是 50 MB，收到的文件是 45.0 MB，文件已保留，请打开查看。"));
 }
 
 TEST(CompareArrival, TellsAnErrorPageOrAnErrorReplyFromAFile) {
-  const ArrivalVerdict page = Compare("50 MB", 312, "\xEF\xBB\xBF \r\n<!DOCTYPE HTML><html><title>403</title>");
+  const ArrivalVerdict page =
+      Compare("50 MB", 312, "\xEF\xBB\xBF \r\n<!DOCTYPE HTML><html><title>403</title>");
   EXPECT_EQ(page.kind, "web_page");
-  EXPECT_EQ(GbkToUtf8(page.text),
-            U8(u8"下载的文件与分享页不符：收到的是一个网页而不是文件（312 B，分享页写的是 50 MB），文件已保留，请打开查看。"));
+  EXPECT_EQ(GbkToUtf8(page.text), U8(u8"下载的文件与分享页不符：收到的是一个网页而不是文件（312 "
+                                     u8"B，分享页写的是 50 MB），文件已保留，请打开查看。"));
   EXPECT_EQ(Compare("50 MB", 90, "\n\t<html lang=zh>").kind, "web_page");
-  EXPECT_EQ(Compare("50 MB", 60, R"({"error_code":31045,"error_msg":"user not exists"})").kind, "error_reply");
+  EXPECT_EQ(Compare("50 MB", 60, R"({"error_code":31045,"error_msg":"user not exists"})").kind,
+            "error_reply");
   EXPECT_EQ(Compare("50 MB", 20, R"( {"errno":-6})").kind, "error_reply");
   // JSON without an error, or text that merely mentions HTML, is only the wrong size.
   EXPECT_EQ(Compare("50 MB", 20, R"({"list":[]})").kind, "size");
@@ -125,12 +128,16 @@ TEST(CompareArrival, TellsAnErrorPageOrAnErrorReplyFromAFile) {
   // Object stores answer in XML, APIs in JSON: error bodies whatever the
   // size, or whether the page's size could be read.
   const std::string s3 =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>AccessDenied</Code><Message>x</Message></Error>";
+      "<?xml version=\"1.0\" "
+      "encoding=\"UTF-8\"?>\n<Error><Code>AccessDenied</Code><Message>x</Message></Error>";
   EXPECT_EQ(Compare("57 B", 62, s3).kind, "error_reply");
   EXPECT_EQ(CompareArrival(std::nullopt, 62, s3, "a.bin").kind, "error_reply");
-  EXPECT_EQ(CompareArrival(std::nullopt, 90, "<?xml version='1.0'?><!-- x --><ErrorResponse xmlns='a'>", "a.bin").kind,
+  EXPECT_EQ(
+      CompareArrival(std::nullopt, 90, "<?xml version='1.0'?><!-- x --><ErrorResponse xmlns='a'>", "a.bin")
+          .kind,
+      "error_reply");
+  EXPECT_EQ(CompareArrival(std::nullopt, 40, R"({"code":403,"message":"expired"})", "a.bin").kind,
             "error_reply");
-  EXPECT_EQ(CompareArrival(std::nullopt, 40, R"({"code":403,"message":"expired"})", "a.bin").kind, "error_reply");
   EXPECT_EQ(CompareArrival(std::nullopt, 40, R"([ {"errmsg":"expired"}])", "a.bin").kind, "error_reply");
   // XML that is no error, an error body's own name, or a file too large to
   // be an error reply are the files they are.
@@ -146,10 +153,12 @@ TEST(CompareArrival, TellsAnErrorPageOrAnErrorReplyFromAFile) {
 // breaks: a size that agrees only within the page's rounding proves nothing.
 TEST(CompareArrival, WithoutALengthFromTheServerOnlyAnExactSizeIsConfirmed) {
   const std::int64_t mib = 1 << 20;
-  const ArrivalVerdict cut = CompareArrival(Stated("8 MB"), 8'074'035, "PK", "a.zip", /*length_unknown=*/true);
+  const ArrivalVerdict cut =
+      CompareArrival(Stated("8 MB"), 8'074'035, "PK", "a.zip", /*length_unknown=*/true);
   EXPECT_TRUE(cut.unconfirmed());
-  EXPECT_EQ(GbkToUtf8(cut.text), U8(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 7.7 MB，分享页写的是约 8 MB。"
-                                    u8"请打开文件查看；如果不完整，请在分享页再点击一次这个文件重新下载。"));
+  EXPECT_EQ(GbkToUtf8(cut.text),
+            U8(u8"服务器没有告知文件的长度，无法确认文件是否完整：收到 7.7 MB，分享页写的是约 8 MB。"
+               u8"请打开文件查看；如果不完整，请在分享页再点击一次这个文件重新下载。"));
   EXPECT_TRUE(CompareArrival(Stated("8 MB"), 8 * mib, "PK", "a.zip", true).matches());
   EXPECT_TRUE(CompareArrival(Stated("8 MB"), 8'000'000, "PK", "a.zip", true).matches());
   EXPECT_EQ(CompareArrival(Stated("8 MB"), 2 * mib, "PK", "a.zip", true).kind, "size");

@@ -6,22 +6,25 @@
 namespace korvath {
 namespace {
 
-std::string Explain(const char* code, const char* message) { return GbkToUtf8(ExplainDownloadFailure(code, message)); }
+std::string Explain(const char* code, const char* message) {
+  return GbkToUtf8(ExplainDownloadFailure(code, message));
+}
 
 TEST(ExplainDownloadFailure, ARefusedOrExpiredLinkSaysThatClickingTheFileAgainContinues) {
   const std::string expired = reinterpret_cast<const char*>(
       u8"下载链接已过期或被服务器拒绝。请在分享页上再点击一次这个文件，下载会接着已下载的部分继续。");
-  for (auto [code, message] : {std::pair{"22", "The response status is not successful. status=403"},
-                               std::pair{"22", "The response status is not successful. status=410"},
-                               std::pair{"24", "Authorization failed."},
-                               std::pair{"22", "Invalid range header."}}) {
+  for (auto [code, message] :
+       {std::pair{"22", "The response status is not successful. status=403"},
+        std::pair{"22", "The response status is not successful. status=410"},
+        std::pair{"24", "Authorization failed."}, std::pair{"22", "Invalid range header."}}) {
     SCOPED_TRACE(message);
     EXPECT_EQ(Explain(code, message), expired + reinterpret_cast<const char*>(u8"（错误码 ") + code + "）");
   }
   // A server in trouble is no expired link.
-  EXPECT_EQ(Explain("22", "The response status is not successful. status=502").find(expired), std::string::npos);
-  EXPECT_NE(Explain("22", "The response status is not successful. status=502").find(
-                reinterpret_cast<const char*>(u8"服务器暂时出错")),
+  EXPECT_EQ(Explain("22", "The response status is not successful. status=502").find(expired),
+            std::string::npos);
+  EXPECT_NE(Explain("22", "The response status is not successful. status=502")
+                .find(reinterpret_cast<const char*>(u8"服务器暂时出错")),
             std::string::npos);
 }
 
@@ -30,7 +33,8 @@ TEST(ExplainDownloadFailure, EveryOtherErrorSaysWhatToDoAndUnknownOnesKeepAria2s
     SCOPED_TRACE(code);
     const std::string text = Explain(code, "raw words");
     EXPECT_NE(text.find(reinterpret_cast<const char*>(u8"请")), std::string::npos) << text;
-    EXPECT_NE(text.find(std::string(reinterpret_cast<const char*>(u8"错误码 ")) + code), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string(reinterpret_cast<const char*>(u8"错误码 ")) + code), std::string::npos)
+        << text;
   }
   EXPECT_NE(Explain("99", "raw words").find("raw words"), std::string::npos);
   // A server aria2 could not reach at all comes as the catch-all code 1.

@@ -159,10 +159,11 @@ TEST_F(DownloadTest, PauseAllPausesARunningDownload) {
 
 TEST_F(DownloadTest, AServerThatIsGoneDoesNotKeepAria2Busy) {
   // Refused at once, as a laptop whose network went away sees it.
-  ASSERT_TRUE(CreateDownloadTask(
-      *desktop, state,
-      {.name = "gone.bin", .link = Text("http://127.0.0.1:" + std::to_string(testing::UnusedPort()) + "/f"),
-       .dir = "ZorbitDravenet"}));
+  ASSERT_TRUE(
+      CreateDownloadTask(*desktop, state,
+                         {.name = "gone.bin",
+                          .link = Text("http://127.0.0.1:" + std::to_string(testing::UnusedPort()) + "/f"),
+                          .dir = "ZorbitDravenet"}));
   const std::string gid = LastGid();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long before = testing::CpuTicks(state.aria2_pid);
@@ -183,7 +184,9 @@ TEST_F(DownloadTest, AnUnreachableServerIsTriedAgainAfterWaitsAndTheDownloadGoes
                                   .dir = "ZorbitDravenet"}));
   std::string gid = LastGid();
   UnreachableRetry retry(*desktop, state, {0, 0});
-  auto failed = [&] { return testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10)); };
+  auto failed = [&] {
+    return testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10));
+  };
   // Two tries after waits, the second also refused.
   for (int attempt = 0; attempt < 2; ++attempt) {
     ASSERT_TRUE(failed());
@@ -212,7 +215,8 @@ TEST_F(DownloadTest, AnUnreachableServerIsTriedAgainAfterWaitsAndTheDownloadGoes
 
 TEST_F(DownloadTest, TriesAfterWaitsAreBoundedAndOnlyForAServerThatCouldNotBeReached) {
   const std::string link = "http://127.0.0.1:" + std::to_string(testing::UnusedPort()) + "/f";
-  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "gone.bin", .link = Text(link), .dir = "ZorbitDravenet"}));
+  ASSERT_TRUE(
+      CreateDownloadTask(*desktop, state, {.name = "gone.bin", .link = Text(link), .dir = "ZorbitDravenet"}));
   std::string gid = LastGid();
   UnreachableRetry retry(*desktop, state, {0});
   ASSERT_TRUE(testing::WaitFor([&] { return Status(gid) == "error"; }, std::chrono::seconds(10)));

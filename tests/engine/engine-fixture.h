@@ -152,7 +152,8 @@ inline int Spawn(const fs::path& program, std::vector<std::string> args, bool ig
 // The share page as the intake sees it: a file name and size on show.
 class SharePage : public IntakePage {
  public:
-  SharePage(std::string name_utf8, std::string size_utf8) : name(std::move(name_utf8)), size(std::move(size_utf8)) {}
+  SharePage(std::string name_utf8, std::string size_utf8)
+      : name(std::move(name_utf8)), size(std::move(size_utf8)) {}
   void GoBack() override {}
   Text GetPageText() override {
     return Gbk(u8"文件名：") + Utf8ToGbk(name) + "\n" + Gbk(u8"文件大小：") + Utf8ToGbk(size) + "\n";

@@ -25,7 +25,8 @@ TEST(EventLog, ALineTheFileCannotTakeWholeLeavesNoPartBehind) {
     log.Record("first", {{"name", std::string("a")}});
     const auto before = fs::file_size(path);
 
-    struct sigaction ignore {}, old {};
+    struct sigaction ignore {
+    }, old{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, &old);
     rlimit limit{}, saved{};

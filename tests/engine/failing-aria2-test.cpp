@@ -41,7 +41,8 @@ class SlowFileServer {
                                     [this](size_t offset, size_t length, httplib::DataSink& sink) {
                                       if (stopping_) return false;
                                       std::this_thread::sleep_for(std::chrono::milliseconds(slow_ ? 50 : 1));
-                                      sink.write(data_.data() + offset, std::min<size_t>(length, slow_ ? 4096 : 65536));
+                                      sink.write(data_.data() + offset,
+                                                 std::min<size_t>(length, slow_ ? 4096 : 65536));
                                       return !stopping_;
                                     });
     });
@@ -82,7 +83,9 @@ class QuietShell : public IntakeShell {
 class FailingAria2 : public testing::Aria2Test {
  protected:
   StartAria2Params Params() {
-    return {.cookie = "Zorbit", .program_dir = program_dir.string(), .output_log = (log_dir / "aria2.out").string()};
+    return {.cookie = "Zorbit",
+            .program_dir = program_dir.string(),
+            .output_log = (log_dir / "aria2.out").string()};
   }
   void TearDown() override {
     for (const fs::path& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
@@ -143,8 +146,9 @@ TEST_F(FailingAria2, KilledMidDownloadTheNextTaskFailsAloudAndTheFileResumesInta
   ASSERT_TRUE(StartAria2(*desktop, state, Params())) << desktop->BoxTexts();
   InterceptDownload(context, files.Url());
   EXPECT_EQ(shell.shown, 2) << desktop->BoxTexts();
-  EXPECT_TRUE(testing::WaitFor([&] { return !fs::exists(file.string() + ".aria2") && ReadFile(file) == files.Data(); },
-                               std::chrono::seconds(20)));
+  EXPECT_TRUE(testing::WaitFor(
+      [&] { return !fs::exists(file.string() + ".aria2") && ReadFile(file) == files.Data(); },
+      std::chrono::seconds(20)));
 }
 
 TEST_F(FailingAria2, AStrangerOnThePortIsNamedAndGetsNothing) {
@@ -248,7 +252,9 @@ TEST_F(FailingAria2, AFullDiskIsReportedAndLeavesNoCutOffProgram) {
   EXPECT_FALSE(started);
   ASSERT_EQ(desktop->boxes.size(), 1u);
   const Text& message = desktop->boxes[0].text;
-  EXPECT_EQ(message.rfind(Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk((program_dir / "aria2c.exe").string()), 0), 0u)
+  EXPECT_EQ(
+      message.rfind(Gbk(u8"磁盘空间不足，无法写入") + Utf8ToGbk((program_dir / "aria2c.exe").string()), 0),
+      0u)
       << desktop->BoxTexts();
   EXPECT_FALSE(fs::exists(program_dir / "aria2c.exe"));
   EXPECT_EQ(FindProcessByName("aria2c.exe"), 0);
@@ -260,8 +266,9 @@ TEST_F(FailingAria2, Aria2RefusingItsSettingsIsNotCountedAsStarted) {
   EXPECT_FALSE(StartAria2(*desktop, state, Params()));
   EXPECT_EQ(state.aria2_pid, 0);
   ASSERT_EQ(desktop->boxes.size(), 1u) << desktop->BoxTexts();
-  EXPECT_EQ(desktop->boxes[0].text, Gbk(u8"aria2启动后立即退出（退出码28），可能是配置文件中的设置有误，请检查：") +
-                                        Utf8ToGbk((program_dir / "aria2.conf").string()));
+  EXPECT_EQ(desktop->boxes[0].text,
+            Gbk(u8"aria2启动后立即退出（退出码28），可能是配置文件中的设置有误，请检查：") +
+                Utf8ToGbk((program_dir / "aria2.conf").string()));
   EXPECT_EQ(testing::ReadFile(program_dir / "aria2.conf"), "split=abc\n");  // the user's file is theirs
 
   // On a busy machine it may have ended before start-up first looks for it.

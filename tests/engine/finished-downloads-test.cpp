@@ -30,7 +30,8 @@ class StoppedList {
                       {"dir", "/d"},
                       {"errorCode", error.empty() ? "0" : "1"},
                       {"errorMessage", error},
-                      {"files", json::array({{{"path", path.empty() ? "/d/" + gid + ".bin" : path}, {"uris", json::array()}}})}});
+                      {"files", json::array({{{"path", path.empty() ? "/d/" + gid + ".bin" : path},
+                                              {"uris", json::array()}}})}});
   }
   testing::Reply Answer(const testing::RecordedRequest& request) {
     std::lock_guard lock(mutex_);
@@ -107,7 +108,8 @@ TEST(FinishedDownloadWatch, ACompleteFileUnlikeItsSharePageIsAMismatchAndOneThat
   EXPECT_EQ(news[1].mismatch, "");
   EXPECT_EQ(news[1].folder, Utf8ToGbk(dir.string()));
   EXPECT_FALSE(news[2].ok);
-  EXPECT_EQ(GbkToUtf8(news[2].error).rfind(U8(u8"下载的文件不见了：") + (dir / "gone" / "x.bin").string(), 0), 0u)
+  EXPECT_EQ(GbkToUtf8(news[2].error).rfind(U8(u8"下载的文件不见了：") + (dir / "gone" / "x.bin").string(), 0),
+            0u)
       << GbkToUtf8(news[2].error);
   // Kept for the user to look at.
   EXPECT_TRUE(fs::exists(dir / "big.iso"));

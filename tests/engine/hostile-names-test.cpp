@@ -15,7 +15,10 @@ TEST(HostileNames, DroppingAControlByteCannotJoinAC1Control) {
   EXPECT_EQ(SafeFileName("\xc2\x01\x02\x9f"), "");
   EXPECT_EQ(SafeFileName("\xc2\x7f\x80z"), "z");
   // A lone C2 before ordinary text is not a control and stays.
-  EXPECT_EQ(SafeFileName("\xc2" "a\xc2\xa9"), "\xc2" "a\xc2\xa9");
+  EXPECT_EQ(SafeFileName("\xc2"
+                         "a\xc2\xa9"),
+            "\xc2"
+            "a\xc2\xa9");
 }
 
 TEST(HostileNames, SeparatorsAndDotNamesNeverLeaveTheDirectory) {

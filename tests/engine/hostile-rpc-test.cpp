@@ -41,7 +41,8 @@ class HostileRpc : public ::testing::Test {
 
   testing::Aria2MachineLock lock;
   RecordingDesktop desktop;
-  EngineState state{.cookie_header = "Cookie: Zorbit", .rpc_port = "6800",
+  EngineState state{.cookie_header = "Cookie: Zorbit",
+                    .rpc_port = "6800",
                     .rpc_secret = "0123456789abcdef0123456789abcdef"};
   DownloadTask task{.name = "a.bin", .link = "http://127.0.0.1:1/a.bin?bkt=1", .dir = "ZorbitDravenet"};
   std::chrono::milliseconds took{};
@@ -110,8 +111,9 @@ TEST(QuotedReply, ALongAria2ReplyIsCutAsTheWholeReplyInSystemTextWouldBe) {
   // UTF-8 Chinese (three bytes, two in system text), a stray continuation
   // byte and a cut-off character: each converts to fewer bytes than it takes.
   const std::string han = reinterpret_cast<const char*>(u8"中");
-  for (const std::string& reply : {std::string(RepeatText(20000, han)), "a" + std::string(RepeatText(20000, "\x80" + han)),
-                                   std::string(RepeatText(20000, "\xe4\xb8"))}) {
+  for (const std::string& reply :
+       {std::string(RepeatText(20000, han)), "a" + std::string(RepeatText(20000, "\x80" + han)),
+        std::string(RepeatText(20000, "\xe4\xb8"))}) {
     EXPECT_EQ(QuotedAria2Reply(reply), QuotedReply(Utf8ToGbk(reply)));
   }
   EXPECT_EQ(QuotedAria2Reply(han), Gbk(u8"中"));

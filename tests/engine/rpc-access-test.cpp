@@ -2,11 +2,10 @@
 // wrong one, from another web origin or through the GET form of JSON-RPC, no
 // task is added and no option changes; aria2 listens on loopback only; and
 // the secret appears in no log and no file Korvath writes.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include <curl/curl.h>
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/aria2-home.h"
@@ -69,7 +68,8 @@ class RpcAccess : public testing::Aria2Test {
     testing::Aria2Test::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_TRUE(StartAria2(*desktop, state,
-                           {.cookie = "Zorbit", .program_dir = program_dir.string(),
+                           {.cookie = "Zorbit",
+                            .program_dir = program_dir.string(),
                             .output_log = (log_dir / "aria2.out").string()}))
         << desktop->BoxTexts();
     ASSERT_TRUE(SetGlobalOptions(*desktop, state)) << desktop->BoxTexts();
@@ -80,11 +80,13 @@ class RpcAccess : public testing::Aria2Test {
   // between the two questions (a refused download fails within a second).
   size_t TaskCount() {
     std::set<std::string> gids;
-    for (auto [method, params] : {std::pair{"aria2.tellActive", nlohmann::json::array({nlohmann::json::array({"gid"})})},
-                                  std::pair{"aria2.tellWaiting", nlohmann::json{0, 100, {"gid"}}},
-                                  std::pair{"aria2.tellStopped", nlohmann::json{0, 100, {"gid"}}}}) {
+    for (auto [method, params] :
+         {std::pair{"aria2.tellActive", nlohmann::json::array({nlohmann::json::array({"gid"})})},
+          std::pair{"aria2.tellWaiting", nlohmann::json{0, 100, {"gid"}}},
+          std::pair{"aria2.tellStopped", nlohmann::json{0, 100, {"gid"}}}}) {
       const nlohmann::json reply = testing::Aria2Call(state, method, params);
-      for (const nlohmann::json& task : reply.value("result", nlohmann::json::array())) gids.insert(task.value("gid", ""));
+      for (const nlohmann::json& task : reply.value("result", nlohmann::json::array()))
+        gids.insert(task.value("gid", ""));
     }
     return gids.size();
   }
@@ -112,30 +114,35 @@ TEST_F(RpcAccess, StrangersCannotAddATaskOrChangeAnOption) {
     add.push_back({"http://127.0.0.1:1/evil.bin"});
     nlohmann::json change = first;
     change.push_back({{"max-concurrent-downloads", "9"}});
-    for (const auto& [method, params] : {std::pair{"aria2.addUri", add}, std::pair{"aria2.changeGlobalOption", change}}) {
+    for (const auto& [method, params] :
+         {std::pair{"aria2.addUri", add}, std::pair{"aria2.changeGlobalOption", change}}) {
       nlohmann::json request{{"jsonrpc", "2.0"}, {"id", "x"}, {"method", method}, {"params", params}};
       RawReply reply = Send(kEndpoint, request.dump(), headers);
       auto parsed = nlohmann::json::parse(reply.body, nullptr, false);
-      EXPECT_TRUE(!parsed.is_discarded() && parsed.contains("error")) << method << " " << token << " " << reply.body;
+      EXPECT_TRUE(!parsed.is_discarded() && parsed.contains("error"))
+          << method << " " << token << " " << reply.body;
       ++refused;
     }
   }
   // A multicall checks each call on its own.
   nlohmann::json calls = nlohmann::json::array();
   calls.push_back({{"methodName", "aria2.addUri"}, {"params", {{"http://127.0.0.1:1/multi.bin"}}}});
-  nlohmann::json multicall{{"jsonrpc", "2.0"}, {"id", "m"}, {"method", "system.multicall"}, {"params", {calls}}};
+  nlohmann::json multicall{
+      {"jsonrpc", "2.0"}, {"id", "m"}, {"method", "system.multicall"}, {"params", {calls}}};
   RawReply by_multicall = Send(kEndpoint, multicall.dump(), {"Origin: http://evil.example"});
   EXPECT_NE(by_multicall.body.find("Unauthorized"), std::string::npos) << by_multicall.body;
   // The GET form a page can send with nothing but an image tag.
   const std::string params = Base64(R"([["http://127.0.0.1:1/img.bin"]])");
-  RawReply by_get = Send(kEndpoint + "?method=aria2.addUri&id=g&params=" + params, "", {"Origin: http://evil.example"});
+  RawReply by_get =
+      Send(kEndpoint + "?method=aria2.addUri&id=g&params=" + params, "", {"Origin: http://evil.example"});
   EXPECT_NE(by_get.body.find("error"), std::string::npos) << by_get.body;
 
   EXPECT_EQ(refused, 8);
   EXPECT_EQ(TaskCount(), 0u);
   EXPECT_EQ(GlobalOption("max-concurrent-downloads"), "3");
   // Korvath itself still gets in.
-  EXPECT_TRUE(CreateDownloadTask(*desktop, state, {.name = "ours.bin", .link = "http://127.0.0.1:1/ours.bin", .dir = "ZorbitDravenet"}));
+  EXPECT_TRUE(CreateDownloadTask(
+      *desktop, state, {.name = "ours.bin", .link = "http://127.0.0.1:1/ours.bin", .dir = "ZorbitDravenet"}));
   EXPECT_EQ(TaskCount(), 1u);
 }
 
@@ -150,7 +157,8 @@ TEST_F(RpcAccess, Aria2ListensOnLoopbackOnly) {
 
 TEST_F(RpcAccess, TheSecretIsInNoLogAndNoFileKorvathWrites) {
   ASSERT_EQ(state.rpc_secret.size(), 32u);
-  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "kept.bin", .link = "http://127.0.0.1:1/kept.bin", .dir = "ZorbitDravenet"}));
+  ASSERT_TRUE(CreateDownloadTask(
+      *desktop, state, {.name = "kept.bin", .link = "http://127.0.0.1:1/kept.bin", .dir = "ZorbitDravenet"}));
   PauseAll(*desktop, state);
   const fs::path record = log_dir / "state" / "session.json";
   ASSERT_TRUE(SaveSessionRecord(*desktop, state, record.string(), work_dir.string()).saved);

@@ -53,7 +53,8 @@ TEST(RequestBodies, PlainValuesGiveTheTemplatesByteForByte) {
 
 TEST(RequestBodies, SecretGoesIntoEveryTokenParameter) {
   EngineState state = StateWithSecret();
-  for (const std::string& body : {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
+  for (const std::string& body :
+       {GlobalOptionsBody(state, {}), DownloadTaskBody(state, {.link = "http://h/"})}) {
     EXPECT_EQ(ParseBody(body)["params"][0], "token:0123456789abcdef0123456789abcdef");
   }
 }
@@ -87,7 +88,8 @@ TEST(RequestBodies, InsertedValuesAreNeverSubstitutedAgain) {
   EXPECT_EQ(
       body,
       R"({"id":1,"jsonrpc":"2.0","method":"aria2.addUri","params":["token:0123456789abcdef0123456789abcdef",[")" +
-          std::string(link) + R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"5","out":")" +
+          std::string(link) +
+          R"("],{"dir":"ZorbitDravenet","header":"Cookie: Zorbit","max-tries":"5","out":")" +
           GbkToUtf8(name) + R"("}]})");
 
   Text user_agent = Gbk(u8"超时分段") + "qzvtre";
@@ -120,8 +122,8 @@ TEST(SafeFileName, ABackslashByteInsideAChineseCharacterSurvives) {
 
 TEST(Addresses, EachRequestGetsAThirteenDigitStampEndingIn000) {
   EngineState state = StateWithSecret();
-  EXPECT_TRUE(
-      std::regex_match(std::string(RpcEndpoint(state)), std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
+  EXPECT_TRUE(std::regex_match(std::string(RpcEndpoint(state)),
+                               std::regex(R"(http://127\.0\.0\.1:6800/jsonrpc\?tm=\d{13})")));
   Text stamp = UnixTimestampText();
   ASSERT_EQ(stamp.size(), 13u);
   EXPECT_TRUE(stamp.ends_with("000"));

@@ -11,11 +11,11 @@
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-failure.h"
-#include "engine/finished-downloads.h"
 #include "engine/engine-fixture.h"
 #include "engine/file-link.h"
-#include "engine/session-record.h"
+#include "engine/finished-downloads.h"
 #include "engine/rpc-client.h"
+#include "engine/session-record.h"
 #include "support/throttled-server.h"
 
 namespace korvath {
@@ -58,7 +58,9 @@ class SameFileDownload : public testing::Aria2Test {
     for (const std::string& gid : blockers) testing::Aria2Call(state, "aria2.forceRemove", {gid});
     blockers.clear();
   }
-  json Status(const std::string& gid) { return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"]; }
+  json Status(const std::string& gid) {
+    return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"];
+  }
   size_t Done(const std::string& gid) { return std::stoull(Status(gid).value("completedLength", "0")); }
   // Every entry aria2 lists, whatever its state.
   json Entries() {
@@ -76,7 +78,8 @@ class SameFileDownload : public testing::Aria2Test {
     Click(link);
     ASSERT_EQ(desktop->Events("task_created").size(), before + 1) << desktop->BoxTexts();
     const std::string gid = desktop->Events("task_created").back()["gid"];
-    ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
   }
   std::string Saved() {
     auto events = desktop->Events("same_file");
@@ -90,8 +93,9 @@ class SameFileDownload : public testing::Aria2Test {
   // and "resume all" in the manager starts nothing that writes a copy.
   void ExpectOneFinishedFile() {
     const fs::path file = work_dir / "ZorbitDravenet" / "big.bin";
-    ASSERT_TRUE(testing::WaitFor([&] { return !fs::exists(file.string() + ".aria2") && fs::file_size(file) == kSize; },
-                                 std::chrono::seconds(20)))
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return !fs::exists(file.string() + ".aria2") && fs::file_size(file) == kSize; },
+        std::chrono::seconds(20)))
         << Entries().dump();
     EXPECT_TRUE(testing::ReadFile(file) == server.Big());
     json entries = Entries();
@@ -100,7 +104,8 @@ class SameFileDownload : public testing::Aria2Test {
     testing::Aria2Call(state, "aria2.unpauseAll");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fs::exists(work_dir / "ZorbitDravenet" / "big.1.bin"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(work_dir / "ZorbitDravenet"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(work_dir / "ZorbitDravenet"), fs::directory_iterator()),
+              1);
   }
 
   testing::ThrottledServer server{kSize, 2u << 20};
@@ -117,9 +122,10 @@ TEST(SameStoredFile, ThePathAndTheFidNameTheFileNothingElse) {
                            "http://other.example/file/ab12?expires=1h&fid=77-250#top"}) {
     EXPECT_TRUE(SameStoredFile(link, same)) << same;
   }
-  for (const char* other : {"http://d.example/file/ab13?bkt=p1&fid=77-250&sign=x",
-                            "http://d.example/file/ab12?bkt=p1&fid=77-251&sign=x",
-                            "http://d.example/file/ab12?bkt=p1&sign=x", "http://d.example/file/AB12?fid=77-250"}) {
+  for (const char* other :
+       {"http://d.example/file/ab13?bkt=p1&fid=77-250&sign=x",
+        "http://d.example/file/ab12?bkt=p1&fid=77-251&sign=x", "http://d.example/file/ab12?bkt=p1&sign=x",
+        "http://d.example/file/AB12?fid=77-250"}) {
     EXPECT_FALSE(SameStoredFile(link, other)) << other;
   }
   EXPECT_TRUE(SameStoredFile("http://a/big?link=old", "http://b:81/big?link=new&bkt=1"));
@@ -134,7 +140,8 @@ TEST_F(SameFileDownload, AnExpiredLinkFailsAndTheNextLinkContinuesTheSameFile) {
   const std::string gid = desktop->Events("task_created").back()["gid"];
   ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "error"; }, std::chrono::seconds(15)));
   EXPECT_EQ(Status(gid)["errorCode"], "22");
-  const std::string why = GbkToUtf8(ExplainDownloadFailure("22", Utf8ToGbk(Status(gid).value("errorMessage", ""))));
+  const std::string why =
+      GbkToUtf8(ExplainDownloadFailure("22", Utf8ToGbk(Status(gid).value("errorMessage", ""))));
   EXPECT_NE(why.find(reinterpret_cast<const char*>(u8"下载链接已过期")), std::string::npos) << why;
   const size_t served_before = server.Served();
 
@@ -294,7 +301,8 @@ TEST_F(SameFileDownload, ALongNameKeepsItsControlFileAndContinuesAfterACrash) {
   Click(server.Url("/big?f=2"));
   EXPECT_EQ(Way(), "control_file");
   const std::string again = desktop->Events("task_created").back()["gid"];
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)));
   EXPECT_TRUE(testing::ReadFile(folder / saved) == server.Big());
   EXPECT_LT(server.Served() - served_before, kSize - kSize / 8);
 }
@@ -308,8 +316,9 @@ TEST_F(SameFileDownload, AFileDeletedWhileItDownloadsIsAFailureNotDone) {
   const fs::path folder = work_dir / "ZorbitDravenet";
   for (const char* gone : {"file", "folder"}) {
     page.name = std::string(gone) + ".bin";
-    InterceptDownload({.desktop = *desktop, .engine = state, .page = page, .shell = shell, .stated_sizes = &sizes},
-                      server.Url("/big?f=") + gone + "&bkt=1");
+    InterceptDownload(
+        {.desktop = *desktop, .engine = state, .page = page, .shell = shell, .stated_sizes = &sizes},
+        server.Url("/big?f=") + gone + "&bkt=1");
     const std::string gid = desktop->Events("task_created").back()["gid"];
     ASSERT_TRUE(testing::WaitFor([&] { return Done(gid) > 0; }, std::chrono::seconds(10)));
     if (std::string(gone) == "file") {
@@ -317,11 +326,14 @@ TEST_F(SameFileDownload, AFileDeletedWhileItDownloadsIsAFailureNotDone) {
     } else {
       fs::remove_all(folder);
     }
-    ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(15)));
     std::vector<FinishedDownload> news;
-    ASSERT_TRUE(testing::WaitFor([&] { return !(news = watch.Look(*desktop, state)).empty(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(testing::WaitFor([&] { return !(news = watch.Look(*desktop, state)).empty(); },
+                                 std::chrono::seconds(5)));
     EXPECT_FALSE(news[0].ok) << gone;
-    EXPECT_EQ(GbkToUtf8(news[0].error).rfind(U8(u8"下载的文件不见了：") + (folder / page.name).string(), 0), 0u)
+    EXPECT_EQ(GbkToUtf8(news[0].error).rfind(U8(u8"下载的文件不见了：") + (folder / page.name).string(), 0),
+              0u)
         << GbkToUtf8(news[0].error);
   }
 }
@@ -336,7 +348,8 @@ std::string FirstIsName(FirstIs first) {
   return kNames[static_cast<int>(first)];
 }
 
-class SameNameAndSizeFromAnotherShare : public SameFileDownload, public ::testing::WithParamInterface<FirstIs> {
+class SameNameAndSizeFromAnotherShare : public SameFileDownload,
+                                        public ::testing::WithParamInterface<FirstIs> {
  protected:
   // For the record of a run: the way each click took and each file's hash.
   static std::string Sha256(const fs::path& file) {
@@ -367,7 +380,8 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
     case FirstIs::kPaused:
       ASSERT_TRUE(testing::WaitFor([&] { return Done(first) >= kSize / 3; }, std::chrono::seconds(15)));
       testing::Aria2Call(state, "aria2.pause", {first});
-      ASSERT_TRUE(testing::WaitFor([&] { return Status(first)["status"] == "paused"; }, std::chrono::seconds(10)));
+      ASSERT_TRUE(
+          testing::WaitFor([&] { return Status(first)["status"] == "paused"; }, std::chrono::seconds(10)));
       break;
     case FirstIs::kQueued:
       ASSERT_EQ(Status(first)["status"], "waiting");
@@ -377,10 +391,12 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
       ASSERT_EQ(Status(first)["status"], "active");
       break;
     case FirstIs::kFailed:
-      ASSERT_TRUE(testing::WaitFor([&] { return Status(first)["status"] == "error"; }, std::chrono::seconds(15)));
+      ASSERT_TRUE(
+          testing::WaitFor([&] { return Status(first)["status"] == "error"; }, std::chrono::seconds(15)));
       break;
     case FirstIs::kFinished:
-      ASSERT_TRUE(testing::WaitFor([&] { return Status(first)["status"] == "complete"; }, std::chrono::seconds(15)));
+      ASSERT_TRUE(
+          testing::WaitFor([&] { return Status(first)["status"] == "complete"; }, std::chrono::seconds(15)));
       break;
   }
 
@@ -402,7 +418,8 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
   }
 
   for (const std::string& gid : {first, other}) {
-    ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(30)))
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(gid)["status"] == "complete"; }, std::chrono::seconds(30)))
         << Status(gid).dump();
   }
   EXPECT_TRUE(testing::ReadFile(folder / name) == server.Big());
@@ -412,8 +429,8 @@ TEST_P(SameNameAndSizeFromAnotherShare, EachFileEndsAsItsShareServesIt) {
   testing::WriteFile(work_dir / "a.served", server.Big());
   testing::WriteFile(work_dir / "b.served", share_b.Big());
   std::printf("sha256 A served %s, B served %s; %s %s, %s %s\n", Sha256(work_dir / "a.served").c_str(),
-              Sha256(work_dir / "b.served").c_str(), name.c_str(), Sha256(folder / name).c_str(), second.c_str(),
-              Sha256(folder / second).c_str());
+              Sha256(work_dir / "b.served").c_str(), name.c_str(), Sha256(folder / name).c_str(),
+              second.c_str(), Sha256(folder / second).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstDownload, SameNameAndSizeFromAnotherShare,
@@ -443,7 +460,8 @@ TEST_F(SameFileDownload, AFilePutAtAQueuedDownloadsNameIsLeftAsItIs) {
     ASSERT_TRUE(testing::WaitFor([&] { return Status(gid)["status"] == "error"; }, std::chrono::seconds(15)))
         << Status(gid).dump();
     EXPECT_EQ(Status(gid)["errorCode"], "13");
-    const std::string why = GbkToUtf8(ExplainDownloadFailure("13", Utf8ToGbk(Status(gid).value("errorMessage", ""))));
+    const std::string why =
+        GbkToUtf8(ExplainDownloadFailure("13", Utf8ToGbk(Status(gid).value("errorMessage", ""))));
     EXPECT_NE(why.find(U8(u8"已经有同名的文件")), std::string::npos) << why;
     EXPECT_TRUE(testing::ReadFile(folder / page.name) == users);
     EXPECT_FALSE(fs::exists(folder / (page.name + ".aria2")));
@@ -451,7 +469,8 @@ TEST_F(SameFileDownload, AFilePutAtAQueuedDownloadsNameIsLeftAsItIs) {
     Click(server.Url("/big?fid=" + std::to_string(size)));
     EXPECT_EQ(Way(), "free_name");
     const std::string beside = desktop->Events("task_created").back()["gid"];
-    ASSERT_TRUE(testing::WaitFor([&] { return Status(beside)["status"] == "complete"; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        testing::WaitFor([&] { return Status(beside)["status"] == "complete"; }, std::chrono::seconds(20)));
     EXPECT_TRUE(testing::ReadFile(folder / Saved()) == server.Big());
     EXPECT_TRUE(testing::ReadFile(folder / page.name) == users);
   }

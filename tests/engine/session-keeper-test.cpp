@@ -35,14 +35,15 @@ class FakeLists {
       const std::string method = json::parse(request.body, nullptr, false).value("method", "");
       for (const auto& [gid, status] : tasks) {
         const bool stopped = status == "error" || status == "complete";
-        const bool wanted = method == "aria2.tellActive" ? status == "active"
+        const bool wanted = method == "aria2.tellActive"    ? status == "active"
                             : method == "aria2.tellWaiting" ? status == "waiting" || status == "paused"
                                                             : stopped;
         if (!wanted) continue;
-        reply["result"].push_back({{"gid", gid},
-                                   {"status", status},
-                                   {"dir", "/d"},
-                                   {"files", json::array({{{"path", "/d/" + gid}, {"uris", {{{"uri", "http://h/" + gid}}}}}})}});
+        reply["result"].push_back(
+            {{"gid", gid},
+             {"status", status},
+             {"dir", "/d"},
+             {"files", json::array({{{"path", "/d/" + gid}, {"uris", {{{"uri", "http://h/" + gid}}}}}})}});
       }
       return testing::Reply::Ok(reply.dump(), {"Content-Type: application/json"});
     });
@@ -238,7 +239,9 @@ class KilledMidDownload : public testing::Aria2Test {
     }
     return ::testing::AssertionFailure() << desktop->BoxTexts();
   }
-  json Status(const std::string& gid) { return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"]; }
+  json Status(const std::string& gid) {
+    return testing::Aria2Call(state, "aria2.tellStatus", {gid})["result"];
+  }
 };
 
 TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheBytesOnDisk) {
@@ -247,7 +250,8 @@ TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheByte
   const std::string record = (log_dir / "state" / "session.json").string();
   ASSERT_TRUE(StartEngine());
   SessionKeeper keeper(record, work_dir.string());
-  ASSERT_TRUE(CreateDownloadTask(*desktop, state, {.name = "big.bin", .link = Text(server.Url("/big")), .dir = "ZorbitDravenet"}));
+  ASSERT_TRUE(CreateDownloadTask(
+      *desktop, state, {.name = "big.bin", .link = Text(server.Url("/big")), .dir = "ZorbitDravenet"}));
   const std::string gid = desktop->Events("task_created").back()["gid"];
   // The shell looks once a second; so does this loop.
   std::int64_t now = 0;
@@ -276,7 +280,8 @@ TEST_F(KilledMidDownload, EverythingComesBackAndFinishesByteIdenticalFromTheByte
   for (const json& t : waiting["result"]) listed.push_back(t);
   ASSERT_EQ(listed.size(), 1u);
   const std::string again = listed[0]["gid"];
-  ASSERT_TRUE(testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)))
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return Status(again)["status"] == "complete"; }, std::chrono::seconds(20)))
       << Status(again).dump();
   EXPECT_TRUE(testing::ReadFile(work_dir / "ZorbitDravenet" / "big.bin") == server.Big());
   EXPECT_FALSE(fs::exists(work_dir / "ZorbitDravenet" / "big.bin.1"));

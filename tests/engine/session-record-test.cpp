@@ -52,7 +52,8 @@ class SessionRecordTest : public testing::Aria2Test {
     testing::WaitFor([] { return !testing::PortListening(6800); }, std::chrono::seconds(10));
   }
   std::string Create(const Text& name, const std::string& url) {
-    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = Text(url), .dir = "ZorbitDravenet"})) return {};
+    if (!CreateDownloadTask(*desktop, state, {.name = name, .link = Text(url), .dir = "ZorbitDravenet"}))
+      return {};
     return desktop->Events("task_created").back()["gid"].get<std::string>();
   }
   json Status(const std::string& gid) {
@@ -332,9 +333,16 @@ TEST_F(SessionRecordTest, AFileAria2ToldCompleteBeforeItEndedIsFinishedAndNotFet
   std::ofstream(folder / "done.bin", std::ios::binary) << whole;
   std::ofstream(folder / "prealloc.bin", std::ios::binary) << std::string(70000, '\0');
   const Text dir = Text(folder.string());
-  const std::vector<SessionTask> tasks = {
-      {.uris = {"http://127.0.0.1:9/done"}, .dir = dir, .out = "done.bin", .state = "complete", .length = 70000},
-      {.uris = {"http://127.0.0.1:9/p"}, .dir = dir, .out = "prealloc.bin", .state = "paused", .length = 70000}};
+  const std::vector<SessionTask> tasks = {{.uris = {"http://127.0.0.1:9/done"},
+                                           .dir = dir,
+                                           .out = "done.bin",
+                                           .state = "complete",
+                                           .length = 70000},
+                                          {.uris = {"http://127.0.0.1:9/p"},
+                                           .dir = dir,
+                                           .out = "prealloc.bin",
+                                           .state = "paused",
+                                           .length = 70000}};
   fs::create_directories(fs::path(record).parent_path());
   std::ofstream(record) << SessionRecordText(tasks);
 
@@ -485,7 +493,8 @@ namespace {
 std::string TwoFileTorrent() {
   const std::string pieces(20 * 2, '\0');
   return "d4:infod5:filesld6:lengthi16384e4:pathl5:a.bineed6:lengthi16384e4:pathl5:b.bineee"
-         "4:name4:data12:piece lengthi16384e6:pieces40:" + pieces + "ee";
+         "4:name4:data12:piece lengthi16384e6:pieces40:" +
+         pieces + "ee";
 }
 
 TEST_F(SessionRecordTest, TorrentsAndMagnetsComeBackAsWhatTheyWereWithTheirChosenFiles) {
@@ -494,11 +503,12 @@ TEST_F(SessionRecordTest, TorrentsAndMagnetsComeBackAsWhatTheyWereWithTheirChose
   const std::string dir = (work_dir / "bt").string();
   const std::string magnet = "magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567&dn=x";
   fs::create_directories(dir);
-  json added = testing::Aria2Call(state, "aria2.addTorrent",
-                                  {Base64(TwoFileTorrent()), json::array(),
-                                   {{"dir", dir}, {"select-file", "2"}, {"pause", "true"}}});
+  json added = testing::Aria2Call(
+      state, "aria2.addTorrent",
+      {Base64(TwoFileTorrent()), json::array(), {{"dir", dir}, {"select-file", "2"}, {"pause", "true"}}});
   ASSERT_TRUE(added["result"].is_string()) << added.dump();
-  json magnet_added = testing::Aria2Call(state, "aria2.addUri", {json::array({magnet}), {{"dir", dir}, {"pause", "true"}}});
+  json magnet_added =
+      testing::Aria2Call(state, "aria2.addUri", {json::array({magnet}), {{"dir", dir}, {"pause", "true"}}});
   ASSERT_TRUE(magnet_added["result"].is_string()) << magnet_added.dump();
   const std::string info_hash = Status(added["result"])["infoHash"];
 

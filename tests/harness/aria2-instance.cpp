@@ -1,18 +1,17 @@
 #include "harness/aria2-instance.h"
 
+#include <httplib.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <cstdio>
 #include <random>
 #include <thread>
-
-#include <httplib.h>
 
 #include "harness/run-command.h"
 
@@ -35,9 +34,10 @@ SelfSignedCertificate::SelfSignedCertificate() {
   dir = tmpl;
   certificate = dir + "/cert.pem";
   key = dir + "/key.pem";
-  RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.2 -keyout '" + key + "' -out '" +
-         certificate + "' 2>/dev/null");
-  const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certificate + "' 2>/dev/null");
+  RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.2 -keyout '" + key +
+             "' -out '" + certificate + "' 2>/dev/null");
+  const std::string out =
+      RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certificate + "' 2>/dev/null");
   const auto equals = out.find('=');
   if (equals != std::string::npos && out.size() >= equals + 96) fingerprint = out.substr(equals + 1, 95);
 }
@@ -92,9 +92,17 @@ bool Aria2Instance::Start(int timeout_ms) {
   if (pid_ > 0) return true;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::vector<std::string> args = {
-      "aria2c", "--enable-rpc=true", "--rpc-listen-port=" + std::to_string(port_),
-      "--rpc-secret=" + secret_, std::string("--rpc-listen-all=") + (host_ == "127.0.0.1" ? "false" : "true"), "--disable-ipv6=true", "--no-conf=true",
-      "--quiet=true", "--dir=" + dir_, "--auto-save-interval=0", "--check-certificate=false",
+      "aria2c",
+      "--enable-rpc=true",
+      "--rpc-listen-port=" + std::to_string(port_),
+      "--rpc-secret=" + secret_,
+      std::string("--rpc-listen-all=") + (host_ == "127.0.0.1" ? "false" : "true"),
+      "--disable-ipv6=true",
+      "--no-conf=true",
+      "--quiet=true",
+      "--dir=" + dir_,
+      "--auto-save-interval=0",
+      "--check-certificate=false",
   };
   args.insert(args.end(), extra_args_.begin(), extra_args_.end());
   std::vector<char*> argv;

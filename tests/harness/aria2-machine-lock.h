@@ -49,7 +49,8 @@ class Aria2MachineLock {
   // when not, the reason on stderr.
   bool LockedOrSaid() const {
     if (!locked_)
-      std::fputs("another test or benchmark held port 6800 for four minutes; try again when it ends\n", stderr);
+      std::fputs("another test or benchmark held port 6800 for four minutes; try again when it ends\n",
+                 stderr);
     return locked_;
   }
 

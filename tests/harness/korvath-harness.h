@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "harness/aria2-machine-lock.h"
-#include "harness/run-command.h"
 #include "harness/cpu-ticks.h"
+#include "harness/run-command.h"
 
 namespace korvath::testing {
 

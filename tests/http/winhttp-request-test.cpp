@@ -48,9 +48,11 @@ TEST(WinHttpWire, GetAndPostCarryTheDefaultBlockInOrder) {
 
 TEST(WinHttpWire, CallerLinesComeFirstAndSuppressDefaultsOnlyWithTheBlank) {
   RecordingServer server;
-  HttpRequestWinHttp({.url = Text(server.Url("/")), .extra_headers = "user-agent: X\r\naccept-encoding: identity"});
+  HttpRequestWinHttp(
+      {.url = Text(server.Url("/")), .extra_headers = "user-agent: X\r\naccept-encoding: identity"});
   HttpRequestWinHttp({.url = Text(server.Url("/")), .extra_headers = "User-Agent:X"});
-  HttpRequestWinHttp({.url = Text(server.Url("/")), .method = 1, .extra_headers = "content-type: text/plain"});
+  HttpRequestWinHttp(
+      {.url = Text(server.Url("/")), .method = 1, .extra_headers = "content-type: text/plain"});
   HttpRequestWinHttp({.url = Text(server.Url("/")), .extra_headers = "Content-Type: text/plain"});
   EXPECT_EQ(server.Request(0).header_lines, (Lines{HostLine(server), "user-agent: X",
                                                    "accept-encoding: identity", kAccept, kLanguage, kCache}));
@@ -64,7 +66,8 @@ TEST(WinHttpWire, CallerLinesComeFirstAndSuppressDefaultsOnlyWithTheBlank) {
 TEST(WinHttpWire, CookieLineFromCookiesUnlessTheCallerWroteOne) {
   RecordingServer server;
   HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = "a=1"});
-  HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = "a=1", .extra_headers = "Cookie: mine=2"});
+  HttpRequestWinHttp(
+      {.url = Text(server.Url("/")), .send_cookies = "a=1", .extra_headers = "Cookie: mine=2"});
   HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = ""});
   EXPECT_EQ(server.Request(0).Values("Cookie"), (Lines{"a=1"}));
   EXPECT_EQ(server.Request(1).Values("Cookie"), (Lines{"mine=2"}));
@@ -89,7 +92,8 @@ TEST(WinHttpWire, MethodsBodiesAndOutOfRangeNumbers) {
 TEST(WinHttpWire, EmptyPathRequestsRootAndDropsTheQuery) {
   RecordingServer server;
   HttpRequestWinHttp({.url = Text("http://127.0.0.1:" + std::to_string(server.Port()) + "?q=1")});
-  HttpRequestWinHttp({.url = Text("http://user:pw@127.0.0.1:" + std::to_string(server.Port()) + "/p/?q=1#frag")});
+  HttpRequestWinHttp(
+      {.url = Text("http://user:pw@127.0.0.1:" + std::to_string(server.Port()) + "/p/?q=1#frag")});
   EXPECT_EQ(server.Request(0).request_line, "GET / HTTP/1.1");
   RecordedRequest q = server.Request(1);
   EXPECT_EQ(q.request_line, "GET /p/?q=1 HTTP/1.1");
@@ -147,9 +151,10 @@ TEST(WinHttpResponse, SuppliedCookiesAreMerged) {
   server.SetDefault(Reply::Ok("", {"Set-Cookie: b=3; path=/"}));
   EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = "a=1; b=2"}).returned_cookies,
             "b=3; a=1");
-  EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = "a=1", .auto_merge_cookies = false})
-                .returned_cookies,
-            "b=3");
+  EXPECT_EQ(
+      HttpRequestWinHttp({.url = Text(server.Url("/")), .send_cookies = "a=1", .auto_merge_cookies = false})
+          .returned_cookies,
+      "b=3");
 }
 
 TEST(WinHttpResponse, RedirectsFollowedOrReportedWithTheirLocation) {
@@ -227,16 +232,16 @@ TEST(WinHttpTransport, ProxyFormsAndProxyCredentials) {
   RecordingServer proxy;
   testing::MakeForwardProxy(proxy);
   const std::string via = "127.0.0.1:" + std::to_string(proxy.Port());
-  WinHttpResult r =
-      HttpRequestWinHttp({.url = Text(origin.Url("/x")), .proxy = Text(via), .proxy_user = "pu", .proxy_password = "pp"});
+  WinHttpResult r = HttpRequestWinHttp(
+      {.url = Text(origin.Url("/x")), .proxy = Text(via), .proxy_user = "pu", .proxy_password = "pp"});
   EXPECT_EQ(r.text, "via proxy");
   RecordedRequest at_proxy = proxy.Request(0);
   EXPECT_EQ(at_proxy.request_line, "GET " + origin.Url("/x") + " HTTP/1.1");
   EXPECT_EQ(at_proxy.Values("Proxy-Authorization"), (Lines{"Basic cHU6cHA="}));
   EXPECT_TRUE(origin.Request(0).Values("Proxy-Authorization").empty());
 
-  WinHttpResult secure =
-      HttpRequestWinHttp({.url = Text("https://127.0.0.1:" + std::to_string(origin.Port()) + "/"), .proxy = Text(via)});
+  WinHttpResult secure = HttpRequestWinHttp(
+      {.url = Text("https://127.0.0.1:" + std::to_string(origin.Port()) + "/"), .proxy = Text(via)});
   EXPECT_EQ(proxy.Request(1).Method(), "CONNECT");
   EXPECT_TRUE(secure.text.empty());
 }
@@ -257,7 +262,8 @@ TEST(WinHttpFailures, NumberedMessagesLeaveOtherOutputsUntouched) {
   EXPECT_EQ(HttpRequestWinHttp({.url = "ftp://127.0.0.1/x"}).status, Gbk(u8"701 解析URL地址失败!"));
 
   RecordingServer server;
-  WinHttpResult bad_header = HttpRequestWinHttp({.url = Text(server.Url("/")), .extra_headers = "no colon here"});
+  WinHttpResult bad_header =
+      HttpRequestWinHttp({.url = Text(server.Url("/")), .extra_headers = "no colon here"});
   EXPECT_EQ(bad_header.status, Gbk(u8"710 设置协议头失败!"));
   ExpectUntouched(bad_header);
   EXPECT_EQ(server.Count(), 0u);
@@ -309,8 +315,10 @@ TEST(WinHttpFailures, NoTimeOutGivenMeansThirtySeconds) {
   slow.delay_ms = 2000;
   server.Push(slow);
   server.Push(slow);
-  EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .timeout_seconds = 0}).text, "late but in time");
-  EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .timeout_seconds = -3}).text, "late but in time");
+  EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .timeout_seconds = 0}).text,
+            "late but in time");
+  EXPECT_EQ(HttpRequestWinHttp({.url = Text(server.Url("/")), .timeout_seconds = -3}).text,
+            "late but in time");
 }
 
 TEST(WinHttpPumping, PendingEventsRunPerHeaderLineAndOnTheWayOut) {

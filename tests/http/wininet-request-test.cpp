@@ -76,7 +76,8 @@ TEST(WinInetWire, LowerCaseAcceptIsOnlyHonouredByTheExVariant) {
 TEST(WinInetWire, ExNormalisesNamesAndDropsLinesWithoutColonUnlessTold) {
   RecordingServer server;
   const std::string extra = "x-REQUESTED-with: y\r\nnot a header\r\nuser-agent: Bot/1";
-  HttpRequestWinInetEx({.url = Text(server.Url("/")), .extra_headers = Text(extra), .complete_headers = false});
+  HttpRequestWinInetEx(
+      {.url = Text(server.Url("/")), .extra_headers = Text(extra), .complete_headers = false});
   HttpRequestWinInetEx({.url = Text(server.Url("/")),
                         .extra_headers = Text(extra),
                         .complete_headers = false,
@@ -169,16 +170,18 @@ TEST(WinInetCookies, SetCookieInAnyCaseCountsOnlyForThePlainVariant) {
 TEST(WinInetCookies, SuppliedCookiesAreMergedWithTheReturnedOnes) {
   RecordingServer server;
   server.SetDefault(Reply::Ok("x", {"Set-Cookie: b=3; path=/", "Set-Cookie: gone=deleted"}));
-  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1; b=2; gone=1"}).returned_cookies,
-            "b=3; a=1");
+  EXPECT_EQ(
+      HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1; b=2; gone=1"}).returned_cookies,
+      "b=3; a=1");
   EXPECT_EQ(HttpRequestWinInetEx({.url = Text(server.Url("/")), .send_cookies = "a=1;b=2"}).returned_cookies,
             "b=3; a=1;b=2");
   // Supplied even when empty: the merge still runs (and drops the deletion).
   EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = ""}).returned_cookies, "b=3");
   EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/"))}).returned_cookies, "b=3; gone=deleted");
-  EXPECT_EQ(HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1", .auto_merge_cookies = false})
-                .returned_cookies,
-            "b=3; gone=deleted");
+  EXPECT_EQ(
+      HttpRequestWinInet({.url = Text(server.Url("/")), .send_cookies = "a=1", .auto_merge_cookies = false})
+          .returned_cookies,
+      "b=3; gone=deleted");
 }
 
 TEST(WinInetResponse, HeaderBlockOf5000BytesOrMoreIsDroppedButTheBodyStays) {
@@ -238,8 +241,8 @@ TEST(WinInetTransport, ProxyCarriesPlainRequestsAndTunnelsSecureOnes) {
   RecordingServer proxy;
   testing::MakeForwardProxy(proxy);
   const std::string via = "127.0.0.1:" + std::to_string(proxy.Port());
-  WinInetResult r =
-      HttpRequestWinInet({.url = Text(origin.Url("/p?q=1")), .method = 1, .post_data = "d", .proxy = Text(via)});
+  WinInetResult r = HttpRequestWinInet(
+      {.url = Text(origin.Url("/p?q=1")), .method = 1, .post_data = "d", .proxy = Text(via)});
   EXPECT_EQ(Str(r.body), "from origin");
   EXPECT_EQ(r.returned_cookies, "o=1");
   RecordedRequest at_proxy = proxy.Request(0);

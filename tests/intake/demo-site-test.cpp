@@ -4,7 +4,6 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -114,7 +113,8 @@ TEST_F(DemoSiteTest, RangesAreServedWithTheRightBytesAndHeaders) {
     Fetched middle = Get(url, "100-4195");
     EXPECT_EQ(middle.status, 206);
     EXPECT_EQ(middle.body, whole.body.substr(100, 4096));
-    EXPECT_NE(middle.headers.find("Content-Range: bytes 100-4195" + total), std::string::npos) << middle.headers;
+    EXPECT_NE(middle.headers.find("Content-Range: bytes 100-4195" + total), std::string::npos)
+        << middle.headers;
 
     Fetched tail = Get(url, "-100");
     EXPECT_EQ(tail.status, 206);

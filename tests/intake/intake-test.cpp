@@ -2,9 +2,10 @@
 // recording desktop, and a loopback stand-in for aria2's JSON-RPC port that
 // writes every call it receives into the same ordered record.
 #include "intake/intake.h"
-#include "intake/free-space.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -13,12 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "intake/free-space.h"
 #include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 #include "support/recording-server.h"
-
-#include <sys/mount.h>
-#include <unistd.h>
 
 namespace korvath {
 namespace {
@@ -162,9 +161,10 @@ TEST_F(InterceptDownloadTest, LinksWithoutTheExactMarkerAreIgnored) {
 
 TEST_F(InterceptDownloadTest, AMarkedLinkMakesATaskInTheFixedOrder) {
   InterceptDownload(Context(), kLink);
-  EXPECT_EQ(record.Get(), (std::vector<std::string>{"page_text", "rpc:aria2.changeGlobalOption", "rpc:aria2.tellActive",
-                                                    "rpc:aria2.tellWaiting", "rpc:aria2.tellStopped", "rpc:aria2.addUri",
-                                                    "manager", "overlay_hidden"}));
+  EXPECT_EQ(record.Get(),
+            (std::vector<std::string>{"page_text", "rpc:aria2.changeGlobalOption", "rpc:aria2.tellActive",
+                                      "rpc:aria2.tellWaiting", "rpc:aria2.tellStopped", "rpc:aria2.addUri",
+                                      "manager", "overlay_hidden"}));
   EXPECT_TRUE(desktop.boxes.empty());
 }
 
@@ -172,9 +172,9 @@ TEST_F(InterceptDownloadTest, TaskCarriesLinkNameDirectoryAndTheFixedOptions) {
   InterceptDownload(Context(), kLink);
   ASSERT_EQ(AddUriBodies().size(), 1u);
   const std::string options = aria2.Request(0).body;
-  for (const char* expected : {R"("split":"8")", R"("max-connection-per-server":"8")",
-                               R"("max-concurrent-downloads":"3")", R"("timeout":"1")",
-                               R"("user-agent":"LogStatistic")"}) {
+  for (const char* expected :
+       {R"("split":"8")", R"("max-connection-per-server":"8")", R"("max-concurrent-downloads":"3")",
+        R"("timeout":"1")", R"("user-agent":"LogStatistic")"}) {
     EXPECT_NE(options.find(expected), std::string::npos) << expected << " in " << options;
   }
   const std::string task = AddUriBodies()[0];
@@ -217,9 +217,10 @@ TEST_F(InterceptDownloadTest, NameOverSeveralLinesArrivesJoinedInUtf8) {
 TEST_F(InterceptDownloadTest, FailedTaskShowsBothMessagesThenHidesTheOverlay) {
   add_uri_fails = true;
   InterceptDownload(Context(), kLink);
-  EXPECT_EQ(record.Get(), (std::vector<std::string>{"page_text", "rpc:aria2.changeGlobalOption", "rpc:aria2.tellActive",
-                                                    "rpc:aria2.tellWaiting", "rpc:aria2.tellStopped", "rpc:aria2.addUri",
-                                                    "box", "box", "overlay_hidden"}));
+  EXPECT_EQ(record.Get(),
+            (std::vector<std::string>{"page_text", "rpc:aria2.changeGlobalOption", "rpc:aria2.tellActive",
+                                      "rpc:aria2.tellWaiting", "rpc:aria2.tellStopped", "rpc:aria2.addUri",
+                                      "box", "box", "overlay_hidden"}));
   ASSERT_EQ(desktop.boxes.size(), 2u);
   EXPECT_EQ(desktop.boxes[0].text.rfind(Gbk(u8"无法创建下载任务，原始数据："), 0), 0u);
   EXPECT_EQ(desktop.boxes[1].text, Gbk(u8"创建任务失败！请重试……"));
@@ -297,7 +298,8 @@ TEST_F(InterceptDownloadTest, EveryRequestSeenIsLoggedWithWhatWasMadeOfIt) {
   InterceptDownload(context, "http://d.pcs.baidu.com/a");
   InterceptDownload(context, "http://127.0.0.1:9/app/a.css");
   InterceptDownload(context, "magnet:?xt=urn:btih:0&bkt=1");
-  EXPECT_EQ(record.Get(), std::vector<std::string>{"go_back"}) << "a refused address reached the page or aria2";
+  EXPECT_EQ(record.Get(), std::vector<std::string>{"go_back"})
+      << "a refused address reached the page or aria2";
   InterceptDownload(context, kLink);
   logging.log.reset();
   std::ifstream in(path);
@@ -357,8 +359,8 @@ TEST_F(InterceptDownloadTest, AFolderTooSmallForThePagesSizeSaysSoAndMakesNoTask
   EXPECT_EQ(aria2.Count(), 0u);
   ASSERT_EQ(desktop.boxes.size(), 1u);
   EXPECT_EQ(GbkToUtf8(desktop.boxes[0].text),
-            reinterpret_cast<const char*>(
-                u8"下载文件夹所在的磁盘空间不够：这个文件需要 50.0 MB，只剩 1.0 MB。请清理磁盘后再点击一次这个文件。"));
+            reinterpret_cast<const char*>(u8"下载文件夹所在的磁盘空间不够：这个文件需要 50.0 MB，只剩 1.0 "
+                                          u8"MB。请清理磁盘后再点击一次这个文件。"));
   EXPECT_EQ(desktop.boxes[0].flags, kMbIconError);
   EXPECT_EQ(record.Get().back(), "overlay_hidden");
 

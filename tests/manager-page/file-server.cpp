@@ -1,9 +1,9 @@
 #include "manager-page/file-server.h"
 
+#include <httplib.h>
+
 #include <chrono>
 #include <string>
-
-#include <httplib.h>
 
 namespace korvath::testing {
 
@@ -19,16 +19,15 @@ FileServer::FileServer() : server_(std::make_unique<httplib::Server>()) {
   });
 
   server_->Get(R"(/slow/.*)", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content_provider(
-        kSlowSize, "application/octet-stream",
-        [this](size_t offset, size_t length, httplib::DataSink& sink) {
-          if (stopping_) return false;
-          // 16 KiB per 100 ms: about 160 KiB/s, a visible speed and progress.
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-          const std::string chunk(std::min<size_t>(length, 16 * 1024), 'k');
-          (void)offset;
-          return !stopping_ && sink.write(chunk.data(), chunk.size());
-        });
+    res.set_content_provider(kSlowSize, "application/octet-stream",
+                             [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                               if (stopping_) return false;
+                               // 16 KiB per 100 ms: about 160 KiB/s, a visible speed and progress.
+                               std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                               const std::string chunk(std::min<size_t>(length, 16 * 1024), 'k');
+                               (void)offset;
+                               return !stopping_ && sink.write(chunk.data(), chunk.size());
+                             });
   });
   server_->Get(R"(/fast/.*)", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(std::string(kFastSize, 'f'), "application/octet-stream");

@@ -32,7 +32,8 @@ class KorvathSettingsTest : public ManagerPageTest {
   }
   void Write(const std::string& text) {
     std::ofstream(path_, std::ios::binary) << text;
-    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
   }
   // The page with the window's handler; the program's part of a save is
   // recorded instead of applied.
@@ -42,17 +43,20 @@ class KorvathSettingsTest : public ManagerPageTest {
                       .env = [](const char* name) -> const char* {
                         return std::string(name) == "KORVATH_NOTICE_URL" ? "http://from-env/" : nullptr;
                       },
-                      .apply = [this](const Settings& saved, const std::vector<std::string>& changed) {
-                        applied_.push_back(changed);
-                        applied_folder_ = saved.download_folder.value_or("");
-                        return std::vector<std::string>{"folder", "notifications"};
-                      }};
-    page_->AddMessageHandler(kSettingsMessage, [view](const std::string& m) { return SettingsMessageReply(m, view); });
+                      .apply =
+                          [this](const Settings& saved, const std::vector<std::string>& changed) {
+                            applied_.push_back(changed);
+                            applied_folder_ = saved.download_folder.value_or("");
+                            return std::vector<std::string>{"folder", "notifications"};
+                          }};
+    page_->AddMessageHandler(kSettingsMessage,
+                             [view](const std::string& m) { return SettingsMessageReply(m, view); });
     ASSERT_TRUE(OpenPage(aria2_->secret()));
     ClickId("open-settings");
-    ASSERT_TRUE(page_->WaitFor("document.getElementById('k-folder') !== null && "
-                               "document.getElementById('korvath-path').textContent !== ''",
-                               5000));
+    ASSERT_TRUE(
+        page_->WaitFor("document.getElementById('k-folder') !== null && "
+                       "document.getElementById('korvath-path').textContent !== ''",
+                       5000));
   }
   std::string Js(const std::string& e) { return page_->Eval(e); }
   void Set(const std::string& name, const std::string& value) {
@@ -60,7 +64,8 @@ class KorvathSettingsTest : public ManagerPageTest {
   }
   // Clicks save and waits for the page's answer line.
   std::string Save() {
-    Js("document.getElementById('msg').textContent = ''; document.getElementById('korvath-save').click(); true");
+    Js("document.getElementById('msg').textContent = ''; document.getElementById('korvath-save').click(); "
+       "true");
     page_->WaitFor("document.getElementById('msg').textContent !== ''", 5000);
     return json::parse(Js("document.getElementById('msg').textContent"), nullptr, false).get<std::string>();
   }
@@ -88,9 +93,11 @@ TEST_F(KorvathSettingsTest, TheViewShowsTheFileAndSavesAChangedFolderKeepingEver
   EXPECT_EQ(load.find(secret), std::string::npos) << load;
   // Every field has its label and its one-line explanation with when it applies.
   EXPECT_EQ(Js("[...document.querySelectorAll('#korvath-options .setting')].every((r) => "
-               "r.querySelector('label').textContent.length > 1 && /生效/.test(r.querySelector('.help').textContent))"),
+               "r.querySelector('label').textContent.length > 1 && "
+               "/生效/.test(r.querySelector('.help').textContent))"),
             "true");
-  EXPECT_NE(Js("document.getElementById('k-notice-url').title").find("KORVATH_NOTICE_URL"), std::string::npos);
+  EXPECT_NE(Js("document.getElementById('k-notice-url').title").find("KORVATH_NOTICE_URL"),
+            std::string::npos);
   Screenshot("manager-page-korvath-settings.png");
 
   const std::string folder = dir_ + "/chosen";
@@ -101,9 +108,9 @@ TEST_F(KorvathSettingsTest, TheViewShowsTheFileAndSavesAChangedFolderKeepingEver
   const std::string text = ReadAll(path_);
   EXPECT_NE(text.find("folder=" + folder + "\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("/old/place"), std::string::npos) << text;
-  for (const std::string& kept : {std::string("# my own note\n"),
-                                  std::string("# the NAS\nrpc-url=http://192.168.1.9:6800/jsonrpc\n"),
-                                  "rpc-secret=" + secret + "\n", std::string("enabled=false\n")})
+  for (const std::string& kept :
+       {std::string("# my own note\n"), std::string("# the NAS\nrpc-url=http://192.168.1.9:6800/jsonrpc\n"),
+        "rpc-secret=" + secret + "\n", std::string("enabled=false\n")})
     EXPECT_NE(text.find(kept), std::string::npos) << kept << " lost from\n" << text;
   EXPECT_EQ(Mode(), fs::perms::owner_read | fs::perms::owner_write);
   ASSERT_EQ(applied_.size(), 1u);
@@ -155,7 +162,8 @@ TEST_F(KorvathSettingsTest, ABadValueIsRefusedNamingItsFieldAndTheFileStaysByteF
     EXPECT_FALSE(reply.value("error", "").empty()) << forged;
   }
   EXPECT_EQ(ReadAll(path_), text);
-  EXPECT_EQ(Mode(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(Mode(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   EXPECT_TRUE(applied_.empty());
 }
 
@@ -186,8 +194,10 @@ TEST_F(KorvathSettingsTest, Aria2OptionsSavedOnThePageAreKeptInTheFile) {
      "  e.dispatchEvent(new Event('change', {bubbles: true})); };"
      "set('opt-max-concurrent-downloads', '6'); set('opt-auto-file-renaming', 'true');"
      "document.getElementById('msg').textContent = ''; document.getElementById('aria2-save').click(); true");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存')", 5000)) << ReadAll(path_);
-  const std::map<std::string, std::string> kept = {{"auto-file-renaming", "true"}, {"max-concurrent-downloads", "6"}};
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存')", 5000))
+      << ReadAll(path_);
+  const std::map<std::string, std::string> kept = {{"auto-file-renaming", "true"},
+                                                   {"max-concurrent-downloads", "6"}};
   EXPECT_EQ(LoadSettingsFile(path_).settings.aria2_options, kept);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-concurrent-downloads"], "6");
 
@@ -203,7 +213,8 @@ TEST_F(KorvathSettingsTest, Aria2OptionsSavedOnThePageAreKeptInTheFile) {
   ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 5000));
   EXPECT_NE(Js("document.getElementById('msg').textContent").find("没有保存"), std::string::npos);
   EXPECT_EQ(ReadAll(path_), before);
-  EXPECT_NE(aria2_->Call("aria2.getGlobalOption")["user-agent"], std::string("A\x01" "B"));
+  EXPECT_NE(aria2_->Call("aria2.getGlobalOption")["user-agent"], std::string("A\x01"
+                                                                             "B"));
   EXPECT_EQ(Js("document.getElementById('opt-user-agent').classList.contains('bad')"), "true");
 }
 
@@ -218,7 +229,8 @@ TEST_F(KorvathSettingsTest, TheFormIsTheWindowsTableInItsOrder) {
     // aria2's options are drawn by the aria2 form; the window only says
     // which of them it sends before every download.
     if (row.kind == SettingKind::kAria2) {
-      if (row.task_default && page_->Eval(std::string("!!document.getElementById('opt-") + row.key + "')") == "true")
+      if (row.task_default &&
+          page_->Eval(std::string("!!document.getElementById('opt-") + row.key + "')") == "true")
         sent_per_task.push_back(row.key);
       continue;
     }
@@ -238,9 +250,11 @@ TEST_F(KorvathSettingsTest, TheFormIsTheWindowsTableInItsOrder) {
       nullptr, false);
   EXPECT_EQ(drawn, expected);
   std::sort(sent_per_task.begin(), sent_per_task.end());
-  EXPECT_EQ(json::parse(Js("[...document.querySelectorAll('#aria2-options .setting')].filter((r) => r.querySelector('.reset'))"
-                           ".map((r) => r.querySelector('[data-option]').dataset.option).sort()")),
-            json(sent_per_task));
+  EXPECT_EQ(
+      json::parse(Js(
+          "[...document.querySelectorAll('#aria2-options .setting')].filter((r) => r.querySelector('.reset'))"
+          ".map((r) => r.querySelector('[data-option]').dataset.option).sort()")),
+      json(sent_per_task));
   // Reading again fills the same form instead of drawing a second one.
   Js("document.getElementById('korvath-reload').click(); true");
   page_->Pump(300);

@@ -99,13 +99,14 @@ class ManagerCleanUpTest : public ManagerFeaturesTest {
     });
   }
   TaskFilesLookup Lookup() {
-    state_ = EngineState{.cookie_header = "", .rpc_port = "6800", .rpc_secret = aria2_->secret(), .aria2_pid = 0};
+    state_ =
+        EngineState{.cookie_header = "", .rpc_port = "6800", .rpc_secret = aria2_->secret(), .aria2_pid = 0};
     return Aria2TaskFiles(desktop_, state_);
   }
   // A request as a hostile page would post it; the reply as JSON.
   json Forge(const std::string& gid, const std::vector<std::string>& paths) {
-    Js("window.forged = null; window.webkit.messageHandlers.korvathDeleteFiles.postMessage({ gid: " + JsString(gid) +
-       ", paths: " + json(paths).dump() + " }).then((r) => { window.forged = r; }); true");
+    Js("window.forged = null; window.webkit.messageHandlers.korvathDeleteFiles.postMessage({ gid: " +
+       JsString(gid) + ", paths: " + json(paths).dump() + " }).then((r) => { window.forged = r; }); true");
     if (!page_->WaitFor("window.forged !== null", 5000)) return nullptr;
     return JsJson("window.forged");
   }

@@ -30,8 +30,10 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
   // A double-click on the row opens its details.
   Js("T.dbl(" + JsString(a) + ")");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('details').hidden", 3000));
-  ASSERT_TRUE(page_->WaitFor("document.querySelectorAll('#d-servers li').length > 0 && "
-                             "document.querySelector('#d-servers li').textContent !== '无'", 8000));
+  ASSERT_TRUE(
+      page_->WaitFor("document.querySelectorAll('#d-servers li').length > 0 && "
+                     "document.querySelector('#d-servers li').textContent !== '无'",
+                     8000));
   EXPECT_EQ(Js("T.text('d-name')"), "\"a.bin\"");
   EXPECT_EQ(Js("T.text('d-gid')"), JsString(a));
   EXPECT_EQ(Js("T.text('d-status')"), "\"下载中\"");
@@ -55,7 +57,8 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
 
   // The task's own options are read, and changed through aria2.
   ASSERT_TRUE(page_->WaitFor("document.getElementById('d-opt-split').value === '1'", 3000));
-  Js("document.getElementById('d-opt-limit').value = '200'; document.getElementById('d-opt-split').value = '4';"
+  Js("document.getElementById('d-opt-limit').value = '200'; document.getElementById('d-opt-split').value = "
+     "'4';"
      "document.getElementById('d-opt-conn').value = '3'; document.getElementById('d-opt-save').click()");
   page_->Pump(500);
   json options = aria2_->Call("aria2.getOption", json::array({a}));
@@ -82,19 +85,24 @@ TEST_F(ManagerFeaturesTest, DetailsShowTheTaskAndChangeItsOptions) {
 
 TEST_F(ManagerFeaturesTest, TheNewTaskDialogsOptionsCanBeChangedOnATaskButNotTheNameOfOneBegun) {
   json error;
-  json queued = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url("/slow/q.bin")}), {{"pause", "true"}}}), &error);
+  json queued = aria2_->Call(
+      "aria2.addUri", json::array({json::array({server_.Url("/slow/q.bin")}), {{"pause", "true"}}}), &error);
   ASSERT_TRUE(queued.is_string()) << error.dump();
   const std::string running = Add("/slow/r.bin");
   ASSERT_TRUE(WaitStatus(running, "active"));
   ASSERT_TRUE(Open());
   auto open = [&](const std::string& gid) {
     Js("T.key('Escape'); T.dbl(" + JsString(gid) + ")");
-    ASSERT_TRUE(page_->WaitFor("T.text('d-gid') === " + JsString(gid) + " && document.getElementById('d-opt-split').value !== ''", 5000));
+    ASSERT_TRUE(page_->WaitFor(
+        "T.text('d-gid') === " + JsString(gid) + " && document.getElementById('d-opt-split').value !== ''",
+        5000));
   };
   // Not begun: a new name and request headers.
   ASSERT_NO_FATAL_FAILURE(open(queued));
-  Js("document.getElementById('d-opt-out').value = 'renamed.bin'; document.getElementById('d-opt-referer').value = 'http://r/';"
-     "document.getElementById('d-opt-headers').value = 'X-A: 1\\nX-B: 2'; document.getElementById('d-opt-save').click()");
+  Js("document.getElementById('d-opt-out').value = 'renamed.bin'; "
+     "document.getElementById('d-opt-referer').value = 'http://r/';"
+     "document.getElementById('d-opt-headers').value = 'X-A: 1\\nX-B: 2'; "
+     "document.getElementById('d-opt-save').click()");
   page_->Pump(500);
   json options = aria2_->Call("aria2.getOption", json::array({queued}));
   EXPECT_EQ(options["out"], "renamed.bin");
@@ -111,7 +119,8 @@ TEST_F(ManagerFeaturesTest, TheNewTaskDialogsOptionsCanBeChangedOnATaskButNotThe
   Js("document.getElementById('d-opt-ua').value = 'Agent/1'; document.getElementById('d-opt-save').click()");
   page_->Pump(500);
   EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({running}))["user-agent"], "Agent/1");
-  EXPECT_EQ(aria2_->Call("aria2.tellStatus", json::array({running, {"files"}}))["files"][0]["path"], dir_ + "/r.bin");
+  EXPECT_EQ(aria2_->Call("aria2.tellStatus", json::array({running, {"files"}}))["files"][0]["path"],
+            dir_ + "/r.bin");
 }
 
 TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
@@ -119,14 +128,19 @@ TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
   ASSERT_TRUE(WaitStatus(done, "complete"));
   // The same link twice: aria2 lists it in use and waiting.
   json error;
-  json gid = aria2_->Call("aria2.addUri", json::array({json::array({server_.Url("/slow/a.bin"), server_.Url("/slow/a.bin")})}), &error);
+  json gid = aria2_->Call(
+      "aria2.addUri", json::array({json::array({server_.Url("/slow/a.bin"), server_.Url("/slow/a.bin")})}),
+      &error);
   ASSERT_TRUE(gid.is_string()) << error.dump();
   const std::string a = gid;
   ASSERT_TRUE(WaitStatus(a, "active"));
   ASSERT_TRUE(Open());
-  const char* kItems = "[...document.querySelectorAll('#d-uris li, #d-servers li')].map((li) => li.parentNode.id + ' ' + li.textContent)";
+  const char* kItems =
+      "[...document.querySelectorAll('#d-uris li, #d-servers li')].map((li) => li.parentNode.id + ' ' + "
+      "li.textContent)";
   Js("T.dbl(" + JsString(a) + ")");
-  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-servers li') && T.text('d-servers') !== '无'", 8000));
+  ASSERT_TRUE(
+      page_->WaitFor("document.querySelector('#d-servers li') && T.text('d-servers') !== '无'", 8000));
   EXPECT_EQ(JsJson(kItems)[0], "d-uris " + server_.Url("/slow/a.bin") + "使用中");
   EXPECT_EQ(JsJson(kItems).size(), 2u) << JsJson(kItems);
   // A finished task lists the link it came from, and no server of the last.
@@ -140,7 +154,8 @@ TEST_F(ManagerFeaturesTest, DetailsListEachLinkOnceAndNothingOfTheTaskBefore) {
 // A torrent in base64, as aria2.addTorrent takes it: one file named `name`,
 // or a folder `name` of several (name, content) files. Its tracker is a
 // closed port, so no peer ever comes.
-std::string TorrentBase64(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+std::string TorrentBase64(const std::string& name,
+                          const std::vector<std::pair<std::string, std::string>>& files) {
   auto str = [](const std::string& x) { return std::to_string(x.size()) + ":" + x; };
   const size_t piece = 16384;
   std::string all, list;
@@ -156,12 +171,15 @@ std::string TorrentBase64(const std::string& name, const std::vector<std::pair<s
     EVP_Digest(part.data(), part.size(), md, &n, EVP_sha1(), nullptr);
     hashes.append(reinterpret_cast<char*>(md), n);
   }
-  const std::string body = files.size() == 1 ? "6:lengthi" + std::to_string(all.size()) + "e" : "5:filesl" + list + "e";
-  const std::string torrent = "d8:announce" + str("http://127.0.0.1:1/announce") + "4:infod" + body + "4:name" + str(name) +
-                              "12:piece lengthi" + std::to_string(piece) + "e6:pieces" + str(hashes) + "ee";
+  const std::string body =
+      files.size() == 1 ? "6:lengthi" + std::to_string(all.size()) + "e" : "5:filesl" + list + "e";
+  const std::string torrent = "d8:announce" + str("http://127.0.0.1:1/announce") + "4:infod" + body +
+                              "4:name" + str(name) + "12:piece lengthi" + std::to_string(piece) +
+                              "e6:pieces" + str(hashes) + "ee";
   std::string out(4 * ((torrent.size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(torrent.data()), static_cast<int>(torrent.size()));
+                                reinterpret_cast<const unsigned char*>(torrent.data()),
+                                static_cast<int>(torrent.size()));
   out.resize(n);
   return out;
 }
@@ -170,8 +188,10 @@ TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
   const std::string content(100 * 1024, 's');
   std::ofstream(dir_ + "/seed.bin", std::ios::binary) << content;
   json error;
-  json gid = aria2_->Call("aria2.addTorrent", json::array({TorrentBase64("seed.bin", {{"seed.bin", content}}), json::array(),
-                                                          {{"dir", dir_}, {"check-integrity", "true"}, {"seed-time", "30"}}}),
+  json gid = aria2_->Call("aria2.addTorrent",
+                          json::array({TorrentBase64("seed.bin", {{"seed.bin", content}}),
+                                       json::array(),
+                                       {{"dir", dir_}, {"check-integrity", "true"}, {"seed-time", "30"}}}),
                           &error);
   ASSERT_TRUE(gid.is_string()) << error.dump();
   const std::string seed = gid;
@@ -182,7 +202,9 @@ TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
   }
   ASSERT_EQ(aria2_->Call("aria2.tellStatus", json::array({seed, json::array({"seeder"})}))["seeder"], "true");
   ASSERT_TRUE(Open());
-  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(seed) + ") && T.row(" + JsString(seed) + ").querySelector('.st').textContent === '做种中'", 4000));
+  ASSERT_TRUE(page_->WaitFor("T.row(" + JsString(seed) + ") && T.row(" + JsString(seed) +
+                                 ").querySelector('.st').textContent === '做种中'",
+                             4000));
   json row = Row(seed);
   EXPECT_EQ(row["speed"], "↑ 0 B/s");
   EXPECT_EQ(row["eta"], "");
@@ -194,15 +216,18 @@ TEST_F(ManagerFeaturesTest, ASeedingTaskShowsWhatItSendsNotATimeLeft) {
 TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
   json error;
   json gid = aria2_->Call("aria2.addTorrent",
-                          json::array({TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}}),
-                                       json::array(), {{"dir", dir_}, {"pause", "true"}}}),
+                          json::array({TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')},
+                                                              {"b.bin", std::string(30000, 'b')}}),
+                                       json::array(),
+                                       {{"dir", dir_}, {"pause", "true"}}}),
                           &error);
   ASSERT_TRUE(gid.is_string()) << error.dump();
   const std::string pack = gid;
   ASSERT_TRUE(Open());
   Js("T.dbl(" + JsString(pack) + ")");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('d-select').hidden", 3000));
-  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, true}));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"),
+            json({true, true}));
   // Its tracker and its peers (none: the tracker is a closed port).
   EXPECT_EQ(JsJson("[document.getElementById('d-bt').hidden, T.text('d-trackers'), T.text('d-peers')]"),
             json({false, "http://127.0.0.1:1/announce", "无"}));
@@ -210,22 +235,29 @@ TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenInItsDetails) {
   Js("document.querySelectorAll('#d-select-list input').forEach((x) => { x.checked = false; });"
      "document.getElementById('d-select-save').click()");
   EXPECT_NE(Message().find("至少勾选一个"), std::string::npos) << Message();
-  Js("document.querySelector('#d-select-list input').checked = true; document.getElementById('d-select-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '已选择下载 1 个文件'", 3000)) << Message();
+  Js("document.querySelector('#d-select-list input').checked = true; "
+     "document.getElementById('d-select-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '已选择下载 1 个文件'", 3000))
+      << Message();
   json files = aria2_->Call("aria2.getFiles", json::array({pack}));
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0]["selected"], "true");
   EXPECT_EQ(files[1]["selected"], "false");
-  ASSERT_TRUE(page_->WaitFor("document.querySelector('#d-files li:last-child small').textContent.includes('未选择下载')", 3000));
-  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"), json({true, false}));
+  ASSERT_TRUE(page_->WaitFor(
+      "document.querySelector('#d-files li:last-child small').textContent.includes('未选择下载')", 3000));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#d-select-list input')].map((x) => x.checked)"),
+            json({true, false}));
 }
 
 TEST_F(ManagerFeaturesTest, ATorrentsFilesCanBeChosenBeforeAdding) {
   ASSERT_TRUE(Open());
   ClickId("new-task");
-  const std::string torrent = TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}});
+  const std::string torrent =
+      TorrentBase64("pack", {{"a.bin", std::string(40000, 'a')}, {"b.bin", std::string(30000, 'b')}});
   Js("(() => { const dt = new DataTransfer();"
-     "dt.items.add(new File([Uint8Array.from(atob(" + JsString(torrent) + "), (c) => c.charCodeAt(0))], 'pack.torrent'));"
+     "dt.items.add(new File([Uint8Array.from(atob(" +
+     JsString(torrent) +
+     "), (c) => c.charCodeAt(0))], 'pack.torrent'));"
      "const input = document.getElementById('new-files'); input.files = dt.files;"
      "input.dispatchEvent(new Event('change', { bubbles: true })); return true; })()");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('new-pick').hidden", 3000));
@@ -246,9 +278,15 @@ TEST_F(ManagerFeaturesTest, ADoubleClickOpensTheRowItBeganOn) {
   const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
   ASSERT_TRUE(Open());
   Js("(() => { const nm = (gid) => T.row(gid).querySelector('.nm');"
-     "nm(" + JsString(b) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 1 }));"
-     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 2 }));"
-     "nm(" + JsString(a) + ").dispatchEvent(new MouseEvent('dblclick', { bubbles: true, detail: 2 })); return true; })()");
+     "nm(" +
+     JsString(b) +
+     ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 1 }));"
+     "nm(" +
+     JsString(a) +
+     ").dispatchEvent(new MouseEvent('click', { bubbles: true, detail: 2 }));"
+     "nm(" +
+     JsString(a) +
+     ").dispatchEvent(new MouseEvent('dblclick', { bubbles: true, detail: 2 })); return true; })()");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('details').hidden", 3000));
   EXPECT_EQ(Js("T.text('d-gid')"), JsString(b));
 }
@@ -271,7 +309,8 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
   {
     // A file that is neither a torrent nor a metalink.
     Js("(() => { const dt = new DataTransfer(); dt.items.add(new File(['x'], 'notes.txt'));"
-       "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); })()");
+       "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); "
+       "})()");
     ASSERT_TRUE(page_->WaitFor("T.text('new-error').includes('notes.txt')", 3000));
   }
   page_->Pump(300);
@@ -279,20 +318,30 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
 
   // Two links with a folder, Referer, User-Agent and a header, plus a metalink.
   const std::string sub = dir_ + "/sub";
-  const std::string metalink = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">"
-                               "<file name=\"from-metalink.bin\"><url>" + server_.Url("/fast/m.bin") +
-                               "</url></file></metalink>";
-  Js("(() => { T.type('new-uris', " + JsString(server_.Url("/slow/one.bin") + "\n\n" + server_.Url("/slow/two.bin")) +
-     "); T.type('new-dir', " + JsString(sub) + "); T.type('new-referer', 'http://example.test/page');"
+  const std::string metalink =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">"
+      "<file name=\"from-metalink.bin\"><url>" +
+      server_.Url("/fast/m.bin") + "</url></file></metalink>";
+  Js("(() => { T.type('new-uris', " +
+     JsString(server_.Url("/slow/one.bin") + "\n\n" + server_.Url("/slow/two.bin")) +
+     "); T.type('new-dir', " + JsString(sub) +
+     "); T.type('new-referer', 'http://example.test/page');"
      "T.type('new-ua', 'TestAgent/1'); T.type('new-headers', 'X-Test: yes');"
-     "const dt = new DataTransfer(); dt.items.add(new File([" + JsString(metalink) + "], 'list.meta4'));"
-     "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); })()");
+     "const dt = new DataTransfer(); dt.items.add(new File([" +
+     JsString(metalink) +
+     "], 'list.meta4'));"
+     "document.getElementById('new-files').files = dt.files; document.getElementById('new-add').click(); "
+     "})()");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('new-dlg').hidden", 5000)) << Js("T.text('new-error')");
-  ASSERT_TRUE(page_->WaitFor("(() => { const s = new Set([...document.querySelectorAll('#list .nm')].map((n) => n.textContent));"
-                             "return s.has('one.bin') && s.has('two.bin') && s.has('from-metalink.bin'); })()", 8000));
-  json stopped = aria2_->Call("aria2.tellStopped", json::array({0, 10, json::array({"gid", "dir", "files"})}));
+  ASSERT_TRUE(page_->WaitFor(
+      "(() => { const s = new Set([...document.querySelectorAll('#list .nm')].map((n) => n.textContent));"
+      "return s.has('one.bin') && s.has('two.bin') && s.has('from-metalink.bin'); })()",
+      8000));
+  json stopped =
+      aria2_->Call("aria2.tellStopped", json::array({0, 10, json::array({"gid", "dir", "files"})}));
   json active = aria2_->Call("aria2.tellActive", json::array({json::array({"gid", "dir", "files"})}));
-  json waiting = aria2_->Call("aria2.tellWaiting", json::array({0, 10, json::array({"gid", "dir", "files"})}));
+  json waiting =
+      aria2_->Call("aria2.tellWaiting", json::array({0, 10, json::array({"gid", "dir", "files"})}));
   int from_links = 0;
   for (const json& list : {stopped, active, waiting})
     for (auto& t : list) {
@@ -314,8 +363,8 @@ TEST_F(ManagerFeaturesTest, NewTaskDialogAddsLinksAndFilesAndRefusesBadInput) {
 // downloaded without a byte fetched, a shorter one was written over.
 TEST_F(ManagerFeaturesTest, ALinkAddedByHandNeverWritesOverAFileOfTheSameName) {
   json error;
-  aria2_->Call("aria2.changeGlobalOption", json::array({{{"continue", "true"}, {"auto-file-renaming", "false"}}}),
-               &error);
+  aria2_->Call("aria2.changeGlobalOption",
+               json::array({{{"continue", "true"}, {"auto-file-renaming", "false"}}}), &error);
   ASSERT_TRUE(error.is_null()) << error.dump();
   const std::string same_length(FileServer::kFastSize, 'u'), shorter = "the user's own notes";
   std::ofstream(dir_ + "/same.bin", std::ios::binary) << same_length;
@@ -330,10 +379,12 @@ TEST_F(ManagerFeaturesTest, ALinkAddedByHandNeverWritesOverAFileOfTheSameName) {
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
   const std::string fetched(FileServer::kFastSize, 'f');
-  for (int waited = 0; waited < 10000 && !(read(dir_ + "/same.1.bin") == fetched && read(dir_ + "/short.1.bin") == fetched);
+  for (int waited = 0;
+       waited < 10000 && !(read(dir_ + "/same.1.bin") == fetched && read(dir_ + "/short.1.bin") == fetched);
        waited += 100)
     page_->Pump(100);
-  EXPECT_TRUE(read(dir_ + "/same.1.bin") == fetched) << aria2_->Call("aria2.tellStopped", json::array({0, 10})).dump();
+  EXPECT_TRUE(read(dir_ + "/same.1.bin") == fetched)
+      << aria2_->Call("aria2.tellStopped", json::array({0, 10})).dump();
   EXPECT_TRUE(read(dir_ + "/short.1.bin") == fetched);
   EXPECT_TRUE(read(dir_ + "/same.bin") == same_length);
   EXPECT_EQ(read(dir_ + "/short.bin"), shorter);
@@ -344,7 +395,8 @@ TEST_F(ManagerFeaturesTest, DroppedLinksAndFilesOpenTheNewTaskDialogFilledIn) {
   auto drop = [&](const std::string& type, const std::string& text, bool file) {
     Js("(() => { const dt = new DataTransfer(); dt.setData(" + JsString(type) + ", " + JsString(text) + ");" +
        (file ? "dt.items.add(new File(['d8:announce0:e'], 'one.torrent'));" : "") +
-       "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+       "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: "
+       "true, dataTransfer: dt }));"
        "return true; })()");
   };
   // Nothing to download: a message, no dialog.
@@ -385,7 +437,9 @@ TEST_F(ManagerFeaturesTest, FilesDroppedFromAFileManagerAreTakenAsTheFieldTakesT
                "new DragEvent('dragenter', { bubbles: true, cancelable: true, dataTransfer: dt })); })()"),
             "false");
   Js("(() => { const dt = new DataTransfer();"
-     "dt.setData('text/html', '<a>file://" + dir + "/set.torrent</a>');"
+     "dt.setData('text/html', '<a>file://" +
+     dir +
+     "/set.torrent</a>');"
      "document.getElementById('list').dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, "
      "dataTransfer: dt })); return true; })()");
   ASSERT_TRUE(page_->WaitFor(
@@ -512,7 +566,8 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
     EXPECT_NE(StatusOf(g), "paused") << g;
   }
   // The user sees them run before pausing them again.
-  ASSERT_TRUE(page_->WaitFor("[...document.querySelectorAll('#list .row')].every((r) => r.dataset.status !== 'paused')", 4000));
+  ASSERT_TRUE(page_->WaitFor(
+      "[...document.querySelectorAll('#list .row')].every((r) => r.dataset.status !== 'paused')", 4000));
   Js("document.querySelector('[data-batch=pause]').click()");
   for (auto& g : gids) EXPECT_TRUE(WaitStatus(g, "paused")) << g;
   Js("document.querySelector('[data-batch=copy]').click()");
@@ -572,11 +627,13 @@ TEST_F(ManagerFeaturesTest, QueueMovesByButtonsAndByDragging) {
   ASSERT_TRUE(WaitPageMatchesAria2());
 
   // Dragging w2 onto w3 puts it first.
-  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w2) + "), to = T.row(" + JsString(w3) +
+  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w2) + "), to = T.row(" +
+     JsString(w3) +
      ");"
      "from.dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
      "to.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
-     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return true; })()");
+     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return "
+     "true; })()");
   for (int i = 0; i < 40 && WaitingOrder() != json({w2, w3, w1}); ++i) page_->Pump(50);
   EXPECT_EQ(WaitingOrder(), json({w2, w3, w1}));
   // Running tasks cannot be dragged.
@@ -594,8 +651,8 @@ TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
   auto batch = [&](const std::vector<std::string>& gids, const char* kind) {
     Js("T.click(" + JsString(gids[0]) + ")");
     for (size_t i = 1; i < gids.size(); ++i) Js("T.click(" + JsString(gids[i]) + ", { ctrlKey: true })");
-    Js("document.getElementById('msg').textContent = ''; document.querySelector('[data-batch=" + std::string(kind) +
-       "]').click()");
+    Js("document.getElementById('msg').textContent = ''; document.querySelector('[data-batch=" +
+       std::string(kind) + "]').click()");
     EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000)) << kind;
     page_->Pump(300);
     EXPECT_TRUE(WaitPageMatchesAria2());
@@ -613,15 +670,16 @@ TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
   EXPECT_EQ(WaitingOrder(), json({w4, w1, w3, w2}));
 
   // Dragged downward onto w3: it lands above w3, where the line was drawn.
-  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w4) + "), to = T.row(" + JsString(w3) +
+  Js("(() => { const dt = new DataTransfer(); const from = T.row(" + JsString(w4) + "), to = T.row(" +
+     JsString(w3) +
      ");"
      "from.dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
      "to.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
-     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return true; })()");
+     "to.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: dt })); return "
+     "true; })()");
   for (int i = 0; i < 40 && WaitingOrder() != json({w1, w4, w3, w2}); ++i) page_->Pump(50);
   EXPECT_EQ(WaitingOrder(), json({w1, w4, w3, w2}));
 }
-
 
 TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {
   const std::string done = Add("/fast/done.bin");
@@ -635,7 +693,8 @@ TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhen
   Js("document.getElementById('purge').focus(); T.key('Enter')");
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('confirm').hidden", 3000));
   const std::string question = Js("T.text('confirm-text')");
-  EXPECT_NE(question.find("清除 2 个已结束任务的记录（已完成 1 个、出错 1 个）"), std::string::npos) << question;
+  EXPECT_NE(question.find("清除 2 个已结束任务的记录（已完成 1 个、出错 1 个）"), std::string::npos)
+      << question;
   EXPECT_NE(question.find("不能再重试"), std::string::npos) << question;
   EXPECT_EQ(Js("document.activeElement.id"), "\"confirm-cancel\"");
   Js("T.key('Enter')");
@@ -680,7 +739,8 @@ TEST_F(ManagerCleanUpTest, DeleteWithFilesRemovesTheFileAndControlFileAfterConfi
   EXPECT_TRUE(fs::exists(dir_ + "/neighbour.bin"));
   // The page says so once aria2 has answered it, which may be after aria2
   // answered the test.
-  EXPECT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已删除任务和 2 个文件')", 3000))
+  EXPECT_TRUE(
+      page_->WaitFor("document.getElementById('msg').textContent.includes('已删除任务和 2 个文件')", 3000))
       << Message();
 }
 
@@ -726,7 +786,7 @@ TEST_F(ManagerCleanUpTest, ForgedDeleteRequestsOutsideTheTaskFolderAreRefused) {
     EXPECT_TRUE(reply["error"].is_string() && !reply["error"].get<std::string>().empty()) << reply.dump();
   };
   refused(done, {dir_ + "/../" + fs::path(outside).filename().string() + "/victim.bin"});  // ".."
-  refused(done, {outside + "/victim.bin"});                                                   // absolute
+  refused(done, {outside + "/victim.bin"});                                                // absolute
   refused(done, {"/etc/hostname"});
   refused(done, {dir_ + "/neighbour.bin"});               // inside, but not this task's
   refused(through_link, {dir_ + "/linked/victim2.bin"});  // this task's, but behind a link
@@ -767,7 +827,8 @@ TEST_F(ManagerCleanUpTest, FilesAnotherTaskStillListsAreNotDeleted) {
   if (!fs::exists(dir_ + "/same.bin.aria2")) std::ofstream(dir_ + "/same.bin.aria2") << "control";
   const TaskFilesLookup lookup = Lookup();
   auto remove = [&] {
-    return json::parse(DeleteTaskFilesReply(json{{"gid", twin}, {"paths", {dir_ + "/same.bin"}}}.dump(), lookup));
+    return json::parse(
+        DeleteTaskFilesReply(json{{"gid", twin}, {"paths", {dir_ + "/same.bin"}}}.dump(), lookup));
   };
   auto refused_for = [&](const std::string& name, const std::string& state) {
     const json reply = remove();
@@ -783,7 +844,8 @@ TEST_F(ManagerCleanUpTest, FilesAnotherTaskStillListsAreNotDeleted) {
   ASSERT_TRUE(WaitStatus(running, "removed"));
   refused_for("same.bin", "已删除");
   aria2_->Call("aria2.removeDownloadResult", json::array({running}));
-  const std::string named_like_control = Add("/fast/c", {{"out", "same.bin.aria2"}, {"allow-overwrite", "true"}});
+  const std::string named_like_control =
+      Add("/fast/c", {{"out", "same.bin.aria2"}, {"allow-overwrite", "true"}});
   ASSERT_TRUE(WaitStatus(named_like_control, "complete"));
   refused_for("same.bin.aria2", "已完成");
   aria2_->Call("aria2.removeDownloadResult", json::array({named_like_control}));
@@ -816,7 +878,8 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   ClickId("open-settings");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
   // Korvath's own settings have their place first, empty when the window offers no handler for them.
-  EXPECT_EQ(Js("(() => { const s = document.getElementById('korvath-settings'); return s.parentNode.id === 'settings' && "
+  EXPECT_EQ(Js("(() => { const s = document.getElementById('korvath-settings'); return s.parentNode.id === "
+               "'settings' && "
                "s.previousElementSibling.classList.contains('vhead') && s.childNodes.length === 0; })()"),
             "true");
   EXPECT_EQ(JsJson("[...document.querySelectorAll('#aria2-options h3')].map((h) => h.textContent)"),
@@ -826,18 +889,22 @@ TEST_F(ManagerFeaturesTest, SettingsListGroupsValidateAndChangeGlobalOptions) {
   EXPECT_EQ(JsJson("[...document.querySelectorAll('.setting')].filter((r) => r.querySelector('.reset'))"
                    ".map((r) => r.querySelector('[data-option]').dataset.option)"),
             json::array());
-  EXPECT_EQ(Js("[...document.querySelectorAll('.setting')].every((r) => r.querySelector('.help').firstChild.data.length > 2)"),
+  EXPECT_EQ(Js("[...document.querySelectorAll('.setting')].every((r) => "
+               "r.querySelector('.help').firstChild.data.length > 2)"),
             "true");
   Screenshot("manager-page-settings.png");
 
   // One bad value: nothing is saved, the field is marked.
-  Js("T.type('opt-split', '0'); T.type('opt-max-concurrent-downloads', '5'); document.getElementById('aria2-save').click()");
+  Js("T.type('opt-split', '0'); T.type('opt-max-concurrent-downloads', '5'); "
+     "document.getElementById('aria2-save').click()");
   page_->Pump(400);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-concurrent-downloads"], "2");
   EXPECT_EQ(Js("document.getElementById('opt-split').classList.contains('bad')"), "true");
   EXPECT_NE(Message().find("分段数"), std::string::npos) << Message();
-  Js("T.type('opt-split', '3'); T.type('opt-max-overall-download-limit', '2M'); document.getElementById('aria2-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 3 项')", 3000)) << Message();
+  Js("T.type('opt-split', '3'); T.type('opt-max-overall-download-limit', '2M'); "
+     "document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 3 项')", 3000))
+      << Message();
   json global = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(global["max-concurrent-downloads"], "5");
   EXPECT_EQ(global["split"], "3");
@@ -852,8 +919,10 @@ TEST_F(ManagerFeaturesTest, SettingsRefuseValuesAria2WouldRefuseOrStoreWrongly) 
   ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
   const json before = aria2_->Call("aria2.getGlobalOption");
   Js("T.type('opt-max-overall-download-limit', '1.5M'); T.type('opt-min-split-size', '100K');"
-     "T.type('opt-all-proxy', 'not a proxy'); T.type('opt-split', '2'); document.getElementById('aria2-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('没有保存')", 3000)) << Message();
+     "T.type('opt-all-proxy', 'not a proxy'); T.type('opt-split', '2'); "
+     "document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('没有保存')", 3000))
+      << Message();
   EXPECT_EQ(JsJson("[...document.querySelectorAll('#aria2-options .bad')].map((el) => el.dataset.option)"),
             json({"max-overall-download-limit", "min-split-size", "all-proxy"}));
   for (const char* said : {"不能有小数", "1M 到 1024M", "http://主机:端口"})
@@ -861,8 +930,10 @@ TEST_F(ManagerFeaturesTest, SettingsRefuseValuesAria2WouldRefuseOrStoreWrongly) 
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption"), before);
   // Written as aria2 takes them, they are saved.
   Js("T.type('opt-max-overall-download-limit', '1536K'); T.type('opt-min-split-size', '2M');"
-     "T.type('opt-all-proxy', 'http://user:pw@127.0.0.1:3128'); document.getElementById('aria2-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('已保存 4 项')", 3000)) << Message();
+     "T.type('opt-all-proxy', 'http://user:pw@127.0.0.1:3128'); "
+     "document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.startsWith('已保存 4 项')", 3000))
+      << Message();
   json after = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(after["max-overall-download-limit"], "1572864");
   EXPECT_EQ(after["min-split-size"], "2097152");
@@ -888,15 +959,19 @@ TEST_F(ManagerStatusTest, StatusShowsVersionFeaturesSessionAndSavesIt) {
   ASSERT_TRUE(page_->WaitFor("T.text('s-session') !== ''", 5000));
   EXPECT_EQ(Js("T.text('s-version')"), JsString(version["version"]));
   EXPECT_EQ(Js("T.text('s-session')"), JsString(session["sessionId"]));
-  EXPECT_NE(Js("T.text('s-features')").find(version["enabledFeatures"][0].get<std::string>()), std::string::npos);
+  EXPECT_NE(Js("T.text('s-features')").find(version["enabledFeatures"][0].get<std::string>()),
+            std::string::npos);
   ASSERT_FALSE(fs::exists(dir_ + "/session.txt"));
   // The button says what it does and where it writes.
   ASSERT_TRUE(page_->WaitFor("!document.getElementById('save-session').hidden", 3000));
-  EXPECT_NE(Js("document.getElementById('save-session').title").find(dir_ + "/session.txt"), std::string::npos);
+  EXPECT_NE(Js("document.getElementById('save-session').title").find(dir_ + "/session.txt"),
+            std::string::npos);
   EXPECT_EQ(Js("T.text('s-session-file')").find(dir_ + "/session.txt"), 1u) << "first, after the quote";
   Js("[...document.querySelectorAll('#status button')].find((b) => b.textContent === '保存会话').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === " +
-                             JsString("会话已保存到 " + dir_ + "/session.txt"), 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor(
+      "document.getElementById('msg').textContent === " + JsString("会话已保存到 " + dir_ + "/session.txt"),
+      3000))
+      << Message();
   std::ifstream saved(dir_ + "/session.txt");
   std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find(server_.Url("/slow/a.bin")), std::string::npos) << text;
@@ -929,12 +1004,15 @@ TEST_F(ManagerFeaturesTest, ChartsAreDrawnAtTheScreensPixelDensityWithTheirAxesN
   // A HiDPI screen, as the engine reports one.
   Js("Object.defineProperty(window, 'devicePixelRatio', { get: () => 2 }); true");
   ClickId("open-status");
-  const char* kSharp = "['speed-chart', 'status-chart'].every((id) => { const c = document.getElementById(id);"
-                       "return c.clientWidth > 0 && c.width === 2 * c.clientWidth && c.height === 2 * c.clientHeight; })";
-  ASSERT_TRUE(page_->WaitFor(kSharp, 4000)) << Js("[document.getElementById('status-chart').width, document.getElementById('status-chart').clientWidth]");
+  const char* kSharp =
+      "['speed-chart', 'status-chart'].every((id) => { const c = document.getElementById(id);"
+      "return c.clientWidth > 0 && c.width === 2 * c.clientWidth && c.height === 2 * c.clientHeight; })";
+  ASSERT_TRUE(page_->WaitFor(kSharp, 4000)) << Js(
+      "[document.getElementById('status-chart').width, document.getElementById('status-chart').clientWidth]");
   // Traffic is drawn across the whole height of the denser canvas.
   EXPECT_TRUE(page_->WaitFor("T.blue('status-chart').top < 90", 4000));
-  EXPECT_EQ(JsJson("[...document.querySelectorAll('#status .axis span')].map((s) => s.textContent.replace(/[0-9.]+ [KMG]?B/, 'N'))"),
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#status .axis span')].map((s) => "
+                   "s.textContent.replace(/[0-9.]+ [KMG]?B/, 'N'))"),
             json({"5 分钟前", "峰值 N/s", "现在"}));
 }
 
@@ -972,14 +1050,16 @@ TEST_F(ManagerFeaturesTest, KeyboardSearchesSelectsPausesOpensAndDeletes) {
 TEST_F(ManagerFeaturesTest, RefreshesAskOnlyForWhatTheViewShows) {
   json calls = json::array();
   for (int i = 0; i < 60; ++i)
-    calls.push_back({{"methodName", "aria2.addUri"},
-                     {"params", json::array({"token:" + aria2_->secret(),
-                                             json::array({server_.Url("/slow/q" + std::to_string(i) + ".bin")}),
-                                             {{"pause", "true"}}})}});
+    calls.push_back(
+        {{"methodName", "aria2.addUri"},
+         {"params", json::array({"token:" + aria2_->secret(),
+                                 json::array({server_.Url("/slow/q" + std::to_string(i) + ".bin")}),
+                                 {{"pause", "true"}}})}});
   aria2_->Call("system.multicall", json::array({calls}));
   ASSERT_TRUE(Open(true));
   // Every request the page sends from now on, as aria2 receives it.
-  Js("window.sent = []; const real = window.fetch; window.fetch = (url, o) => { sent.push(JSON.parse(o.body)); "
+  Js("window.sent = []; const real = window.fetch; window.fetch = (url, o) => { "
+     "sent.push(JSON.parse(o.body)); "
      "return real(url, o); }; true");
   const char* kLastRefresh = R"JS(
     (() => {
@@ -1011,9 +1091,12 @@ TEST_F(ManagerFeaturesTest, ContentPolicyStopsForeignScriptsAndConnections) {
   ASSERT_TRUE(Open());
   // A script element the page did not ship does not run; a connection to
   // another address is refused before it leaves.
-  Js("(() => { window.ran = false; const s = document.createElement('script'); s.textContent = 'window.ran = true';"
+  Js("(() => { window.ran = false; const s = document.createElement('script'); s.textContent = 'window.ran = "
+     "true';"
      "document.body.appendChild(s); window.fetched = 'pending';"
-     "fetch(" + JsString(server_.Url("/fast/x.bin")) + ").then(() => { window.fetched = 'yes'; }, () => { window.fetched = 'refused'; });"
+     "fetch(" +
+     JsString(server_.Url("/fast/x.bin")) +
+     ").then(() => { window.fetched = 'yes'; }, () => { window.fetched = 'refused'; });"
      "return true; })()");
   ASSERT_TRUE(page_->WaitFor("window.fetched !== 'pending'", 5000));
   EXPECT_EQ(Js("window.fetched"), "\"refused\"");
@@ -1031,9 +1114,12 @@ TEST(ManagerPageTheme, FollowsTheDesktopColourScheme) {
     const std::string bg = page.Eval("getComputedStyle(document.body).backgroundColor");
     EXPECT_EQ(bg, dark ? "\"rgb(23, 25, 28)\"" : "\"rgb(245, 246, 248)\"") << (dark ? "dark" : "light");
     if (dark) {
-      page.Eval("KorvathManager.render({ active: [{ gid: 'a', status: 'active', totalLength: '1048576', "
-                "completedLength: '400000', downloadSpeed: '20480', connections: '2', files: [{ path: '/d/暗色.bin' }] }], "
-                "stopped: [{ gid: 'b', status: 'error', errorCode: '3', files: [{ path: '/d/gone.bin' }] }] }); true");
+      page.Eval(
+          "KorvathManager.render({ active: [{ gid: 'a', status: 'active', totalLength: '1048576', "
+          "completedLength: '400000', downloadSpeed: '20480', connections: '2', files: [{ path: "
+          "'/d/暗色.bin' }] }], "
+          "stopped: [{ gid: 'b', status: 'error', errorCode: '3', files: [{ path: '/d/gone.bin' }] }] }); "
+          "true");
       EXPECT_TRUE(page.Screenshot(ScreenshotDir() + "/manager-page-dark.png"));
     }
   }

@@ -88,8 +88,10 @@ TEST_F(ManagerIntentTest, SettingsSendOnlyWhatTheUserChangedAgainstTheAria2NowCo
   ASSERT_TRUE(page_->WaitFor("document.getElementById('opt-split').value === '1'", 5000));
   // A field emptied, and one changed and changed back, are no changes.
   Js("T.type('opt-max-concurrent-downloads', '5'); T.type('opt-timeout', '');"
-     "T.type('opt-max-tries', '7'); T.type('opt-max-tries', '1'); document.getElementById('aria2-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存')", 3000)) << Message();
+     "T.type('opt-max-tries', '7'); T.type('opt-max-tries', '1'); "
+     "document.getElementById('aria2-save').click()");
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存')", 3000))
+      << Message();
   EXPECT_EQ(Message(), "\"已保存 1 项 aria2 设置\"");
   json after = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(after["max-concurrent-downloads"], "5");
@@ -102,7 +104,8 @@ TEST_F(ManagerIntentTest, SettingsSendOnlyWhatTheUserChangedAgainstTheAria2NowCo
   aria2_->Call("aria2.changeGlobalOption", json::array({{{"max-tries", "3"}}}));
   Js("document.getElementById('msg').textContent = ''");
   ClickId("aria2-save");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 1 项')", 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent.includes('已保存 1 项')", 3000))
+      << Message();
   after = aria2_->Call("aria2.getGlobalOption");
   EXPECT_EQ(after["split"], "4");
   EXPECT_EQ(after["max-tries"], "3");
@@ -120,14 +123,16 @@ TEST_F(ManagerIntentTest, ATasksLimitIsSavedWithoutStartingItAgain) {
   // Only the limit was changed: aria2 would start the download again for
   // split or connections, even set to what they were.
   Js("T.type('d-opt-limit', '100'); document.getElementById('d-opt-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置已保存'", 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置已保存'", 3000))
+      << Message();
   EXPECT_EQ(aria2_->Call("aria2.getOption", json::array({a}))["max-download-limit"], "102400");
   page_->Pump(1500);
   EXPECT_EQ(server_.Requests("/slow/a.bin"), asked);
   EXPECT_EQ(StatusOf(a), "active");
   // Nothing changed: nothing is sent.
   Js("document.getElementById('msg').textContent = ''; document.getElementById('d-opt-save').click()");
-  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置没有改动'", 3000)) << Message();
+  ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent === '任务设置没有改动'", 3000))
+      << Message();
 }
 
 TEST_F(ManagerIntentTest, BatchesActOnlyOnTheSelectedTasksInView) {
@@ -157,7 +162,8 @@ TEST_F(ManagerIntentTest, BatchesActOnlyOnTheSelectedTasksInView) {
   EXPECT_EQ(Js("document.getElementById('batch').hidden"), "true");
 
   // A search narrows the selection the same way.
-  Js("document.querySelector('#tabs [data-filter=all]').click(); T.key('a', { ctrlKey: true }); T.type('search', 'two')");
+  Js("document.querySelector('#tabs [data-filter=all]').click(); T.key('a', { ctrlKey: true }); "
+     "T.type('search', 'two')");
   EXPECT_EQ(Js("T.text('batch-count')"), "\"已选 1 项\"");
   Js("document.querySelector('[data-batch=resume]').click()");
   EXPECT_TRUE(WaitStatus(paused[1], "active"));
@@ -175,7 +181,8 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
 
   // The list is reached with Tab at its first row; arrows, Home and End
   // move the focus and the selection, Shift extends it.
-  EXPECT_EQ(JsJson("[...document.querySelectorAll('#list .row')].map((r) => r.tabIndex)"), json({0, -1, -1, -1, -1}));
+  EXPECT_EQ(JsJson("[...document.querySelectorAll('#list .row')].map((r) => r.tabIndex)"),
+            json({0, -1, -1, -1, -1}));
   Js("T.row(" + JsString(gids[0]) + ").focus(); T.key('ArrowDown')");
   EXPECT_EQ(Js("document.activeElement.dataset.gid"), JsString(gids[1]));
   EXPECT_EQ(JsJson("T.selected()"), json({gids[1]}));
@@ -195,7 +202,8 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
   // A row reached with Tab while another is selected: Delete asks about it.
   Js("T.row(" + JsString(gids[2]) + ").focus(); T.key('Delete')");
   ASSERT_TRUE(Asking());
-  EXPECT_NE(Js("T.text('confirm-text')").find("删除所选的 1 个任务？\\n  k3.bin"), std::string::npos) << Js("T.text('confirm-text')");
+  EXPECT_NE(Js("T.text('confirm-text')").find("删除所选的 1 个任务？\\n  k3.bin"), std::string::npos)
+      << Js("T.text('confirm-text')");
   Js("T.key('Escape')");
 
   // Buttons answer Enter and Space: a row's own, the toolbar's.
@@ -211,7 +219,8 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
   EXPECT_EQ(Focused(), "\"new-uris\"");
   Js("T.key('Tab', { shiftKey: true })");
   EXPECT_EQ(Focused(), "\"new-add\"");
-  Js("document.getElementById('new-cancel').click(); T.row(" + JsString(gids[0]) + ").focus(); T.key('Delete')");
+  Js("document.getElementById('new-cancel').click(); T.row(" + JsString(gids[0]) +
+     ").focus(); T.key('Delete')");
   ASSERT_TRUE(Asking());
   Js("T.key('Tab', { shiftKey: true })");
   EXPECT_EQ(Focused(), "\"confirm-ok\"");
@@ -225,11 +234,16 @@ TEST_F(ManagerIntentTest, EveryControlWorksFromTheKeyboard) {
 TEST_F(ManagerIntentTest, TheNewTaskDialogSendsWhatAria2WillTakeAndAddsEachItemOnce) {
   ASSERT_TRUE(Open());
   const std::string sub = dir_ + "/sub";
-  auto add = [&] { Js("document.getElementById('new-error').textContent = ''; document.getElementById('new-add').click()"); };
-  auto error = [&] { return page_->WaitFor("T.text('new-error') !== ''", 3000) ? Js("T.text('new-error')") : ""; };
+  auto add = [&] {
+    Js("document.getElementById('new-error').textContent = ''; document.getElementById('new-add').click()");
+  };
+  auto error = [&] {
+    return page_->WaitFor("T.text('new-error') !== ''", 3000) ? Js("T.text('new-error')") : "";
+  };
   ClickId("new-task");
   // Two links on one line, one with its scheme in capitals.
-  Js("T.type('new-uris', " + JsString("HTTP" + server_.Url("/fast/one.bin").substr(4) + " " + server_.Url("/fast/two.bin")) +
+  Js("T.type('new-uris', " +
+     JsString("HTTP" + server_.Url("/fast/one.bin").substr(4) + " " + server_.Url("/fast/two.bin")) +
      "); T.type('new-dir', '~/Downloads')");
   add();
   EXPECT_NE(error().find("“~”"), std::string::npos);
@@ -316,7 +330,8 @@ TEST_F(ManagerIntentTest, TheGlobalLimitSaysWhatAria2Got) {
   ASSERT_TRUE(Open());
   EXPECT_TRUE(page_->WaitFor("document.getElementById('limit').value === '0.5'", 3000));
   // Too small to be a limit at all is refused rather than sent as "no limit".
-  Js("document.getElementById('msg').textContent = ''; T.type('limit', '0.0001'); document.getElementById('limit-apply').click()");
+  Js("document.getElementById('msg').textContent = ''; T.type('limit', '0.0001'); "
+     "document.getElementById('limit-apply').click()");
   ASSERT_TRUE(page_->WaitFor("document.getElementById('msg').textContent !== ''", 3000));
   EXPECT_NE(Message().find("限速太小"), std::string::npos) << Message();
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "512");

@@ -11,7 +11,6 @@
 // Run under a display: tools/with-display <build>/tests/manager-page/korvath_bench_manager_page
 // (the idle measurement takes the machine-wide aria2 lock and port 6800).
 #include <benchmark/benchmark.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -131,8 +130,9 @@ void RunRender(benchmark::State& state, bool fresh) {
   double js_ms = 0, worst = 0, sum = 0;
   int runs = 0;
   for (auto _ : state) {
-    const std::string reply = page->Eval("benchRun(" + std::to_string(n) + ", " + std::to_string(tick) + ", " +
-                                         std::to_string(repeat) + ", " + (fresh ? "true" : "false") + ")");
+    const std::string reply =
+        page->Eval("benchRun(" + std::to_string(n) + ", " + std::to_string(tick) + ", " +
+                   std::to_string(repeat) + ", " + (fresh ? "true" : "false") + ")");
     tick += repeat;
     auto r = nlohmann::json::parse(reply, nullptr, false);
     if (!r.is_object() || r["rows"] != n) {
@@ -166,8 +166,8 @@ void BM_RefreshWithParse(benchmark::State& state) {
   int tick = 1;
   double bytes = 0;
   for (auto _ : state) {
-    auto r = nlohmann::json::parse(page->Eval("benchParsed(" + std::to_string(n) + ", " + std::to_string(tick) +
-                                              ", " + std::to_string(repeat) + ")"),
+    auto r = nlohmann::json::parse(page->Eval("benchParsed(" + std::to_string(n) + ", " +
+                                              std::to_string(tick) + ", " + std::to_string(repeat) + ")"),
                                    nullptr, false);
     tick += repeat;
     state.SetIterationTime(r["total"].get<double>() / repeat / 1000.0);
@@ -207,9 +207,28 @@ void BM_Scroll(benchmark::State& state) {
   page->Eval("document.getElementById('scroll').scrollTop = 0; true");
 }
 
-BENCHMARK(BM_Refresh)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FirstRender)->Arg(10)->Arg(100)->Arg(1000)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RefreshWithParse)->Arg(10)->Arg(100)->Arg(1000)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Refresh)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Iterations(30)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstRender)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(30)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefreshWithParse)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(30)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SearchKeystroke)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scroll)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -252,18 +271,19 @@ double IdleCpuPercent(int tasks, int seconds) {
   const std::string dir = tmpl;
   double percent = -4;
   {
-    Aria2Instance aria2(korvath::testing::RandomSecret(), dir,
-                        {"--max-concurrent-downloads=" + std::to_string(tasks), "--split=1",
-                         "--max-connection-per-server=1", "--timeout=600", "--connect-timeout=600",
-                         "--max-tries=0", "--file-allocation=none"});
+    Aria2Instance aria2(
+        korvath::testing::RandomSecret(), dir,
+        {"--max-concurrent-downloads=" + std::to_string(tasks), "--split=1", "--max-connection-per-server=1",
+         "--timeout=600", "--connect-timeout=600", "--max-tries=0", "--file-allocation=none"});
     if (aria2.Start()) {
       nlohmann::json calls = nlohmann::json::array();
       for (int i = 0; i < tasks; ++i)
-        calls.push_back({{"methodName", "aria2.addUri"},
-                         {"params", nlohmann::json::array({"token:" + aria2.secret(),
-                                                           nlohmann::json::array({"http://127.0.0.1:" +
-                                                                                  std::to_string(silent.port()) +
-                                                                                  "/idle/" + std::to_string(i)})})}});
+        calls.push_back(
+            {{"methodName", "aria2.addUri"},
+             {"params", nlohmann::json::array(
+                            {"token:" + aria2.secret(),
+                             nlohmann::json::array({"http://127.0.0.1:" + std::to_string(silent.port()) +
+                                                    "/idle/" + std::to_string(i)})})}});
       aria2.Call("system.multicall", nlohmann::json::array({calls}));
       korvath::testing::PageDriver driver;
       if (driver.Load(korvath::testing::ManagerPageHtml(),
@@ -316,8 +336,9 @@ int main(int argc, char** argv) {
   driver.Eval("KorvathManager.render(benchSnapshot(10000, 0)); document.body.offsetHeight; true");
   driver.Pump(1000);
   const long rss_10000 = driver.WebProcessRssKiB();
-  std::printf("web process RSS: %.1f MiB with no task, %.1f MiB with 1,000 tasks, %.1f MiB with 10,000 tasks\n",
-              rss_empty / 1024.0, rss_1000 / 1024.0, rss_10000 / 1024.0);
+  std::printf(
+      "web process RSS: %.1f MiB with no task, %.1f MiB with 1,000 tasks, %.1f MiB with 10,000 tasks\n",
+      rss_empty / 1024.0, rss_1000 / 1024.0, rss_10000 / 1024.0);
   std::fflush(stdout);
 
   benchmark::RunSpecifiedBenchmarks();
@@ -326,21 +347,27 @@ int main(int argc, char** argv) {
   auto row = [](const char* what, const char* target, double value, const char* unit, bool ok) {
     std::printf("| %-52s | %-10s | %9.2f %-5s | %-4s |\n", what, target, value, unit, ok ? "met" : "MISS");
   };
-  std::printf("\n| %-52s | %-10s | %-15s | %-4s |\n", "figure (10,000 tasks unless said)", "target", "measured", "");
+  std::printf("\n| %-52s | %-10s | %-15s | %-4s |\n", "figure (10,000 tasks unless said)", "target",
+              "measured", "");
   std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(12, '-').c_str(),
               std::string(17, '-').c_str(), std::string(6, '-').c_str());
   if (figures.count("refresh_worst")) {
-    row("refresh, every row changed (mean)", "<= 5 ms", figures["refresh_mean"], "ms", figures["refresh_mean"] <= 5);
-    row("refresh, every row changed (worst)", "<= 5 ms", figures["refresh_worst"], "ms", figures["refresh_worst"] <= 5);
+    row("refresh, every row changed (mean)", "<= 5 ms", figures["refresh_mean"], "ms",
+        figures["refresh_mean"] <= 5);
+    row("refresh, every row changed (worst)", "<= 5 ms", figures["refresh_worst"], "ms",
+        figures["refresh_worst"] <= 5);
   }
   if (figures.count("search_worst")) {
-    row("search keystroke to list redrawn (mean)", "<= 16 ms", figures["search_mean"], "ms", figures["search_mean"] <= 16);
-    row("search keystroke to list redrawn (worst)", "<= 16 ms", figures["search_worst"], "ms", figures["search_worst"] <= 16);
+    row("search keystroke to list redrawn (mean)", "<= 16 ms", figures["search_mean"], "ms",
+        figures["search_mean"] <= 16);
+    row("search keystroke to list redrawn (worst)", "<= 16 ms", figures["search_worst"], "ms",
+        figures["search_worst"] <= 16);
   }
   if (idle_cpu >= 0)
     row("idle CPU, 1,000 active tasks, real aria2", "< 2 %", idle_cpu, "%", idle_cpu < 2);
   else
-    std::printf("| %-52s | %-10s | set-up failed (%.0f) |\n", "idle CPU, 1,000 active tasks, real aria2", "< 2 %", idle_cpu);
+    std::printf("| %-52s | %-10s | set-up failed (%.0f) |\n", "idle CPU, 1,000 active tasks, real aria2",
+                "< 2 %", idle_cpu);
   const double growth = (rss_10000 - rss_empty) / 1024.0;
   row("web process memory growth, 0 -> 10,000 tasks", "<= 30 MB", growth, "MiB", growth <= 30);
   return 0;

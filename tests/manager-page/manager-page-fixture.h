@@ -59,8 +59,12 @@ class ManagerPageTest : public ::testing::Test {
   // Two downloads at a time, one connection each: a third task waits, and
   // the slow server's worker count stays small.
   virtual std::vector<std::string> Aria2Args() {
-    return {"--max-concurrent-downloads=2", "--split=1", "--max-connection-per-server=1",
-            "--max-tries=1", "--retry-wait=0", "--connect-timeout=5"};
+    return {"--max-concurrent-downloads=2",
+            "--split=1",
+            "--max-connection-per-server=1",
+            "--max-tries=1",
+            "--retry-wait=0",
+            "--connect-timeout=5"};
   }
   void SetUp() override {
     ASSERT_TRUE(machine_lock_.locked()) << "port 6800 stayed taken by another test run";
@@ -70,9 +74,7 @@ class ManagerPageTest : public ::testing::Test {
     ASSERT_GT(server_.port(), 0);
     html_ = ManagerPageHtml();
     ASSERT_NE(html_.find("<!DOCTYPE html>"), std::string::npos) << "page missing from the resources";
-    aria2_ = std::make_unique<Aria2Instance>(
-        RandomSecret(), dir_,
-        Aria2Args());
+    aria2_ = std::make_unique<Aria2Instance>(RandomSecret(), dir_, Aria2Args());
     ASSERT_TRUE(aria2_->Start()) << "aria2c did not start on port 6800";
     page_ = std::make_unique<PageDriver>();
   }
@@ -172,7 +174,8 @@ class ManagerPageTest : public ::testing::Test {
 
   void Click(const std::string& gid, const std::string& act) {
     ASSERT_EQ(page_->Eval("(() => { const b = document.querySelector('.row[data-gid=" + JsString(gid) +
-                          "] button[data-act=" + JsString(act) + "]'); if (!b || b.hidden) return false; "
+                          "] button[data-act=" + JsString(act) +
+                          "]'); if (!b || b.hidden) return false; "
                           "b.click(); return true; })()"),
               "true")
         << act << " button of " << gid;

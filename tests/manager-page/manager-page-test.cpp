@@ -34,9 +34,10 @@ TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
   ASSERT_TRUE(OpenPage(aria2_->secret()));
   ASSERT_TRUE(WaitPageMatchesAria2());
   // Progress and speed arrive with the next refreshes.
-  ASSERT_TRUE(page_->WaitFor("[...document.querySelectorAll('.s-active .sp')].every((e) => "
-                             "e.textContent !== '↓ 0 B/s')",
-                             8000));
+  ASSERT_TRUE(
+      page_->WaitFor("[...document.querySelectorAll('.s-active .sp')].every((e) => "
+                     "e.textContent !== '↓ 0 B/s')",
+                     8000));
 
   json row = Row(done);
   EXPECT_EQ(row["name"], "done.bin");
@@ -48,7 +49,8 @@ TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
   EXPECT_EQ(row["buttons"], json({"forget"}));
   EXPECT_EQ(row["href"], "korvath-folder:" + EncodeUriComponent(dir_ + "/done.bin"));
 
-  json fail_status = aria2_->Call("aria2.tellStatus", json::array({failed, json::array({"errorMessage", "errorCode"})}));
+  json fail_status =
+      aria2_->Call("aria2.tellStatus", json::array({failed, json::array({"errorMessage", "errorCode"})}));
   row = Row(failed);
   EXPECT_EQ(row["state"], "出错");
   ASSERT_TRUE(fail_status.is_object());
@@ -73,11 +75,16 @@ TEST_F(ManagerPageTest, ListMatchesAria2WithEachTasksFields) {
   EXPECT_EQ(Row(held)["state"], "已暂停");
   EXPECT_EQ(Row(held)["buttons"], json({"top", "up", "down", "resume", "remove"}));
 
-  json counts = json::parse(page_->Eval(
-      "Object.fromEntries([...document.querySelectorAll('#tabs button')].map((b) => "
-      "[b.dataset.filter, +b.querySelector('b').textContent]))"));
-  EXPECT_EQ(counts, json({{"all", 6}, {"active", 2}, {"waiting", 1}, {"paused", 1}, {"complete", 1},
-                          {"error", 1}, {"removed", 0}}));
+  json counts =
+      json::parse(page_->Eval("Object.fromEntries([...document.querySelectorAll('#tabs button')].map((b) => "
+                              "[b.dataset.filter, +b.querySelector('b').textContent]))"));
+  EXPECT_EQ(counts, json({{"all", 6},
+                          {"active", 2},
+                          {"waiting", 1},
+                          {"paused", 1},
+                          {"complete", 1},
+                          {"error", 1},
+                          {"removed", 0}}));
   EXPECT_NE(page_->Eval("document.getElementById('total-speed').textContent"), "\"↓ 0 B/s\"");
 
   // A filter tab shows only its state.
@@ -108,8 +115,8 @@ TEST_F(ManagerPageTest, ButtonsChangeAria2State) {
 
   Click(a, "pause");
   ASSERT_TRUE(WaitStatus(a, "paused"));
-  ASSERT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
-                             "]').dataset.status === 'paused'", 5000));
+  ASSERT_TRUE(page_->WaitFor(
+      "document.querySelector('.row[data-gid=" + JsString(a) + "]').dataset.status === 'paused'", 5000));
   Click(a, "resume");
   ASSERT_TRUE(WaitStatus(a, "active"));
 
@@ -149,10 +156,12 @@ TEST_F(ManagerPageTest, ButtonsChangeAria2State) {
   ClickId("resume-all");
   ASSERT_TRUE(WaitStatus(a, "active"));
 
-  page_->Eval("document.getElementById('limit').value = '512'; document.getElementById('limit-apply').click()");
+  page_->Eval(
+      "document.getElementById('limit').value = '512'; document.getElementById('limit-apply').click()");
   page_->Pump(500);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "524288");
-  page_->Eval("document.getElementById('limit').value = '-3'; document.getElementById('limit-apply').click()");
+  page_->Eval(
+      "document.getElementById('limit').value = '-3'; document.getElementById('limit-apply').click()");
   page_->Pump(500);
   EXPECT_EQ(aria2_->Call("aria2.getGlobalOption")["max-overall-download-limit"], "524288");
   EXPECT_EQ(page_->Eval("document.getElementById('msg').hidden"), "false");
@@ -204,16 +213,16 @@ TEST_F(ManagerPageTest, NotificationsUpdateTheListWithoutPolling) {
   // Changes made by another client: only aria2's notifications can tell.
   aria2_->Call("aria2.pause", json::array({a}));
   ASSERT_TRUE(WaitStatus(a, "paused"));
-  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
-                             "]').dataset.status === 'paused'", 3000));
+  EXPECT_TRUE(page_->WaitFor(
+      "document.querySelector('.row[data-gid=" + JsString(a) + "]').dataset.status === 'paused'", 3000));
   aria2_->Call("aria2.unpause", json::array({a}));
   ASSERT_TRUE(WaitStatus(a, "active"));
-  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
-                             "]').dataset.status === 'active'", 3000));
+  EXPECT_TRUE(page_->WaitFor(
+      "document.querySelector('.row[data-gid=" + JsString(a) + "]').dataset.status === 'active'", 3000));
   aria2_->Call("aria2.remove", json::array({a}));
   ASSERT_TRUE(WaitStatus(a, "removed"));
-  EXPECT_TRUE(page_->WaitFor("document.querySelector('.row[data-gid=" + JsString(a) +
-                             "]').dataset.status === 'removed'", 3000));
+  EXPECT_TRUE(page_->WaitFor(
+      "document.querySelector('.row[data-gid=" + JsString(a) + "]').dataset.status === 'removed'", 3000));
   EXPECT_TRUE(WaitPageMatchesAria2(1000));
 }
 
@@ -230,7 +239,8 @@ TEST_F(ManagerPageTest, ThousandTasksAllReachableByScrolling) {
   ASSERT_EQ(waiting.size(), 1000u);
 
   ASSERT_TRUE(OpenPage(aria2_->secret()));
-  ASSERT_TRUE(page_->WaitFor("document.querySelector('#tabs [data-filter=all] b').textContent === '1000'", 10000));
+  ASSERT_TRUE(
+      page_->WaitFor("document.querySelector('#tabs [data-filter=all] b').textContent === '1000'", 10000));
   ASSERT_TRUE(WaitPageMatchesAria2Prefix());
   // Only the rows near the viewport exist; the list is as tall as all of them.
   const int in_dom = std::stoi(page_->Eval("document.querySelectorAll('#list .row').length"));
@@ -238,10 +248,15 @@ TEST_F(ManagerPageTest, ThousandTasksAllReachableByScrolling) {
   EXPECT_EQ(page_->Eval("document.getElementById('list').offsetHeight"), "62000");
 
   const std::string last = waiting[999]["gid"];
-  page_->Eval("(() => { const s = document.getElementById('scroll'); s.scrollTop = s.scrollHeight; return 0; })()");
-  ASSERT_TRUE(page_->WaitFor("(() => { const r = [...document.querySelectorAll('#list .row')].pop(); "
-                             "return r && r.dataset.gid === " + JsString(last) + " && "
-                             "r.getBoundingClientRect().bottom <= innerHeight + 1; })()", 5000));
+  page_->Eval(
+      "(() => { const s = document.getElementById('scroll'); s.scrollTop = s.scrollHeight; return 0; })()");
+  ASSERT_TRUE(
+      page_->WaitFor("(() => { const r = [...document.querySelectorAll('#list .row')].pop(); "
+                     "return r && r.dataset.gid === " +
+                         JsString(last) +
+                         " && "
+                         "r.getBoundingClientRect().bottom <= innerHeight + 1; })()",
+                     5000));
   EXPECT_EQ(Row(last)["name"], "t999.bin");
   EXPECT_EQ(Row(last)["state"], "已暂停");
   Screenshot("manager-page-1000.png");
@@ -264,8 +279,9 @@ TEST_F(ManagerPageTest, WrongSecretShowsNotice) {
 // bringing its aria2 back, and the user is told what happens next.
 TEST_F(ManagerPageTest, ALostAria2IsExplainedByWhatKorvathKnowsOfIt) {
   std::string state = "restarting";
-  page_->AddMessageHandler(kEngineStatusMessage,
-                           [&](const std::string&) { return nlohmann::json{{"state", state}}.dump(); });
+  page_->AddMessageHandler(kEngineStatusMessage, [&](const std::string&) {
+    return nlohmann::json{{"state", state}}.dump();
+  });
   Add("/slow/a.bin");
   ASSERT_TRUE(OpenPage(aria2_->secret()));
   ASSERT_TRUE(WaitPageMatchesAria2());
@@ -413,13 +429,15 @@ TEST(ManagerPageRender, AnExpiredOrRefusedLinkSaysThatClickingTheFileAgainContin
   )JS");
   const nlohmann::json rows = nlohmann::json::parse(reply, nullptr, false);
   ASSERT_TRUE(rows.is_object()) << reply;
-  const std::string expired = "下载链接已过期或被服务器拒绝。请在分享页上再点击一次这个文件，下载会接着已下载的部分继续。";
+  const std::string expired =
+      "下载链接已过期或被服务器拒绝。请在分享页上再点击一次这个文件，下载会接着已下载的部分继续。";
   EXPECT_EQ(rows["forbidden"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["gone"], expired + "（错误代码 22）");
   EXPECT_EQ(rows["refused"], expired + "（错误代码 24）");
   EXPECT_EQ(rows["busy"], "服务器出错（HTTP 503），请稍后重试（错误代码 22）");
   EXPECT_EQ(rows["offline"],
-            "无法连接服务器：网络已断开或服务器已关闭。网络恢复后请点“重试”，或在分享页上再点击一次这个文件（错误代码 1）");
+            "无法连接服务器：网络已断开或服务器已关闭。网络恢复后请点“重试”，或在分享页上再点击一次这个文件（"
+            "错误代码 1）");
   // One full stop between the page's words and aria2's.
   EXPECT_EQ(rows["details"], "错误代码 22：" + expired.substr(0, expired.size() - std::string("。").size()) +
                                  "。aria2 的说明：The response status is not successful. status=403");
@@ -441,14 +459,16 @@ TEST(ManagerPageRemote, ListsTheRemoteTasksWithoutOpenFolder) {
   ASSERT_TRUE(gid.is_string());
 
   // The document and address exactly as the program's window makes them.
-  const ManagerDocument document = LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
+  const ManagerDocument document =
+      LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
   PageDriver page;
   ASSERT_TRUE(page.Load(document.html, document.base_uri)) << document.base_uri;
   ASSERT_TRUE(page.WaitFor("document.body.dataset.socket === 'open'", 8000))
       << document.base_uri << " " << page.Eval("document.body.innerText.slice(0, 300)");
-  ASSERT_TRUE(page.WaitFor("(() => { const r = document.querySelector('#list .row'); "
-                           "return !!r && r.dataset.status === 'complete'; })()",
-                           10000))
+  ASSERT_TRUE(
+      page.WaitFor("(() => { const r = document.querySelector('#list .row'); "
+                   "return !!r && r.dataset.status === 'complete'; })()",
+                   10000))
       << page.Eval("document.body.innerText");
   EXPECT_EQ(page.Eval("document.querySelector('#list .row').dataset.gid"), json(gid).dump());
   EXPECT_EQ(page.Eval("document.querySelector('#list .row a.open').hidden"), "true");
@@ -486,7 +506,9 @@ namespace {
 TEST(ManagerPageRender, AFinishedFileUnlikeItsSharePageSaysSoInItsRow) {
   PageDriver page;
   std::map<std::string, int> asked;
-  const std::string mismatch = "下载的文件与分享页不符：收到的是一个网页而不是文件（312 B，分享页写的是 50 MB），文件已保留，请打开查看。";
+  const std::string mismatch =
+      "下载的文件与分享页不符：收到的是一个网页而不是文件（312 B，分享页写的是 50 "
+      "MB），文件已保留，请打开查看。";
   page.AddMessageHandler("korvathArrivalCheck", [&](const std::string& message) {
     const std::string gid = nlohmann::json::parse(message).value("gid", "");
     if (++asked[gid] == 1 && gid == "late") return std::string(R"({"ok":false})");
@@ -499,15 +521,19 @@ TEST(ManagerPageRender, AFinishedFileUnlikeItsSharePageSaysSoInItsRow) {
       { gid: 'good', status: 'complete', totalLength: '9', completedLength: '9', files: [{ path: '/d/b.txt', uris: [] }] },
       { gid: 'late', status: 'complete', totalLength: '9', completedLength: '9', files: [{ path: '/d/c.iso', uris: [] }] },
     ] }))JS";
-  const std::string rows = R"JS(JSON.stringify(Object.fromEntries([...document.querySelectorAll('#list .row')].map((r) =>
+  const std::string rows =
+      R"JS(JSON.stringify(Object.fromEntries([...document.querySelectorAll('#list .row')].map((r) =>
       [r.dataset.gid, [r.querySelector('.st').textContent, r.querySelector('.er').textContent]]))))JS";
   page.Eval("KorvathManager.render(" + snapshot + "); true");
-  ASSERT_TRUE(page.WaitFor("document.querySelector('[data-gid=bad] .st').textContent === '与分享页不符'", 5000))
+  ASSERT_TRUE(
+      page.WaitFor("document.querySelector('[data-gid=bad] .st').textContent === '与分享页不符'", 5000))
       << page.Eval(rows);
   page.Eval("KorvathManager.render(" + snapshot + "); true");  // the next refresh
-  ASSERT_TRUE(page.WaitFor("document.querySelector('[data-gid=late] .st').textContent === '与分享页不符'", 5000))
+  ASSERT_TRUE(
+      page.WaitFor("document.querySelector('[data-gid=late] .st').textContent === '与分享页不符'", 5000))
       << page.Eval(rows);
-  const nlohmann::json shown = nlohmann::json::parse(nlohmann::json::parse(page.Eval(rows)).get<std::string>());
+  const nlohmann::json shown =
+      nlohmann::json::parse(nlohmann::json::parse(page.Eval(rows)).get<std::string>());
   EXPECT_EQ(shown["bad"], nlohmann::json({"与分享页不符", mismatch}));
   EXPECT_EQ(shown["good"], nlohmann::json({"已完成", ""}));
   EXPECT_EQ(shown["late"], nlohmann::json({"与分享页不符", mismatch}));
@@ -534,10 +560,13 @@ TEST(ManagerPageRemote, OverHttpsThePinnedCertificateLetsThePageListTheTask) {
   ASSERT_TRUE(gid.is_string());
   ASSERT_EQ(remote.RpcUrl().rfind("https://", 0), 0u);
 
-  const ManagerDocument document = LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
+  const ManagerDocument document =
+      LoadManagerDocument({.rpc_secret = remote.secret(), .rpc_url = remote.RpcUrl()});
   PageDriver page;
   ASSERT_TRUE(page.Load(document.html, document.base_uri));
-  const std::string listed = "(() => { const r = document.querySelector('#list .row'); return !!r && r.dataset.status === 'complete'; })()";
+  const std::string listed =
+      "(() => { const r = document.querySelector('#list .row'); return !!r && r.dataset.status === "
+      "'complete'; })()";
   EXPECT_FALSE(page.WaitFor(listed, 2500)) << "the engine took a certificate nobody trusts";
   // Another fingerprint trusts nothing, and says what it saw.
   const PinnedTrust wrong = TrustPinnedCertificate(page.WebContext(), remote.RpcUrl(), std::string(64, '0'));

@@ -58,12 +58,14 @@ class ManagerReachTest : public ManagerFeaturesTest {
 // is shown; the focus goes in and comes back where it was.
 TEST_F(ManagerReachTest, UnderAViewOrAQuestionTheListIsOutOfReach) {
   std::vector<std::string> gids;
-  for (const char* name : {"a.bin", "b.bin", "c.bin"}) gids.push_back(Add(std::string("/slow/") + name, {{"pause", "true"}}));
+  for (const char* name : {"a.bin", "b.bin", "c.bin"})
+    gids.push_back(Add(std::string("/slow/") + name, {{"pause", "true"}}));
   ASSERT_TRUE(Open());
   // Selected, so the batch bar's buttons are there to be reached.
   Js("T.click(" + JsString(gids[0]) + "); T.click(" + JsString(gids[1]) + ", { ctrlKey: true })");
   const std::string covered =
-      "['bar2', 'tabs', 'batch-band', 'scroll'].some((id) => document.getElementById(id).contains(document.activeElement))";
+      "['bar2', 'tabs', 'batch-band', 'scroll'].some((id) => "
+      "document.getElementById(id).contains(document.activeElement))";
   // Each view opened by Enter: on a row, on 设置, on 状态.
   for (auto [view, from] : {std::pair{"details", "T.row(" + JsString(gids[1]) + ")"},
                             {"settings", "document.getElementById('open-settings')"},
@@ -87,7 +89,8 @@ TEST_F(ManagerReachTest, UnderAViewOrAQuestionTheListIsOutOfReach) {
             std::vector<std::string>{});
   Js("document.getElementById('confirm-cancel').focus()");
   ClickOn("W.act(" + JsString(gids[1]) + ", 'remove')");
-  EXPECT_EQ(Js("T.row(" + JsString(gids[1]) + ").querySelector('[data-act=remove]').textContent"), "\"删除\"");
+  EXPECT_EQ(Js("T.row(" + JsString(gids[1]) + ").querySelector('[data-act=remove]').textContent"),
+            "\"删除\"");
   Key(GDK_KEY_Escape);
   EXPECT_EQ(Focus(), "row:" + gids[2]);
   page_->Pump(300);
@@ -169,8 +172,10 @@ TEST_F(ManagerReachTest, DoubleClicksLeaveEveryTaskAsItWas) {
 // End and the page keys.
 TEST_F(ManagerReachTest, TheListIsOneTabStopThatTheArrowsWalk) {
   ASSERT_TRUE(Open());
-  Js("KorvathManager.stop(); KorvathManager.render({ active: [], waiting: [], stopped: Array.from({ length: 10000 }, "
-     "(_, i) => ({ gid: 'g' + (10000 + i), status: 'complete', totalLength: '1', completedLength: '1' })) }); true");
+  Js("KorvathManager.stop(); KorvathManager.render({ active: [], waiting: [], stopped: Array.from({ length: "
+     "10000 }, "
+     "(_, i) => ({ gid: 'g' + (10000 + i), status: 'complete', totalLength: '1', completedLength: '1' })) "
+     "}); true");
   const std::string in_list = "document.getElementById('list').contains(document.activeElement)";
   Js("document.querySelector('#tabs [data-filter=removed]').focus()");
   Key(GDK_KEY_Tab);
@@ -208,8 +213,9 @@ TEST_F(ManagerReachTest, TheMenuKeyActsOnTheSelectedRows) {
   ASSERT_EQ(JsJson("T.selected()"), json({gids[1], gids[2]}));
   Key(GDK_KEY_F10, GDK_SHIFT_MASK);
   Screenshot("manager-page-row-menu.png");
-  EXPECT_EQ(JsJson("[...document.querySelectorAll('#row-menu:not([hidden]) button')].map((b) => b.textContent)"),
-            json({"继续", "复制链接", "置顶", "上移", "下移", "置底", "删除…"}));
+  EXPECT_EQ(
+      JsJson("[...document.querySelectorAll('#row-menu:not([hidden]) button')].map((b) => b.textContent)"),
+      json({"继续", "复制链接", "置顶", "上移", "下移", "置底", "删除…"}));
   Key(GDK_KEY_Escape);
   EXPECT_EQ(Focus(), "row:" + gids[2]);
   // The arrows wrap; Enter chooses.

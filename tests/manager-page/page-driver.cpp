@@ -1,11 +1,11 @@
 #include "manager-page/page-driver.h"
 
+#include <X11/extensions/XTest.h>
 #include <dirent.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
-#include <gdk/gdkx.h>
-#include <X11/extensions/XTest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,7 +52,8 @@ std::string ManagerPageUri(int port, const std::string& secret) {
 
 std::string ScreenshotDir() {
   const char* build = std::getenv("KORVATH_BUILD_DIR");
-  std::filesystem::path dir = std::filesystem::path(build && *build ? build : KORVATH_PAGE_BUILD_DIR) / "screenshots";
+  std::filesystem::path dir =
+      std::filesystem::path(build && *build ? build : KORVATH_PAGE_BUILD_DIR) / "screenshots";
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   return dir.string();
@@ -225,7 +226,8 @@ void PageDriver::PressKey(unsigned keyval, unsigned modifiers) {
   // taken for another key.
   GdkKeymapKey* keys = nullptr;
   int count = 0;
-  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &count) && count > 0)
+  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &count) &&
+      count > 0)
     event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
   g_free(keys);
   gtk_main_do_event(event);

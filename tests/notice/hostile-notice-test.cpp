@@ -31,7 +31,8 @@ Outcome FetchFrom(HostileServer& server, RecordingDesktop& desktop) {
   const std::int64_t before = testing::ResidentKiB();
   const auto start = std::chrono::steady_clock::now();
   FetchNotice(desktop, server.Url("/getpassword"));
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   return {took, testing::PeakResidentKiB() - before};
 }
 
@@ -40,8 +41,9 @@ TEST(HostileNotice, AGibibyteReplyIsCutAtTheBodyCapAndShowsNothing) {
   ASSERT_TRUE(server.Listening());
   RecordingDesktop desktop;
   const Outcome outcome = FetchFrom(server, desktop);
-  std::printf("1 GiB notice: %lld ms, peak +%lld KiB, %llu bytes sent\n", static_cast<long long>(outcome.took.count()),
-              static_cast<long long>(outcome.peak_growth_kib), static_cast<unsigned long long>(server.BytesSent()));
+  std::printf("1 GiB notice: %lld ms, peak +%lld KiB, %llu bytes sent\n",
+              static_cast<long long>(outcome.took.count()), static_cast<long long>(outcome.peak_growth_kib),
+              static_cast<unsigned long long>(server.BytesSent()));
   EXPECT_TRUE(desktop.boxes.empty());
   EXPECT_LT(outcome.took, kStartupShare);
   // Far below the gibibyte on offer.

@@ -60,7 +60,8 @@ TEST_F(BusyPort, YesStartsOurAria2OnAFreePortAndNothingReachesTheStranger) {
   EXPECT_EQ(stranger.Connections(), 0);
 
   // The port is kept: the next start goes there without asking.
-  EXPECT_NE(FileText(config + "/korvath/settings.ini").find("port=" + std::to_string(port)), std::string::npos);
+  EXPECT_NE(FileText(config + "/korvath/settings.ini").find("port=" + std::to_string(port)),
+            std::string::npos);
   korvath->Signal(SIGTERM);
   ASSERT_EQ(korvath->WaitExit(), 0);
   KorvathProcess again(Env());

@@ -125,7 +125,10 @@ TEST_F(DownloadNotifierTest, EachFinishedOrFailedDownloadIsAnnouncedOnceAndItsBu
   notifier.SetQuiet(true);
   const std::string quiet = Create("quiet.bin", "/file");
   ASSERT_TRUE(testing::WaitFor(
-      [&] { return testing::Aria2Call(state, "aria2.tellStatus", {quiet})["result"].value("status", "") == "complete"; },
+      [&] {
+        return testing::Aria2Call(state, "aria2.tellStatus", {quiet})["result"].value("status", "") ==
+               "complete";
+      },
       std::chrono::seconds(10)));
   PumpUntil([] { return false; }, std::chrono::milliseconds(2500));
   notifier.SetQuiet(false);
@@ -153,13 +156,14 @@ TEST_F(DownloadNotifierTest, TheOpenFolderActionCalledFromTheBusOpensOnlyAFolder
   const std::string file = (work_dir / "run-me.sh").string();
   testing::WriteFile(file, "#!/bin/sh\n");
   int answered = 0;
-  for (const std::string& target : {std::string("https://stranger.example/"), file, std::string("relative/folder"),
-                                    work_dir.string()}) {
+  for (const std::string& target :
+       {std::string("https://stranger.example/"), file, std::string("relative/folder"), work_dir.string()}) {
     GVariant* parameter = g_variant_new_variant(g_variant_new_string(target.c_str()));
     g_dbus_connection_call(
-        caller, g_application_get_application_id(app), g_application_get_dbus_object_path(app), "org.gtk.Actions",
-        "Activate",
-        g_variant_new("(s@av@a{sv})", kOpenFolderAction, g_variant_new_array(G_VARIANT_TYPE_VARIANT, &parameter, 1),
+        caller, g_application_get_application_id(app), g_application_get_dbus_object_path(app),
+        "org.gtk.Actions", "Activate",
+        g_variant_new("(s@av@a{sv})", kOpenFolderAction,
+                      g_variant_new_array(G_VARIANT_TYPE_VARIANT, &parameter, 1),
                       g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
         nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
         +[](GObject* source, GAsyncResult* result, gpointer count) {
@@ -182,14 +186,18 @@ TEST_F(DownloadNotifierTest, ARemoteAria2sLongMultiLineErrorIsShownAsOneShortLin
   FakeNotificationServer server(PrivateBus::Get().address());
   ASSERT_TRUE(server.owned());
   std::string error;
-  for (int i = 0; error.size() < 100000; ++i) error += "line " + std::to_string(i) + " of the remote story\r\n";
+  for (int i = 0; error.size() < 100000; ++i)
+    error += "line " + std::to_string(i) + " of the remote story\r\n";
   std::atomic<bool> failed{false};
   testing::RecordingServer remote;
   remote.SetResponder([&](const testing::RecordedRequest&) {
     nlohmann::json tasks = nlohmann::json::array();
     if (failed) {
-      tasks.push_back({{"gid", "0123456789abcdef"}, {"status", "error"}, {"dir", "/srv"},
-                       {"errorCode", "1"}, {"errorMessage", error},
+      tasks.push_back({{"gid", "0123456789abcdef"},
+                       {"status", "error"},
+                       {"dir", "/srv"},
+                       {"errorCode", "1"},
+                       {"errorMessage", error},
                        {"files", {{{"path", "/srv/report\nFINAL.bin"}, {"uris", nlohmann::json::array()}}}}});
     }
     return testing::Reply::Ok(nlohmann::json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", tasks}}.dump());
@@ -203,7 +211,8 @@ TEST_F(DownloadNotifierTest, ARemoteAria2sLongMultiLineErrorIsShownAsOneShortLin
   const Shown& shown = server.shown[0];
   EXPECT_EQ(shown.summary, U8(u8"下载失败：report FINAL.bin"));
   EXPECT_EQ(shown.body.find_first_of("\r\n"), std::string::npos);
-  EXPECT_EQ(shown.body.rfind(U8(u8"下载失败（错误码 1）：line 0 of the remote story line 1 of"), 0), 0u) << shown.body;
+  EXPECT_EQ(shown.body.rfind(U8(u8"下载失败（错误码 1）：line 0 of the remote story line 1 of"), 0), 0u)
+      << shown.body;
   // Cut inside aria2's words, so what to do is still there.
   EXPECT_LT(shown.body.size(), 1200u);
   EXPECT_NE(shown.body.find(U8(u8"……。请稍后在下载管理器里重试。")), std::string::npos) << shown.body;

@@ -40,10 +40,9 @@ int main(int argc, char** argv) {
   gtk_drag_source_set(source, GDK_BUTTON1_MASK, &uri_list, 1,
                       GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_LINK));
   g_signal_connect(source, "drag-data-get", G_CALLBACK(OfferLink), nullptr);
-  g_signal_connect(source, "drag-end", G_CALLBACK(+[](GtkWidget*, GdkDragContext*, gpointer) {
-                     g_timeout_add(500, Quit, nullptr);
-                   }),
-                   nullptr);
+  g_signal_connect(
+      source, "drag-end",
+      G_CALLBACK(+[](GtkWidget*, GdkDragContext*, gpointer) { g_timeout_add(500, Quit, nullptr); }), nullptr);
   g_signal_connect(window, "map-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
                      std::puts("ready");
                      std::fflush(stdout);

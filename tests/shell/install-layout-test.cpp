@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "harness/korvath-harness.h"
 #include "shell/download-folder.h"
 #include "shell/install-kind.h"
-#include "harness/korvath-harness.h"
 
 namespace korvath::testing {
 namespace {

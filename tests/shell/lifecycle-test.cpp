@@ -46,9 +46,10 @@ TEST(StartUp, FetchesNoticeThenStartsAria2AndShowsNoticeBeforeStretchingThePage)
   Seq seq =
       korvath.Sequence({"startup_step", "message_box", "aria2_started", "rpc", "global_options_accepted"});
   // aria2 and its options are set up beside the window...
-  Seq behind_the_window = {"startup_step:notice",         "startup_step:aria2",          "aria2_started",
-                           "startup_step:global_options", "rpc:aria2.changeGlobalOption", "global_options_accepted",
-                           "startup_step:ready"};
+  Seq behind_the_window = {
+      "startup_step:notice",         "startup_step:aria2",           "aria2_started",
+      "startup_step:global_options", "rpc:aria2.changeGlobalOption", "global_options_accepted",
+      "startup_step:ready"};
   EXPECT_EQ(Only(seq, behind_the_window), behind_the_window);
   // ...while the user sees the announcement before the page gets the window.
   Seq seen = {"startup_step:notice", reinterpret_cast<const char*>(u8"message_box:第一行\r\n第二行"),
@@ -68,11 +69,13 @@ TEST(StartUp, LogsItsStepsFromTheFirstLineOfMainToTheMappedWindow) {
       {{"KORVATH_APP_URL", app->Url("/app/")}, {"KORVATH_NOTICE_URL", notice->Url("/getpassword")}});
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "main_window_mapped"}}));
-  Seq expected = {"startup_step:main", "startup_step:gtk_ready", "startup_step:activate", "startup_step:web_engine",
-                  "startup_step:main_window_built"};
+  Seq expected = {"startup_step:main", "startup_step:gtk_ready", "startup_step:activate",
+                  "startup_step:web_engine", "startup_step:main_window_built"};
   EXPECT_EQ(Only(korvath.Sequence({"startup_step"}), expected), expected);
   // The first step carries the time main began, before the log was open.
-  auto at = [&](const char* step) { return korvath.EventsNamed("startup_step", {{"step", step}})[0]["t_ms"]; };
+  auto at = [&](const char* step) {
+    return korvath.EventsNamed("startup_step", {{"step", step}})[0]["t_ms"];
+  };
   EXPECT_LE(at("main"), at("gtk_ready"));
   EXPECT_LE(at("gtk_ready"), at("notice"));
   EXPECT_LE(at("main_window_built"), at("main_window_mapped"));
@@ -130,7 +133,8 @@ TEST(StartUp, AFileAskedForBeforeAria2ListensWaitsForItAndBecomesATask) {
   ASSERT_TRUE(korvath.WaitForEvent("task_created", {}, 30000)) << korvath.Output();
   const auto asked = korvath.EventsNamed("intake_queued");
   ASSERT_EQ(asked.size(), 1u);
-  EXPECT_LT(asked[0]["t_ms"], korvath.EventsNamed("aria2_started")[0]["t_ms"]) << "aria2 was up before the request";
+  EXPECT_LT(asked[0]["t_ms"], korvath.EventsNamed("aria2_started")[0]["t_ms"])
+      << "aria2 was up before the request";
   EXPECT_EQ(korvath.EventsNamed("task_created")[0].value("name", ""), "early.bin");
   EXPECT_TRUE(korvath.EventsNamed("message_box").empty()) << korvath.EventsNamed("message_box")[0].dump();
 }

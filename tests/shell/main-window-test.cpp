@@ -1,12 +1,13 @@
 // The main window as the user meets it: template geometry, the app page and
 // its two buttons, the one-instance rule.
+#include "shell/main-window.h"
+
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <nlohmann/json.hpp>
 
 #include "harness/korvath-harness.h"
-#include "shell/main-window.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
 #include "webview/web-engine.h"
@@ -205,7 +206,8 @@ TEST(StandInPage, AnotherAddressIsSavedAndOpenedAtOnceAndAtTheNextStart) {
     EXPECT_TRUE(WaitUntil([&] { return AppRequests(*app) >= 1; }, 10000)) << "the new address was not opened";
     const std::string text = RunCommand("cat '" + settings + "'");
     EXPECT_NE(text.find("app-url=" + app->Url("/app/") + "\n"), std::string::npos) << text;
-    EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(settings).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
   }
   KorvathProcess again({{"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config}});
   EXPECT_TRUE(WaitUntil([&] { return AppRequests(*app) >= 2; }, 20000)) << "the saved address was not used";
@@ -265,8 +267,9 @@ TEST(StandInPage, ARemotePageCannotChangeTheSettings) {
   });
   RecordingServer notice;
   const std::string config = MakeTempDir("config");
-  KorvathProcess korvath(
-      {{"KORVATH_APP_URL", app.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}, {"XDG_CONFIG_HOME", config}});
+  KorvathProcess korvath({{"KORVATH_APP_URL", app.Url("/app/")},
+                          {"KORVATH_NOTICE_URL", notice.Url("/n")},
+                          {"XDG_CONFIG_HOME", config}});
   std::string reply;
   ASSERT_TRUE(WaitUntil(
       [&] {

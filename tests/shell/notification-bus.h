@@ -64,11 +64,13 @@ class PrivateBus {
     dir_ = pattern;
     // An abstract socket leaves nothing behind in the file system.
     address_ = "unix:abstract=" + dir_.string() + "/bus";
-    std::ofstream(dir_ / "bus.conf") << (R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+    std::ofstream(dir_ / "bus.conf")
+        << (R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>)" + address_ + R"(</listen>
+  <listen>)" +
+            address_ + R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>

@@ -197,12 +197,14 @@ TEST(PageAbuse, AFloodOfFileRequestsIsAnsweredInTurnAndWhatOverflowsIsDroppedAnd
   RecordingServer server;
   std::atomic<int> bursts = 0;
   server.SetResponder([&](const RecordedRequest& r) {
-    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    if (r.Target().rfind("/dl/", 0) == 0)
+      return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
     if (r.Target() == "/go") return Reply::Ok(std::to_string(bursts.load()), {"Cache-Control: no-store"});
     return Reply::Ok(kFileFloodPage, {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});
   });
   RecordingServer notice;
-  KorvathProcess korvath({{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
+  KorvathProcess korvath(
+      {{"KORVATH_APP_URL", server.Url("/app/")}, {"KORVATH_NOTICE_URL", notice.Url("/n")}});
   ASSERT_TRUE(korvath.WaitForEvent("startup_step", {{"step", "ready"}})) << korvath.Output();
   auto dropped = [&] { return korvath.EventsNamed("intake_dropped").size(); };
   auto settled = [&] {
@@ -246,9 +248,9 @@ TEST(PageAbuse, AFloodOfFileRequestsIsAnsweredInTurnAndWhatOverflowsIsDroppedAnd
   }
   for (std::size_t k = 0; k < serial.size(); ++k)
     EXPECT_EQ(serial[k], k % 2 == 0 ? "intake_request" : "task_created") << "at " << k;
-  std::cout << "[ figures  ] file requests handed over: " << handled.size() << ", dropped: " << dropped() << "\n";
+  std::cout << "[ figures  ] file requests handed over: " << handled.size() << ", dropped: " << dropped()
+            << "\n";
 }
 
 }  // namespace
 }  // namespace korvath::testing
-

@@ -8,11 +8,10 @@
 #include <sys/stat.h>
 
 // Before X11's headers, whose macros clash with httplib's names.
-#include "support/throttled-server.h"
-
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
+#include "support/throttled-server.h"
 
 namespace korvath::testing {
 namespace {
@@ -55,8 +54,12 @@ TEST(SessionRecordInTheProgram, APausedTaskComesBackPausedAndAFinishedOneStaysLi
   const std::string dir = MakeTempDir("downloads");
   const Json task = {
       {"uris", {files.Url("/big.bin")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "paused"}};
-  const Json done = {{"uris", {files.Url("/done.bin")}}, {"dir", dir}, {"out", "done.bin"},
-                     {"state", "complete"}, {"length", 5}, {"gid", "00000000000000aa"}};
+  const Json done = {{"uris", {files.Url("/done.bin")}},
+                     {"dir", dir},
+                     {"out", "done.bin"},
+                     {"state", "complete"},
+                     {"length", 5},
+                     {"gid", "00000000000000aa"}};
   run.Write(Json{{"version", 1}, {"tasks", {task}}, {"finished", {done}}}.dump());
 
   KorvathProcess korvath(run.Env());
@@ -98,8 +101,9 @@ TEST(SessionRecordInTheProgram, ADownloadRunningAtCloseRunsAgainByItselfAtTheNex
   constexpr size_t kSize = 40u << 20;
   ThrottledServer server(kSize, 4u << 20);
   const std::string dir = MakeTempDir("downloads");
-  run.Write(Json{{"version", 1},
-                 {"tasks", {{{"uris", {server.Url("/big")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}}}}}
+  run.Write(Json{
+      {"version", 1},
+      {"tasks", {{{"uris", {server.Url("/big")}}, {"dir", dir}, {"out", "big.bin"}, {"state", "active"}}}}}
                 .dump());
   {
     KorvathProcess korvath(run.Env());

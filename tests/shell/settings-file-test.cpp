@@ -69,7 +69,8 @@ TEST(SettingsFile, FingerprintsAreTakenInEitherFormAndNothingElse) {
 }
 
 TEST(SettingsFile, RpcAddressesNeedAnAria2SchemeAndAHost) {
-  for (const char* good : {"http://h:1/jsonrpc", "https://h/jsonrpc", "ws://10.0.0.2:6800/jsonrpc", "wss://h"})
+  for (const char* good :
+       {"http://h:1/jsonrpc", "https://h/jsonrpc", "ws://10.0.0.2:6800/jsonrpc", "wss://h"})
     EXPECT_TRUE(UsableRpcUrl(good)) << good;
   for (const char* bad : {"ftp://h/", "http://", "http://:6800/", "h:6800", "http://u:p@h/", "http://h /x"})
     EXPECT_FALSE(UsableRpcUrl(bad)) << bad;
@@ -134,7 +135,8 @@ namespace korvath {
 namespace {
 
 TEST(SettingsFile, TheChosenFolderWinsOverTheMenuEntrysDefault) {
-  DownloadFolderSources sources{.user_downloads = true, .xdg_download_dir = "/home/u/Downloads", .home = "/home/u"};
+  DownloadFolderSources sources{
+      .user_downloads = true, .xdg_download_dir = "/home/u/Downloads", .home = "/home/u"};
   EXPECT_EQ(DownloadFolder(sources), "/home/u/Downloads/ZorbitDravenet");
   sources.settings_folder = "/data/mine";
   EXPECT_EQ(DownloadFolder(sources), "/data/mine");
@@ -162,7 +164,8 @@ TEST(SettingsFile, SavedValuesReadBackExactlyAndALinkedFileStaysLinked) {
   std::ofstream(real) << "# kept\n[app]\nnotice-url=http://n.example/\n";
   fs::create_symlink(real, path);
   const std::string folder = Utf8(u8"  /下载/a\\b #1;x=y ");
-  ASSERT_TRUE(SaveSettingsChanges(path, {{"downloads", "folder", folder}, {"aria2", "rpc-secret", "a#b;c"}}).ok);
+  ASSERT_TRUE(
+      SaveSettingsChanges(path, {{"downloads", "folder", folder}, {"aria2", "rpc-secret", "a#b;c"}}).ok);
   EXPECT_TRUE(fs::is_symlink(path));
   const LoadedSettings loaded = LoadSettingsFile(path);
   EXPECT_TRUE(loaded.problems.empty());
@@ -214,8 +217,8 @@ namespace {
 TEST(SettingsMessages, APathThatIsNotUtf8ReachesThePageReplaced) {
   const std::string latin1_dir = ::testing::TempDir() + "caf\xe9";
   std::filesystem::create_directories(latin1_dir);
-  const std::string reply = SettingsMessageReply(R"({"action":"load"})",
-                                                 {.path = latin1_dir + "/settings.ini", .default_folder = latin1_dir});
+  const std::string reply = SettingsMessageReply(
+      R"({"action":"load"})", {.path = latin1_dir + "/settings.ini", .default_folder = latin1_dir});
   const nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
   ASSERT_TRUE(parsed.is_object()) << reply;
   EXPECT_EQ(parsed.value("defaultFolder", ""), ::testing::TempDir() + "caf\xef\xbf\xbd");
@@ -233,7 +236,8 @@ TEST(SettingsMessages, ThePageLearnsTheSentOptionsFromTheBodyAndKeepsOnlyGoodVal
   std::filesystem::remove_all(std::filesystem::path(path).parent_path());
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::vector<std::string> applied;
-  const SettingsView view{.path = path, .apply = [&](const Settings& saved, const std::vector<std::string>& changed) {
+  const SettingsView view{.path = path,
+                          .apply = [&](const Settings& saved, const std::vector<std::string>& changed) {
                             applied = changed;
                             EXPECT_EQ(saved.aria2_options.at("split"), "4");
                             return changed;

@@ -39,14 +39,16 @@ TEST(SettingsTable, TheFileAndTheSaverApplyEachRowsOwnCheck) {
   const std::string path = dir + "/settings.ini";
   std::string fingerprint;
   for (int i = 0; i < 32; ++i) fingerprint += std::string(i ? ":" : "") + "AB";
-  const std::vector<std::string> values = {"x",        "true",   "maybe",         "http://h/app/", "ftp://h/",
-                                           "wss://h:1", "AB:CD", fingerprint, Utf8(u8"/数据/下载 #1")};
+  const std::vector<std::string> values = {
+      "x",         "true",  "maybe",     "http://h/app/",        "ftp://h/",
+      "wss://h:1", "AB:CD", fingerprint, Utf8(u8"/数据/下载 #1")};
   for (const SettingRow& row : SettingRows()) {
     for (const std::string& value : values) {
       SCOPED_TRACE(std::string(row.key) + "=" + value);
       std::string checked = value;
       const std::optional<std::string> wrong = row.check(checked);
-      const LoadedSettings read = ParseSettingsText("[" + std::string(row.group) + "]\n" + row.key + "=" + value + "\n");
+      const LoadedSettings read =
+          ParseSettingsText("[" + std::string(row.group) + "]\n" + row.key + "=" + value + "\n");
       const SettingsSaveResult saved = SaveSettingsChanges(path, {{row.group, row.key, value}});
       if (wrong) {
         ASSERT_EQ(read.problems.size(), 1u);
@@ -98,14 +100,15 @@ TEST(SettingsTable, TheOptionsSentBeforeADownloadAreTheUsersInTheBodysOwnOrder) 
       "max-concurrent-downloads=7\nconnect-timeout=30\nuser-agent=Mine/1.0\n"
       "all-proxy=http://127.0.0.1:3128\nmax-overall-download-limit=500K\n");
   ASSERT_TRUE(read.problems.empty());
-  EXPECT_EQ(GlobalOptionsBody(state, TaskGlobalOptions(read.settings.aria2_options)),
-            R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:",{"continue":"false",)"
-            R"("auto-file-renaming":"true","follow-torrent":"false","split":"4","max-concurrent-downloads":"7",)"
-            R"("max-connection-per-server":"8","user-agent":"Mine/1.0","timeout":"1","connect-timeout":"30",)"
-            R"("min-split-size":"20M"}]})");
+  EXPECT_EQ(
+      GlobalOptionsBody(state, TaskGlobalOptions(read.settings.aria2_options)),
+      R"({"jsonrpc":"2.0","method":"aria2.changeGlobalOption","id":1,"params":["token:",{"continue":"false",)"
+      R"("auto-file-renaming":"true","follow-torrent":"false","split":"4","max-concurrent-downloads":"7",)"
+      R"("max-connection-per-server":"8","user-agent":"Mine/1.0","timeout":"1","connect-timeout":"30",)"
+      R"("min-split-size":"20M"}]})");
   // The rest go to aria2 at its start, never in the download's body.
-  const std::vector<std::pair<std::string, std::string>> others = {
-      {"max-overall-download-limit", "500K"}, {"all-proxy", "http://127.0.0.1:3128"}};
+  const std::vector<std::pair<std::string, std::string>> others = {{"max-overall-download-limit", "500K"},
+                                                                   {"all-proxy", "http://127.0.0.1:3128"}};
   EXPECT_EQ(OtherAria2Options(read.settings.aria2_options), others);
 }
 

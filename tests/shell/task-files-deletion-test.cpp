@@ -62,8 +62,10 @@ TEST(TaskFilesDeletion, AFolderSwappedForALinkNeverLeadsOutside) {
   while (std::chrono::steady_clock::now() < end && fs::exists(outside / "f.bin") &&
          fs::exists(outside / "f.bin.aria2")) {
     const json reply = json::parse(DeleteTaskFilesReply(request, lookup));
-    if (reply["ok"] == true) deleted += !reply["deleted"].empty();
-    else ++refused;
+    if (reply["ok"] == true)
+      deleted += !reply["deleted"].empty();
+    else
+      ++refused;
   }
   stop = true;
   swapper.join();

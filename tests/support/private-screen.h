@@ -39,8 +39,10 @@ class PrivateScreen {
     ::setenv("DISPLAY", name_.c_str(), 1);
   }
   ~PrivateScreen() {
-    if (before_) ::setenv("DISPLAY", before_->c_str(), 1);
-    else ::unsetenv("DISPLAY");
+    if (before_)
+      ::setenv("DISPLAY", before_->c_str(), 1);
+    else
+      ::unsetenv("DISPLAY");
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);

@@ -25,9 +25,9 @@ class RecordingDesktop : public Desktop {
   static Text CaptionOf(const MessageBoxRequest& request);
 
   std::vector<MessageBoxRequest> boxes;
-  std::deque<int> answers;   // consumed front first; OK when empty
+  std::deque<int> answers;  // consumed front first; OK when empty
   int pumps = 0;
-  std::vector<int> delays;   // every DelayPumping argument
+  std::vector<int> delays;  // every DelayPumping argument
   bool has_window = false;
   // Runs inside PumpMessages/DelayPumping, to simulate nested handlers.
   std::function<void()> on_pump;

@@ -18,11 +18,14 @@ inline void HoldTheNotice(RecordingServer& notice, int delay_ms = 4000) {
 // /dl/early.bin?bkt=1 while it loads; /dl/ answers the 5 bytes "12345".
 inline void ServeAPageAskingForAFileAtOnce(RecordingServer& app) {
   app.SetResponder([](const RecordedRequest& r) {
-    if (r.Target().rfind("/dl/", 0) == 0) return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
+    if (r.Target().rfind("/dl/", 0) == 0)
+      return Reply::Ok("12345", {"Content-Type: application/octet-stream"});
     return Reply::Ok(
         "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body>"
-        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9a" "early.bin</p>"  // 文件名：
-        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a" "5 B</p>"  // 文件大小：
+        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\x90\x8d\xef\xbc\x9a"
+        "early.bin</p>"  // 文件名：
+        "<p>\xe6\x96\x87\xe4\xbb\xb6\xe5\xa4\xa7\xe5\xb0\x8f\xef\xbc\x9a"
+        "5 B</p>"  // 文件大小：
         "<script>const x = new XMLHttpRequest(); x.open('GET', '/dl/early.bin?bkt=1'); x.send();</script>"
         "</body></html>",
         {"Content-Type: text/html; charset=utf-8", "Cache-Control: no-store"});

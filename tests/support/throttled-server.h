@@ -13,9 +13,9 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +33,10 @@ inline std::string Payload(size_t size, size_t salt = 0) {
 class ThrottledServer {
  public:
   ThrottledServer(size_t big_size, size_t bytes_per_second, size_t salt = 0)
-      : big_(Payload(big_size, salt)), small_(Payload(4096)), other_(small_.rbegin(), small_.rend()), rate_(bytes_per_second) {
+      : big_(Payload(big_size, salt)),
+        small_(Payload(4096)),
+        other_(small_.rbegin(), small_.rend()),
+        rate_(bytes_per_second) {
     server_.set_keep_alive_timeout(1);
     server_.Get("/big", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
@@ -56,15 +59,16 @@ class ThrottledServer {
     // connection ends the body, so a broken one would look just the same.
     server_.Get("/unsized", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
-      response.set_content_provider("application/octet-stream", [this](size_t offset, httplib::DataSink& sink) {
-        const size_t n = std::min(kChunk, big_.size() - offset);
-        if (stopping_ || n == 0) {
-          sink.done();
-          return true;
-        }
-        Throttle(n);
-        return sink.write(big_.data() + offset, n);
-      });
+      response.set_content_provider("application/octet-stream",
+                                    [this](size_t offset, httplib::DataSink& sink) {
+                                      const size_t n = std::min(kChunk, big_.size() - offset);
+                                      if (stopping_ || n == 0) {
+                                        sink.done();
+                                        return true;
+                                      }
+                                      Throttle(n);
+                                      return sink.write(big_.data() + offset, n);
+                                    });
     });
     server_.Get("/small", [this](const httplib::Request& request, httplib::Response& response) {
       Remember(request);
@@ -74,7 +78,8 @@ class ThrottledServer {
       Remember(request);
       response.set_content(other_, "application/octet-stream");
     });
-    server_.Get("/missing", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    server_.Get("/missing",
+                [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -83,7 +88,9 @@ class ThrottledServer {
     server_.stop();
     thread_.join();
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
   const std::string& Big() const { return big_; }
   const std::string& Small() const { return small_; }
   const std::string& Other() const { return other_; }

@@ -49,7 +49,8 @@ TEST_F(FileIo, AtomicWriteCreatesTheFolderAndReadingGivesTheBytesBack) {
 TEST_F(FileIo, AtomicWriteLeavesTheFileReadableByItsOwnerOnly) {
   const std::string path = (dir / "settings.ini").string();
   { std::ofstream(path) << "old"; }
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(
+      path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   const mode_t old_mask = ::umask(0277);
   const bool written = WriteFileAtomically(path, "new");
   ::umask(old_mask);

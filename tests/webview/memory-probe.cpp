@@ -110,20 +110,27 @@ int main(int argc, char** argv) {
       if (!engine) engine = std::make_unique<korvath::WebEngine>();
       engine_views.push_back(std::make_unique<korvath::WebView>(*engine));
       gtk_box_pack_start(GTK_BOX(box), engine_views.back()->widget(), TRUE, TRUE, 0);
-      if (url) engine_views.back()->LoadUrl(url);
-      else engine_views.back()->LoadHtml(html);
+      if (url)
+        engine_views.back()->LoadUrl(url);
+      else
+        engine_views.back()->LoadHtml(html);
     } else {
       GtkWidget* view = webkit_web_view_new();
       gtk_box_pack_start(GTK_BOX(box), view, TRUE, TRUE, 0);
-      if (url) webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), url);
-      else webkit_web_view_load_html(WEBKIT_WEB_VIEW(view), html, nullptr);
+      if (url)
+        webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), url);
+      else
+        webkit_web_view_load_html(WEBKIT_WEB_VIEW(view), html, nullptr);
     }
   }
   gtk_widget_show_all(window);
-  g_timeout_add_seconds(seconds, [](gpointer) -> gboolean {
-    gtk_main_quit();
-    return G_SOURCE_REMOVE;
-  }, nullptr);
+  g_timeout_add_seconds(
+      seconds,
+      [](gpointer) -> gboolean {
+        gtk_main_quit();
+        return G_SOURCE_REMOVE;
+      },
+      nullptr);
   gtk_main();
 
   const std::vector<int> all = AllPids();
@@ -141,12 +148,12 @@ int main(int argc, char** argv) {
   }
   int others = 0;
   for (int pid : all) {
-    if (std::find(tree.begin(), tree.end(), pid) == tree.end() && Name(pid).rfind("WebKit", 0) == 0)
-      ++others;
+    if (std::find(tree.begin(), tree.end(), pid) == tree.end() && Name(pid).rfind("WebKit", 0) == 0) ++others;
   }
-  std::printf("%s, %d view(s), after %d s: PSS %.1f  USS %.1f  RSS %.1f MB  (other WebKit processes "
-              "on the machine: %d)\n",
-              mode.c_str(), views, seconds, total.pss_kb / 1024.0, total.uss_kb / 1024.0,
-              total.rss_kb / 1024.0, others);
+  std::printf(
+      "%s, %d view(s), after %d s: PSS %.1f  USS %.1f  RSS %.1f MB  (other WebKit processes "
+      "on the machine: %d)\n",
+      mode.c_str(), views, seconds, total.pss_kb / 1024.0, total.uss_kb / 1024.0, total.rss_kb / 1024.0,
+      others);
   return 0;
 }

@@ -135,11 +135,11 @@ class Site {
   static std::string Png() {
     // 1x1 red pixel.
     static const unsigned char bytes[] = {
-        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
-        0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00, 0x00, 0x90,
-        0x77, 0x53, 0xde, 0x00, 0x00, 0x00, 0x0c, 0x49, 0x44, 0x41, 0x54, 0x08, 0xd7, 0x63, 0xf8,
-        0xcf, 0xc0, 0x00, 0x00, 0x03, 0x01, 0x01, 0x00, 0x18, 0xdd, 0x8d, 0xb0, 0x00, 0x00, 0x00,
-        0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
+        0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00,
+        0x00, 0x90, 0x77, 0x53, 0xde, 0x00, 0x00, 0x00, 0x0c, 0x49, 0x44, 0x41, 0x54, 0x08,
+        0xd7, 0x63, 0xf8, 0xcf, 0xc0, 0x00, 0x00, 0x03, 0x01, 0x01, 0x00, 0x18, 0xdd, 0x8d,
+        0xb0, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
   }
 
@@ -260,8 +260,8 @@ TEST_F(WebViewTest, ReportsEveryRequestOfThePageIncludingItsFrames) {
     for (size_t j = i + 1; j < begins_.size(); ++j) EXPECT_NE(begins_[i].job, begins_[j].job);
   }
   for (const Begin& end : ends_) {
-    auto begin = std::find_if(begins_.begin(), begins_.end(),
-                              [&](const Begin& b) { return b.job == end.job; });
+    auto begin =
+        std::find_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.job == end.job; });
     ASSERT_NE(begin, begins_.end()) << end.url;
     EXPECT_EQ(begin->url, end.url);
   }
@@ -368,13 +368,13 @@ TEST_F(WebViewTest, NeverSavesAFileItself) {
       context, "download-started",
       G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, gpointer data) {
         auto* w = static_cast<Watch*>(data);
-        g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload* d, gpointer p) {
-                           // "finished" also follows a failure; only a saved file counts.
-                           if (webkit_download_get_destination(d) &&
-                               webkit_download_get_received_data_length(d) > 0)
-                             ++*static_cast<Watch*>(p)->completed;
-                         }),
-                         w);
+        g_signal_connect(
+            download, "finished", G_CALLBACK(+[](WebKitDownload* d, gpointer p) {
+              // "finished" also follows a failure; only a saved file counts.
+              if (webkit_download_get_destination(d) && webkit_download_get_received_data_length(d) > 0)
+                ++*static_cast<Watch*>(p)->completed;
+            }),
+            w);
       }),
       &watch);
 
@@ -396,7 +396,8 @@ TEST_F(WebViewTest, NeverSavesAFileItself) {
   PumpUntil([&] { return engine_->cancelled_downloads() > cancelled_before; }, 5000);
   Pump(500);
   // The page's request is reported once, like any other.
-  EXPECT_EQ(std::count_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == Text(link); }), 1);
+  EXPECT_EQ(
+      std::count_if(begins_.begin(), begins_.end(), [&](const Begin& b) { return b.url == Text(link); }), 1);
 
   g_signal_handler_disconnect(context, started);
   EXPECT_EQ(completed, 0);
@@ -480,8 +481,7 @@ int WebProcessCount() {
     char state = 0;
     int parent = 0;
     rest >> state >> parent;
-    if (parent == getpid() && line.substr(open + 1, close - open - 1).starts_with("WebKitWebProces"))
-      ++count;
+    if (parent == getpid() && line.substr(open + 1, close - open - 1).starts_with("WebKitWebProces")) ++count;
   }
   return count;
 }
@@ -510,14 +510,13 @@ TEST_F(WebViewTest, AllViewsShareOneWebProcessAcrossSites) {
 }
 
 TEST_F(WebViewTest, DrawsThePageOnTheDisplay) {
-  ASSERT_TRUE(LoadHtmlAndWait(
-      "<html><body style='margin:0;background:#1e90ff'>"
-      "<h1 style='color:white;font-family:sans-serif'>Korvath 网页视图</h1></body></html>"));
+  ASSERT_TRUE(
+      LoadHtmlAndWait("<html><body style='margin:0;background:#1e90ff'>"
+                      "<h1 style='color:white;font-family:sans-serif'>Korvath 网页视图</h1></body></html>"));
   Pump(300);
   cairo_surface_t* surface = nullptr;
   webkit_web_view_get_snapshot(
-      WEBKIT_WEB_VIEW(view_->widget()), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
-      nullptr,
+      WEBKIT_WEB_VIEW(view_->widget()), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
       +[](GObject* source, GAsyncResult* result, gpointer data) {
         *static_cast<cairo_surface_t**>(data) =
             webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);

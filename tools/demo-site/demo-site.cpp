@@ -40,12 +40,23 @@ std::string HtmlEscape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -56,8 +67,8 @@ std::string PercentEncode(const std::string& text) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -71,7 +82,8 @@ std::string PercentEncode(const std::string& text) {
 // httplib keeps a range as (first, last) with -1 for an absent side:
 // "500-" is (500, -1), "-500" (the last 500 bytes) is (-1, 500). A range that
 // runs past the end is cut at the end; false when nothing of it exists.
-bool ResolveRange(const httplib::Range& range, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length) {
+bool ResolveRange(const httplib::Range& range, std::uint64_t size, std::uint64_t& offset,
+                  std::uint64_t& length) {
   const auto [first, last] = range;
   if (first < 0) {
     if (last <= 0 || size == 0) return false;
@@ -145,14 +157,15 @@ struct DemoSite::Impl {
     // The name and size sit in blocks of their own, so the page's text reads
     // "文件名：<name>" LF "文件大小：<size>"; pre-wrap keeps the name's own
     // spaces and line break as they are.
-    std::string body = "<a class=\"back\" href=\"/app/\">← 全部文件</a><div class=\"card\">"
-                       "<div class=\"field\" id=\"name\">文件名：" +
-                       HtmlEscape(f.shown_name) +
-                       "</div>"
-                       "<div class=\"field\" id=\"size\">文件大小：" +
-                       HtmlEscape(f.shown_size.empty() ? SizeText(f.size) : f.shown_size) +
-                       "</div></div><div class=\"bar\"><a class=\"download\" id=\"download\" href=\"" +
-                       DownloadPath(index, view) + "\">下载</a></div>";
+    std::string body =
+        "<a class=\"back\" href=\"/app/\">← 全部文件</a><div class=\"card\">"
+        "<div class=\"field\" id=\"name\">文件名：" +
+        HtmlEscape(f.shown_name) +
+        "</div>"
+        "<div class=\"field\" id=\"size\">文件大小：" +
+        HtmlEscape(f.shown_size.empty() ? SizeText(f.size) : f.shown_size) +
+        "</div></div><div class=\"bar\"><a class=\"download\" id=\"download\" href=\"" +
+        DownloadPath(index, view) + "\">下载</a></div>";
     return Page(SavedName(f) + " - Korvath 演示分享", body);
   }
 
@@ -167,9 +180,10 @@ struct DemoSite::Impl {
                             std::size_t wanted) {
     std::lock_guard lock(mutex);
     std::uint64_t& served = link_served[link];
-    const std::size_t n = file.link_bytes == 0 ? wanted
-                                               : static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                     wanted, file.link_bytes - served));
+    const std::size_t n =
+        file.link_bytes == 0
+            ? wanted
+            : static_cast<std::size_t>(std::min<std::uint64_t>(wanted, file.link_bytes - served));
     served += n;
     return n;
   }
@@ -228,8 +242,8 @@ struct DemoSite::Impl {
       const std::pair<std::size_t, std::string> link{index, req.get_param_value("link")};
       {
         std::lock_guard lock(mutex);
-        downloads.push_back({index, link.second, req.get_header_value("Range"), req.get_header_value("Cookie"),
-                             req.get_header_value("User-Agent")});
+        downloads.push_back({index, link.second, req.get_header_value("Range"),
+                             req.get_header_value("Cookie"), req.get_header_value("User-Agent")});
       }
       if (LinkExpired(*file, link)) {
         // Refused whatever range was asked for.
@@ -245,7 +259,8 @@ struct DemoSite::Impl {
         return;
       }
       res.set_header("Accept-Ranges", "bytes");
-      res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(SavedName(*file)));
+      res.set_header("Content-Disposition",
+                     "attachment; filename*=UTF-8''" + PercentEncode(SavedName(*file)));
       // The library's own range handling neither clamps a range that runs
       // past the end nor labels multipart answers correctly, so the site
       // takes the ranges over and leaves the library none to apply (the
@@ -276,7 +291,8 @@ struct DemoSite::Impl {
       DemoFile copy = *file;
       // Small chunks keep a throttled rate even and cut an expiring link
       // close to its limit.
-      const std::size_t chunk = options.bytes_per_second != 0 || file->link_bytes != 0 ? 16 * 1024 : 256 * 1024;
+      const std::size_t chunk =
+          options.bytes_per_second != 0 || file->link_bytes != 0 ? 16 * 1024 : 256 * 1024;
       res.set_content_provider(
           static_cast<std::size_t>(length), "application/octet-stream",
           [this, copy, link, offset, chunk](std::size_t at, std::size_t n, httplib::DataSink& sink) {
@@ -307,10 +323,10 @@ DemoSite::~DemoSite() { Stop(); }
 
 int DemoSite::Start() {
   if (impl_->thread.joinable()) return impl_->port;
-  int port = impl_->options.port == 0 ? impl_->server.bind_to_any_port(impl_->options.host)
-                                      : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
-                                             ? impl_->options.port
-                                             : -1);
+  int port =
+      impl_->options.port == 0
+          ? impl_->server.bind_to_any_port(impl_->options.host)
+          : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port) ? impl_->options.port : -1);
   if (port <= 0) return -1;
   impl_->port = port;
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
@@ -328,10 +344,14 @@ void DemoSite::Stop() {
 }
 
 int DemoSite::port() const { return impl_->port; }
-std::string DemoSite::BaseUrl() const { return "http://" + impl_->options.host + ":" + std::to_string(impl_->port); }
+std::string DemoSite::BaseUrl() const {
+  return "http://" + impl_->options.host + ":" + std::to_string(impl_->port);
+}
 std::string DemoSite::AppUrl() const { return BaseUrl() + "/app/"; }
 std::string DemoSite::NoticeUrl() const { return BaseUrl() + "/getpassword"; }
-std::string DemoSite::FilePageUrl(std::size_t index) const { return BaseUrl() + "/app/s/" + std::to_string(index); }
+std::string DemoSite::FilePageUrl(std::size_t index) const {
+  return BaseUrl() + "/app/s/" + std::to_string(index);
+}
 std::string DemoSite::DownloadUrl(std::size_t index, std::uint64_t view) const {
   return BaseUrl() + Impl::DownloadPath(index, view);
 }

@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
   }
   std::printf("%d\n", port);
   std::fflush(stdout);
-  std::fprintf(stderr, "korvath-demo-site: %s (notice: %s)\n", site.AppUrl().c_str(), site.NoticeUrl().c_str());
+  std::fprintf(stderr, "korvath-demo-site: %s (notice: %s)\n", site.AppUrl().c_str(),
+               site.NoticeUrl().c_str());
 
   int received = 0;
   sigwait(&signals, &received);
