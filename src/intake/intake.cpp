@@ -1,8 +1,5 @@
 #include "intake/intake.h"
 
-#include <algorithm>
-#include <filesystem>
-
 #include "engine/clean-file-name.h"
 #include "engine/download-task.h"
 #include "engine/rpc-client.h"
@@ -10,6 +7,9 @@
 #include "engine/session-record.h"
 #include "intake/free-space.h"
 #include "intake/share-link.h"
+
+#include <algorithm>
+#include <filesystem>
 
 namespace korvath {
 

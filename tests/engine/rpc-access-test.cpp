@@ -2,10 +2,11 @@
 // wrong one, from another web origin or through the GET form of JSON-RPC, no
 // task is added and no option changes; aria2 listens on loopback only; and
 // the secret appears in no log and no file Korvath writes.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include <curl/curl.h>
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/aria2-home.h"

@@ -1,6 +1,5 @@
 #include "harness/aria2-instance.h"
 
-#include <httplib.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -12,6 +11,8 @@
 #include <memory>
 #include <random>
 #include <thread>
+
+#include <httplib.h>
 
 #include "harness/run-command.h"
 

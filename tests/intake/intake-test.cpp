@@ -2,10 +2,9 @@
 // recording desktop, and a loopback stand-in for aria2's JSON-RPC port that
 // writes every call it receives into the same ordered record.
 #include "intake/intake.h"
+#include "intake/free-space.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -14,10 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "intake/free-space.h"
 #include "support/loopback-ports.h"
 #include "support/recording-desktop.h"
 #include "support/recording-server.h"
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace korvath {
 namespace {

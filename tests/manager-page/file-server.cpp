@@ -1,9 +1,9 @@
 #include "manager-page/file-server.h"
 
-#include <httplib.h>
-
 #include <chrono>
 #include <string>
+
+#include <httplib.h>
 
 namespace korvath::testing {
 

@@ -1,11 +1,14 @@
 #include "manager-page/page-driver.h"
 
-#include <X11/extensions/XTest.h>
 #include <dirent.h>
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
+
+// XTest needs Xlib's types, which gdkx.h brings.
+#include <gdk/gdkx.h>
+
+#include <X11/extensions/XTest.h>
 
 #include <algorithm>
 #include <chrono>

@@ -1,13 +1,12 @@
 // The main window as the user meets it: template geometry, the app page and
 // its two buttons, the one-instance rule.
-#include "shell/main-window.h"
-
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <nlohmann/json.hpp>
 
 #include "harness/korvath-harness.h"
+#include "shell/main-window.h"
 #include "shell/running-korvath.h"
 #include "support/recording-server.h"
 #include "webview/web-engine.h"

@@ -8,10 +8,11 @@
 #include <sys/stat.h>
 
 // Before X11's headers, whose macros clash with httplib's names.
+#include "support/throttled-server.h"
+
 #include "harness/korvath-harness.h"
 #include "support/loopback-ports.h"
 #include "support/recording-server.h"
-#include "support/throttled-server.h"
 
 namespace korvath::testing {
 namespace {
