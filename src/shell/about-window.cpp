@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "shell/shell.h"
+#include "shell/window-log.h"
 #include "shell/xdg-open.h"
 
 #ifndef KORVATH_VERSION
@@ -105,9 +105,8 @@ GtkWindow* BuildAboutWindow(GtkWindow* parent) {
   return about;
 }
 
-void ShowAboutWindow(Shell& shell) {
-  if (!shell.main) return;
-  GtkWindow* about = BuildAboutWindow(shell.main->window());
+void ShowAboutWindow(MainWindow& main, EventLog& log) {
+  GtkWindow* about = BuildAboutWindow(main.window());
 
   ScreenSize screen = PrimaryScreenSize();
   gtk_window_set_position(about, GTK_WIN_POS_NONE);
@@ -118,10 +117,10 @@ void ShowAboutWindow(Shell& shell) {
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   g_signal_connect_swapped(about, "destroy", G_CALLBACK(g_main_loop_quit), loop);
   gtk_widget_show_all(GTK_WIDGET(about));
-  shell.LogWindow("about", "opened", OuterRect(about));
+  LogWindow(log, "about", "opened", OuterRect(about));
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
-  shell.LogWindow("about", "closed", {});
+  LogWindow(log, "about", "closed", {});
 }
 
 }  // namespace korvath

@@ -6,45 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "app/settings-file.h"
 #include "platform/event-log.h"
 #include "platform/problem-log.h"
+#include "shell/about-window.h"
 #include "shell/glib-warnings.h"
-#include "shell/settings-file.h"
+#include "shell/program.h"
 #include "shell/settings-messages.h"
-#include "shell/shell.h"
+#include "shell/window-log.h"
 
 namespace korvath {
 namespace {
 
 // From the build, where the desktop entry, icon and metadata take it too.
 constexpr const char* kApplicationId = KORVATH_APP_ID;
-
-void BuildMainWindow(Shell& shell) {
-  Shell* s = &shell;
-  MainWindowHandlers handlers{
-      .about = [s] { ShowAboutWindow(*s); },
-      .download_manager = [s] { ToggleDownloadManager(*s); },
-      .moved =
-          [s] {
-            if (s->ManagerExists()) DockDownloadManager(*s);
-          },
-      .activated =
-          [s] {
-            if (s->ManagerExists()) RaiseDownloadManager(*s);
-          },
-      .close_requested = [s] { ShutDown(*s, "window_closed"); },
-      .request = [s](const Text& url) { OnPageRequest(*s, url); },
-      .save_app_url =
-          [s](const std::string& url) {
-            const std::string error = SaveAppUrl(SettingsFilePath(), url);
-            if (error.empty()) s->options.app_url = url;
-            return error;
-          },
-  };
-  shell.main =
-      std::make_unique<MainWindow>(shell.app, *shell.web_engine, shell.options.app_url, std::move(handlers));
-  shell.main->HostScriptDialogs(shell.desktop.Log(), shell.options.auto_dialogs);
-}
 
 // What to tell someone who started Korvath where there is no X display: an
 // SSH session, a text console, or Wayland without XWayland. GTK itself only
@@ -72,44 +47,131 @@ std::string NoDisplayMessage() {
   return text;
 }
 
-void Step(Shell& shell, const char* step) {
-  shell.desktop.Log().Record("startup_step", {{"step", std::string(step)}});
+}  // namespace
+
+void Program::Step(const char* step) { desktop_.Log().Record("startup_step", {{"step", std::string(step)}}); }
+
+void Program::BuildMainWindow() {
+  MainWindowHandlers handlers{
+      .about = [this] { ShowAboutWindow(*main_, desktop_.Log()); },
+      .download_manager = [this] { manager_->Toggle(); },
+      .moved = [this] { manager_->Dock(); },
+      .activated =
+          [this] {
+            if (manager_->Exists()) manager_->Raise();
+          },
+      .close_requested = [this] { ShutDown("window_closed"); },
+      .request = [this](const Text& url) { requests_->OnRequest(url); },
+      .save_app_url =
+          [this](const std::string& url) {
+            const std::string error = SaveAppUrl(SettingsFilePath(), url);
+            if (error.empty()) options_.app_url = url;
+            return error;
+          },
+  };
+  main_ = std::make_unique<MainWindow>(app_, *web_engine_, options_.app_url, std::move(handlers));
+  main_->HostScriptDialogs(desktop_.Log(), options_.auto_dialogs);
+  manager_ = std::make_unique<DownloadManagerHost>(DownloadManagerHostParams{
+      .desktop = desktop_,
+      .options = options_,
+      .session = session_,
+      .web_engine = *web_engine_,
+      .main = *main_,
+      .apply_settings = [this](const Settings& saved, const std::vector<std::string>& changed) {
+        return ApplySavedSettings(*this, saved, changed);
+      }});
+  requests_ = std::make_unique<PageRequestQueue>(
+      PageRequestQueueParams{.desktop = desktop_,
+                             .options = options_,
+                             .session = session_,
+                             .main = *main_,
+                             .manager = *manager_,
+                             .download_dir = [this] { return download_dir_; },
+                             .shutting_down = [this] { return shutting_down_; },
+                             .shut_down = [this](const char* reason) { ShutDown(reason); }});
 }
 
-void OnActivate(GtkApplication*, gpointer data) {
-  auto& shell = *static_cast<Shell*>(data);
-  if (shell.main) {
+void Program::OnActivate() {
+  if (main_) {
     // A second start of the program lands here.
-    shell.main->Present();
-    shell.LogWindow("main", "raised", shell.main->OuterRectangle());
+    main_->Present();
+    LogWindow(desktop_.Log(), "main", "raised", main_->OuterRectangle());
     return;
   }
-  Step(shell, "activate");
+  Step("activate");
   // The installed icon carries the application id as its name, as the
   // desktop entry and the metadata do.
   gtk_window_set_default_icon_name(kApplicationId);
-  shell.web_engine = std::make_unique<WebEngine>();
-  Step(shell, "web_engine");
-  BuildMainWindow(shell);
-  Step(shell, "main_window_built");
-  g_signal_connect(shell.main->window(), "map-event", G_CALLBACK(+[](GtkWidget* w, GdkEvent*, gpointer data) {
-                     g_signal_handlers_disconnect_by_data(w, data);
-                     Step(*static_cast<Shell*>(data), "main_window_mapped");
+  web_engine_ = std::make_unique<WebEngine>();
+  Step("web_engine");
+  BuildMainWindow();
+  Step("main_window_built");
+  g_signal_connect(main_->window(), "map-event", G_CALLBACK(+[](GtkWidget* w, GdkEvent*, gpointer self) {
+                     g_signal_handlers_disconnect_by_data(w, self);
+                     static_cast<Program*>(self)->Step("main_window_mapped");
                      return FALSE;
                    }),
-                   &shell);
-  shell.main->Show();
-  Step(shell, "main_window_shown");
-  shell.LogWindow("main", "opened", shell.main->OuterRectangle());
-  if (!StartUp(shell)) {
+                   this);
+  main_->Show();
+  Step("main_window_shown");
+  LogWindow(desktop_.Log(), "main", "opened", main_->OuterRectangle());
+  if (!StartUp()) {
     // No aria2: the program ends with exit code 0 and no further step.
-    g_application_quit(G_APPLICATION(shell.app));
+    g_application_quit(G_APPLICATION(app_));
     return;
   }
-  AnswerWaitingRequests(shell);
+  manager_->Ready();
+  requests_->Ready();
 }
 
-}  // namespace
+Program::Program(Options options)
+    : options_(std::move(options)),
+      desktop_({.event_log = options_.event_log, .auto_dialogs = options_.auto_dialogs}),
+      session_(desktop_,
+               EngineSessionEvents{
+                   .notified =
+                       [this](std::string_view method, std::string_view) {
+                         if (method == "aria2.onDownloadStart" && notifier_) notifier_->DownloadStarted();
+                       },
+                   .finished_unseen =
+                       [this](const std::vector<SessionTask>& finished) { AnnounceFinishedUnseen(finished); },
+                   .restarted = [this](const Text& notice) { TellRestarted(notice); },
+               }) {
+  session_.SetKeptOptions(options_.aria2_options);
+}
+
+Program::~Program() {
+  requests_.reset();
+  manager_.reset();
+  main_.reset();
+  if (app_) g_object_unref(app_);
+}
+
+int Program::Run(std::int64_t entered_ms, const char* program_name) {
+  // Warnings and errors as text a user can attach to a report.
+  if (const std::string logs = LogDirectory(); !logs.empty()) {
+    auto problems = std::make_shared<ProblemLog>(logs, "korvath.log");
+    desktop_.Log().KeepProblemsIn(problems);
+    ForwardGlibWarnings(problems);
+  }
+  desktop_.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
+  app_ = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  // GtkApplication's own handler, which opens the display, runs first. Only
+  // the first instance gets here, so a second start never ends the first's
+  // aria2. A signal from here on shuts down in order: the aria2 about to be
+  // started must not outlive us.
+  g_signal_connect_swapped(app_, "startup", G_CALLBACK(+[](Program* self) {
+                             self->Step("gtk_ready");
+                             self->InstallSignalHandlers();
+                             self->BeginStartUp();
+                           }),
+                           this);
+  g_signal_connect_swapped(app_, "activate", G_CALLBACK(+[](Program* self) { self->OnActivate(); }), this);
+  // The options were read before; GApplication sees only the program name.
+  char* app_argv[] = {const_cast<char*>(program_name ? program_name : "korvath"), nullptr};
+  // Only the start-up failure returns here; shut-down ends the process itself.
+  return g_application_run(G_APPLICATION(app_), 1, app_argv);
+}
 
 int RunKorvath(int argc, char** argv) {
   // Start-up is logged from here on, so its time can be broken down.
@@ -144,34 +206,8 @@ int RunKorvath(int argc, char** argv) {
     return 1;
   }
 
-  Shell shell(std::move(options));
-  // Warnings and errors as text a user can attach to a report.
-  if (const std::string logs = LogDirectory(); !logs.empty()) {
-    auto problems = std::make_shared<ProblemLog>(logs, "korvath.log");
-    shell.desktop.Log().KeepProblemsIn(problems);
-    ForwardGlibWarnings(problems);
-  }
-  shell.desktop.Log().RecordAt(entered_ms, "startup_step", {{"step", std::string("main")}});
-  shell.app = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
-  // GtkApplication's own handler, which opens the display, runs first. Only
-  // the first instance gets here, so a second start never ends the first's
-  // aria2. A signal from here on shuts down in order: the aria2 about to be
-  // started must not outlive us.
-  g_signal_connect_swapped(shell.app, "startup", G_CALLBACK(+[](Shell* s) {
-                             Step(*s, "gtk_ready");
-                             InstallSignalHandlers(*s);
-                             BeginStartUp(*s);
-                           }),
-                           &shell);
-  g_signal_connect(shell.app, "activate", G_CALLBACK(OnActivate), &shell);
-  // The options were read above; GApplication sees only the program name.
-  char* app_argv[] = {argc > 0 ? argv[0] : const_cast<char*>("korvath"), nullptr};
-  int status = g_application_run(G_APPLICATION(shell.app), 1, app_argv);
-  // Only the start-up failure returns here; shut-down ends the process itself.
-  shell.manager.reset();
-  shell.main.reset();
-  g_object_unref(shell.app);
-  return status;
+  Program program(std::move(options));
+  return program.Run(entered_ms, argc > 0 ? argv[0] : nullptr);
 }
 
 }  // namespace korvath

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "app/options.h"
 #include "shell/gtk-desktop.h"
-#include "shell/options.h"
 #include "shell/page-reply.h"
 #include "shell/page-resources.h"
 #include "shell/settings-messages.h"

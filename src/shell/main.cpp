@@ -1,4 +1,4 @@
 // The process entry: the whole program runs in RunKorvath.
-#include "shell/shell.h"
+#include "shell/program.h"
 
 int main(int argc, char** argv) { return korvath::RunKorvath(argc, argv); }

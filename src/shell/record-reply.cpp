@@ -3,24 +3,24 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "app/engine-session.h"
 #include "engine/download-task.h"
 #include "platform/event-log.h"
 #include "shell/page-reply.h"
-#include "shell/shell.h"
 
 namespace korvath {
 
-std::string RecordReply(const std::string& request_json, Shell& shell) {
+std::string RecordReply(const std::string& request_json, const EngineSession& session) {
   using json = nlohmann::json;
   const json request = json::parse(request_json, nullptr, false);
   if (!request.is_object()) return PageReplyText(json{{"ok", false}});
-  SessionKeeper* keeper = shell.session_keeper.get();
+  SessionKeeper* keeper = session.keeper();
   if (request.contains("forget")) {
     std::vector<Text> gids;
     if (request["forget"].is_array())
       for (const json& gid : request["forget"])
         if (gid.is_string()) gids.push_back(Utf8ToGbk(gid.get<std::string>()));
-    const bool ok = keeper && keeper->Forget(shell.desktop, gids, MonotonicMs());
+    const bool ok = keeper && keeper->Forget(session.desktop(), gids, MonotonicMs());
     return PageReplyText(json{{"ok", ok}});
   }
   json finished = json::array();
@@ -36,7 +36,7 @@ std::string RecordReply(const std::string& request_json, Shell& shell) {
     }
   }
   json sizes = json::object();
-  for (const auto& [gid, size] : shell.restored_sizes)
+  for (const auto& [gid, size] : session.restored_sizes())
     sizes[GbkToUtf8(gid)] = {{"total", size.total}, {"completed", size.completed}};
   return PageReplyText(json{{"finished", std::move(finished)},
                             {"sizes", std::move(sizes)},

@@ -7,13 +7,13 @@
 
 namespace korvath {
 
-struct Shell;
+class EngineSession;
 
 // The name the page posts to: window.webkit.messageHandlers.korvathRecord.
 inline constexpr const char* kRecordMessage = "korvathRecord";
 
 // {} -> {"finished":[{gid,dir,name,path,length}], "sizes":{gid:{total,completed}}}
 // {"forget":[gid,...]} -> {"ok":true|false}: those leave the kept list.
-std::string RecordReply(const std::string& request_json, Shell& shell);
+std::string RecordReply(const std::string& request_json, const EngineSession& session);
 
 }  // namespace korvath

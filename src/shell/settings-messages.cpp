@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "app/settings-table.h"
+#include "app/settings-writer.h"
 #include "shell/page-reply.h"
-#include "shell/settings-table.h"
-#include "shell/settings-writer.h"
 #include "util/download-folder-name.h"
 
 namespace korvath {

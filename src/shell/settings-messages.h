@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/options.h"
-#include "shell/settings-file.h"
+#include "app/options.h"
+#include "app/settings-file.h"
 
 namespace korvath {
 

@@ -1,14 +1,12 @@
-// The "window" event every window records when it opens, moves, is raised
-// or closes.
-#include "shell/shell.h"
+#include "shell/window-log.h"
 
 namespace korvath {
 
-void Shell::LogWindow(const char* name, const char* action, Rect where) {
-  desktop.Log().Record("window", {{"name", std::string(name)},
-                                  {"action", std::string(action)},
-                                  {"left", std::int64_t{where.left}},
-                                  {"top", std::int64_t{where.top}}});
+void LogWindow(EventLog& log, const char* name, const char* action, Rect where) {
+  log.Record("window", {{"name", std::string(name)},
+                        {"action", std::string(action)},
+                        {"left", std::int64_t{where.left}},
+                        {"top", std::int64_t{where.top}}});
 }
 
 }  // namespace korvath

@@ -11,7 +11,7 @@
 
 #include "manager-page/manager-page-fixture.h"
 #include "shell/settings-messages.h"
-#include "shell/settings-table.h"
+#include "app/settings-table.h"
 
 namespace korvath::testing {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "engine/session-restore-report.h"
 #include "harness/korvath-harness.h"
-#include "shell/options.h"
+#include "app/options.h"
 
 namespace korvath::testing {
 namespace {

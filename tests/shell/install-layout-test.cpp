@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "harness/korvath-harness.h"
-#include "shell/download-folder.h"
+#include "app/download-folder.h"
 #include "shell/install-kind.h"
 
 namespace korvath::testing {

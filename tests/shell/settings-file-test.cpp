@@ -1,6 +1,6 @@
 // The settings file: what each key does to the options, what a damaged file
 // reports, and that KORVATH_* variables stay in charge.
-#include "shell/settings-file.h"
+#include "app/settings-file.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/rpc-client.h"
-#include "shell/download-folder.h"
+#include "app/download-folder.h"
 #include "shell/settings-messages.h"
-#include "shell/settings-writer.h"
+#include "app/settings-writer.h"
 #include "support/fifo-trap.h"
 #include "util/file-io.h"
 

@@ -1,18 +1,18 @@
 // The settings table against the code that acts on it: the file's reader and
 // the saver refuse and keep each value by its row's one check, and what the
 // running program puts to use at once is what the rows promise the user.
-#include "shell/settings-table.h"
+#include "app/settings-table.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/kept-aria2-options.h"
+#include "app/settings-apply.h"
+#include "app/settings-writer.h"
 #include "engine/rpc-client.h"
 #include "harness/korvath-harness.h"
-#include "shell/kept-aria2-options.h"
-#include "shell/settings-writer.h"
-#include "shell/shell.h"
 
 namespace korvath {
 namespace {
@@ -69,8 +69,18 @@ TEST(SettingsTable, TheFileAndTheSaverApplyEachRowsOwnCheck) {
   fs::remove_all(dir);
 }
 
+// Counts what the running program was asked to use.
+struct UsedSettings : RunningSettings {
+  int used = 0;
+  void UseAria2Options(const std::map<std::string, std::string>&) override { ++used; }
+  void UseDownloadFolder(const std::optional<std::string>&) override { ++used; }
+  void UseRemoteFolder(const std::string&) override { ++used; }
+  void UseNotifications(bool) override { ++used; }
+  void UseAppUrl(const std::string&) override { ++used; }
+};
+
 TEST(SettingsTable, WhatTheRowsSayTakesEffectNowIsWhatTheRunningProgramApplies) {
-  Shell shell(Options{});
+  UsedSettings program;
   Settings saved{.download_folder = "/data/mine",
                  .rpc_url = "http://nas:6800/jsonrpc",
                  .rpc_secret = "s",
@@ -86,7 +96,8 @@ TEST(SettingsTable, WhatTheRowsSayTakesEffectNowIsWhatTheRunningProgramApplies) 
     const char* variable = row.variable ? std::getenv(row.variable) : nullptr;
     if (row.when == SettingTakesEffect::kNow && !(variable && *variable)) now.push_back(row.name);
   }
-  EXPECT_EQ(ApplySavedSettings(shell, saved, names), now);
+  EXPECT_EQ(ApplySavedSettings(program, saved, names), now);
+  EXPECT_EQ(program.used, static_cast<int>(now.size()));
 }
 
 TEST(SettingsTable, TheOptionsSentBeforeADownloadAreTheUsersInTheBodysOwnOrder) {

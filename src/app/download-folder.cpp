@@ -1,4 +1,4 @@
-#include "shell/download-folder.h"
+#include "app/download-folder.h"
 
 #include <glib.h>
 

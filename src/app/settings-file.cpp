@@ -1,11 +1,11 @@
-#include "shell/settings-file.h"
+#include "app/settings-file.h"
 
 #include <glib.h>
 
 #include <cstdlib>
 #include <memory>
 
-#include "shell/settings-table.h"
+#include "app/settings-table.h"
 #include "util/file-io.h"
 
 namespace korvath {

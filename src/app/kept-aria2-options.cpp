@@ -1,8 +1,8 @@
-#include "shell/kept-aria2-options.h"
+#include "app/kept-aria2-options.h"
 
 #include <cstdlib>
 
-#include "shell/settings-table.h"
+#include "app/settings-table.h"
 #include "util/text.h"
 
 namespace korvath {

@@ -1,10 +1,10 @@
-#include "shell/early-start.h"
+#include "app/early-start.h"
 
 #include <chrono>
 
+#include "app/kept-aria2-options.h"
 #include "engine/rpc-client.h"
 #include "notice/notice.h"
-#include "shell/kept-aria2-options.h"
 
 namespace korvath {
 

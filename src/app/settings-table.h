@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "shell/options.h"
-#include "shell/settings-file.h"
+#include "app/options.h"
+#include "app/settings-file.h"
 
 namespace korvath {
 

@@ -16,19 +16,19 @@
 
 namespace korvath {
 
-struct Shell;
 class EarlyStart;
+class EngineSession;
 
 class Aria2Supervisor {
  public:
-  // `params` are the ones aria2 was first started with; `shell` must
+  // `params` are the ones aria2 was first started with; `session` must
   // outlive this object.
-  Aria2Supervisor(Shell& shell, StartAria2Params params);
+  Aria2Supervisor(EngineSession& session, StartAria2Params params);
   ~Aria2Supervisor();
   Aria2Supervisor(const Aria2Supervisor&) = delete;
   Aria2Supervisor& operator=(const Aria2Supervisor&) = delete;
 
-  // Watches shell.engine.aria2_pid, the aria2 that runs now.
+  // Watches the session's aria2_pid, the aria2 that runs now.
   void Watch();
 
   // Whether aria2 is being started again right now.
@@ -58,7 +58,7 @@ class Aria2Supervisor {
   void Finish();
   void GiveUp(const ChildEnd& last);
 
-  Shell& shell_;
+  EngineSession& session_;
   StartAria2Params params_;
   Aria2RestartPolicy policy_;
   unsigned watch_ = 0;

@@ -1,15 +1,16 @@
-#include "shell/aria2-supervisor.h"
+#include "app/aria2-supervisor.h"
 
-#include <gio/gio.h>
+#include <glib.h>
 
 #include <filesystem>
 #include <memory>
 
+#include "app/early-start.h"
+#include "app/engine-session.h"
 #include "engine/interrupted-downloads.h"
 #include "engine/processes.h"
 #include "engine/stated-sizes.h"
 #include "platform/event-log.h"
-#include "shell/shell.h"
 #include "util/file-io.h"
 
 namespace korvath {
@@ -27,8 +28,8 @@ std::string CurrentDirectory() {
 
 }  // namespace
 
-Aria2Supervisor::Aria2Supervisor(Shell& shell, StartAria2Params params)
-    : shell_(shell), params_(std::move(params)) {}
+Aria2Supervisor::Aria2Supervisor(EngineSession& session, StartAria2Params params)
+    : session_(session), params_(std::move(params)) {}
 
 Aria2Supervisor::~Aria2Supervisor() {
   if (watch_) g_source_remove(watch_);
@@ -36,8 +37,8 @@ Aria2Supervisor::~Aria2Supervisor() {
 }
 
 void Aria2Supervisor::Watch() {
-  const int pid = shell_.engine.aria2_pid;
-  if (watch_ || pid <= 0 || shell_.engine.Remote()) return;
+  const int pid = session_.engine().aria2_pid;
+  if (watch_ || pid <= 0 || session_.engine().Remote()) return;
   // GLib reaps the child, so no zombie is left behind, even when it ended
   // before this call.
   watch_ = g_child_watch_add(
@@ -51,27 +52,27 @@ void Aria2Supervisor::Watch() {
 void Aria2Supervisor::Ended(int pid, int wait_status) {
   watch_ = 0;
   const ChildEnd end = DescribeChildEnd(wait_status);
-  shell_.desktop.Log().Record("aria2_ended",
-                              {{"pid", std::int64_t{pid}},
-                               {end.signalled ? "signal" : "exit_code", std::int64_t{end.code}},
-                               {"shutting_down", shell_.shutting_down}});
-  if (shell_.shutting_down) return;
+  session_.desktop().Log().Record("aria2_ended",
+                                  {{"pid", std::int64_t{pid}},
+                                   {end.signalled ? "signal" : "exit_code", std::int64_t{end.code}},
+                                   {"shutting_down", session_.ending()}});
+  if (session_.ending()) return;
   // A pid that is no longer ours must never be paused or signalled.
-  if (shell_.engine.aria2_pid == pid) shell_.engine.aria2_pid = 0;
+  if (session_.engine().aria2_pid == pid) session_.engine().aria2_pid = 0;
   ended_ms_ = MonotonicMs();
   if (!policy_.MayRestart(ended_ms_)) {
-    shell_.engine_status.Set(EngineStatus::kGivenUp);
+    session_.SetStatus(EngineStatus::kGivenUp);
     GiveUp(end);
     return;
   }
-  shell_.engine_status.Set(EngineStatus::kRestarting);
+  session_.SetStatus(EngineStatus::kRestarting);
   Restart();
 }
 
 void Aria2Supervisor::Restart() {
   StartAria2Params params = params_;
-  params.rpc_secret = shell_.engine.rpc_secret;
-  const std::string record = SessionRecordPath(shell_.engine.rpc_url);
+  params.rpc_secret = session_.engine().rpc_secret;
+  const std::string record = SessionRecordPath(session_.engine().rpc_url);
   const std::string base_dir = CurrentDirectory();
   // Read before anything restores it: the record alone still says which
   // downloads were running when aria2 ended.
@@ -83,19 +84,19 @@ void Aria2Supervisor::Restart() {
   // The restore runs on a thread while the window's thread may note places
   // and check files: it reads a copy taken now.
   std::shared_ptr<const StatedSizes> places;
-  if (shell_.stated_sizes) places = std::make_shared<const StatedSizes>(*shell_.stated_sizes);
+  if (session_.stated_sizes()) places = std::make_shared<const StatedSizes>(*session_.stated_sizes());
   restored_ = {};
   continued_ = 0;
-  shell_.desktop.Log().Record("aria2_restart",
-                              {{"interrupted", static_cast<std::int64_t>(interrupted.size())}});
+  session_.desktop().Log().Record("aria2_restart",
+                                  {{"interrupted", static_cast<std::int64_t>(interrupted.size())}});
   // The start-up steps run on a thread, as at launch: the window stays
   // responsive, and a click meanwhile waits in HoldWhileRestarting.
   restart_ = std::make_unique<EarlyStart>(
-      shell_.desktop.Log(),
+      session_.desktop().Log(),
       EarlyStartParams{
           .aria2 = std::move(params),
           // What the user set since the launch counts too.
-          .aria2_options = shell_.options.aria2_options,
+          .aria2_options = session_.kept_options(),
           .then = [this, record, base_dir, interrupted, places](Desktop& desktop, const EngineState& engine) {
             restored_ = RestoreSessionRecord(desktop, engine, record, places.get());
             continued_ = ContinueInterruptedDownloads(desktop, engine, interrupted, base_dir);
@@ -121,42 +122,35 @@ void Aria2Supervisor::Finish() {
   // Taken out first: a box below may run the main loop, which must not
   // finish the same restart a second time.
   std::unique_ptr<EarlyStart> finished = std::move(restart_);
-  finished->Wait(shell_.desktop);
+  finished->Wait(session_.desktop());
   std::optional<EngineState> engine = finished->TakeEngine();
   const bool started = finished->aria2_started() && engine && engine->aria2_pid > 0;
   if (started) {
-    shell_.engine = std::move(*engine);
+    session_.engine() = std::move(*engine);
     Watch();
-    FollowAria2Activity(shell_);
-    shell_.engine_status.Set(EngineStatus::kRestarted);
+    session_.SetStatus(EngineStatus::kRestarted);
     refused_ = std::move(restored_.refused);
-    shell_.desktop.Log().Record("aria2_restarted", {{"pid", std::int64_t{shell_.engine.aria2_pid}},
-                                                    {"ms", MonotonicMs() - ended_ms_},
-                                                    {"restored", std::int64_t{restored_.restored}},
-                                                    {"continued", std::int64_t{continued_}},
-                                                    {"notice", Gbk(kRestartedNotice)}});
-    GApplication* app = shell_.app ? G_APPLICATION(shell_.app) : nullptr;
-    if (app && g_application_get_is_registered(app)) {
-      GNotification* notification = g_notification_new(reinterpret_cast<const char*>(kRestartedNotice));
-      g_application_send_notification(app, "aria2-restarted", notification);
-      g_object_unref(notification);
-    }
+    session_.desktop().Log().Record("aria2_restarted", {{"pid", std::int64_t{session_.engine().aria2_pid}},
+                                                        {"ms", MonotonicMs() - ended_ms_},
+                                                        {"restored", std::int64_t{restored_.restored}},
+                                                        {"continued", std::int64_t{continued_}},
+                                                        {"notice", Gbk(kRestartedNotice)}});
+    session_.Restarted(restored_, Gbk(kRestartedNotice));
   } else {
     // The boxes below say why; later clicks are told as when aria2 is gone.
-    shell_.desktop.Log().Record("aria2_restart_failed");
-    shell_.engine_status.Set(EngineStatus::kGivenUp);
+    session_.desktop().Log().Record("aria2_restart_failed");
+    session_.SetStatus(EngineStatus::kGivenUp);
   }
-  if (started) AnnounceFinishedBeforeTheEnd(shell_, restored_.finished);
-  finished->ShowStartBoxes(shell_.desktop);
-  finished->ShowOptionBoxes(shell_.desktop);
+  finished->ShowStartBoxes(session_.desktop());
+  finished->ShowOptionBoxes(session_.desktop());
 }
 
 void Aria2Supervisor::GiveUp(const ChildEnd& last) {
-  shell_.desktop.Log().Record(
+  session_.desktop().Log().Record(
       "aria2_given_up", {{"ends", std::int64_t{Aria2RestartPolicy::kMostEnds}}, {"how", ChildEndText(last)}});
   const std::string conf = params_.program_dir + "/aria2.conf";
   MessageBox(
-      shell_.desktop,
+      session_.desktop(),
       Gbk(u8"下载引擎aria2一分钟内已") + ToText(Aria2RestartPolicy::kMostEnds) +
           Gbk(u8"次意外退出，最后一次是") + ChildEndText(last) +
           Gbk(u8"，不再自动重新启动，暂时无法下载。请重新启动本程序；如果仍然如此，请检查aria2的配置文件：") +
@@ -165,9 +159,10 @@ void Aria2Supervisor::GiveUp(const ChildEnd& last) {
 }
 
 void Aria2Supervisor::Unanswered(int misses) {
-  const int pid = shell_.engine.aria2_pid;
+  const int pid = session_.engine().aria2_pid;
   if (misses < kHungMisses || restarting() || pid <= 0 || !watch_) return;
-  shell_.desktop.Log().Record("aria2_hung", {{"pid", std::int64_t{pid}}, {"misses", std::int64_t{misses}}});
+  session_.desktop().Log().Record("aria2_hung",
+                                  {{"pid", std::int64_t{pid}}, {"misses", std::int64_t{misses}}});
   // SIGKILL: a hung aria2 would not act on SIGTERM. Its end comes through
   // the child watch and the restart path, as any other end.
   KillProcessById(pid);
@@ -177,22 +172,22 @@ void Aria2Supervisor::HoldWhileRestarting(int limit_ms) {
   const std::int64_t since = MonotonicMs();
   // aria2 may have ended a moment ago, its end not yet handled by the main
   // loop: the click waits for that first.
-  const int pid = shell_.engine.aria2_pid;
-  while (!restarting() && watch_ && pid > 0 && shell_.engine.aria2_pid == pid && !ProcessRunning(pid) &&
+  const int pid = session_.engine().aria2_pid;
+  while (!restarting() && watch_ && pid > 0 && session_.engine().aria2_pid == pid && !ProcessRunning(pid) &&
          MonotonicMs() - since < limit_ms)
-    shell_.desktop.DelayPumping(kRestartPollMs);
+    session_.desktop().DelayPumping(kRestartPollMs);
   if (!restarting()) return;
-  shell_.desktop.Log().Record("intake_held");
+  session_.desktop().Log().Record("intake_held");
   while (restart_ && !restart_->done() && MonotonicMs() - since < limit_ms)
-    shell_.desktop.DelayPumping(kRestartPollMs);
+    session_.desktop().DelayPumping(kRestartPollMs);
   if (restart_ && restart_->done()) Finish();
-  shell_.desktop.Log().Record(
-      "intake_released", {{"ms", MonotonicMs() - since}, {"aria2_running", shell_.engine.aria2_pid > 0}});
+  session_.desktop().Log().Record(
+      "intake_released", {{"ms", MonotonicMs() - since}, {"aria2_running", session_.engine().aria2_pid > 0}});
 }
 
 void Aria2Supervisor::Settle() {
   if (!restart_) return;
-  restart_->Wait(shell_.desktop);
+  restart_->Wait(session_.desktop());
   Finish();
 }
 

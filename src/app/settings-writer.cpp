@@ -1,11 +1,11 @@
-#include "shell/settings-writer.h"
+#include "app/settings-writer.h"
 
 #include <glib.h>
 
 #include <filesystem>
 #include <memory>
 
-#include "shell/settings-file.h"
+#include "app/settings-file.h"
 #include "util/file-io.h"
 
 namespace korvath {

@@ -1,4 +1,4 @@
-#include "shell/settings-table.h"
+#include "app/settings-table.h"
 
 #include <glib.h>
 
