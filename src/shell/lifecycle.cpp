@@ -72,9 +72,17 @@ void KeepSessionRecord(Shell& shell, std::vector<SessionTask> held) {
         const std::int64_t now = MonotonicMs();
         shell.session_keeper->WritePending(shell.desktop, now);
         if (!shell.session_keeper->LookDue(now)) return G_SOURCE_CONTINUE;
-        if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming()))
-          return G_SOURCE_CONTINUE;
-        shell.session_keeper->Look(shell.desktop, shell.engine, now);
+        if (shell.task_store) {
+          // aria2's tasks as the store follows them; until it has read a
+          // new aria2's lists there is nothing to write.
+          if (!shell.task_store->synced() || !shell.record_looks.Begin(now, true)) return G_SOURCE_CONTINUE;
+          shell.session_keeper->Look(shell.desktop, shell.engine, shell.task_store->Tasks(),
+                                     shell.task_store->listed_at_ms(), now);
+        } else {
+          if (!shell.record_looks.Begin(now, shell.activity && shell.activity->streaming()))
+            return G_SOURCE_CONTINUE;
+          shell.session_keeper->Look(shell.desktop, shell.engine, now);
+        }
         if (shell.session_keeper->failing()) shell.record_looks.Changed();
         return G_SOURCE_CONTINUE;
       },
@@ -123,7 +131,8 @@ void StartDownloadNotifier(Shell& shell) {
                                  [s](const Text& gid) {
                                    return s->unreachable_retry &&
                                           s->unreachable_retry->Waiting(std::string(gid));
-                                 }});
+                                 },
+                             .store = shell.task_store.get()});
   shell.notifier->Start();
 }
 
@@ -169,6 +178,8 @@ void PlanRetry(Shell& shell, const std::string& gid) {
 void FollowAria2Activity(Shell& shell) {
   if (shell.activity) {
     shell.activity->Follow(shell.engine);
+    // A new aria2: what the store held was the old one's.
+    if (shell.task_store) shell.task_store->Reset();
     return;
   }
   Shell* s = &shell;
@@ -178,24 +189,19 @@ void FollowAria2Activity(Shell& shell) {
           .notified =
               [s](std::string_view method, std::string_view gid) {
                 if (method == "aria2.onDownloadError") PlanRetry(*s, std::string(gid));
-                s->record_looks.Changed();
+                if (s->task_store) s->task_store->Notified(method, gid);
                 if (s->session_keeper &&
                     (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
                   s->session_keeper->MarkComplete(s->desktop, gid, MonotonicMs());
-                if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause")
-                  s->notice_looks.Changed();
                 if (method == "aria2.onDownloadStart" && s->notifier) s->notifier->DownloadStarted();
               },
           .counted =
-              [s, last = std::optional<Aria2Counts>()](const Aria2Counts& counts) mutable {
+              [s](const Aria2Counts& counts) {
                 if (s->engine_status.status() == EngineStatus::kUnreachable)
                   s->engine_status.Set(EngineStatus::kRunning);
-                if (last && *last == counts) return;
                 // A task added or removed by the manager page tells no one
-                // but the counts.
-                s->record_looks.Changed();
-                if (!last || last->stopped_total != counts.stopped_total) s->notice_looks.Changed();
-                last = counts;
+                // but the counts: the store compares them with its own.
+                if (s->task_store) s->task_store->Counted(counts);
               },
           .unanswered =
               [s](int misses) {
@@ -208,6 +214,17 @@ void FollowAria2Activity(Shell& shell) {
               },
       });
   shell.activity->Follow(shell.engine);
+  // The one copy of aria2's tasks the record keeper and the notices read.
+  shell.task_store = std::make_unique<TaskStore>(
+      shell.engine,
+      TaskStoreParams{.ask = [s](std::string body,
+                                 Aria2Answer done) { s->activity->Ask(std::move(body), std::move(done)); },
+                      .streaming = [s] { return s->activity->streaming(); }});
+  shell.task_store->Subscribe([s](const TaskChange&) {
+    s->record_looks.Changed();
+    s->notice_looks.Changed();
+  });
+  shell.task_store->StartTicking(static_cast<unsigned>(Aria2ActivityTiming{}.ask_every_ms));
 }
 
 void RecordHandedOverTask(Shell& shell, const DownloadTask& task) {

@@ -12,6 +12,7 @@
 #include "app/aria2-activity.h"
 #include "app/engine-status.h"
 #include "app/look-schedule.h"
+#include "app/task-store.h"
 #include "engine/download-task.h"
 #include "engine/engine-state.h"
 #include "engine/session-keeper.h"
@@ -80,6 +81,9 @@ struct Shell {
   // What aria2 does, as it tells it, from the end of start-up on; the
   // record keeper and the notices look at aria2's lists only when it changed.
   std::unique_ptr<Aria2Activity> activity;
+  // aria2's tasks as its notifications tell them, from the same moment on;
+  // what the record keeper and the notices read instead of aria2's lists.
+  std::unique_ptr<TaskStore> task_store;
   // Shared with the timers that wait for a task's next try, so that a timer
   // outliving it does nothing.
   std::shared_ptr<UnreachableRetry> unreachable_retry;
