@@ -16,7 +16,8 @@ Once nothing happens any more (start-up done, record restored, tasks ended,
 --settle seconds), it reads utime+stime of the korvath process alone (not the
 web processes) and of its aria2 from /proc/<pid>/stat, waits --seconds, reads
 them again and prints the CPU used as a percentage of one core, with the RPC
-calls Korvath made in that window (its event log's "rpc" lines) by method.
+calls Korvath made in that window (its event log's "rpc" and "aria2_question"
+lines) by method.
 Nothing of the script talks to aria2 during the window.
 
     bench/idle-cpu.py [--sizes 0,2000,10000] [--seconds 30] [--settle 5]
@@ -362,7 +363,8 @@ def korvath_run(program, size, base_url, args, log_line):
                 rpc = collections.Counter()
                 failed = 0
                 for e in log.read():
-                    if e.get("event") == "rpc" and t0 <= e.get("t_ms", -1) <= t1:
+                    # Questions over the WebSocket (or its HTTP stand-in) count too.
+                    if e.get("event") in ("rpc", "aria2_question") and t0 <= e.get("t_ms", -1) <= t1:
                         rpc[e.get("method", "?")] += 1
                         failed += not e.get("ok", True)
                 row["rpc"] = dict(rpc.most_common())

@@ -2,13 +2,15 @@
 // aria2's own notifications over its WebSocket (a download started, paused,
 // stopped, completed, failed) and its counts (aria2.getGlobalStat), asked
 // every few seconds over the same connection. An answer that does not come
-// in time is a sign that aria2 hangs. Everything runs in the main loop; no
-// call waits.
+// in time is a sign that aria2 hangs. Other questions go over the same
+// connection (over HTTP while there is none) and are answered by callback.
+// Everything runs in the main loop; no call waits.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,7 +41,13 @@ struct Aria2ActivityHandlers {
 struct Aria2ActivityTiming {
   int ask_every_ms = 2000;
   int reconnect_after_ms = 1000;
+  // A question of Ask left unanswered this long is given up.
+  int answer_within_ms = 10000;
 };
+
+// aria2's whole reply to a question (UTF-8 JSON), or nothing when none came
+// in time or the connection it went over was lost.
+using Aria2Answer = std::function<void(std::optional<std::string> reply)>;
 
 class Aria2Activity {
  public:
@@ -55,6 +63,13 @@ class Aria2Activity {
   // Whether aria2's notifications arrive: while they do not, whoever relies
   // on them must ask aria2 itself as before.
   bool streaming() const;
+
+  // Sends `body`, a JSON-RPC request whose id is replaced by one of its own,
+  // over the WebSocket, or while there is none as an HTTP request to the
+  // same aria2 with the same trust. `done` is called once, later, from the
+  // main loop, with the reply or with nothing after answer_within_ms; never
+  // after Follow replaced the connection or the activity ended.
+  void Ask(std::string body, Aria2Answer done);
 
  private:
   class Connection;

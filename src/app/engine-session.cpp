@@ -18,6 +18,9 @@ namespace {
 // not answer them to end: the program is gone within ten seconds.
 constexpr std::int64_t kEndCallsMs = 6000;
 constexpr int kHungEndMs = 2000;
+// How long shut-down waits for a record write that is still under way.
+constexpr std::int64_t kKeeperWriteWaitMs = 2000;
+constexpr int kKeeperWritePollMs = 20;
 
 void Step(Desktop& desktop, const char* step) {
   desktop.Log().Record("shutdown_step", {{"step", std::string(step)}});
@@ -75,8 +78,10 @@ void EngineSession::KeeperTick() {
   const std::int64_t now = MonotonicMs();
   keeper_->WritePending(desktop_, now);
   if (!keeper_->LookDue(now)) return;
-  if (!record_looks_.Begin(now, streaming())) return;
-  keeper_->Look(desktop_, engine_, now);
+  // aria2's tasks as the store follows them; until it has read a new
+  // aria2's lists there is nothing to write.
+  if (!store_ || !store_->synced() || !record_looks_.Begin(now, true)) return;
+  keeper_->Look(desktop_, engine_, store_->Tasks(), store_->listed_at_ms(), now);
   if (keeper_->failing()) record_looks_.Changed();
 }
 
@@ -86,42 +91,53 @@ void EngineSession::Supervise(StartAria2Params params) {
 }
 
 void EngineSession::Follow() {
-  if (!activity_) {
-    activity_ = std::make_unique<Aria2Activity>(
-        desktop_.Log(),
-        Aria2ActivityHandlers{
-            .notified = [this](std::string_view method, std::string_view gid) { Notified(method, gid); },
-            .counted = [this](const Aria2Counts& counts) { Counted(counts); },
-            .unanswered =
-                [this](int misses) {
-                  if (ending_) return;
-                  // Ours is replaced; a remote one is only said to be away.
-                  if (supervisor_)
-                    supervisor_->Unanswered(misses);
-                  else if (engine_.Remote())
-                    status_.Set(EngineStatus::kUnreachable);
-                },
-        });
+  if (activity_) {
+    activity_->Follow(engine_);
+    // A new aria2: what the store held was the old one's.
+    store_->Reset();
+    return;
   }
+  activity_ = std::make_unique<Aria2Activity>(
+      desktop_.Log(),
+      Aria2ActivityHandlers{
+          .notified = [this](std::string_view method, std::string_view gid) { Notified(method, gid); },
+          .counted = [this](const Aria2Counts& counts) { Counted(counts); },
+          .unanswered =
+              [this](int misses) {
+                if (ending_) return;
+                // Ours is replaced; a remote one is only said to be away.
+                if (supervisor_)
+                  supervisor_->Unanswered(misses);
+                else if (engine_.Remote())
+                  status_.Set(EngineStatus::kUnreachable);
+              },
+      });
   activity_->Follow(engine_);
+  store_ = std::make_unique<TaskStore>(
+      engine_,
+      TaskStoreParams{.ask = [this](std::string body,
+                                    Aria2Answer done) { activity_->Ask(std::move(body), std::move(done)); },
+                      .streaming = [this] { return activity_->streaming(); }});
+  store_->Subscribe([this](const TaskChange&) {
+    record_looks_.Changed();
+    notice_looks_.Changed();
+  });
+  store_->StartTicking(static_cast<unsigned>(Aria2ActivityTiming{}.ask_every_ms));
 }
 
 void EngineSession::Notified(std::string_view method, std::string_view gid) {
   if (method == "aria2.onDownloadError") PlanRetry(std::string(gid));
-  record_looks_.Changed();
+  store_->Notified(method, gid);
   if (keeper_ && (method == "aria2.onDownloadComplete" || method == "aria2.onBtDownloadComplete"))
     keeper_->MarkComplete(desktop_, gid, MonotonicMs());
-  if (method != "aria2.onDownloadStart" && method != "aria2.onDownloadPause") notice_looks_.Changed();
   if (events_.notified) events_.notified(method, gid);
 }
 
 void EngineSession::Counted(const Aria2Counts& counts) {
   if (status_.status() == EngineStatus::kUnreachable) status_.Set(EngineStatus::kRunning);
-  if (last_counts_ && *last_counts_ == counts) return;
-  // A task added or removed by the manager page tells no one but the counts.
-  record_looks_.Changed();
-  if (!last_counts_ || last_counts_->stopped_total != counts.stopped_total) notice_looks_.Changed();
-  last_counts_ = counts;
+  // A task added or removed by the manager page tells no one but the
+  // counts: the store compares them with its own.
+  store_->Counted(counts);
 }
 
 // A task whose server could not be reached runs again after a wait, on the
@@ -198,7 +214,14 @@ void EngineSession::End(int keep_finished) {
   // One that did not answer the pause would not answer the lists either:
   // the keeper's record, written as tasks came and went, is the one kept.
   Step(desktop_, "save_session");
-  if (pid > 0 && answered) {
+  // A keeper's write that ran out of time may still land: written after
+  // ours, its older text would be the one the next start restores.
+  const std::int64_t write_wait_until = MonotonicMs() + kKeeperWriteWaitMs;
+  while (keeper_ && keeper_->WriteUnderway() && MonotonicMs() < write_wait_until)
+    desktop_.DelayPumping(kKeeperWritePollMs);
+  const bool write_underway = keeper_ && keeper_->WriteUnderway();
+  if (write_underway) desktop_.Log().Record("session_not_saved", {{"reason", std::string("write_underway")}});
+  if (pid > 0 && answered && !write_underway) {
     SessionSaveExtras extras{.keep_finished = keep_finished, .before = std::move(before)};
     if (keeper_) {
       extras.held = keeper_->held();

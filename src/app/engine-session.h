@@ -17,6 +17,7 @@
 #include "app/aria2-activity.h"
 #include "app/engine-status.h"
 #include "app/look-schedule.h"
+#include "app/task-store.h"
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
 #include "engine/engine-state.h"
@@ -91,6 +92,8 @@ class EngineSession {
   bool Retrying(const Text& gid) const;
   // When the finished-download notices look at aria2 again.
   LookSchedule& notice_looks() { return notice_looks_; }
+  // aria2's tasks as its notifications tell them; none before Follow.
+  const TaskStore* tasks() const { return store_.get(); }
   // What share pages said of our aria2's files; none for a remote aria2.
   StatedSizes* stated_sizes() const { return stated_sizes_.get(); }
   // The record keeper; none for a remote aria2 or before KeepRecord.
@@ -125,7 +128,9 @@ class EngineSession {
   std::map<std::string, std::string> kept_options_;
   EngineStatusBoard status_;
   std::unique_ptr<Aria2Activity> activity_;
-  std::optional<Aria2Counts> last_counts_;
+  // The one copy of aria2's tasks the record keeper and the notices read;
+  // after the activity, which it asks through, so it goes first.
+  std::unique_ptr<TaskStore> store_;
   LookSchedule record_looks_;
   LookSchedule notice_looks_;
   std::unique_ptr<StatedSizes> stated_sizes_;

@@ -1,5 +1,6 @@
 #include "engine/finished-downloads.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/download-failure.h"
@@ -16,11 +17,17 @@ std::vector<FinishedDownload> FinishedDownloadWatch::Look(Desktop& desktop, cons
   TaskList stopped = TellStopped(desktop, state, -1, 1000);
   answered_ = stopped.ok;
   if (!stopped.ok) return news;
+  std::reverse(stopped.tasks.begin(), stopped.tasks.end());
+  return Take(desktop, stopped.tasks);
+}
+
+std::vector<FinishedDownload> FinishedDownloadWatch::Take(Desktop& desktop,
+                                                          const std::vector<Aria2Task>& stopped) {
+  std::vector<FinishedDownload> news;
   const bool report = primed_;
   primed_ = true;
   // Told in the order the tasks stopped.
-  for (auto it = stopped.tasks.rbegin(); it != stopped.tasks.rend(); ++it) {
-    const Aria2Task& task = *it;
+  for (const Aria2Task& task : stopped) {
     if (!seen_.insert(task.gid).second || !report) continue;
     if (task.status != "complete" && task.status != "error") continue;
     const Text path = task.path.empty() ? Text() : AbsoluteTaskDir(task.path, Utf8ToGbk(base_dir_));

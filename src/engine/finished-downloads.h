@@ -8,6 +8,7 @@
 
 #include "engine/engine-state.h"
 #include "engine/stated-sizes.h"
+#include "engine/task-status.h"
 #include "platform/desktop.h"
 #include "util/text.h"
 
@@ -41,6 +42,10 @@ class FinishedDownloadWatch {
   // what had stopped before: those tasks are not this run's news. Removed
   // tasks are never reported. When aria2 does not answer, nothing is learnt.
   std::vector<FinishedDownload> Look(Desktop& desktop, const EngineState& state);
+
+  // The same from aria2's stopped tasks as someone else read them (a task
+  // store), oldest first: the first call only learns them.
+  std::vector<FinishedDownload> Take(Desktop& desktop, const std::vector<Aria2Task>& stopped);
 
   // While a download clicked in this run has yet to show whether its server
   // sent a length, or to be seen writing its file

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "engine/engine-state.h"
 #include "engine/session-record.h"
+#include "engine/task-status.h"
 #include "platform/desktop.h"
 
 namespace korvath {
@@ -22,6 +26,9 @@ class SessionKeeper {
   // The fewest milliseconds between two writes: a burst of changes (the
   // manager pausing a hundred tasks) costs one write a second, not a hundred.
   static constexpr std::int64_t kMinWriteIntervalMs = 1000;
+  // The longest the window's thread waits for a write of the record: a disk
+  // that hangs (a network folder gone away) must not freeze the windows.
+  static constexpr int kWriteLimitMs = 3000;
 
   // `path` is the record (SessionRecordPath()), `base_dir` aria2's working
   // directory, `held` the recorded tasks aria2 did not take back at start-up:
@@ -44,6 +51,14 @@ class SessionKeeper {
   // A call made while a look waits on aria2 (window events are handled
   // meanwhile) returns false at once.
   bool Look(Desktop& desktop, const EngineState& state, std::int64_t now_ms);
+
+  // The same look at aria2's `tasks` as someone else read them (a task store),
+  // in aria2's order, asked for at `listed_at_ms`: a task handed over before
+  // then that is not among them is gone. aria2 is asked only what a status
+  // does not say, once per task: the "out" of a task that has no path yet,
+  // and aria2's session file for a new torrent, metalink or magnet.
+  bool Look(Desktop& desktop, const EngineState& state, const std::vector<Aria2Task>& tasks,
+            std::int64_t listed_at_ms, std::int64_t now_ms);
 
   // A task Korvath has just handed to aria2, written to the record at once,
   // whatever the time since the last write: aria2 may end a moment later,
@@ -80,11 +95,25 @@ class SessionKeeper {
   // Recorded tasks a restart of aria2 could not add again stay in the record.
   void Hold(std::vector<SessionTask> refused);
 
+  // What writes the record (WriteFileAtomically) and how long a write may
+  // take before it counts as failed; for tests of a disk that hangs.
+  void SetWriter(std::function<bool(const std::string& path, const std::string& text)> write, int limit_ms);
+  // Whether a write that ran out of time is still under way: another write
+  // of the record must wait for it.
+  bool WriteUnderway() const;
+
  private:
+  struct WriteJob;
+
   bool Write(Desktop& desktop, std::int64_t now_ms, const char* reason);
+  bool Failed(Desktop& desktop, const char* reason);
+  // The tasks of `listed` and the finished ones into the record.
+  bool Take(Desktop& desktop, std::vector<SessionTask> listed, std::vector<SessionTask> finished,
+            std::int64_t now_ms);
 
   struct Created {
     std::uint64_t generation;
+    std::int64_t at_ms;
     SessionTask task;
   };
 
@@ -103,6 +132,13 @@ class SessionKeeper {
   int keep_finished_ = 0;
   std::set<Text> forgotten_;
   bool told_unwritable_ = false;
+  // What aria2 was asked about a task, by gid (SessionTasksOf's sources).
+  std::map<Text, Text> outs_;
+  std::map<Text, MetadataSource> made_;
+  std::function<bool(const std::string& path, const std::string& text)> write_;
+  int write_limit_ms_ = kWriteLimitMs;
+  std::shared_ptr<WriteJob> writing_;  // the last write, maybe still under way
+  bool writing_now_ = false;           // waiting for it
 };
 
 }  // namespace korvath

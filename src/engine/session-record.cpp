@@ -48,9 +48,10 @@ TaskList AllPages(Ask ask) {
   }
 }
 
-// The file's name inside its directory, as aria2 has it now.
-Text OutOf(Desktop& desktop, const EngineState& state, const Aria2Task& task) {
-  if (task.path.empty()) return TaskOption(desktop, state, task.gid, "out");
+// The file's name inside its directory, as aria2 has it now; `sources.out`
+// when aria2 has no path for it yet.
+Text OutOf(const TaskSources& sources, const Aria2Task& task) {
+  if (task.path.empty()) return sources.out ? sources.out(task) : Text();
   std::string_view path = task.path;
   if (!task.dir.empty() && path.starts_with(task.dir) && path.size() > task.dir.size() &&
       path[task.dir.size()] == '/') {
@@ -292,53 +293,61 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
       (stopped = AllPages([&](int offset) { return TellStopped(desktop, state, offset, kPage); })).ok;
   if (!answered) return std::nullopt;
 
+  // Torrents, metalinks and magnets have no addresses of their own: aria2's
+  // session file says what they were made from, asked for once per listing.
+  std::optional<std::map<std::string, Aria2SessionEntry>> entries;
+  TaskSources sources{
+      .out = [&](const Aria2Task& task) { return TaskOption(desktop, state, task.gid, "out"); },
+      .made = [&](const Aria2Task& task) -> MetadataSource {
+        if (!entries) {
+          const std::string folder = MetadataFolder();
+          entries = folder.empty() ? std::map<std::string, Aria2SessionEntry>{}
+                                   : AskAria2Session(desktop, state, folder + "/aria2-session.txt");
+        }
+        auto it = entries->find(GbkToUtf8(task.gid));
+        return it == entries->end() ? MetadataSource{} : KeepMetadata(it->second, MetadataFolder());
+      }};
+  std::vector<Aria2Task> all = std::move(active.tasks);
+  for (TaskList* list : {&waiting, &stopped})
+    for (Aria2Task& task : list->tasks) all.push_back(std::move(task));
+  return SessionTasksOf(all, base_dir, sources, finished);
+}
+
+std::vector<SessionTask> SessionTasksOf(const std::vector<Aria2Task>& tasks, std::string_view base_dir,
+                                        const TaskSources& sources, std::vector<SessionTask>* finished) {
   const Text base = Utf8ToGbk(base_dir);
   std::vector<SessionTask> record;
   // A task still being paused when the lists are read moves from the active
   // list to the waiting one between the two answers; listed twice, it would
   // come back as two downloads into one file.
   std::set<Text> recorded;
-  // Torrents, metalinks and magnets have no addresses of their own: aria2's
-  // session file says what they were made from, asked for once per listing.
-  std::optional<std::map<std::string, Aria2SessionEntry>> sources;
-  auto source = [&](const Aria2Task& task) -> MetadataSource {
-    if (!sources) {
-      const std::string folder = MetadataFolder();
-      sources = folder.empty() ? std::map<std::string, Aria2SessionEntry>{}
-                               : AskAria2Session(desktop, state, folder + "/aria2-session.txt");
-    }
-    auto it = sources->find(GbkToUtf8(task.gid));
-    return it == sources->end() ? MetadataSource{} : KeepMetadata(it->second, MetadataFolder());
-  };
-  for (const TaskList* list : {&active, &waiting, &stopped}) {
-    for (const Aria2Task& task : list->tasks) {
-      const bool done = task.status == "complete";
-      if (!(Unfinished(task.status) || (done && finished))) continue;
-      if (!recorded.insert(task.gid).second) continue;
-      SessionTask entry{.uris = task.uris,
-                        .dir = AbsoluteTaskDir(task.dir, base),
-                        .state = task.status,
-                        .length = task.total_length,
-                        .gid = task.gid};
-      if (task.uris.empty() || task.uris.front().starts_with("magnet:")) {
-        if (done) {
-          // Kept to be listed, never added back: its name is all it needs.
-          entry.out = OutOf(desktop, state, task);
-          entry.kind = "torrent";
-        } else {
-          MetadataSource made = source(task);
-          // Nothing to add it back from (a metalink's own file aria2 did not
-          // keep): the record could only lose it later.
-          if (made.kind.empty()) continue;
-          entry.uris = {made.uri};
-          entry.kind = made.kind;
-          entry.select = made.select;
-        }
+  for (const Aria2Task& task : tasks) {
+    const bool done = task.status == "complete";
+    if (!(Unfinished(task.status) || (done && finished))) continue;
+    if (!recorded.insert(task.gid).second) continue;
+    SessionTask entry{.uris = task.uris,
+                      .dir = AbsoluteTaskDir(task.dir, base),
+                      .state = task.status,
+                      .length = task.total_length,
+                      .gid = task.gid};
+    if (task.uris.empty() || task.uris.front().starts_with("magnet:")) {
+      if (done) {
+        // Kept to be listed, never added back: its name is all it needs.
+        entry.out = OutOf(sources, task);
+        entry.kind = "torrent";
       } else {
-        entry.out = OutOf(desktop, state, task);
+        MetadataSource made = sources.made ? sources.made(task) : MetadataSource{};
+        // Nothing to add it back from (a metalink's own file aria2 did not
+        // keep): the record could only lose it later.
+        if (made.kind.empty()) continue;
+        entry.uris = {made.uri};
+        entry.kind = made.kind;
+        entry.select = made.select;
       }
-      (done ? *finished : record).push_back(std::move(entry));
+    } else {
+      entry.out = OutOf(sources, task);
     }
+    (done ? *finished : record).push_back(std::move(entry));
   }
   // tellStopped lists the newest last.
   return record;

@@ -20,12 +20,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/engine-state.h"
+#include "engine/session-metadata.h"
+#include "engine/task-status.h"
 #include "platform/desktop.h"
 #include "util/file-io.h"  // WriteFileAtomically, which writes the record
 #include "util/text.h"
@@ -109,6 +112,23 @@ std::string RestoreTaskBody(const EngineState& state, const SessionTask& task, s
 std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, const EngineState& state,
                                                             std::string_view base_dir,
                                                             std::vector<SessionTask>* finished = nullptr);
+
+// What the record needs of a task that aria2's status does not say: its
+// file's name while aria2 has no path for it (its "out" option), and what a
+// torrent, metalink or magnet is added back from. Absent: "" and nothing
+// (such a task is left out of the record).
+struct TaskSources {
+  std::function<Text(const Aria2Task&)> out;
+  std::function<MetadataSource(const Aria2Task&)> made;
+};
+
+// The record's entries for aria2's `tasks`, given in aria2's order (active,
+// waiting, stopped oldest first): every unfinished one once, directories
+// made absolute against `base_dir`; with `finished`, the completed ones are
+// put there in the same order. ListUnfinishedTasks without the asking.
+std::vector<SessionTask> SessionTasksOf(const std::vector<Aria2Task>& tasks, std::string_view base_dir,
+                                        const TaskSources& sources,
+                                        std::vector<SessionTask>* finished = nullptr);
 
 // Asks aria2 for every task that is not finished (active, waiting, paused,
 // failed) and writes them, with the `held` tasks, to `path`. Relative

@@ -89,8 +89,14 @@ bool DownloadNotifier::Start() {
     desktop_.Log().Record("download_notices_unavailable");
     return false;
   }
-  // Whatever has stopped by now ended before this run's downloads.
-  watch_.Look(desktop_, engine_);
+  // Whatever has stopped by now ended before this run's downloads; with a
+  // store that has yet to read aria2's lists, its first listing is that.
+  if (!params_.store) {
+    watch_.Look(desktop_, engine_);
+  } else if (params_.store->synced()) {
+    store_version_ = params_.store->version();
+    watch_.Take(desktop_, params_.store->Stopped());
+  }
   timer_ = g_timeout_add_seconds(
       static_cast<unsigned>(params_.interval_seconds),
       +[](gpointer self) -> gboolean {
@@ -106,12 +112,20 @@ void DownloadNotifier::Poll() {
   // at aria2 a second time meanwhile.
   if (polling_) return;
   LookAtLengths();
-  if (params_.schedule && !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
-    return;
-  polling_ = true;
-  const std::vector<FinishedDownload> ended = watch_.Look(desktop_, engine_);
-  polling_ = false;
-  if (params_.schedule && !watch_.answered()) params_.schedule->Changed();
+  std::vector<FinishedDownload> ended;
+  if (params_.store) {
+    // Nothing is asked: the store follows aria2 and says when it changed.
+    if (!params_.store->synced() || params_.store->version() == store_version_) return;
+    store_version_ = params_.store->version();
+    ended = watch_.Take(desktop_, params_.store->Stopped());
+  } else {
+    if (params_.schedule && !params_.schedule->Begin(MonotonicMs(), params_.streaming && params_.streaming()))
+      return;
+    polling_ = true;
+    ended = watch_.Look(desktop_, engine_);
+    polling_ = false;
+    if (params_.schedule && !watch_.answered()) params_.schedule->Changed();
+  }
   for (const FinishedDownload& download : ended) {
     if (!download.ok && params_.retrying && params_.retrying(download.gid)) continue;
     if (!quiet_) Send(download);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/look-schedule.h"
+#include "app/task-store.h"
 #include "engine/engine-state.h"
 #include "engine/finished-downloads.h"
 #include "platform/desktop.h"
@@ -30,6 +31,9 @@ struct DownloadNotifierParams {
   // Whether a failed task will be tried again by itself: not yet a failure
   // to announce.
   std::function<bool(const Text& gid)> retrying;
+  // Where the stopped tasks are read instead of asking aria2 for them; none:
+  // aria2.tellStopped at every look. Must outlive the notifier.
+  const TaskStore* store = nullptr;
 };
 
 // The name of the application action the notifications activate, with the
@@ -47,8 +51,8 @@ class DownloadNotifier {
   DownloadNotifier& operator=(const DownloadNotifier&) = delete;
 
   // When a notification service is on the session bus: learns what aria2
-  // has already finished (never announced) and polls aria2 every interval on
-  // the main loop. Otherwise does nothing but record one
+  // has already finished (never announced) and polls aria2 (or the store,
+  // once it has read aria2's lists) every interval on the main loop. Otherwise does nothing but record one
   // "download_notices_unavailable" line. Only the first call acts. True when
   // the notices run.
   bool Start();
@@ -98,6 +102,7 @@ class DownloadNotifier {
   bool polling_ = false;
   bool quiet_ = false;
   int length_looks_left_ = 0;
+  std::uint64_t store_version_ = 0;  // of the store when its tasks were last taken
 };
 
 // Whether something can show notifications on the session bus: the owner

@@ -69,7 +69,8 @@ void Program::StartDownloadNotifier() {
       DownloadNotifierParams{.stated_sizes = session_.stated_sizes(),
                              .schedule = &session_.notice_looks(),
                              .streaming = [session] { return session->streaming(); },
-                             .retrying = [session](const Text& gid) { return session->Retrying(gid); }});
+                             .retrying = [session](const Text& gid) { return session->Retrying(gid); },
+                             .store = session_.tasks()});
   notifier_->Start();
 }
 

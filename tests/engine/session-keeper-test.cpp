@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <iostream>
+#include <mutex>
 
 #include "engine/aria2-bootstrap.h"
 #include "engine/download-task.h"
@@ -228,6 +231,84 @@ TEST_F(KeeperOverFakeLists, ARecordThatCannotBeWrittenIsToldOnceWithItsFolder) {
   EXPECT_TRUE(keeper.Look(desktop, state, now += 1000));
   EXPECT_TRUE(fs::exists(record));
   EXPECT_EQ(desktop.boxes.size(), 1u);
+}
+
+// Looks at tasks as a task store holds them: nothing is asked of aria2
+// (the fixture's lists stay empty), so only the given tasks count.
+Aria2Task Held(const std::string& name, const char* status) {
+  return {.gid = Text(name),
+          .status = status,
+          .dir = "/d",
+          .path = Text("/d/" + name),
+          .uris = {Text("http://h/" + name)}};
+}
+
+TEST_F(KeeperOverFakeLists, AHandedOverTaskStaysUntilAListingAskedAfterItLacksIt) {
+  const std::string record = (dir / "session.json").string();
+  auto recorded = [&] {
+    std::vector<std::string> outs;
+    for (const SessionTask& task :
+         ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks)
+      outs.push_back(std::string(task.out));
+    return outs;
+  };
+  SessionKeeper keeper(record, "/");
+  EXPECT_TRUE(keeper.Record(
+      desktop, {.uris = {"http://h/new"}, .dir = "/d", .out = "new", .state = "waiting"}, 10'000));
+  // Listed before the hand-over: the task is not in the lists yet, and stays.
+  EXPECT_TRUE(keeper.Look(desktop, state, {Held("old", "active")}, 9'900, 11'000));
+  EXPECT_EQ(recorded(), (std::vector<std::string>{"old", "new"}));
+  // Listed after it without the task: removed meanwhile.
+  EXPECT_TRUE(keeper.Look(desktop, state, {Held("old", "active")}, 10'100, 12'000));
+  EXPECT_EQ(recorded(), (std::vector<std::string>{"old"}));
+  EXPECT_TRUE(aria2.server.Requests().empty()) << "the tasks were given, not asked for";
+}
+
+// A disk that hangs holds the window's thread no longer than the limit; the
+// write that hangs is reported like a failed one, and no second write runs
+// beside it.
+TEST_F(KeeperOverFakeLists, AWriteThatHangsIsReportedOnceAndTheNextWaitsForIt) {
+  const std::string record = (dir / "session.json").string();
+  SessionKeeper keeper(record, "/");
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::atomic<int> writes{0};
+  keeper.SetWriter(
+      [&](const std::string& path, const std::string& text) {
+        ++writes;
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+        return WriteFileAtomically(path, text);
+      },
+      100);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(keeper.Look(desktop, state, {Held("a", "active")}, 0, 10'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(keeper.failing());
+  EXPECT_FALSE(keeper.Look(desktop, state, {Held("a", "paused")}, 0, 11'000));
+  EXPECT_FALSE(keeper.WritePending(desktop, 12'000));
+  EXPECT_EQ(writes, 1);
+  ASSERT_EQ(desktop.Events("session_not_saved").size(), 1u);
+  EXPECT_EQ(desktop.Events("session_not_saved")[0]["reason"], "write_timeout");
+  ASSERT_EQ(desktop.boxes.size(), 1u);
+  EXPECT_EQ(desktop.boxes[0].flags, kMbIconError);
+  EXPECT_TRUE(
+      GbkToUtf8(desktop.boxes[0].text).starts_with(reinterpret_cast<const char*>(u8"保存下载记录超时：")));
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  for (int i = 0; i < 200 && keeper.WriteUnderway(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The newest state is written once the hung write has ended.
+  EXPECT_TRUE(keeper.WritePending(desktop, 13'000));
+  EXPECT_EQ(writes, 2);
+  const auto tasks = ParseSessionRecord(testing::ReadFile(record)).value_or(ParsedSessionRecord{}).tasks;
+  ASSERT_EQ(tasks.size(), 1u);
+  EXPECT_EQ(tasks[0].state, "paused");
+  EXPECT_FALSE(keeper.failing());
 }
 
 class KilledMidDownload : public testing::Aria2Test {
