@@ -85,7 +85,7 @@ class XDisplay {
   // would end the whole test binary on the first BadWindow and leave its
   // korvath and aria2 running for every later test. A failed request simply
   // reads as nothing.
-  XDisplay() : display_(XOpenDisplay(nullptr)) {
+  XDisplay() : display_(OpenWithRetries()) {
     XSetErrorHandler(+[](Display*, XErrorEvent*) { return 0; });
   }
   ~XDisplay() {
@@ -93,6 +93,16 @@ class XDisplay {
   }
   bool ok() const { return display_ != nullptr; }
   Display* get() const { return display_; }
+
+  // Xvfb under load (many test processes connecting and leaving at once)
+  // now and then refuses a connection for a moment: asked again it answers.
+  static Display* OpenWithRetries() {
+    for (int tries = 0; tries < 50; ++tries) {
+      if (Display* display = XOpenDisplay(nullptr)) return display;
+      ::usleep(100 * 1000);
+    }
+    return nullptr;
+  }
 
   int ScreenWidth() const { return DisplayWidth(display_, DefaultScreen(display_)); }
   int ScreenHeight() const { return DisplayHeight(display_, DefaultScreen(display_)); }
