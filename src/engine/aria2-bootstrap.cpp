@@ -19,8 +19,6 @@
 #include "util/random-key.h"
 #include "util/text.h"
 
-extern char** environ;
-
 namespace korvath {
 namespace {
 
@@ -69,7 +67,7 @@ std::string WriteRunConf(const std::string& user_conf_path, const std::string& d
   if (!contents.empty() && !contents.ends_with('\n')) contents += '\n';
   contents += "rpc-secret=" + secret + "\n";
   for (int tries = 0; tries < 3; ++tries) {
-    const std::string path = dir + "/korvath-aria2-" + RandomHexKey().substr(0, 12) + ".conf";
+    std::string path = dir + "/korvath-aria2-" + RandomHexKey().substr(0, 12) + ".conf";
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -154,7 +152,7 @@ struct Aria2Home {
   std::string conf_path;
 };
 
-Aria2Home HomeIn(std::string dir) {
+Aria2Home HomeIn(const std::string& dir) {
   return {.dir = dir, .exe_path = dir + "/" + std::string(kAria2Name), .conf_path = dir + "/aria2.conf"};
 }
 

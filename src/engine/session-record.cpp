@@ -86,7 +86,7 @@ bool WriteNewFile(const std::string& path, std::string_view text) {
 // moved. The name it was kept under, or "" when it could not be kept.
 std::string KeepAside(const std::string& path, const std::optional<std::string>& text) {
   for (int number = 1; number < 1000; ++number) {
-    const std::string name = path + ".bad" + (number == 1 ? std::string() : "-" + std::to_string(number));
+    std::string name = path + ".bad" + (number == 1 ? std::string() : "-" + std::to_string(number));
     if (text ? WriteNewFile(name, *text) : MoveWithoutReplacing(path, name) == 0) return name;
     if (errno != EEXIST) return {};
   }
@@ -313,7 +313,8 @@ std::optional<std::vector<SessionTask>> ListUnfinishedTasks(Desktop& desktop, co
   for (const TaskList* list : {&active, &waiting, &stopped}) {
     for (const Aria2Task& task : list->tasks) {
       const bool done = task.status == "complete";
-      if (!(Unfinished(task.status) || (done && finished))) continue;
+      // A finished task is listed only for a caller that asks for them.
+      if (done ? finished == nullptr : !Unfinished(task.status)) continue;
       if (!recorded.insert(task.gid).second) continue;
       SessionTask entry{.uris = task.uris,
                         .dir = AbsoluteTaskDir(task.dir, base),
