@@ -159,7 +159,7 @@ Aria2Home HomeIn(const std::string& dir) {
 // Warns about a running Dravenet and ends an aria2 left from an earlier run.
 // Returns the pid of that aria2 (0 when there was none): it may still hold
 // the program file or the port for a moment.
-int EndEarlierAria2(Desktop& desktop, EngineState& state) {
+int EndEarlierAria2(Desktop& desktop, EngineState& state, int end_limit_ms) {
   state.aria2_pid = FindProcessByName(kAria2Name);
 
   if (FindProcessByName("Dravenet.exe") != 0) {
@@ -171,7 +171,7 @@ int EndEarlierAria2(Desktop& desktop, EngineState& state) {
   // aria2 needs one to two seconds to shut down after SIGTERM (it saves its
   // control files first), longer than the 1.1 s of writes below: without this
   // wait a start soon after an earlier run would often find the file busy.
-  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, 5000);
+  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, end_limit_ms);
   state.aria2_pid = 0;
   return ended;
 }
@@ -400,7 +400,7 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   const int port = params.port;
   state.rpc_port = std::to_string(port);
 
-  const int ended = EndEarlierAria2(desktop, state);
+  const int ended = EndEarlierAria2(desktop, state, params.earlier_aria2_end_limit_ms);
   Aria2Home home = HomeIn(AbsoluteProgramDir(params.program_dir));
   const std::optional<std::string> program_bytes = ReadAria2Program(desktop, params);
   if (!program_bytes) return false;
