@@ -19,8 +19,6 @@
 #include "util/random-key.h"
 #include "util/text.h"
 
-extern char** environ;
-
 namespace korvath {
 namespace {
 
@@ -69,7 +67,7 @@ std::string WriteRunConf(const std::string& user_conf_path, const std::string& d
   if (!contents.empty() && !contents.ends_with('\n')) contents += '\n';
   contents += "rpc-secret=" + secret + "\n";
   for (int tries = 0; tries < 3; ++tries) {
-    const std::string path = dir + "/korvath-aria2-" + RandomHexKey().substr(0, 12) + ".conf";
+    std::string path = dir + "/korvath-aria2-" + RandomHexKey().substr(0, 12) + ".conf";
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -154,14 +152,14 @@ struct Aria2Home {
   std::string conf_path;
 };
 
-Aria2Home HomeIn(std::string dir) {
+Aria2Home HomeIn(const std::string& dir) {
   return {.dir = dir, .exe_path = dir + "/" + std::string(kAria2Name), .conf_path = dir + "/aria2.conf"};
 }
 
 // Warns about a running Dravenet and ends an aria2 left from an earlier run.
 // Returns the pid of that aria2 (0 when there was none): it may still hold
 // the program file or the port for a moment.
-int EndEarlierAria2(Desktop& desktop, EngineState& state) {
+int EndEarlierAria2(Desktop& desktop, EngineState& state, int end_limit_ms) {
   state.aria2_pid = FindProcessByName(kAria2Name);
 
   if (FindProcessByName("Dravenet.exe") != 0) {
@@ -173,7 +171,7 @@ int EndEarlierAria2(Desktop& desktop, EngineState& state) {
   // aria2 needs one to two seconds to shut down after SIGTERM (it saves its
   // control files first), longer than the 1.1 s of writes below: without this
   // wait a start soon after an earlier run would often find the file busy.
-  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, 5000);
+  if (ended != 0 && TerminateProcessById(ended)) WaitForProcessEnd(desktop, ended, end_limit_ms);
   state.aria2_pid = 0;
   return ended;
 }
@@ -402,7 +400,7 @@ bool StartAria2(Desktop& desktop, EngineState& state, const StartAria2Params& pa
   const int port = params.port;
   state.rpc_port = std::to_string(port);
 
-  const int ended = EndEarlierAria2(desktop, state);
+  const int ended = EndEarlierAria2(desktop, state, params.earlier_aria2_end_limit_ms);
   Aria2Home home = HomeIn(AbsoluteProgramDir(params.program_dir));
   const std::optional<std::string> program_bytes = ReadAria2Program(desktop, params);
   if (!program_bytes) return false;

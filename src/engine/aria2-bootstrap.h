@@ -31,6 +31,9 @@ struct StartAria2Params {
   std::optional<std::string> rpc_secret;
   // The RPC port aria2 listens on.
   int port = 6800;
+  // How long an aria2c.exe left from an earlier run is given to end after
+  // SIGTERM before its file is written over regardless.
+  int earlier_aria2_end_limit_ms = 5000;
   // When set, another program on the port is told here, for the caller to
   // ask the user what to do, instead of in a message box.
   std::function<void(const std::vector<PortListener>& holders)> port_held;

@@ -10,8 +10,8 @@ namespace korvath {
 std::string SafeFileName(std::string_view name_utf8) {
   std::string safe;
   safe.reserve(name_utf8.size());
-  for (size_t i = 0; i < name_utf8.size(); ++i) {
-    unsigned char byte = static_cast<unsigned char>(name_utf8[i]);
+  for (const char c : name_utf8) {
+    const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f) continue;
     // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8. Checked
     // against what is kept, so dropping a byte between the two cannot join

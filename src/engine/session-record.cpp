@@ -323,7 +323,8 @@ std::vector<SessionTask> SessionTasksOf(const std::vector<Aria2Task>& tasks, std
   std::set<Text> recorded;
   for (const Aria2Task& task : tasks) {
     const bool done = task.status == "complete";
-    if (!(Unfinished(task.status) || (done && finished))) continue;
+    // A finished task is listed only for a caller that asks for them.
+    if (done ? finished == nullptr : !Unfinished(task.status)) continue;
     if (!recorded.insert(task.gid).second) continue;
     SessionTask entry{.uris = task.uris,
                       .dir = AbsoluteTaskDir(task.dir, base),

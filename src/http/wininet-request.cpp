@@ -19,7 +19,6 @@ using http_internal::Stage;
 constexpr std::size_t kHeaderBuffer = 5000;
 
 constexpr long kConnectTimeoutMs = 10'000;
-constexpr long kExchangeTimeoutMs = 30'000;
 
 WinInetResult Run(const WinInetParams& p, bool ex) {
   Text headers = p.extra_headers;
@@ -79,7 +78,7 @@ WinInetResult Run(const WinInetParams& p, bool ex) {
   x.cookie_engine = !p.send_cookies.has_value();
   // A limit of 0 or less would mean "no limit" to curl; it is read as the
   // shortest limit there is instead.
-  const long total = p.timeout_ms ? std::max(1L, *p.timeout_ms) : kExchangeTimeoutMs;
+  const long total = std::max(1L, p.timeout_ms);
   x.connect_timeout_ms = std::min(kConnectTimeoutMs, total);
   x.total_timeout_ms = total;
 

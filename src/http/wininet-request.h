@@ -33,9 +33,9 @@ struct WinInetParams {
   // HttpRequestWinInetEx only; HttpRequestWinInet ignores them.
   bool complete_headers = true;   // add the default header lines
   bool normalize_headers = true;  // "user-agent:" -> "User-Agent:" first
-  // Limit for the whole exchange in ms, connecting included (and never
-  // longer than the 10 s connect limit); absent = 30 s.
-  std::optional<long> timeout_ms;
+  // Limit for the whole exchange in ms, connecting included (connecting
+  // itself never takes longer than 10 s); 0 or less counts as 1 ms.
+  long timeout_ms = 30'000;
   // HttpRequestWinInet over https: "" trusts the system's certificate store;
   // 64 lowercase hex digits trust only the certificate with that SHA-256
   // fingerprint.

@@ -5,11 +5,10 @@
 
 namespace korvath {
 
-void FetchNotice(Desktop& desktop, std::string_view url) {
+void FetchNotice(Desktop& desktop, std::string_view url, long timeout_ms) {
   // The announcement is a courtesy: start-up must not stall on a service that
   // accepts the connection and then says nothing.
-  const WinInetResult reply =
-      HttpRequestWinInetEx({.url = Text(url), .method = 0, .timeout_ms = kNoticeTimeoutMs});
+  const WinInetResult reply = HttpRequestWinInetEx({.url = Text(url), .method = 0, .timeout_ms = timeout_ms});
   const Text announcement = NoticeAnnouncement(reply.body);
   const bool shown = !announcement.empty();
   desktop.Log().Record("notice", {{"shown", shown}});

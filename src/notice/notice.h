@@ -19,8 +19,10 @@ inline constexpr long kNoticeTimeoutMs = 5000;
 // after it, turns every "/n" in it into a line break and shows it with the
 // information icon and the caption "信息：". An empty announcement, a missing
 // marker, an unreachable or silent server show nothing; nothing is retried.
-// Returns once the box is closed. Records "notice" {shown}.
-void FetchNotice(Desktop& desktop, std::string_view url = kDefaultNoticeUrl);
+// Returns once the box is closed. Records "notice" {shown}. The service is
+// given `timeout_ms` at most.
+void FetchNotice(Desktop& desktop, std::string_view url = kDefaultNoticeUrl,
+                 long timeout_ms = kNoticeTimeoutMs);
 
 // The text FetchNotice shows for the reply `body` (UTF-8 bytes), already in
 // lines; empty when there is nothing to show. At most as long as the reply's

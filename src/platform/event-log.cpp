@@ -25,7 +25,7 @@ struct EventLog::File {
 
 EventLog::EventLog() = default;
 
-EventLog::EventLog(std::string path) : file_(std::make_unique<File>()) {
+EventLog::EventLog(const std::string& path) : file_(std::make_unique<File>()) {
   // The log names every download link and file: it is the user's alone, and
   // a link planted at its path must not send it somewhere else.
   file_->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -26,7 +26,7 @@ class EventLog {
   EventLog();  // logs nothing
   // Appends to `path`, created (or narrowed to) mode 0600; a symbolic link
   // there is refused, and the log then stays off with a line on stderr.
-  explicit EventLog(std::string path);
+  explicit EventLog(const std::string& path);
   ~EventLog();
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;

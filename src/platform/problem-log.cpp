@@ -56,7 +56,7 @@ std::string LocalTime() {
 
 }  // namespace
 
-ProblemLog::ProblemLog(std::string dir, std::string name, Limits limits)
+ProblemLog::ProblemLog(std::string dir, const std::string& name, Limits limits)
     : dir_(std::move(dir)), path_(dir_ + "/" + name), limits_(limits) {
   // Made at once, so that "打开日志文件夹" finds it before any problem.
   MakeDirectory();

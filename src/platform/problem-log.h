@@ -23,8 +23,8 @@ class ProblemLog {
   // Writes into `dir`/`name`; `dir` is created (0700) when missing. A path
   // there that is not a regular file (a FIFO, a link) is never opened: the
   // log then stays silent.
-  ProblemLog(std::string dir, std::string name, Limits limits);
-  ProblemLog(std::string dir, std::string name) : ProblemLog(std::move(dir), std::move(name), Limits{}) {}
+  ProblemLog(std::string dir, const std::string& name, Limits limits);
+  ProblemLog(std::string dir, const std::string& name) : ProblemLog(std::move(dir), name, Limits{}) {}
 
   // Masks `secret` in every later line (shorter than 4 bytes it is ignored:
   // masking it would garble ordinary words).

@@ -202,14 +202,15 @@ bool EscapedAsUnicode(std::uint32_t cp) {
 
 }  // namespace
 
-void AppendQuoted(std::string& out, std::string_view s) {
+void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    const auto lead = static_cast<unsigned char>(s[i]);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
     std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (i + length > s.size()) length = 1;
+    if (i + length > text.size()) length = 1;
     std::uint32_t cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
-    for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    for (std::size_t k = 1; k < length; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     switch (cp) {
       case '"':
         out += "\\\"";
@@ -238,7 +239,7 @@ void AppendQuoted(std::string& out, std::string_view s) {
           out += "\\u";
           for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
         } else {
-          out.append(s, i, length);
+          out.append(text, i, length);
         }
     }
     i += length;
@@ -247,16 +248,16 @@ void AppendQuoted(std::string& out, std::string_view s) {
 }
 
 // The script language's string-to-number rule; NaN when it does not convert.
-double StringToNumber(std::string_view s) {
+double StringToNumber(std::string_view text) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double infinity = std::numeric_limits<double>::infinity();
   constexpr std::string_view kBlanks = " \t\n\r\v\f";
-  while (!s.empty() && kBlanks.find(s.front()) != std::string_view::npos) s.remove_prefix(1);
-  while (!s.empty() && kBlanks.find(s.back()) != std::string_view::npos) s.remove_suffix(1);
-  if (s.empty()) return 0;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+  while (!text.empty() && kBlanks.find(text.front()) != std::string_view::npos) text.remove_prefix(1);
+  while (!text.empty() && kBlanks.find(text.back()) != std::string_view::npos) text.remove_suffix(1);
+  if (text.empty()) return 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     double value = 0;
-    for (char c : s.substr(2)) {
+    for (char c : text.substr(2)) {
       const int h = HexValue(c);
       if (h < 0) return nan;
       value = value * 16 + h;
@@ -264,22 +265,22 @@ double StringToNumber(std::string_view s) {
     return value;
   }
   double sign = 1;
-  if (s.front() == '+' || s.front() == '-') {
-    sign = s.front() == '-' ? -1 : 1;
-    s.remove_prefix(1);
+  if (text.front() == '+' || text.front() == '-') {
+    sign = text.front() == '-' ? -1 : 1;
+    text.remove_prefix(1);
   }
-  if (s == "Infinity") return sign * infinity;
+  if (text == "Infinity") return sign * infinity;
   // Only digits, a point and an exponent: from_chars alone would also take
   // "inf" and "nan", and a second sign ("--5").
-  if (s.empty() || s.find_first_not_of("0123456789.eE+-") != std::string_view::npos) return nan;
-  if (s.front() == '+' || s.front() == '-') return nan;
+  if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string_view::npos) return nan;
+  if (text.front() == '+' || text.front() == '-') return nan;
   double value = 0;
-  const auto parsed = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (parsed.ptr != s.data() + s.size()) return nan;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (parsed.ptr != text.data() + text.size()) return nan;
   if (parsed.ec == std::errc::result_out_of_range) {
     // Too large becomes Infinity and too small 0, as in the script language.
-    const std::size_t e = s.find_first_of("eE");
-    const bool tiny = e != std::string_view::npos && e + 1 < s.size() && s[e + 1] == '-';
+    const std::size_t e = text.find_first_of("eE");
+    const bool tiny = e != std::string_view::npos && e + 1 < text.size() && text[e + 1] == '-';
     return tiny ? 0 : sign * infinity;
   }
   if (parsed.ec != std::errc()) return nan;

@@ -181,8 +181,11 @@ double TimeDiff(DateTime a, DateTime b, int unit) {
   switch (unit) {
     case 1:
       return pa.year - pb.year;
-    case 2:
-      return (pa.year * 4 + (pa.month - 1) / 3) - (pb.year * 4 + (pb.month - 1) / 3);
+    case 2: {
+      // Calendar quarters, counted in whole numbers before the difference.
+      const auto quarter = [](const DateParts& p) { return p.year * 4 + (p.month - 1) / 3; };
+      return quarter(pa) - quarter(pb);
+    }
     case 3:
       return (pa.year * 12 + pa.month) - (pb.year * 12 + pb.month);
     case 4:

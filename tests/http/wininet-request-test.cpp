@@ -280,19 +280,32 @@ TEST(WinInetFailures, RefusedClosedOrUnusableEndEmptyAndQuickly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-TEST(WinInetFailures, ServerThatStallsIsCutOffAfterThirtySeconds) {
+TEST(WinInetFailures, AnExchangeIsLimitedToThirtySecondsUnlessTheCallerSaysOtherwise) {
+  EXPECT_EQ(WinInetParams{}.timeout_ms, 30'000);
+}
+
+TEST(WinInetFailures, ServerThatStallsMidBodyIsCutOffAtTheLimitKeepingWhatArrived) {
   RecordingServer server;
   Reply stall;
   stall.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
   server.Push(stall);
   server.Push(Reply::Close(60'000));  // never reached: the client gives up first
   const auto start = std::chrono::steady_clock::now();
-  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/"))});
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/")), .timeout_ms = 800});
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(Str(r.body), "partial");
   EXPECT_NE(r.returned_headers.find("Content-Length: 100"), std::string::npos);
-  EXPECT_GE(took, std::chrono::seconds(29));
-  EXPECT_LT(took, std::chrono::seconds(40));
+  EXPECT_GE(took, std::chrono::milliseconds(750));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+}
+
+TEST(WinInetFailures, AServerAnsweringWithinTheLimitIsNotCut) {
+  RecordingServer server;
+  Reply late = Reply::Ok("late but in time");
+  late.delay_ms = 400;
+  server.Push(late);
+  WinInetResult r = HttpRequestWinInet({.url = Text(server.Url("/")), .timeout_ms = 2000});
+  EXPECT_EQ(Str(r.body), "late but in time");
 }
 
 TEST(WinInetFailures, CallerLimitCutsASilentServerShort) {
