@@ -681,6 +681,43 @@ TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
   EXPECT_EQ(WaitingOrder(), json({w1, w4, w3, w2}));
 }
 
+// The drop line is drawn on the top edge of the row under the pointer. The
+// engine's own picture of a dragged row is the row, and at a display scale
+// of 2 it comes out twice as large and hides that line: the picture is a
+// small label of the task's name, wholly below and right of the pointer.
+TEST_F(ManagerFeaturesTest, TheDraggedPictureLeavesTheDropLineInSight) {
+  const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  json image = JsJson(
+      "(() => { let got = null; const set = DataTransfer.prototype.setDragImage;"
+      "DataTransfer.prototype.setDragImage = function (el, x, y) {"
+      "  const r = el.getBoundingClientRect();"
+      "  got = { x, y, height: r.height, width: r.width, text: el.textContent, shown: !el.hidden };"
+      "};"
+      "const dt = new DataTransfer();"
+      "T.row(" +
+      JsString(a) +
+      ").dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
+      "T.row(" +
+      JsString(b) +
+      ").dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+      "DataTransfer.prototype.setDragImage = set;"
+      "return got; })()");
+  ASSERT_TRUE(image.is_object()) << image.dump();
+  EXPECT_EQ(image["text"], "a.bin");
+  EXPECT_TRUE(image["shown"].get<bool>());
+  // The point of the picture under the pointer is at or beyond its top left
+  // corner: no part of it lies above the pointer, where the line is.
+  EXPECT_LE(image["x"].get<double>(), 0);
+  EXPECT_LE(image["y"].get<double>(), 0);
+  EXPECT_GT(image["height"].get<double>(), 0);
+  EXPECT_LT(image["height"].get<double>(), 31);  // under half a row, twice as large still under one
+  EXPECT_EQ(Js("T.row(" + JsString(b) + ").classList.contains('drop')"), "true");
+  // Once the engine has its picture, the label is gone from the page.
+  EXPECT_TRUE(page_->WaitFor("document.getElementById('drag-ghost').hidden", 1000));
+}
+
 TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {
   const std::string done = Add("/fast/done.bin");
   const std::string failed = Add("/missing/gone.bin");
