@@ -11,8 +11,10 @@
 #include <fstream>
 #include <thread>
 
+#include "app/engine-session.h"
 #include "manager-page/manager-features-fixture.h"
 #include "shell/dropped-files.h"
+#include "shell/record-reply.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
@@ -583,6 +585,39 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   EXPECT_EQ(StatusOf(gids[0]), "paused");  // nothing before the answer
   ClickId("confirm-ok");
   for (auto& g : gids) EXPECT_TRUE(WaitRemoved(g)) << g;
+}
+
+// 按添加顺序 is the order the tasks came in, not the order the window met
+// them: those there before it opened as a queue took them (finished,
+// running, waiting), and a window opened again keeps the order the program
+// was told, though the queue has changed since.
+TEST_F(ManagerFeaturesTest, AddedOrderIsTheOrderTasksCameIn) {
+  RecordingDesktop desktop;
+  EngineSession session(desktop, {});
+  auto open_with_record = [&] {
+    page_->AddMessageHandler(kRecordMessage,
+                             [&session](const std::string& m) { return RecordReply(m, session); });
+    if (!Open()) return false;
+    Js("T.type('sort', 'added')");
+    return true;
+  };
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  const std::string running = Add("/slow/running.bin");
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  const std::string paused = Add("/slow/paused.bin", {{"pause", "true"}});
+  ASSERT_TRUE(open_with_record());
+  EXPECT_EQ(JsJson("T.shown()"), json({done, running, paused}));
+
+  // Read afresh from aria2's lists, these two would now trade places.
+  aria2_->Call("aria2.pause", json::array({running}));
+  aria2_->Call("aria2.unpause", json::array({paused}));
+  ASSERT_TRUE(WaitStatus(running, "paused"));
+  ASSERT_TRUE(WaitStatus(paused, "active"));
+  // Closed and opened again: a new view, as the program makes.
+  page_ = std::make_unique<PageDriver>();
+  ASSERT_TRUE(open_with_record());
+  EXPECT_EQ(JsJson("T.shown()"), json({done, running, paused}));
 }
 
 TEST_F(ManagerFeaturesTest, NamesSortAsAReaderOrdersThem) {
