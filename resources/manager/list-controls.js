@@ -22,11 +22,27 @@ listEl.addEventListener('dblclick', (ev) => {
 });
 // Dragging a waiting task onto another puts it at that place in the queue.
 let dragGid = '';
+// How far below and right of the pointer the dragged label hangs, in px.
+const DRAG_IMAGE_GAP = 12;
 listEl.addEventListener('dragstart', (ev) => {
   const row = ev.target.closest && ev.target.closest('.row');
   if (!row || !row.draggable) return;
   dragGid = row.dataset.gid;
-  if (ev.dataTransfer) { ev.dataTransfer.effectAllowed = 'move'; ev.dataTransfer.setData('text/plain', dragGid); }
+  if (!ev.dataTransfer) return;
+  ev.dataTransfer.effectAllowed = 'move';
+  ev.dataTransfer.setData('text/plain', dragGid);
+  // The engine's own picture is the whole row, held where the pointer took
+  // it: over the row below it covers the drop line on that row's top edge,
+  // and at a display scale of 2 the picture comes out twice as large and
+  // covers it wherever the row was taken. The line is always above the
+  // pointer (on the top edge of the row under it), so a small label that
+  // hangs below and right of the pointer cannot cover it.
+  const ghost = $('drag-ghost'), t = taskOf(dragGid);
+  ghost.textContent = t ? nameOf(t) : '';
+  ghost.hidden = false;
+  ev.dataTransfer.setDragImage(ghost, -DRAG_IMAGE_GAP, -DRAG_IMAGE_GAP);
+  // The engine takes its picture as this handler returns.
+  setTimeout(() => { ghost.hidden = true; }, 0);
 });
 const dropTarget = (ev) => {
   const row = ev.target.closest && ev.target.closest('.row');

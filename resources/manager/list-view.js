@@ -109,9 +109,9 @@ const OVERSCAN = 8;    // rows kept beyond each edge of the viewport
 let lastStopped = [];
 let order = [];        // every task, in queue order
 let view = [];         // the tasks the current tab, search and sort show
-// Every gid seen, with the refresh that last listed it and its place in
-// the order tasks were first seen. A table that persists keeps a refresh
-// to one lookup per task instead of building a new one each time.
+// Every gid seen, with the refresh that last listed it. A table that
+// persists keeps a refresh to one lookup per task instead of building a new
+// one each time.
 const known = new Map();
 let renderStamp = 0;
 const taskOf = (gid) => { const e = known.get(gid); return e && e.stamp === renderStamp ? e.t : undefined; };
@@ -124,8 +124,25 @@ let lastRenderMs = 0, lastViewMs = 0;
 let listHeight = -1, listTop = -1;
 let query = '';
 let sortKey = 'queue', sortDesc = false;
-// First-seen order stands in for "order added": aria2 keeps no such time.
-let seqNext = 0;
+// ---- the order tasks were added in ----
+// aria2 keeps no time of adding. A task the page adds takes its place as
+// aria2 accepts it; any other takes its place when the page first meets it,
+// and those met together (all of them, when the window opens) in the order
+// a first-in-first-out queue took them: Korvath's kept ones from an earlier
+// run, the finished oldest first, the running, the waiting. Korvath keeps
+// the places for as long as it runs, so a window opened again goes on from
+// them instead of guessing anew.
+const addedRank = new Map();
+let rankNext = 0;
+function rankAdded(gids, tell = true) {
+  const fresh = [];
+  for (const gid of gids) {
+    if (typeof gid !== 'string' || !gid || addedRank.has(gid)) continue;
+    addedRank.set(gid, rankNext++);
+    fresh.push(gid);
+  }
+  if (fresh.length && tell) askRecord({ added: fresh });
+}
 
 // Names as a reader orders them: file2 before file10, Chinese by pinyin.
 // The collator is slow next to a number, so each name's place among all
@@ -147,7 +164,7 @@ const SORTS = {
     return t.status === 'active' && s > 0 && left > 0 ? left / s : Infinity;
   },
   speed: (t) => +t.downloadSpeed || 0,
-  added: (t) => known.get(t.gid).seq,
+  added: (t) => addedRank.get(t.gid),
 };
 function computeView() {
   let v = filter === 'all' ? order : order.filter((t) => t.status === filter);
@@ -204,14 +221,17 @@ function render(snap) {
   } else {
     order = [];
     placed = [];
+    // Tasks met for the first time, by list: kept, finished, running, waiting.
+    const met = [[], [], [], []];
     for (let l = 0; l < 3; l++) {
       for (let i = 0; i < lists[l].length; i++) {
         const t = at(l, i);
         // A task listed twice would share one row and shift every row after it.
         if (!t || typeof t.gid !== 'string') continue;
         let e = known.get(t.gid);
-        if (!e) known.set(t.gid, (e = { stamp: 0, seq: seqNext++, t: null }));
+        if (!e) known.set(t.gid, (e = { stamp: 0, t: null }));
         else if (e.stamp === renderStamp) continue;
+        if (!addedRank.has(t.gid)) met[l === 2 ? (t.kept ? 0 : 1) : l + 2].push(t.gid);
         e.stamp = renderStamp;
         e.t = t;
         order.push(t);
@@ -219,9 +239,12 @@ function render(snap) {
         if (Object.hasOwn(STATES, t.status)) counts[t.status]++;
       }
     }
+    // The finished came newest first: the oldest was added first.
+    rankAdded(met[0].reverse().concat(met[1].reverse(), met[2], met[3]));
   }
   counts.all = order.length;
   if (known.size > 2 * order.length + 1000) for (const [gid, e] of known) if (e.stamp !== renderStamp) known.delete(gid);
+  if (addedRank.size > 2 * order.length + 1000) for (const gid of addedRank.keys()) if (!taskOf(gid)) addedRank.delete(gid);
   computeView();
   paint();
   updateBatch();

@@ -105,6 +105,9 @@ async function addNewOnce() {
   let res;
   try { res = await multicallSettled(calls); }
   catch (e) { newError('添加失败：' + reason(e) + '。请稍后再试。'); return; }
+  // In the order asked for, whichever aria2 starts first; a metalink of
+  // several files answers with each gid.
+  rankAdded(res.flatMap((x) => (x.ok ? [].concat(x.value) : [])));
   const bad = res.filter((x) => !x.ok);
   if (bad.length) {
     // What was added leaves the dialog, so 添加 again adds only the rest.

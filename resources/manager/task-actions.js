@@ -75,6 +75,6 @@ async function retry(gid) {
   const [options, status] = await multicall([['aria2.getOption', gid], ['aria2.tellStatus', gid, KEYS]]);
   const uris = retryUris(status);
   if (!uris.length) throw new RpcError('rpc', '没有可用的下载链接');
-  await call('aria2.addUri', uris, options);
+  rankAdded([await call('aria2.addUri', uris, options)]);
   try { await call('aria2.removeDownloadResult', gid); } catch (e) { /* already gone */ }
 }

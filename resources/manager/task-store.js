@@ -120,6 +120,7 @@ async function attachFiles(lists, kept) {
 // what a task added back holds on disk, which aria2 tells only once it runs.
 const recordHandler = () => window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.korvathRecord;
 let record = { finished: [], sizes: {} };
+let rankedFromRecord = false;
 const keptGids = new Set();
 async function askRecord(message) {
   const handler = recordHandler();
@@ -128,8 +129,10 @@ async function askRecord(message) {
 }
 async function withKept(stopped) {
   const list = Array.isArray(stopped) ? stopped : [];
-  const reply = await askRecord({});
+  const reply = await askRecord(rankedFromRecord ? {} : { order: true });
   if (reply && Array.isArray(reply.finished)) record = { finished: reply.finished, sizes: reply.sizes || {} };
+  // The places an earlier window gave, once: before this one gives any.
+  if (!rankedFromRecord && reply && Array.isArray(reply.added)) { rankedFromRecord = true; rankAdded(reply.added, false); }
   const inAria2 = new Set(list.map((t) => t && t.gid));
   keptGids.clear();
   const kept = [];

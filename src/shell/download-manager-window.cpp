@@ -23,6 +23,16 @@ constexpr const char* kReservedScheme = "korvath-folder";
 
 std::string BuiltInPage() { return ResourceText("/org/korvath/download-manager.html"); }
 
+// The desktop's double-click time (GTK's gtk-double-click-time); 0 when GTK
+// has no settings to ask.
+int DesktopDoubleClickMs() {
+  GtkSettings* settings = gtk_settings_get_default();
+  if (!settings) return 0;
+  gint ms = 0;
+  g_object_get(settings, "gtk-double-click-time", &ms, nullptr);
+  return std::max(0, static_cast<int>(ms));
+}
+
 }  // namespace
 
 std::string Base64Url(std::string_view bytes) {
@@ -89,6 +99,8 @@ ManagerDocument LoadManagerDocument(const ManagerPage& page) {
                    "&secret=" + FragmentValue(page.rpc_secret) + "&remote=1";
     if (!page.ariang_file && !page.log_folder.empty())
       doc.base_uri += "&logs=" + FragmentValue(page.log_folder);
+    if (!page.ariang_file && page.double_click_ms > 0)
+      doc.base_uri += "&dblclick=" + std::to_string(page.double_click_ms);
     return doc;
   }
   const std::string origin = "http://127.0.0.1:" + page.rpc_port;
@@ -102,6 +114,7 @@ ManagerDocument LoadManagerDocument(const ManagerPage& page) {
     doc.html = BuiltInPage();
     doc.base_uri = origin + "/korvath-manager#port=" + page.rpc_port + "&secret=" + page.rpc_secret;
     if (!page.log_folder.empty()) doc.base_uri += "&logs=" + FragmentValue(page.log_folder);
+    if (page.double_click_ms > 0) doc.base_uri += "&dblclick=" + std::to_string(page.double_click_ms);
   }
   return doc;
 }
@@ -118,7 +131,9 @@ DownloadManagerWindow::DownloadManagerWindow(WebEngine& engine, const ManagerPag
   view_->on_refused_navigation = [](const Text& url, bool user_clicked) {
     OpenClickedLinkInBrowser(GbkToUtf8(url), user_clicked);
   };
-  const ManagerDocument doc = LoadManagerDocument(page);
+  ManagerPage shown = page;
+  if (!shown.double_click_ms) shown.double_click_ms = DesktopDoubleClickMs();
+  const ManagerDocument doc = LoadManagerDocument(shown);
   // A user-supplied page is someone else's code and knows none of our
   // handlers; the settings one is not even offered to it.
   if (!page.ariang_file) {

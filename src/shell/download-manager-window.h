@@ -47,6 +47,10 @@ struct ManagerPage {
   // Korvath's own settings in the "设置" view; without a path the view shows
   // only aria2's.
   SettingsView settings;
+  // The desktop's double-click time in ms, for the page's guard against a
+  // second click landing on what the first one brought up; 0: not known,
+  // the window reads it from GTK.
+  int double_click_ms = 0;
 };
 
 // The HTML (UTF-8, unchanged bytes) and the document address to load it

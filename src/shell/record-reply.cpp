@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <unordered_set>
+#include <vector>
 
 #include "app/engine-session.h"
 #include "engine/download-task.h"
@@ -10,11 +12,49 @@
 
 namespace korvath {
 
+namespace {
+
+// The order the manager page worked out that tasks were added in (aria2
+// keeps no time of adding), by gid, for as long as the program runs: a
+// window opened again goes on from it instead of guessing anew from aria2's
+// lists. One program, one aria2 at a time: the page is its only writer.
+struct AddedOrder {
+  // Far beyond any list the page can show; the oldest go first.
+  static constexpr std::size_t kMost = 100000;
+  std::vector<std::string> gids;
+  std::unordered_set<std::string> held;
+
+  void Add(const nlohmann::json& more) {
+    for (const nlohmann::json& gid : more) {
+      if (!gid.is_string() || gid.get_ref<const std::string&>().empty()) continue;
+      if (held.insert(gid.get<std::string>()).second) gids.push_back(gid.get<std::string>());
+    }
+    if (gids.size() > kMost) {
+      const auto cut = gids.begin() + static_cast<std::ptrdiff_t>(gids.size() - kMost);
+      for (auto it = gids.begin(); it != cut; ++it) held.erase(*it);
+      gids.erase(gids.begin(), cut);
+    }
+  }
+};
+
+AddedOrder& ProgramAddedOrder() {
+  static AddedOrder order;
+  return order;
+}
+
+}  // namespace
+
 std::string RecordReply(const std::string& request_json, const EngineSession& session) {
   using json = nlohmann::json;
   const json request = json::parse(request_json, nullptr, false);
   if (!request.is_object()) return PageReplyText(json{{"ok", false}});
   SessionKeeper* keeper = session.keeper();
+  // {"added":[gid,...]}: the places the page gave since, appended.
+  if (request.contains("added")) {
+    if (!request["added"].is_array()) return PageReplyText(json{{"ok", false}});
+    ProgramAddedOrder().Add(request["added"]);
+    return PageReplyText(json{{"ok", true}});
+  }
   if (request.contains("forget")) {
     std::vector<Text> gids;
     if (request["forget"].is_array())
@@ -38,9 +78,12 @@ std::string RecordReply(const std::string& request_json, const EngineSession& se
   json sizes = json::object();
   for (const auto& [gid, size] : session.restored_sizes())
     sizes[GbkToUtf8(gid)] = {{"total", size.total}, {"completed", size.completed}};
-  return PageReplyText(json{{"finished", std::move(finished)},
-                            {"sizes", std::move(sizes)},
-                            {"keep", keeper ? keeper->keep_finished() : 0}});
+  json reply{{"finished", std::move(finished)},
+             {"sizes", std::move(sizes)},
+             {"keep", keeper ? keeper->keep_finished() : 0}};
+  // {"order":true}: a new window asks once for the places an earlier gave.
+  if (request.contains("order") && request["order"] == true) reply["added"] = ProgramAddedOrder().gids;
+  return PageReplyText(reply);
 }
 
 }  // namespace korvath

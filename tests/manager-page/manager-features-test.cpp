@@ -11,8 +11,10 @@
 #include <fstream>
 #include <thread>
 
+#include "app/engine-session.h"
 #include "manager-page/manager-features-fixture.h"
 #include "shell/dropped-files.h"
+#include "shell/record-reply.h"
 #include "support/recording-desktop.h"
 
 namespace korvath::testing {
@@ -585,6 +587,39 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
   for (auto& g : gids) EXPECT_TRUE(WaitRemoved(g)) << g;
 }
 
+// 按添加顺序 is the order the tasks came in, not the order the window met
+// them: those there before it opened as a queue took them (finished,
+// running, waiting), and a window opened again keeps the order the program
+// was told, though the queue has changed since.
+TEST_F(ManagerFeaturesTest, AddedOrderIsTheOrderTasksCameIn) {
+  RecordingDesktop desktop;
+  EngineSession session(desktop, {});
+  auto open_with_record = [&] {
+    page_->AddMessageHandler(kRecordMessage,
+                             [&session](const std::string& m) { return RecordReply(m, session); });
+    if (!Open()) return false;
+    Js("T.type('sort', 'added')");
+    return true;
+  };
+  const std::string done = Add("/fast/done.bin");
+  ASSERT_TRUE(WaitStatus(done, "complete"));
+  const std::string running = Add("/slow/running.bin");
+  ASSERT_TRUE(WaitStatus(running, "active"));
+  const std::string paused = Add("/slow/paused.bin", {{"pause", "true"}});
+  ASSERT_TRUE(open_with_record());
+  EXPECT_EQ(JsJson("T.shown()"), json({done, running, paused}));
+
+  // Read afresh from aria2's lists, these two would now trade places.
+  aria2_->Call("aria2.pause", json::array({running}));
+  aria2_->Call("aria2.unpause", json::array({paused}));
+  ASSERT_TRUE(WaitStatus(running, "paused"));
+  ASSERT_TRUE(WaitStatus(paused, "active"));
+  // Closed and opened again: a new view, as the program makes.
+  page_ = std::make_unique<PageDriver>();
+  ASSERT_TRUE(open_with_record());
+  EXPECT_EQ(JsJson("T.shown()"), json({done, running, paused}));
+}
+
 TEST_F(ManagerFeaturesTest, NamesSortAsAReaderOrdersThem) {
   std::vector<std::string> gids;
   for (const char* name : {"上海.bin", "file10.bin", "北京.bin", "file2.bin", "安徽.bin", "File3.bin"})
@@ -679,6 +714,43 @@ TEST_F(ManagerFeaturesTest, SelectedTasksMoveAsABlockAndADropLandsOnItsLine) {
      "true; })()");
   for (int i = 0; i < 40 && WaitingOrder() != json({w1, w4, w3, w2}); ++i) page_->Pump(50);
   EXPECT_EQ(WaitingOrder(), json({w1, w4, w3, w2}));
+}
+
+// The drop line is drawn on the top edge of the row under the pointer. The
+// engine's own picture of a dragged row is the row, and at a display scale
+// of 2 it comes out twice as large and hides that line: the picture is a
+// small label of the task's name, wholly below and right of the pointer.
+TEST_F(ManagerFeaturesTest, TheDraggedPictureLeavesTheDropLineInSight) {
+  const std::string a = Add("/slow/a.bin", {{"pause", "true"}});
+  const std::string b = Add("/slow/b.bin", {{"pause", "true"}});
+  ASSERT_TRUE(Open());
+  json image = JsJson(
+      "(() => { let got = null; const set = DataTransfer.prototype.setDragImage;"
+      "DataTransfer.prototype.setDragImage = function (el, x, y) {"
+      "  const r = el.getBoundingClientRect();"
+      "  got = { x, y, height: r.height, width: r.width, text: el.textContent, shown: !el.hidden };"
+      "};"
+      "const dt = new DataTransfer();"
+      "T.row(" +
+      JsString(a) +
+      ").dispatchEvent(new DragEvent('dragstart', { bubbles: true, dataTransfer: dt }));"
+      "T.row(" +
+      JsString(b) +
+      ").dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: dt }));"
+      "DataTransfer.prototype.setDragImage = set;"
+      "return got; })()");
+  ASSERT_TRUE(image.is_object()) << image.dump();
+  EXPECT_EQ(image["text"], "a.bin");
+  EXPECT_TRUE(image["shown"].get<bool>());
+  // The point of the picture under the pointer is at or beyond its top left
+  // corner: no part of it lies above the pointer, where the line is.
+  EXPECT_LE(image["x"].get<double>(), 0);
+  EXPECT_LE(image["y"].get<double>(), 0);
+  EXPECT_GT(image["height"].get<double>(), 0);
+  EXPECT_LT(image["height"].get<double>(), 31);  // under half a row, twice as large still under one
+  EXPECT_EQ(Js("T.row(" + JsString(b) + ").classList.contains('drop')"), "true");
+  // Once the engine has its picture, the label is gone from the page.
+  EXPECT_TRUE(page_->WaitFor("document.getElementById('drag-ghost').hidden", 1000));
 }
 
 TEST_F(ManagerCleanUpTest, PurgeSaysWhatItClearsAndClearsFinishedRecordsOnlyWhenConfirmed) {

@@ -193,6 +193,9 @@ TEST(ManagerDocument, BuiltInPageGetsPortAndSecretInItsAddress) {
   ManagerDocument doc = LoadManagerDocument({.rpc_port = "6800", .rpc_secret = "00ff"});
   EXPECT_NE(doc.html.find("<html"), std::string::npos);
   EXPECT_EQ(doc.base_uri, "http://127.0.0.1:6800/korvath-manager#port=6800&secret=00ff");
+  // The desktop's double-click time, for the page's click guard.
+  EXPECT_TRUE(LoadManagerDocument({.rpc_port = "6800", .double_click_ms = 650})
+                  .base_uri.ends_with("&secret=&dblclick=650"));
 }
 
 TEST(ManagerDocument, OurPageIsToldTheLogFolderAndAriaNgIsNot) {

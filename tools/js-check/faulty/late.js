@@ -1,0 +1,1 @@
+const definedLater = 2;
