@@ -9,9 +9,9 @@
 #include <fstream>
 #include <map>
 
+#include "app/settings-table.h"
 #include "manager-page/manager-page-fixture.h"
 #include "shell/settings-messages.h"
-#include "app/settings-table.h"
 
 namespace korvath::testing {
 namespace {

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "app/options.h"
 #include "engine/session-restore-report.h"
 #include "harness/korvath-harness.h"
-#include "app/options.h"
 
 namespace korvath::testing {
 namespace {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "harness/korvath-harness.h"
 #include "app/download-folder.h"
+#include "harness/korvath-harness.h"
 #include "shell/install-kind.h"
 
 namespace korvath::testing {

@@ -10,10 +10,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "engine/rpc-client.h"
 #include "app/download-folder.h"
-#include "shell/settings-messages.h"
 #include "app/settings-writer.h"
+#include "engine/rpc-client.h"
+#include "shell/settings-messages.h"
 #include "support/fifo-trap.h"
 #include "util/file-io.h"
 
