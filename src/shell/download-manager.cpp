@@ -66,7 +66,9 @@ void DownloadManagerHost::Create() {
     return PageReplyText(nlohmann::json{{"state", std::string(EngineStatusName(session->status()))}});
   };
   if (session->keeper())
-    page.record = [session](const std::string& request) { return RecordReply(request, *session); };
+    page.record = [session, order = &added_order_](const std::string& request) {
+      return RecordReply(request, *session, *order);
+    };
   // The old object, if any, belongs to a window that is already gone.
   WebEngine& web_engine = pinned_web_engine_ ? *pinned_web_engine_ : p_.web_engine;
   EventLog* log = &p_.desktop.Log();

@@ -14,6 +14,7 @@
 #include "shell/download-manager-window.h"
 #include "shell/gtk-desktop.h"
 #include "shell/main-window.h"
+#include "shell/record-reply.h"
 #include "webview/web-engine.h"
 
 namespace korvath {
@@ -57,6 +58,8 @@ class DownloadManagerHost {
   // of its context, so the share site's pages must not share that context.
   std::unique_ptr<WebEngine> pinned_web_engine_;
   bool web_certificate_pinned_ = false;
+  // Outlives each window, so that the next one goes on from it.
+  AddedOrder added_order_;
   bool ready_ = false;
   bool wanted_ = false;
 };

@@ -2,8 +2,6 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <unordered_set>
-#include <vector>
 
 #include "app/engine-session.h"
 #include "engine/download-task.h"
@@ -12,39 +10,19 @@
 
 namespace korvath {
 
-namespace {
-
-// The order the manager page worked out that tasks were added in (aria2
-// keeps no time of adding), by gid, for as long as the program runs: a
-// window opened again goes on from it instead of guessing anew from aria2's
-// lists. One program, one aria2 at a time: the page is its only writer.
-struct AddedOrder {
-  // Far beyond any list the page can show; the oldest go first.
-  static constexpr std::size_t kMost = 100000;
-  std::vector<std::string> gids;
-  std::unordered_set<std::string> held;
-
-  void Add(const nlohmann::json& more) {
-    for (const nlohmann::json& gid : more) {
-      if (!gid.is_string() || gid.get_ref<const std::string&>().empty()) continue;
-      if (held.insert(gid.get<std::string>()).second) gids.push_back(gid.get<std::string>());
-    }
-    if (gids.size() > kMost) {
-      const auto cut = gids.begin() + static_cast<std::ptrdiff_t>(gids.size() - kMost);
-      for (auto it = gids.begin(); it != cut; ++it) held.erase(*it);
-      gids.erase(gids.begin(), cut);
-    }
+void AddedOrder::Add(const nlohmann::json& more) {
+  for (const nlohmann::json& gid : more) {
+    if (!gid.is_string() || gid.get_ref<const std::string&>().empty()) continue;
+    if (held_.insert(gid.get<std::string>()).second) gids_.push_back(gid.get<std::string>());
   }
-};
-
-AddedOrder& ProgramAddedOrder() {
-  static AddedOrder order;
-  return order;
+  if (gids_.size() > kMost) {
+    const auto cut = gids_.begin() + static_cast<std::ptrdiff_t>(gids_.size() - kMost);
+    for (auto it = gids_.begin(); it != cut; ++it) held_.erase(*it);
+    gids_.erase(gids_.begin(), cut);
+  }
 }
 
-}  // namespace
-
-std::string RecordReply(const std::string& request_json, const EngineSession& session) {
+std::string RecordReply(const std::string& request_json, const EngineSession& session, AddedOrder& order) {
   using json = nlohmann::json;
   const json request = json::parse(request_json, nullptr, false);
   if (!request.is_object()) return PageReplyText(json{{"ok", false}});
@@ -52,7 +30,7 @@ std::string RecordReply(const std::string& request_json, const EngineSession& se
   // {"added":[gid,...]}: the places the page gave since, appended.
   if (request.contains("added")) {
     if (!request["added"].is_array()) return PageReplyText(json{{"ok", false}});
-    ProgramAddedOrder().Add(request["added"]);
+    order.Add(request["added"]);
     return PageReplyText(json{{"ok", true}});
   }
   if (request.contains("forget")) {
@@ -82,7 +60,7 @@ std::string RecordReply(const std::string& request_json, const EngineSession& se
              {"sizes", std::move(sizes)},
              {"keep", keeper ? keeper->keep_finished() : 0}};
   // {"order":true}: a new window asks once for the places an earlier gave.
-  if (request.contains("order") && request["order"] == true) reply["added"] = ProgramAddedOrder().gids;
+  if (request.contains("order") && request["order"] == true) reply["added"] = order.gids();
   return PageReplyText(reply);
 }
 

@@ -594,9 +594,10 @@ TEST_F(ManagerFeaturesTest, SearchSortAndMultiSelectActOnMany) {
 TEST_F(ManagerFeaturesTest, AddedOrderIsTheOrderTasksCameIn) {
   RecordingDesktop desktop;
   EngineSession session(desktop, {});
+  AddedOrder order;
   auto open_with_record = [&] {
-    page_->AddMessageHandler(kRecordMessage,
-                             [&session](const std::string& m) { return RecordReply(m, session); });
+    page_->AddMessageHandler(
+        kRecordMessage, [&session, &order](const std::string& m) { return RecordReply(m, session, order); });
     if (!Open()) return false;
     Js("T.type('sort', 'added')");
     return true;
