@@ -88,7 +88,7 @@ class Aria2Activity::Connection {
 
   bool streaming() const { return socket_ != nullptr; }
 
-  void Ask(std::string body, Aria2Answer done) {
+  void Ask(const std::string& body, Aria2Answer done) {
     json request = json::parse(body, nullptr, false);
     const std::string id = std::string(kAskIdPrefix) + std::to_string(++asked_);
     // A question that cannot be sent is given up at the next tick like an
@@ -381,10 +381,10 @@ void Aria2Activity::Follow(const EngineState& engine) {
 
 bool Aria2Activity::streaming() const { return connection_ && connection_->streaming(); }
 
-void Aria2Activity::Ask(std::string body, Aria2Answer done) {
+void Aria2Activity::Ask(const std::string& body, Aria2Answer done) {
   // Before the first Follow there is no aria2 to ask: dropped like the
   // questions of a replaced connection.
-  if (connection_) connection_->Ask(std::move(body), std::move(done));
+  if (connection_) connection_->Ask(body, std::move(done));
 }
 
 }  // namespace korvath

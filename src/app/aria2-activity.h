@@ -69,7 +69,7 @@ class Aria2Activity {
   // same aria2 with the same trust. `done` is called once, later, from the
   // main loop, with the reply or with nothing after answer_within_ms; never
   // after Follow replaced the connection or the activity ended.
-  void Ask(std::string body, Aria2Answer done);
+  void Ask(const std::string& body, Aria2Answer done);
 
  private:
   class Connection;

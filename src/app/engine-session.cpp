@@ -114,10 +114,9 @@ void EngineSession::Follow() {
       });
   activity_->Follow(engine_);
   store_ = std::make_unique<TaskStore>(
-      engine_,
-      TaskStoreParams{.ask = [this](std::string body,
-                                    Aria2Answer done) { activity_->Ask(std::move(body), std::move(done)); },
-                      .streaming = [this] { return activity_->streaming(); }});
+      engine_, TaskStoreParams{.ask = [this](const std::string& body,
+                                             Aria2Answer done) { activity_->Ask(body, std::move(done)); },
+                               .streaming = [this] { return activity_->streaming(); }});
   store_->Subscribe([this](const TaskChange&) {
     record_looks_.Changed();
     notice_looks_.Changed();

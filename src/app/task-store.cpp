@@ -245,7 +245,7 @@ void TaskStore::AskLists() {
   json calls = json::array({Call(engine_, "aria2.tellActive", json::array({Keys()})),
                             Call(engine_, "aria2.tellWaiting", json::array({0, page, Keys()})),
                             Call(engine_, "aria2.tellStopped", json::array({0, page, Keys()}))});
-  Send(Multicall(std::move(calls)), [this](std::optional<std::string> reply) {
+  Send(Multicall(std::move(calls)), [this](const std::optional<std::string>& reply) {
     const std::optional<json> answers = AnswersOf(reply, 3);
     std::optional<std::vector<Aria2Task>> active, waiting, stopped;
     if (answers) {
@@ -289,7 +289,7 @@ void TaskStore::AskNextPage() {
   }
   const std::size_t count = calls.size();
   Send(Multicall(std::move(calls)),
-       [this, more_waiting, more_stopped, count](std::optional<std::string> reply) {
+       [this, more_waiting, more_stopped, count](const std::optional<std::string>& reply) {
          const std::optional<json> answers = AnswersOf(reply, count);
          std::size_t at = 0;
          std::optional<std::vector<Aria2Task>> waiting, stopped;
@@ -342,7 +342,7 @@ void TaskStore::AskStatuses() {
   json calls = json::array();
   for (const std::string& gid : gids)
     calls.push_back(Call(engine_, "aria2.tellStatus", json::array({gid, Keys()})));
-  Send(Multicall(std::move(calls)), [this, gids](std::optional<std::string> reply) {
+  Send(Multicall(std::move(calls)), [this, gids](const std::optional<std::string>& reply) {
     const std::optional<json> answers = AnswersOf(reply, gids.size());
     if (!answers) {
       // Asked again after the next tick, unless a listing comes first.

@@ -87,7 +87,7 @@ bool WriteNewFile(const std::string& path, std::string_view text) {
 // moved. The name it was kept under, or "" when it could not be kept.
 std::string KeepAside(const std::string& path, const std::optional<std::string>& text) {
   for (int number = 1; number < 1000; ++number) {
-    const std::string name = path + ".bad" + (number == 1 ? std::string() : "-" + std::to_string(number));
+    std::string name = path + ".bad" + (number == 1 ? std::string() : "-" + std::to_string(number));
     if (text ? WriteNewFile(name, *text) : MoveWithoutReplacing(path, name) == 0) return name;
     if (errno != EEXIST) return {};
   }
