@@ -160,7 +160,21 @@ void Aria2Supervisor::GiveUp(const ChildEnd& last) {
 
 void Aria2Supervisor::Unanswered(int misses) {
   const int pid = session_.engine().aria2_pid;
-  if (misses < kHungMisses || restarting() || pid <= 0 || !watch_) return;
+  if (restarting() || pid <= 0 || !watch_) return;
+  if (misses == 1) {
+    silent_ticks_.reset();
+    told_busy_ = false;
+  }
+  const std::optional<std::int64_t> ticks = ProcessCpuTicks(pid);
+  const bool working = ticks && silent_ticks_ && *ticks > *silent_ticks_;
+  silent_ticks_ = ticks;
+  if (misses < kHungMisses) return;
+  if (working && misses < kBusyMisses) {
+    if (!std::exchange(told_busy_, true))
+      session_.desktop().Log().Record("aria2_busy",
+                                      {{"pid", std::int64_t{pid}}, {"misses", std::int64_t{misses}}});
+    return;
+  }
   session_.desktop().Log().Record("aria2_hung",
                                   {{"pid", std::int64_t{pid}}, {"misses", std::int64_t{misses}}});
   // SIGKILL: a hung aria2 would not act on SIGTERM. Its end comes through

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/aria2-bootstrap.h"
@@ -45,8 +46,13 @@ class Aria2Supervisor {
 
   // aria2 left `misses` questions in a row unanswered: one that stays
   // silent this long is hung, and is ended so that it is started again.
+  // One that keeps working meanwhile (its CPU time grows) is busy, not hung:
+  // aria2 answers one question at a time, and ten thousand tasks restored
+  // or unpaused at once keep it from the counts for many seconds. It is
+  // ended only when it stops working, or after kBusyMisses.
   void Unanswered(int misses);
   static constexpr int kHungMisses = 3;
+  static constexpr int kBusyMisses = 30;
 
   // The recorded downloads the last restart could not add again, once: they
   // must stay in the record (the keeper's held tasks).
@@ -69,6 +75,9 @@ class Aria2Supervisor {
   SessionRestoreResult restored_;
   int continued_ = 0;
   std::vector<SessionTask> refused_;
+  // aria2's CPU time at the last unanswered question of this silence.
+  std::optional<std::int64_t> silent_ticks_;
+  bool told_busy_ = false;
 };
 
 }  // namespace korvath

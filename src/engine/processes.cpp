@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace korvath {
@@ -79,6 +80,20 @@ int FindProcessByName(std::string_view name) {
 }
 
 bool ProcessRunning(int pid) { return pid > 0 && !IsZombie("/proc/" + std::to_string(pid)); }
+
+std::optional<std::int64_t> ProcessCpuTicks(int pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string stat = ReadFirstLine("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  // After the name: the state and ten more fields, then utime and stime.
+  std::istringstream fields(stat.substr(close + 1));
+  std::string skipped;
+  for (int i = 0; i < 11; ++i) fields >> skipped;
+  std::int64_t utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return std::nullopt;
+  return utime + stime;
+}
 
 bool TerminateProcessById(int pid) {
   if (!ProcessRunning(pid)) return false;

@@ -1,6 +1,8 @@
 // Finding, watching and ending processes by name and id.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "platform/desktop.h"
@@ -15,6 +17,10 @@ int FindProcessByName(std::string_view name);
 
 // Whether `pid` is alive: it exists and is not a zombie.
 bool ProcessRunning(int pid);
+
+// The CPU time `pid` has used so far, user and system, in clock ticks;
+// nullopt when it is gone or unreadable. A stopped process's does not grow.
+std::optional<std::int64_t> ProcessCpuTicks(int pid);
 
 // Sends SIGTERM to `pid` without waiting, so aria2 can save its control
 // files, and SIGCONT, so that a stopped process acts on it. True when the

@@ -71,6 +71,30 @@ TEST_F(NamedProcess, AnEndedProcessIsIgnored) {
   EXPECT_FALSE(TerminateProcessById(-1));
 }
 
+// What tells a busy aria2 from a hung one: the CPU time of a process that
+// works grows, that of a stopped one does not, and a gone one has none.
+TEST(ProcessCpuTicks, GrowWhileAProcessWorksAndStandStillWhileItIsStopped) {
+  const int pid = Spawn("/bin/sh", {"-c", "while :; do :; done"});
+  ASSERT_GT(pid, 0);
+  const std::optional<std::int64_t> start = ProcessCpuTicks(pid);
+  ASSERT_TRUE(start.has_value());
+  EXPECT_TRUE(
+      testing::WaitFor([&] { return ProcessCpuTicks(pid).value_or(0) > *start; }, std::chrono::seconds(5)));
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        return testing::ReadFile("/proc/" + std::to_string(pid) + "/stat").find(") T ") != std::string::npos;
+      },
+      std::chrono::seconds(3)));
+  const std::optional<std::int64_t> stopped = ProcessCpuTicks(pid);
+  ::usleep(300 * 1000);
+  EXPECT_EQ(ProcessCpuTicks(pid), stopped);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(ProcessCpuTicks(pid), std::nullopt);
+  EXPECT_EQ(ProcessCpuTicks(0), std::nullopt);
+}
+
 TEST(NoticeBox, UsesTheFixedCaptionAndAnOwnerWindowWhenOneIsVisible) {
   testing::RecordingDesktop desktop;
   desktop.has_window = true;
