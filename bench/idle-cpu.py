@@ -7,7 +7,10 @@ its own aria2, paused. Then half of them are ended, the way a laptop with a
 long history has them: the script reads aria2's secret from the run
 configuration Korvath writes into $XDG_RUNTIME_DIR (a private directory of
 the run) and asks aria2 itself to continue those tasks with one try each,
-against the loopback server (they complete) or a closed port (they fail).
+against the loopback server, which serves half of them (they complete) and
+answers 404 for the rest (they fail). A closed port would not do: Korvath
+tries a task whose server could not be reached again after a wait, and the
+window would measure those tries instead of an idle list.
 aria2 keeps every ended one: its max-download-result is raised to N for the
 run. When the secret cannot be had, every task stays paused and the output
 says so.
@@ -34,7 +37,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -55,6 +57,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     """The notice, the app page, and the small files of the tasks that complete."""
 
     def do_GET(self):
+        if self.path.startswith("/missing/"):
+            self.send_error(404)
+            return
         if self.path.startswith("/getpassword"):
             body = "[gg]benchmark notice[/gg]".encode()
             kind = "text/plain; charset=utf-8"
@@ -224,15 +229,9 @@ class EventLog:
         return self.first(lambda e: e.get("event") == name and all(e.get(k) == v for k, v in fields.items()))
 
 
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_record(path, size, download_dir, base_url, dead_port):
+def write_record(path, size, download_dir, base_url):
     """N tasks: even ones stay paused, odd ones are to be ended (alternately
-    completing from the loopback server and failing on a closed port)."""
+    completing and failing with 404 from the loopback server)."""
     tasks = []
     for i in range(size):
         if i % 2 == 0:
@@ -240,7 +239,7 @@ def write_record(path, size, download_dir, base_url, dead_port):
         elif i % 4 == 1:
             uri = f"{base_url}/files/{i}.bin"
         else:
-            uri = f"http://127.0.0.1:{dead_port}/gone/{i}.bin"
+            uri = f"{base_url}/missing/{i}.bin"
         tasks.append({"uris": [uri], "dir": download_dir, "out": f"task-{i}.bin", "state": "paused"})
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding="utf-8") as f:
@@ -304,8 +303,7 @@ def korvath_run(program, size, base_url, args, log_line):
     log_path = os.path.join(home, "events.jsonl")
     log = EventLog(log_path)
     if size:
-        write_record(os.path.join(dirs["state"], "korvath", "session.json"), size, dirs["downloads"], base_url,
-                     closed_port())
+        write_record(os.path.join(dirs["state"], "korvath", "session.json"), size, dirs["downloads"], base_url)
     env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
     env.update(HOME=home, XDG_STATE_HOME=dirs["state"], XDG_CONFIG_HOME=dirs["config"],
                XDG_DATA_HOME=dirs["data"], XDG_RUNTIME_DIR=dirs["run"],
