@@ -329,6 +329,13 @@ void TaskStore::ApplyListing() {
   for (const auto& [gid, held] : tasks_)
     if (!listed.count(gid)) gone.push_back(gid);
   for (const std::string& gid : gone) Remove(gid);
+  // What had stopped before the first listing ended before anyone here
+  // watched: a reader that starts later tells it from what ends after.
+  if (!synced_) {
+    stopped_before_.clear();
+    for (const Aria2Task& task : listing.stopped)
+      stopped_before_.insert(std::string(std::string_view(task.gid)));
+  }
   synced_ = true;
   listed_at_ms_ = listing.asked_ms;
   // Even an unchanged listing is news: a task handed over before it was
@@ -420,6 +427,14 @@ std::vector<Aria2Task> TaskStore::Tasks() const {
 std::vector<Aria2Task> TaskStore::Stopped() const {
   std::vector<Aria2Task> tasks = Tasks();
   std::erase_if(tasks, [](const Aria2Task& task) { return GroupOf(task.status) != 2; });
+  return tasks;
+}
+
+std::vector<Aria2Task> TaskStore::StoppedBeforeFirstListing() const {
+  std::vector<Aria2Task> tasks = Stopped();
+  std::erase_if(tasks, [this](const Aria2Task& task) {
+    return !stopped_before_.count(std::string(std::string_view(task.gid)));
+  });
   return tasks;
 }
 

@@ -84,6 +84,9 @@ class TaskStore {
   std::vector<Aria2Task> Tasks() const;
   // The stopped ones (complete, error, removed), oldest first.
   std::vector<Aria2Task> Stopped() const;
+  // Those of Stopped() that had stopped already when the store first read
+  // aria2's lists (since it was made or Reset).
+  std::vector<Aria2Task> StoppedBeforeFirstListing() const;
   std::size_t size() const { return tasks_.size(); }
   const Aria2Task* Find(std::string_view gid) const;
 
@@ -119,6 +122,7 @@ class TaskStore {
   std::map<std::string, Held> tasks_;
   std::vector<std::function<void(const TaskChange&)>> subscribers_;
   std::set<std::string> dirty_;
+  std::set<std::string> stopped_before_;
   std::optional<Listing> listing_;  // being read
   std::optional<Aria2Counts> counts_;
   bool busy_ = false;    // a question is out

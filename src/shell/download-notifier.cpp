@@ -89,13 +89,14 @@ bool DownloadNotifier::Start() {
     desktop_.Log().Record("download_notices_unavailable");
     return false;
   }
-  // Whatever has stopped by now ended before this run's downloads; with a
-  // store that has yet to read aria2's lists, its first listing is that.
+  // Whatever had stopped when aria2's lists were first read ended before
+  // this run's downloads; with a store that has yet to read them, it is
+  // taken at its first listing.
   if (!params_.store) {
     watch_.Look(desktop_, engine_);
   } else if (params_.store->synced()) {
-    store_version_ = params_.store->version();
-    watch_.Take(desktop_, params_.store->Stopped());
+    watch_.Take(desktop_, params_.store->StoppedBeforeFirstListing());
+    primed_ = true;
   }
   timer_ = g_timeout_add_seconds(
       static_cast<unsigned>(params_.interval_seconds),
@@ -116,6 +117,9 @@ void DownloadNotifier::Poll() {
   if (params_.store) {
     // Nothing is asked: the store follows aria2 and says when it changed.
     if (!params_.store->synced() || params_.store->version() == store_version_) return;
+    // A download that ended between that listing and this first look is
+    // news, not part of what was there before.
+    if (!std::exchange(primed_, true)) watch_.Take(desktop_, params_.store->StoppedBeforeFirstListing());
     store_version_ = params_.store->version();
     ended = watch_.Take(desktop_, params_.store->Stopped());
   } else {

@@ -102,6 +102,7 @@ class DownloadNotifier {
   bool polling_ = false;
   bool quiet_ = false;
   int length_looks_left_ = 0;
+  bool primed_ = false;              // what ended before the store's first listing is known
   std::uint64_t store_version_ = 0;  // of the store when its tasks were last taken
 };
 
