@@ -2,7 +2,6 @@
 
 #include <glib.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "app/early-start.h"
@@ -20,11 +19,6 @@ namespace {
 constexpr unsigned kRestartPollMs = 20;
 
 const char8_t* const kRestartedNotice = u8"下载引擎意外退出，已自动重新启动，未完成的下载会继续。";
-
-std::string CurrentDirectory() {
-  std::error_code ec;
-  return std::filesystem::current_path(ec).string();
-}
 
 }  // namespace
 
@@ -73,7 +67,7 @@ void Aria2Supervisor::Restart() {
   StartAria2Params params = params_;
   params.rpc_secret = session_.engine().rpc_secret;
   const std::string record = SessionRecordPath(session_.engine().rpc_url);
-  const std::string base_dir = CurrentDirectory();
+  const std::string base_dir = WorkingDirectory();
   // Read before anything restores it: the record alone still says which
   // downloads were running when aria2 ended.
   std::vector<SessionTask> interrupted;
